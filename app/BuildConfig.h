@@ -1,0 +1,12 @@
+// What is fixed when the program is built. Each executable links the one
+// small library that defines these for its configuration.
+#pragma once
+
+#include <cstdint>
+
+// 0: the shipped brand; 1: the second brand with its own model names.
+extern const uint8_t BrandVariant;
+// A developer build leaves the image export's controls visible.
+extern const bool DeveloperControls;
+
+inline const char* BrandPrefix(int variant) { return variant == 1 ? "KORVAN | " : "VELTRONA | "; }

@@ -1,0 +1,341 @@
+#include "Form1.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
+
+#include "BuildConfig.h"
+#include "ErrorText.h"
+#include "FlashImage.h"
+#include "Updater.h"
+
+using loader::Control;
+using loader::WaitTimer;
+
+namespace {
+
+// The design's fonts come from another desktop; name what stands in for them here.
+void RegisterFontFallbacks() {
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    QFont::insertSubstitutions(QStringLiteral("Consolas"), {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono"),
+                                                            QStringLiteral("Monospace")});
+}
+
+QFont WindowFont(bool bold) {
+    QFont f(QStringLiteral("MS Sans Serif"));
+    f.setPixelSize(11);
+    f.setBold(bold);
+    return f;
+}
+
+QGroupBox* MakeGroup(const QString& caption, QWidget* parent, QRect r) {
+    auto* g = new QGroupBox(caption, parent);
+    g->setGeometry(r);
+    g->setFont(WindowFont(true));  // the caption is bold; children set their own font
+    return g;
+}
+
+template <typename W>
+W* Place(W* w, QRect r, bool bold = false) {
+    w->setGeometry(r);
+    w->setFont(WindowFont(bold));
+    return w;
+}
+
+QString FromLatin1(std::string_view s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
+
+}  // namespace
+
+TLabel::TLabel(const QString& text, QWidget* parent, QRect design, bool rightAligned)
+    : QLabel(text, parent), anchorRight_(design.x() + design.width()), right_(rightAligned) {
+    setGeometry(design);
+    setAlignment((rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
+}
+
+void TLabel::SetCaption(const QString& text) {
+    setText(text);
+    // Design labels size to their text; a right-aligned one keeps its right edge.
+    const int w = std::max(fontMetrics().horizontalAdvance(text) + 1, 1);
+    const int x = right_ ? anchorRight_ - w : geometry().x();
+    setGeometry(x, geometry().y(), w, geometry().height());
+}
+
+TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      dialogs_(dialogs) {
+    RegisterFontFallbacks();
+    setFont(WindowFont(false));
+    setFixedSize(711, 400);
+
+    GroupBox2 = MakeGroup(QStringLiteral("Modbus TCP/IP, BACnet IP - Firmware"), this, {16, 16, 681, 81});
+    LabelVersion = new TLabel(QStringLiteral("text"), GroupBox2, {16, 32, 52, 28});
+    {
+        QFont f(QStringLiteral("Consolas"));
+        f.setPixelSize(24);
+        f.setBold(true);
+        LabelVersion->setFont(f);
+        QPalette p = LabelVersion->palette();
+        p.setColor(QPalette::WindowText, QColor(0, 128, 0));
+        LabelVersion->setPalette(p);
+    }
+    Edit1 = Place(new QLineEdit(GroupBox2), {16, 16, 569, 21}, true);
+    Edit1->setReadOnly(true);
+    {
+        QPalette p = Edit1->palette();
+        p.setColor(QPalette::Base, QColor(255, 255, 0));
+        Edit1->setPalette(p);
+    }
+    ButtonCPU1 = Place(new QPushButton(QStringLiteral("select file"), GroupBox2), {600, 14, 65, 25});
+    CheckBox1 = Place(new QCheckBox(QStringLiteral("Main MCU:"), GroupBox2), {24, 58, 89, 17});
+    CheckBox1->setChecked(true);
+    CheckBox1->setVisible(false);
+
+    GroupBox3 = MakeGroup(QStringLiteral("Energy Meter"), this, {16, 112, 321, 81});
+    Label6 = Place(new TLabel(QStringLiteral("IP address:"), GroupBox3, {99, 27, 65, 13}, true), {99, 27, 65, 13});
+    EditIPaddr = Place(new QLineEdit(GroupBox3), {176, 24, 121, 21});
+    Label7 = Place(new TLabel(QStringLiteral("admin password:"), GroupBox3, {69, 51, 95, 13}, true), {69, 51, 95, 13});
+    EditPass = Place(new QLineEdit(GroupBox3), {176, 48, 121, 21});
+    EditPass->setEchoMode(QLineEdit::Password);
+    EditPass->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
+
+    Button2 = Place(new QPushButton(QStringLiteral("FIRMWARE UPDATE"), this), {360, 120, 337, 73}, true);
+
+    Operation = MakeGroup(QStringLiteral("Operation"), this, {16, 208, 321, 81});
+    Label5 = Place(new TLabel(QStringLiteral("Action: "), Operation, {16, 28, 45, 13}), {16, 28, 45, 13});
+    Label1 = Place(new TLabel(QStringLiteral("..."), Operation, {72, 28, 13, 13}), {72, 28, 13, 13}, true);
+    Label2 = Place(new TLabel(QStringLiteral("IDN:"), Operation, {16, 52, 27, 13}), {16, 52, 27, 13});
+    Label4 = Place(new TLabel(QStringLiteral("..."), Operation, {72, 52, 13, 13}), {72, 52, 13, 13}, true);
+    Label3 = Place(new TLabel(QStringLiteral("Repeat: "), Operation, {16, 68, 50, 13}), {16, 68, 50, 13});
+    Label3->setVisible(false);
+    LabelRepeat = Place(new TLabel(QStringLiteral("0"), Operation, {72, 68, 8, 13}), {72, 68, 8, 13}, true);
+    LabelRepeat->setVisible(false);
+
+    Button1 = Place(new QPushButton(QStringLiteral("2. Update Firmware"), this), {360, 240, 337, 25}, true);
+    Button1->setVisible(false);
+    CheckBoxGenerate = Place(new QCheckBox(QStringLiteral("Generate image file"), this), {352, 272, 185, 17});
+    Edit2 = Place(new QLineEdit(QStringLiteral("Edit2"), this), {352, 288, 345, 21});
+    Edit2->setVisible(false);
+
+    GroupBox1 = MakeGroup(QStringLiteral("Update Process"), this, {16, 304, 681, 81});
+    BLVmain = Place(new TLabel(QStringLiteral("BLVmain"), GroupBox1, {464, 15, 42, 13}), {464, 15, 42, 13});
+    Perc1 = Place(new TLabel(QStringLiteral("0%"), GroupBox1, {649, 15, 17, 13}, true), {649, 15, 17, 13}, true);
+    Perc1->setAutoFillBackground(true);
+    ProgressBar1 = Place(new QProgressBar(GroupBox1), {16, 40, 649, 17});
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setRange(14, 65000);
+    ProgressBar1->setValue(14);
+
+    MemoIni = Place(new QPlainTextEdit(QStringLiteral("MemoIni"), this), {16, 232, 1009, 33});
+    MemoIni->setVisible(false);
+
+    // Controls take the keyboard focus in design order.
+    setTabOrder(EditIPaddr, EditPass);
+    setTabOrder(EditPass, Button2);
+
+    TimerIP = new TTimer(50, this);
+    TimerDelay = new TTimer(1000, this);
+    TimerRxTimeout = new TTimer(1000, this);
+    TimerIP->OnTimer = [this] { TimerIP->SetEnabled(false); };
+    TimerDelay->OnTimer = [this] { TimerDelay->SetEnabled(false); };
+    TimerRxTimeout->OnTimer = [this] { TimerRxTimeout->SetEnabled(false); };
+
+    UdpSocket1.SetBlockMode(bmNonBlocking);
+    UdpSocket1.SetRemotePort("5555");
+    TcpClient.SetBlockMode(bmNonBlocking);
+    TcpClient.SetRemotePort("502");
+
+    updater_ = std::make_unique<loader::TUpdater>(*this, UdpSocket1, TcpClient, image::EmbeddedImage());
+
+    connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    connect(CheckBoxGenerate, &QCheckBox::toggled, this, [this] { Guarded([this] { CheckBoxGenerateClick(); }); });
+    connect(CheckBox1, &QCheckBox::toggled, this, [this] { Guarded([this] { CheckBox1Click(); }); });
+    connect(ButtonCPU1, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonCPU1Click(); }); });
+
+    if (const QScreen* s = QGuiApplication::primaryScreen()) {
+        const QRect a = s->availableGeometry();
+        move(a.center() - rect().center());
+    }
+
+    Guarded([this] { FormCreate(); });
+}
+
+TForm1::~TForm1() = default;
+
+template <typename F>
+void TForm1::Guarded(F&& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        ShowException(e);
+    }
+}
+
+void TForm1::ShowException(const std::exception& e) {
+    dialogs_.Message(this, ApplicationTitle, QString::fromLocal8Bit(WithFullStop(e.what())), QMessageBox::Critical);
+}
+
+void TForm1::FormCreate() {
+    // File dialogs are given no directory of their own, so they open in the working directory.
+    AppDir = QDir::currentPath();
+    LoadSettings();
+    LabelVersion->SetCaption(QString::fromLatin1(image::VersionText(BrandVariant == 1 ? 1 : 0)));
+    ApplicationTitle = QString::fromLatin1(BrandPrefix(BrandVariant == 1 ? 1 : 0)) + LabelVersion->text();
+    setWindowTitle(ApplicationTitle);
+    BLVmain->SetCaption(QString());
+    if (!DeveloperControls) {
+        CheckBox1->setVisible(false);
+        CheckBoxGenerate->setVisible(false);
+        Edit1->setVisible(false);
+        ButtonCPU1->setVisible(false);
+    }
+    Edit2->setVisible(false);
+}
+
+void TForm1::LoadSettings() {}
+
+void TForm1::FormActivate() {
+    Label1->SetCaption(QString());
+    Label4->SetCaption(QString());
+    EditPass->setFocus();
+}
+
+bool TForm1::event(QEvent* e) {
+    // Only the first activation counts: closing a message box gives the focus
+    // back without clearing the action and identity lines.
+    if (e->type() == QEvent::WindowActivate && !activated_) {
+        activated_ = true;
+        Guarded([this] { FormActivate(); });
+    }
+    return QWidget::event(e);
+}
+
+void TForm1::FormCloseQuery(bool& canClose) {
+    closing_ = true;
+    canClose = true;
+}
+
+void TForm1::FormClose() {}
+
+void TForm1::closeEvent(QCloseEvent* e) {
+    bool canClose = true;
+    FormCloseQuery(canClose);
+    if (!canClose) {
+        e->ignore();
+        return;
+    }
+    Guarded([this] { FormClose(); });
+    e->accept();
+}
+
+void TForm1::Button2Click() { updater_->Button2Click(); }
+
+void TForm1::Button1Click() { updater_->Button1Click(); }
+
+void TForm1::CheckBoxGenerateClick() {
+    Button2->setText(CheckBoxGenerate->isChecked() ? QStringLiteral("Generate Image File") : QStringLiteral("FIRMWARE UPDATE"));
+}
+
+void TForm1::CheckBox1Click() {
+    Edit1->setVisible(CheckBox1->isChecked());
+    ButtonCPU1->setVisible(CheckBox1->isChecked());
+}
+
+void TForm1::ButtonCPU1Click() {
+    const QString chosen = dialogs_.OpenFile(this, OpenDialog1Filter);
+    if (chosen.isEmpty()) return;
+    ImageFileName = chosen;
+    Edit1->setText(ImageFileName);
+}
+
+// --- loader::IUpdateForm ---------------------------------------------------
+
+QWidget* TForm1::Widget(Control c) const {
+    switch (c) {
+        case Control::Label1: return Label1;
+        case Control::Label4: return Label4;
+        case Control::LabelRepeat: return LabelRepeat;
+        case Control::Perc1: return Perc1;
+        case Control::BLVmain: return BLVmain;
+        case Control::Edit1: return Edit1;
+        case Control::Edit2: return Edit2;
+        case Control::EditIPaddr: return EditIPaddr;
+        case Control::EditPass: return EditPass;
+        case Control::Button2: return Button2;
+        case Control::ButtonCPU1: return ButtonCPU1;
+        case Control::CheckBox1: return CheckBox1;
+        case Control::CheckBoxGenerate: return CheckBoxGenerate;
+    }
+    return nullptr;
+}
+
+static QString TextOf(const QWidget* w) {
+    if (auto* l = qobject_cast<const QLabel*>(w)) return l->text();
+    if (auto* e = qobject_cast<const QLineEdit*>(w)) return e->text();
+    if (auto* b = qobject_cast<const QAbstractButton*>(w)) return b->text();
+    return {};
+}
+
+std::string TForm1::GetText(Control c) const { return TextOf(Widget(c)).toLatin1().toStdString(); }
+
+bool TForm1::TextIsLatin1(Control c) const {
+    const QString t = TextOf(Widget(c));
+    return std::all_of(t.begin(), t.end(), [](QChar ch) { return ch.unicode() < 256; });
+}
+
+void TForm1::PutText(Control c, std::string_view text) {
+    QWidget* w = Widget(c);
+    const QString t = FromLatin1(text);
+    if (auto* l = dynamic_cast<TLabel*>(w)) {
+        l->SetCaption(t);
+    } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        e->setText(t);
+    } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+        b->setText(t);
+    }
+}
+
+void TForm1::SetEnabled(Control c, bool enabled) { Widget(c)->setEnabled(enabled); }
+
+bool TForm1::Checked(Control c) const {
+    auto* b = qobject_cast<const QAbstractButton*>(Widget(c));
+    return b && b->isChecked();
+}
+
+void TForm1::SetPerc1Color(uint32_t color) {
+    perc1Color_ = color;
+    QPalette p = Perc1->palette();
+    // A value with the high byte 0xFF names a system colour; the only one used is the button face.
+    p.setColor(QPalette::Window, (color >> 24) == 0xFF ? palette().color(QPalette::Button)
+                                                        : QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF));
+    Perc1->setPalette(p);
+}
+
+void TForm1::SetProgressMin(int32_t v) { ProgressBar1->setMinimum(v); }
+void TForm1::SetProgressMax(int32_t v) { ProgressBar1->setMaximum(v); }
+
+void TForm1::SetProgressPosition(int64_t v) {
+    // The bar holds its position within its range (a plain QProgressBar would ignore the value).
+    ProgressBar1->setValue(static_cast<int>(std::clamp<int64_t>(v, ProgressBar1->minimum(), ProgressBar1->maximum())));
+}
+
+int32_t TForm1::ProgressMin() const { return ProgressBar1->minimum(); }
+int32_t TForm1::ProgressMax() const { return ProgressBar1->maximum(); }
+int32_t TForm1::ProgressPosition() const { return ProgressBar1->value(); }
+
+void TForm1::ShowMessage(std::string_view text) {
+    dialogs_.Message(this, ApplicationTitle, FromLatin1(text), QMessageBox::NoIcon);
+}
+
+void TForm1::SetTimerEnabled(WaitTimer t, bool enabled) { Timer(t)->SetEnabled(enabled); }
+void TForm1::SetTimerInterval(WaitTimer t, uint32_t ms) { Timer(t)->SetInterval(ms); }
+bool TForm1::TimerEnabled(WaitTimer t) const { return Timer(t)->Enabled(); }
+
+void TForm1::ProcessMessages() {
+    // Blocks until something happens (at the latest the wait's own tick), so
+    // a wait costs no processor time.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}

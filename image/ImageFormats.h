@@ -1,0 +1,40 @@
+// Reading a firmware image from the files a build may be given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace image {
+
+inline constexpr std::size_t kImageSize = 0x80000;
+
+struct ParseResult {
+    bool ok = false;
+    std::vector<uint8_t> bytes;  // as many bytes as the file gave, even when not ok
+    std::string error;           // what was found, when not ok
+};
+
+// The source declaration the image export writes:
+//   FlashImageARM : array [1..$80000] of byte = ( 255,255,... );
+// Comments ("//", "{ }", "(* *)") and line breaks are ignored.
+ParseResult ParseDeclaration(std::string_view text);
+
+// Intel HEX (record types 00, 01, 02, 04; 03 and 05 ignored). Addresses not
+// covered by a data record stay 0xFF, as in erased flash.
+ParseResult ParseIntelHex(std::string_view text);
+
+// Picks the format by content: a declaration when the text holds "array",
+// Intel HEX when the first non-blank character is ':', raw binary otherwise.
+// Succeeds only with exactly kImageSize bytes.
+ParseResult ParseImageFile(std::string_view content);
+
+// The development image: 0xFF below 0x08000, firmware-like bytes (never 0xFF)
+// from 0x08000 over about the first third of the application area, 0xFF tail.
+std::vector<uint8_t> MakeDevelopmentImage();
+
+// Where the development image's firmware ends (exclusive).
+inline constexpr uint32_t kDevFirmwareEnd = 0x08000 + 0x27D5C;
+
+}  // namespace image
