@@ -114,6 +114,7 @@ public:
     void SetTimerInterval(loader::WaitTimer t, uint32_t ms) override;
     bool TimerEnabled(loader::WaitTimer t) const override;
     void ProcessMessages() override;
+    std::string ChosenFileText() const override { return Edit1->text().toStdString(); }
     bool Closing() const override { return closing_; }
 
 protected:
