@@ -186,12 +186,12 @@ void TForm1::FormCreate() {
     ApplicationTitle = QString::fromLatin1(BrandPrefix(BrandVariant == 1 ? 1 : 0)) + LabelVersion->text();
     setWindowTitle(ApplicationTitle);
     BLVmain->SetCaption(QString());
-    if (!DeveloperControls) {
-        CheckBox1->setVisible(false);
-        CheckBoxGenerate->setVisible(false);
-        Edit1->setVisible(false);
-        ButtonCPU1->setVisible(false);
-    }
+    // A developer build keeps the export's controls, "Main MCU:" included,
+    // which the design hides.
+    CheckBox1->setVisible(DeveloperControls);
+    CheckBoxGenerate->setVisible(DeveloperControls);
+    Edit1->setVisible(DeveloperControls);
+    ButtonCPU1->setVisible(DeveloperControls);
     Edit2->setVisible(false);
 }
 
