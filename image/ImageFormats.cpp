@@ -89,13 +89,16 @@ ParseResult ParseDeclaration(std::string_view t) {
             if (r.ptr == first + 1) return Fail("a \"$\" without hexadecimal digits", std::move(bytes));
         } else {
             r = std::from_chars(first, last, value, 10);
-            if (r.ptr == first)
-                return Fail("unexpected text \"" + std::string(t.substr(i, 12)) + "\" in the byte list after element " +
-                                std::to_string(bytes.size()),
-                            std::move(bytes));
+            if (r.ptr == first) {
+                std::string why = "unexpected text \"" + std::string(t.substr(i, 12)) +
+                                  "\" in the byte list after element " + std::to_string(bytes.size());
+                return Fail(std::move(why), std::move(bytes));
+            }
         }
-        if (r.ec != std::errc{} || value > 255)
-            return Fail("element " + std::to_string(bytes.size() + 1) + " is not a byte value", std::move(bytes));
+        if (r.ec != std::errc{} || value > 255) {
+            std::string why = "element " + std::to_string(bytes.size() + 1) + " is not a byte value";
+            return Fail(std::move(why), std::move(bytes));
+        }
         bytes.push_back(static_cast<uint8_t>(value));
         i = SkipFiller(t, static_cast<std::size_t>(r.ptr - t.data()));
         if (i < t.size() && t[i] == ',') ++i;
