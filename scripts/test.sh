@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The whole test suite: a normal build, the same suite again under Address and
+# UndefinedBehavior sanitizers, and a bounded fuzzing run of the simulator's
+# frame decoding. Installs what is missing, configures and builds by itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export QT_QPA_PLATFORM=offscreen
+
+scripts/build.sh default
+ctest --preset default
+
+scripts/build.sh asan
+ctest --preset asan
+
+scripts/fuzz-sim.sh "${FUZZ_SECONDS:-20}"
