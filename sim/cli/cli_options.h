@@ -1,0 +1,33 @@
+// Command line of meter-sim.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "metersim/meter.h"
+
+namespace metersim {
+
+struct CliOptions {
+  MeterOptions meter;     // the first meter; the others differ only in address
+  int meters = 1;         // consecutive addresses from meter.address on
+  std::string imagePath;  // raw kFlashSize bytes; decides the exit status
+  std::string dumpPath;
+  std::string logPath;    // empty: events on stdout
+  std::string portsFile;
+  double durationS = 0;   // 0: until a signal
+  bool exitAfterReset = false;
+  bool help = false;
+};
+
+// Parses the arguments after the program name. On failure returns nothing
+// and sets *error.
+std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::string* error);
+
+// The addresses of `count` meters from `first` on (127.0.0.2, 127.0.0.3, ...).
+std::optional<std::vector<std::string>> ConsecutiveAddresses(const std::string& first, int count);
+
+extern const char* const kCliUsage;
+
+}  // namespace metersim
