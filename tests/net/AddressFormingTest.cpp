@@ -35,6 +35,12 @@ const HostCase kHosts[] = {
     {std::string("10.1\0junk", 9), "10.1", 0x0A000001},
 };
 
+void PrintTo(const HostCase& c, std::ostream* out) {
+  *out << '"';
+  for (const unsigned char ch : c.host) *out << (ch >= 0x20 && ch < 0x7F ? static_cast<char>(ch) : '?');
+  *out << '"';
+}
+
 class HostForming : public ::testing::TestWithParam<HostCase> {};
 
 TEST_P(HostForming, GivesDottedTextAndAddress) {
@@ -56,6 +62,8 @@ const PortCase kPorts[] = {
     {"65536", 0},     {"-1", 0},         {"+80", 0},   {"12ab", 0},
     {"nosuchservice", 0},
 };
+
+void PrintTo(const PortCase& c, std::ostream* out) { *out << '"' << c.port << '"'; }
 
 class PortForming : public ::testing::TestWithParam<PortCase> {};
 

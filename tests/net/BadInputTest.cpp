@@ -34,6 +34,8 @@ const BadAddress kBadAddresses[] = {
     {"NoPort", "127.0.0.1", ""},
 };
 
+void PrintTo(const BadAddress& bad, std::ostream* out) { *out << bad.name; }
+
 class BadAddressInput : public ::testing::TestWithParam<std::tuple<BadAddress, bool>> {};
 
 TEST_P(BadAddressInput, EndpointStaysUnconnectedAndReachesNobody) {

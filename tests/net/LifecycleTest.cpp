@@ -30,6 +30,8 @@ const Setting kSettings[] = {
     {"LocalPort", [](TUdpSocket& s, std::uint16_t, bool same) { s.SetLocalPort(same ? "" : "5555"); }},
 };
 
+void PrintTo(const Setting& setting, std::ostream* out) { *out << setting.name; }
+
 class SettingChange : public ::testing::TestWithParam<Setting> {
  protected:
   void SetUp() override {
@@ -101,6 +103,9 @@ INSTANTIATE_TEST_SUITE_P(Endpoints, OpenTwice,
 // stream endpoint, never counted as connected, is only released. A second
 // handle on the same socket shows what was done to it.
 enum class CloseBy { Deactivating, ChangingHost, Destroying };
+void PrintTo(CloseBy how, std::ostream* out) {
+  *out << (how == CloseBy::Deactivating ? "Deactivating" : how == CloseBy::ChangingHost ? "ChangingHost" : "Destroying");
+}
 
 class Closing : public ::testing::TestWithParam<std::tuple<bool, CloseBy>> {};
 
