@@ -60,7 +60,7 @@ TEST_P(SettingChange, DifferentValueClosesAndTheQueueIsLost) {
   EXPECT_FALSE(udp.Connected());
   EXPECT_EQ(udp.Handle(), InvalidSocketHandle);
   udp.SetActive(true);
-  ASSERT_TRUE(udp.Active());
+  ASSERT_TRUE(udp.Active() && udp.Connected());
   char buf[16];
   EXPECT_EQ(udp.ReceiveBytes(buf, sizeof buf, MSG_DONTWAIT), -1);
 }

@@ -77,15 +77,4 @@ TEST_F(ConnectedTcp, ResetConnectionGivesMinusOneAndRaisesNoSignal) {
   }
 }
 
-TEST(TcpClientEndpointAlone, RefusedHandshakeGivesMinusOne) {
-  TTcpClient tcp;
-  Aim(tcp, PortOf(TcpListener().Get()));
-  tcp.SetActive(true);
-  ASSERT_NE(Wait(tcp.Handle(), POLLOUT), 0);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(Take(tcp), std::nullopt);
-    EXPECT_EQ(tcp.SendBytes("x", 1), -1);
-  }
-}
-
 }  // namespace

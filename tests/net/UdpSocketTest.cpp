@@ -66,11 +66,6 @@ TEST_F(UdpEndpoint, DatagramsComeOneAtATimeInArrivalOrder) {
   EXPECT_EQ(Take(udp), std::nullopt);
 }
 
-TEST_F(UdpEndpoint, SendsOneDatagramToThePeer) {
-  EXPECT_EQ(udp.SendBytes("VER?", 4), 4);
-  EXPECT_EQ(Receive(meter.Get()), "VER?");
-}
-
 // Another host, or the meter's host on another port: never returned.
 class ForeignSender : public UdpEndpoint, public ::testing::WithParamInterface<const char*> {};
 
@@ -106,16 +101,6 @@ TEST(UdpEndpointAlone, PortUnreachableGivesMinusOneOnceAndTheEndpointWorksOn) {
   ASSERT_NE(Wait(udp.Handle()), 0);
   EXPECT_EQ(Take(udp), "ID");
   EXPECT_TRUE(udp.Active() && udp.Connected());
-}
-
-TEST(UdpEndpointAlone, HostNameIsLookedUp) {
-  Fd meter = Udp();
-  TUdpSocket udp;
-  Aim(udp, PortOf(meter.Get()), "localhost");
-  udp.SetActive(true);
-  ASSERT_TRUE(udp.Connected());
-  EXPECT_EQ(udp.SendBytes("VER?", 4), 4);
-  EXPECT_EQ(Receive(meter.Get()), "VER?");
 }
 
 }  // namespace
