@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,12 +29,15 @@ inline constexpr int SocketError = -1;
 inline constexpr int ShutdownBoth = SD_BOTH;
 inline constexpr int ErrInvalidArgument = WSAEINVAL;
 inline constexpr int ErrAddressNotAvailable = WSAEADDRNOTAVAIL;
+inline constexpr int ErrNotConnected = WSAENOTCONN;
 // Windows raises no signal for a broken connection.
 inline constexpr int SendFlags = 0;
 
 inline int LastSocketError() { return WSAGetLastError(); }
 inline void SetLastSocketError(int code) { WSASetLastError(code); }
 inline int CloseSocketHandle(TSocketHandle h) { return closesocket(h); }
+// Windows keeps reporting a reset on every later receive.
+inline bool StreamFailed(TSocketHandle) { return false; }
 inline int SetNonBlocking(TSocketHandle h) {
   u_long on = 1;
   return ioctlsocket(h, FIONBIO, &on);
@@ -42,6 +46,7 @@ inline int SetNonBlocking(TSocketHandle h) {
 inline constexpr int ShutdownBoth = SHUT_RDWR;
 inline constexpr int ErrInvalidArgument = EINVAL;
 inline constexpr int ErrAddressNotAvailable = EADDRNOTAVAIL;
+inline constexpr int ErrNotConnected = ENOTCONN;
 // A send on a connection the peer has reset must give -1, not end the
 // process by SIGPIPE.
 inline constexpr int SendFlags = MSG_NOSIGNAL;
@@ -49,6 +54,15 @@ inline constexpr int SendFlags = MSG_NOSIGNAL;
 inline int LastSocketError() { return errno; }
 inline void SetLastSocketError(int code) { errno = code; }
 inline int CloseSocketHandle(TSocketHandle h) { return ::close(h); }
+// Linux reports a reset or a refused handshake once and afterwards lets recv
+// return 0, as if the peer had closed in order. Only a connection that
+// failed is in the closed state: an orderly close from the peer leaves ours
+// waiting for our own close.
+inline bool StreamFailed(TSocketHandle h) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  return ::getsockopt(h, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && info.tcpi_state == TCP_CLOSE;
+}
 inline int SetNonBlocking(TSocketHandle h) {
   int on = 1;
   return ::ioctl(h, FIONBIO, &on);

@@ -54,6 +54,7 @@ int32_t TBaseSocket::ReceiveBytes(void* buf, int32_t count, int32_t flags) {
 #endif
   } else {
     result = static_cast<int>(::recv(FSocket, static_cast<char*>(buf), count, flags));
+    if (result == 0 && count > 0 && StreamFailed(FSocket)) result = Fail(ErrNotConnected);
   }
   result = ErrorCheck(result);
   if (result != SocketError) DoReceive(buf, result);
