@@ -1,0 +1,246 @@
+// The image export as the developer build offers it in the window.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "Form1.h"
+#include "ImageExport.h"
+#include "RecordingDialogs.h"
+
+namespace {
+
+const QString kExportName = QStringLiteral("Code_Image_Main_MCU.pas");
+
+// Makes dir the working directory until the scope ends.
+class InDir {
+public:
+    explicit InDir(const QString& dir) : before_(QDir::currentPath()) { QDir::setCurrent(dir); }
+    ~InDir() { QDir::setCurrent(before_); }
+
+private:
+    QString before_;
+};
+
+// A tmpfs in a mount namespace private to this thread of the test, so that
+// nothing outlives the process when a test dies half-way.
+class ScratchFs {
+public:
+    ScratchFs(const char* options, unsigned long flags) {
+        static const bool privateNamespace =
+            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        mounted = privateNamespace && dir.isValid() &&
+                  mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", flags, options) == 0;
+    }
+    ~ScratchFs() {
+        if (mounted) umount2(QFile::encodeName(dir.path()).constData(), MNT_DETACH);
+    }
+    QTemporaryDir dir;
+    bool mounted = false;
+};
+
+QByteArray Expected(const QString& line2Text) {
+    const std::string s = image::FormatDeclaration(line2Text.toStdString(), image::EmbeddedImage());
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Descriptors of this process that still point into dir.
+QStringList OpenFilesUnder(const QString& dir) {
+    QStringList out;
+    const QString canonical = QDir(dir).canonicalPath();
+    for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::Files | QDir::System))
+        if (fd.symLinkTarget().startsWith(canonical)) out << fd.symLinkTarget();
+    return out;
+}
+
+void ArmExport(TForm1& f) {
+    f.CheckBoxGenerate->setChecked(true);
+    QCOMPARE(f.Button2->text(), QString("Generate Image File"));
+    QVERIFY(f.CheckBox1->isChecked());
+}
+
+}  // namespace
+
+class ExportWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void withoutMainMcuOnlyTheProgressDisplayIsReset_data() {
+        QTest::addColumn<bool>("earlierExport");
+        QTest::newRow("no earlier file") << false;
+        QTest::newRow("earlier file") << true;
+    }
+    void withoutMainMcuOnlyTheProgressDisplayIsReset() {
+        QFETCH(bool, earlierExport);
+        QTemporaryDir dir;
+        InDir in(dir.path());
+        const QString file = dir.filePath(kExportName);
+        const QDateTime old = QDateTime::currentDateTime().addDays(-3);
+        if (earlierExport) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("earlier");
+            QVERIFY(f.flush());
+            QVERIFY(f.setFileTime(old, QFileDevice::FileModificationTime));
+        }
+        RecordingDialogs d;
+        TForm1 f(d);
+        ArmExport(f);
+        f.CheckBox1->setChecked(false);
+        f.ProgressBar1->setValue(30000);
+        f.SetText(loader::Control::Perc1, "55%");
+        f.SetPerc1Color(loader::clLime);
+        f.SetText(loader::Control::Label1, "Finished.");
+        f.SetText(loader::Control::Label4, "bootloader");
+
+        f.Button2->click();
+
+        QCOMPARE(f.ProgressPosition(), f.ProgressBar1->minimum());  // FlashStart 0, held inside the range
+        QCOMPARE(f.Perc1->text(), QString("0%"));
+        QCOMPARE(f.Perc1Color(), loader::clBtnFace);
+        QCOMPARE(f.Label1->text(), QString());
+        QCOMPARE(f.Label4->text(), QString());
+        QVERIFY(d.boxes.empty());
+        QCOMPARE(QFileInfo::exists(file), earlierExport);
+        if (earlierExport) {
+            QCOMPARE(ReadAll(file), QByteArray("earlier"));
+            QCOMPARE(QFileInfo(file).lastModified().toSecsSinceEpoch(), old.toSecsSinceEpoch());
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), earlierExport ? 1 : 0);
+    }
+
+    void exportWritesTheImageWithTheChosenFileInLineTwo_data() {
+        QTest::addColumn<QString>("chosen");  // relative to a directory of its own; empty: cancelled
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("no file chosen") << QString() << false;
+        QTest::newRow("a hex file") << "firmware.hex" << true;
+        QTest::newRow("a file that does not exist") << "missing.hex" << false;
+    }
+    void exportWritesTheImageWithTheChosenFileInLineTwo() {
+        QFETCH(QString, chosen);
+        QFETCH(bool, exists);
+        QTemporaryDir work, source;
+        InDir in(work.path());
+        const QString chosenPath = chosen.isEmpty() ? QString() : source.filePath(chosen);
+        if (exists) {
+            QFile h(chosenPath);
+            QVERIFY(h.open(QIODevice::WriteOnly));
+            h.write(":00000001FF\r\n");  // would give a different image if it were read
+        }
+        RecordingDialogs d;
+        d.nextFile = chosenPath;
+        TForm1 f(d);
+        ArmExport(f);
+        f.ButtonCPU1->click();
+        QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)|*.hex"});
+        QCOMPARE(f.Edit1->text(), chosenPath);
+        QCOMPARE(f.ImageFileName, chosenPath);
+
+        // Whatever opens anything in the chosen file's directory shows here.
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        QVERIFY(inotify_add_watch(watch, QFile::encodeName(source.path()).constData(), IN_OPEN | IN_ACCESS) >= 0);
+
+        f.Button2->click();
+
+        char events[4096];
+        const ssize_t seen = read(watch, events, sizeof events);
+        close(watch);
+        QCOMPARE(seen, ssize_t(-1));  // EAGAIN: nothing was opened there
+        QVERIFY(d.boxes.empty());
+        const QByteArray written = ReadAll(work.filePath(kExportName));
+        QCOMPARE(written.left(written.indexOf("\r\n", 68)).mid(66), ("// " + chosenPath).toUtf8());
+        QVERIFY(written == Expected(chosenPath));
+        QVERIFY(f.Button2->isEnabled());
+
+        // A cancelled choice keeps the last one.
+        d.nextFile.clear();
+        f.ButtonCPU1->click();
+        QCOMPARE(f.Edit1->text(), chosenPath);
+    }
+
+    void exportLandsInTheWorkingDirectoryOfThePress() {
+        QTemporaryDir atStart, atPress;
+        RecordingDialogs d;
+        std::unique_ptr<TForm1> f;
+        {
+            InDir in(atStart.path());
+            f = std::make_unique<TForm1>(d);
+        }
+        ArmExport(*f);
+        InDir in(atPress.path());
+        f->Button2->click();
+        QVERIFY(d.boxes.empty());
+        QVERIFY(ReadAll(atPress.filePath(kExportName)) == Expected(QString()));
+        QVERIFY(!QFileInfo::exists(atStart.filePath(kExportName)));
+    }
+
+    void uncheckingGenerateReturnsToTheUpdate() {
+        QTemporaryDir dir;
+        InDir in(dir.path());
+        RecordingDialogs d;
+        TForm1 f(d);
+        ArmExport(f);
+        f.CheckBoxGenerate->setChecked(false);
+        QCOMPARE(f.Button2->text(), QString("FIRMWARE UPDATE"));
+        f.EditPass->setText("abc");
+        f.Button2->click();
+        QCOMPARE(d.Texts(), QStringList{"Incorrect password. Please enter correct password."});
+        QVERIFY(!QFileInfo::exists(dir.filePath(kExportName)));
+    }
+
+    void mainMcuShowsAndHidesTheFileChoice() {
+        RecordingDialogs d;
+        TForm1 f(d);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        f.CheckBox1->setChecked(false);
+        QVERIFY(!f.Edit1->isVisible());
+        QVERIFY(!f.ButtonCPU1->isVisible());
+        f.CheckBox1->setChecked(true);
+        QVERIFY(f.Edit1->isVisible());
+        QVERIFY(f.ButtonCPU1->isVisible());
+    }
+
+    void exportFailureIsShownByTheErrorDisplay_data() {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("read-only directory") << "size=1m" << true << "File access denied.";
+        QTest::newRow("full disk") << "size=64k" << false << "Disk full.";
+    }
+    void exportFailureIsShownByTheErrorDisplay() {
+        QFETCH(QString, options);
+        QFETCH(bool, readOnly);
+        QFETCH(QString, text);
+        ScratchFs scratch(options.toLatin1().constData(), readOnly ? MS_RDONLY : 0);
+        if (!scratch.mounted) QSKIP("mounting a tmpfs needs CAP_SYS_ADMIN");
+        InDir in(scratch.dir.path());
+        RecordingDialogs d;
+        TForm1 f(d);
+        ArmExport(f);
+        f.Button2->click();
+        QCOMPARE(d.Texts(), QStringList{text});
+        QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
+        QCOMPARE(d.boxes[0].title, f.ApplicationTitle);
+        QCOMPARE(OpenFilesUnder(scratch.dir.path()), QStringList());
+        QVERIFY(f.Button2->isEnabled());
+        QCOMPARE(f.Button2->text(), QString("Generate Image File"));
+        const QByteArray kept = ReadAll(scratch.dir.filePath(kExportName));
+        if (!readOnly) QVERIFY(kept.size() > 60000 && Expected(QString()).startsWith(kept));
+    }
+};
+
+QTEST_MAIN(ExportWindowTest)
+#include "test_export_window.moc"
