@@ -113,12 +113,13 @@ int main(int argc, char** argv) {
              ",\"bootPort\":" + std::to_string(meters[i]->BootPort()) + "}";
   }
   ready += "]}";
-  std::printf("%s\n", ready.c_str());
-  std::fflush(stdout);
+  // The file first: whoever has read the line on stdout may rely on it.
   if (!cli.portsFile.empty() && !WriteFile(cli.portsFile, ready + "\n")) {
     std::cerr << "meter-sim: cannot write " << cli.portsFile << "\n";
     return 2;
   }
+  std::printf("%s\n", ready.c_str());
+  std::fflush(stdout);
   startLock.unlock();
 
   using Clock = std::chrono::steady_clock;
