@@ -73,6 +73,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A reader that goes away must not kill the meters mid-run.
+  signal(SIGPIPE, SIG_IGN);
   // Signals are taken by the main thread through a descriptor; the meters'
   // threads inherit the blocked mask and never see them.
   sigset_t stopSignals;

@@ -34,11 +34,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, CliParseTest,
     testing::Values(CliCase{{}, true}, CliCase{{"--modbus-port", "0", "--boot-port", "0", "--bootloader"}, true},
                     CliCase{{"--fault", "drop@3", "--fault", "script:4f4b@2", "--loss-in", "2.5"}, true},
-                    CliCase{{"--modbus-split", "6:700", "--modbus-exception", "4"}, true},
                     CliCase{{"--address", "127.0.0.2", "--meters", "3"}, true},
                     CliCase{{"--address", "255.255.255.255", "--meters", "2"}, false},
                     CliCase{{"--modbus-port", "65536"}, false}, CliCase{{"--loss-out", "101"}, false},
-                    CliCase{{"--fault", "drop@0"}, false}, CliCase{{"--identity-hex", "4"}, false},
+                    CliCase{{"--fault", "drop@0"}, false},
                     CliCase{{"--boot-port"}, false}, CliCase{{"--frobnicate"}, false}));
 
 TEST(CliParse, FillsTheMeterOptions) {

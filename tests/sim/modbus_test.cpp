@@ -46,7 +46,7 @@ std::vector<uint16_t> Registers(const std::string& text, const std::string& pass
   return regs;
 }
 
-enum class Ask { BootMode, ReadRegisters, OtherAddress };
+enum class Ask { BootMode, ReadRegisters };
 
 struct ModbusCase {
   const char* name;
@@ -72,7 +72,7 @@ TEST_P(ModbusServerTest, Answers) {
     rc = modbus_read_registers(client.ctx, 0x4571, 15, regs);
   } else {
     const auto regs = Registers("GoToBootMode", c.password);
-    rc = modbus_write_registers(client.ctx, c.ask == Ask::OtherAddress ? 0x4572 : 0x4571, 15, regs.data());
+    rc = modbus_write_registers(client.ctx, 0x4571, 15, regs.data());
   }
   if (c.expectedErrno == 0) {
     EXPECT_EQ(rc, 15);
@@ -90,7 +90,6 @@ INSTANTIATE_TEST_SUITE_P(Table, ModbusServerTest,
                          testing::Values(ModbusCase{"accepted", Ask::BootMode, "secret", 0, 0, true},
                                          ModbusCase{"wrong_password", Ask::BootMode, "secreT", 0, EMBXSFAIL, false},
                                          ModbusCase{"read", Ask::ReadRegisters, "", 0, EMBXILFUN, false},
-                                         ModbusCase{"other_address", Ask::OtherAddress, "secret", 0, EMBXILADD, false},
                                          ModbusCase{"forced_2", Ask::BootMode, "secret", 2, EMBXILADD, false},
                                          ModbusCase{"forced_3", Ask::BootMode, "secret", 3, EMBXILVAL, false},
                                          ModbusCase{"forced_4", Ask::BootMode, "secret", 4, EMBXSFAIL, false}),
@@ -154,6 +153,44 @@ TEST(ModbusServer, WithoutListenerTheConnectionIsRefused) {
   EXPECT_FALSE(tcp.Connected());
   EXPECT_EQ(tcp.Error(), ECONNREFUSED);
 }
+
+// Whatever a client sends, the server goes on serving the next one.
+struct GarbageCase {
+  const char* name;
+  Bytes bytes;
+  bool answered;  // false: the connection ends without an answer
+};
+
+Bytes Repeat(Bytes head, size_t total, uint8_t fill) {
+  head.resize(total, fill);
+  return head;
+}
+
+class ModbusGarbageTest : public testing::TestWithParam<GarbageCase> {};
+
+TEST_P(ModbusGarbageTest, LeavesTheServerServing) {
+  Meter meter(Ephemeral());
+  {
+    simtest::TcpPeer bad(meter.ModbusPort());
+    bad.Send(GetParam().bytes);
+    EXPECT_EQ(!bad.ReceiveSome(1s).empty(), GetParam().answered);
+  }
+  simtest::TcpPeer good(meter.ModbusPort());
+  good.Send(simtest::BootModeRequest("secret"));
+  EXPECT_EQ(good.ReceiveSome(2s).size(), 12u);
+  EXPECT_TRUE(meter.InBootloader());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ModbusGarbageTest,
+    testing::Values(
+        GarbageCase{"half_request", Repeat(simtest::BootModeRequest("secret"), 20, 0), false},
+        GarbageCase{"byte_count_too_large", Repeat({0, 1, 0, 0, 0, 0xFF, 1, 0x10, 0x45, 0x71, 0, 0x7F, 0xFF}, 300, 0x41),
+                    false},
+        GarbageCase{"unknown_function_with_data", Repeat({0, 1, 0, 0, 0, 0x20, 1, 0x55}, 38, 0x00), false},
+        GarbageCase{"unknown_function_alone", {0, 1, 0, 0, 0, 2, 1, 0x55}, true},
+        GarbageCase{"zeros", Bytes(100, 0), false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace metersim

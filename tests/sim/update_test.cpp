@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "flash.h"
 #include "metersim/meter.h"
 #include "test_support.h"
 
@@ -162,6 +163,29 @@ TEST(NetworkFaults, LateDuplicatedAndForeignAnswers) {
   EXPECT_FALSE(connected.Receive(100ms).has_value());
   ASSERT_TRUE(meter.WaitFor([](const Event& e) { return e.fault == "foreign-port"; }, 1s));
   EXPECT_EQ(meter.Events().back().answer, ok);
+}
+
+TEST(BadDatagrams, GetAnErrorAnswerOfFourBytes) {
+  MeterOptions o = Ephemeral();
+  o.bootloaderFromStart = true;
+  Meter meter(o);
+  const simtest::UdpPeer udp(meter.BootPort());
+  Bytes badChecksum = simtest::WriteFrame(0x08400, Bytes(1024, 0).data());
+  badChecksum.back() ^= 0xFF;
+  const struct {
+    Bytes datagram;
+    const char* answer;
+  } cases[] = {{{}, "ERCM"},
+               {{'W'}, "ERLN"},
+               {Bytes(65507, 'W'), "ERLN"},
+               {badChecksum, "ERCS"},
+               {Text("VER?VER?"), "ERCM"},
+               {{0x45, 0x00, 0x00, 0xBB}, "ERPM"}};
+  for (const auto& c : cases) EXPECT_EQ(udp.Exchange(c.datagram), Text(c.answer)) << c.answer;
+  const auto events = meter.Events();
+  ASSERT_EQ(events.size(), std::size(cases));
+  EXPECT_EQ(events[2].length, 65507u);
+  EXPECT_EQ(meter.Flash(), FlashModel().Bytes());  // nothing erased or programmed
 }
 
 }  // namespace
