@@ -7,7 +7,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -26,7 +27,7 @@ using metersim::Meter;
 bool ReadImage(const std::string& path, std::vector<uint8_t>& image) {
   std::ifstream in(path, std::ios::binary);
   image.assign(std::istreambuf_iterator<char>(in), {});
-  return in.good() || in.eof() ? image.size() == metersim::kFlashSize : false;
+  return image.size() == metersim::kFlashSize;
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
