@@ -7,7 +7,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -26,7 +27,7 @@ using metersim::Meter;
 bool ReadImage(const std::string& path, std::vector<uint8_t>& image) {
   std::ifstream in(path, std::ios::binary);
   image.assign(std::istreambuf_iterator<char>(in), {});
-  return in.good() || in.eof() ? image.size() == metersim::kFlashSize : false;
+  return image.size() == metersim::kFlashSize;
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
@@ -73,6 +74,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A reader that goes away must not kill the meters mid-run.
+  signal(SIGPIPE, SIG_IGN);
   // Signals are taken by the main thread through a descriptor; the meters'
   // threads inherit the blocked mask and never see them.
   sigset_t stopSignals;
@@ -113,12 +116,13 @@ int main(int argc, char** argv) {
              ",\"bootPort\":" + std::to_string(meters[i]->BootPort()) + "}";
   }
   ready += "]}";
-  std::printf("%s\n", ready.c_str());
-  std::fflush(stdout);
+  // The file first: whoever has read the line on stdout may rely on it.
   if (!cli.portsFile.empty() && !WriteFile(cli.portsFile, ready + "\n")) {
     std::cerr << "meter-sim: cannot write " << cli.portsFile << "\n";
     return 2;
   }
+  std::printf("%s\n", ready.c_str());
+  std::fflush(stdout);
   startLock.unlock();
 
   using Clock = std::chrono::steady_clock;

@@ -7,17 +7,28 @@
 
 namespace metersim {
 
-FlashModel::FlashModel() : bytes_(kFlashSize) {
-  // A fixed pseudo-random pattern: the same "old firmware" in every meter
-  // and every run, with values 0x00..0xFE only.
-  uint32_t x = 0x2545F491u;
-  for (auto& b : bytes_) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x % 255);
-  }
+namespace {
+
+// A fixed pseudo-random pattern: the same "old firmware" in every meter and
+// every run, with values 0x00..0xFE only. Made once; meters copy it.
+const std::vector<uint8_t>& OldFirmware() {
+  static const std::vector<uint8_t> pattern = [] {
+    std::vector<uint8_t> bytes(kFlashSize);
+    uint32_t x = 0x2545F491u;
+    for (auto& b : bytes) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      b = static_cast<uint8_t>(x % 255);
+    }
+    return bytes;
+  }();
+  return pattern;
 }
+
+}  // namespace
+
+FlashModel::FlashModel() : bytes_(OldFirmware()) {}
 
 void FlashModel::EraseApplication() { std::fill(bytes_.begin() + kAppStart, bytes_.end(), uint8_t{0xFF}); }
 

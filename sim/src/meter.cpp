@@ -287,6 +287,9 @@ bool Meter::Impl::OnConnectionReadable(Connection& c) {
   {
     std::lock_guard lock(mu);
     r = core.OnModbusRequest(ByteView(adu, static_cast<size_t>(got)));
+    // Without delay the meter is in its bootloader before the answer leaves,
+    // so a client may go on at once.
+    if (r.enterBootloaderInMs == 0) core.EnterBootloader();
   }
   Log(r.event);
   if (r.closeConnection) return false;
@@ -296,13 +299,10 @@ bool Meter::Impl::OnConnectionReadable(Connection& c) {
     else
       At(s.delayMs, [this, id = c.id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
   }
-  if (r.enterBootloaderInMs >= 0) {
+  if (r.enterBootloaderInMs > 0) {
     At(r.enterBootloaderInMs, [this] {
-      {
-        std::lock_guard lock(mu);
-        core.EnterBootloader();
-      }
-      changed.notify_all();
+      std::lock_guard lock(mu);
+      core.EnterBootloader();
     });
   }
   return true;

@@ -1,0 +1,139 @@
+// meter-sim as a script runs it: ports on the first line, an update, and the
+// exit status that tells whether the flash holds the image.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "cli_options.h"
+#include "test_support.h"
+
+namespace metersim {
+namespace {
+
+using namespace std::chrono_literals;
+using simtest::Bytes;
+using simtest::Text;
+
+struct CliCase {
+  std::vector<std::string> args;
+  bool ok;
+};
+
+class CliParseTest : public testing::TestWithParam<CliCase> {};
+
+TEST_P(CliParseTest, AcceptsOrRefuses) {
+  std::string error;
+  const auto o = ParseCli(GetParam().args, &error);
+  EXPECT_EQ(o.has_value(), GetParam().ok) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliParseTest,
+    testing::Values(CliCase{{}, true}, CliCase{{"--modbus-port", "0", "--boot-port", "0", "--bootloader"}, true},
+                    CliCase{{"--fault", "drop@3", "--fault", "script:4f4b@2", "--loss-in", "2.5"}, true},
+                    CliCase{{"--address", "127.0.0.2", "--meters", "3"}, true},
+                    CliCase{{"--address", "255.255.255.255", "--meters", "2"}, false},
+                    CliCase{{"--modbus-port", "65536"}, false}, CliCase{{"--loss-out", "101"}, false},
+                    CliCase{{"--fault", "drop@0"}, false},
+                    CliCase{{"--boot-port"}, false}, CliCase{{"--frobnicate"}, false}));
+
+TEST(CliParse, FillsTheMeterOptions) {
+  std::string error;
+  const auto o = ParseCli({"--password", "pw12", "--identity-hex", "414243", "--modbus-split", "4",
+                           "--no-modbus", "--seed", "0x10", "--exit-after-reset"},
+                          &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->meter.address, "127.0.0.2");
+  EXPECT_EQ(o->meter.password, "pw12");
+  EXPECT_EQ(o->meter.identity, Text("ABC"));
+  EXPECT_EQ(o->meter.faults.modbusSplitBytes, 4);
+  EXPECT_EQ(o->meter.faults.modbusSplitDelayMs, 700);
+  EXPECT_FALSE(o->meter.modbusListener);
+  EXPECT_EQ(o->meter.seed, 16u);
+  EXPECT_TRUE(o->exitAfterReset);
+  EXPECT_EQ(ConsecutiveAddresses("127.0.0.254", 3),
+            (std::vector<std::string>{"127.0.0.254", "127.0.0.255", "127.0.1.0"}));
+}
+
+std::string TempPath(const std::string& name) {
+  return testing::TempDir() + "/meter_sim_" + std::to_string(::getpid()) + "_" + name;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+}
+
+// One block of firmware; the image file given to meter-sim matches it or not.
+struct RunCase {
+  const char* name;
+  bool imageMatches;
+  int status;
+};
+
+class CliRunTest : public testing::TestWithParam<RunCase> {};
+
+TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
+  Bytes image(simtest::kImageSize, 0xFF);
+  std::fill_n(image.begin() + 0x08000, 1024, 0x3C);
+  Bytes expected = image;
+  if (!GetParam().imageMatches) expected[0x08123] = 0x00;
+  const std::string imagePath = TempPath(std::string(GetParam().name) + ".bin");
+  const std::string dumpPath = imagePath + ".dump";
+  WriteFile(imagePath, expected);
+
+  simtest::Process sim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--bootloader",
+                        "--exit-after-reset", "--image", imagePath, "--dump", dumpPath, "--duration", "20"});
+  const std::string ready = sim.ReadLine(5s);
+  const long bootPort = simtest::JsonNumber(ready, "bootPort");
+  ASSERT_GT(bootPort, 0) << ready;
+  EXPECT_GT(simtest::JsonNumber(ready, "modbusPort"), 0);
+
+  const simtest::UdpPeer udp(static_cast<uint16_t>(bootPort));
+  EXPECT_EQ(udp.Exchange(simtest::EraseFrame()), Text("OK\r\n"));
+  EXPECT_EQ(udp.Exchange(simtest::WriteFrame(0x08000, image.data() + 0x08000)), Text("OK\r\n"));
+  udp.Send(Text("RESET"));
+
+  std::string rest;
+  EXPECT_EQ(sim.Finish(5s, &rest), GetParam().status);
+  EXPECT_NE(rest.find("\"command\":\"RESET\""), std::string::npos);
+  EXPECT_NE(rest.find("\"summary\""), std::string::npos);
+  std::ifstream dump(dumpPath, std::ios::binary);
+  const Bytes flash((std::istreambuf_iterator<char>(dump)), {});
+  ASSERT_EQ(flash.size(), simtest::kImageSize);
+  EXPECT_TRUE(std::equal(image.begin() + 0x08000, image.end(), flash.begin() + 0x08000));
+  std::remove(imagePath.c_str());
+  std::remove(dumpPath.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CliRunTest,
+                         testing::Values(RunCase{"matching_image", true, 0}, RunCase{"other_image", false, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliRun, StopsCleanlyOnSigterm) {
+  const std::string portsFile = TempPath("ports.json");
+  simtest::Process sim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--ports-file", portsFile});
+  const std::string ready = sim.ReadLine(5s);
+  ASSERT_NE(ready.find("\"ready\":true"), std::string::npos);
+  std::string written;
+  std::getline(std::ifstream(portsFile), written);
+  EXPECT_EQ(written, ready);
+  ::kill(sim.Pid(), SIGTERM);
+  std::string rest;
+  EXPECT_EQ(sim.Finish(5s, &rest), 0);
+  EXPECT_NE(rest.find("\"summary\""), std::string::npos);
+  std::remove(portsFile.c_str());
+}
+
+TEST(CliRun, ReportsAPortInUse) {
+  simtest::Process first({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0"});
+  const long port = simtest::JsonNumber(first.ReadLine(5s), "bootPort");
+  ASSERT_GT(port, 0);
+  simtest::Process second({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", std::to_string(port)});
+  EXPECT_EQ(second.Finish(5s), 2);
+}
+
+}  // namespace
+}  // namespace metersim
