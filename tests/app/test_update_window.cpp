@@ -1,0 +1,61 @@
+// The operator's one action in the real window: "FIRMWARE UPDATE" pressed
+// with a simulated meter in normal operation on loopback.
+#include <QtTest>
+
+#include "Form1.h"
+#include "RecordingDialogs.h"
+#include "Updater.h"
+#include "metersim/meter.h"
+
+class UpdateWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void pressRunsTheWholeUpdateAndShowsTheVerdict() {
+        metersim::MeterOptions o;
+        o.address = "127.0.0.1";
+        o.modbusPort = 0;
+        o.bootPort = 0;
+        o.password = "admin123";
+        o.bootDelayMs = 500;
+        metersim::Meter meter(o);
+
+        RecordingDialogs d;
+        TForm1 f(d);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        f.TcpClient.SetRemotePort(std::to_string(meter.ModbusPort()));
+        f.UdpSocket1.SetRemotePort(std::to_string(meter.BootPort()));
+        f.EditIPaddr->setText("127.0.0.1");
+        QTest::keyClicks(f.EditPass, "admin123");
+
+        // Labels must change while the update runs: the window keeps processing events.
+        QStringList seen;
+        QTimer sampler;
+        sampler.setInterval(100);
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            if (seen.isEmpty() || seen.back() != f.Label1->text()) seen << f.Label1->text();
+            QVERIFY(!f.Button2->isEnabled());
+        });
+        sampler.start();
+        QTest::mouseClick(f.Button2, Qt::LeftButton);
+        sampler.stop();
+
+        QCOMPARE(f.Perc1->text(), QString("Successfully updated."));
+        QCOMPARE(f.Perc1Color(), loader::clLime);
+        QCOMPARE(f.Label1->text(), QString("Finished."));
+        QCOMPARE(f.Label4->text(), QString("BOOTLOADER-V1.00"));
+        QCOMPARE(f.ProgressBar1->value(), 0x7FFFF);
+        QVERIFY(f.Button2->isEnabled());
+        QVERIFY(!f.TcpClient.Active());
+        QVERIFY(f.UdpSocket1.Active());
+        QVERIFY(d.boxes.empty());
+        QVERIFY(meter.FlashMatches(FlashImageARM));
+        QVERIFY(!meter.InBootloader());
+        QVERIFY2(seen.contains("Bootloader mode. Please wait ..."), qPrintable(seen.join(" | ")));
+        QVERIFY2(std::any_of(seen.begin(), seen.end(), [](const QString& s) { return s.startsWith("writing sector 0x"); }),
+                 qPrintable(seen.join(" | ")));
+    }
+};
+
+QTEST_MAIN(UpdateWindowTest)
+#include "test_update_window.moc"
