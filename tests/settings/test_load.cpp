@@ -84,7 +84,7 @@ TEST_P(Load, GivesTheLinesAndTheAddressAndWritesNothing) {
     else EXPECT_FALSE(fs::exists(file));
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, Load, ::testing::ValuesIn(kLoadCases), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Cases, Load, ::testing::ValuesIn(kLoadCases), [](const auto& info) {
     std::string n = info.param.name;
     for (char& ch : n)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';

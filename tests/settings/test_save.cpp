@@ -89,7 +89,7 @@ TEST_P(Save, ChangesOnlyTheValueAndReadsBack) {
     EXPECT_EQ(dir.Names(), std::set<std::string>{kName}) << "nothing left beside it";
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, Save, ::testing::ValuesIn(kSaveCases), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Cases, Save, ::testing::ValuesIn(kSaveCases), [](const auto& info) {
     std::string n = info.param.name;
     for (char& ch : n)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
