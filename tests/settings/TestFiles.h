@@ -1,6 +1,7 @@
 // A fresh directory per test, and whole-file helpers.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -52,4 +53,13 @@ inline std::string Garbage(std::size_t size) {
     std::string s(size, '\0');
     for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>(1 + (i * 97 + i / 255) % 255);
     return s;
+}
+
+// A table row's name, as GoogleTest accepts it.
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+    std::string n = info.param.name;
+    for (char& ch : n)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return n;
 }

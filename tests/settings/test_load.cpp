@@ -33,18 +33,13 @@ const std::string kLong(3000, '7');
 
 const LoadCase kLoadCases[] = {
     {"no file", std::nullopt, {"ipaddress=0.0.0.0"}, "0.0.0.0"},
-    {"empty file", "", {"ipaddress=0.0.0.0"}, "0.0.0.0"},
-    {"plain", "[boot]\nipaddress=10.0.0.7\n", {"ipaddress=10.0.0.7"}, "10.0.0.7"},
     {"name in capitals", "[BOOT]\nIPADDRESS=10.0.0.7\n", {"IPADDRESS=10.0.0.7"}, "10.0.0.7"},
     {"empty value keeps its place", "[boot]\nport=502\nipaddress=\nmode=fast\n",
      {"port=502", "ipaddress=0.0.0.0", "mode=fast"}, "0.0.0.0"},
-    {"blank value", "[boot]\nipaddress=   \t\n", {"ipaddress=0.0.0.0"}, "0.0.0.0"},
     {"only in another section", "[net]\nipaddress=10.9.9.9\n[boot]\nport=502\n", {"port=502", "ipaddress=0.0.0.0"}, "0.0.0.0"},
-    {"before any section", "ipaddress=10.9.9.9\n[boot]\n", {"ipaddress=0.0.0.0"}, "0.0.0.0"},
     {"blanks around name and value", "[ boot ]\r\n\t ipaddress  =  meter-7.local \t\r\n", {"ipaddress=meter-7.local"},
      "meter-7.local"},
     {"value holding '='", "[boot]\nipaddress=a=b\n", {"ipaddress=a=b"}, "a=b"},
-    {"quotes are part of the value", "[boot]\nipaddress=\"10.0.0.1\"\n", {"ipaddress=\"10.0.0.1\""}, "\"10.0.0.1\""},
     {"comments are no entries", "; ipaddress=9.9.9.9\n[boot]\n# ipaddress=8.8.8.8\n  ;x=1\nipaddress=10.0.0.1\n",
      {"ipaddress=10.0.0.1"}, "10.0.0.1"},
     {"repeated name keeps its last value", "[boot]\nIPaddress=10.0.0.1\nport=1\nipaddress=10.0.0.2\n",
@@ -53,18 +48,13 @@ const LoadCase kLoadCases[] = {
     {"lines without '='", "[boot]\njust text\nipaddress 10.0.0.1\n=nameless\nipaddress=10.0.0.4\n", {"ipaddress=10.0.0.4"},
      "10.0.0.4"},
     {"section header never closed", "[boot\nipaddress=10.0.0.1\n", {"ipaddress=0.0.0.0"}, "0.0.0.0"},
-    {"unclosed header ends the section", "[boot]\nipaddress=10.0.0.1\n[net\nport=1\n", {"ipaddress=10.0.0.1"}, "10.0.0.1"},
-    {"old Mac line ends", "[boot]\ripaddress=10.0.0.5\rport=2\r", {"ipaddress=10.0.0.5", "port=2"}, "10.0.0.5"},
-    {"byte-order mark", "\xEF\xBB\xBF[boot]\nipaddress=10.0.0.6\n", {"ipaddress=10.0.0.6"}, "10.0.0.6"},
     {"reading stops at a zero byte", "[boot]\nipaddress=10.0.0.8\0\nport=1\n"s, {"ipaddress=10.0.0.8"}, "10.0.0.8"},
     {"value cut to 2047 characters", "[boot]\nipaddress=" + kLong + "\nport=" + kLong + "\n",
      {"ipaddress=" + kLong.substr(0, 2047), "port=" + kLong.substr(0, 2047)}, kLong.substr(0, 2047)},
     {"cut keeps a UTF-8 character whole", "[boot]\nipaddress=" + std::string(2046, 'a') + "\xC3\xA9" "bc\n",
      {"ipaddress=" + std::string(2046, 'a') + "\xC3\xA9"}, std::string(2046, 'a') + "\xC3\xA9"},
-    {"binary", Garbage(64 * 1024), {"ipaddress=0.0.0.0"}, "0.0.0.0"},
     {"binary around a good section", Garbage(5000) + "\n[boot]\nipaddress=10.0.0.9\n[end]\n" + Garbage(5000), {"ipaddress=10.0.0.9"},
      "10.0.0.9"},
-    {"10 MB", std::string(10 * 1024 * 1024, 'x') + "\n[boot]\nipaddress=10.0.0.10\n", {"ipaddress=10.0.0.10"}, "10.0.0.10"},
 };
 
 void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
@@ -84,12 +74,7 @@ TEST_P(Load, GivesTheLinesAndTheAddressAndWritesNothing) {
     else EXPECT_FALSE(fs::exists(file));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Load, ::testing::ValuesIn(kLoadCases), [](const auto& info) {
-    std::string n = info.param.name;
-    for (char& ch : n)
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Cases, Load, ::testing::ValuesIn(kLoadCases), RowName<LoadCase>);
 
 // Something that is no readable file stands where the file should be: start-up
 // goes on with the default, and must not hang on a pipe nobody writes to.

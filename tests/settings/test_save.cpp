@@ -45,9 +45,7 @@ std::string HandWritten(const std::string& value) {
 
 const SaveCase kSaveCases[] = {
     {"new file", std::nullopt, "0.0.0.0", "[boot]\nipaddress=0.0.0.0\n", "0.0.0.0"},
-    {"empty file", "", "10.0.0.1", "[boot]\nipaddress=10.0.0.1\n", "10.0.0.1"},
     {"only the value changes", HandWritten("10.0.0.1"), "192.168.100.200", HandWritten("192.168.100.200"), "192.168.100.200"},
-    {"empty value filled", "[boot]\nipaddress=\nport=1\n", "10.0.0.2", "[boot]\nipaddress=10.0.0.2\nport=1\n", "10.0.0.2"},
     {"blank value filled after its blanks", "[boot]\nipaddress=  \n", "10.0.0.2", "[boot]\nipaddress=  10.0.0.2\n", "10.0.0.2"},
     {"entry added after the section's last entry", "[boot]\nport=502\n; about net\n\n[net]\nx=1\n", "10.0.0.3",
      "[boot]\nport=502\nipaddress=10.0.0.3\n; about net\n\n[net]\nx=1\n", "10.0.0.3"},
@@ -63,14 +61,11 @@ const SaveCase kSaveCases[] = {
     {"byte-order mark kept", "\xEF\xBB\xBF[net]\nx=1\n", "10.0.0.9", "\xEF\xBB\xBF[net]\nx=1\n[boot]\nipaddress=10.0.0.9\n", "10.0.0.9"},
     {"new section goes where reading stops", "[net]\nx=1\n\0\xFF\xFE binary"s, "10.0.0.10",
      "[net]\nx=1\n[boot]\nipaddress=10.0.0.10\n\0\xFF\xFE binary"s, "10.0.0.10"},
-    {"host name", "[boot]\nipaddress=10.0.0.1\n", "meter-7.plant.local", "[boot]\nipaddress=meter-7.plant.local\n",
-     "meter-7.plant.local"},
     {"stray blanks stored, dropped on reading", "[boot]\nipaddress=10.0.0.1\n", "  10.0.0.5 \t", "[boot]\nipaddress=  10.0.0.5 \t\n",
      "10.0.0.5"},
     {"field left empty", "[boot]\nipaddress=10.0.0.1\n", "", "[boot]\nipaddress=\n", "0.0.0.0"},
     {"one line holds one value", "[boot]\nipaddress=10.0.0.1\n", "10.0.0.2\r\n[boot]\nipaddress=6.6.6.6", "[boot]\nipaddress=10.0.0.2\n",
      "10.0.0.2"},
-    {"zero ends the value", "[boot]\nipaddress=10.0.0.1\n", "10.0.0.3\0.9"s, "[boot]\nipaddress=10.0.0.3\n", "10.0.0.3"},
 };
 
 void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
@@ -89,12 +84,7 @@ TEST_P(Save, ChangesOnlyTheValueAndReadsBack) {
     EXPECT_EQ(dir.Names(), std::set<std::string>{kName}) << "nothing left beside it";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Save, ::testing::ValuesIn(kSaveCases), [](const auto& info) {
-    std::string n = info.param.name;
-    for (char& ch : n)
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Cases, Save, ::testing::ValuesIn(kSaveCases), RowName<SaveCase>);
 
 TEST(Save, KeepsTheFilesPermissions) {
     TempDir dir;
