@@ -2,12 +2,14 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
 
 #include "BuildConfig.h"
 #include "ErrorText.h"
 #include "FlashImage.h"
+#include "Settings.h"
 #include "Updater.h"
 
 using loader::Control;
@@ -195,7 +197,23 @@ void TForm1::FormCreate() {
     Edit2->setVisible(false);
 }
 
-void TForm1::LoadSettings() {}
+void TForm1::LoadSettings() {
+    // Built from AppDir on each use, so a later change of the working directory does not move the file.
+    const std::string fileName =
+        settings::SettingsFileName(QFile::encodeName(QDir::toNativeSeparators(AppDir)).toStdString(), BrandVariant);
+    const settings::LoadedSettings loaded = settings::LoadSettings(fileName);
+    QStringList lines;
+    for (const std::string& line : loaded.lines) lines << QString::fromStdString(line);
+    MemoIni->setPlainText(lines.join(QLatin1Char('\n')));
+    EditIPaddr->setText(QString::fromStdString(loaded.address));
+    Updater().FlashStart = 0;
+}
+
+void TForm1::SaveSettings() {
+    const std::string fileName =
+        settings::SettingsFileName(QFile::encodeName(QDir::toNativeSeparators(AppDir)).toStdString(), BrandVariant);
+    settings::SaveSettings(fileName, EditIPaddr->text().toStdString());
+}
 
 void TForm1::FormActivate() {
     Label1->SetCaption(QString());
@@ -218,7 +236,7 @@ void TForm1::FormCloseQuery(bool& canClose) {
     canClose = true;
 }
 
-void TForm1::FormClose() {}
+void TForm1::FormClose() { SaveSettings(); }
 
 void TForm1::closeEvent(QCloseEvent* e) {
     bool canClose = true;
@@ -227,6 +245,8 @@ void TForm1::closeEvent(QCloseEvent* e) {
         e->ignore();
         return;
     }
+    // A failed save is shown and the window closes all the same: keeping it
+    // open would trap the operator for as long as the file stays unwritable.
     Guarded([this] { FormClose(); });
     e->accept();
 }

@@ -1,0 +1,97 @@
+#include "FileReplace.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <random>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace settings {
+
+namespace {
+
+#ifdef _WIN32
+int CreateNew(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE); }
+long WriteSome(int fd, const char* d, size_t n) { return _write(fd, d, static_cast<unsigned>(std::min<size_t>(n, 1u << 30))); }
+int SyncToDisk(int fd) { return _commit(fd); }
+int CloseFile(int fd) { return _close(fd); }
+#else
+int CreateNew(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
+long WriteSome(int fd, const char* d, size_t n) { return ::write(fd, d, n); }
+int SyncToDisk(int fd) { return ::fsync(fd); }
+int CloseFile(int fd) { return ::close(fd); }
+#endif
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const long n = WriteSome(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A fresh, unused name beside `target`; the descriptor is open for writing.
+int CreateTemporaryBeside(const fs::path& target, fs::path& tmp) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        tmp = target;
+        tmp += "." + std::to_string(random()) + ".tmp";
+        const int fd = CreateNew(tmp);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
+ReadResult ReadWholeFile(const fs::path& path, std::string& out) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (st.type() == fs::file_type::not_found) return ReadResult::Missing;
+    if (ec || st.type() != fs::file_type::regular) return ReadResult::Failed;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return ReadResult::Failed;
+    out.clear();
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) out.append(buffer, static_cast<size_t>(in.gcount()));
+    return in.bad() ? ReadResult::Failed : ReadResult::Read;
+}
+
+bool ReplaceFile(const fs::path& target, const std::string& data) {
+    std::error_code ec;
+    // Through a link the file it names is replaced; the link stays.
+    fs::path real = target;
+    if (fs::is_symlink(target, ec)) {
+        fs::path resolved = fs::canonical(target, ec);
+        if (!ec) real = resolved;
+    }
+    const fs::file_status old = fs::status(real, ec);
+
+    fs::path tmp;
+    const int fd = CreateTemporaryBeside(real, tmp);
+    if (fd < 0) return false;
+    const bool written = WriteAll(fd, data) && SyncToDisk(fd) == 0;
+    const bool closed = CloseFile(fd) == 0;
+    if (written && closed) {
+        if (fs::is_regular_file(old)) fs::permissions(tmp, old.permissions(), ec);  // best effort
+        fs::rename(tmp, real, ec);
+        if (!ec) return true;
+    }
+    fs::remove(tmp, ec);
+    return false;
+}
+
+}  // namespace settings

@@ -1,0 +1,58 @@
+#include "Settings.h"
+
+#include <algorithm>
+
+namespace settings {
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// Cuts after `max` characters, counting a UTF-8 sequence as one character, so
+// that no sequence is split.
+std::string CutToChars(const std::string& s, std::size_t max) {
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const bool continuation = (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+        if (!continuation && chars++ == max) return s.substr(0, i);
+    }
+    return s;
+}
+
+bool IsEntryLine(const std::string& line, std::string_view name) {
+    const std::size_t eq = line.find('=');
+    return eq != std::string::npos && SameName(std::string_view(line).substr(0, eq), name);
+}
+
+}  // namespace
+
+std::string SettingsFileName(const std::string& appDir, int brandVariant) {
+    return appDir + kPathSeparator +
+           (brandVariant == 0 ? "QT510x_QT520x_Ethernet_Loader.ini" : "LRV715_LRV716_Ethernet_Loader.ini");
+}
+
+LoadedSettings LoadSettings(const std::string& fileName) {
+    LoadedSettings s;
+    for (const ProfileEntry& e : ReadProfileSection(fileName, kSection))
+        s.lines.push_back(e.name + "=" + CutToChars(e.value, kMaxValueChars));
+
+    const auto found = std::find_if(s.lines.begin(), s.lines.end(), [](const std::string& l) { return IsEntryLine(l, kAddressEntry); });
+    if (found != s.lines.end()) s.address = found->substr(found->find('=') + 1);
+    if (s.address.empty()) {
+        const std::string line = std::string(kAddressEntry) + "=" + kDefaultAddress;
+        if (found != s.lines.end()) *found = line;
+        else s.lines.push_back(line);
+        s.address = kDefaultAddress;
+    }
+    return s;
+}
+
+void SaveSettings(const std::string& fileName, const std::string& address) {
+    WriteProfileString(fileName, kSection, kAddressEntry, address);
+}
+
+}  // namespace settings

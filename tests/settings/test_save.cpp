@@ -1,0 +1,166 @@
+// What a close writes to the settings file, and what happens when it cannot.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <optional>
+
+#include "ScratchMount.h"
+#include "Settings.h"
+#include "TestFiles.h"
+
+using namespace std::string_literals;
+using settings::LoadSettings;
+using settings::SaveSettings;
+
+namespace {
+
+constexpr char kName[] = "QT510x_QT520x_Ethernet_Loader.ini";
+
+struct SaveCase {
+    const char* name;
+    std::optional<std::string> before;  // none: no file yet
+    std::string address;                // as the operator left the field
+    std::string after;                  // the whole file, byte for byte
+    std::string next;                   // what the next start shows
+};
+
+const std::string kHandWritten =
+    "; written by hand\r\n"
+    "\r\n"
+    "[net]\r\n"
+    "ipaddress = 10.9.9.9\r\n"
+    "\r\n"
+    "[Boot]\r\n"
+    "# the last meter\r\n"
+    "retries=3\r\n"
+    "\t IPADDRESS  =  %s  \r\n"
+    "mode = fast ; slow\r\n"
+    "\r\n"
+    "; the end, without a line end";
+
+std::string HandWritten(const std::string& value) {
+    std::string s = kHandWritten;
+    return s.replace(s.find("%s"), 2, value);
+}
+
+const SaveCase kSaveCases[] = {
+    {"new file", std::nullopt, "0.0.0.0", "[boot]\nipaddress=0.0.0.0\n", "0.0.0.0"},
+    {"only the value changes", HandWritten("10.0.0.1"), "192.168.100.200", HandWritten("192.168.100.200"), "192.168.100.200"},
+    {"blank value filled after its blanks", "[boot]\nipaddress=  \n", "10.0.0.2", "[boot]\nipaddress=  10.0.0.2\n", "10.0.0.2"},
+    {"entry added after the section's last entry", "[boot]\nport=502\n; about net\n\n[net]\nx=1\n", "10.0.0.3",
+     "[boot]\nport=502\nipaddress=10.0.0.3\n; about net\n\n[net]\nx=1\n", "10.0.0.3"},
+    {"entry added to a section at the end without line end", "[net]\r\nx=1\r\n[boot]", "10.0.0.4",
+     "[net]\r\nx=1\r\n[boot]\r\nipaddress=10.0.0.4", "10.0.0.4"},
+    {"section added, file's line ends kept", "[net]\r\nx=1", "10.0.0.5", "[net]\r\nx=1\r\n[boot]\r\nipaddress=10.0.0.5\r\n",
+     "10.0.0.5"},
+    {"old Mac line ends", "[boot]\rport=1\r", "10.0.0.6", "[boot]\rport=1\ripaddress=10.0.0.6\r", "10.0.0.6"},
+    {"the value read is the one replaced", "[boot]\nipaddress=1\n[net]\n[BOOT]\nIPADDRESS=2\n", "10.0.0.7",
+     "[boot]\nipaddress=1\n[net]\n[BOOT]\nIPADDRESS=10.0.0.7\n", "10.0.0.7"},
+    {"header never closed is no section", "[boot\nipaddress=1\n", "10.0.0.8", "[boot\nipaddress=1\n[boot]\nipaddress=10.0.0.8\n",
+     "10.0.0.8"},
+    {"byte-order mark kept", "\xEF\xBB\xBF[net]\nx=1\n", "10.0.0.9", "\xEF\xBB\xBF[net]\nx=1\n[boot]\nipaddress=10.0.0.9\n", "10.0.0.9"},
+    {"new section goes where reading stops", "[net]\nx=1\n\0\xFF\xFE binary"s, "10.0.0.10",
+     "[net]\nx=1\n[boot]\nipaddress=10.0.0.10\n\0\xFF\xFE binary"s, "10.0.0.10"},
+    {"stray blanks stored, dropped on reading", "[boot]\nipaddress=10.0.0.1\n", "  10.0.0.5 \t", "[boot]\nipaddress=  10.0.0.5 \t\n",
+     "10.0.0.5"},
+    {"field left empty", "[boot]\nipaddress=10.0.0.1\n", "", "[boot]\nipaddress=\n", "0.0.0.0"},
+    {"one line holds one value", "[boot]\nipaddress=10.0.0.1\n", "10.0.0.2\r\n[boot]\nipaddress=6.6.6.6", "[boot]\nipaddress=10.0.0.2\n",
+     "10.0.0.2"},
+};
+
+void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
+
+class Save : public ::testing::TestWithParam<SaveCase> {};
+
+TEST_P(Save, ChangesOnlyTheValueAndReadsBack) {
+    const SaveCase& c = GetParam();
+    TempDir dir;
+    const std::string file = dir.File(kName);
+    if (c.before) WriteBytes(file, *c.before);
+
+    SaveSettings(file, c.address);
+    EXPECT_EQ(ReadBytes(file), c.after);
+    EXPECT_EQ(LoadSettings(file).address, c.next);
+    EXPECT_EQ(dir.Names(), std::set<std::string>{kName}) << "nothing left beside it";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Save, ::testing::ValuesIn(kSaveCases), RowName<SaveCase>);
+
+TEST(Save, KeepsTheFilesPermissions) {
+    TempDir dir;
+    const std::string file = dir.File(kName);
+    WriteBytes(file, "[boot]\nipaddress=1\n");
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    SaveSettings(file, "10.0.0.1");
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST(Save, ThroughALinkWritesTheFileItNames) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "real");
+    const std::string real = (dir.path() / "real" / "loader.ini").string();
+    WriteBytes(real, "[boot]\nipaddress=1\n");
+    fs::create_symlink(real, dir.File(kName));
+    SaveSettings(dir.File(kName), "10.0.0.1");
+    EXPECT_TRUE(fs::is_symlink(dir.File(kName)));
+    EXPECT_EQ(ReadBytes(real), "[boot]\nipaddress=10.0.0.1\n");
+}
+
+// Each failure raises the write error naming the full file, and leaves
+// whatever was there as it was.
+void ExpectWriteError(const std::string& file, const std::string& address) {
+    try {
+        SaveSettings(file, address);
+        ADD_FAILURE() << "no error for " << file;
+    } catch (const settings::WriteError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + file);
+    }
+}
+
+TEST(SaveFails, WhereTheDirectoryIsGone) {
+    TempDir dir;
+    const std::string file = (dir.path() / "gone" / kName).string();
+    ExpectWriteError(file, "10.0.0.1");
+    EXPECT_TRUE(dir.Names().empty());
+}
+
+TEST(SaveFails, WhereADirectoryStandsInPlaceOfTheFile) {
+    TempDir dir;
+    fs::create_directory(dir.File(kName));
+    ExpectWriteError(dir.File(kName), "10.0.0.1");
+    EXPECT_TRUE(fs::is_directory(dir.File(kName)));
+    EXPECT_EQ(dir.Names(), std::set<std::string>{kName});
+}
+
+TEST(SaveFails, OnAReadOnlyFileSystem) {
+    TempDir dir;
+    ScratchMount mount;
+    if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
+    const std::string file = dir.File(kName);
+    WriteBytes(file, "[boot]\nipaddress=10.0.0.1\n");
+    ASSERT_TRUE(mount.MakeReadOnly());
+    ExpectWriteError(file, "10.0.0.2");
+    EXPECT_EQ(ReadBytes(file), "[boot]\nipaddress=10.0.0.1\n");
+}
+
+// The disk fills up while the new file is written: the old file stays whole
+// and no partly written file is left behind.
+TEST(SaveFails, OnAFullFileSystem) {
+    TempDir dir;
+    ScratchMount mount;
+    if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
+    const std::string file = dir.File(kName);
+    const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n" + std::string(5000, ';') + "\n";
+    WriteBytes(file, old);
+    {
+        std::ofstream filler(dir.File("filler"), std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    ExpectWriteError(file, "10.0.0.2");
+    EXPECT_EQ(ReadBytes(file), old);
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "filler"}));
+}
+
+}  // namespace
