@@ -1,4 +1,6 @@
 // Closing the window while the flash is being written.
+#include <QDir>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "Form1.h"
@@ -8,7 +10,12 @@
 
 class CloseDuringUpdateTest : public QObject {
     Q_OBJECT
+    // Closing the window saves the settings file into the working directory.
+    QTemporaryDir workDir_;
+
 private slots:
+    void initTestCase() { QVERIFY(QDir::setCurrent(workDir_.path())); }
+
     void closeStopsTheRunAtTheNextBlockAndTheProgramEnds() {
         RecordingDialogs d;
         TForm1 f(d);

@@ -1,5 +1,7 @@
 // The operator's one action in the real window: "FIRMWARE UPDATE" pressed
 // with a simulated meter in normal operation on loopback.
+#include <QDir>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "Form1.h"
@@ -9,7 +11,12 @@
 
 class UpdateWindowTest : public QObject {
     Q_OBJECT
+    // Closing the window saves the settings file into the working directory.
+    QTemporaryDir workDir_;
+
 private slots:
+    void initTestCase() { QVERIFY(QDir::setCurrent(workDir_.path())); }
+
     void pressRunsTheWholeUpdateAndShowsTheVerdict() {
         metersim::MeterOptions o;
         o.address = "127.0.0.1";

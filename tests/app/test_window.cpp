@@ -12,7 +12,12 @@ using loader::WaitTimer;
 
 class WindowTest : public QObject {
     Q_OBJECT
+    // Closing the window saves the settings file into the working directory.
+    QTemporaryDir workDir_;
+
 private slots:
+    void initTestCase() { QVERIFY(QDir::setCurrent(workDir_.path())); }
+
     void captionAndVersionFollowTheBrand() {
         RecordingDialogs d;
         TForm1 f(d);
