@@ -185,6 +185,7 @@ void TForm1::FormCreate() {
     AppDir = QDir::currentPath();
     LoadSettings();
     LabelVersion->SetCaption(QString::fromLatin1(image::VersionText(BrandVariant == 1 ? 1 : 0)));
+    FitVersionLabel();
     ApplicationTitle = QString::fromLatin1(BrandPrefix(BrandVariant == 1 ? 1 : 0)) + LabelVersion->text();
     setWindowTitle(ApplicationTitle);
     BLVmain->SetCaption(QString());
@@ -195,6 +196,17 @@ void TForm1::FormCreate() {
     Edit1->setVisible(DeveloperControls);
     ButtonCPU1->setVisible(DeveloperControls);
     Edit2->setVisible(false);
+}
+
+void TForm1::FitVersionLabel() {
+    // The design font is narrower than the monospaced faces that stand in
+    // for it here; the version must still be readable to its last digit.
+    QFont f = LabelVersion->font();
+    const int room = GroupBox2->width() - LabelVersion->x() - 8;
+    while (f.pixelSize() > 12 && QFontMetrics(f).horizontalAdvance(LabelVersion->text()) > room)
+        f.setPixelSize(f.pixelSize() - 1);
+    LabelVersion->setFont(f);
+    LabelVersion->SetCaption(LabelVersion->text());
 }
 
 void TForm1::LoadSettings() {

@@ -126,6 +126,7 @@ private:
     void PutText(loader::Control c, std::string_view text) override;
 
     QWidget* Widget(loader::Control c) const;
+    void FitVersionLabel();
     TTimer* Timer(loader::WaitTimer t) const { return t == loader::WaitTimer::TimerIP ? TimerIP : TimerDelay; }
     // Runs a handler; an exception that escapes it is shown, and the program goes on.
     template <typename F>

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs one whole update in a real window under Xvfb against a simulated meter
+# and saves a picture of the window at the end (docs/window.png): the check
+# that the window works as a person would use it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${1:-$root/docs/window.png}
+scripts/build.sh default
+for p in xdotool imagemagick; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
+done
+
+work=$(mktemp -d)
+meter_ip=127.0.0.9   # an address of its own, away from run.sh and the tests
+printf '[boot]\r\nipaddress=%s\r\n' "$meter_ip" > "$work/QT510x_QT520x_Ethernet_Loader.ini"
+build/sim/meter-sim --address $meter_ip --password 1234 --image build/image/flash_image.bin \
+  --exit-after-reset --log "$work/meter.log" > "$work/meter.out" &
+sim=$!
+# Xvfb names its display on the pipe once it accepts clients.
+mkfifo "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$work/display" &
+xvfb=$!
+tool=
+trap 'kill $sim $xvfb $tool 2>/dev/null || true; rm -rf "$work"' EXIT
+read -r -t 10 display < "$work/display"
+export DISPLAY=:$display
+(cd "$work" && exec "$root/build/app/ethernet-loader") &
+tool=$!
+wid=$(timeout 20 xdotool search --sync --name "Ethernet Firmware Version" | head -n 1)
+# Xvfb has no window manager to activate the window: a click into the
+# password field does, as a technician's first click would.
+xdotool mousemove --window "$wid" 250 170 click 1
+xdotool type --delay 50 1234
+xdotool mousemove --window "$wid" 528 156 click 1   # "FIRMWARE UPDATE"
+# The meter leaves after "RESET", the update's last step.
+timeout 90 tail --pid=$sim -f /dev/null || { echo "the update did not reach RESET"; exit 1; }
+wait $sim && echo "meter: flash equals the image" || echo "meter: flash differs"
+sleep 1  # let the window repaint its verdict
+import -window "$wid" "$out"
+echo "saved $out"
