@@ -14,6 +14,7 @@
 #include "Form1.h"
 #include "ImageExport.h"
 #include "RecordingDialogs.h"
+#include "ScratchMount.h"
 
 namespace {
 
@@ -29,21 +30,17 @@ private:
     QString before_;
 };
 
-// A tmpfs in a mount namespace private to this thread of the test, so that
-// nothing outlives the process when a test dies half-way.
+// A tmpfs of its own in a temporary directory; the mount goes before the directory does.
 class ScratchFs {
 public:
     ScratchFs(const char* options, unsigned long flags) {
-        static const bool privateNamespace =
-            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        mounted = privateNamespace && dir.isValid() &&
-                  mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", flags, options) == 0;
-    }
-    ~ScratchFs() {
-        if (mounted) umount2(QFile::encodeName(dir.path()).constData(), MNT_DETACH);
+        mounted = dir.isValid() && mount_.Mount(QFile::encodeName(dir.path()).toStdString(), options, flags).empty();
     }
     QTemporaryDir dir;
     bool mounted = false;
+
+private:
+    ScratchMount mount_;
 };
 
 QByteArray Expected(const QString& line2Text) {

@@ -16,6 +16,7 @@
 #include "FlashImage.h"
 #include "ImageExport.h"
 #include "ImageFormats.h"
+#include "ScratchMount.h"
 
 namespace fs = std::filesystem;
 using image::kImageSize;
@@ -73,21 +74,17 @@ public:
     fs::path path;
 };
 
-// A tmpfs of its own, mounted in a mount namespace private to this process,
-// so that nothing outlives the process even when a test dies half-way.
+// A tmpfs of its own in a temporary directory; the mount goes before the directory does.
 class ScratchFs {
 public:
     ScratchFs(const char* options, unsigned long flags) {
-        static const bool privateNamespace =
-            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        mounted = privateNamespace && !dir.path.empty() &&
-                  mount("tmpfs", dir.path.c_str(), "tmpfs", flags, options) == 0;
-    }
-    ~ScratchFs() {
-        if (mounted) umount2(dir.path.c_str(), MNT_DETACH);
+        mounted = !dir.path.empty() && mount_.Mount(dir.path.string(), options, flags).empty();
     }
     TempDir dir;
     bool mounted = false;
+
+private:
+    ScratchMount mount_;
 };
 
 // Descriptors of this process that point into dir.

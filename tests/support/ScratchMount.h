@@ -20,13 +20,14 @@ public:
         if (!dir_.empty()) ::umount2(dir_.c_str(), MNT_DETACH);
     }
 
-    // Mounts a tmpfs with `options` (e.g. "size=64k") on the existing `dir`.
+    // Mounts a tmpfs with `options` (e.g. "size=64k") and mount `flags`
+    // (e.g. MS_RDONLY) on the existing `dir`.
     // Returns an empty string on success, else the reason it could not.
-    std::string Mount(const std::string& dir, const std::string& options) {
+    std::string Mount(const std::string& dir, const std::string& options, unsigned long flags = 0) {
         if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return std::string("private mounts: ") + std::strerror(errno);
-        if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0)
+        if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) != 0)
             return std::string("mount tmpfs: ") + std::strerror(errno);
         dir_ = dir;
         return {};
