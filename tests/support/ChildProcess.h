@@ -1,0 +1,199 @@
+// A program run by a test, with its stdout and stderr on pipes. It gets a
+// process group of its own, so that whatever it starts in turn (tshark starts
+// dumpcap) goes with it, and it never outlives its holder: the destructor asks
+// it to end, kills the group when it does not, and reaps it.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+extern char** environ;
+
+namespace testsupport {
+
+class ChildProcess {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // argv[0] is looked up in PATH. Throws std::system_error when the program
+    // cannot be started; its code is ENOENT when there is no such program.
+    explicit ChildProcess(const std::vector<std::string>& argv) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+        if (::pipe2(err, O_CLOEXEC) != 0) {
+            const int e = errno;
+            ::close(out[0]);
+            ::close(out[1]);
+            throw std::system_error(e, std::generic_category(), "pipe");
+        }
+        out_ = out[0];
+        err_ = err[0];
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+
+        // Signals this process ignores or blocks must not be inherited: the
+        // child's own handling of SIGTERM is how it is asked to end.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults, none;
+        sigemptyset(&defaults);
+        for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        const int rc = ::posix_spawnp(&pid_, args[0], &actions, &attr, args.data(), environ);
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        if (rc != 0) {
+            pid_ = -1;
+            CloseAll();
+            throw std::system_error(rc, std::generic_category(), "cannot start " + argv.at(0));
+        }
+        // Nothing else may wait for this child, so its pid, and with it the
+        // group id, stays reserved until it is reaped here.
+        // Through syscall(): glibc 2.36 declares pidfd_open without C linkage.
+        pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+        ::fcntl(out_, F_SETFL, O_NONBLOCK);
+        ::fcntl(err_, F_SETFL, O_NONBLOCK);
+    }
+
+    ~ChildProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGTERM);
+            if (!AwaitExit(Clock::now() + std::chrono::seconds(5))) {
+                ::kill(-pid_, SIGKILL);
+                int status = 0;
+                while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+                }
+            }
+        }
+        CloseAll();
+    }
+
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Takes in what the child writes until `done` holds, both streams have
+    // ended or the deadline has passed; returns what `done` says at the end.
+    bool ReadUntil(Clock::time_point deadline, const std::function<bool()>& done) {
+        while (!done()) {
+            if (OutputEnded()) return false;
+            pollfd fds[2];
+            nfds_t n = 0;
+            for (int fd : {out_, err_})
+                if (fd >= 0) fds[n++] = pollfd{fd, POLLIN, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return false;
+            const int ready = ::poll(fds, n, static_cast<int>(std::min<long long>(left, 60'000)));
+            if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+            if (ready > 0) Drain();
+        }
+        return true;
+    }
+
+    // Asks the child to end (SIGTERM), takes in the rest of its output and
+    // reaps it. Returns the wait status, or nothing when it was still running
+    // at the deadline (the destructor ends it then).
+    std::optional<int> Terminate(Clock::time_point deadline) {
+        if (pid_ > 0 && !status_) ::kill(pid_, SIGTERM);
+        ReadUntil(deadline, [] { return false; });
+        AwaitExit(deadline);
+        return status_;
+    }
+
+    // The complete lines of stdout so far, without their line ends.
+    const std::vector<std::string>& OutLines() const { return lines_; }
+    const std::string& ErrText() const { return errText_; }
+    bool OutputEnded() const { return out_ < 0 && err_ < 0; }
+    pid_t Pid() const { return pid_; }
+
+private:
+    void Drain() {
+        char buf[4096];
+        for (int* fd : {&out_, &err_}) {
+            while (*fd >= 0) {
+                const ssize_t got = ::read(*fd, buf, sizeof buf);
+                if (got > 0) {
+                    if (fd == &out_) {
+                        partial_.append(buf, static_cast<size_t>(got));
+                        for (size_t eol; (eol = partial_.find('\n')) != std::string::npos;) {
+                            lines_.push_back(partial_.substr(0, eol));
+                            partial_.erase(0, eol + 1);
+                        }
+                    } else {
+                        errText_.append(buf, static_cast<size_t>(got));
+                    }
+                    continue;
+                }
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0 && errno == EAGAIN) break;
+                ::close(*fd);  // end of stream, or an error that ends it as well
+                *fd = -1;
+            }
+        }
+    }
+
+    // Reaps the child once it has ended; false when it is still running at the deadline.
+    bool AwaitExit(Clock::time_point deadline) {
+        if (status_) return true;
+        // Without a pidfd (a kernel older than 5.3) there is no waiting with a
+        // deadline: only a child that has already ended is reaped.
+        while (pidfd_ >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd p{pidfd_, POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, 60'000)));
+            if (ready > 0) break;
+            if (ready == 0 && left <= 0) return false;
+            if (ready < 0 && errno != EINTR) return false;
+        }
+        int status = 0;
+        pid_t r;
+        while ((r = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+        }
+        if (r == pid_) status_ = status;
+        return status_.has_value();
+    }
+
+    void CloseAll() {
+        for (int* fd : {&out_, &err_, &pidfd_})
+            if (*fd >= 0) {
+                ::close(*fd);
+                *fd = -1;
+            }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1, pidfd_ = -1;
+    std::optional<int> status_;
+    std::string partial_;
+    std::vector<std::string> lines_;
+    std::string errText_;
+};
+
+}  // namespace testsupport
