@@ -1,0 +1,195 @@
+// How fast the window comes up, what the process needs in memory, and how
+// closely the window's waits keep their time and what they cost.
+//
+//   startup-bench [RUNS]   (RUNS: start-ups to time, default 10)
+//
+// Start-up is timed from the fork of a child (this program again, started
+// with --child) to the line the child prints once its window is exposed;
+// the window is made exactly as the program's main makes it. The waits run
+// in this process through a shown window, the way the update code writes
+// them: enable TimerIP, set its interval, pump events until it stops.
+#include <QApplication>
+#include <QEvent>
+#include <QTimer>
+#include <QWindow>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "Dialogs.h"
+#include "Form1.h"
+#include "Sockets.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kExposedLine[] = "exposed";
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double CpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Calls back once, when the first top-level window is exposed (and, the
+// event having been handled, painted).
+class ExposeWatcher : public QObject {
+public:
+    explicit ExposeWatcher(std::function<void()> onExposed) : onExposed_(std::move(onExposed)) {
+        qApp->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (!fired_ && e->type() == QEvent::Expose) {
+            auto* w = qobject_cast<QWindow*>(o);
+            if (w && w->isExposed()) {
+                fired_ = true;
+                QTimer::singleShot(0, this, onExposed_);  // after this expose has been painted
+            }
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> onExposed_;
+    bool fired_ = false;
+};
+
+// The program's start, up to the exposed window; then it ends.
+int RunChild(int argc, char** argv) {
+    SocketLibraryStartup();
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    Dialogs dialogs;
+    TForm1 Form1(dialogs);
+    ExposeWatcher watcher([] {
+        std::printf("%s\n", kExposedLine);
+        std::fflush(stdout);
+        QCoreApplication::quit();
+    });
+    Form1.show();
+    const int rc = app.exec();
+    SocketLibraryCleanup();
+    return rc;
+}
+
+struct StartupFigures {
+    std::vector<double> ms;
+    std::vector<double> maxRssKiB;
+};
+
+bool TimeStartups(int runs, StartupFigures& out) {
+    const std::string self = "/proc/self/exe";
+    // One start-up first that is not counted: it brings the libraries and
+    // fonts into the page cache, as they are for anyone who has started the
+    // program before.
+    for (int i = -1; i < runs; ++i) {
+        const auto t0 = Clock::now();
+        bench::ChildProcess child(self, {"--child"}, /*quiet=*/true);
+        if (!child.Started()) return false;
+        std::string line;
+        bool seen = false;
+        while (!seen && child.ReadLine(line)) seen = line == kExposedLine;
+        const auto t1 = Clock::now();
+        const int status = child.Wait();
+        if (!seen || status != 0) {
+            std::fprintf(stderr, "startup-bench: child ended with status %d before its window was exposed\n", status);
+            return false;
+        }
+        if (i < 0) continue;
+        out.ms.push_back(Ms(t1 - t0));
+        out.maxRssKiB.push_back(static_cast<double>(child.Usage().ru_maxrss));
+    }
+    return true;
+}
+
+struct WaitSeries {
+    uint32_t ms;
+    int count;
+    std::vector<double> overshootMs;
+};
+
+// The waits, from inside the event loop as the update runs from a click handler.
+void RunWaits(TForm1& form, std::vector<WaitSeries>& series, double& wallS, double& cpuS) {
+    using loader::WaitTimer;
+    auto wait = [&form](uint32_t ms) {
+        const auto t0 = Clock::now();
+        form.SetTimerEnabled(WaitTimer::TimerIP, true);
+        form.SetTimerInterval(WaitTimer::TimerIP, ms);
+        loader::WaitUntilStopped(form, WaitTimer::TimerIP);
+        return Ms(Clock::now() - t0) - ms;
+    };
+    wait(50);  // not counted: first use of the timer machinery
+    const auto w0 = Clock::now();
+    const double c0 = CpuSeconds();
+    for (auto& s : series)
+        for (int i = 0; i < s.count; ++i) s.overshootMs.push_back(wait(s.ms));
+    cpuS = CpuSeconds() - c0;
+    wallS = std::chrono::duration<double>(Clock::now() - w0).count();
+}
+
+void PrintSeries(const char* name, const std::vector<double>& v) {
+    double sum = 0;
+    for (double x : v) sum += x;
+    std::printf("  %-10s n=%-3zu mean %6.3f ms   worst %6.3f ms   least %6.3f ms\n", name, v.size(),
+                sum / static_cast<double>(v.size()), *std::max_element(v.begin(), v.end()),
+                *std::min_element(v.begin(), v.end()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (argc > 1 && std::string(argv[1]) == "--child") return RunChild(argc, argv);
+
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    StartupFigures startup;
+    if (!TimeStartups(runs, startup)) return 1;
+
+    std::printf("start-up to exposed window (%d runs, offscreen)\n", runs);
+    std::printf("  median %8.1f ms   worst %8.1f ms\n", Median(startup.ms),
+                *std::max_element(startup.ms.begin(), startup.ms.end()));
+    std::printf("peak memory of the started program (ru_maxrss)\n");
+    std::printf("  median %8.1f MiB  worst %8.1f MiB\n", Median(startup.maxRssKiB) / 1024,
+                *std::max_element(startup.maxRssKiB.begin(), startup.maxRssKiB.end()) / 1024);
+
+    SocketLibraryStartup();
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    Dialogs dialogs;
+    TForm1 form(dialogs);
+    std::vector<WaitSeries> series{{500, 6, {}}, {50, 40, {}}};
+    double wallS = 0;
+    double cpuS = 0;
+    ExposeWatcher watcher([&] {
+        RunWaits(form, series, wallS, cpuS);
+        QCoreApplication::quit();
+    });
+    form.show();
+    app.exec();
+    SocketLibraryCleanup();
+
+    std::vector<double> all;
+    for (const auto& s : series) all.insert(all.end(), s.overshootMs.begin(), s.overshootMs.end());
+    std::printf("overshoot of the window's waits (TimerIP, enabled then interval set)\n");
+    for (const auto& s : series) PrintSeries((std::to_string(s.ms) + " ms").c_str(), s.overshootMs);
+    PrintSeries("all", all);
+    std::printf("  process CPU time %.1f ms over %.2f s of waiting: %.3f %% of the wall time\n", cpuS * 1e3, wallS,
+                100 * cpuS / wallS);
+    return 0;
+}

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (in build/, configured with the default preset if it
+# is not yet) and runs them, printing their figures. Plain programs, not tests.
+# The machine is shared: figures taken while it is busy are noisy, so run
+# again when in doubt. UPDATE_RUNS sets how many updates update-bench times
+# (default 3; about 11 s each).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export QT_QPA_PLATFORM=offscreen
+
+[ -f build/CMakeCache.txt ] || cmake --preset default >/dev/null
+cmake --build build -j2 --target export-bench startup-bench update-bench
+
+echo
+echo "== export-bench"
+build/bench/export-bench build
+echo
+echo "== startup-bench"
+build/bench/startup-bench
+echo
+echo "== update-bench"
+build/bench/update-bench "${UPDATE_RUNS:-3}"
