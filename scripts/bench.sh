@@ -11,12 +11,17 @@ export QT_QPA_PLATFORM=offscreen
 [ -f build/CMakeCache.txt ] || cmake --preset default >/dev/null
 cmake --build build -j2 --target export-bench startup-bench update-bench
 
+root=$PWD
 echo
 echo "== export-bench"
 build/bench/export-bench build
+# The window saves its settings file where it runs: not into the source tree.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
 echo
 echo "== startup-bench"
-build/bench/startup-bench
+"$root/build/bench/startup-bench"
 echo
 echo "== update-bench"
-build/bench/update-bench "${UPDATE_RUNS:-3}"
+"$root/build/bench/update-bench" "${UPDATE_RUNS:-3}"
