@@ -18,7 +18,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -94,26 +96,35 @@ struct StartupFigures {
 };
 
 bool TimeStartups(int runs, StartupFigures& out) {
-    const std::string self = "/proc/self/exe";
+    using testsupport::ChildProcess;
+    constexpr auto kNoLimit = Clock::time_point::max();
     // One start-up first that is not counted: it brings the libraries and
     // fonts into the page cache, as they are for anyone who has started the
     // program before.
     for (int i = -1; i < runs; ++i) {
         const auto t0 = Clock::now();
-        bench::ChildProcess child(self, {"--child"}, /*quiet=*/true);
-        if (!child.Started()) return false;
-        std::string line;
+        std::optional<ChildProcess> child;
+        try {
+            child.emplace(std::vector<std::string>{"/proc/self/exe", "--child"}, ChildProcess::Stderr::Discard);
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "startup-bench: %s\n", e.what());
+            return false;
+        }
         bool seen = false;
-        while (!seen && child.ReadLine(line)) seen = line == kExposedLine;
+        while (!seen) {
+            const auto line = child->ReadLine(kNoLimit);
+            if (!line) break;
+            seen = *line == kExposedLine;
+        }
         const auto t1 = Clock::now();
-        const int status = child.Wait();
+        const int status = child->Wait(kNoLimit).value_or(-1);
         if (!seen || status != 0) {
             std::fprintf(stderr, "startup-bench: child ended with status %d before its window was exposed\n", status);
             return false;
         }
         if (i < 0) continue;
         out.ms.push_back(Ms(t1 - t0));
-        out.maxRssKiB.push_back(static_cast<double>(child.Usage().ru_maxrss));
+        out.maxRssKiB.push_back(static_cast<double>(child->Usage().ru_maxrss));
     }
     return true;
 }

@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -127,18 +129,25 @@ struct Result {
 
 Result RunOnce() {
     Result r;
-    bench::ChildProcess sim(METER_SIM_PATH, {"--address", "127.0.0.1", "--bootloader", "--modbus-port", "0",
-                                             "--boot-port", "0", "--image", LOADER_IMAGE_BIN_PATH, "--log",
-                                             "/dev/null", "--exit-after-reset"},
-                            /*quiet=*/true);
-    std::string line;
-    if (!sim.Started() || !sim.ReadLine(line, 10000) || JsonNumber(line, "bootPort") <= 0) {
+    using testsupport::ChildProcess;
+    using namespace std::chrono_literals;
+    std::optional<ChildProcess> sim;
+    std::optional<std::string> line;
+    try {
+        sim.emplace(std::vector<std::string>{METER_SIM_PATH, "--address", "127.0.0.1", "--bootloader",
+                                             "--modbus-port", "0", "--boot-port", "0", "--image",
+                                             LOADER_IMAGE_BIN_PATH, "--log", "/dev/null", "--exit-after-reset"},
+                    ChildProcess::Stderr::Discard);
+        line = sim->ReadLine(Clock::now() + 10s);
+    } catch (const std::system_error&) {
+        // Reported as any other start that gave no ports.
+    }
+    if (!line || JsonNumber(*line, "bootPort") <= 0) {
         std::fprintf(stderr, "update-bench: the simulator did not start (%s)\n", METER_SIM_PATH);
-        sim.Terminate();
-        r.simStatus = sim.Wait();
+        if (sim) r.simStatus = sim->Terminate(Clock::now() + 5s).value_or(-1);
         return r;
     }
-    const long bootPort = JsonNumber(line, "bootPort");
+    const long bootPort = JsonNumber(*line, "bootPort");
 
     RecordingDialogs dialogs;
     TimedForm form(dialogs);
@@ -166,9 +175,9 @@ Result RunOnce() {
     // The simulator ends on its own after a "RESET" it handled; give a lost
     // one a few seconds, then stop it.
     std::string summary;
-    while (sim.ReadLine(line, 5000)) summary = line;
-    if (summary.find("\"summary\"") == std::string::npos) sim.Terminate();
-    r.simStatus = sim.Wait();
+    while ((line = sim->ReadLine(Clock::now() + 5s))) summary = *line;
+    const bool ended = summary.find("\"summary\"") != std::string::npos;
+    r.simStatus = (ended ? sim->Wait(Clock::now() + 5s) : sim->Terminate(Clock::now() + 5s)).value_or(-1);
     r.writes = JsonNumber(summary, "writes");
     r.verQueries = JsonNumber(summary, "verQueries");
     r.erases = JsonNumber(summary, "erases");

@@ -1,12 +1,12 @@
 // meter-sim as a script runs it: ports on the first line, an update, and the
 // exit status that tells whether the flash holds the image.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 
+#include "ChildProcess.h"
 #include "cli_options.h"
 #include "test_support.h"
 
@@ -16,6 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 using simtest::Bytes;
 using simtest::Text;
+using testsupport::ChildProcess;
+using Clock = ChildProcess::Clock;
 
 struct CliCase {
   std::vector<std::string> args;
@@ -58,6 +60,21 @@ TEST(CliParse, FillsTheMeterOptions) {
             (std::vector<std::string>{"127.0.0.254", "127.0.0.255", "127.0.1.0"}));
 }
 
+// meter-sim with `args`; its stderr goes where the test's goes.
+ChildProcess MeterSim(std::vector<std::string> args) {
+  args.insert(args.begin(), METER_SIM_EXE);
+  return ChildProcess(args, ChildProcess::Stderr::Inherit);
+}
+
+std::string FirstLine(ChildProcess& sim) { return sim.ReadLine(Clock::now() + 5s).value_or(""); }
+
+// All that is left of stdout once the first line has been read.
+std::string Rest(const ChildProcess& sim) {
+  std::string rest;
+  for (size_t i = 1; i < sim.OutLines().size(); ++i) rest += sim.OutLines()[i] + "\n";
+  return rest;
+}
+
 std::string TempPath(const std::string& name) {
   return testing::TempDir() + "/meter_sim_" + std::to_string(::getpid()) + "_" + name;
 }
@@ -84,9 +101,9 @@ TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
   const std::string dumpPath = imagePath + ".dump";
   WriteFile(imagePath, expected);
 
-  simtest::Process sim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--bootloader",
-                        "--exit-after-reset", "--image", imagePath, "--dump", dumpPath, "--duration", "20"});
-  const std::string ready = sim.ReadLine(5s);
+  ChildProcess sim = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--bootloader",
+                               "--exit-after-reset", "--image", imagePath, "--dump", dumpPath, "--duration", "20"});
+  const std::string ready = FirstLine(sim);
   const long bootPort = simtest::JsonNumber(ready, "bootPort");
   ASSERT_GT(bootPort, 0) << ready;
   EXPECT_GT(simtest::JsonNumber(ready, "modbusPort"), 0);
@@ -96,8 +113,8 @@ TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
   EXPECT_EQ(udp.Exchange(simtest::WriteFrame(0x08000, image.data() + 0x08000)), Text("OK\r\n"));
   udp.Send(Text("RESET"));
 
-  std::string rest;
-  EXPECT_EQ(sim.Finish(5s, &rest), GetParam().status);
+  EXPECT_EQ(sim.Wait(Clock::now() + 5s), GetParam().status);
+  const std::string rest = Rest(sim);
   EXPECT_NE(rest.find("\"command\":\"RESET\""), std::string::npos);
   EXPECT_NE(rest.find("\"summary\""), std::string::npos);
   std::ifstream dump(dumpPath, std::ios::binary);
@@ -114,25 +131,24 @@ INSTANTIATE_TEST_SUITE_P(Table, CliRunTest,
 
 TEST(CliRun, StopsCleanlyOnSigterm) {
   const std::string portsFile = TempPath("ports.json");
-  simtest::Process sim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--ports-file", portsFile});
-  const std::string ready = sim.ReadLine(5s);
+  ChildProcess sim =
+      MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--ports-file", portsFile});
+  const std::string ready = FirstLine(sim);
   ASSERT_NE(ready.find("\"ready\":true"), std::string::npos);
   std::string written;
   std::getline(std::ifstream(portsFile), written);
   EXPECT_EQ(written, ready);
-  ::kill(sim.Pid(), SIGTERM);
-  std::string rest;
-  EXPECT_EQ(sim.Finish(5s, &rest), 0);
-  EXPECT_NE(rest.find("\"summary\""), std::string::npos);
+  EXPECT_EQ(sim.Terminate(Clock::now() + 5s), 0);
+  EXPECT_NE(Rest(sim).find("\"summary\""), std::string::npos);
   std::remove(portsFile.c_str());
 }
 
 TEST(CliRun, ReportsAPortInUse) {
-  simtest::Process first({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0"});
-  const long port = simtest::JsonNumber(first.ReadLine(5s), "bootPort");
+  ChildProcess first = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0"});
+  const long port = simtest::JsonNumber(FirstLine(first), "bootPort");
   ASSERT_GT(port, 0);
-  simtest::Process second({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", std::to_string(port)});
-  EXPECT_EQ(second.Finish(5s), 2);
+  ChildProcess second = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", std::to_string(port)});
+  EXPECT_EQ(second.Wait(Clock::now() + 5s), 2);
 }
 
 }  // namespace

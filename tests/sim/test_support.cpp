@@ -1,20 +1,14 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace simtest {
 namespace {
@@ -138,66 +132,6 @@ Bytes TcpPeer::ReceiveSome(milliseconds wait) const {
   const ssize_t n = ::recv(fd_, b.data(), b.size(), 0);
   b.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return b;
-}
-
-Process::Process(const std::vector<std::string>& args) {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  std::vector<std::string> all = {METER_SIM_EXE};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  out_ = fds[0];
-  if (rc != 0) throw std::runtime_error("cannot start meter-sim");
-}
-
-Process::~Process() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  ::close(out_);
-}
-
-std::string Process::ReadLine(milliseconds wait) {
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  for (;;) {
-    if (auto nl = buffered_.find('\n'); nl != std::string::npos) {
-      std::string line = buffered_.substr(0, nl);
-      buffered_.erase(0, nl + 1);
-      return line;
-    }
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    char chunk[4096];
-    if (left.count() <= 0 || !Readable(out_, left)) return {};
-    const ssize_t n = ::read(out_, chunk, sizeof chunk);
-    if (n <= 0) return {};
-    buffered_.append(chunk, static_cast<size_t>(n));
-  }
-}
-
-int Process::Finish(milliseconds wait, std::string* rest) {
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !Readable(out_, left)) return -1;  // the destructor kills it
-    char chunk[4096];
-    const ssize_t n = ::read(out_, chunk, sizeof chunk);
-    if (n <= 0) break;
-    buffered_.append(chunk, static_cast<size_t>(n));
-  }
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
-  if (rest) *rest = buffered_;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 long JsonNumber(const std::string& line, const std::string& key) {

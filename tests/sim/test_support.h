@@ -1,8 +1,6 @@
 // A plain client for the simulated meter, written from the wire format alone.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -57,22 +55,6 @@ class TcpPeer {
   int fd_;
   bool connected_ = false;
   int error_ = 0;
-};
-
-// Runs meter-sim with `args`; collects its stdout until it closes.
-class Process {
- public:
-  explicit Process(const std::vector<std::string>& args);
-  ~Process();
-  std::string ReadLine(milliseconds wait);
-  // Reads the rest of stdout, then reaps; -1 when it did not end in time.
-  int Finish(milliseconds wait, std::string* rest = nullptr);
-  pid_t Pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string buffered_;
 };
 
 // The number after "key": in a JSON line, or -1.

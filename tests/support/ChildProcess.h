@@ -1,13 +1,14 @@
-// A program run by a test, with its stdout and stderr on pipes. It gets a
-// process group of its own, so that whatever it starts in turn (tshark starts
-// dumpcap) goes with it, and it never outlives its holder: the destructor asks
-// it to end, kills the group when it does not, and reaps it.
+// A program run by a test or a benchmark, with its stdout on a pipe. It gets
+// a process group of its own, so that whatever it starts in turn (tshark
+// starts dumpcap) goes with it, and it never outlives its holder: the
+// destructor asks it to end, kills the group when it does not, and reaps it.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,25 +30,28 @@ class ChildProcess {
 public:
     using Clock = std::chrono::steady_clock;
 
+    enum class Stderr { Capture /* for ErrText() */, Inherit, Discard };
+
     // argv[0] is looked up in PATH. Throws std::system_error when the program
     // cannot be started; its code is ENOENT when there is no such program.
-    explicit ChildProcess(const std::vector<std::string>& argv) {
-        int out[2], err[2];
+    explicit ChildProcess(const std::vector<std::string>& argv, Stderr err = Stderr::Capture) {
+        int out[2], errPipe[2] = {-1, -1};
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-        if (::pipe2(err, O_CLOEXEC) != 0) {
+        if (err == Stderr::Capture && ::pipe2(errPipe, O_CLOEXEC) != 0) {
             const int e = errno;
             ::close(out[0]);
             ::close(out[1]);
             throw std::system_error(e, std::generic_category(), "pipe");
         }
         out_ = out[0];
-        err_ = err[0];
+        err_ = errPipe[0];
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        if (err == Stderr::Capture) posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        if (err == Stderr::Discard) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 
         // Signals this process ignores or blocks must not be inherited: the
         // child's own handling of SIGTERM is how it is asked to end.
@@ -69,7 +73,7 @@ public:
         posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
-        ::close(err[1]);
+        if (errPipe[1] >= 0) ::close(errPipe[1]);
         if (rc != 0) {
             pid_ = -1;
             CloseAll();
@@ -79,18 +83,15 @@ public:
         // group id, stays reserved until it is reaped here.
         // Through syscall(): glibc 2.36 declares pidfd_open without C linkage.
         pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-        ::fcntl(out_, F_SETFL, O_NONBLOCK);
-        ::fcntl(err_, F_SETFL, O_NONBLOCK);
+        for (int fd : {out_, err_})
+            if (fd >= 0) ::fcntl(fd, F_SETFL, O_NONBLOCK);
     }
 
     ~ChildProcess() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGTERM);
-            if (!AwaitExit(Clock::now() + std::chrono::seconds(5))) {
-                ::kill(-pid_, SIGKILL);
-                int status = 0;
-                while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-                }
+        if (pid_ > 0 && !status_ && !Terminate(Clock::now() + std::chrono::seconds(5))) {
+            ::kill(-pid_, SIGKILL);
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
             }
         }
         CloseAll();
@@ -99,8 +100,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Takes in what the child writes until `done` holds, both streams have
-    // ended or the deadline has passed; returns what `done` says at the end.
+    // Takes in what the child writes until `done` holds, its output has ended
+    // or the deadline has passed; returns what `done` says at the end.
     bool ReadUntil(Clock::time_point deadline, const std::function<bool()>& done) {
         while (!done()) {
             if (OutputEnded()) return false;
@@ -111,27 +112,41 @@ public:
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) return false;
             const int ready = ::poll(fds, n, static_cast<int>(std::min<long long>(left, 60'000)));
-            if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+            if (ready < 0 && errno != EINTR) return false;
             if (ready > 0) Drain();
         }
         return true;
     }
 
-    // Asks the child to end (SIGTERM), takes in the rest of its output and
-    // reaps it. Returns the wait status, or nothing when it was still running
-    // at the deadline (the destructor ends it then).
-    std::optional<int> Terminate(Clock::time_point deadline) {
-        if (pid_ > 0 && !status_) ::kill(pid_, SIGTERM);
-        ReadUntil(deadline, [] { return false; });
-        AwaitExit(deadline);
-        return status_;
+    // The next line of stdout that no call before has returned, without its
+    // end; nothing when the output has ended or the deadline has passed.
+    std::optional<std::string> ReadLine(Clock::time_point deadline) {
+        if (!ReadUntil(deadline, [this] { return next_ < lines_.size(); })) return std::nullopt;
+        return lines_[next_++];
     }
 
-    // The complete lines of stdout so far, without their line ends.
+    // Takes in the rest of the output and reaps the child. Returns its exit
+    // status, 128 + the signal when one ended it, or nothing when it was
+    // still running at the deadline (the destructor ends it then).
+    std::optional<int> Wait(Clock::time_point deadline) {
+        ReadUntil(deadline, [] { return false; });
+        AwaitExit(deadline);
+        if (!status_) return std::nullopt;
+        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
+    }
+
+    // Wait(), after asking the child to end (SIGTERM).
+    std::optional<int> Terminate(Clock::time_point deadline) {
+        if (pid_ > 0 && !status_) ::kill(pid_, SIGTERM);
+        return Wait(deadline);
+    }
+
+    // All complete lines of stdout so far, without their line ends.
     const std::vector<std::string>& OutLines() const { return lines_; }
     const std::string& ErrText() const { return errText_; }
     bool OutputEnded() const { return out_ < 0 && err_ < 0; }
-    pid_t Pid() const { return pid_; }
+    // The resource use of the reaped child (ru_maxrss in KiB).
+    const rusage& Usage() const { return usage_; }
 
 private:
     void Drain() {
@@ -155,6 +170,9 @@ private:
                 if (got < 0 && errno == EAGAIN) break;
                 ::close(*fd);  // end of stream, or an error that ends it as well
                 *fd = -1;
+                // A last line without its end is a line all the same.
+                if (fd == &out_ && !partial_.empty()) lines_.push_back(std::move(partial_));
+                partial_.clear();
             }
         }
     }
@@ -162,8 +180,10 @@ private:
     // Reaps the child once it has ended; false when it is still running at the deadline.
     bool AwaitExit(Clock::time_point deadline) {
         if (status_) return true;
+        if (pid_ <= 0) return false;
         // Without a pidfd (a kernel older than 5.3) there is no waiting with a
-        // deadline: only a child that has already ended is reaped.
+        // deadline: only a child that has already ended is reaped, unless
+        // there is no deadline at all.
         while (pidfd_ >= 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd p{pidfd_, POLLIN, 0};
@@ -172,9 +192,10 @@ private:
             if (ready == 0 && left <= 0) return false;
             if (ready < 0 && errno != EINTR) return false;
         }
+        const int flags = pidfd_ < 0 && deadline == Clock::time_point::max() ? 0 : WNOHANG;
         int status = 0;
         pid_t r;
-        while ((r = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+        while ((r = ::wait4(pid_, &status, flags, &usage_)) < 0 && errno == EINTR) {
         }
         if (r == pid_) status_ = status;
         return status_.has_value();
@@ -191,8 +212,10 @@ private:
     pid_t pid_ = -1;
     int out_ = -1, err_ = -1, pidfd_ = -1;
     std::optional<int> status_;
+    rusage usage_{};
     std::string partial_;
     std::vector<std::string> lines_;
+    size_t next_ = 0;
     std::string errText_;
 };
 

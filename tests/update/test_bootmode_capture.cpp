@@ -256,7 +256,7 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
             GTEST_SKIP() << "tshark cannot capture on the loopback interface here:\n" << Tail(tshark->ErrText());
         if (ended)
             FAIL() << "tshark ended before it captured anything (exit status "
-                   << (status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1) << ")\n" << Dump(*tshark);
+                   << status.value_or(-1) << ")\n" << Dump(*tshark);
         FAIL() << "tshark did not start capturing within 30 s\n" << Dump(*tshark);
     }
 
