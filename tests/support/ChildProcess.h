@@ -31,10 +31,16 @@ public:
     using Clock = std::chrono::steady_clock;
 
     enum class Stderr { Capture /* for ErrText() */, Inherit, Discard };
+    // A group of its own takes along whatever the program starts in turn
+    // (tshark starts dumpcap); a shared group lets a Ctrl-C in the terminal
+    // reach the child too, even when this process dies without cleaning up.
+    enum class Group { Shared, Own };
 
     // argv[0] is looked up in PATH. Throws std::system_error when the program
     // cannot be started; its code is ENOENT when there is no such program.
-    explicit ChildProcess(const std::vector<std::string>& argv, Stderr err = Stderr::Capture) {
+    explicit ChildProcess(const std::vector<std::string>& argv, Stderr err = Stderr::Capture,
+                          Group group = Group::Shared)
+        : ownGroup_(group == Group::Own) {
         int out[2], errPipe[2] = {-1, -1};
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
         if (err == Stderr::Capture && ::pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -64,7 +70,8 @@ public:
         posix_spawnattr_setsigdefault(&attr, &defaults);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                            (ownGroup_ ? POSIX_SPAWN_SETPGROUP : 0));
 
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -89,7 +96,7 @@ public:
 
     ~ChildProcess() {
         if (pid_ > 0 && !status_ && !Terminate(Clock::now() + std::chrono::seconds(5))) {
-            ::kill(-pid_, SIGKILL);
+            ::kill(ownGroup_ ? -pid_ : pid_, SIGKILL);
             int status = 0;
             while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
             }
@@ -209,6 +216,7 @@ private:
             }
     }
 
+    bool ownGroup_;
     pid_t pid_ = -1;
     int out_ = -1, err_ = -1, pidfd_ = -1;
     std::optional<int> status_;

@@ -230,7 +230,8 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
 
     std::unique_ptr<ChildProcess> tshark;
     try {
-        tshark = std::make_unique<ChildProcess>(TsharkArgs(modbusPort, probe.Port()));
+        tshark = std::make_unique<ChildProcess>(TsharkArgs(modbusPort, probe.Port()), ChildProcess::Stderr::Capture,
+                                                ChildProcess::Group::Own);
     } catch (const std::system_error& e) {
         if (e.code() == std::errc::no_such_file_or_directory) GTEST_SKIP() << "tshark is not installed: " << e.what();
         throw;
