@@ -50,18 +50,25 @@ QString FromLatin1(std::string_view s) { return QString::fromLatin1(s.data(), st
 
 }  // namespace
 
-TLabel::TLabel(const QString& text, QWidget* parent, QRect design, bool rightAligned)
-    : QLabel(text, parent), anchorRight_(design.x() + design.width()), right_(rightAligned) {
-    setGeometry(design);
+TLabel::TLabel(const QString& text, QWidget* parent, QRect design, bool rightAligned, bool bold)
+    : QLabel(parent), anchorRight_(design.x() + design.width()), right_(rightAligned) {
+    setFont(WindowFont(bold));
     setAlignment((rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
+    // A design label grows with its text, away from its aligned edge. A
+    // left-aligned one is given the room up to its parent's edge at once, so
+    // that a new text costs no measuring; a right-aligned one (the verdict on
+    // its coloured background) is fitted to each text.
+    if (!rightAligned) design.setWidth(std::max(design.width(), parent->width() - design.x() - 2));
+    setGeometry(design);
+    SetCaption(text);
 }
 
 void TLabel::SetCaption(const QString& text) {
+    if (text == this->text()) return;
     setText(text);
-    // Design labels size to their text; a right-aligned one keeps its right edge.
+    if (!right_) return;
     const int w = std::max(fontMetrics().horizontalAdvance(text) + 1, 1);
-    const int x = right_ ? anchorRight_ - w : geometry().x();
-    setGeometry(x, geometry().y(), w, geometry().height());
+    setGeometry(anchorRight_ - w, geometry().y(), w, geometry().height());
 }
 
 TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
@@ -96,9 +103,9 @@ TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
     CheckBox1->setVisible(false);
 
     GroupBox3 = MakeGroup(QStringLiteral("Energy Meter"), this, {16, 112, 321, 81});
-    Label6 = Place(new TLabel(QStringLiteral("IP address:"), GroupBox3, {99, 27, 65, 13}, true), {99, 27, 65, 13});
+    Label6 = new TLabel(QStringLiteral("IP address:"), GroupBox3, {99, 27, 65, 13}, true);
     EditIPaddr = Place(new QLineEdit(GroupBox3), {176, 24, 121, 21});
-    Label7 = Place(new TLabel(QStringLiteral("admin password:"), GroupBox3, {69, 51, 95, 13}, true), {69, 51, 95, 13});
+    Label7 = new TLabel(QStringLiteral("admin password:"), GroupBox3, {69, 51, 95, 13}, true);
     EditPass = Place(new QLineEdit(GroupBox3), {176, 48, 121, 21});
     EditPass->setEchoMode(QLineEdit::Password);
     EditPass->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
@@ -106,13 +113,13 @@ TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
     Button2 = Place(new QPushButton(QStringLiteral("FIRMWARE UPDATE"), this), {360, 120, 337, 73}, true);
 
     Operation = MakeGroup(QStringLiteral("Operation"), this, {16, 208, 321, 81});
-    Label5 = Place(new TLabel(QStringLiteral("Action: "), Operation, {16, 28, 45, 13}), {16, 28, 45, 13});
-    Label1 = Place(new TLabel(QStringLiteral("..."), Operation, {72, 28, 13, 13}), {72, 28, 13, 13}, true);
-    Label2 = Place(new TLabel(QStringLiteral("IDN:"), Operation, {16, 52, 27, 13}), {16, 52, 27, 13});
-    Label4 = Place(new TLabel(QStringLiteral("..."), Operation, {72, 52, 13, 13}), {72, 52, 13, 13}, true);
-    Label3 = Place(new TLabel(QStringLiteral("Repeat: "), Operation, {16, 68, 50, 13}), {16, 68, 50, 13});
+    Label5 = new TLabel(QStringLiteral("Action: "), Operation, {16, 28, 45, 13});
+    Label1 = new TLabel(QStringLiteral("..."), Operation, {72, 28, 13, 13}, false, true);
+    Label2 = new TLabel(QStringLiteral("IDN:"), Operation, {16, 52, 27, 13});
+    Label4 = new TLabel(QStringLiteral("..."), Operation, {72, 52, 13, 13}, false, true);
+    Label3 = new TLabel(QStringLiteral("Repeat: "), Operation, {16, 68, 50, 13});
     Label3->setVisible(false);
-    LabelRepeat = Place(new TLabel(QStringLiteral("0"), Operation, {72, 68, 8, 13}), {72, 68, 8, 13}, true);
+    LabelRepeat = new TLabel(QStringLiteral("0"), Operation, {72, 68, 8, 13}, false, true);
     LabelRepeat->setVisible(false);
 
     Button1 = Place(new QPushButton(QStringLiteral("2. Update Firmware"), this), {360, 240, 337, 25}, true);
@@ -122,11 +129,14 @@ TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
     Edit2->setVisible(false);
 
     GroupBox1 = MakeGroup(QStringLiteral("Update Process"), this, {16, 304, 681, 81});
-    BLVmain = Place(new TLabel(QStringLiteral("BLVmain"), GroupBox1, {464, 15, 42, 13}), {464, 15, 42, 13});
-    Perc1 = Place(new TLabel(QStringLiteral("0%"), GroupBox1, {649, 15, 17, 13}, true), {649, 15, 17, 13}, true);
+    BLVmain = new TLabel(QStringLiteral("BLVmain"), GroupBox1, {464, 15, 42, 13});
+    Perc1 = new TLabel(QStringLiteral("0%"), GroupBox1, {649, 15, 17, 13}, true, true);
     Perc1->setAutoFillBackground(true);
     ProgressBar1 = Place(new QProgressBar(GroupBox1), {16, 40, 649, 17});
     ProgressBar1->setTextVisible(false);
+    // The bar paints its own background, so the group box behind it need not
+    // be painted again with every step.
+    ProgressBar1->setAutoFillBackground(true);
     ProgressBar1->setRange(14, 65000);
     ProgressBar1->setValue(14);
 
@@ -206,7 +216,6 @@ void TForm1::FitVersionLabel() {
     while (f.pixelSize() > 12 && QFontMetrics(f).horizontalAdvance(LabelVersion->text()) > room)
         f.setPixelSize(f.pixelSize() - 1);
     LabelVersion->setFont(f);
-    LabelVersion->SetCaption(LabelVersion->text());
 }
 
 void TForm1::LoadSettings() {
@@ -351,12 +360,24 @@ void TForm1::SetProgressMax(int32_t v) { ProgressBar1->setMaximum(v); }
 
 void TForm1::SetProgressPosition(int64_t v) {
     // The bar holds its position within its range (a plain QProgressBar would ignore the value).
-    ProgressBar1->setValue(static_cast<int>(std::clamp<int64_t>(v, ProgressBar1->minimum(), ProgressBar1->maximum())));
+    barPosition_ = static_cast<int32_t>(std::clamp<int64_t>(v, ProgressBar1->minimum(), ProgressBar1->maximum()));
+    // QProgressBar paints at once whenever it has grown visibly. The steps of
+    // a run come faster than anyone can see, so the bar takes the newest
+    // position once per pass of the event loop and paints it then.
+    if (barUpdatePending_) return;
+    barUpdatePending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            barUpdatePending_ = false;
+            ProgressBar1->setValue(std::clamp(barPosition_, ProgressBar1->minimum(), ProgressBar1->maximum()));
+        },
+        Qt::QueuedConnection);
 }
 
 int32_t TForm1::ProgressMin() const { return ProgressBar1->minimum(); }
 int32_t TForm1::ProgressMax() const { return ProgressBar1->maximum(); }
-int32_t TForm1::ProgressPosition() const { return ProgressBar1->value(); }
+int32_t TForm1::ProgressPosition() const { return barUpdatePending_ ? barPosition_ : ProgressBar1->value(); }
 
 void TForm1::ShowMessage(std::string_view text) {
     dialogs_.Message(this, ApplicationTitle, FromLatin1(text), QMessageBox::NoIcon);

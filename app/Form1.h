@@ -24,7 +24,7 @@ class TUpdater;
 // A label that sizes itself to its text, growing away from its aligned edge.
 class TLabel : public QLabel {
 public:
-    TLabel(const QString& text, QWidget* parent, QRect design, bool rightAligned = false);
+    TLabel(const QString& text, QWidget* parent, QRect design, bool rightAligned = false, bool bold = false);
     void SetCaption(const QString& text);
 
 private:
@@ -137,4 +137,6 @@ private:
     uint32_t perc1Color_ = loader::clBtnFace;
     bool closing_ = false;
     bool activated_ = false;
+    int32_t barPosition_ = 0;  // the position the bar takes at the next pass of the event loop
+    bool barUpdatePending_ = false;
 };
