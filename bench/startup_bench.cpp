@@ -23,6 +23,7 @@
 #include <system_error>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "ChildProcess.h"
 #include "Dialogs.h"
 #include "Form1.h"
@@ -35,17 +36,8 @@ constexpr char kExposedLine[] = "exposed";
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-double CpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using bench::CpuSeconds;
+using bench::Median;
 
 // Calls back once, when the first top-level window is exposed (and, the
 // event having been handled, painted).

@@ -22,6 +22,7 @@
 #include <system_error>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "ChildProcess.h"
 #include "FlashImage.h"
 #include "Form1.h"
@@ -40,17 +41,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double CpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using bench::CpuSeconds;
+using bench::Median;
 
 // The number after "key": in one line of the simulator's JSON; -1 when absent.
 long JsonNumber(const std::string& line, const std::string& key) {
