@@ -42,7 +42,6 @@ public:
     std::vector<std::string> messages;
     // Every text each control was given, in order.
     std::map<Control, std::vector<std::string>> history;
-    std::string latin1Failure;  // a control whose text is reported as not Latin-1
     bool passwordNotLatin1 = false;
     std::string chosenFile;
 
