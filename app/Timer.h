@@ -3,12 +3,21 @@
 // running one, and setting what the timer already has changes nothing.
 // (QTimer restarts on every start() and setInterval(), which would stretch
 // a wait whose call site sets the same value again.)
+//
+// On Linux the countdown is a timerfd watched by the event loop. Qt's own
+// timers wake up to a millisecond late (Qt rounds every wait up to whole
+// milliseconds, and the kernel grants poll timeouts 0.1 % slack), which over
+// the 165 waits of an update adds more than the update's own work. A timerfd
+// expires at its deadline, whatever else the loop did meanwhile. Elsewhere a
+// precise QTimer counts.
 #pragma once
 
 #include <QObject>
 #include <QTimer>
 #include <functional>
 #include <stdexcept>
+
+class QSocketNotifier;
 
 class EOutOfResources : public std::runtime_error {
 public:
@@ -19,6 +28,7 @@ class TTimer : public QObject {
     Q_OBJECT
 public:
     TTimer(uint32_t intervalMs, QObject* parent);
+    ~TTimer() override;
 
     bool Enabled() const { return enabled_; }
     void SetEnabled(bool enabled);
@@ -29,8 +39,14 @@ public:
 
 private:
     void Restart();
+    void Expired();
 
+#ifdef __linux__
+    int fd_ = -1;  // created on first start, so that running out of handles shows there
+    QSocketNotifier* notifier_ = nullptr;
+#else
     QTimer timer_;
+#endif
     bool enabled_ = false;
     uint32_t interval_;
 };
