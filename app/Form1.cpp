@@ -147,6 +147,9 @@ TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
     setTabOrder(EditIPaddr, EditPass);
     setTabOrder(EditPass, Button2);
 
+    displayTimer_.setSingleShot(true);
+    connect(&displayTimer_, &QTimer::timeout, this, [this] { ApplyDisplay(); });
+
     TimerIP = new TTimer(50, this);
     TimerDelay = new TTimer(1000, this);
     TimerRxTimeout = new TTimer(1000, this);
@@ -320,10 +323,17 @@ static QString TextOf(const QWidget* w) {
     return {};
 }
 
-std::string TForm1::GetText(Control c) const { return TextOf(Widget(c)).toLatin1().toStdString(); }
+QString TForm1::CurrentText(Control c) const {
+    QWidget* w = Widget(c);
+    for (const auto& [label, text] : pendingTexts_)
+        if (label == w) return text;
+    return TextOf(w);
+}
+
+std::string TForm1::GetText(Control c) const { return CurrentText(c).toLatin1().toStdString(); }
 
 bool TForm1::TextIsLatin1(Control c) const {
-    const QString t = TextOf(Widget(c));
+    const QString t = CurrentText(c);
     return std::all_of(t.begin(), t.end(), [](QChar ch) { return ch.unicode() < 256; });
 }
 
@@ -331,7 +341,12 @@ void TForm1::PutText(Control c, std::string_view text) {
     QWidget* w = Widget(c);
     const QString t = FromLatin1(text);
     if (auto* l = dynamic_cast<TLabel*>(w)) {
-        l->SetCaption(t);
+        auto pending = std::find_if(pendingTexts_.begin(), pendingTexts_.end(), [l](const auto& p) { return p.first == l; });
+        if (pending != pendingTexts_.end())
+            pending->second = t;
+        else
+            pendingTexts_.emplace_back(l, t);
+        ScheduleDisplay();
     } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
         e->setText(t);
     } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
@@ -348,11 +363,8 @@ bool TForm1::Checked(Control c) const {
 
 void TForm1::SetPerc1Color(uint32_t color) {
     perc1Color_ = color;
-    QPalette p = Perc1->palette();
-    // A value with the high byte 0xFF names a system colour; the only one used is the button face.
-    p.setColor(QPalette::Window, (color >> 24) == 0xFF ? palette().color(QPalette::Button)
-                                                        : QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF));
-    Perc1->setPalette(p);
+    colorPending_ = true;  // shown together with the verdict's text
+    ScheduleDisplay();
 }
 
 void TForm1::SetProgressMin(int32_t v) { ProgressBar1->setMinimum(v); }
@@ -361,25 +373,45 @@ void TForm1::SetProgressMax(int32_t v) { ProgressBar1->setMaximum(v); }
 void TForm1::SetProgressPosition(int64_t v) {
     // The bar holds its position within its range (a plain QProgressBar would ignore the value).
     barPosition_ = static_cast<int32_t>(std::clamp<int64_t>(v, ProgressBar1->minimum(), ProgressBar1->maximum()));
-    // QProgressBar paints at once whenever it has grown visibly. The steps of
-    // a run come faster than anyone can see, so the bar takes the newest
-    // position once per pass of the event loop and paints it then.
-    if (barUpdatePending_) return;
-    barUpdatePending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            barUpdatePending_ = false;
-            ProgressBar1->setValue(std::clamp(barPosition_, ProgressBar1->minimum(), ProgressBar1->maximum()));
-        },
-        Qt::QueuedConnection);
+    barPending_ = true;
+    ScheduleDisplay();
 }
 
 int32_t TForm1::ProgressMin() const { return ProgressBar1->minimum(); }
 int32_t TForm1::ProgressMax() const { return ProgressBar1->maximum(); }
-int32_t TForm1::ProgressPosition() const { return barUpdatePending_ ? barPosition_ : ProgressBar1->value(); }
+int32_t TForm1::ProgressPosition() const { return barPending_ ? barPosition_ : ProgressBar1->value(); }
+
+// The update code rewrites the progress display for every block, 480 steps
+// in a few seconds, faster than anyone can read. The display takes the newest
+// texts, bar position and colour at most ten times a second, from the event
+// loop while the update waits. Measuring and repainting labels then never
+// delays the next frame, and a whole update repaints a few dozen times
+// instead of several hundred. A change after a quiet spell shows at once.
+void TForm1::ScheduleDisplay() {
+    if (displayTimer_.isActive()) return;
+    constexpr qint64 kDisplayPeriodMs = 100;
+    const qint64 since = sinceDisplay_.isValid() ? sinceDisplay_.elapsed() : kDisplayPeriodMs;
+    displayTimer_.start(static_cast<int>(std::clamp<qint64>(kDisplayPeriodMs - since, 0, kDisplayPeriodMs)));
+}
+
+void TForm1::ApplyDisplay() {
+    displayTimer_.stop();
+    sinceDisplay_.start();
+    for (auto& [label, text] : std::exchange(pendingTexts_, {})) label->SetCaption(text);
+    if (std::exchange(barPending_, false))
+        ProgressBar1->setValue(std::clamp(barPosition_, ProgressBar1->minimum(), ProgressBar1->maximum()));
+    if (std::exchange(colorPending_, false)) {
+        QPalette p = Perc1->palette();
+        // A value with the high byte 0xFF names a system colour; the only one used is the button face.
+        p.setColor(QPalette::Window, (perc1Color_ >> 24) == 0xFF
+                                         ? palette().color(QPalette::Button)
+                                         : QColor(perc1Color_ & 0xFF, (perc1Color_ >> 8) & 0xFF, (perc1Color_ >> 16) & 0xFF));
+        Perc1->setPalette(p);
+    }
+}
 
 void TForm1::ShowMessage(std::string_view text) {
+    ApplyDisplay();  // the window behind the box shows what led to it
     dialogs_.Message(this, ApplicationTitle, FromLatin1(text), QMessageBox::NoIcon);
 }
 

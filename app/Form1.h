@@ -2,15 +2,19 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 #include <exception>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "Dialogs.h"
 #include "Sockets.h"
@@ -123,10 +127,13 @@ protected:
 
 private:
     std::string GetText(loader::Control c) const override;
+    QString CurrentText(loader::Control c) const;  // a label's text not yet shown counts
     void PutText(loader::Control c, std::string_view text) override;
 
     QWidget* Widget(loader::Control c) const;
     void FitVersionLabel();
+    void ScheduleDisplay();
+    void ApplyDisplay();
     TTimer* Timer(loader::WaitTimer t) const { return t == loader::WaitTimer::TimerIP ? TimerIP : TimerDelay; }
     // Runs a handler; an exception that escapes it is shown, and the program goes on.
     template <typename F>
@@ -137,6 +144,12 @@ private:
     uint32_t perc1Color_ = loader::clBtnFace;
     bool closing_ = false;
     bool activated_ = false;
-    int32_t barPosition_ = 0;  // the position the bar takes at the next pass of the event loop
-    bool barUpdatePending_ = false;
+
+    // What the update code last gave the progress display, not yet shown.
+    std::vector<std::pair<TLabel*, QString>> pendingTexts_;
+    int32_t barPosition_ = 0;
+    bool barPending_ = false;
+    bool colorPending_ = false;
+    QTimer displayTimer_;
+    QElapsedTimer sinceDisplay_;
 };

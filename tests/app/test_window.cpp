@@ -142,9 +142,48 @@ private slots:
         RecordingDialogs d;
         TForm1 f(d);
         f.SetText(loader::Control::Label1, std::string("erase sectors O\0K", 17));
-        QCOMPARE(f.Label1->text(), QString("erase sectors O"));
+        QCOMPARE(f.Text(loader::Control::Label1), "erase sectors O");
+        QTRY_COMPARE(f.Label1->text(), QString("erase sectors O"));
         f.SetText(loader::Control::Edit2, std::string("\xC4\xE9", 2));  // Latin-1 bytes round-trip
         QCOMPARE(f.Text(loader::Control::Edit2), std::string("\xC4\xE9", 2));
+    }
+
+    void progressDisplayFollowsAtMostTenTimesASecond() {
+        RecordingDialogs d;
+        TForm1 f(d);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        f.SetProgressMin(0x8000);
+        f.SetProgressMax(0x7FFFF);
+        // A change after a quiet spell shows at the next pass of the event loop.
+        f.SetText(loader::Control::Label1, "writing sector 0x08400");
+        QCOMPARE(f.Text(loader::Control::Label1), "writing sector 0x08400");  // the update code reads its own text
+        QCoreApplication::processEvents();
+        QCOMPARE(f.Label1->text(), QString("writing sector 0x08400"));
+
+        // Steps right after it are held back, and only the newest one shows.
+        QElapsedTimer t;
+        t.start();
+        f.SetText(loader::Control::Label1, "writing sector 0x08800");
+        f.SetProgressPosition(0x8800);
+        f.SetText(loader::Control::Label1, "writing sector 0x08C00");
+        f.SetProgressPosition(0x8C00);
+        QCoreApplication::processEvents();
+        if (t.elapsed() < 90) QCOMPARE(f.Label1->text(), QString("writing sector 0x08400"));
+        QCOMPARE(f.ProgressPosition(), 0x8C00);
+        QTRY_COMPARE(f.Label1->text(), QString("writing sector 0x08C00"));
+        QCOMPARE(f.ProgressBar1->value(), 0x8C00);
+        QVERIFY2(t.elapsed() >= 90, qPrintable(QString::number(t.elapsed())));
+
+        // A message box shows in front of the newest display, verdict colour included.
+        QString behindBox;
+        d.onMessage = [&](const RecordingDialogs::Box&) { behindBox = f.Label1->text() + "|" + f.Perc1->text(); };
+        f.SetText(loader::Control::Label1, "Communication error!");
+        f.SetText(loader::Control::Perc1, "Successfully updated.");
+        f.SetPerc1Color(loader::clLime);
+        f.ShowMessage("Communication error !");
+        QCOMPARE(behindBox, QString("Communication error!|Successfully updated."));
+        QCOMPARE(f.Perc1->palette().color(QPalette::Window), QColor(0, 255, 0));
     }
 
     void progressBarHoldsItsPositionInsideItsRange() {
