@@ -190,6 +190,7 @@ void TForm1::Guarded(F&& handler) {
 }
 
 void TForm1::ShowException(const std::exception& e) {
+    ApplyDisplay();
     dialogs_.Message(this, ApplicationTitle, QString::fromLocal8Bit(WithFullStop(e.what())), QMessageBox::Critical);
 }
 
@@ -410,8 +411,9 @@ void TForm1::ApplyDisplay() {
     }
 }
 
+// A box shows in front of the newest display, so the window behind it says what led to it.
 void TForm1::ShowMessage(std::string_view text) {
-    ApplyDisplay();  // the window behind the box shows what led to it
+    ApplyDisplay();
     dialogs_.Message(this, ApplicationTitle, FromLatin1(text), QMessageBox::NoIcon);
 }
 
