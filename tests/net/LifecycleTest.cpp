@@ -1,7 +1,6 @@
 // Opening, closing and the settings that close an open endpoint.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <vector>
 
@@ -61,8 +60,13 @@ TEST_P(SettingChange, DifferentValueClosesAndTheQueueIsLost) {
   EXPECT_EQ(udp.Handle(), InvalidSocketHandle);
   udp.SetActive(true);
   ASSERT_TRUE(udp.Active() && udp.Connected());
+#ifdef _WIN32
+  // No per-call non-blocking flag, and the reopened socket may block.
+  EXPECT_EQ(Wait(udp.Handle(), POLLIN, 20), 0);
+#else
   char buf[16];
   EXPECT_EQ(udp.ReceiveBytes(buf, sizeof buf, MSG_DONTWAIT), -1);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, SettingChange, ::testing::ValuesIn(kSettings),
@@ -100,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(Endpoints, OpenTwice,
                          ::testing::Combine(::testing::Bool(), ::testing::Values("127.0.0.1", "")));
 
 // Closing the datagram endpoint shuts it down before releasing it; the
-// stream endpoint, never counted as connected, is only released. A second
-// handle on the same socket shows what was done to it.
+// stream endpoint, never counted as connected, is only released. On Linux a
+// second handle on the same socket shows what was done to it.
 enum class CloseBy { Deactivating, ChangingHost, Destroying };
 void PrintTo(CloseBy how, std::ostream* out) {
   *out << (how == CloseBy::Deactivating ? "Deactivating" : how == CloseBy::ChangingHost ? "ChangingHost" : "Destroying");
@@ -120,7 +124,9 @@ TEST_P(Closing, ShutsDownOnlyTheDatagramEndpoint) {
   Aim(*endpoint, PortOf(tcp ? listener.Get() : meter.Get()));
   endpoint->SetActive(true);
   if (tcp) meter = Accept(listener.Get());
+#ifndef _WIN32
   Fd twin(::dup(endpoint->Handle()));
+#endif
 
   switch (how) {
     case CloseBy::Deactivating: endpoint->SetActive(false); break;
@@ -130,11 +136,15 @@ TEST_P(Closing, ShutsDownOnlyTheDatagramEndpoint) {
 
   if (tcp) {
     EXPECT_EQ(steps, std::vector<std::string>{"close"});
+#ifndef _WIN32
     ASSERT_EQ(::send(twin.Get(), "x", 1, MSG_NOSIGNAL), 1);  // connection still whole
     EXPECT_EQ(Receive(meter.Get()), "x");
+#endif
   } else {
     EXPECT_EQ(steps, (std::vector<std::string>{"shutdown", "close"}));
+#ifndef _WIN32
     EXPECT_NE(Wait(twin.Get(), POLLIN, 0) & POLLHUP, 0);
+#endif
   }
 }
 

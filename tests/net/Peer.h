@@ -4,11 +4,17 @@
 // addresses only, ports chosen by the system so tests can run side by side.
 // Setup failures throw, which fails the test that met them.
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -20,25 +26,41 @@
 
 namespace peer {
 
+#ifdef _WIN32
+inline int CloseHandle(TSocketHandle s) { return ::closesocket(s); }
+inline int PollHandles(pollfd* p, unsigned long n, int ms) { return ::WSAPoll(p, n, ms); }
+// Windows has no per-call non-blocking flag; the peer only receives after a wait.
+inline constexpr int kDontWait = 0;
+#else
+inline int CloseHandle(TSocketHandle s) { return ::close(s); }
+inline int PollHandles(pollfd* p, nfds_t n, int ms) { return ::poll(p, n, ms); }
+inline constexpr int kDontWait = MSG_DONTWAIT;
+#endif
+
 class Fd {
  public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept { return Reset(std::exchange(other.fd_, -1)), *this; }
+  explicit Fd(TSocketHandle fd = InvalidSocketHandle) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, InvalidSocketHandle)) {}
+  Fd& operator=(Fd&& other) noexcept { return Reset(std::exchange(other.fd_, InvalidSocketHandle)), *this; }
   ~Fd() { Reset(); }
-  int Get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
+  TSocketHandle Get() const { return fd_; }
+  void Reset(TSocketHandle fd = InvalidSocketHandle) {
+    if (fd_ != InvalidSocketHandle) CloseHandle(fd_);
     fd_ = fd;
   }
 
  private:
-  int fd_;
+  TSocketHandle fd_;
 };
 
 inline int Check(int result, const char* what) {
   if (result < 0) throw std::runtime_error(std::string("peer: ") + what);
   return result;
+}
+
+inline TSocketHandle CheckHandle(TSocketHandle handle, const char* what) {
+  if (handle == InvalidSocketHandle) throw std::runtime_error(std::string("peer: ") + what);
+  return handle;
 }
 
 inline sockaddr_in Address(const char* ip, std::uint16_t port) {
@@ -50,9 +72,12 @@ inline sockaddr_in Address(const char* ip, std::uint16_t port) {
 }
 
 inline Fd Bound(int type, const char* ip = "127.0.0.1", std::uint16_t port = 0) {
-  Fd fd(Check(::socket(AF_INET, type, 0), "socket"));
+  Fd fd(CheckHandle(::socket(AF_INET, type, 0), "socket"));
+  // Windows lets SO_REUSEADDR take over a port another socket is bound to.
+#ifndef _WIN32
   const int on = 1;
   setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
   const sockaddr_in a = Address(ip, port);
   Check(::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), "bind");
   return fd;
@@ -67,33 +92,36 @@ inline Fd TcpListener(int backlog = 8) {
 }
 
 // The poll events that occurred, 0 on timeout.
-inline short Wait(int fd, short events = POLLIN, int ms = 1000) {
-  pollfd p{fd, events, 0};
-  return ::poll(&p, 1, ms) > 0 ? p.revents : 0;
+inline short Wait(TSocketHandle fd, short events = POLLIN, int ms = 1000) {
+  pollfd p{};
+  p.fd = fd;
+  p.events = events;
+  return PollHandles(&p, 1, ms) > 0 ? p.revents : 0;
 }
 
-inline Fd Accept(int listener) {
+inline Fd Accept(TSocketHandle listener) {
   if (Wait(listener) == 0) throw std::runtime_error("peer: no connection");
-  return Fd(Check(::accept(listener, nullptr, nullptr), "accept"));
+  return Fd(CheckHandle(::accept(listener, nullptr, nullptr), "accept"));
 }
 
-inline std::uint16_t PortOf(int fd) {
+inline std::uint16_t PortOf(TSocketHandle fd) {
   sockaddr_in a{};
   socklen_t size = sizeof a;
   Check(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size), "getsockname");
   return ntohs(a.sin_port);
 }
 
-inline void SendTo(int fd, const std::string& data, std::uint16_t port) {
+inline void SendTo(TSocketHandle fd, const std::string& data, std::uint16_t port) {
   const sockaddr_in a = Address("127.0.0.1", port);
-  Check(static_cast<int>(::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a)),
+  Check(static_cast<int>(::sendto(fd, data.data(), static_cast<int>(data.size()), 0,
+                                  reinterpret_cast<const sockaddr*>(&a), sizeof a)),
         "sendto");
 }
 
 // One recv after waiting for data; empty when none came.
-inline std::string Receive(int fd) {
+inline std::string Receive(TSocketHandle fd) {
   char buf[4096];
-  const auto n = Wait(fd) != 0 ? ::recv(fd, buf, sizeof buf, MSG_DONTWAIT) : -1;
+  const auto n = Wait(fd) != 0 ? ::recv(fd, buf, sizeof buf, kDontWait) : -1;
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
@@ -116,5 +144,14 @@ inline std::optional<std::string> Take(TBaseSocket& endpoint, int32_t count = 20
   if (n < 0) return std::nullopt;
   return std::string(buf.data(), static_cast<size_t>(n));
 }
+
+// The system's error codes the endpoint reports through OnError.
+#ifdef _WIN32
+inline constexpr int kWouldBlock = WSAEWOULDBLOCK;
+inline constexpr int kMessageTooLong = WSAEMSGSIZE;
+#else
+inline constexpr int kWouldBlock = EAGAIN;
+inline constexpr int kMessageTooLong = EMSGSIZE;
+#endif
 
 }  // namespace peer

@@ -1,13 +1,12 @@
 // The stream endpoint as the boot-mode request meets it.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
 
 #include "Peer.h"
+#include "Wine.h"
 
 using namespace peer;
 using namespace std::chrono_literals;
@@ -67,12 +66,20 @@ TEST_F(ConnectedTcp, TakesWhatHasArrivedInPiecesThenZeroWhenThePeerClosed) {
 }
 
 TEST_F(ConnectedTcp, ResetConnectionGivesMinusOneAndRaisesNoSignal) {
-  const linger abort{1, 0};
-  setsockopt(meter.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  linger abort{};
+  abort.l_onoff = 1;  // with no time to linger: the close resets the connection
+  setsockopt(meter.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
   meter.Reset();
   ASSERT_NE(Wait(tcp.Handle()) & POLLERR, 0);
+#ifdef _WIN32
+  // Windows fails every receive after a reset; Wine 8 returns 0, as for an
+  // orderly close.
+  const std::optional<std::string> received = RunningUnderWine() ? std::optional<std::string>("") : std::nullopt;
+#else
+  const std::optional<std::string> received = std::nullopt;
+#endif
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(Take(tcp), std::nullopt);
+    EXPECT_EQ(Take(tcp), received);
     EXPECT_EQ(tcp.SendBytes("x", 1), -1);  // SIGPIPE would end the test run here
   }
 }

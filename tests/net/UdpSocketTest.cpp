@@ -4,10 +4,15 @@
 
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
+#include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 #include "Peer.h"
+#include "Wine.h"
 
 using namespace peer;
 
@@ -32,13 +37,15 @@ class UdpEndpoint : public ::testing::Test {
 };
 
 TEST_F(UdpEndpoint, NothingQueuedGivesMinusOneAtOnceAndLeavesBufferAlone) {
+#ifndef _WIN32  // Windows cannot be asked; the time taken below tells
   ASSERT_NE(fcntl(udp.Handle(), F_GETFL) & O_NONBLOCK, 0);
+#endif
   std::vector<char> buf(64, '\xAA');
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(udp.ReceiveBytes(buf.data(), 64), -1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
   EXPECT_EQ(buf, std::vector<char>(64, '\xAA'));
-  EXPECT_EQ(errors, std::vector<int>{EAGAIN});
+  EXPECT_EQ(errors, std::vector<int>{kWouldBlock});
 }
 
 TEST_F(UdpEndpoint, LongDatagramGivesMinusOneKeepsItsHeadAndLosesItsTail) {
@@ -51,7 +58,7 @@ TEST_F(UdpEndpoint, LongDatagramGivesMinusOneKeepsItsHeadAndLosesItsTail) {
   EXPECT_EQ(udp.ReceiveBytes(buf.data(), 26), -1);
   EXPECT_EQ(std::string(buf.data(), 26), longOne.substr(0, 26));
   EXPECT_EQ(buf[26], '\xAA');
-  EXPECT_EQ(errors, std::vector<int>{EMSGSIZE});
+  EXPECT_EQ(errors, std::vector<int>{kMessageTooLong});
   ASSERT_TRUE(Arrived());
   EXPECT_EQ(Take(udp), "next");
 }
@@ -80,6 +87,16 @@ TEST_P(ForeignSender, IsNeverHeard) {
 }
 INSTANTIATE_TEST_SUITE_P(Addresses, ForeignSender, ::testing::Values("127.0.0.2", "127.0.0.1"));
 
+// Windows reports the peer's "port unreachable" on the next receive as a
+// reset connection, Linux as a refused one, and Wine 8 passes Linux's on.
+int PortUnreachableCode() {
+#ifdef _WIN32
+  return RunningUnderWine() ? WSAECONNREFUSED : WSAECONNRESET;
+#else
+  return ECONNREFUSED;
+#endif
+}
+
 TEST(UdpEndpointAlone, PortUnreachableGivesMinusOneOnceAndTheEndpointWorksOn) {
   const std::uint16_t closed = PortOf(Udp().Get());
   TUdpSocket udp;
@@ -87,12 +104,26 @@ TEST(UdpEndpointAlone, PortUnreachableGivesMinusOneOnceAndTheEndpointWorksOn) {
   udp.OnError = [&](int code) { errors.push_back(code); };
   Aim(udp, closed);
   udp.SetActive(true);
+#ifdef _WIN32
+  if (RunningUnderWine()) {
+    // Wine 8 loses the first report after a socket is made; later ones come.
+    ASSERT_EQ(udp.SendBytes("VER?", 4), 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Take(udp);
+    errors.clear();
+  }
+#endif
   ASSERT_EQ(udp.SendBytes("VER?", 4), 4);
+#ifdef _WIN32
+  // Wine's poll neither shows the report nor leaves it for the receive.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+#else
   ASSERT_NE(Wait(udp.Handle(), 0) & POLLERR, 0);  // the unreachable report is in
+#endif
 
   EXPECT_EQ(Take(udp), std::nullopt);
   EXPECT_EQ(Take(udp), std::nullopt);
-  EXPECT_EQ(errors, (std::vector<int>{ECONNREFUSED, EAGAIN}));
+  EXPECT_EQ(errors, (std::vector<int>{PortUnreachableCode(), kWouldBlock}));
 
   Fd meter = Udp("127.0.0.1", closed);  // the bootloader is up now
   EXPECT_EQ(udp.SendBytes("VER?", 4), 4);
