@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <fstream>
 #include <random>
 
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,6 +23,24 @@ namespace settings {
 namespace {
 
 #ifdef _WIN32
+// ReplaceFileW gives the new content the old file's attributes, security and
+// creation time; without an old file a move does. Sets keepNew when the old
+// file is gone and the new content is left only under its temporary name.
+bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
+    constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    // Asked first rather than told by ReplaceFileW, which under Wine 8 fails
+    // on a missing file without saying why.
+    if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
+        return MoveFileExW(tmp.c_str(), target.c_str(), kMove) != 0;
+    if (ReplaceFileW(target.c_str(), tmp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        return true;
+    const DWORD error = GetLastError();
+    const bool oldGone = error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+    if (error != ERROR_FILE_NOT_FOUND && !oldGone) return false;
+    if (MoveFileExW(tmp.c_str(), target.c_str(), kMove)) return true;
+    keepNew = oldGone;
+    return false;
+}
 int CreateNew(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE); }
 long WriteSome(int fd, const char* d, size_t n) { return _write(fd, d, static_cast<unsigned>(std::min<size_t>(n, 1u << 30))); }
 int SyncToDisk(int fd) { return _commit(fd); }
@@ -57,6 +77,17 @@ int CreateTemporaryBeside(const fs::path& target, fs::path& tmp) {
 
 }  // namespace
 
+fs::path PathFromNativeName(const std::string& name) {
+#ifdef _WIN32
+    const int size = static_cast<int>(std::min<size_t>(name.size(), INT_MAX));
+    std::wstring wide(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, name.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
+#else
+    return name;
+#endif
+}
+
 ReadResult ReadWholeFile(const fs::path& path, std::string& out) {
     std::error_code ec;
     const fs::file_status st = fs::status(path, ec);
@@ -70,7 +101,7 @@ ReadResult ReadWholeFile(const fs::path& path, std::string& out) {
     return in.bad() ? ReadResult::Failed : ReadResult::Read;
 }
 
-bool ReplaceFile(const fs::path& target, const std::string& data) {
+bool ReplaceWholeFile(const fs::path& target, const std::string& data) {
     std::error_code ec;
     // Through a link the file it names is replaced; the link stays.
     fs::path real = target;
@@ -78,19 +109,26 @@ bool ReplaceFile(const fs::path& target, const std::string& data) {
         fs::path resolved = fs::canonical(target, ec);
         if (!ec) real = resolved;
     }
+#ifndef _WIN32
     const fs::file_status old = fs::status(real, ec);
+#endif
 
     fs::path tmp;
     const int fd = CreateTemporaryBeside(real, tmp);
     if (fd < 0) return false;
     const bool written = WriteAll(fd, data) && SyncToDisk(fd) == 0;
     const bool closed = CloseFile(fd) == 0;
+    bool keepNew = false;
     if (written && closed) {
+#ifdef _WIN32
+        if (PutInPlace(tmp, real, keepNew)) return true;
+#else
         if (fs::is_regular_file(old)) fs::permissions(tmp, old.permissions(), ec);  // best effort
         fs::rename(tmp, real, ec);
         if (!ec) return true;
+#endif
     }
-    fs::remove(tmp, ec);
+    if (!keepNew) fs::remove(tmp, ec);
     return false;
 }
 

@@ -125,7 +125,7 @@ WriteError::WriteError(const std::string& fileName) : std::runtime_error("Unable
 std::vector<ProfileEntry> ReadProfileSection(const std::string& fileName, const std::string& section) {
     try {
         std::string data;
-        if (ReadWholeFile(fileName, data) != ReadResult::Read) return {};
+        if (ReadWholeFile(PathFromNativeName(fileName), data) != ReadResult::Read) return {};
         return ParseSection(data, section);
     } catch (const std::exception&) {
         return {};  // out of memory on a huge file: as unreadable
@@ -137,7 +137,8 @@ void WriteProfileString(const std::string& fileName, const std::string& section,
     const std::string oneLine = value.substr(0, value.find_first_of(std::string_view("\r\n\0", 3)));
     std::string old;
     // What cannot be read cannot be kept; rather than lose it, write nothing.
-    if (ReadWholeFile(fileName, old) == ReadResult::Failed) throw WriteError(fileName);
+    const std::filesystem::path path = PathFromNativeName(fileName);
+    if (ReadWholeFile(path, old) == ReadResult::Failed) throw WriteError(fileName);
     const std::string data = Edited(std::move(old), section, key, oneLine);
 
     // The edit follows the reader's rules; should some odd file still read
@@ -145,7 +146,7 @@ void WriteProfileString(const std::string& fileName, const std::string& section,
     bool readsBack = false;
     for (const ProfileEntry& e : ParseSection(data, section))
         if (SameName(e.name, key)) readsBack = e.value == Trimmed(oneLine);
-    if (!readsBack || !ReplaceFile(fileName, data)) throw WriteError(fileName);
+    if (!readsBack || !ReplaceWholeFile(path, data)) throw WriteError(fileName);
 }
 
 }  // namespace settings

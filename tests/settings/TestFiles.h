@@ -2,11 +2,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 
@@ -15,9 +15,12 @@ namespace fs = std::filesystem;
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "settings-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
+        std::random_device random;
+        for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
+            const fs::path p = fs::temp_directory_path() / ("settings-test-" + std::to_string(random()));
+            if (fs::create_directory(p)) path_ = p;
+        }
+        if (path_.empty()) throw std::runtime_error("no fresh temporary directory");
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -54,6 +57,13 @@ inline std::string Garbage(std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>(1 + (i * 97 + i / 255) % 255);
     return s;
 }
+
+// A new file gets the platform's line end.
+#ifdef _WIN32
+inline constexpr char kLineEnd[] = "\r\n";
+#else
+inline constexpr char kLineEnd[] = "\n";
+#endif
 
 // A table row's name, as GoogleTest accepts it.
 template <typename Row>

@@ -12,14 +12,22 @@ using settings::SettingsFileName;
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
 
+#ifdef _WIN32
+#define APP_DIR "C:\\Tools\\Loader"
+#define SEP "\\"
+#else
+#define APP_DIR "/home/op"
+#define SEP "/"
+#endif
+
 TEST(SettingsFileName, FollowsTheBrandVariant) {
     struct Row {
         int variant;
         const char* expected;
     };
-    for (const Row& r : {Row{0, "/home/op/QT510x_QT520x_Ethernet_Loader.ini"}, Row{1, "/home/op/LRV715_LRV716_Ethernet_Loader.ini"},
-                         Row{2, "/home/op/LRV715_LRV716_Ethernet_Loader.ini"}, Row{255, "/home/op/LRV715_LRV716_Ethernet_Loader.ini"}})
-        EXPECT_EQ(SettingsFileName("/home/op", r.variant), r.expected) << "variant " << r.variant;
+    for (const Row& r : {Row{0, APP_DIR SEP "QT510x_QT520x_Ethernet_Loader.ini"}, Row{1, APP_DIR SEP "LRV715_LRV716_Ethernet_Loader.ini"},
+                         Row{2, APP_DIR SEP "LRV715_LRV716_Ethernet_Loader.ini"}, Row{255, APP_DIR SEP "LRV715_LRV716_Ethernet_Loader.ini"}})
+        EXPECT_EQ(SettingsFileName(APP_DIR, r.variant), r.expected) << "variant " << r.variant;
 }
 
 struct LoadCase {
@@ -85,8 +93,10 @@ TEST(Load, SomethingElseInPlaceOfTheFileGivesTheDefault) {
     };
     const Row rows[] = {
         {"directory", [](const std::string& p) { fs::create_directory(p); }},
+#ifndef _WIN32
         {"named pipe", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
         {"dangling link", [](const std::string& p) { fs::create_symlink("/nonexistent/settings.ini", p); }},
+#endif
     };
     for (const Row& r : rows) {
         TempDir dir;

@@ -1,10 +1,15 @@
 // What a close writes to the settings file, and what happens when it cannot.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <optional>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "Wine.h"
+#else
 #include "ScratchMount.h"
+#endif
 #include "Settings.h"
 #include "TestFiles.h"
 
@@ -44,7 +49,7 @@ std::string HandWritten(const std::string& value) {
 }
 
 const SaveCase kSaveCases[] = {
-    {"new file", std::nullopt, "0.0.0.0", "[boot]\nipaddress=0.0.0.0\n", "0.0.0.0"},
+    {"new file", std::nullopt, "0.0.0.0", "[boot]"s + kLineEnd + "ipaddress=0.0.0.0" + kLineEnd, "0.0.0.0"},
     {"only the value changes", HandWritten("10.0.0.1"), "192.168.100.200", HandWritten("192.168.100.200"), "192.168.100.200"},
     {"blank value filled after its blanks", "[boot]\nipaddress=  \n", "10.0.0.2", "[boot]\nipaddress=  10.0.0.2\n", "10.0.0.2"},
     {"entry added after the section's last entry", "[boot]\nport=502\n; about net\n\n[net]\nx=1\n", "10.0.0.3",
@@ -86,6 +91,7 @@ TEST_P(Save, ChangesOnlyTheValueAndReadsBack) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Save, ::testing::ValuesIn(kSaveCases), RowName<SaveCase>);
 
+#ifndef _WIN32
 TEST(Save, KeepsTheFilesPermissions) {
     TempDir dir;
     const std::string file = dir.File(kName);
@@ -105,6 +111,7 @@ TEST(Save, ThroughALinkWritesTheFileItNames) {
     EXPECT_TRUE(fs::is_symlink(dir.File(kName)));
     EXPECT_EQ(ReadBytes(real), "[boot]\nipaddress=10.0.0.1\n");
 }
+#endif
 
 // Each failure raises the write error naming the full file, and leaves
 // whatever was there as it was.
@@ -132,6 +139,7 @@ TEST(SaveFails, WhereADirectoryStandsInPlaceOfTheFile) {
     EXPECT_EQ(dir.Names(), std::set<std::string>{kName});
 }
 
+#ifndef _WIN32
 TEST(SaveFails, OnAReadOnlyFileSystem) {
     TempDir dir;
     ScratchMount mount;
@@ -162,5 +170,68 @@ TEST(SaveFails, OnAFullFileSystem) {
     EXPECT_EQ(ReadBytes(file), old);
     EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "filler"}));
 }
+#endif
+
+#ifdef _WIN32
+// The window hands over its folder as the ANSI code page spells it, with "\\"
+// between names. The first save moves a new file into place, the second
+// replaces it.
+TEST(SaveOnWindows, NewThenReplacedInAFolderWithANonAsciiName) {
+    TempDir dir;
+    const fs::path folder = dir.path() / L"Z\u00e4hler \u00e9t\u00e9";
+    fs::create_directory(folder);
+    BOOL lossy = FALSE;
+    const std::wstring wide = folder.wstring();
+    std::string ansi(wide.size() * 4, '\0');
+    ansi.resize(static_cast<size_t>(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                                        ansi.data(), static_cast<int>(ansi.size()), nullptr, &lossy)));
+    if (lossy) GTEST_SKIP() << "the ANSI code page " << GetACP() << " has no spelling for the folder";
+    const std::string file = settings::SettingsFileName(ansi, 0);
+    ASSERT_NE(file.find("\\QT510x_QT520x_Ethernet_Loader.ini"), std::string::npos);
+
+    for (const char* address : {"10.0.0.1", "192.168.100.200"}) {
+        SaveSettings(file, address);
+        std::ifstream in(folder / kName, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[boot]\r\nipaddress="s + address + "\r\n");
+        EXPECT_EQ(LoadSettings(file).address, address);
+        std::set<fs::path> names;
+        for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename());
+        EXPECT_EQ(names, std::set<fs::path>{kName}) << "nothing left beside it";
+    }
+}
+
+// What Windows keeps of the old file: its attributes. A read-only one is not
+// replaced at all.
+TEST(SaveOnWindows, KeepsTheFilesAttributesAndLeavesAReadOnlyFileAlone) {
+    constexpr DWORD kWatched = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
+    struct Row {
+        const char* name;
+        DWORD attributes;
+        bool saved;
+        DWORD after;
+    };
+    // Wine 8's ReplaceFileW drops the old file's attributes.
+    const DWORD hiddenAfter = RunningUnderWine() ? 0 : FILE_ATTRIBUTE_HIDDEN;
+    for (const Row& r : {Row{"hidden", FILE_ATTRIBUTE_HIDDEN, true, hiddenAfter},
+                         Row{"read-only", FILE_ATTRIBUTE_READONLY, false, FILE_ATTRIBUTE_READONLY}}) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        const std::string file = dir.File(kName);
+        WriteBytes(file, "[boot]\r\nipaddress=10.0.0.1\r\n");
+        ASSERT_TRUE(SetFileAttributesA(file.c_str(), r.attributes));
+        ASSERT_EQ(GetFileAttributesA(file.c_str()) & kWatched, r.attributes);
+        if (r.saved) {
+            SaveSettings(file, "10.0.0.2");
+            EXPECT_EQ(ReadBytes(file), "[boot]\r\nipaddress=10.0.0.2\r\n");
+        } else {
+            ExpectWriteError(file, "10.0.0.2");
+            EXPECT_EQ(ReadBytes(file), "[boot]\r\nipaddress=10.0.0.1\r\n");
+        }
+        EXPECT_EQ(GetFileAttributesA(file.c_str()) & kWatched, r.after);
+        EXPECT_EQ(dir.Names(), std::set<std::string>{kName});
+        SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);  // so that the folder can go
+    }
+}
+#endif
 
 }  // namespace
