@@ -6,10 +6,7 @@
 #include <cstring>
 
 #ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -56,16 +53,7 @@ void Append(char*& p, std::string_view s) {
     p += s.size();
 }
 
-#ifdef _WIN32
-int OpenReplacing(const std::string& name) {
-    int fd = -1;
-    // Others may read the file while it is being written, but not write it.
-    errno = _sopen_s(&fd, name.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR, _S_IREAD | _S_IWRITE);
-    return fd;
-}
-long long WriteSome(int fd, const char* p, std::size_t n) { return _write(fd, p, static_cast<unsigned>(n)); }
-int CloseFile(int fd) { return _close(fd); }
-#else
+#ifndef _WIN32
 int OpenReplacing(const std::string& name) {
     int fd;
     do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -153,6 +141,43 @@ std::string FormatDeclaration(std::string_view headerText, ImageView img) {
     return out;
 }
 
+EInOutError InOutErrorFromWinError(unsigned long err) {
+    switch (err) {
+        case 2:  // ERROR_FILE_NOT_FOUND
+        case 3:  // ERROR_PATH_NOT_FOUND
+        case 4:  // ERROR_TOO_MANY_OPEN_FILES
+        case 5:  // ERROR_ACCESS_DENIED
+            return EInOutError(static_cast<int>(err), InOutErrorText(static_cast<int>(err)));
+        case 39:   // ERROR_HANDLE_DISK_FULL
+        case 112:  // ERROR_DISK_FULL
+            return EInOutError(101, InOutErrorText(101));
+        default:
+            // Named by its own number: 101 from Windows is no full disk.
+            return EInOutError(static_cast<int>(err), "I/O error " + std::to_string(err));
+    }
+}
+
+#ifdef _WIN32
+void WriteExportFile(const std::string& fileName, std::string_view content) {
+    // Others may read the file while it is being written, but not write it.
+    const HANDLE file =
+        CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw InOutErrorFromWinError(GetLastError());
+    while (!content.empty()) {
+        DWORD written = 0;
+        const BOOL ok =
+            WriteFile(file, content.data(), static_cast<DWORD>(std::min(content.size(), kWriteChunk)), &written, nullptr);
+        if (!ok || written == 0) {
+            // A write that takes nothing without an error has still run out of room.
+            const DWORD err = ok ? ERROR_DISK_FULL : GetLastError();
+            CloseHandle(file);
+            throw InOutErrorFromWinError(err);
+        }
+        content.remove_prefix(written);
+    }
+    if (!CloseHandle(file)) throw InOutErrorFromWinError(GetLastError());
+}
+#else
 void WriteExportFile(const std::string& fileName, std::string_view content) {
     const int fd = OpenReplacing(fileName);
     if (fd < 0) throw InOutErrorFromErrno(errno);
@@ -171,6 +196,7 @@ void WriteExportFile(const std::string& fileName, std::string_view content) {
     // interrupted close has still released the descriptor.
     if (CloseFile(fd) != 0 && errno != EINTR) throw InOutErrorFromErrno(errno);
 }
+#endif
 
 void ExportImage(const std::string& fileName, const std::string& headerText, ImageView img) {
     // Formatted before the file is touched: an image that cannot be formatted

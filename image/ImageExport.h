@@ -27,6 +27,12 @@ std::string InOutErrorText(int code);
 // ("I/O error <errno>").
 EInOutError InOutErrorFromErrno(int err);
 
+// The same for a Windows error code (GetLastError): Windows' own numbers
+// for a missing file (2), a missing folder (3), too many open files (4) and
+// denied access (5) are those of the same meaning; a full disk is "Disk full"
+// (101); any other code keeps its value ("I/O error 32").
+EInOutError InOutErrorFromWinError(unsigned long err);
+
 // The exact bytes of the export file: four header lines (headerText after
 // "// " on the second), the declaration of all kImageSize bytes, 16 to a
 // line in ascending address order, CR LF after every line. A line end or
