@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libgl-dev libmodbus-dev libsimpleini-dev libgtest-dev
   clang xvfb xauth tshark
+  g++-mingw-w64-x86-64-posix wine64 googletest
 )
 
 missing=()

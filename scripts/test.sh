@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: a normal build, the same suite again under Address and
-# UndefinedBehavior sanitizers, and a bounded fuzzing run of the simulator's
-# frame decoding. Installs what is missing, configures and builds by itself.
+# UndefinedBehavior sanitizers, a bounded fuzzing run of the simulator's
+# frame decoding, and the Windows build's tests under Wine. Installs what is
+# missing, configures and builds by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -13,3 +14,5 @@ scripts/build.sh asan
 ctest --preset asan
 
 scripts/fuzz-sim.sh "${FUZZ_SECONDS:-20}"
+
+scripts/test-windows.sh
