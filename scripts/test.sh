@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: a normal build, the same suite again under Address and
-# UndefinedBehavior sanitizers, a bounded fuzzing run of the simulator's
-# frame decoding, and the Windows build's tests under Wine. Installs what is
-# missing, configures and builds by itself.
+# UndefinedBehavior sanitizers, the threaded parts under ThreadSanitizer, a
+# bounded fuzzing run of the simulator's frame decoding, and the Windows
+# build's tests under Wine. Installs what is missing, configures and builds by
+# itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -12,6 +13,10 @@ ctest --preset default
 
 scripts/build.sh asan
 ctest --preset asan
+
+# Threads: the fleet updater and the simulator, under ThreadSanitizer.
+scripts/build.sh tsan
+ctest --preset tsan
 
 scripts/fuzz-sim.sh "${FUZZ_SECONDS:-20}"
 
