@@ -19,3 +19,15 @@ function(loader_header_only var name)
     set(${var} "${_found}" PARENT_SCOPE)
   endif()
 endfunction()
+
+#   loader_header_only_target(<target> <name>)
+#
+# For a cross build: an interface target named like the package's own (e.g.
+# CLI11::CLI11) over the copy loader_header_only makes. The packages' CMake
+# files would name /usr/include itself.
+function(loader_header_only_target target name)
+  loader_header_only(_dir "${name}")
+  add_library(${target} INTERFACE IMPORTED GLOBAL)
+  set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${_dir}"
+                                             INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${_dir}")
+endfunction()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build and its tests: cross-compiled with mingw-w64 (preset
 # "windows", build-windows/) and run under Wine, headless, in a fresh Wine
-# prefix inside build-windows/. Takes the image tool from the native build
-# (build/), building it when it is missing.
+# prefix inside build-windows/, then one whole update by
+# ethernet-loader-cli.exe against meter-sim. Takes the image tool and
+# meter-sim from the native build (build/), building them when missing.
 #
 # As root the tests run in a mount namespace of their own, where a 64 KiB
 # tmpfs gives the image export a full disk (LOADER_TEST_FULL_DIR); elsewhere
@@ -53,4 +54,39 @@ tests_start=$SECONDS
 ctest --preset windows
 tests_seconds=$((SECONDS - tests_start))
 
-echo "Windows stage: build ${build_seconds} s, Wine prefix ${prefix_seconds} s, tests ${tests_seconds} s"
+# One whole update by the Windows build of the tool, under Wine, against the
+# Linux build of meter-sim on loopback (the tool's fixed ports 502 and 5555,
+# hence root). meter-sim checks the flash against the image the .exe carries
+# and exits 0 only when it matches.
+e2e_start=$SECONDS
+[ -x build/sim/meter-sim ] || cmake --build build -j2 --target meter-sim
+work=$root/build-windows/e2e
+rm -rf "$work"
+mkdir -p "$work"
+meter_ip=127.0.0.14   # an address of its own, away from the other tests and scripts
+mkfifo "$work/meter.out"
+build/sim/meter-sim --address "$meter_ip" --password 1234 --image build-windows/image/flash_image.bin \
+  --exit-after-reset --log "$work/meter.log" > "$work/meter.out" &
+sim=$!
+trap 'kill $sim 2>/dev/null || true; "$wineserver" -k 2>/dev/null || true' EXIT
+exec 3< "$work/meter.out"
+read -r -t 20 ready <&3 || { echo "meter-sim did not start"; exit 1; }
+cli_status=0
+# The tool's report path is a Windows one: relative to the folder it runs in.
+(cd "$work" && LOADER_PASSWORD=1234 timeout 300 "$wine" "$root/build-windows/cli/ethernet-loader-cli.exe" \
+  update "$meter_ip" --report report.json) || cli_status=$?
+sim_status=0
+timeout 10 tail --pid=$sim -f /dev/null || kill $sim 2>/dev/null || true
+wait $sim || sim_status=$?
+echo "meter-sim: $(cat <&3)"
+exec 3<&-
+e2e_seconds=$((SECONDS - e2e_start))
+if [ $cli_status -ne 0 ] || [ $sim_status -ne 0 ]; then
+  echo "Wine end-to-end update failed: ethernet-loader-cli.exe status $cli_status, meter-sim status $sim_status" \
+       "(logs in $work)"
+  exit 1
+fi
+echo "Wine end-to-end update: the meter's flash equals the image ethernet-loader-cli.exe carries"
+
+echo "Windows stage: build ${build_seconds} s, Wine prefix ${prefix_seconds} s, tests ${tests_seconds} s," \
+     "end-to-end update ${e2e_seconds} s"
