@@ -55,8 +55,8 @@ ctest --preset windows
 tests_seconds=$((SECONDS - tests_start))
 
 # One whole update by the Windows build of the tool, under Wine, against the
-# Linux build of meter-sim on loopback (the tool's fixed ports 502 and 5555,
-# hence root). meter-sim checks the flash against the image the .exe carries
+# Linux build of meter-sim on loopback (the tool's fixed ports 502 and 5555:
+# meter-sim needs root for them). meter-sim checks the flash against the image the .exe carries
 # and exits 0 only when it matches.
 e2e_start=$SECONDS
 [ -x build/sim/meter-sim ] || cmake --build build -j2 --target meter-sim
@@ -65,7 +65,9 @@ rm -rf "$work"
 mkdir -p "$work"
 meter_ip=127.0.0.14   # an address of its own, away from the other tests and scripts
 mkfifo "$work/meter.out"
-build/sim/meter-sim --address "$meter_ip" --password 1234 --image build-windows/image/flash_image.bin \
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+"${sudo_cmd[@]}" build/sim/meter-sim --address "$meter_ip" --password 1234 --image build-windows/image/flash_image.bin \
   --exit-after-reset --log "$work/meter.log" > "$work/meter.out" &
 sim=$!
 trap 'kill $sim 2>/dev/null || true; "$wineserver" -k 2>/dev/null || true' EXIT
