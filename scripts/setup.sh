@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libgl-dev libmodbus-dev libsimpleini-dev libgtest-dev
   clang xvfb xauth tshark
+  scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
 )
 
 missing=()
