@@ -5,6 +5,7 @@
 
 #include "FlashImage.h"
 #include "ImageFormats.h"
+#include "Sha256.h"
 
 using image::kImageSize;
 
@@ -110,5 +111,24 @@ TEST(ImageFile, RefusesWhatIsNotExactlyTheImageAndSaysWhatItFound) {
         const auto r = image::ParseImageFile(c.content);
         EXPECT_FALSE(r.ok) << c.name;
         EXPECT_NE(r.error.find(c.says), std::string::npos) << c.name << ": " << r.error;
+    }
+}
+
+// The report names the firmware by its SHA-256: the standard's own examples,
+// including the lengths where the padding needs a second block.
+TEST(Sha256, MatchesTheStandardExamples) {
+    const struct {
+        std::string text;
+        const char* hex;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        const auto* p = reinterpret_cast<const uint8_t*>(c.text.data());
+        EXPECT_EQ(image::Sha256Hex({p, c.text.size()}), c.hex) << c.text.size() << " bytes";
     }
 }

@@ -144,8 +144,11 @@ public:
 
     // Wait(), after asking the child to end (SIGTERM).
     std::optional<int> Terminate(Clock::time_point deadline) {
-        if (pid_ > 0 && !status_) ::kill(pid_, SIGTERM);
+        Signal(SIGTERM);
         return Wait(deadline);
+    }
+    void Signal(int signal) {
+        if (pid_ > 0 && !status_) ::kill(pid_, signal);
     }
 
     // All complete lines of stdout so far, without their line ends.

@@ -1,0 +1,30 @@
+// Many meters at once: each with its own sockets, engine and plain pacer, on
+// a thread of its own, so that each meter sees exactly the protocol's timing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Display.h"
+#include "FlashImage.h"
+#include "PlainPacer.h"
+#include "Report.h"
+
+namespace fleet {
+
+struct FleetOptions {
+    Command command = Command::Update;
+    std::string password;  // Latin-1 bytes, already checked
+    int jobs = 1;          // meters at once
+    image::ImageView firmware = image::EmbeddedImage();
+    std::string modbusPort = "502";
+    std::string bootPort = "5555";
+};
+
+// Runs every host to its end (or to the stop request) and returns their
+// records in the order given. Meters not yet started when a stop is
+// requested are not contacted at all.
+std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
+                                  const loader::CancelToken& stop, Display& display);
+
+}  // namespace fleet

@@ -1,0 +1,106 @@
+#include "Inputs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+
+#include "Frames.h"
+
+namespace fleet {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool AllDigits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::vector<std::string_view> Split(std::string_view s, char sep) {
+    std::vector<std::string_view> parts;
+    for (size_t start = 0;;) {
+        const size_t at = s.find(sep, start);
+        parts.push_back(s.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (at == std::string_view::npos) return parts;
+        start = at + 1;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> HostProblem(std::string_view host) {
+    if (host.empty()) return "an empty address";
+    const auto labels = Split(host, '.');
+    if (std::all_of(labels.begin(), labels.end(), AllDigits)) {
+        if (labels.size() != 4) return "not a dotted IPv4 address (four numbers a.b.c.d)";
+        for (auto n : labels)
+            if (n.size() > 3 || std::stoi(std::string(n)) > 255) return "a number above 255 in the address";
+        if (host == "0.0.0.0" || host == "255.255.255.255") return "an address that names no meter";
+        return std::nullopt;
+    }
+    if (host.size() > 253) return "a host name longer than 253 characters";
+    for (auto label : labels) {
+        if (label.empty() || label.size() > 63) return "not a host name (empty or over-long part between dots)";
+        if (label.front() == '-' || label.back() == '-') return "not a host name (a part begins or ends with '-')";
+        for (char c : label)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
+                return std::string("not a host name (character '") + c + "')";
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> HostsFromFile(std::string_view content) {
+    std::vector<std::string> hosts;
+    for (auto line : Split(content, '\n')) {
+        line = line.substr(0, line.find('#'));
+        line = Trim(line);
+        if (!line.empty()) hosts.emplace_back(line);
+    }
+    return hosts;
+}
+
+std::optional<std::string> HostListProblem(const std::vector<std::string>& hosts) {
+    if (hosts.empty()) return "no meter given: name hosts on the command line or with --hosts FILE";
+    std::set<std::string> seen;
+    for (const auto& h : hosts) {
+        if (auto why = HostProblem(h)) return "bad host '" + h + "': " + *why;
+        std::string key = h;
+        std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (!seen.insert(key).second) return "host '" + h + "' is given twice";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Latin1FromUtf8(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+        } else if ((b == 0xC2 || b == 0xC3) && i + 1 < text.size() &&
+                   (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80) {
+            out += static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F));
+        } else {
+            return std::nullopt;  // beyond U+00FF, or not UTF-8
+        }
+    }
+    return out;
+}
+
+std::string PasswordFromFile(std::string_view content) {
+    std::string_view line = content.substr(0, content.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return std::string(line);
+}
+
+std::optional<std::string> PasswordProblem(std::string_view latin1) {
+    if (!loader::PasswordLengthOk(latin1))
+        return "the password has " + std::to_string(latin1.size()) + " characters; the meter takes 4 to 16";
+    return std::nullopt;
+}
+
+}  // namespace fleet

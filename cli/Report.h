@@ -1,0 +1,44 @@
+// The outcome of each meter of a run, in words and as the JSON report.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "UpdateEvents.h"
+
+namespace fleet {
+
+enum class Command { Update, Probe };
+
+struct MeterRecord {
+    std::string address;
+    loader::UpdateResult result;
+    bool contacted = false;  // false: the run was stopped before this meter's turn
+    std::chrono::system_clock::time_point started{}, finished{};
+};
+
+struct RunRecord {
+    Command command = Command::Update;
+    std::string toolVersion;
+    std::string firmwareSha256;
+    std::string firmwareSource;  // "compiled-in" or the file given
+    std::chrono::system_clock::time_point started{}, finished{};
+    std::vector<MeterRecord> meters;
+};
+
+// One of updated, probed, password-rejected, not-found,
+// communication-error, cancelled, unreachable.
+std::string ResultName(const MeterRecord& m, Command c);
+bool Succeeded(const MeterRecord& m, Command c);
+// What happened and what state the meter is left in, in plain words.
+std::string ResultMessage(const MeterRecord& m, Command c);
+
+// "2026-12-07T11:50:00.123Z"
+std::string IsoTime(std::chrono::system_clock::time_point t);
+
+nlohmann::ordered_json ReportJson(const RunRecord& run);
+
+}  // namespace fleet

@@ -1,0 +1,287 @@
+// ethernet-loader-cli: updates (or probes) many meters at once, without a
+// window, with the same engine and timing per meter as the window.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+#include "Fleet.h"
+#include "ImageFormats.h"
+#include "Inputs.h"
+#include "Sha256.h"
+#include "Sockets.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kMaxJobs = 64;
+constexpr char kPasswordVariable[] = "LOADER_PASSWORD";
+
+struct SetupError {
+    std::string what;
+};
+
+std::string ReadFile(const std::string& option, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw SetupError{option + " " + path + ": cannot be read"};
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) throw SetupError{option + " " + path + ": cannot be read"};
+    return content.str();
+}
+
+bool IsTerminal(std::FILE* f) {
+#ifdef _WIN32
+    return _isatty(_fileno(f)) != 0;
+#else
+    return isatty(fileno(f)) != 0;
+#endif
+}
+
+// Asks on the terminal, without echo; nothing when there is no terminal.
+std::optional<std::string> PromptPassword() {
+#ifdef _WIN32
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!IsTerminal(stdin) || !GetConsoleMode(in, &mode)) return std::nullopt;
+    std::fprintf(stderr, "Admin password: ");
+    SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    std::string line;
+    std::getline(std::cin, line);
+    SetConsoleMode(in, mode);
+#else
+    if (!IsTerminal(stdin)) return std::nullopt;
+    termios saved{};
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) return std::nullopt;
+    std::fprintf(stderr, "Admin password: ");
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    std::string line;
+    std::getline(std::cin, line);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+#endif
+    std::fprintf(stderr, "\n");
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string Password(const std::string& passwordFile) {
+    std::string typed;
+    std::string from;
+    if (!passwordFile.empty()) {
+        typed = fleet::PasswordFromFile(ReadFile("--password-file", passwordFile));
+        from = "the password in " + passwordFile;
+    } else if (const char* env = std::getenv(kPasswordVariable)) {
+        typed = env;
+        from = std::string("the password in ") + kPasswordVariable;
+    } else if (auto prompted = PromptPassword()) {
+        typed = *prompted;
+        from = "the password typed";
+    } else {
+        throw SetupError{std::string("no password: give --password-file FILE or set ") + kPasswordVariable};
+    }
+    const auto latin1 = fleet::Latin1FromUtf8(typed);
+    if (!latin1) throw SetupError{from + " has a character the meter cannot take (only Latin-1 characters)"};
+    if (auto why = fleet::PasswordProblem(*latin1)) throw SetupError{from + ": " + *why};
+    return *latin1;
+}
+
+// Fails early, before any meter is touched, when the report cannot be written.
+void CheckReportWritable(const std::string& path) {
+    const bool existed = static_cast<bool>(std::ifstream(path));
+    if (!std::ofstream(path, std::ios::app)) throw SetupError{"--report " + path + ": cannot be written"};
+    if (!existed) std::remove(path.c_str());
+}
+
+// Ctrl-C (or a termination request) stops every meter at its next block.
+class StopWatcher {
+public:
+    StopWatcher(loader::CancelToken& stop, fleet::Display& display);
+    ~StopWatcher();
+
+private:
+#ifdef _WIN32
+    static BOOL WINAPI OnConsole(DWORD);
+#else
+    std::thread thread_;
+#endif
+};
+
+loader::CancelToken* gStop = nullptr;          // for the console handler alone
+fleet::Display* gDisplay = nullptr;
+
+void Stopping(int times) {
+    if (times == 1) {
+        gStop->Cancel();
+        gDisplay->Say("Stopping: each meter stops at its next block; meters not yet started are left alone. "
+                      "The report is still written.");
+    }
+}
+
+#ifdef _WIN32
+BOOL WINAPI StopWatcher::OnConsole(DWORD type) {
+    static int times = 0;
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    Stopping(++times);
+    return TRUE;
+}
+StopWatcher::StopWatcher(loader::CancelToken& stop, fleet::Display& display) {
+    gStop = &stop;
+    gDisplay = &display;
+    SetConsoleCtrlHandler(&StopWatcher::OnConsole, TRUE);
+}
+StopWatcher::~StopWatcher() { SetConsoleCtrlHandler(&StopWatcher::OnConsole, FALSE); }
+#else
+// The signals are blocked in every thread and taken here by sigwait, so that
+// the stop request is an ordinary call on an ordinary thread.
+sigset_t StopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);  // the watcher's own end
+    return set;
+}
+StopWatcher::StopWatcher(loader::CancelToken& stop, fleet::Display& display) {
+    gStop = &stop;
+    gDisplay = &display;
+    thread_ = std::thread([] {
+        const sigset_t set = StopSignals();
+        for (int times = 1;; ++times) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0 || signal == SIGUSR1) return;
+            Stopping(times);
+        }
+    });
+}
+StopWatcher::~StopWatcher() {
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifndef _WIN32
+    const sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+#endif
+    CLI::App app{"Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
+                 "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
+                 "never from the command line.",
+                 "ethernet-loader-cli"};
+    app.set_version_flag("--version", std::string("ethernet-loader-cli ") + LOADER_VERSION);
+    app.require_subcommand(1);
+    app.footer("Exit status: 0 every meter updated (or probed), 1 any meter failed, 2 usage or setup error.");
+
+    std::vector<std::string> hosts;
+    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword;
+    int jobs = 0;
+    auto* update = app.add_subcommand("update", "Erase and write the firmware, then reset each meter.");
+    auto* probe = app.add_subcommand("probe", "Boot-mode request, identification and reset, without programming.");
+    for (CLI::App* sub : {update, probe}) {
+        sub->add_option("HOST", hosts, "meter addresses (dotted IPv4 or host names)")->type_name("");
+        sub->add_option("--hosts", hostsFile, "a file of meter addresses, one per line; # starts a comment")
+            ->type_name("FILE");
+        sub->add_option("--password-file", passwordFile, "read the admin password from the first line of FILE")
+            ->type_name("FILE");
+        sub->add_option("--jobs", jobs, "meters updated at once (default: all given, at most 64)")
+            ->check(CLI::Range(1, kMaxJobs))
+            ->type_name("N");
+        sub->add_option("--report", reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
+        sub->add_option("--image", imageFile,
+                        "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
+                        "binary of exactly 0x80000 bytes")
+            ->type_name("FILE");
+        sub->add_option("--password", refusedPassword)->group("");
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : kUsageError;
+    }
+    const fleet::Command command = probe->parsed() ? fleet::Command::Probe : fleet::Command::Update;
+
+    std::vector<uint8_t> imageBytes;
+    fleet::RunRecord run;
+    run.command = command;
+    run.toolVersion = LOADER_VERSION;
+    std::string password;
+    try {
+        if (!refusedPassword.empty())
+            throw SetupError{"--password is not taken: every user of this machine can read the command line. "
+                             "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
+        if (!hostsFile.empty()) {
+            const auto listed = fleet::HostsFromFile(ReadFile("--hosts", hostsFile));
+            hosts.insert(hosts.end(), listed.begin(), listed.end());
+        }
+        if (auto why = fleet::HostListProblem(hosts)) throw SetupError{*why};
+        image::ImageView firmware = image::EmbeddedImage();
+        run.firmwareSource = "compiled-in";
+        if (!imageFile.empty()) {
+            image::ParseResult parsed = image::ParseImageFile(ReadFile("--image", imageFile));
+            if (!parsed.ok) throw SetupError{"--image " + imageFile + ": " + parsed.error};
+            imageBytes = std::move(parsed.bytes);
+            firmware = image::ImageView(imageBytes.data(), image::kImageSize);
+            run.firmwareSource = imageFile;
+        }
+        run.firmwareSha256 = image::Sha256Hex(firmware);
+        if (!reportFile.empty()) CheckReportWritable(reportFile);
+        password = Password(passwordFile);
+
+        fleet::FleetOptions options;
+        options.command = command;
+        options.password = password;
+        options.firmware = firmware;
+        options.jobs = jobs > 0 ? jobs : std::min<int>(static_cast<int>(hosts.size()), kMaxJobs);
+
+        SocketLibraryStartup();
+        loader::CancelToken stop;
+        fleet::Display display(stdout, IsTerminal(stdout), hosts, command);
+        run.started = std::chrono::system_clock::now();
+        {
+            StopWatcher watcher(stop, display);
+            run.meters = fleet::RunFleet(hosts, options, stop, display);
+        }
+        run.finished = std::chrono::system_clock::now();
+        display.Close();
+        SocketLibraryCleanup();
+    } catch (const SetupError& e) {
+        std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
+        return kUsageError;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
+        return kUsageError;
+    }
+
+    bool allGood = true;
+    for (const auto& m : run.meters) allGood = allGood && fleet::Succeeded(m, command);
+    if (!reportFile.empty()) {
+        std::ofstream out(reportFile, std::ios::binary | std::ios::trunc);
+        out << fleet::ReportJson(run).dump(2) << "\n";
+        out.close();
+        if (!out) {
+            std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", reportFile.c_str());
+            return kUsageError;
+        }
+    }
+    return allGood ? 0 : 1;
+}

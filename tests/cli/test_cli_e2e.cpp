@@ -1,0 +1,204 @@
+// ethernet-loader-cli against meter-sim, both as their own processes, on
+// the protocol's ports of loopback addresses of their own (root binds 502).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+using testsupport::ChildProcess;
+using Clock = ChildProcess::Clock;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+constexpr char kPassword[] = "Pw-7319x";
+
+std::string Scratch(const std::string& name) {
+    return ::testing::TempDir() + "/loader_cli_" + std::to_string(::getpid()) + "_" + name;
+}
+
+std::string WriteFile(const std::string& name, const std::string& content) {
+    const std::string path = Scratch(name);
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+// 24 blocks of firmware, as raw bytes: the good meters' updates take seconds.
+std::string SmallFirmware() {
+    std::string img(0x80000, '\xFF');
+    for (uint32_t a = 0x08000; a < 0x08000 + 24 * 1024; ++a) img[a] = static_cast<char>(a * 13 + (a >> 10));
+    return WriteFile("firmware.bin", img);
+}
+
+std::unique_ptr<ChildProcess> StartSim(std::vector<std::string> args) {
+    args.insert(args.begin(), METER_SIM_EXE);
+    auto sim = std::make_unique<ChildProcess>(args, ChildProcess::Stderr::Capture);
+    const auto ready = sim->ReadLine(Clock::now() + 10s);
+    if (!ready || ready->find("\"ready\":true") == std::string::npos)
+        ADD_FAILURE() << "meter-sim did not start: " << sim->ErrText();
+    return sim;
+}
+
+// Stops the simulator and returns its summary, one object per meter.
+json SimSummary(ChildProcess& sim) {
+    sim.Signal(SIGINT);
+    sim.Wait(Clock::now() + 10s);
+    for (auto it = sim.OutLines().rbegin(); it != sim.OutLines().rend(); ++it)
+        if (it->find("\"summary\"") != std::string::npos) return json::parse(*it)["summary"];
+    return json::array();
+}
+
+std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
+    args.insert(args.begin(), CLI_EXE);
+    return std::make_unique<ChildProcess>(args, ChildProcess::Stderr::Capture);
+}
+
+json ReadJson(const std::string& path) {
+    std::ifstream in(path);
+    return json::parse(in, nullptr, false);
+}
+
+bool IsIsoTime(const json& v) {
+    return v.is_string() && v.get<std::string>().size() == 24 && v.get<std::string>().back() == 'Z';
+}
+
+}  // namespace
+
+class CliEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { ::unsetenv("LOADER_PASSWORD"); }
+};
+
+TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
+    const std::string firmware = SmallFirmware();
+    auto sim = StartSim({"--address", "127.0.2.2", "--meters", "5", "--password", kPassword, "--boot-delay",
+                                 "300", "--image", firmware, "--log", Scratch("sim.log"),
+                                 "--meter", "2", "--password", "other",
+                                 "--meter", "3", "--fault", "wrong@block=0x08800",
+                                 "--meter", "4", "--fault", "drop"});
+    const std::string report = Scratch("report.json");
+    // The hosts on the command line come first, then those of the file.
+    const std::string hosts = WriteFile("hosts", "# hall 2\n127.0.2.4\n\n127.0.2.5  # no bootloader\n127.0.2.6\n127.0.2.7\n");
+    auto cli = StartCli({"update", "--hosts", hosts, "127.0.2.2", "127.0.2.3", "--password-file",
+                                 WriteFile("password", std::string(kPassword) + "\n"), "--image", firmware,
+                                 "--report", report});
+    EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+
+    const json r = ReadJson(report);
+    ASSERT_TRUE(r.is_object()) << "no report";
+    EXPECT_EQ(r["tool_version"].get<std::string>().empty(), false);
+    EXPECT_EQ(r["firmware"]["source"], firmware);
+    EXPECT_EQ(r["firmware"]["sha256"].get<std::string>().size(), 64u);
+    EXPECT_TRUE(IsIsoTime(r["started"]) && IsIsoTime(r["finished"]));
+    const json& m = r["meters"];
+    ASSERT_EQ(m.size(), 6u);
+    const struct {
+        const char* address;
+        const char* result;
+        int blocks;
+        int retries;
+        bool identified;
+    } expected[] = {{"127.0.2.2", "updated", 24, 0, true},
+                    {"127.0.2.3", "password-rejected", 0, 0, false},
+                    {"127.0.2.4", "communication-error", 1, 10, true},
+                    {"127.0.2.5", "not-found", 0, 0, false},
+                    {"127.0.2.6", "updated", 24, 0, true},
+                    {"127.0.2.7", "unreachable", 0, 0, false}};
+    for (size_t i = 0; i < 6; ++i) {
+        const auto& e = expected[i];
+        SCOPED_TRACE(e.address);
+        EXPECT_EQ(m[i]["address"], e.address);
+        EXPECT_EQ(m[i]["result"], e.result);
+        EXPECT_EQ(m[i]["blocks_written"], e.blocks);
+        EXPECT_EQ(m[i]["retries"], e.retries);
+        EXPECT_EQ(m[i]["stale_answers_dropped"], 0);
+        EXPECT_EQ(m[i]["identity"].is_string(), e.identified);
+        if (e.identified) EXPECT_EQ(m[i]["identity"], "BOOTLOADER-V1.00");
+        EXPECT_TRUE(IsIsoTime(m[i]["started"]) && IsIsoTime(m[i]["finished"]));
+        EXPECT_GT(m[i]["duration_s"].get<double>(), 0.9) << "at least the connection and answer waits";
+        EXPECT_FALSE(m[i]["message"].get<std::string>().empty());
+    }
+    // What the meters themselves say: only the updated ones hold the image.
+    ASSERT_EQ(summary.size(), 5u);
+    const char* flash[] = {"match", "mismatch", "mismatch", "mismatch", "match"};
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(summary[i]["flash"], flash[i]) << summary[i];
+    EXPECT_EQ(summary[2]["resets"], 0) << "a failed meter waits in its bootloader";
+
+    std::string everything = cli->ErrText();
+    for (const auto& line : cli->OutLines()) everything += line + "\n";
+    std::ifstream in(report);
+    everything.append(std::istreambuf_iterator<char>(in), {});
+    EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
+    EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos) << cli->OutLines().back();
+}
+
+TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) {
+    auto sim = StartSim({"--address", "127.0.3.2", "--meters", "2", "--boot-delay", "300",
+                                 "--log", Scratch("sim.log")});
+    const std::string report = Scratch("report.json");
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    auto cli = StartCli({"update", "127.0.3.2", "127.0.3.3", "--jobs", "1", "--report", report});
+    const bool writing = cli->ReadUntil(Clock::now() + 30s, [&] {
+        for (const auto& l : cli->OutLines())
+            if (l.find("127.0.3.2 writing") != std::string::npos) return true;
+        return false;
+    });
+    ASSERT_TRUE(writing) << cli->ErrText();
+    cli->Signal(SIGINT);  // as Ctrl-C delivers it
+    EXPECT_EQ(cli->Wait(Clock::now() + 10s), 1) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+
+    const json r = ReadJson(report);
+    ASSERT_TRUE(r.is_object()) << "no report";
+    EXPECT_EQ(r["meters"][0]["result"], "cancelled");
+    EXPECT_GT(r["meters"][0]["blocks_written"], 0);
+    EXPECT_EQ(r["meters"][1]["result"], "cancelled");
+    EXPECT_TRUE(r["meters"][1]["started"].is_null()) << "the second meter was never contacted";
+    ASSERT_EQ(summary.size(), 2u);
+    EXPECT_EQ(summary[0]["resets"], 0) << "an interrupted meter gets no RESET";
+    EXPECT_EQ(summary[1]["requests"], 0);
+}
+
+// Every input that cannot work is refused with exit status 2, naming it,
+// before anything reaches a meter.
+TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
+    auto sim = StartSim({"--address", "127.0.4.2", "--log", Scratch("sim.log")});
+    const std::string good = WriteFile("good", "1234\n");
+    const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"update", "1.2.3", "--password-file", good}, "bad host '1.2.3'"},
+        {{"update", "127.0.4.2", "meter_1", "--password-file", good}, "bad host 'meter_1'"},
+        {{"update", "127.0.4.2", "127.0.4.2", "--password-file", good}, "'127.0.4.2' is given twice"},
+        {{"update", "--password-file", good}, "no meter given"},
+        {{"update", "--hosts", Scratch("missing"), "--password-file", good}, "--hosts " + Scratch("missing")},
+        {{"probe", "127.0.4.2", "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
+        {{"update", "127.0.4.2", "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
+        {{"update", "127.0.4.2", "--password-file", WriteFile("euro", "ab\xE2\x82\xAC" "cd")}, "Latin-1"},
+        {{"update", "127.0.4.2"}, "no password"},
+        {{"update", "127.0.4.2", "--password", "1234"}, "--password is not taken"},
+        {{"update", "127.0.4.2", "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
+        {{"update", "127.0.4.2", "--password-file", good, "--jobs", "0"}, "--jobs"},
+        {{"update", "127.0.4.2", "--password-file", good, "--report", Scratch("no/such/dir/r.json")}, "--report"},
+        {{"127.0.4.2"}, "subcommand"},
+    };
+    for (const auto& c : cases) {
+        auto cli = StartCli(c.args);
+        EXPECT_EQ(cli->Wait(Clock::now() + 10s), 2) << c.says;
+        EXPECT_NE(cli->ErrText().find(c.says), std::string::npos) << cli->ErrText();
+    }
+    const json summary = SimSummary(*sim);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["requests"], 0) << "nothing reached the meter";
+}
