@@ -27,9 +27,8 @@ version=$(dpkg-deb -f "${debs[0]}" Version)
 
 # The command-line programs.
 "$bin/meter-sim" --help | head -1 | grep -qx 'usage: meter-sim \[options\]' || fail "meter-sim --help"
-if [ -d cli ]; then
-  "$bin/ethernet-loader-cli" --version | grep -qF "$version" || fail "ethernet-loader-cli --version does not say $version"
-fi
+said=$("$bin/ethernet-loader-cli" --version) || fail "ethernet-loader-cli --version failed"
+[ "$said" = "ethernet-loader-cli $version" ] || fail "ethernet-loader-cli --version says '$said', the package $version"
 
 # Every launcher starts its window, which shows the launcher's product in its title.
 launchers=("$root"/usr/share/applications/*.desktop)
@@ -50,15 +49,17 @@ for desktop in "${launchers[@]}"; do
   echo "$exec_name: $shown"
 done
 
-appstreamcli validate --no-net --strict "$root"/usr/share/metainfo/*.metainfo.xml
+metainfo=("$root"/usr/share/metainfo/*.metainfo.xml)
+[ ${#metainfo[@]} -eq 2 ] || fail "expected two metainfo files, found ${#metainfo[@]}"
+out=$(appstreamcli validate --no-net --strict --no-color "${metainfo[@]}" 2>&1) || fail "$out"
+echo "metainfo: $(tail -1 <<<"$out")"
 
 # Manual pages: groff finds nothing to complain about, the options are those of --help.
 for page in "$root"/usr/share/man/man1/*.1.gz; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
-sh packaging/check-man-options.sh "$bin/meter-sim" "$root/usr/share/man/man1/meter-sim.1.gz"
-if [ -d cli ]; then
-  sh packaging/check-man-options.sh "$bin/ethernet-loader-cli" "$root/usr/share/man/man1/ethernet-loader-cli.1.gz"
-fi
+for program in meter-sim ethernet-loader-cli; do
+  sh packaging/check-man-options.sh "$bin/$program" "$root/usr/share/man/man1/$program.1.gz"
+done
 echo "test-package: $(cd "$scratch/packages" && echo *.deb) good"
