@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: a normal build, the same suite again under Address and
-# UndefinedBehavior sanitizers, and a bounded fuzzing run of the simulator's
-# frame decoding. Installs what is missing, configures and builds by itself.
+# UndefinedBehavior sanitizers, the threaded parts under ThreadSanitizer, and
+# a bounded fuzzing run of the simulator's frame decoding. Installs what is missing, configures and builds by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -12,5 +12,9 @@ scripts/test-package.sh
 
 scripts/build.sh asan
 ctest --preset asan
+
+# Threads: the fleet updater and the simulator, under ThreadSanitizer.
+scripts/build.sh tsan
+ctest --preset tsan
 
 scripts/fuzz-sim.sh "${FUZZ_SECONDS:-20}"
