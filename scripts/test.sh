@@ -8,6 +8,7 @@ export QT_QPA_PLATFORM=offscreen
 
 scripts/build.sh default
 ctest --preset default
+scripts/test-package.sh
 
 scripts/build.sh asan
 ctest --preset asan
