@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: a normal build, the same suite again under Address and
-# UndefinedBehavior sanitizers, the threaded parts under ThreadSanitizer, and
-# a bounded fuzzing run of the simulator's frame decoding. Installs what is missing, configures and builds by itself.
+# The whole test suite: a normal build with its Debian packages checked, the
+# same suite again under Address and UndefinedBehavior sanitizers, the
+# threaded parts under ThreadSanitizer, and a bounded fuzzing run of the
+# simulator's frame decoding. Installs what is missing, configures and builds
+# by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
