@@ -158,7 +158,9 @@ void PrintSeries(const char* name, const std::vector<double>& v) {
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The child runs in the directory of its parent.
     if (argc > 1 && std::string(argv[1]) == "--child") return RunChild(argc, argv);
+    const bench::ScratchWorkDir work;
 
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     StartupFigures startup;

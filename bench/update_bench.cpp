@@ -183,6 +183,7 @@ Result RunOnce() {
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const bench::ScratchWorkDir work;
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
 
     const image::ImageView img = image::EmbeddedImage();

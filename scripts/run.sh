@@ -13,9 +13,12 @@ meter_ip=127.0.0.2
 password=${METER_PASSWORD:-1234}
 rundir=$root/run
 mkdir -p "$rundir"
-# The tool keeps the last address in its working directory; start it at the meter.
+# The tool keeps the last address in its working directory; start it at the
+# meter every time. The tool's own writer sets the address and keeps whatever
+# else the file holds.
 ini=$rundir/QT510x_QT520x_Ethernet_Loader.ini
-[ -f "$ini" ] || printf '[boot]\r\nipaddress=%s\r\n' "$meter_ip" > "$ini"
+grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' build/CMakeCache.txt && ini=$rundir/LRV715_LRV716_Ethernet_Loader.ini
+build/settings/loader-settings set "$ini" "$meter_ip"
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # ports 502 and 5555 below 1024 need root
