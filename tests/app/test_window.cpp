@@ -3,6 +3,8 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <chrono>
+#include <thread>
 
 #include "BuildConfig.h"
 #include "Form1.h"
@@ -95,16 +97,21 @@ private slots:
         f.SetTimerInterval(WaitTimer::TimerIP, 500);
         loader::WaitUntilStopped(f, WaitTimer::TimerIP);
         const qint64 ms = t.elapsed();
-        QVERIFY2(ms >= 499 && ms < 650, qPrintable(QString::number(ms)));
+        QVERIFY2(ms >= 499, qPrintable(QString::number(ms)));
+        // How little longer than 500 ms it takes is startup-bench's figure.
 
-        // Setting the interval it already has does not restart a running countdown.
+        // Setting the interval it already has does not restart a running
+        // countdown: one that ran out while the program was busy ends the
+        // wait at the next look at the events, where a restarted one would
+        // need another 500 ms.
         t.restart();
         f.SetTimerEnabled(WaitTimer::TimerIP, true);
-        QTest::qWait(200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(520));
         f.SetTimerInterval(WaitTimer::TimerIP, 500);
-        loader::WaitUntilStopped(f, WaitTimer::TimerIP);
-        const qint64 ms2 = t.elapsed();
-        QVERIFY2(ms2 >= 499 && ms2 < 650, qPrintable(QString::number(ms2)));
+        QVERIFY(f.TimerEnabled(WaitTimer::TimerIP));
+        QCoreApplication::processEvents();
+        QVERIFY(!f.TimerEnabled(WaitTimer::TimerIP));
+        QVERIFY2(t.elapsed() >= 499, qPrintable(QString::number(t.elapsed())));
     }
 
     void ticksArriveWhileAMessageBoxIsOpen() {
@@ -155,21 +162,29 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         f.SetProgressMin(0x8000);
         f.SetProgressMax(0x7FFFF);
+        // Started before the first step shows, so that it has run at least as
+        // long as the display's own clock whenever it is read.
+        QElapsedTimer t;
+        t.start();
         // A change after a quiet spell shows at the next pass of the event loop.
         f.SetText(loader::Control::Label1, "writing sector 0x08400");
         QCOMPARE(f.Text(loader::Control::Label1), "writing sector 0x08400");  // the update code reads its own text
         QCoreApplication::processEvents();
         QCOMPARE(f.Label1->text(), QString("writing sector 0x08400"));
 
-        // Steps right after it are held back, and only the newest one shows.
-        QElapsedTimer t;
-        t.start();
+        // Steps right after it are held back until a tenth of a second after
+        // the last display, and only the newest one shows then. However slow
+        // the machine: the next pass shows either the old step or, once that
+        // tenth has passed, the newest one; never the one in between.
         f.SetText(loader::Control::Label1, "writing sector 0x08800");
         f.SetProgressPosition(0x8800);
         f.SetText(loader::Control::Label1, "writing sector 0x08C00");
         f.SetProgressPosition(0x8C00);
         QCoreApplication::processEvents();
-        if (t.elapsed() < 90) QCOMPARE(f.Label1->text(), QString("writing sector 0x08400"));
+        const QString shown = f.Label1->text();
+        const qint64 shownAfter = t.elapsed();
+        QVERIFY2(shown == "writing sector 0x08400" || (shown == "writing sector 0x08C00" && shownAfter >= 90),
+                 qPrintable(shown + " after " + QString::number(shownAfter) + " ms"));
         QCOMPARE(f.ProgressPosition(), 0x8C00);
         QTRY_COMPARE(f.Label1->text(), QString("writing sector 0x08C00"));
         QCOMPARE(f.ProgressBar1->value(), 0x8C00);
