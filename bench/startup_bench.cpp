@@ -25,6 +25,7 @@
 
 #include "BenchFigures.h"
 #include "ChildProcess.h"
+#include "Brand.h"
 #include "Dialogs.h"
 #include "Form1.h"
 #include "Sockets.h"
@@ -68,7 +69,7 @@ private:
 int RunChild(int argc, char** argv) {
     SocketLibraryStartup();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
     TForm1 Form1(dialogs);
     ExposeWatcher watcher([] {
@@ -175,7 +176,7 @@ int main(int argc, char** argv) {
 
     SocketLibraryStartup();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
     TForm1 form(dialogs);
     std::vector<WaitSeries> series{{500, 6, {}}, {50, 40, {}}};

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
+#include "Brand.h"
 #include "ChildProcess.h"
 #include "FlashImage.h"
 #include "Form1.h"
@@ -193,7 +194,7 @@ int main(int argc, char** argv) {
 
     SocketLibraryStartup();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
 
     bool allOk = true;
     std::vector<double> ratios;
