@@ -59,6 +59,13 @@ const SaveCase kSaveCases[] = {
      "[boot]\nipaddress=1\n[net]\n[BOOT]\nIPADDRESS=10.0.0.7\n", "10.0.0.7"},
     {"header never closed is no section", "[boot\nipaddress=1\n", "10.0.0.8", "[boot\nipaddress=1\n[boot]\nipaddress=10.0.0.8\n",
      "10.0.0.8"},
+    // As SimpleIni reads it, blanks and line ends after "[" are skipped: a
+    // header may span lines, and a lone "[" takes the next line for its name.
+    {"header over two lines", "[\n boot ]\nipaddress=1\n", "10.0.0.11", "[\n boot ]\nipaddress=10.0.0.11\n", "10.0.0.11"},
+    {"a lone [ makes the next header its name", "[\n[boot]\nipaddress=1\n", "10.0.0.12",
+     "[\n[boot]\nipaddress=1\n[boot]\nipaddress=10.0.0.12\n", "10.0.0.12"},
+    {"new section goes before a [ left open", "[net]\nx=1\n  [ \r\n\n", "10.0.0.13", "[net]\nx=1\n  [boot]\nipaddress=10.0.0.13\n[ \r\n\n",
+     "10.0.0.13"},
     {"byte-order mark kept", "\xEF\xBB\xBF[net]\nx=1\n", "10.0.0.9", "\xEF\xBB\xBF[net]\nx=1\n[boot]\nipaddress=10.0.0.9\n", "10.0.0.9"},
     {"new section goes where reading stops", "[net]\nx=1\n\0\xFF\xFE binary"s, "10.0.0.10",
      "[net]\nx=1\n[boot]\nipaddress=10.0.0.10\n\0\xFF\xFE binary"s, "10.0.0.10"},
