@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: a normal build, the same suite again under Address and
 # UndefinedBehavior sanitizers, and a bounded fuzzing run of the simulator's
-# frame decoding, the image formats and the settings file (scripts/fuzz.sh). Installs what is missing, configures and builds by itself.
+# frame decoding, the image formats and the settings file (scripts/fuzz.sh).
+# Installs what is missing, configures and builds by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
