@@ -10,11 +10,8 @@
 #include "BuildConfig.h"
 #include "ErrorText.h"
 #include "FlashImage.h"
+#include "ImageExport.h"
 #include "Settings.h"
-#include "Updater.h"
-
-using loader::Control;
-using loader::WaitTimer;
 
 namespace {
 
@@ -163,7 +160,8 @@ TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
     TcpClient.SetBlockMode(bmNonBlocking);
     TcpClient.SetRemotePort("502");
 
-    updater_ = std::make_unique<loader::TUpdater>(*this, UdpSocket1, TcpClient, image::EmbeddedImage());
+    pacer_ = std::make_unique<TWindowPacer>(*TimerIP, closing_);
+    engine_ = std::make_unique<loader::UpdateEngine>(*pacer_, tcpLink_, udpLink_, image::EmbeddedImage(), delay_, *this);
 
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
@@ -232,7 +230,6 @@ void TForm1::LoadSettings() {
     for (const std::string& line : loaded.lines) lines << QString::fromStdString(line);
     MemoIni->setPlainText(lines.join(QLatin1Char('\n')));
     EditIPaddr->setText(QString::fromStdString(loaded.address));
-    Updater().FlashStart = 0;
 }
 
 void TForm1::SaveSettings() {
@@ -277,9 +274,34 @@ void TForm1::closeEvent(QCloseEvent* e) {
     e->accept();
 }
 
-void TForm1::Button2Click() { updater_->Button2Click(); }
+void TForm1::ResetProgressDisplay() {
+    // The bar's minimum is the first block of the last run's range, or its
+    // design value before any run: either way the bar is empty.
+    SetProgressPosition(ProgressBar1->minimum());
+    ShowText(Perc1, "0%");
+    SetPerc1Color(clBtnFace);
+    ShowText(Label1, "");
+    ShowText(Label4, "");
+}
 
-void TForm1::Button1Click() { updater_->Button1Click(); }
+void TForm1::Button2Click() {
+    ResetProgressDisplay();
+    if (CheckBoxGenerate->isChecked()) {
+        if (CheckBox1->isChecked())
+            image::ExportImage("Code_Image_Main_MCU.pas", Edit1->text().toStdString(), image::EmbeddedImage());
+        return;
+    }
+    // A character without a Latin-1 byte could not reach the meter as typed.
+    const QString typed = EditPass->text();
+    loader::UpdateRequest request;
+    request.address = EditIPaddr->text().toStdString();
+    if (std::all_of(typed.begin(), typed.end(), [](QChar ch) { return ch.unicode() < 256; }))
+        request.password = typed.toLatin1().toStdString();
+    request.program = CheckBox1->isChecked();
+    engine_->Run(request);
+}
+
+void TForm1::Button1Click() { engine_->RunProcedure(EditIPaddr->text().toStdString(), CheckBox1->isChecked()); }
 
 void TForm1::CheckBoxGenerateClick() {
     Button2->setText(CheckBoxGenerate->isChecked() ? QStringLiteral("Generate Image File") : QStringLiteral("FIRMWARE UPDATE"));
@@ -297,70 +319,58 @@ void TForm1::ButtonCPU1Click() {
     Edit1->setText(ImageFileName);
 }
 
-// --- loader::IUpdateForm ---------------------------------------------------
+// --- What the update shows ------------------------------------------------
 
-QWidget* TForm1::Widget(Control c) const {
-    switch (c) {
-        case Control::Label1: return Label1;
-        case Control::Label4: return Label4;
-        case Control::LabelRepeat: return LabelRepeat;
-        case Control::Perc1: return Perc1;
-        case Control::BLVmain: return BLVmain;
-        case Control::Edit1: return Edit1;
-        case Control::Edit2: return Edit2;
-        case Control::EditIPaddr: return EditIPaddr;
-        case Control::EditPass: return EditPass;
-        case Control::Button2: return Button2;
-        case Control::ButtonCPU1: return ButtonCPU1;
-        case Control::CheckBox1: return CheckBox1;
-        case Control::CheckBoxGenerate: return CheckBoxGenerate;
-    }
-    return nullptr;
+void TForm1::RequestStarted() { Button2->setEnabled(false); }
+void TForm1::RequestEnded() {
+    ApplyDisplay();  // the verdict shows at once, even when the window is closing
+    Button2->setEnabled(true);
 }
 
-static QString TextOf(const QWidget* w) {
-    if (auto* l = qobject_cast<const QLabel*>(w)) return l->text();
-    if (auto* e = qobject_cast<const QLineEdit*>(w)) return e->text();
-    if (auto* b = qobject_cast<const QAbstractButton*>(w)) return b->text();
-    return {};
+void TForm1::ProcedureStarted(const loader::Progress& p) {
+    ButtonCPU1->setEnabled(false);
+    Edit1->setEnabled(false);
+    CheckBox1->setEnabled(false);
+    ProgressBar1->setMinimum(p.minimum);
+    ProgressBar1->setMaximum(p.maximum);
+    SetProgressPosition(p.position);
+    ShowText(Perc1, p.percent);
+    SetPerc1Color(clBtnFace);
+    ShowText(BLVmain, "");
 }
 
-QString TForm1::CurrentText(Control c) const {
-    QWidget* w = Widget(c);
-    for (const auto& [label, text] : pendingTexts_)
-        if (label == w) return text;
-    return TextOf(w);
+void TForm1::ProcedureEnded() {
+    ApplyDisplay();
+    ButtonCPU1->setEnabled(true);
+    Edit1->setEnabled(true);
+    CheckBox1->setEnabled(true);
 }
 
-std::string TForm1::GetText(Control c) const { return CurrentText(c).toLatin1().toStdString(); }
+void TForm1::ActionChanged(std::string_view text) { ShowText(Label1, text); }
+void TForm1::IdentityChanged(std::string_view text) { ShowText(Label4, text); }
+void TForm1::RetriesChanged(int count) { ShowText(LabelRepeat, std::to_string(count)); }
 
-bool TForm1::TextIsLatin1(Control c) const {
-    const QString t = CurrentText(c);
-    return std::all_of(t.begin(), t.end(), [](QChar ch) { return ch.unicode() < 256; });
+void TForm1::ProgressChanged(const loader::Progress& p) {
+    SetProgressPosition(p.position);
+    ShowText(Perc1, p.percent);
 }
 
-void TForm1::PutText(Control c, std::string_view text) {
-    QWidget* w = Widget(c);
-    const QString t = FromLatin1(text);
-    if (auto* l = dynamic_cast<TLabel*>(w)) {
-        auto pending = std::find_if(pendingTexts_.begin(), pendingTexts_.end(), [l](const auto& p) { return p.first == l; });
-        if (pending != pendingTexts_.end())
-            pending->second = t;
-        else
-            pendingTexts_.emplace_back(l, t);
-        ScheduleDisplay();
-    } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
-        e->setText(t);
-    } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
-        b->setText(t);
-    }
+void TForm1::Notify(loader::Notice n) { ShowMessage(FromLatin1(loader::NoticeText(n))); }
+
+void TForm1::Succeeded() {
+    ShowText(Perc1, "Successfully updated.");
+    SetPerc1Color(clLime);
 }
 
-void TForm1::SetEnabled(Control c, bool enabled) { Widget(c)->setEnabled(enabled); }
-
-bool TForm1::Checked(Control c) const {
-    auto* b = qobject_cast<const QAbstractButton*>(Widget(c));
-    return b && b->isChecked();
+void TForm1::ShowText(TLabel* label, std::string_view latin1) {
+    // A label's text ends at its first zero byte.
+    const QString t = FromLatin1(latin1.substr(0, latin1.find('\0')));
+    auto pending = std::find_if(pendingTexts_.begin(), pendingTexts_.end(), [label](const auto& p) { return p.first == label; });
+    if (pending != pendingTexts_.end())
+        pending->second = t;
+    else
+        pendingTexts_.emplace_back(label, t);
+    ScheduleDisplay();
 }
 
 void TForm1::SetPerc1Color(uint32_t color) {
@@ -369,19 +379,12 @@ void TForm1::SetPerc1Color(uint32_t color) {
     ScheduleDisplay();
 }
 
-void TForm1::SetProgressMin(int32_t v) { ProgressBar1->setMinimum(v); }
-void TForm1::SetProgressMax(int32_t v) { ProgressBar1->setMaximum(v); }
-
 void TForm1::SetProgressPosition(int64_t v) {
     // The bar holds its position within its range (a plain QProgressBar would ignore the value).
     barPosition_ = static_cast<int32_t>(std::clamp<int64_t>(v, ProgressBar1->minimum(), ProgressBar1->maximum()));
     barPending_ = true;
     ScheduleDisplay();
 }
-
-int32_t TForm1::ProgressMin() const { return ProgressBar1->minimum(); }
-int32_t TForm1::ProgressMax() const { return ProgressBar1->maximum(); }
-int32_t TForm1::ProgressPosition() const { return barPending_ ? barPosition_ : ProgressBar1->value(); }
 
 // The update code rewrites the progress display for every block, 480 steps
 // in a few seconds, faster than anyone can read. The display takes the newest
@@ -413,17 +416,7 @@ void TForm1::ApplyDisplay() {
 }
 
 // A box shows in front of the newest display, so the window behind it says what led to it.
-void TForm1::ShowMessage(std::string_view text) {
+void TForm1::ShowMessage(const QString& text) {
     ApplyDisplay();
-    dialogs_.Message(this, ApplicationTitle, FromLatin1(text), QMessageBox::NoIcon);
-}
-
-void TForm1::SetTimerEnabled(WaitTimer t, bool enabled) { Timer(t)->SetEnabled(enabled); }
-void TForm1::SetTimerInterval(WaitTimer t, uint32_t ms) { Timer(t)->SetInterval(ms); }
-bool TForm1::TimerEnabled(WaitTimer t) const { return Timer(t)->Enabled(); }
-
-void TForm1::ProcessMessages() {
-    // Blocks until something happens (at the latest the wait's own tick), so
-    // a wait costs no processor time.
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    dialogs_.Message(this, ApplicationTitle, text, QMessageBox::NoIcon);
 }

@@ -18,13 +18,15 @@
 
 #include "Brand.h"
 #include "Dialogs.h"
+#include "SocketLink.h"
 #include "Sockets.h"
 #include "Timer.h"
-#include "UpdateForm.h"
+#include "UpdateEngine.h"
+#include "WindowPacer.h"
 
-namespace loader {
-class TUpdater;
-}
+// Background colours of Perc1, as the window toolkit's colour values.
+inline constexpr uint32_t clBtnFace = 0xFF00000F;  // system colour of button faces
+inline constexpr uint32_t clLime = 0x0000FF00;
 
 // A label that sizes itself to its text, growing away from its aligned edge.
 class TLabel : public QLabel {
@@ -37,7 +39,7 @@ private:
     bool right_;
 };
 
-class TForm1 : public QWidget, public loader::IUpdateForm {
+class TForm1 : public QWidget, public loader::UpdateListener {
     Q_OBJECT
 public:
     explicit TForm1(Dialogs& dialogs, QWidget* parent = nullptr);
@@ -84,8 +86,11 @@ public:
     static inline const QString OpenDialog1Filter = QStringLiteral("Intel Hex (*.hex)|*.hex");
     static inline const QString OpenDialog2Filter = QStringLiteral("Motorola S-record (*.s19)|*.s19");
 
-    loader::TUpdater& Updater() { return *updater_; }
     uint32_t Perc1Color() const { return perc1Color_; }
+    // The bar's position as the update last gave it, shown or not yet.
+    int32_t ProgressPosition() const { return barPending_ ? barPosition_ : ProgressBar1->value(); }
+    bool Closing() const { return closing_; }
+    TWindowPacer& Pacer() { return *pacer_; }
 
     // Window event handlers.
     void FormCreate();
@@ -103,47 +108,46 @@ public:
     // The application's default error display.
     void ShowException(const std::exception& e);
 
-    // loader::IUpdateForm
-    bool TextIsLatin1(loader::Control c) const override;
-    void SetEnabled(loader::Control c, bool enabled) override;
-    bool Checked(loader::Control c) const override;
-    void SetPerc1Color(uint32_t color) override;
-    void SetProgressMin(int32_t v) override;
-    void SetProgressMax(int32_t v) override;
-    void SetProgressPosition(int64_t v) override;
-    int32_t ProgressMin() const override;
-    int32_t ProgressMax() const override;
-    int32_t ProgressPosition() const override;
-    void ShowMessage(std::string_view text) override;
-    void SetTimerEnabled(loader::WaitTimer t, bool enabled) override;
-    void SetTimerInterval(loader::WaitTimer t, uint32_t ms) override;
-    bool TimerEnabled(loader::WaitTimer t) const override;
-    void ProcessMessages() override;
-    std::string ChosenFileText() const override { return Edit1->text().toStdString(); }
-    bool Closing() const override { return closing_; }
+    // What the update shows, as it happens (loader::UpdateListener).
+    void RequestStarted() override;
+    void RequestEnded() override;
+    void ProcedureStarted(const loader::Progress& p) override;
+    void ProcedureEnded() override;
+    void ActionChanged(std::string_view text) override;
+    void IdentityChanged(std::string_view text) override;
+    void ProgressChanged(const loader::Progress& p) override;
+    void RetriesChanged(int count) override;
+    void Notify(loader::Notice n) override;
+    void Succeeded() override;
+
+    // A modal message box with an OK button, titled with the application title.
+    void ShowMessage(const QString& text);
 
 protected:
     bool event(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:
-    std::string GetText(loader::Control c) const override;
-    QString CurrentText(loader::Control c) const;  // a label's text not yet shown counts
-    void PutText(loader::Control c, std::string_view text) override;
-
-    QWidget* Widget(loader::Control c) const;
+    void ShowText(TLabel* label, std::string_view latin1);
+    void SetPerc1Color(uint32_t color);
+    void SetProgressPosition(int64_t v);
+    void ResetProgressDisplay();
     void FitVersionLabel();
     void ScheduleDisplay();
     void ApplyDisplay();
-    TTimer* Timer(loader::WaitTimer t) const { return t == loader::WaitTimer::TimerIP ? TimerIP : TimerDelay; }
     // Runs a handler; an exception that escapes it is shown, and the program goes on.
     template <typename F>
     void Guarded(F&& handler);
 
     Dialogs& dialogs_;
-    std::unique_ptr<loader::TUpdater> updater_;
-    uint32_t perc1Color_ = loader::clBtnFace;
+    uint32_t perc1Color_ = clBtnFace;
     bool closing_ = false;
+    loader::SocketLink udpLink_{UdpSocket1};
+    loader::SocketLink tcpLink_{TcpClient};
+    std::unique_ptr<TWindowPacer> pacer_;
+    // TimerDelay's interval: longer once a meter has accepted a boot-mode request.
+    loader::DelayInterval delay_;
+    std::unique_ptr<loader::UpdateEngine> engine_;
     bool activated_ = false;
 
     // What the update code last gave the progress display, not yet shown.

@@ -1,5 +1,7 @@
 #include "Timer.h"
 
+#include <algorithm>
+
 #ifdef __linux__
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -20,18 +22,35 @@ TTimer::~TTimer() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+void TTimer::EnsureDescriptor() {
+    if (fd_ >= 0) return;
+    fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd_ < 0) {
+        enabled_ = false;
+        throw EOutOfResources(kNoTimer);
+    }
+    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] { Expired(); });
+}
+
+void TTimer::Arm(std::chrono::steady_clock::time_point deadline) {
+    // steady_clock is CLOCK_MONOTONIC, the timerfd's own clock. A deadline
+    // already passed is moved to the smallest future one: zero would disarm.
+    const auto ns = std::max<int64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count(), 1);
+    itimerspec at{};
+    at.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    at.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    if (::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &at, nullptr) != 0) {
+        enabled_ = false;
+        throw EOutOfResources(kNoTimer);
+    }
+}
+
 void TTimer::Restart() {
     itimerspec period{};
     if (enabled_ && interval_ != 0) {
-        if (fd_ < 0) {
-            fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-            if (fd_ < 0) {
-                enabled_ = false;
-                throw EOutOfResources(kNoTimer);
-            }
-            notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-            connect(notifier_, &QSocketNotifier::activated, this, [this] { Expired(); });
-        }
+        EnsureDescriptor();
         period.it_value.tv_sec = interval_ / 1000;
         period.it_value.tv_nsec = static_cast<long>(interval_ % 1000) * 1'000'000;
         period.it_interval = period.it_value;  // ticks on, like any window timer, until disabled
@@ -52,6 +71,12 @@ void TTimer::Expired() {
     uint64_t periods = 0;
     if (::read(fd_, &periods, sizeof periods) != static_cast<ssize_t>(sizeof periods) || periods == 0) return;
     if (enabled_ && OnTimer) OnTimer();
+}
+
+void TTimer::StartAt(std::chrono::steady_clock::time_point deadline) {
+    enabled_ = true;
+    EnsureDescriptor();
+    Arm(deadline);
 }
 
 #else
@@ -76,6 +101,17 @@ void TTimer::Restart() {
 
 void TTimer::Expired() {
     if (OnTimer) OnTimer();
+}
+
+void TTimer::StartAt(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    enabled_ = true;
+    timer_.stop();
+    timer_.start(static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (!timer_.isActive()) {
+        enabled_ = false;
+        throw EOutOfResources(kNoTimer);
+    }
 }
 
 #endif

@@ -14,6 +14,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 
@@ -34,6 +35,10 @@ public:
     void SetEnabled(bool enabled);
     uint32_t Interval() const { return interval_; }
     void SetInterval(uint32_t ms);
+    // Starts a countdown that ends at an absolute point of the monotonic
+    // clock, so that waits measured from one moment never add up rounding.
+    // A deadline already passed ticks at the next pass of the event loop.
+    void StartAt(std::chrono::steady_clock::time_point deadline);
 
     std::function<void()> OnTimer;
 
@@ -42,6 +47,8 @@ private:
     void Expired();
 
 #ifdef __linux__
+    void EnsureDescriptor();
+    void Arm(std::chrono::steady_clock::time_point deadline);
     int fd_ = -1;  // created on first start, so that running out of handles shows there
     QSocketNotifier* notifier_ = nullptr;
 #else

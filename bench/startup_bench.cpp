@@ -130,12 +130,9 @@ struct WaitSeries {
 
 // The waits, from inside the event loop as the update runs from a click handler.
 void RunWaits(TForm1& form, std::vector<WaitSeries>& series, double& wallS, double& cpuS) {
-    using loader::WaitTimer;
     auto wait = [&form](uint32_t ms) {
         const auto t0 = Clock::now();
-        form.SetTimerEnabled(WaitTimer::TimerIP, true);
-        form.SetTimerInterval(WaitTimer::TimerIP, ms);
-        loader::WaitUntilStopped(form, WaitTimer::TimerIP);
+        form.Pacer().WaitUntil(t0 + std::chrono::milliseconds(ms));
         return Ms(Clock::now() - t0) - ms;
     };
     wait(50);  // not counted: first use of the timer machinery
@@ -192,7 +189,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> all;
     for (const auto& s : series) all.insert(all.end(), s.overshootMs.begin(), s.overshootMs.end());
-    std::printf("overshoot of the window's waits (TimerIP, enabled then interval set)\n");
+    std::printf("overshoot of the window's waits (to a deadline, on TimerIP)\n");
     for (const auto& s : series) PrintSeries((std::to_string(s.ms) + " ms").c_str(), s.overshootMs);
     PrintSeries("all", all);
     std::printf("  process CPU time %.1f ms over %.2f s of waiting: %.3f %% of the wall time\n", cpuS * 1e3, wallS,

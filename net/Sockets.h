@@ -58,6 +58,9 @@ class TBaseSocket {
   // -1 also when nothing has arrived, and for a datagram longer than count,
   // whose first count bytes are then stored and the rest dropped.
   int32_t ReceiveBytes(void* buf, int32_t count, int32_t flags = 0);
+  // Something waits to be received, or a failure the next receive reports.
+  // Never waits; false on a closed endpoint.
+  bool Readable() const;
 
   // None installed by default; the program needs none of them.
   std::function<void(const void* buf, int32_t count)> OnReceive;

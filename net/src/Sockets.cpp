@@ -61,6 +61,20 @@ int32_t TBaseSocket::ReceiveBytes(void* buf, int32_t count, int32_t flags) {
   return result;
 }
 
+bool TBaseSocket::Readable() const {
+  if (FSocket == InvalidSocketHandle) return false;
+#ifdef _WIN32
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(FSocket, &readable);
+  timeval now{0, 0};
+  return ::select(0, &readable, nullptr, nullptr, &now) > 0;
+#else
+  pollfd p{FSocket, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && p.revents != 0;
+#endif
+}
+
 int TBaseSocket::ErrorCheck(int result) {
   if (result == SocketError) DoHandleError(LastSocketError());
   return result;

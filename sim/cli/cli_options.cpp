@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <string_view>
 
 #include "hex.h"
@@ -41,6 +42,9 @@ Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
   --ports-file FILE     also write the start line with the ports to FILE
   --duration S          stop after S seconds
   --exit-after-reset    stop once every meter has taken a "RESET"
+  --meter K             the meter options after it (up to the next --meter)
+                        apply to the K-th meter only, e.g. --meters 3
+                        --meter 2 --password other --fault drop
   --help
 Exit status: 0 done (and flash as expected), 1 flash differs, 2 usage or start error.
 )";
@@ -65,6 +69,8 @@ std::optional<double> Real(const std::string& s, double lo, double hi) {
   return v;
 }
 
+std::optional<std::string> Apply(const std::vector<std::string>& args, CliOptions& o, MeterOptions& meter);
+
 }  // namespace
 
 std::optional<std::vector<std::string>> ConsecutiveAddresses(const std::string& first, int count) {
@@ -82,6 +88,11 @@ std::optional<std::vector<std::string>> ConsecutiveAddresses(const std::string& 
   return out;
 }
 
+// What only the whole simulator can be given, not one of its meters.
+const std::string_view kWholeSimulator[] = {"--help", "--exit-after-reset", "--address", "--meters",
+                                            "--modbus-port", "--boot-port", "--image", "--dump",
+                                            "--log", "--ports-file", "--duration", "--meter"};
+
 std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::string* error) {
   CliOptions o;
   o.meter.address = "127.0.0.2";
@@ -89,6 +100,41 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
     *error = message;
     return std::nullopt;
   };
+  // Split off what follows each "--meter K": applied after the rest, on a copy of the first meter.
+  std::vector<std::string> whole;
+  std::map<int, std::vector<std::string>> perMeter;
+  int scope = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--meter") {
+      if (i + 1 >= args.size()) return fail("--meter needs a value");
+      auto k = Integer(args[++i], 1, 64);
+      if (!k) return fail("bad value for --meter: '" + args[i] + "'");
+      scope = static_cast<int>(*k);
+      perMeter[scope];
+      continue;
+    }
+    if (scope && std::find(std::begin(kWholeSimulator), std::end(kWholeSimulator), args[i]) != std::end(kWholeSimulator))
+      return fail(args[i] + " is for the whole simulator: give it before the first --meter");
+    auto& to = scope ? perMeter[scope] : whole;
+    to.push_back(args[i]);
+    if (std::find(std::begin(kWithValue), std::end(kWithValue), args[i]) != std::end(kWithValue) && i + 1 < args.size())
+      to.push_back(args[++i]);
+  }
+  if (auto failed = Apply(whole, o, o.meter)) return fail(*failed);
+  for (const auto& [k, list] : perMeter) {
+    if (k > o.meters) return fail("--meter " + std::to_string(k) + ": there are only " + std::to_string(o.meters) + " meters");
+    MeterOptions m = o.meter;
+    if (auto failed = Apply(list, o, m)) return fail("--meter " + std::to_string(k) + ": " + *failed);
+    o.overrides[k] = m;
+  }
+  if (!ConsecutiveAddresses(o.meter.address, o.meters)) return fail("--meters runs past the last address");
+  return o;
+}
+
+namespace {
+
+std::optional<std::string> Apply(const std::vector<std::string>& args, CliOptions& o, MeterOptions& meter) {
+  auto fail = [](const std::string& message) -> std::optional<std::string> { return message; };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& opt = args[i];
     auto flag = [&](const char* name) { return opt == name; };
@@ -103,15 +149,15 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
       if (flag("--help")) {
         o.help = true;
       } else if (flag("--no-modbus")) {
-        o.meter.modbusListener = false;
+        meter.modbusListener = false;
       } else if (flag("--bootloader")) {
-        o.meter.bootloaderFromStart = true;
+        meter.bootloaderFromStart = true;
       } else if (flag("--exit-after-reset")) {
         o.exitAfterReset = true;
       } else if (takes("--address")) {
         in_addr a{};
         if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad();
-        o.meter.address = value;
+        meter.address = value;
       } else if (takes("--meters")) {
         auto n = Integer(value, 1, 64);
         if (!n) return bad();
@@ -119,43 +165,43 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
       } else if (takes("--modbus-port") || takes("--boot-port")) {
         auto n = Integer(value, 0, 65535);
         if (!n) return bad();
-        (opt == "--modbus-port" ? o.meter.modbusPort : o.meter.bootPort) = static_cast<int>(*n);
+        (opt == "--modbus-port" ? meter.modbusPort : meter.bootPort) = static_cast<int>(*n);
       } else if (takes("--password")) {
-        o.meter.password = value;
+        meter.password = value;
       } else if (takes("--identity")) {
-        o.meter.identity.assign(value.begin(), value.end());
+        meter.identity.assign(value.begin(), value.end());
       } else if (takes("--identity-hex")) {
         auto bytes = ParseHex(value);
         if (!bytes) return bad();
-        o.meter.identity = *bytes;
+        meter.identity = *bytes;
       } else if (takes("--boot-delay") || takes("--modbus-delay")) {
         auto n = Integer(value, 0, 600000);
         if (!n) return bad();
-        (opt == "--boot-delay" ? o.meter.bootDelayMs : o.meter.faults.modbusDelayMs) = static_cast<int>(*n);
+        (opt == "--boot-delay" ? meter.bootDelayMs : meter.faults.modbusDelayMs) = static_cast<int>(*n);
       } else if (takes("--seed")) {
         auto n = ParseNumber(value);
         if (!n) return bad();
-        o.meter.seed = *n;
+        meter.seed = *n;
       } else if (takes("--fault")) {
         std::string why;
         auto rule = ParseFaultRule(value, &why);
         if (!rule) return fail("--fault " + value + ": " + why);
-        o.meter.faults.rules.push_back(*rule);
+        meter.faults.rules.push_back(*rule);
       } else if (takes("--loss-in") || takes("--loss-out")) {
         auto p = Real(value, 0, 100);
         if (!p) return bad();
-        (opt == "--loss-in" ? o.meter.faults.lossInPercent : o.meter.faults.lossOutPercent) = *p;
+        (opt == "--loss-in" ? meter.faults.lossInPercent : meter.faults.lossOutPercent) = *p;
       } else if (takes("--modbus-exception")) {
         auto n = Integer(value, 1, 255);
         if (!n) return bad();
-        o.meter.faults.modbusException = static_cast<int>(*n);
+        meter.faults.modbusException = static_cast<int>(*n);
       } else if (takes("--modbus-split")) {
         const auto colon = value.find(':');
         auto n = Integer(value.substr(0, colon), 1, 259);
         auto ms = colon == std::string::npos ? std::optional<long long>(700) : Integer(value.substr(colon + 1), 0, 600000);
         if (!n || !ms) return bad();
-        o.meter.faults.modbusSplitBytes = static_cast<int>(*n);
-        o.meter.faults.modbusSplitDelayMs = static_cast<int>(*ms);
+        meter.faults.modbusSplitBytes = static_cast<int>(*n);
+        meter.faults.modbusSplitDelayMs = static_cast<int>(*ms);
       } else if (takes("--image")) {
         o.imagePath = value;
       } else if (takes("--dump")) {
@@ -173,8 +219,9 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
       }
     }
   }
-  if (!ConsecutiveAddresses(o.meter.address, o.meters)) return fail("--meters runs past the last address");
-  return o;
+  return std::nullopt;
 }
+
+}  // namespace
 
 }  // namespace metersim

@@ -1,6 +1,7 @@
 // Command line of meter-sim.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,7 +11,8 @@
 namespace metersim {
 
 struct CliOptions {
-  MeterOptions meter;     // the first meter; the others differ only in address
+  MeterOptions meter;     // the first meter; the others differ only in address and seed ...
+  std::map<int, MeterOptions> overrides;  // ... unless given their own (--meter K), from 1
   int meters = 1;         // consecutive addresses from meter.address on
   std::string imagePath;  // raw kFlashSize bytes; decides the exit status
   std::string dumpPath;

@@ -93,9 +93,10 @@ int main(int argc, char** argv) {
   const auto addresses = *metersim::ConsecutiveAddresses(cli.meter.address, cli.meters);
   try {
     for (size_t i = 0; i < addresses.size(); ++i) {
-      metersim::MeterOptions o = cli.meter;
+      const auto own = cli.overrides.find(static_cast<int>(i) + 1);
+      metersim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
       o.address = addresses[i];
-      o.seed = cli.meter.seed + i;
+      o.seed += i;
       o.onEvent = [&output, log, resetFd](const Event& e) {
         std::lock_guard lock(output);
         std::fprintf(log, "%s\n", metersim::ToJson(e).c_str());

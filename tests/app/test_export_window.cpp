@@ -96,16 +96,15 @@ private slots:
         ArmExport(f);
         f.CheckBox1->setChecked(false);
         f.ProgressBar1->setValue(30000);
-        f.SetText(loader::Control::Perc1, "55%");
-        f.SetPerc1Color(loader::clLime);
-        f.SetText(loader::Control::Label1, "Finished.");
-        f.SetText(loader::Control::Label4, "bootloader");
-        QTRY_COMPARE(f.Perc1->text(), QString("55%"));
+        f.Succeeded();
+        f.ActionChanged("Finished.");
+        f.IdentityChanged("bootloader");
+        QTRY_COMPARE(f.Perc1->text(), QString("Successfully updated."));
 
         f.Button2->click();
 
         QCOMPARE(f.ProgressPosition(), f.ProgressBar1->minimum());  // FlashStart 0, held inside the range
-        QCOMPARE(f.Perc1Color(), loader::clBtnFace);
+        QCOMPARE(f.Perc1Color(), clBtnFace);
         // The display takes the new state in the event loop.
         QTRY_COMPARE(f.Perc1->text(), QString("0%"));
         QCOMPARE(f.Label1->text(), QString());

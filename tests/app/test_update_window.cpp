@@ -6,7 +6,6 @@
 
 #include "Form1.h"
 #include "RecordingDialogs.h"
-#include "Updater.h"
 #include "metersim/meter.h"
 
 class UpdateWindowTest : public QObject {
@@ -48,7 +47,7 @@ private slots:
         sampler.stop();
 
         QCOMPARE(f.Perc1->text(), QString("Successfully updated."));
-        QCOMPARE(f.Perc1Color(), loader::clLime);
+        QCOMPARE(f.Perc1Color(), clLime);
         QCOMPARE(f.Label1->text(), QString("Finished."));
         QCOMPARE(f.Label4->text(), QString("BOOTLOADER-V1.00"));
         QCOMPARE(f.ProgressBar1->value(), 0x7FFFF);

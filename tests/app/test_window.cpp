@@ -10,7 +10,7 @@
 #include "Form1.h"
 #include "RecordingDialogs.h"
 
-using loader::WaitTimer;
+using namespace std::chrono_literals;
 
 class WindowTest : public QObject {
     Q_OBJECT
@@ -87,30 +87,52 @@ private slots:
         QVERIFY(QDir(f.AppDir).canonicalPath() != QDir(QCoreApplication::applicationDirPath()).canonicalPath());
     }
 
-    void waitLastsTheIntervalSetAfterStartingTheTimer() {
+    void waitsEndAtTheirDeadlineAndACloseEndsOnlyTheCancellableOnes() {
+        RecordingDialogs d;
+        TForm1 f(d);
+        f.show();
+        QElapsedTimer t;
+        t.start();
+        f.Pacer().WaitUntil(TWindowPacer::Clock::now() + 300ms);
+        QVERIFY2(t.elapsed() >= 300, qPrintable(QString::number(t.elapsed())));
+
+        // The close request arrives through the event loop that the wait runs.
+        QTimer::singleShot(50, &f, &QWidget::close);
+        t.restart();
+        QVERIFY(!f.Pacer().WaitUnlessCancelled(TWindowPacer::Clock::now() + 5000ms));
+        QVERIFY(f.Closing());
+        QVERIFY2(t.elapsed() >= 50 && t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+        // Once closing, a plain wait still lasts its full time.
+        t.restart();
+        f.Pacer().WaitUntil(TWindowPacer::Clock::now() + 100ms);
+        QVERIFY2(t.elapsed() >= 100, qPrintable(QString::number(t.elapsed())));
+    }
+
+    // Part 1.1's timer rules on the window's TimerIP, bounded from below and
+    // by the order of events; how little longer than its interval a wait
+    // takes is startup-bench's figure.
+    void timerIPKeepsTheRulesOfTheWaits() {
         RecordingDialogs d;
         TForm1 f(d);
         QElapsedTimer t;
         t.start();
         // Started with its design value of 50 ms, then set to 500 ms: the wait is 500 ms.
-        f.SetTimerEnabled(WaitTimer::TimerIP, true);
-        f.SetTimerInterval(WaitTimer::TimerIP, 500);
-        loader::WaitUntilStopped(f, WaitTimer::TimerIP);
-        const qint64 ms = t.elapsed();
-        QVERIFY2(ms >= 499, qPrintable(QString::number(ms)));
-        // How little longer than 500 ms it takes is startup-bench's figure.
+        f.TimerIP->SetEnabled(true);
+        f.TimerIP->SetInterval(500);
+        while (f.TimerIP->Enabled()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QVERIFY2(t.elapsed() >= 499, qPrintable(QString::number(t.elapsed())));
 
         // Setting the interval it already has does not restart a running
         // countdown: one that ran out while the program was busy ends the
         // wait at the next look at the events, where a restarted one would
         // need another 500 ms.
         t.restart();
-        f.SetTimerEnabled(WaitTimer::TimerIP, true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(520));
-        f.SetTimerInterval(WaitTimer::TimerIP, 500);
-        QVERIFY(f.TimerEnabled(WaitTimer::TimerIP));
+        f.TimerIP->SetEnabled(true);
+        std::this_thread::sleep_for(520ms);
+        f.TimerIP->SetInterval(500);
+        QVERIFY(f.TimerIP->Enabled());
         QCoreApplication::processEvents();
-        QVERIFY(!f.TimerEnabled(WaitTimer::TimerIP));
+        QVERIFY(!f.TimerIP->Enabled());
         QVERIFY2(t.elapsed() >= 499, qPrintable(QString::number(t.elapsed())));
     }
 
@@ -118,10 +140,10 @@ private slots:
         RecordingDialogs d;
         d.holdMs = 150;
         TForm1 f(d);
-        f.SetTimerInterval(WaitTimer::TimerDelay, 50);
-        f.SetTimerEnabled(WaitTimer::TimerDelay, true);
-        f.ShowMessage("Erase error!");
-        QVERIFY(!f.TimerEnabled(WaitTimer::TimerDelay));
+        f.TimerDelay->SetInterval(50);
+        f.TimerDelay->SetEnabled(true);
+        f.Notify(loader::Notice::EraseError);
+        QVERIFY(!f.TimerDelay->Enabled());
         QCOMPARE(d.Texts(), QStringList{"Erase error!"});
         QCOMPARE(d.boxes[0].title, f.ApplicationTitle);
     }
@@ -145,14 +167,13 @@ private slots:
         QCOMPARE(d.boxes[0].title, f.ApplicationTitle);
     }
 
-    void labelTextsEndAtTheFirstZeroByte() {
+    void labelTextsEndAtTheFirstZeroByteAndAreLatin1() {
         RecordingDialogs d;
         TForm1 f(d);
-        f.SetText(loader::Control::Label1, std::string("erase sectors O\0K", 17));
-        QCOMPARE(f.Text(loader::Control::Label1), "erase sectors O");
+        f.ActionChanged(std::string("erase sectors O\0K", 17));
+        f.IdentityChanged("\xC4\xE9");
         QTRY_COMPARE(f.Label1->text(), QString("erase sectors O"));
-        f.SetText(loader::Control::Edit2, std::string("\xC4\xE9", 2));  // Latin-1 bytes round-trip
-        QCOMPARE(f.Text(loader::Control::Edit2), std::string("\xC4\xE9", 2));
+        QCOMPARE(f.Label4->text(), QString::fromUtf8("\u00C4\u00E9"));
     }
 
     void progressDisplayFollowsAtMostTenTimesASecond() {
@@ -160,15 +181,19 @@ private slots:
         TForm1 f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.SetProgressMin(0x8000);
-        f.SetProgressMax(0x7FFFF);
+        loader::Progress p;
+        p.minimum = 0x8000;
+        p.maximum = 0x7FFFF;
+        p.position = 0x8000;
+        p.percent = "0%";
+        f.ProcedureStarted(p);
+        // A change after a quiet spell shows at the next pass of the event loop.
+        QTest::qWait(120);
         // Started before the first step shows, so that it has run at least as
         // long as the display's own clock whenever it is read.
         QElapsedTimer t;
         t.start();
-        // A change after a quiet spell shows at the next pass of the event loop.
-        f.SetText(loader::Control::Label1, "writing sector 0x08400");
-        QCOMPARE(f.Text(loader::Control::Label1), "writing sector 0x08400");  // the update code reads its own text
+        f.ActionChanged("writing sector 0x08400");
         QCoreApplication::processEvents();
         QCOMPARE(f.Label1->text(), QString("writing sector 0x08400"));
 
@@ -176,10 +201,12 @@ private slots:
         // the last display, and only the newest one shows then. However slow
         // the machine: the next pass shows either the old step or, once that
         // tenth has passed, the newest one; never the one in between.
-        f.SetText(loader::Control::Label1, "writing sector 0x08800");
-        f.SetProgressPosition(0x8800);
-        f.SetText(loader::Control::Label1, "writing sector 0x08C00");
-        f.SetProgressPosition(0x8C00);
+        f.ActionChanged("writing sector 0x08800");
+        p.position = 0x8800;
+        f.ProgressChanged(p);
+        f.ActionChanged("writing sector 0x08C00");
+        p.position = 0x8C00;
+        f.ProgressChanged(p);
         QCoreApplication::processEvents();
         const QString shown = f.Label1->text();
         const qint64 shownAfter = t.elapsed();
@@ -193,23 +220,12 @@ private slots:
         // A message box shows in front of the newest display, verdict colour included.
         QString behindBox;
         d.onMessage = [&](const RecordingDialogs::Box&) { behindBox = f.Label1->text() + "|" + f.Perc1->text(); };
-        f.SetText(loader::Control::Label1, "Communication error!");
-        f.SetText(loader::Control::Perc1, "Successfully updated.");
-        f.SetPerc1Color(loader::clLime);
-        f.ShowMessage("Communication error !");
+        f.ActionChanged("Communication error!");
+        f.Succeeded();
+        f.Notify(loader::Notice::CommunicationError);
         QCOMPARE(behindBox, QString("Communication error!|Successfully updated."));
         QCOMPARE(f.Perc1->palette().color(QPalette::Window), QColor(0, 255, 0));
-    }
-
-    void progressBarHoldsItsPositionInsideItsRange() {
-        RecordingDialogs d;
-        TForm1 f(d);
-        f.SetProgressMin(0x8000);
-        f.SetProgressMax(0x7FFFF);
-        f.SetProgressPosition(0x80000);
-        QCOMPARE(f.ProgressPosition(), 0x7FFFF);
-        f.SetProgressPosition(0);
-        QCOMPARE(f.ProgressPosition(), 0x8000);
+        QCOMPARE(d.Texts().back(), QString("Communication error !"));
     }
 };
 

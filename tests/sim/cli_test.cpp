@@ -40,7 +40,9 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{{"--address", "255.255.255.255", "--meters", "2"}, false},
                     CliCase{{"--modbus-port", "65536"}, false}, CliCase{{"--loss-out", "101"}, false},
                     CliCase{{"--fault", "drop@0"}, false},
-                    CliCase{{"--boot-port"}, false}, CliCase{{"--frobnicate"}, false}));
+                    CliCase{{"--boot-port"}, false}, CliCase{{"--frobnicate"}, false},
+                    CliCase{{"--meters", "2", "--meter", "3", "--password", "x"}, false},
+                    CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"}, false}));
 
 TEST(CliParse, FillsTheMeterOptions) {
   std::string error;
@@ -56,8 +58,23 @@ TEST(CliParse, FillsTheMeterOptions) {
   EXPECT_FALSE(o->meter.modbusListener);
   EXPECT_EQ(o->meter.seed, 16u);
   EXPECT_TRUE(o->exitAfterReset);
+  EXPECT_TRUE(o->overrides.empty());
   EXPECT_EQ(ConsecutiveAddresses("127.0.0.254", 3),
             (std::vector<std::string>{"127.0.0.254", "127.0.0.255", "127.0.1.0"}));
+}
+
+TEST(CliParse, MeterOptionsApplyToTheirMeterOnTopOfTheCommonOnes) {
+  std::string error;
+  const auto o = ParseCli({"--meters", "3", "--password", "pw12", "--meter", "2", "--fault", "drop", "--meter", "3",
+                           "--password", "other"},
+                          &error);
+  ASSERT_TRUE(o) << error;
+  ASSERT_EQ(o->overrides.size(), 2u);
+  EXPECT_EQ(o->meter.password, "pw12");
+  EXPECT_TRUE(o->meter.faults.rules.empty());
+  EXPECT_EQ(o->overrides.at(2).password, "pw12");
+  EXPECT_EQ(o->overrides.at(2).faults.rules.size(), 1u);
+  EXPECT_EQ(o->overrides.at(3).password, "other");
 }
 
 // meter-sim with `args`; its stderr goes where the test's goes.

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "UpdateRig.h"
+#include "SocketRig.h"
 
 using namespace loader;
 using namespace loader::testing;
@@ -224,7 +224,7 @@ metersim::MeterOptions MeterInNormalOperation() {
 }  // namespace
 
 TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
-    Rig rig(MeterInNormalOperation(), SmallImage({}));
+    SocketRig rig(MeterInNormalOperation(), SmallImage({}));
     const uint16_t modbusPort = rig.meter.ModbusPort();
     LoopbackProbe probe;
 
@@ -261,8 +261,7 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
         FAIL() << "tshark did not start capturing within 30 s\n" << Dump(*tshark);
     }
 
-    rig.form.Type(Control::EditPass, kPassword);
-    rig.updater.Button2Click();
+    rig.engine.Run({"127.0.0.1", kPassword, true});
 
     // The tool closes its connection once the click is over; with the FIN
     // captured, every byte the tool sent before it has been reported too.
@@ -310,7 +309,9 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
         << "registers read as \"" << RegistersAsText(values) << '"';
 
     // The meter, decoding on its own, got the same single request.
-    const auto atMeter = rig.Received("MODBUS");
+    std::vector<metersim::Event> atMeter;
+    for (const auto& e : rig.meter.Events())
+        if (e.command == "MODBUS") atMeter.push_back(e);
     ASSERT_EQ(atMeter.size(), 1u);
     EXPECT_EQ(atMeter.front().length, 43u);
     EXPECT_EQ(atMeter.front().address, 0x4571u);

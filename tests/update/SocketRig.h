@@ -1,0 +1,58 @@
+// The engine on real sockets and real time, through the plain pacer, against
+// the simulated meter on loopback: as the headless updater runs it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "FlashImage.h"
+#include "PlainPacer.h"
+#include "RecordingListener.h"
+#include "SocketLink.h"
+#include "UpdateEngine.h"
+#include "VirtualMeter.h"
+#include "metersim/meter.h"
+
+namespace loader::testing {
+
+inline metersim::MeterOptions BootloaderOnLoopback() {
+    metersim::MeterOptions o;
+    o.address = "127.0.0.1";
+    o.modbusPort = 0;
+    o.bootPort = 0;
+    o.bootloaderFromStart = true;
+    return o;
+}
+
+struct SocketRig {
+    explicit SocketRig(metersim::MeterOptions options, std::vector<uint8_t> img = {})
+        : firmware(img.empty() ? std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize) : std::move(img)),
+          meter(std::move(options)),
+          engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay, seen) {
+        udp.SetBlockMode(bmNonBlocking);
+        udp.SetRemotePort(std::to_string(meter.BootPort()));
+        tcp.SetBlockMode(bmNonBlocking);
+        tcp.SetRemotePort(std::to_string(meter.ModbusPort()));
+    }
+
+    int Count(const std::string& command) const {
+        int n = 0;
+        for (const auto& e : meter.Events()) n += e.command == command;
+        return n;
+    }
+    bool FlashIsImage() const { return meter.FlashMatches(firmware.data()); }
+
+    std::vector<uint8_t> firmware;
+    metersim::Meter meter;
+    TUdpSocket udp;
+    TTcpClient tcp;
+    SocketLink udpLink{udp};
+    SocketLink tcpLink{tcp};
+    CancelToken cancel;
+    PlainPacer pacer{cancel};
+    DelayInterval delay;
+    RecordingListener seen;
+    UpdateEngine engine;
+};
+
+}  // namespace loader::testing

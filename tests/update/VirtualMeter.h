@@ -1,0 +1,194 @@
+// The engine on a virtual clock, talking to a scripted meter: whole updates
+// in milliseconds, with the exact moments at which the meter sees each frame.
+#pragma once
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Frames.h"
+#include "ImageFormats.h"
+#include "Pacer.h"
+
+namespace loader::testing {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+
+class VirtualClock final : public Pacer {
+public:
+    TimePoint Now() const override { return now_; }
+    void WaitUntil(TimePoint deadline) override { Run(deadline, nullptr); }
+    bool WaitUnlessCancelled(TimePoint deadline) override {
+        Run(deadline, [this] { return cancelled_; });
+        return !cancelled_;
+    }
+    bool WaitReadable(const Link& link, TimePoint deadline) override {
+        Run(deadline, [&link] { return link.Readable(); });
+        return link.Readable();
+    }
+    bool Cancelled() const override { return cancelled_; }
+
+    void Cancel() { cancelled_ = true; }
+    void At(TimePoint t, std::function<void()> action) { due_.emplace(t, std::move(action)); }
+    // Milliseconds since the clock started.
+    double Ms() const { return std::chrono::duration<double, std::milli>(now_ - start_).count(); }
+
+private:
+    // Runs what falls due up to the deadline, in time order, unless `stop` holds first.
+    void Run(TimePoint deadline, const std::function<bool()>& stop) {
+        for (;;) {
+            if (stop && stop()) return;
+            if (due_.empty() || due_.begin()->first > deadline) break;
+            auto next = due_.extract(due_.begin());
+            now_ = std::max(now_, next.key());
+            next.mapped()();
+        }
+        now_ = std::max(now_, deadline);
+    }
+
+    TimePoint start_ = TimePoint{} + std::chrono::hours(1);
+    TimePoint now_ = start_;
+    std::multimap<TimePoint, std::function<void()>> due_;
+    bool cancelled_ = false;
+};
+
+// One end of a connection whose other end is the scripted meter.
+class FakeLink final : public Link {
+public:
+    explicit FakeLink(bool datagrams) : datagrams_(datagrams) {}
+    std::function<void(const std::vector<uint8_t>&)> onSend;
+    std::string host;
+    bool open = false;
+
+    void Open(const std::string& h) override {
+        if (open && h == host) return;
+        host = h;
+        open = true;
+        inbox_.clear();
+    }
+    void Close() override { open = false; }
+    int32_t Send(const uint8_t* bytes, int32_t count) override {
+        if (!open) return -1;
+        if (onSend) onSend(std::vector<uint8_t>(bytes, bytes + count));
+        return count;
+    }
+    int32_t Receive(uint8_t* bytes, int32_t count) override {
+        if (inbox_.empty()) return -1;
+        std::vector<uint8_t> d = std::move(inbox_.front());
+        inbox_.pop_front();
+        if (!datagrams_ && d.size() > static_cast<size_t>(count)) {
+            // A stream hands out what fits and keeps the rest.
+            inbox_.emplace_front(d.begin() + count, d.end());
+            d.resize(count);
+        }
+        std::memcpy(bytes, d.data(), std::min<size_t>(d.size(), static_cast<size_t>(count)));
+        return d.size() > static_cast<size_t>(count) ? -1 : static_cast<int32_t>(d.size());
+    }
+    bool Readable() const override { return !inbox_.empty(); }
+    void Deliver(std::vector<uint8_t> bytes) {
+        if (open) inbox_.push_back(std::move(bytes));
+    }
+
+private:
+    bool datagrams_;
+    std::deque<std::vector<uint8_t>> inbox_;
+};
+
+// What reached the meter, and when.
+struct Received {
+    double ms;
+    std::string command;  // "MODBUS", "VER?", "E", "W", "RESET"
+    uint32_t address = 0;
+};
+
+// A meter that answers every frame correctly after `latency`, unless the
+// test's `answer` hook says otherwise for a frame.
+class ScriptedMeter {
+public:
+    struct Reply {
+        std::vector<uint8_t> bytes;
+        milliseconds after{1};
+    };
+    // Given the frame's command, its write address and how many frames with
+    // this command came before, returns the replies (none: no answer).
+    using Script = std::function<std::vector<Reply>(const Received&, int nth, std::vector<Reply> normal)>;
+
+    ScriptedMeter(VirtualClock& clock, std::string identity = "TALVO-ETH-BOOTLOADER-V1.00")
+        : clock_(clock), identity_(std::move(identity)) {
+        boot.onSend = [this](const std::vector<uint8_t>& f) { OnBootFrame(f); };
+        modbus.onSend = [this](const std::vector<uint8_t>& f) { OnModbus(f); };
+    }
+
+    FakeLink modbus{false};
+    FakeLink boot{true};
+    Script script;
+    std::vector<uint8_t> modbusAnswer = {0x01, 0xF0, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0, 0x0F};
+    std::vector<Received> received;
+
+    std::vector<uint32_t> Writes() const {
+        std::vector<uint32_t> out;
+        for (const auto& r : received)
+            if (r.command == "W") out.push_back(r.address);
+        return out;
+    }
+    int Count(const std::string& command) const {
+        int n = 0;
+        for (const auto& r : received) n += r.command == command;
+        return n;
+    }
+    std::vector<double> Times(const std::string& command) const {
+        std::vector<double> out;
+        for (const auto& r : received)
+            if (r.command == command) out.push_back(r.ms);
+        return out;
+    }
+
+private:
+    void Answer(FakeLink& link, const std::vector<Reply>& replies) {
+        for (const auto& r : replies) clock_.At(clock_.Now() + r.after, [&link, b = r.bytes] { link.Deliver(b); });
+    }
+    void OnModbus(const std::vector<uint8_t>&) {
+        received.push_back({clock_.Ms(), "MODBUS"});
+        if (!modbusAnswer.empty()) Answer(modbus, {{modbusAnswer, 1ms}});
+    }
+    void OnBootFrame(const std::vector<uint8_t>& f) {
+        Received r{clock_.Ms(), "?"};
+        std::vector<Reply> normal;
+        const std::vector<uint8_t> ok = {'O', 'K', '\r', '\n'};
+        if (f == std::vector<uint8_t>{'V', 'E', 'R', '?'}) {
+            r.command = "VER?";
+            normal = {{{identity_.begin(), identity_.end()}, 1ms}};
+        } else if (f == std::vector<uint8_t>{'R', 'E', 'S', 'E', 'T'}) {
+            r.command = "RESET";
+        } else if (!f.empty() && f[0] == 'E') {
+            r.command = "E";
+            normal = {{ok, 1ms}};
+        } else if (f.size() == kWriteFrameSize && f[0] == 'W') {
+            r.command = "W";
+            r.address = (uint32_t{f[1]} << 16) | (uint32_t{f[2]} << 8) | f[3];
+            normal = {{ok, 1ms}};
+        }
+        int nth = 0;
+        for (const auto& p : received) nth += p.command == r.command;
+        received.push_back(r);
+        Answer(boot, script ? script(r, nth, normal) : normal);
+    }
+
+    VirtualClock& clock_;
+    std::string identity_;
+};
+
+// An image with firmware in a few blocks only.
+inline std::vector<uint8_t> SmallImage(std::initializer_list<uint32_t> blocks) {
+    std::vector<uint8_t> img(image::kImageSize, 0xFF);
+    for (uint32_t b : blocks)
+        for (uint32_t i = 0; i < 1024; ++i) img[b + i] = static_cast<uint8_t>((b >> 10) * 31 + i * 7);
+    return img;
+}
+
+}  // namespace loader::testing

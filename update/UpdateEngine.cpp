@@ -1,0 +1,335 @@
+#include "UpdateEngine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "Frames.h"
+
+namespace loader {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kAttemptsPerBlock = 10;
+constexpr int kEraseAttempts = 10;
+
+// The waits the meter sees: each is the full time before an answer is read.
+constexpr int32_t kConnectMs = 500;
+constexpr int32_t kModbusAnswerMs = 500;
+constexpr int32_t kIdentifyMs = 500;
+constexpr int32_t kEraseMs = 500;
+constexpr int32_t kWriteMs = 50;
+constexpr int32_t kResetMs = 50;
+// How long after its send an answer still counts when it came after the
+// wait: a slow meter is not failed, and a late answer is never taken for the
+// next frame's. Erasing this much flash can take seconds.
+constexpr int32_t kEraseGraceMs = 10000;
+constexpr int32_t kWriteGraceMs = 500;
+
+constexpr char kEraseUnconfirmed[] = "Erase not confirmed: flash content unknown.";
+
+// Runs its action when the scope is left, also by an exception (a wait whose
+// timer cannot start): a front end must never be left in its busy state.
+template <typename F>
+class Finally {
+public:
+    explicit Finally(F f) : f_(std::move(f)) {}
+    ~Finally() { f_(); }
+    Finally(const Finally&) = delete;
+    Finally& operator=(const Finally&) = delete;
+
+private:
+    F f_;
+};
+
+// Two answer bytes as a label shows them: up to the first zero byte.
+std::string AnswerChars(const uint8_t* rx) { return std::string(reinterpret_cast<const char*>(rx), 2); }
+
+}  // namespace
+
+std::string_view NoticeText(Notice n) {
+    switch (n) {
+        case Notice::EraseError: return "Erase error!";
+        case Notice::CommunicationError: return "Communication error !";
+        case Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
+    }
+    return {};
+}
+
+UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageView firmware, DelayInterval& delay,
+                           UpdateListener& listener)
+    : pacer_(pacer), modbus_(modbus), boot_(boot), firmware_(firmware), delay_(delay), listener_(listener) {}
+
+void UpdateEngine::SetAction(std::string text) {
+    text.resize(std::min(text.size(), text.find('\0')));
+    action_ = std::move(text);
+    listener_.ActionChanged(action_);
+}
+
+void UpdateEngine::SetStage(Stage s) { listener_.StageChanged(s); }
+
+void UpdateEngine::Begin() {
+    result_ = UpdateResult{};
+    succeeded_ = false;
+    cancelledUntouched_ = false;
+    eraseConfirmed_ = false;
+}
+
+UpdateResult UpdateEngine::End() {
+    SetStage(Stage::Done);
+    listener_.Finished(result_);
+    return result_;
+}
+
+void UpdateEngine::DropStaleAnswers() {
+    // Whatever waits now answers an earlier frame (late, duplicated, or
+    // left from an earlier run), never the one about to be sent.
+    uint8_t scratch[2000];
+    while (boot_.Readable()) {
+        boot_.Receive(scratch, static_cast<int32_t>(sizeof scratch));
+        ++result_.staleAnswersDropped;
+    }
+}
+
+void UpdateEngine::Delay() { pacer_.WaitUnlessCancelled(pacer_.Now() + delay_.Value()); }
+
+bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs) {
+    DropStaleAnswers();
+    const Pacer::TimePoint sent = pacer_.Now();
+    boot_.Send(TxBuffer, sendCount);
+    pacer_.WaitUntil(sent + milliseconds(waitMs));
+    if (graceMs > waitMs) pacer_.WaitReadable(boot_, sent + milliseconds(graceMs));
+    const int32_t n = boot_.Receive(RxBuffer, expectedCount);
+    return (static_cast<uint32_t>(n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
+}
+
+bool UpdateEngine::Erase() {
+    BuildEraseFrame(TxBuffer);
+    for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
+        // An erase is harmless twice, but never after the operator asked to stop.
+        if (attempt > 1 && pacer_.Cancelled()) return false;
+        SetAction("erase sector 0x08000 - 0x7FFFF");
+        std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
+        ++result_.eraseAttempts;
+        BootTransact(static_cast<int32_t>(kEraseFrameSize), 4, kEraseMs, kEraseGraceMs);
+        const std::string answer = AnswerChars(RxBuffer);
+        SetAction("erase sectors " + answer);
+        if (answer == "OK") return true;
+        // An erase frame that never arrived would leave old data under the new.
+        if (attempt < kEraseAttempts) Delay();
+    }
+    return false;
+}
+
+void UpdateEngine::ShowProgress(int step) {
+    // The bar holds its position within its range.
+    Progress p;
+    p.step = step;
+    p.minimum = FlashStart;
+    p.maximum = static_cast<int32_t>(FlashEnd);
+    const int64_t current = static_cast<int64_t>(FlashStart) + static_cast<int64_t>(step) * kBlockSize;
+    p.position = std::clamp<int64_t>(current, p.minimum, p.maximum);
+    p.steps = FlashStart < static_cast<int64_t>(FlashEnd)
+                  ? static_cast<int>((static_cast<int64_t>(FlashEnd) - FlashStart + kBlockSize - 1) / kBlockSize)
+                  : 0;
+    p.percent = PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
+    percent_ = p.percent;
+    listener_.ProgressChanged(p);
+}
+
+void UpdateEngine::ProgramMainMcu() {
+    int32_t repeat = 0;
+    listener_.RetriesChanged(0);
+    UpdateError = false;
+
+    SetStage(Stage::Erasing);
+    eraseConfirmed_ = Erase();
+    if (!eraseConfirmed_ && !pacer_.Cancelled()) listener_.Notify(Notice::EraseError);
+    // The writes go ahead anyway, as designed; the verdict cannot be success.
+
+    SetStage(Stage::Writing);
+    int64_t current = FlashStart;
+    int step = 0;
+    while (current < static_cast<int64_t>(FlashEnd)) {
+        if (pacer_.Cancelled()) break;
+        const int64_t target = NextBlock(current, FlashStart, FlashEnd);
+        for (int attempt = 1;; ++attempt) {
+            if (pacer_.Cancelled()) break;
+            BuildWriteFrame(TxBuffer, static_cast<uint32_t>(target), firmware_.data() + target);
+            SetAction(WritingSectorText(static_cast<uint32_t>(target)));
+            if (IsBlank(TxBuffer + 4, kBlockSize)) break;  // erased flash already holds it
+            RxBuffer[0] = RxBuffer[1] = 0;
+            if (BootTransact(static_cast<int32_t>(kWriteFrameSize), 4, kWriteMs, kWriteGraceMs) && RxBuffer[0] == 'O') {
+                ++result_.blocksWritten;
+                break;
+            }
+            SetAction(action_ + " : " + AnswerChars(RxBuffer));
+            Delay();
+            ++repeat;
+            result_.retries = repeat;
+            listener_.RetriesChanged(repeat);
+            if (attempt == kAttemptsPerBlock) {
+                UpdateError = true;
+                result_.failedBlock = target;
+                break;
+            }
+        }
+        if (UpdateError) {
+            listener_.Notify(Notice::CommunicationError);
+            break;
+        }
+        current += static_cast<int64_t>(kBlockSize);
+        ShowProgress(++step);
+    }
+
+    if (pacer_.Cancelled()) UpdateError = true;
+    if (UpdateError) SetAction("Communication error!");
+    else SetAction(eraseConfirmed_ ? "Finished." : kEraseUnconfirmed);
+}
+
+bool UpdateEngine::Identify() {
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        DropStaleAnswers();
+        uint8_t buffer[256];
+        std::memcpy(buffer, "VER?", 4);
+        const Pacer::TimePoint sent = pacer_.Now();
+        boot_.Send(buffer, 4);
+        pacer_.WaitUntil(sent + milliseconds(kIdentifyMs));
+        // A longer datagram is not taken at all, so an identity with a line end counts as none.
+        const int32_t n = boot_.Receive(buffer, static_cast<int32_t>(kIdentityLength));
+        // The second answer is appended to the first, and a zero byte adds
+        // nothing: only a first attempt that added nothing can be followed
+        // by a successful second one.
+        for (int32_t i = 0; i < n; ++i)
+            if (buffer[i] != 0) identityReply_ += static_cast<char>(buffer[i]);
+        if (!IdentityLabel(identityReply_).empty()) return true;
+    }
+    return false;
+}
+
+void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
+    UpdateError = false;
+    FlashStart = 0x8000;
+    FlashEnd = 0x7FFFF;
+    Progress start;
+    start.minimum = FlashStart;
+    start.maximum = static_cast<int32_t>(FlashEnd);
+    start.position = FlashStart;
+    start.percent = percent_ = "0%";
+    listener_.ProcedureStarted(start);
+    Finally ended([this] { listener_.ProcedureEnded(); });
+    listener_.IdentityChanged("...");
+
+    // The endpoint stays open between runs; stale answers in its queue are
+    // dropped before each send.
+    boot_.Open(address);
+    identityReply_.clear();
+    SetStage(Stage::Identifying);
+    pacer_.WaitUntil(pacer_.Now() + milliseconds(kIdentifyMs));
+
+    if (!Identify()) {
+        listener_.IdentityChanged("not found");
+        SetAction("");
+        result_.outcome = Outcome::NotFound;
+        return;
+    }
+    result_.identity = IdentityLabel(identityReply_);
+    listener_.IdentityChanged(result_.identity);
+
+    if (program) {
+        if (pacer_.Cancelled()) {
+            // The operator stopped before anything was erased: the meter
+            // goes back to its untouched application.
+            cancelledUntouched_ = true;
+        } else {
+            ProgramMainMcu();
+            if (!UpdateError && eraseConfirmed_ && percent_ == "100%") {
+                succeeded_ = true;
+                listener_.Succeeded();
+            }
+        }
+    }
+    // The meter leaves its bootloader only when nothing went wrong; after a
+    // failure, or an erase never confirmed, it waits in its bootloader for
+    // the next attempt rather than start what its flash may hold.
+    const bool flashKnown = !program || cancelledUntouched_ || eraseConfirmed_;
+    if (!UpdateError && flashKnown) {
+        SetStage(Stage::Resetting);
+        std::memcpy(TxBuffer, "RESET", 5);
+        BootTransact(5, 0, kResetMs);
+        result_.resetSent = true;
+    }
+    Delay();
+
+    if (cancelledUntouched_ || (UpdateError && pacer_.Cancelled())) result_.outcome = Outcome::Cancelled;
+    else if (UpdateError) result_.outcome = Outcome::CommunicationError;
+    else if (!program) result_.outcome = Outcome::Identified;
+    else if (!eraseConfirmed_) result_.outcome = Outcome::EraseUnconfirmed;
+    else result_.outcome = succeeded_ ? Outcome::Updated : Outcome::CommunicationError;
+}
+
+void UpdateEngine::RequestBootMode(const std::string& address, const std::string& password, bool program) {
+    listener_.RequestStarted();
+    Finally done([this] {
+        modbus_.Close();
+        listener_.RequestEnded();
+    });
+    SetStage(Stage::BootModeRequest);
+    modbus_.Open(address);
+    // The connection comes up in the background meanwhile. A stop before
+    // the request is sent leaves the meter untouched.
+    if (!pacer_.WaitUnlessCancelled(pacer_.Now() + milliseconds(kConnectMs))) {
+        result_.outcome = Outcome::Cancelled;
+        return;
+    }
+
+    auto frame = BuildBootModeRequest(password);
+    const Pacer::TimePoint sent = pacer_.Now();
+    modbus_.Send(frame.data(), static_cast<int32_t>(frame.size()));
+    pacer_.WaitUntil(sent + milliseconds(kModbusAnswerMs));
+    const int32_t n = modbus_.Receive(frame.data(), 12);
+    result_.modbusAnswered = n > 0;
+
+    switch (ClassifyBootModeAnswer(n, frame.data())) {
+        case BootModeAnswer::Accepted:
+            SetAction("Bootloader mode. Please wait ...");
+            // The meter needs time to start its bootloader; the delay stays
+            // this long from now on. A stop meanwhile still identifies the
+            // bootloader, so that it can be sent back to the application.
+            delay_.BootloaderStarting();
+            SetStage(Stage::StartingBootloader);
+            pacer_.WaitUntil(pacer_.Now() + delay_.Value());
+            UpdateProcedure(address, program);
+            break;
+        case BootModeAnswer::PasswordRejected:
+            listener_.Notify(Notice::IncorrectPassword);
+            result_.outcome = Outcome::PasswordRejected;
+            break;
+        case BootModeAnswer::Unusable:
+            // A meter may already sit in its bootloader: let the bootloader link decide.
+            UpdateProcedure(address, program);
+            break;
+    }
+}
+
+UpdateResult UpdateEngine::Run(const UpdateRequest& request) {
+    Begin();
+    // The frame is built from exactly the text that passed the rule.
+    if (!request.password || !PasswordLengthOk(*request.password)) {
+        listener_.Notify(Notice::IncorrectPassword);
+        result_.outcome = Outcome::PasswordRejected;
+        return End();
+    }
+    RequestBootMode(request.address, *request.password, request.program);
+    return End();
+}
+
+UpdateResult UpdateEngine::RunProcedure(const std::string& address, bool program) {
+    Begin();
+    UpdateProcedure(address, program);
+    return End();
+}
+
+}  // namespace loader

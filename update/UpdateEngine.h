@@ -1,0 +1,91 @@
+// The update of one meter: the boot-mode request over Modbus TCP, then the
+// bootloader link over UDP (identify, erase, write, reset). It keeps the
+// protocol's timing as the meter sees it, waits only through its pacer and
+// reports only to its listener.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "FlashImage.h"
+#include "Pacer.h"
+#include "UpdateEvents.h"
+
+namespace loader {
+
+struct UpdateRequest {
+    std::string address;  // the meter's address as typed: a dotted address or a host name
+    // Latin-1 bytes. Empty when the typed text holds a character Latin-1
+    // cannot carry: such a password could not reach the meter as typed.
+    std::optional<std::string> password;
+    bool program = true;  // off: identify and reset only
+};
+
+// The delay between failed write attempts and after each update procedure:
+// 1000 ms until a meter has accepted a boot-mode request, 2000 ms from then
+// on, for as long as its owner keeps it (the window: the program's life).
+class DelayInterval {
+public:
+    std::chrono::milliseconds Value() const { return value_; }
+    void BootloaderStarting() { value_ = std::chrono::milliseconds(2000); }
+
+private:
+    std::chrono::milliseconds value_{1000};
+};
+
+class UpdateEngine {
+public:
+    UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageView firmware, DelayInterval& delay,
+                 UpdateListener& listener);
+
+    // The boot-mode request, then, unless the password was refused, the
+    // update procedure.
+    UpdateResult Run(const UpdateRequest& request);
+    // The update procedure alone, for a meter already in its bootloader.
+    UpdateResult RunProcedure(const std::string& address, bool program);
+
+private:
+    void RequestBootMode(const std::string& address, const std::string& password, bool program);
+    void UpdateProcedure(const std::string& address, bool program);
+    bool Identify();
+    void ProgramMainMcu();
+    bool Erase();
+    // One bootloader exchange: send, wait the full time, and, when nothing has
+    // come by then, go on listening up to the grace; then one receive. True
+    // when the number of bytes taken (modulo 65536) is the expected count.
+    bool BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs = 0);
+    void DropStaleAnswers();
+    void Delay();
+
+    void Begin();
+    UpdateResult End();
+    void SetAction(std::string text);
+    void SetStage(Stage s);
+    void ShowProgress(int step);
+
+    Pacer& pacer_;
+    Link& modbus_;
+    Link& boot_;
+    image::ImageView firmware_;
+    DelayInterval& delay_;
+    UpdateListener& listener_;
+
+    // Frames are built in place; a receive never clears what it does not overwrite.
+    uint8_t TxBuffer[2000] = {};
+    uint8_t RxBuffer[2000] = {};
+    bool UpdateError = false;
+    int32_t FlashStart = 0;
+    uint32_t FlashEnd = 0;
+
+    std::string identityReply_;  // collected across both "VER?" attempts
+    std::string action_;         // the action line as shown
+    std::string percent_;        // the percentage as shown
+    bool eraseConfirmed_ = false;
+    bool succeeded_ = false;
+    bool cancelledUntouched_ = false;
+    UpdateResult result_;
+};
+
+}  // namespace loader
