@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "Brand.h"
 #include "Dialogs.h"
 #include "Form1.h"
 #include "Sockets.h"
@@ -32,7 +33,7 @@ int main(int argc, char* argv[]) {
     // Before any endpoint exists; where it fails the program cannot work at all.
     SocketLibraryStartup();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
     TForm1 Form1(dialogs);
     Form1.show();

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The tool's main job, rehearsed: builds the tool and starts simulated
 # meters on 127.0.0.2 and up (Modbus TCP 502, bootloader 5555).
-#  - With a display: points the window's settings at the first meter and opens
-#    the window. Type the admin password (1234) and press "FIRMWARE UPDATE".
+#  - With a display: points the window's settings at the first meter (keeping
+#    the rest of the settings file) and opens the window. Type the admin password (1234) and press "FIRMWARE UPDATE".
 #    When the window closes, the meter says whether its flash now equals the
 #    firmware the tool carries.
 #  - Without one: the fleet updater updates three meters at once and prints
@@ -42,9 +42,12 @@ if [ -n "$headless" ]; then
     --report "$rundir/report.json" || status=$?
   echo "Report: $rundir/report.json (exit status $status: 0 every meter updated, 1 any failed)"
 else
-  # The tool keeps the last address in its working directory; start it at the meter.
+  # The tool keeps the last address in its working directory; start it at the
+  # meter every time. The tool's own writer sets the address and keeps whatever
+  # else the file holds.
   ini=$rundir/QT510x_QT520x_Ethernet_Loader.ini
-  [ -f "$ini" ] || printf '[boot]\r\nipaddress=%s\r\n' "$meter_ip" > "$ini"
+  grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' build/CMakeCache.txt && ini=$rundir/LRV715_LRV716_Ethernet_Loader.ini
+  build/settings/loader-settings set "$ini" "$meter_ip"
   echo "Simulated meter on $meter_ip (Modbus TCP 502, bootloader UDP 5555), admin password: $password"
   echo "Enter the password and press FIRMWARE UPDATE; close the window when done."
   (cd "$rundir" && "$root/build/app/ethernet-loader") || true

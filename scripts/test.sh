@@ -2,8 +2,8 @@
 # The whole test suite: a normal build with its Debian packages checked, the
 # same suite again under Address and UndefinedBehavior sanitizers, the
 # threaded parts under ThreadSanitizer, and a bounded fuzzing run of the
-# simulator's frame decoding. Installs what is missing, configures and builds
-# by itself.
+# simulator's frame decoding, the image formats and the settings file
+# (scripts/fuzz.sh). Installs what is missing, configures and builds by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -19,4 +19,4 @@ ctest --preset asan
 scripts/build.sh tsan
 ctest --preset tsan
 
-scripts/fuzz-sim.sh "${FUZZ_SECONDS:-20}"
+scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
