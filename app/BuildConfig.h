@@ -4,9 +4,8 @@
 
 #include <cstdint>
 
-// 0: the shipped brand; 1: the second brand with its own model names.
+// 0: the shipped brand; 1: the second brand with its own model names. What
+// a brand decides is the table in brand/Brand.h.
 extern const uint8_t BrandVariant;
 // A developer build leaves the image export's controls visible.
 extern const bool DeveloperControls;
-
-inline const char* BrandPrefix(int variant) { return variant == 1 ? "KORVAN | " : "VELTRONA | "; }

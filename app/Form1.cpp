@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "Brand.h"
 #include "BuildConfig.h"
 #include "ErrorText.h"
 #include "FlashImage.h"
@@ -196,9 +197,9 @@ void TForm1::FormCreate() {
     // File dialogs are given no directory of their own, so they open in the working directory.
     AppDir = QDir::currentPath();
     LoadSettings();
-    LabelVersion->SetCaption(QString::fromLatin1(image::VersionText(BrandVariant == 1 ? 1 : 0)));
+    LabelVersion->SetCaption(QString::fromLatin1(brand::ForStartUp(BrandVariant).versionText));
     FitVersionLabel();
-    ApplicationTitle = QString::fromLatin1(BrandPrefix(BrandVariant == 1 ? 1 : 0)) + LabelVersion->text();
+    ApplicationTitle = QString::fromLatin1(brand::ForStartUp(BrandVariant).titlePrefix) + LabelVersion->text();
     setWindowTitle(ApplicationTitle);
     BLVmain->SetCaption(QString());
     // A developer build keeps the export's controls, "Main MCU:" included,

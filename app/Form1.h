@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "Brand.h"
 #include "Dialogs.h"
 #include "SocketLink.h"
 #include "Sockets.h"
@@ -79,7 +80,7 @@ public:
     TUdpSocket UdpSocket1;
     TTcpClient TcpClient;
 
-    QString ApplicationTitle = QStringLiteral("QT510x QT520x Ethernet Loader");
+    QString ApplicationTitle = QString::fromLatin1(brand::kApplicationName);
     QString AppDir;
     QString ImageFileName;
     static inline const QString OpenDialog1Filter = QStringLiteral("Intel Hex (*.hex)|*.hex");

@@ -1,7 +1,7 @@
 // How long the image export takes, next to copying a file of the same size
 // on the same disk: the export should cost little more than the copy.
 //
-//   export-bench [DIR]   (DIR: where to write, default the working directory)
+//   export-bench [DIR]   (DIR: where to write, default the system's temporary directory)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -33,7 +33,7 @@ double MedianMs(F&& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const fs::path dir = fs::path(argc > 1 ? argv[1] : ".") / "export-bench.tmp";
+    const fs::path dir = (argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path()) / "export-bench.tmp";
     fs::create_directories(dir);
     const fs::path exported = dir / "Code_Image_Main_MCU.pas";
     const fs::path copy = dir / "copy.pas";

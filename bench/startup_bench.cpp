@@ -25,6 +25,7 @@
 
 #include "BenchFigures.h"
 #include "ChildProcess.h"
+#include "Brand.h"
 #include "Dialogs.h"
 #include "Form1.h"
 #include "Sockets.h"
@@ -68,7 +69,7 @@ private:
 int RunChild(int argc, char** argv) {
     SocketLibraryStartup();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
     TForm1 Form1(dialogs);
     ExposeWatcher watcher([] {
@@ -155,7 +156,9 @@ void PrintSeries(const char* name, const std::vector<double>& v) {
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The child runs in the directory of its parent.
     if (argc > 1 && std::string(argv[1]) == "--child") return RunChild(argc, argv);
+    const bench::ScratchWorkDir work;
 
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     StartupFigures startup;
@@ -170,7 +173,7 @@ int main(int argc, char** argv) {
 
     SocketLibraryStartup();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
     TForm1 form(dialogs);
     std::vector<WaitSeries> series{{500, 6, {}}, {50, 40, {}}};

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
+#include "Brand.h"
 #include "ChildProcess.h"
 #include "FlashImage.h"
 #include "Form1.h"
@@ -170,6 +171,7 @@ Result RunOnce(Front front) {
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const bench::ScratchWorkDir work;
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
 
     const image::ImageView img = image::EmbeddedImage();
@@ -179,7 +181,7 @@ int main(int argc, char** argv) {
 
     SocketLibraryStartup();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("QT510x QT520x Ethernet Loader"));
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
 
     bool allOk = true;
     std::printf("update of the development image against meter-sim on 127.0.0.1\n");

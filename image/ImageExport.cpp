@@ -88,7 +88,10 @@ EInOutError InOutErrorFromErrno(int err) {
         case ENFILE: code = 4; break;
         case EACCES:
         case EPERM:
-        case EROFS: code = 5; break;
+        case EROFS:
+        case EISDIR:  // a directory in the file's place: the designed platform denies access
+            code = 5;
+            break;
         case ENOSPC:
 #ifdef EDQUOT
         case EDQUOT:

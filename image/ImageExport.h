@@ -10,7 +10,7 @@
 namespace image {
 
 // A failed create, write or close of the export file; the message names the
-// failure by its code ("File access denied", "Disk full", "I/O error 21" ...).
+// failure by its code ("File access denied", "Disk full", "I/O error 27" ...).
 class EInOutError : public std::runtime_error {
 public:
     EInOutError(int code, const std::string& message) : std::runtime_error(message), ErrorCode(code) {}

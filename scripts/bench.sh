@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
 
 [ -f build/CMakeCache.txt ] || cmake --preset default >/dev/null
-cmake --build build -j2 --target export-bench startup-bench update-bench
+cmake --build build -j2 --target export-bench startup-bench update-bench fault-matrix-bench fleet-bench
 
 root=$PWD
 echo
@@ -25,3 +25,9 @@ echo "== startup-bench"
 echo
 echo "== update-bench"
 "$root/build/bench/update-bench" "${UPDATE_RUNS:-3}"
+echo
+echo "== fault-matrix-bench"
+"$root/build/bench/fault-matrix-bench" "${MATRIX_SEEDS:-3}"
+echo
+echo "== fleet-bench (meters on port 502 of 127.0.6.x: needs root)"
+if [ "$(id -u)" -eq 0 ]; then "$root/build/bench/fleet-bench"; else echo "skipped: not root"; fi

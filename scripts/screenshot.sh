@@ -7,15 +7,24 @@ cd "$(dirname "$0")/.."
 root=$PWD
 out=${1:-$root/docs/window.png}
 scripts/build.sh default
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # installing, and ports 502 and 5555 below 1024, need root
+missing=()
 for p in xdotool imagemagick; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
 work=$(mktemp -d)
 meter_ip=127.0.0.9   # an address of its own, away from run.sh and the tests
-printf '[boot]\r\nipaddress=%s\r\n' "$meter_ip" > "$work/QT510x_QT520x_Ethernet_Loader.ini"
-build/sim/meter-sim --address $meter_ip --password 1234 --image build/image/flash_image.bin \
+ini=$work/QT510x_QT520x_Ethernet_Loader.ini
+grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' build/CMakeCache.txt && ini=$work/LRV715_LRV716_Ethernet_Loader.ini
+build/settings/loader-settings set "$ini" "$meter_ip"
+"${sudo_cmd[@]}" build/sim/meter-sim --address $meter_ip --password 1234 --image build/image/flash_image.bin \
   --exit-after-reset --log "$work/meter.log" > "$work/meter.out" &
 sim=$!
 # Xvfb names its display on the pipe once it accepts clients.

@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev libmodbus-dev libsimpleini-dev libgtest-dev
   libcli11-dev nlohmann-json3-dev
   clang xvfb xauth tshark
+  scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
   g++-mingw-w64-x86-64-posix wine64 googletest
 )
 

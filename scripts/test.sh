@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# The whole test suite: a normal build, the same suite again under Address and
-# UndefinedBehavior sanitizers, the threaded parts under ThreadSanitizer, a
-# bounded fuzzing run of the simulator's frame decoding, and the Windows
-# build's tests under Wine. Installs what is missing, configures and builds by
-# itself.
+# The whole test suite: a normal build with its Debian packages checked, the
+# same suite again under Address and UndefinedBehavior sanitizers, the
+# threaded parts under ThreadSanitizer, a bounded fuzzing run of the
+# simulator's frame decoding, the image formats and the settings file
+# (scripts/fuzz.sh), and the Windows build's tests under Wine. Installs what
+# is missing, configures and builds by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
 
 scripts/build.sh default
 ctest --preset default
+scripts/test-package.sh
 
 scripts/build.sh asan
 ctest --preset asan
@@ -18,6 +20,6 @@ ctest --preset asan
 scripts/build.sh tsan
 ctest --preset tsan
 
-scripts/fuzz-sim.sh "${FUZZ_SECONDS:-20}"
+scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
 
 scripts/test-windows.sh

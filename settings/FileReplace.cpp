@@ -42,15 +42,47 @@ bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
     return false;
 }
 int CreateNew(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE); }
+// Fails with EACCES for a file with the read-only attribute.
+int OpenExisting(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_BINARY); }
 long WriteSome(int fd, const char* d, size_t n) { return _write(fd, d, static_cast<unsigned>(std::min<size_t>(n, 1u << 30))); }
 int SyncToDisk(int fd) { return _commit(fd); }
 int CloseFile(int fd) { return _close(fd); }
+// Windows reserves no space ahead: nothing to do.
+bool Reserve(int, size_t) { return true; }
+bool Rewind(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0; }
+bool CutTo(int fd, size_t size) { return _chsize_s(fd, static_cast<long long>(size)) == 0; }
 #else
 int CreateNew(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
+// Not O_TRUNC and not O_CREAT: opening changes nothing. O_NONBLOCK: a pipe put
+// in the file's place cannot make this wait.
+int OpenExisting(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
 long WriteSome(int fd, const char* d, size_t n) { return ::write(fd, d, n); }
 int SyncToDisk(int fd) { return ::fsync(fd); }
 int CloseFile(int fd) { return ::close(fd); }
+// Takes the blocks the new content needs before any byte of the old changes,
+// so that a full disk fails here, with the file untouched.
+bool Reserve(int fd, size_t size) {
+    if (size == 0) return true;
+    const int e = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    return e == 0 || e == EOPNOTSUPP || e == EINVAL;
+}
+bool Rewind(int fd) { return ::lseek(fd, 0, SEEK_SET) == 0; }
+bool CutTo(int fd, size_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
 #endif
+
+enum class Access { Writable, Missing, Denied };
+
+// Whether the file itself may be written, as the platform decides it: it is
+// opened for writing, without truncating or creating it, and closed again.
+// A rename over it would need only the directory's permission.
+Access WriteAccess(const fs::path& p) {
+    const int fd = OpenExisting(p);
+    if (fd >= 0) {
+        CloseFile(fd);
+        return Access::Writable;
+    }
+    return errno == ENOENT ? Access::Missing : Access::Denied;
+}
 
 bool WriteAll(int fd, const std::string& data) {
     size_t done = 0;
@@ -73,6 +105,17 @@ int CreateTemporaryBeside(const fs::path& target, fs::path& tmp) {
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
+}
+
+// Rewrites a file that has more than one name where it stands, so that all
+// its names keep naming it; a rename would leave the others on the old file.
+bool RewriteInPlace(const fs::path& target, const std::string& data) {
+    const int fd = OpenExisting(target);
+    if (fd < 0) return false;
+    const bool written = Reserve(fd, data.size()) && Rewind(fd) && WriteAll(fd, data) && CutTo(fd, data.size()) &&
+                         SyncToDisk(fd) == 0;
+    const bool closed = CloseFile(fd) == 0;
+    return written && closed;
 }
 
 }  // namespace
@@ -109,9 +152,11 @@ bool ReplaceWholeFile(const fs::path& target, const std::string& data) {
         fs::path resolved = fs::canonical(target, ec);
         if (!ec) real = resolved;
     }
-#ifndef _WIN32
     const fs::file_status old = fs::status(real, ec);
-#endif
+    const Access access = WriteAccess(real);
+    if (access == Access::Denied) return false;
+    if (access == Access::Writable && fs::is_regular_file(old) && fs::hard_link_count(real, ec) > 1 && !ec)
+        return RewriteInPlace(real, data);
 
     fs::path tmp;
     const int fd = CreateTemporaryBeside(real, tmp);

@@ -21,6 +21,12 @@ ReadResult ReadWholeFile(const std::filesystem::path& path, std::string& out);
 // renames it over `target`. A file that was there keeps its permissions (on
 // Windows its attributes and security). On failure nothing is left behind
 // and `target` is untouched; returns false.
+// A `target` that the platform does not let this process write (a read-only
+// file; on Windows the read-only attribute) is a failure, though the
+// directory would allow the rename. A file with more than one hard link is
+// rewritten in place instead, so that its other names see the new content:
+// its space is reserved first, so a full disk still leaves it untouched, but
+// an I/O error part-way can leave it partly written.
 bool ReplaceWholeFile(const std::filesystem::path& target, const std::string& data);
 
 }  // namespace settings

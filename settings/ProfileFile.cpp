@@ -15,6 +15,7 @@ namespace settings {
 namespace {
 
 constexpr std::string_view kBlanks = " \t";
+constexpr std::string_view kBlanksAndBreaks = " \t\r\n";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 #ifdef _WIN32
 constexpr std::string_view kPlatformLineEnd = "\r\n";
@@ -28,7 +29,9 @@ std::string_view Trimmed(std::string_view s) {
     return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
 }
 
-std::vector<ProfileEntry> ParseSection(const std::string& data, const std::string& section) {
+}  // namespace
+
+std::vector<ProfileEntry> ParseProfileSection(const std::string& data, const std::string& section) {
     CSimpleIniA ini;
     if (ini.LoadData(data.data(), data.size()) < 0) return {};
     CSimpleIniA::TNamesDepend keys;
@@ -39,6 +42,8 @@ std::vector<ProfileEntry> ParseSection(const std::string& data, const std::strin
     return entries;
 }
 
+namespace {
+
 // Where an entry's value sits in the file, or where a new entry would go, as
 // the reader above sees the file.
 struct Layout {
@@ -48,6 +53,7 @@ struct Layout {
     std::optional<std::pair<size_t, size_t>> value;   // of the entry's last occurrence
     std::optional<std::pair<size_t, size_t>> lastLine;  // content end and next line's start: the last
                                                          // entry (or the header) of the section's first occurrence
+    std::optional<size_t> openHeader;  // a "[" with nothing but blanks and line ends after it
 };
 
 Layout Locate(const std::string& data, const std::string& section, const std::string& key) {
@@ -61,13 +67,18 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
     else if (text.substr(firstBreak, 2) == "\r\n") l.lineEnd = "\r\n";
     else l.lineEnd = text.substr(firstBreak, 1);
 
+    auto lineEndAfter = [&](size_t at) {  // the end of the line `at` is in, and the next line's start
+        const size_t contentEnd = std::min(text.find_first_of("\r\n", at), l.end);
+        size_t next = contentEnd;
+        if (next < l.end) next += text.substr(next, 2) == "\r\n" ? 2 : 1;
+        return std::pair{contentEnd, next};
+    };
+
     bool inSection = false;  // inside any occurrence of the section
     bool inFirst = false;    // inside its first occurrence
     bool seen = false;
     for (size_t pos = l.bodyStart; pos < l.end;) {
-        const size_t contentEnd = std::min(text.find_first_of("\r\n", pos), l.end);
-        size_t next = contentEnd;
-        if (next < l.end) next += text.substr(next, 2) == "\r\n" ? 2 : 1;
+        const auto [contentEnd, next] = lineEndAfter(pos);
         const std::string_view line = text.substr(pos, contentEnd - pos);
         const size_t lineStart = pos;
         pos = next;
@@ -75,13 +86,22 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
         const size_t p = line.find_first_not_of(kBlanks);
         if (p == std::string_view::npos || line[p] == ';' || line[p] == '#') continue;
         if (line[p] == '[') {
+            // The reader skips blanks and line ends after "[": the name may
+            // start lines later, and the header ends with the line of its "]".
+            const size_t nameStart = text.find_first_not_of(kBlanksAndBreaks, lineStart + p + 1);
+            if (nameStart == std::string_view::npos) {
+                l.openHeader = lineStart + p;  // the text ends inside it
+                break;
+            }
+            const size_t stop = std::min(text.find_first_of("]\r\n", nameStart), l.end);
+            const auto [headerEnd, afterHeader] = lineEndAfter(stop);
+            pos = afterHeader;
             // A header without "]" is no header of ours, but it ends the section all the same.
-            const size_t close = line.find(']', p);
-            inSection = close != std::string_view::npos && SameName(Trimmed(line.substr(p + 1, close - p - 1)), section);
+            inSection = stop < l.end && text[stop] == ']' && SameName(Trimmed(text.substr(nameStart, stop - nameStart)), section);
             inFirst = inSection && !seen;
             if (inFirst) {
                 seen = true;
-                l.lastLine = {contentEnd, next};
+                l.lastLine = {headerEnd, afterHeader};
             }
             continue;
         }
@@ -96,7 +116,9 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
     return l;
 }
 
-std::string Edited(std::string data, const std::string& section, const std::string& key, const std::string& value) {
+}  // namespace
+
+std::string EditProfile(std::string data, const std::string& section, const std::string& key, const std::string& value) {
     const Layout l = Locate(data, section, key);
     const std::string entry = key + "=" + value;
     if (l.value) {
@@ -107,13 +129,17 @@ std::string Edited(std::string data, const std::string& section, const std::stri
         else data.insert(contentEnd, l.lineEnd + entry);  // the line had no line end; neither will the new one
     } else {
         std::string block = "[" + section + "]" + l.lineEnd + entry + l.lineEnd;
-        if (l.end > l.bodyStart && data[l.end - 1] != '\n' && data[l.end - 1] != '\r') block.insert(0, l.lineEnd);
-        data.insert(l.end, block);
+        if (l.openHeader) {
+            // After a "[" that the text leaves open the reader would take the
+            // new header for its name: the new section goes before it.
+            data.insert(*l.openHeader, block);
+        } else {
+            if (l.end > l.bodyStart && data[l.end - 1] != '\n' && data[l.end - 1] != '\r') block.insert(0, l.lineEnd);
+            data.insert(l.end, block);
+        }
     }
     return data;
 }
-
-}  // namespace
 
 bool SameName(std::string_view a, std::string_view b) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -126,7 +152,7 @@ std::vector<ProfileEntry> ReadProfileSection(const std::string& fileName, const 
     try {
         std::string data;
         if (ReadWholeFile(PathFromNativeName(fileName), data) != ReadResult::Read) return {};
-        return ParseSection(data, section);
+        return ParseProfileSection(data, section);
     } catch (const std::exception&) {
         return {};  // out of memory on a huge file: as unreadable
     }
@@ -139,12 +165,12 @@ void WriteProfileString(const std::string& fileName, const std::string& section,
     // What cannot be read cannot be kept; rather than lose it, write nothing.
     const std::filesystem::path path = PathFromNativeName(fileName);
     if (ReadWholeFile(path, old) == ReadResult::Failed) throw WriteError(fileName);
-    const std::string data = Edited(std::move(old), section, key, oneLine);
+    const std::string data = EditProfile(std::move(old), section, key, oneLine);
 
     // The edit follows the reader's rules; should some odd file still read
     // back differently, the old file is worth more than a wrong new one.
     bool readsBack = false;
-    for (const ProfileEntry& e : ParseSection(data, section))
+    for (const ProfileEntry& e : ParseProfileSection(data, section))
         if (SameName(e.name, key)) readsBack = e.value == Trimmed(oneLine);
     if (!readsBack || !ReplaceWholeFile(path, data)) throw WriteError(fileName);
 }

@@ -1,6 +1,8 @@
 // Profile (INI) files: read the entries of one section, write one entry.
 //
-// Reading follows SimpleIni's rules: a "[name]" line opens a section, a
+// Reading follows SimpleIni's rules: a "[name]" line opens a section (blanks
+// and line ends between "[" and the name are skipped, so a header may span
+// lines), a
 // "name=value" line is an entry, lines starting with ";" or "#" are comments,
 // blanks and tabs around names and values are dropped, section and entry names
 // are compared without regard to ASCII letter case, a section that appears
@@ -42,5 +44,12 @@ std::vector<ProfileEntry> ReadProfileSection(const std::string& fileName, const 
 // Throws WriteError.
 void WriteProfileString(const std::string& fileName, const std::string& section, const std::string& key,
                         const std::string& value);
+
+// The two operations on a file's content in memory (the fuzzer's way in).
+// ReadProfileSection without the file: never throws but for lack of memory.
+std::vector<ProfileEntry> ParseProfileSection(const std::string& data, const std::string& section);
+// The content after setting `key` of `section` to `value`, which holds no
+// line break or zero byte, without WriteProfileString's check that it reads back.
+std::string EditProfile(std::string data, const std::string& section, const std::string& key, const std::string& value);
 
 }  // namespace settings

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Brand.h"
+
 namespace settings {
 
 namespace {
@@ -31,8 +33,7 @@ bool IsEntryLine(const std::string& line, std::string_view name) {
 }  // namespace
 
 std::string SettingsFileName(const std::string& appDir, int brandVariant) {
-    return appDir + kPathSeparator +
-           (brandVariant == 0 ? "QT510x_QT520x_Ethernet_Loader.ini" : "LRV715_LRV716_Ethernet_Loader.ini");
+    return appDir + kPathSeparator + brand::ForSettingsFile(brandVariant).settingsFileName;
 }
 
 LoadedSettings LoadSettings(const std::string& fileName) {

@@ -16,7 +16,7 @@ inline constexpr char kDefaultAddress[] = "0.0.0.0";
 // Longer values are read cut to this many characters.
 inline constexpr std::size_t kMaxValueChars = 2047;
 
-// The file of a brand variant in `appDir`.
+// The file of a brand variant in `appDir` (brand/Brand.h: any variant but 0 is the second brand's).
 std::string SettingsFileName(const std::string& appDir, int brandVariant);
 
 struct LoadedSettings {

@@ -213,6 +213,22 @@ private slots:
         QVERIFY(f.ButtonCPU1->isVisible());
     }
 
+    // A directory named like the export file in the working directory.
+    void directoryInTheFilesPlaceIsAccessDenied() {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(kExportName));
+        InDir in(dir.path());
+        RecordingDialogs d;
+        TForm1 f(d);
+        ArmExport(f);
+        f.Button2->click();
+        QCOMPARE(d.Texts(), QStringList{"File access denied."});
+        QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
+        QVERIFY(QFileInfo(dir.filePath(kExportName)).isDir());
+        QCOMPARE(OpenFilesUnder(dir.path()), QStringList());
+        QVERIFY(f.Button2->isEnabled());
+    }
+
     void exportFailureIsShownByTheErrorDisplay_data() {
         QTest::addColumn<QString>("options");
         QTest::addColumn<bool>("readOnly");

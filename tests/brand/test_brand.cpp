@@ -1,0 +1,41 @@
+// The brand table and the two designed rules that read it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Brand.h"
+
+namespace {
+
+TEST(Brand, TheShippedBuildSaysWhatTheDesignSays) {
+    // The project's version today; a new version changes these two texts.
+    EXPECT_STREQ(PROJECT_VERSION_TEXT, "1.13");
+    EXPECT_STREQ(brand::ForStartUp(0).versionText, "QT510x, QT520x - Ethernet Firmware Version 1.13");
+    EXPECT_STREQ(brand::ForStartUp(1).versionText, "LRV715, LRV716 - Ethernet Firmware Version 1.13");
+    EXPECT_STREQ(brand::ForStartUp(0).titlePrefix, "VELTRONA | ");
+    EXPECT_STREQ(brand::ForStartUp(1).titlePrefix, "KORVAN | ");
+    EXPECT_STREQ(brand::ForSettingsFile(0).settingsFileName, "QT510x_QT520x_Ethernet_Loader.ini");
+    EXPECT_STREQ(brand::ForSettingsFile(1).settingsFileName, "LRV715_LRV716_Ethernet_Loader.ini");
+    EXPECT_STREQ(brand::kApplicationName, "QT510x QT520x Ethernet Loader");
+}
+
+TEST(Brand, VersionComesFromTheProject) {
+    for (const brand::Brand& b : brand::kBrands) {
+        const std::string text = b.versionText;
+        EXPECT_EQ(text.substr(text.rfind(' ') + 1), PROJECT_VERSION_TEXT) << text;
+    }
+}
+
+// Start-up tests the variant for equality with 1, the settings file name for
+// non-zero: a variant other than 0 and 1 shows the shipped brand's texts and
+// uses the second brand's file.
+TEST(Brand, TheTwoRulesDifferBeyondOne) {
+    for (int variant : {2, 7, 255}) {
+        EXPECT_EQ(&brand::ForStartUp(variant), &brand::kBrands[0]) << variant;
+        EXPECT_EQ(&brand::ForSettingsFile(variant), &brand::kBrands[1]) << variant;
+    }
+    EXPECT_EQ(&brand::ForStartUp(0), &brand::ForSettingsFile(0));
+    EXPECT_EQ(&brand::ForStartUp(1), &brand::ForSettingsFile(1));
+}
+
+}  // namespace
