@@ -41,6 +41,17 @@ bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
     keepNew = oldGone;
     return false;
 }
+// The names the file has. The C library's stat, and so fs::hard_link_count,
+// counts one for every file on Windows.
+uintmax_t NameCount(const fs::path& p) {
+    const HANDLE h = CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return known ? info.nNumberOfLinks : 0;
+}
 int CreateNew(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE); }
 // Fails with EACCES for a file with the read-only attribute.
 int OpenExisting(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_BINARY); }
@@ -52,6 +63,11 @@ bool Reserve(int, size_t) { return true; }
 bool Rewind(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0; }
 bool CutTo(int fd, size_t size) { return _chsize_s(fd, static_cast<long long>(size)) == 0; }
 #else
+uintmax_t NameCount(const fs::path& p) {
+    std::error_code ec;
+    const uintmax_t n = fs::hard_link_count(p, ec);
+    return ec ? 0 : n;
+}
 int CreateNew(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
 // Not O_TRUNC and not O_CREAT: opening changes nothing. O_NONBLOCK: a pipe put
 // in the file's place cannot make this wait.
@@ -155,8 +171,7 @@ bool ReplaceWholeFile(const fs::path& target, const std::string& data) {
     const fs::file_status old = fs::status(real, ec);
     const Access access = WriteAccess(real);
     if (access == Access::Denied) return false;
-    if (access == Access::Writable && fs::is_regular_file(old) && fs::hard_link_count(real, ec) > 1 && !ec)
-        return RewriteInPlace(real, data);
+    if (access == Access::Writable && fs::is_regular_file(old) && NameCount(real) > 1) return RewriteInPlace(real, data);
 
     fs::path tmp;
     const int fd = CreateTemporaryBeside(real, tmp);

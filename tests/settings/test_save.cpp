@@ -9,10 +9,10 @@
 #include "Wine.h"
 #else
 #include "ScratchMount.h"
+#include "Unprivileged.h"
 #endif
 #include "Settings.h"
 #include "TestFiles.h"
-#include "Unprivileged.h"
 
 using namespace std::string_literals;
 using settings::LoadSettings;
@@ -132,7 +132,9 @@ TEST(Save, KeepsAHardLink) {
     const std::string expected = "; kept\n[boot]\nipaddress=10.0.0.2\n; a long tail that the new content no longer reaches\n";
     EXPECT_EQ(ReadBytes(file), expected);
     EXPECT_EQ(ReadBytes(other), expected);
+#ifndef _WIN32  // libstdc++ counts one name for every file on Windows
     EXPECT_EQ(fs::hard_link_count(file), 2u);
+#endif
     EXPECT_TRUE(fs::equivalent(file, other));
     // Shorter, then longer: the file is cut to its new length each time.
     SaveSettings(other, "1");
