@@ -63,7 +63,10 @@ e2e_start=$SECONDS
 work=$root/build-windows/e2e
 rm -rf "$work"
 mkdir -p "$work"
-meter_ip=127.0.0.14   # an address of its own, away from the other tests and scripts
+# The ports are fixed, so the address is the run's own: away from the other
+# tests and scripts (127.0.x.x) and from a run of this stage in another
+# checkout on the same machine.
+meter_ip=127.14.$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1))
 mkfifo "$work/meter.out"
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
