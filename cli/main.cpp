@@ -22,6 +22,7 @@
 #include "Fleet.h"
 #include "ImageFormats.h"
 #include "Inputs.h"
+#include "LoaderVersion.h"
 #include "Sha256.h"
 #include "Sockets.h"
 

@@ -21,6 +21,12 @@ namespace {
 
 constexpr char kPassword[] = "Pw-7319x";
 
+// 127.P.N.H: P from the process, so that two test runs side by side on one
+// machine use meters of their own.
+std::string Ip(int net, int host) {
+    return "127." + std::to_string(100 + ::getpid() % 100) + "." + std::to_string(net) + "." + std::to_string(host);
+}
+
 std::string Scratch(const std::string& name) {
     return ::testing::TempDir() + "/loader_cli_" + std::to_string(::getpid()) + "_" + name;
 }
@@ -82,15 +88,16 @@ protected:
 
 TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     const std::string firmware = SmallFirmware();
-    auto sim = StartSim({"--address", "127.0.2.2", "--meters", "5", "--password", kPassword, "--boot-delay",
+    auto sim = StartSim({"--address", Ip(2, 2), "--meters", "5", "--password", kPassword, "--boot-delay",
                                  "300", "--image", firmware, "--log", Scratch("sim.log"),
                                  "--meter", "2", "--password", "other",
                                  "--meter", "3", "--fault", "wrong@block=0x08800",
                                  "--meter", "4", "--fault", "drop"});
     const std::string report = Scratch("report.json");
     // The hosts on the command line come first, then those of the file.
-    const std::string hosts = WriteFile("hosts", "# hall 2\n127.0.2.4\n\n127.0.2.5  # no bootloader\n127.0.2.6\n127.0.2.7\n");
-    auto cli = StartCli({"update", "--hosts", hosts, "127.0.2.2", "127.0.2.3", "--password-file",
+    const std::string hosts = WriteFile("hosts", "# hall 2\n" + Ip(2, 4) + "\n\n" + Ip(2, 5) + "  # no bootloader\n" +
+                                                     Ip(2, 6) + "\n" + Ip(2, 7) + "\n");
+    auto cli = StartCli({"update", "--hosts", hosts, Ip(2, 2), Ip(2, 3), "--password-file",
                                  WriteFile("password", std::string(kPassword) + "\n"), "--image", firmware,
                                  "--report", report});
     EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
@@ -105,17 +112,17 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     const json& m = r["meters"];
     ASSERT_EQ(m.size(), 6u);
     const struct {
-        const char* address;
+        std::string address;
         const char* result;
         int blocks;
         int retries;
         bool identified;
-    } expected[] = {{"127.0.2.2", "updated", 24, 0, true},
-                    {"127.0.2.3", "password-rejected", 0, 0, false},
-                    {"127.0.2.4", "communication-error", 1, 10, true},
-                    {"127.0.2.5", "not-found", 0, 0, false},
-                    {"127.0.2.6", "updated", 24, 0, true},
-                    {"127.0.2.7", "unreachable", 0, 0, false}};
+    } expected[] = {{Ip(2, 2), "updated", 24, 0, true},
+                    {Ip(2, 3), "password-rejected", 0, 0, false},
+                    {Ip(2, 4), "communication-error", 1, 10, true},
+                    {Ip(2, 5), "not-found", 0, 0, false},
+                    {Ip(2, 6), "updated", 24, 0, true},
+                    {Ip(2, 7), "unreachable", 0, 0, false}};
     for (size_t i = 0; i < 6; ++i) {
         const auto& e = expected[i];
         SCOPED_TRACE(e.address);
@@ -145,14 +152,14 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
 }
 
 TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) {
-    auto sim = StartSim({"--address", "127.0.3.2", "--meters", "2", "--boot-delay", "300",
+    auto sim = StartSim({"--address", Ip(3, 2), "--meters", "2", "--boot-delay", "300",
                                  "--log", Scratch("sim.log")});
     const std::string report = Scratch("report.json");
     ::setenv("LOADER_PASSWORD", "1234", 1);
-    auto cli = StartCli({"update", "127.0.3.2", "127.0.3.3", "--jobs", "1", "--report", report});
+    auto cli = StartCli({"update", Ip(3, 2), Ip(3, 3), "--jobs", "1", "--report", report});
     const bool writing = cli->ReadUntil(Clock::now() + 30s, [&] {
         for (const auto& l : cli->OutLines())
-            if (l.find("127.0.3.2 writing") != std::string::npos) return true;
+            if (l.find(Ip(3, 2) + " writing") != std::string::npos) return true;
         return false;
     });
     ASSERT_TRUE(writing) << cli->ErrText();
@@ -175,7 +182,7 @@ TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) 
 // Every input that cannot work is refused with exit status 2, naming it,
 // before anything reaches a meter.
 TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
-    auto sim = StartSim({"--address", "127.0.4.2", "--log", Scratch("sim.log")});
+    auto sim = StartSim({"--address", Ip(4, 2), "--log", Scratch("sim.log")});
     const std::string good = WriteFile("good", "1234\n");
     const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
     const struct {
@@ -183,19 +190,19 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
         std::string says;
     } cases[] = {
         {{"update", "1.2.3", "--password-file", good}, "bad host '1.2.3'"},
-        {{"update", "127.0.4.2", "meter_1", "--password-file", good}, "bad host 'meter_1'"},
-        {{"update", "127.0.4.2", "127.0.4.2", "--password-file", good}, "'127.0.4.2' is given twice"},
+        {{"update", Ip(4, 2), "meter_1", "--password-file", good}, "bad host 'meter_1'"},
+        {{"update", Ip(4, 2), Ip(4, 2), "--password-file", good}, "'" + Ip(4, 2) + "' is given twice"},
         {{"update", "--password-file", good}, "no meter given"},
         {{"update", "--hosts", Scratch("missing"), "--password-file", good}, "--hosts " + Scratch("missing")},
-        {{"probe", "127.0.4.2", "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
-        {{"update", "127.0.4.2", "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
-        {{"update", "127.0.4.2", "--password-file", WriteFile("euro", "ab\xE2\x82\xAC" "cd")}, "Latin-1"},
-        {{"update", "127.0.4.2"}, "no password"},
-        {{"update", "127.0.4.2", "--password", "1234"}, "--password is not taken"},
-        {{"update", "127.0.4.2", "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
-        {{"update", "127.0.4.2", "--password-file", good, "--jobs", "0"}, "--jobs"},
-        {{"update", "127.0.4.2", "--password-file", good, "--report", Scratch("no/such/dir/r.json")}, "--report"},
-        {{"127.0.4.2"}, "subcommand"},
+        {{"probe", Ip(4, 2), "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
+        {{"update", Ip(4, 2), "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
+        {{"update", Ip(4, 2), "--password-file", WriteFile("euro", "ab\xE2\x82\xAC" "cd")}, "Latin-1"},
+        {{"update", Ip(4, 2)}, "no password"},
+        {{"update", Ip(4, 2), "--password", "1234"}, "--password is not taken"},
+        {{"update", Ip(4, 2), "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
+        {{"update", Ip(4, 2), "--password-file", good, "--jobs", "0"}, "--jobs"},
+        {{"update", Ip(4, 2), "--password-file", good, "--report", Scratch("no/such/dir/r.json")}, "--report"},
+        {{Ip(4, 2)}, "subcommand"},
     };
     for (const auto& c : cases) {
         auto cli = StartCli(c.args);
