@@ -2,7 +2,8 @@
 // loopback, timed against the waits the protocol itself prescribes: the
 // tool should add next to nothing to them, and use next to no processor.
 //
-//   update-bench [RUNS]   (RUNS: updates, each against a fresh simulator, default 1)
+//   update-bench [RUNS] [window|plain]   (RUNS: updates of each front end,
+//                                        each against a fresh simulator, default 1)
 //
 // The simulator runs as its own process, so its processor time is not
 // counted as the tool's. The tool runs first as the real window with its real
@@ -187,7 +188,9 @@ int main(int argc, char** argv) {
     std::printf("update of the development image against meter-sim on 127.0.0.1\n");
     std::printf("  image: %d of 480 blocks hold firmware; prescribed waits %d ms\n", firmwareBlocks, nominalMs);
     std::fflush(stdout);
+    const std::string only = argc > 2 ? argv[2] : "";
     for (const Front front : {Front::Window, Front::Plain}) {
+    if ((only == "window" && front != Front::Window) || (only == "plain" && front != Front::Plain)) continue;
     const char* frontName = front == Front::Window ? "window" : "plain pacer";
     std::vector<double> ratios;
     std::vector<double> cpuShares;

@@ -29,7 +29,7 @@ bool Succeeded(const MeterRecord& m, Command c) {
 std::string ResultMessage(const MeterRecord& m, Command c) {
     const loader::UpdateResult& r = m.result;
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
-    char block[16];
+    char block[32];
     std::snprintf(block, sizeof block, "0x%05llX", static_cast<unsigned long long>(r.failedBlock < 0 ? 0 : r.failedBlock));
     switch (r.outcome) {
         case Outcome::Updated:
@@ -66,7 +66,7 @@ std::string IsoTime(std::chrono::system_clock::time_point t) {
 #else
     gmtime_r(&secs, &utc);
 #endif
-    char text[32];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
     return text;

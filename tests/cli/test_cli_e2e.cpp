@@ -132,7 +132,9 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
         EXPECT_EQ(m[i]["retries"], e.retries);
         EXPECT_EQ(m[i]["stale_answers_dropped"], 0);
         EXPECT_EQ(m[i]["identity"].is_string(), e.identified);
-        if (e.identified) EXPECT_EQ(m[i]["identity"], "BOOTLOADER-V1.00");
+        if (e.identified) {
+            EXPECT_EQ(m[i]["identity"], "BOOTLOADER-V1.00");
+        }
         EXPECT_TRUE(IsIsoTime(m[i]["started"]) && IsIsoTime(m[i]["finished"]));
         EXPECT_GT(m[i]["duration_s"].get<double>(), 0.9) << "at least the connection and answer waits";
         EXPECT_FALSE(m[i]["message"].get<std::string>().empty());

@@ -177,7 +177,9 @@ TEST_P(Identify, AcceptsExactlyTheTwoBootloaders) {
     EXPECT_EQ(b.meter.Count("RESET"), found ? 1 : 0) << "without programming the meter is still reset";
     EXPECT_EQ(r.outcome, found ? Outcome::Identified : Outcome::NotFound);
     EXPECT_FALSE(b.seen.succeeded);
-    if (!found) EXPECT_EQ(b.seen.Action(), "");
+    if (!found) {
+        EXPECT_EQ(b.seen.Action(), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -227,7 +229,9 @@ TEST_P(UnconfirmedErase, IsSentAgainAfterTheDelay) {
     EXPECT_EQ(b.meter.Count("E"), erases);
     EXPECT_EQ(r.eraseAttempts, erases);
     const auto e = b.meter.Times("E");
-    if (e.size() > 1) EXPECT_EQ(e[1] - e[0], c.answerWrong ? 500 + 1000 : 10000 + 1000) << "grace (or answer), then the delay";
+    if (e.size() > 1) {
+        EXPECT_EQ(e[1] - e[0], c.answerWrong ? 500 + 1000 : 10000 + 1000) << "grace (or answer), then the delay";
+    }
     EXPECT_EQ(b.meter.Writes(), (std::vector<uint32_t>{0x08400, 0x08000})) << "the writes follow in any case";
     if (c.unconfirmed < 10) {
         EXPECT_EQ(r.outcome, Outcome::Updated);
