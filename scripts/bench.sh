@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
 
 [ -f build/CMakeCache.txt ] || cmake --preset default >/dev/null
-cmake --build build -j2 --target export-bench startup-bench update-bench fault-matrix-bench fleet-bench
+cmake --build build -j2 --target export-bench startup-bench update-bench floor-bench fault-matrix-bench fleet-bench
 
 root=$PWD
 echo
@@ -25,6 +25,9 @@ echo "== startup-bench"
 echo
 echo "== update-bench"
 "$root/build/bench/update-bench" "${UPDATE_RUNS:-3}"
+echo
+echo "== floor-bench (what this machine allows at best, to read update-bench against)"
+"$root/build/bench/floor-bench"
 echo
 echo "== fault-matrix-bench"
 "$root/build/bench/fault-matrix-bench" "${MATRIX_SEEDS:-3}"
