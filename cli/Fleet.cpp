@@ -11,6 +11,10 @@
 namespace fleet {
 namespace {
 
+// The protocol's ports; the meter's address tells the meters apart.
+constexpr char kModbusPort[] = "502";
+constexpr char kBootPort[] = "5555";
+
 MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions& options,
                       const loader::CancelToken& stop, Display& display) {
     MeterRecord record;
@@ -18,9 +22,9 @@ MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions&
     TUdpSocket udp;
     TTcpClient tcp;
     udp.SetBlockMode(bmNonBlocking);
-    udp.SetRemotePort(options.bootPort);
+    udp.SetRemotePort(kBootPort);
     tcp.SetBlockMode(bmNonBlocking);
-    tcp.SetRemotePort(options.modbusPort);
+    tcp.SetRemotePort(kModbusPort);
     loader::SocketLink udpLink(udp), tcpLink(tcp);
     loader::PlainPacer pacer(stop);
     loader::DelayInterval delay;

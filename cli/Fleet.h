@@ -17,8 +17,6 @@ struct FleetOptions {
     std::string password;  // Latin-1 bytes, already checked
     int jobs = 1;          // meters at once
     image::ImageView firmware = image::EmbeddedImage();
-    std::string modbusPort = "502";
-    std::string bootPort = "5555";
 };
 
 // Runs every host to its end (or to the stop request) and returns their
