@@ -17,10 +17,12 @@ namespace {
 
 // The design's fonts come from another desktop; name what stands in for them here.
 void RegisterFontFallbacks() {
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
-    QFont::insertSubstitutions(QStringLiteral("Consolas"), {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono"),
-                                                            QStringLiteral("Monospace")});
+    QFont::insertSubstitutions(
+        QStringLiteral("MS Sans Serif"),
+        {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    QFont::insertSubstitutions(
+        QStringLiteral("Consolas"),
+        {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Monospace")});
 }
 
 QFont WindowFont(bool bold) {
@@ -161,7 +163,8 @@ TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
     TcpClient.SetRemotePort("502");
 
     pacer_ = std::make_unique<TWindowPacer>(*TimerIP, closing_);
-    engine_ = std::make_unique<loader::UpdateEngine>(*pacer_, tcpLink_, udpLink_, image::EmbeddedImage(), delay_, *this);
+    engine_ =
+        std::make_unique<loader::UpdateEngine>(*pacer_, tcpLink_, udpLink_, image::EmbeddedImage(), delay_, *this);
 
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
@@ -304,7 +307,8 @@ void TForm1::Button2Click() {
 void TForm1::Button1Click() { engine_->RunProcedure(EditIPaddr->text().toStdString(), CheckBox1->isChecked()); }
 
 void TForm1::CheckBoxGenerateClick() {
-    Button2->setText(CheckBoxGenerate->isChecked() ? QStringLiteral("Generate Image File") : QStringLiteral("FIRMWARE UPDATE"));
+    Button2->setText(CheckBoxGenerate->isChecked() ? QStringLiteral("Generate Image File")
+                                                   : QStringLiteral("FIRMWARE UPDATE"));
 }
 
 void TForm1::CheckBox1Click() {
@@ -365,7 +369,8 @@ void TForm1::Succeeded() {
 void TForm1::ShowText(TLabel* label, std::string_view latin1) {
     // A label's text ends at its first zero byte.
     const QString t = FromLatin1(latin1.substr(0, latin1.find('\0')));
-    auto pending = std::find_if(pendingTexts_.begin(), pendingTexts_.end(), [label](const auto& p) { return p.first == label; });
+    auto pending =
+        std::find_if(pendingTexts_.begin(), pendingTexts_.end(), [label](const auto& p) { return p.first == label; });
     if (pending != pendingTexts_.end())
         pending->second = t;
     else
@@ -408,9 +413,9 @@ void TForm1::ApplyDisplay() {
     if (std::exchange(colorPending_, false)) {
         QPalette p = Perc1->palette();
         // A value with the high byte 0xFF names a system colour; the only one used is the button face.
-        p.setColor(QPalette::Window, (perc1Color_ >> 24) == 0xFF
-                                         ? palette().color(QPalette::Button)
-                                         : QColor(perc1Color_ & 0xFF, (perc1Color_ >> 8) & 0xFF, (perc1Color_ >> 16) & 0xFF));
+        p.setColor(QPalette::Window, (perc1Color_ >> 24) == 0xFF ? palette().color(QPalette::Button)
+                                                                 : QColor(perc1Color_ & 0xFF, (perc1Color_ >> 8) & 0xFF,
+                                                                          (perc1Color_ >> 16) & 0xFF));
         Perc1->setPalette(p);
     }
 }

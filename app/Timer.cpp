@@ -36,8 +36,8 @@ void TTimer::EnsureDescriptor() {
 void TTimer::Arm(std::chrono::steady_clock::time_point deadline) {
     // steady_clock is CLOCK_MONOTONIC, the timerfd's own clock. A deadline
     // already passed is moved to the smallest future one: zero would disarm.
-    const auto ns = std::max<int64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count(), 1);
+    const auto ns =
+        std::max<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count(), 1);
     itimerspec at{};
     at.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
     at.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);

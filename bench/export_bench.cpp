@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
         const auto size = fs::file_size(exported);
 
         const double formatMs = MedianMs([&] { image::FormatDeclaration(header, image::EmbeddedImage()); });
-        const double exportMs = MedianMs([&] { image::ExportImage(exported.string(), header, image::EmbeddedImage()); });
+        const double exportMs =
+            MedianMs([&] { image::ExportImage(exported.string(), header, image::EmbeddedImage()); });
         const double copyMs = MedianMs([&] { fs::copy_file(exported, copy, fs::copy_options::overwrite_existing); });
 
         std::printf("file size          %llu bytes\n", static_cast<unsigned long long>(size));

@@ -58,15 +58,16 @@ void RunOne(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firmwar
     loader::PlainPacer pacer(cancel);
     loader::DelayInterval delay;
     loader::UpdateListener quiet;
-    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), 0x80000), delay,
-                                quiet);
+    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), 0x80000), delay, quiet);
     const loader::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
     const bool matches = meter.FlashMatches(firmware.data());
     ++t.runs;
     t.retries += r.retries;
     t.stale += r.staleAnswersDropped;
-    if (r.outcome == loader::Outcome::Updated) ++(matches ? t.correct : t.falseSuccess);
-    else ++t.honest;
+    if (r.outcome == loader::Outcome::Updated)
+        ++(matches ? t.correct : t.falseSuccess);
+    else
+        ++t.honest;
 }
 
 }  // namespace
@@ -93,7 +94,8 @@ int main(int argc, char** argv) {
     std::vector<std::thread> threads;
     for (size_t c = 0; c < cells.size(); ++c)
         for (int s = 0; s < seeds; ++s)
-            threads.emplace_back([&, c, s] { RunOne(cells[c], 1000 + static_cast<uint64_t>(s) * 7919, firmware, tallies[c]); });
+            threads.emplace_back(
+                [&, c, s] { RunOne(cells[c], 1000 + static_cast<uint64_t>(s) * 7919, firmware, tallies[c]); });
     for (auto& t : threads) t.join();
 
     std::printf("%-40s %5s %8s %8s %8s %8s %8s\n", "cell (48 blocks, seeded)", "runs", "correct", "honest", "FALSE",

@@ -55,7 +55,9 @@ Figures Run(int meters) {
     f.maxRssMiB = static_cast<double>(cli.Usage().ru_maxrss) / 1024;
     const auto simStatus = sim.Wait(Clock::now() + 20s);
     f.ok = status == 0 && simStatus == 0;
-    if (!f.ok) std::fprintf(stderr, "fleet-bench: tool status %d, simulator status %d\n", status.value_or(-1), simStatus.value_or(-1));
+    if (!f.ok)
+        std::fprintf(stderr, "fleet-bench: tool status %d, simulator status %d\n", status.value_or(-1),
+                     simStatus.value_or(-1));
     return f;
 }
 
@@ -66,8 +68,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) sizes.push_back(std::max(1, std::atoi(argv[i])));
     if (sizes.empty()) sizes = {1, 10, 50};
     std::printf("fleet update of the compiled-in image, meters on 127.0.6.2 and up (meter-sim, normal operation)\n");
-    std::printf("%8s %10s %10s %14s %16s %12s %s\n", "meters", "wall s", "ratio", "tool CPU s", "CPU %/meter", "peak MiB",
-                "result");
+    std::printf("%8s %10s %10s %14s %16s %12s %s\n", "meters", "wall s", "ratio", "tool CPU s", "CPU %/meter",
+                "peak MiB", "result");
     double single = 0;
     bool allOk = true;
     for (int n : sizes) {

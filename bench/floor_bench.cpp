@@ -53,8 +53,9 @@ int main() {
         poll(&p, 1, 0);
         const auto sent = Clock::now();
         send(s, frame, sizeof frame, 0);
-        const auto ns =
-            std::chrono::duration_cast<std::chrono::nanoseconds>((sent + std::chrono::milliseconds(50)).time_since_epoch()).count();
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            (sent + std::chrono::milliseconds(50)).time_since_epoch())
+                            .count();
         const timespec deadline{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
         poll(&p, 1, 0);
@@ -66,9 +67,10 @@ int main() {
     waitpid(echo, nullptr, 0);
 
     const double lateMs = (wall - kExchanges * 0.050) * 1e3;
-    std::printf("%d exchanges of 50 ms against a bare echo: %.1f ms late in all (%.0f us per wait), "
-                "CPU %.3f %% of the wall time (%.0f us per exchange)\n",
-                kExchanges, lateMs, lateMs * 1e3 / kExchanges, 100 * cpu / wall, cpu / kExchanges * 1e6);
+    std::printf(
+        "%d exchanges of 50 ms against a bare echo: %.1f ms late in all (%.0f us per wait), "
+        "CPU %.3f %% of the wall time (%.0f us per exchange)\n",
+        kExchanges, lateMs, lateMs * 1e3 / kExchanges, 100 * cpu / wall, cpu / kExchanges * 1e6);
     std::printf("as a share of an update's 10,550 ms of prescribed waits: ratio %.4f\n", 1 + lateMs / 10550);
     return 0;
 }

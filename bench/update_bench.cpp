@@ -93,9 +93,9 @@ Result RunOnce(Front front) {
     std::optional<ChildProcess> sim;
     std::optional<std::string> line;
     try {
-        sim.emplace(std::vector<std::string>{METER_SIM_PATH, "--address", "127.0.0.1", "--bootloader",
-                                             "--modbus-port", "0", "--boot-port", "0", "--image",
-                                             LOADER_IMAGE_BIN_PATH, "--log", "/dev/null", "--exit-after-reset"},
+        sim.emplace(std::vector<std::string>{METER_SIM_PATH, "--address", "127.0.0.1", "--bootloader", "--modbus-port",
+                                             "0", "--boot-port", "0", "--image", LOADER_IMAGE_BIN_PATH, "--log",
+                                             "/dev/null", "--exit-after-reset"},
                     ChildProcess::Stderr::Discard);
         line = sim->ReadLine(Clock::now() + 10s);
     } catch (const std::system_error&) {
@@ -190,41 +190,43 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     const std::string only = argc > 2 ? argv[2] : "";
     for (const Front front : {Front::Window, Front::Plain}) {
-    if ((only == "window" && front != Front::Window) || (only == "plain" && front != Front::Plain)) continue;
-    const char* frontName = front == Front::Window ? "window" : "plain pacer";
-    std::vector<double> ratios;
-    std::vector<double> cpuShares;
-    for (int i = 0; i < runs; ++i) {
-        const Result r = RunOnce(front);
-        allOk = allOk && r.ok;
-        // The prescribed sum for what actually happened (a retry or a second
-        // "VER?" adds its own waits); equal to the nominal one on a clean run.
-        const int retries = std::atoi(r.repeats.c_str());
-        const int prescribedMs =
-            r.writes >= 0 ? PrescribedMs(static_cast<int>(r.writes), static_cast<int>(r.verQueries),
-                                         static_cast<int>(r.erases), retries)
-                          : nominalMs;
-        std::printf("%s, run %d\n", frontName, i + 1);
-        std::printf("  wall time          %9.1f ms\n", r.wallS * 1e3);
-        std::printf("  prescribed waits   %9d ms\n", prescribedMs);
-        std::printf("  ratio              %9.4f\n", r.wallS * 1e3 / prescribedMs);
-        std::printf("  tool CPU time      %9.1f ms = %.3f %% of the wall time (window thread %.1f ms, others %.1f ms)\n",
-                    r.cpuS * 1e3, 100 * r.cpuS / r.wallS, r.mainThreadCpuS * 1e3, (r.cpuS - r.mainThreadCpuS) * 1e3);
-        std::printf("  meter: %ld VER?, %ld erase, %ld writes, %ld RESET, %ld program faults; retries %s, boxes %zu\n",
-                    r.verQueries, r.erases, r.writes, r.resets, r.programFaults, r.repeats.c_str(), r.messages);
-        std::printf("  Perc1 \"%s\", Label1 \"%s\", simulator status %d (0: flash matches the image)\n",
-                    r.perc1.c_str(), r.label1.c_str(), r.simStatus);
-        std::printf("  result             %s\n", r.ok ? "updated" : "FAILED");
-        std::fflush(stdout);
-        if (r.wallS > 0) {
-            ratios.push_back(r.wallS * 1e3 / prescribedMs);
-            cpuShares.push_back(100 * r.cpuS / r.wallS);
+        if ((only == "window" && front != Front::Window) || (only == "plain" && front != Front::Plain)) continue;
+        const char* frontName = front == Front::Window ? "window" : "plain pacer";
+        std::vector<double> ratios;
+        std::vector<double> cpuShares;
+        for (int i = 0; i < runs; ++i) {
+            const Result r = RunOnce(front);
+            allOk = allOk && r.ok;
+            // The prescribed sum for what actually happened (a retry or a second
+            // "VER?" adds its own waits); equal to the nominal one on a clean run.
+            const int retries = std::atoi(r.repeats.c_str());
+            const int prescribedMs = r.writes >= 0
+                                         ? PrescribedMs(static_cast<int>(r.writes), static_cast<int>(r.verQueries),
+                                                        static_cast<int>(r.erases), retries)
+                                         : nominalMs;
+            std::printf("%s, run %d\n", frontName, i + 1);
+            std::printf("  wall time          %9.1f ms\n", r.wallS * 1e3);
+            std::printf("  prescribed waits   %9d ms\n", prescribedMs);
+            std::printf("  ratio              %9.4f\n", r.wallS * 1e3 / prescribedMs);
+            std::printf(
+                "  tool CPU time      %9.1f ms = %.3f %% of the wall time (window thread %.1f ms, others %.1f ms)\n",
+                r.cpuS * 1e3, 100 * r.cpuS / r.wallS, r.mainThreadCpuS * 1e3, (r.cpuS - r.mainThreadCpuS) * 1e3);
+            std::printf(
+                "  meter: %ld VER?, %ld erase, %ld writes, %ld RESET, %ld program faults; retries %s, boxes %zu\n",
+                r.verQueries, r.erases, r.writes, r.resets, r.programFaults, r.repeats.c_str(), r.messages);
+            std::printf("  Perc1 \"%s\", Label1 \"%s\", simulator status %d (0: flash matches the image)\n",
+                        r.perc1.c_str(), r.label1.c_str(), r.simStatus);
+            std::printf("  result             %s\n", r.ok ? "updated" : "FAILED");
+            std::fflush(stdout);
+            if (r.wallS > 0) {
+                ratios.push_back(r.wallS * 1e3 / prescribedMs);
+                cpuShares.push_back(100 * r.cpuS / r.wallS);
+            }
         }
-    }
-    if (!ratios.empty()) {
-        std::printf("%s, median of %zu runs: ratio %.4f, tool CPU %.3f %% of the wall time\n", frontName,
-                    ratios.size(), Median(ratios), Median(cpuShares));
-    }
+        if (!ratios.empty()) {
+            std::printf("%s, median of %zu runs: ratio %.4f, tool CPU %.3f %% of the wall time\n", frontName,
+                        ratios.size(), Median(ratios), Median(cpuShares));
+        }
     }
     rusage self{};
     getrusage(RUSAGE_SELF, &self);

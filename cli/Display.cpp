@@ -31,8 +31,10 @@ void Display::StageChanged(size_t meter, loader::Stage stage) {
     std::lock_guard lock(mutex_);
     if (stage == loader::Stage::Done) return;  // the result follows with Finished
     lines_[meter].stage = StageName(stage);
-    if (live_) Redraw(true);
-    else Log(meter, lines_[meter].stage);
+    if (live_)
+        Redraw(true);
+    else
+        Log(meter, lines_[meter].stage);
 }
 
 void Display::ProgressChanged(size_t meter, const loader::Progress& p) {
@@ -61,8 +63,10 @@ void Display::Finished(size_t meter, const MeterRecord& record) {
     l.ok = Succeeded(record, command_);
     l.stage = ResultName(record, command_);
     l.retries = record.result.retries;
-    if (live_) Redraw(true);
-    else Log(meter, l.stage + ": " + ResultMessage(record, command_));
+    if (live_)
+        Redraw(true);
+    else
+        Log(meter, l.stage + ": " + ResultMessage(record, command_));
 }
 
 void Display::Say(const std::string& text) {
@@ -79,8 +83,10 @@ void Display::Say(const std::string& text) {
 
 void Display::Close() {
     std::lock_guard lock(mutex_);
-    if (live_) Redraw(true);
-    else std::fprintf(out_, "%s\n", Summary().c_str());
+    if (live_)
+        Redraw(true);
+    else
+        std::fprintf(out_, "%s\n", Summary().c_str());
     std::fflush(out_);
 }
 

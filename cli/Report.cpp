@@ -30,27 +30,32 @@ std::string ResultMessage(const MeterRecord& m, Command c) {
     const loader::UpdateResult& r = m.result;
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
     char block[32];
-    std::snprintf(block, sizeof block, "0x%05llX", static_cast<unsigned long long>(r.failedBlock < 0 ? 0 : r.failedBlock));
+    std::snprintf(block, sizeof block, "0x%05llX",
+                  static_cast<unsigned long long>(r.failedBlock < 0 ? 0 : r.failedBlock));
     switch (r.outcome) {
         case Outcome::Updated:
-            return "Updated: " + std::to_string(r.blocksWritten) + " blocks written and confirmed, meter reset to start the new firmware.";
-        case Outcome::Identified:
-            return "Bootloader " + r.identity + " identified; meter reset without programming.";
+            return "Updated: " + std::to_string(r.blocksWritten) +
+                   " blocks written and confirmed, meter reset to start the new firmware.";
+        case Outcome::Identified: return "Bootloader " + r.identity + " identified; meter reset without programming.";
         case Outcome::NotFound:
-            return r.modbusAnswered
-                       ? "The meter answered the boot-mode request, but no bootloader identified itself on UDP port 5555; nothing was erased."
-                       : "No answer on Modbus TCP port 502 nor from a bootloader on UDP port 5555; nothing was sent beyond the requests.";
+            return r.modbusAnswered ? "The meter answered the boot-mode request, but no bootloader identified itself "
+                                      "on UDP port 5555; nothing was erased."
+                                    : "No answer on Modbus TCP port 502 nor from a bootloader on UDP port 5555; "
+                                      "nothing was sent beyond the requests.";
         case Outcome::PasswordRejected: return "The meter rejected the password; nothing was changed.";
         case Outcome::CommunicationError:
             return std::string("Block ") + block +
                    " was not confirmed after 10 attempts; the meter waits in its bootloader for another update.";
         case Outcome::EraseUnconfirmed:
-            return "The erase was never confirmed, so the flash content is unknown; the meter waits in its bootloader for another update.";
+            return "The erase was never confirmed, so the flash content is unknown; the meter waits in its bootloader "
+                   "for another update.";
         case Outcome::Cancelled:
             if (r.eraseAttempts > 0)
                 return "Stopped on request during programming; the meter waits in its bootloader for another update.";
-            if (r.resetSent) return "Stopped on request before anything was erased; the meter was reset to its application.";
-            if (r.modbusAnswered) return "Stopped on request before anything was erased; the meter was not found in its bootloader.";
+            if (r.resetSent)
+                return "Stopped on request before anything was erased; the meter was reset to its application.";
+            if (r.modbusAnswered)
+                return "Stopped on request before anything was erased; the meter was not found in its bootloader.";
             return "Stopped on request before the boot-mode request; nothing was sent.";
     }
     (void)c;
@@ -77,7 +82,8 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     for (const MeterRecord& m : run.meters) {
         nlohmann::ordered_json j;
         j["address"] = m.address;
-        j["identity"] = m.result.identity.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(m.result.identity);
+        j["identity"] =
+            m.result.identity.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(m.result.identity);
         j["result"] = ResultName(m, run.command);
         j["blocks_written"] = m.result.blocksWritten;
         j["retries"] = m.result.retries;

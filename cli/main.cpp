@@ -123,14 +123,15 @@ private:
 #endif
 };
 
-loader::CancelToken* gStop = nullptr;          // for the console handler alone
+loader::CancelToken* gStop = nullptr;  // for the console handler alone
 fleet::Display* gDisplay = nullptr;
 
 void Stopping(int times) {
     if (times == 1) {
         gStop->Cancel();
-        gDisplay->Say("Stopping: each meter stops at its next block; meters not yet started are left alone. "
-                      "The report is still written.");
+        gDisplay->Say(
+            "Stopping: each meter stops at its next block; meters not yet started are left alone. "
+            "The report is still written.");
     }
 }
 
@@ -183,10 +184,11 @@ int main(int argc, char** argv) {
     const sigset_t stopSignals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 #endif
-    CLI::App app{"Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
-                 "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
-                 "never from the command line.",
-                 "ethernet-loader-cli"};
+    CLI::App app{
+        "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
+        "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
+        "never from the command line.",
+        "ethernet-loader-cli"};
     app.set_version_flag("--version", std::string("ethernet-loader-cli ") + LOADER_VERSION);
     app.require_subcommand(1);
     app.footer("Exit status: 0 every meter updated (or probed), 1 any meter failed, 2 usage or setup error.");
@@ -228,8 +230,9 @@ int main(int argc, char** argv) {
     std::string password;
     try {
         if (!refusedPassword.empty())
-            throw SetupError{"--password is not taken: every user of this machine can read the command line. "
-                             "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
+            throw SetupError{
+                "--password is not taken: every user of this machine can read the command line. "
+                "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
         if (!hostsFile.empty()) {
             const auto listed = fleet::HostsFromFile(ReadFile("--hosts", hostsFile));
             hosts.insert(hosts.end(), listed.begin(), listed.end());

@@ -107,13 +107,14 @@ EInOutError InOutErrorFromErrno(int err) {
 
 std::string FormatDeclaration(std::string_view headerText, ImageView img) {
     std::string header(headerText.substr(0, headerText.find('\0')));
-    std::replace_if(header.begin(), header.end(), [](char c) { return c == '\r' || c == '\n'; }, '?');
+    std::replace_if(
+        header.begin(), header.end(), [](char c) { return c == '\r' || c == '\n'; }, '?');
     const std::string stars = "// " + std::string(61, '*');
 
     // Room for every number at its widest; the string is cut to what was used.
     std::string out;
-    out.resize(3 * (stars.size() + 2) + header.size() + 2 + kOpening.size() + 2 + kImageSize * 4 +
-               kDataLines * 2 + kClosing.size() + 4);
+    out.resize(3 * (stars.size() + 2) + header.size() + 2 + kOpening.size() + 2 + kImageSize * 4 + kDataLines * 2 +
+               kClosing.size() + 4);
     char* p = out.data();
     Append(p, stars);
     Append(p, kCrLf);
@@ -163,13 +164,13 @@ EInOutError InOutErrorFromWinError(unsigned long err) {
 #ifdef _WIN32
 void WriteExportFile(const std::string& fileName, std::string_view content) {
     // Others may read the file while it is being written, but not write it.
-    const HANDLE file =
-        CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) throw InOutErrorFromWinError(GetLastError());
     while (!content.empty()) {
         DWORD written = 0;
-        const BOOL ok =
-            WriteFile(file, content.data(), static_cast<DWORD>(std::min(content.size(), kWriteChunk)), &written, nullptr);
+        const BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(std::min(content.size(), kWriteChunk)),
+                                  &written, nullptr);
         if (!ok || written == 0) {
             // A write that takes nothing without an error has still run out of room.
             const DWORD err = ok ? ERROR_DISK_FULL : GetLastError();

@@ -12,9 +12,9 @@ inline constexpr std::uint32_t IPv4Any = 0x00000000;   // 0.0.0.0
 inline constexpr std::uint32_t IPv4None = 0xFFFFFFFF;  // what a text that is no address gives
 
 struct TIpv4Endpoint {
-  std::uint32_t Address = IPv4None;
-  std::uint16_t Port = 0;
-  bool operator==(const TIpv4Endpoint&) const = default;
+    std::uint32_t Address = IPv4None;
+    std::uint16_t Port = 0;
+    bool operator==(const TIpv4Endpoint&) const = default;
 };
 
 // Host text to dotted text. Texts end at their first zero byte, as every

@@ -30,8 +30,8 @@ enum TSocketBlockMode { bmBlocking, bmNonBlocking, bmThreadBlocking };
 // Raised only when the platform's socket library cannot be started or
 // released; the message is the name of the failing call.
 class ESocketError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Once at program start, before any endpoint exists, and once at program end.
@@ -40,116 +40,116 @@ void SocketLibraryStartup();
 void SocketLibraryCleanup();
 
 class TBaseSocket {
- public:
-  virtual ~TBaseSocket();  // closes
-  TBaseSocket(const TBaseSocket&) = delete;
-  TBaseSocket& operator=(const TBaseSocket&) = delete;
+public:
+    virtual ~TBaseSocket();  // closes
+    TBaseSocket(const TBaseSocket&) = delete;
+    TBaseSocket& operator=(const TBaseSocket&) = delete;
 
-  bool Active() const { return FActive; }
-  void SetActive(bool value);
-  TSocketBlockMode BlockMode() const { return FBlockMode; }
-  void SetBlockMode(TSocketBlockMode value);
-  // Valid only while Active.
-  TSocketHandle Handle() const { return FSocket; }
+    bool Active() const { return FActive; }
+    void SetActive(bool value);
+    TSocketBlockMode BlockMode() const { return FBlockMode; }
+    void SetBlockMode(TSocketBlockMode value);
+    // Valid only while Active.
+    TSocketHandle Handle() const { return FSocket; }
 
-  // Both hand the buffer straight to the system and return its count or -1.
-  // They do not look at Active: on a closed endpoint the system refuses.
-  int32_t SendBytes(const void* buf, int32_t count, int32_t flags = 0);
-  // -1 also when nothing has arrived, and for a datagram longer than count,
-  // whose first count bytes are then stored and the rest dropped.
-  int32_t ReceiveBytes(void* buf, int32_t count, int32_t flags = 0);
-  // Something waits to be received, or a failure the next receive reports.
-  // Never waits; false on a closed endpoint.
-  bool Readable() const;
+    // Both hand the buffer straight to the system and return its count or -1.
+    // They do not look at Active: on a closed endpoint the system refuses.
+    int32_t SendBytes(const void* buf, int32_t count, int32_t flags = 0);
+    // -1 also when nothing has arrived, and for a datagram longer than count,
+    // whose first count bytes are then stored and the rest dropped.
+    int32_t ReceiveBytes(void* buf, int32_t count, int32_t flags = 0);
+    // Something waits to be received, or a failure the next receive reports.
+    // Never waits; false on a closed endpoint.
+    bool Readable() const;
 
-  // None installed by default; the program needs none of them.
-  std::function<void(const void* buf, int32_t count)> OnReceive;
-  std::function<void(const void* buf, int32_t count)> OnSend;
-  std::function<void()> OnCreateHandle;
-  std::function<void()> OnDestroyHandle;
-  std::function<void(int code)> OnError;  // errno / WSAGetLastError code
+    // None installed by default; the program needs none of them.
+    std::function<void(const void* buf, int32_t count)> OnReceive;
+    std::function<void(const void* buf, int32_t count)> OnSend;
+    std::function<void()> OnCreateHandle;
+    std::function<void()> OnDestroyHandle;
+    std::function<void(int code)> OnError;  // errno / WSAGetLastError code
 
- protected:
-  TBaseSocket(int family, int type, int protocol);
+protected:
+    TBaseSocket(int family, int type, int protocol);
 
-  virtual void DoReceive(const void* buf, int32_t count);
-  virtual void DoSend(const void* buf, int32_t count);
-  // Passes every result through; a -1 hands the system's error code to
-  // DoHandleError and is otherwise dropped.
-  virtual int ErrorCheck(int result);
-  virtual void Open();
-  virtual void Close();
-  virtual void DoCreateHandle();
-  virtual void DoDestroyHandle();
-  virtual void DoHandleError(int code);
+    virtual void DoReceive(const void* buf, int32_t count);
+    virtual void DoSend(const void* buf, int32_t count);
+    // Passes every result through; a -1 hands the system's error code to
+    // DoHandleError and is otherwise dropped.
+    virtual int ErrorCheck(int result);
+    virtual void Open();
+    virtual void Close();
+    virtual void DoCreateHandle();
+    virtual void DoDestroyHandle();
+    virtual void DoHandleError(int code);
 
-  // Before a setting changes, an open socket no longer matches it.
-  template <typename T>
-  void Change(T& field, const T& value) {
-    if (field == value) return;
-    SetActive(false);
-    field = value;
-  }
+    // Before a setting changes, an open socket no longer matches it.
+    template <typename T>
+    void Change(T& field, const T& value) {
+        if (field == value) return;
+        SetActive(false);
+        field = value;
+    }
 
- private:
-  bool FActive = false;
-  TSocketBlockMode FBlockMode = bmBlocking;
-  int FFamily;
-  int FSocketType;
-  int FProtocol;
-  TSocketHandle FSocket = InvalidSocketHandle;
+private:
+    bool FActive = false;
+    TSocketBlockMode FBlockMode = bmBlocking;
+    int FFamily;
+    int FSocketType;
+    int FProtocol;
+    TSocketHandle FSocket = InvalidSocketHandle;
 };
 
 class TIpSocket : public TBaseSocket {
- public:
-  const TSocketHost& RemoteHost() const { return FRemoteHost; }
-  void SetRemoteHost(const TSocketHost& value) { Change(FRemoteHost, value); }
-  const TSocketPort& RemotePort() const { return FRemotePort; }
-  void SetRemotePort(const TSocketPort& value) { Change(FRemotePort, value); }
-  // Kept and compared only: nothing is ever bound.
-  const TSocketHost& LocalHost() const { return FLocalHost; }
-  void SetLocalHost(const TSocketHost& value) { Change(FLocalHost, value); }
-  const TSocketPort& LocalPort() const { return FLocalPort; }
-  void SetLocalPort(const TSocketPort& value) { Change(FLocalPort, value); }
+public:
+    const TSocketHost& RemoteHost() const { return FRemoteHost; }
+    void SetRemoteHost(const TSocketHost& value) { Change(FRemoteHost, value); }
+    const TSocketPort& RemotePort() const { return FRemotePort; }
+    void SetRemotePort(const TSocketPort& value) { Change(FRemotePort, value); }
+    // Kept and compared only: nothing is ever bound.
+    const TSocketHost& LocalHost() const { return FLocalHost; }
+    void SetLocalHost(const TSocketHost& value) { Change(FLocalHost, value); }
+    const TSocketPort& LocalPort() const { return FLocalPort; }
+    void SetLocalPort(const TSocketPort& value) { Change(FLocalPort, value); }
 
- protected:
-  using TBaseSocket::TBaseSocket;
+protected:
+    using TBaseSocket::TBaseSocket;
 
- private:
-  TSocketHost FLocalHost;
-  TSocketPort FLocalPort;
-  TSocketHost FRemoteHost;
-  TSocketPort FRemotePort;
+private:
+    TSocketHost FLocalHost;
+    TSocketPort FLocalPort;
+    TSocketHost FRemoteHost;
+    TSocketPort FRemotePort;
 };
 
 class TCustomIpClient : public TIpSocket {
- public:
-  ~TCustomIpClient() override;  // shuts down before the socket is closed
-  // True only when connect succeeded at once: a datagram endpoint with a
-  // usable address. A non-blocking stream endpoint never gets there.
-  bool Connected() const { return FConnected; }
+public:
+    ~TCustomIpClient() override;  // shuts down before the socket is closed
+    // True only when connect succeeded at once: a datagram endpoint with a
+    // usable address. A non-blocking stream endpoint never gets there.
+    bool Connected() const { return FConnected; }
 
-  std::function<void()> OnConnect;
-  std::function<void()> OnDisconnect;
+    std::function<void()> OnConnect;
+    std::function<void()> OnDisconnect;
 
- protected:
-  using TIpSocket::TIpSocket;
-  void Open() override;
-  void Close() override;
-  virtual void DoConnect();
-  virtual void DoDisconnect();
+protected:
+    using TIpSocket::TIpSocket;
+    void Open() override;
+    void Close() override;
+    virtual void DoConnect();
+    virtual void DoDisconnect();
 
- private:
-  bool FConnected = false;
+private:
+    bool FConnected = false;
 };
 
 // Datagrams to and from one peer only.
 class TUdpSocket : public TCustomIpClient {
- public:
-  TUdpSocket();
+public:
+    TUdpSocket();
 };
 
 class TTcpClient : public TCustomIpClient {
- public:
-  TTcpClient();
+public:
+    TTcpClient();
 };

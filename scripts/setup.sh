@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libgl-dev libmodbus-dev libsimpleini-dev libgtest-dev
   libcli11-dev nlohmann-json3-dev
-  clang xvfb xauth tshark
+  clang clang-format xvfb xauth tshark
   scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
   g++-mingw-w64-x86-64-posix wine64 googletest
 )

@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
 
+scripts/check-format.sh
 scripts/build.sh default
 ctest --preset default
 scripts/test-package.sh

@@ -44,18 +44,23 @@ bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
 // The names the file has. The C library's stat, and so fs::hard_link_count,
 // counts one for every file on Windows.
 uintmax_t NameCount(const fs::path& p) {
-    const HANDLE h = CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE h =
+        CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     BY_HANDLE_FILE_INFORMATION info{};
     const bool known = GetFileInformationByHandle(h, &info) != 0;
     CloseHandle(h);
     return known ? info.nNumberOfLinks : 0;
 }
-int CreateNew(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE); }
+int CreateNew(const fs::path& p) {
+    return _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
 // Fails with EACCES for a file with the read-only attribute.
 int OpenExisting(const fs::path& p) { return _wopen(p.c_str(), _O_WRONLY | _O_BINARY); }
-long WriteSome(int fd, const char* d, size_t n) { return _write(fd, d, static_cast<unsigned>(std::min<size_t>(n, 1u << 30))); }
+long WriteSome(int fd, const char* d, size_t n) {
+    return _write(fd, d, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
+}
 int SyncToDisk(int fd) { return _commit(fd); }
 int CloseFile(int fd) { return _close(fd); }
 // Windows reserves no space ahead: nothing to do.
@@ -128,8 +133,8 @@ int CreateTemporaryBeside(const fs::path& target, fs::path& tmp) {
 bool RewriteInPlace(const fs::path& target, const std::string& data) {
     const int fd = OpenExisting(target);
     if (fd < 0) return false;
-    const bool written = Reserve(fd, data.size()) && Rewind(fd) && WriteAll(fd, data) && CutTo(fd, data.size()) &&
-                         SyncToDisk(fd) == 0;
+    const bool written =
+        Reserve(fd, data.size()) && Rewind(fd) && WriteAll(fd, data) && CutTo(fd, data.size()) && SyncToDisk(fd) == 0;
     const bool closed = CloseFile(fd) == 0;
     return written && closed;
 }
@@ -171,7 +176,8 @@ bool ReplaceWholeFile(const fs::path& target, const std::string& data) {
     const fs::file_status old = fs::status(real, ec);
     const Access access = WriteAccess(real);
     if (access == Access::Denied) return false;
-    if (access == Access::Writable && fs::is_regular_file(old) && NameCount(real) > 1) return RewriteInPlace(real, data);
+    if (access == Access::Writable && fs::is_regular_file(old) && NameCount(real) > 1)
+        return RewriteInPlace(real, data);
 
     fs::path tmp;
     const int fd = CreateTemporaryBeside(real, tmp);

@@ -47,13 +47,13 @@ namespace {
 // Where an entry's value sits in the file, or where a new entry would go, as
 // the reader above sees the file.
 struct Layout {
-    size_t bodyStart = 0;  // after a byte-order mark
-    size_t end = 0;        // the reader stops at the first zero byte
-    std::string lineEnd;   // the file's own, or the platform's for a file without one
-    std::optional<std::pair<size_t, size_t>> value;   // of the entry's last occurrence
+    size_t bodyStart = 0;                               // after a byte-order mark
+    size_t end = 0;                                     // the reader stops at the first zero byte
+    std::string lineEnd;                                // the file's own, or the platform's for a file without one
+    std::optional<std::pair<size_t, size_t>> value;     // of the entry's last occurrence
     std::optional<std::pair<size_t, size_t>> lastLine;  // content end and next line's start: the last
-                                                         // entry (or the header) of the section's first occurrence
-    std::optional<size_t> openHeader;  // a "[" with nothing but blanks and line ends after it
+                                                        // entry (or the header) of the section's first occurrence
+    std::optional<size_t> openHeader;                   // a "[" with nothing but blanks and line ends after it
 };
 
 Layout Locate(const std::string& data, const std::string& section, const std::string& key) {
@@ -63,9 +63,12 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
     const std::string_view text(data.data(), l.end);
 
     const size_t firstBreak = text.find_first_of("\r\n");
-    if (firstBreak == std::string_view::npos) l.lineEnd = kPlatformLineEnd;
-    else if (text.substr(firstBreak, 2) == "\r\n") l.lineEnd = "\r\n";
-    else l.lineEnd = text.substr(firstBreak, 1);
+    if (firstBreak == std::string_view::npos)
+        l.lineEnd = kPlatformLineEnd;
+    else if (text.substr(firstBreak, 2) == "\r\n")
+        l.lineEnd = "\r\n";
+    else
+        l.lineEnd = text.substr(firstBreak, 1);
 
     auto lineEndAfter = [&](size_t at) {  // the end of the line `at` is in, and the next line's start
         const size_t contentEnd = std::min(text.find_first_of("\r\n", at), l.end);
@@ -97,7 +100,8 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
             const auto [headerEnd, afterHeader] = lineEndAfter(stop);
             pos = afterHeader;
             // A header without "]" is no header of ours, but it ends the section all the same.
-            inSection = stop < l.end && text[stop] == ']' && SameName(Trimmed(text.substr(nameStart, stop - nameStart)), section);
+            inSection = stop < l.end && text[stop] == ']' &&
+                        SameName(Trimmed(text.substr(nameStart, stop - nameStart)), section);
             inFirst = inSection && !seen;
             if (inFirst) {
                 seen = true;
@@ -118,15 +122,18 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
 
 }  // namespace
 
-std::string EditProfile(std::string data, const std::string& section, const std::string& key, const std::string& value) {
+std::string EditProfile(std::string data, const std::string& section, const std::string& key,
+                        const std::string& value) {
     const Layout l = Locate(data, section, key);
     const std::string entry = key + "=" + value;
     if (l.value) {
         data.replace(l.value->first, l.value->second - l.value->first, value);
     } else if (l.lastLine) {
         const auto [contentEnd, next] = *l.lastLine;
-        if (next > contentEnd) data.insert(next, entry + l.lineEnd);
-        else data.insert(contentEnd, l.lineEnd + entry);  // the line had no line end; neither will the new one
+        if (next > contentEnd)
+            data.insert(next, entry + l.lineEnd);
+        else
+            data.insert(contentEnd, l.lineEnd + entry);  // the line had no line end; neither will the new one
     } else {
         std::string block = "[" + section + "]" + l.lineEnd + entry + l.lineEnd;
         if (l.openHeader) {
@@ -143,7 +150,8 @@ std::string EditProfile(std::string data, const std::string& section, const std:
 
 bool SameName(std::string_view a, std::string_view b) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 WriteError::WriteError(const std::string& fileName) : std::runtime_error("Unable to write to " + fileName) {}

@@ -41,12 +41,15 @@ LoadedSettings LoadSettings(const std::string& fileName) {
     for (const ProfileEntry& e : ReadProfileSection(fileName, kSection))
         s.lines.push_back(e.name + "=" + CutToChars(e.value, kMaxValueChars));
 
-    const auto found = std::find_if(s.lines.begin(), s.lines.end(), [](const std::string& l) { return IsEntryLine(l, kAddressEntry); });
+    const auto found = std::find_if(s.lines.begin(), s.lines.end(),
+                                    [](const std::string& l) { return IsEntryLine(l, kAddressEntry); });
     if (found != s.lines.end()) s.address = found->substr(found->find('=') + 1);
     if (s.address.empty()) {
         const std::string line = std::string(kAddressEntry) + "=" + kDefaultAddress;
-        if (found != s.lines.end()) *found = line;
-        else s.lines.push_back(line);
+        if (found != s.lines.end())
+            *found = line;
+        else
+            s.lines.push_back(line);
         s.address = kDefaultAddress;
     }
     return s;

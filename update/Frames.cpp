@@ -55,16 +55,15 @@ int64_t NextBlock(int64_t current, int64_t flashStart, int64_t flashEnd) {
 }
 
 std::array<uint8_t, kBootModeFrameSize> BuildBootModeRequest(std::string_view password) {
-    std::array<uint8_t, kBootModeFrameSize> f{
-        0x01, 0xF0,  // transaction identifier
-        0x00, 0x00,  // protocol: Modbus
-        0x00, 0x25,  // 37 bytes follow
-        0x01,        // unit
-        0x10,        // Write Multiple Registers
-        0x45, 0x71,  // from register 0x4571
-        0x00, 0x0F,  // 15 registers
-        0x1E,        // 30 data bytes
-        'G', 'o', 'T', 'o', 'B', 'o', 'o', 't', 'M', 'o', 'd', 'e'};
+    std::array<uint8_t, kBootModeFrameSize> f{0x01, 0xF0,  // transaction identifier
+                                              0x00, 0x00,  // protocol: Modbus
+                                              0x00, 0x25,  // 37 bytes follow
+                                              0x01,        // unit
+                                              0x10,        // Write Multiple Registers
+                                              0x45, 0x71,  // from register 0x4571
+                                              0x00, 0x0F,  // 15 registers
+                                              0x1E,        // 30 data bytes
+                                              'G',  'o',  'T', 'o', 'B', 'o', 'o', 't', 'M', 'o', 'd', 'e'};
     const std::size_t n = std::min<std::size_t>(password.size(), 16);
     std::memcpy(f.data() + 25, password.data(), n);
     return f;

@@ -80,7 +80,8 @@ namespace {
 class ReadableEvent {
 public:
     explicit ReadableEvent(SOCKET s) : socket_(s), event_(WSACreateEvent()) {
-        if (event_ == WSA_INVALID_EVENT) throw std::runtime_error("WSACreateEvent: the pacer cannot wait on the socket");
+        if (event_ == WSA_INVALID_EVENT)
+            throw std::runtime_error("WSACreateEvent: the pacer cannot wait on the socket");
         if (WSAEventSelect(socket_, event_, FD_READ | FD_CLOSE) != 0) {
             WSACloseEvent(event_);
             throw std::runtime_error("WSAEventSelect: the pacer cannot wait on the socket");

@@ -185,8 +185,10 @@ void UpdateEngine::ProgramMainMcu() {
     }
 
     if (pacer_.Cancelled()) UpdateError = true;
-    if (UpdateError) SetAction("Communication error!");
-    else SetAction(eraseConfirmed_ ? "Finished." : kEraseUnconfirmed);
+    if (UpdateError)
+        SetAction("Communication error!");
+    else
+        SetAction(eraseConfirmed_ ? "Finished." : kEraseUnconfirmed);
 }
 
 bool UpdateEngine::Identify() {
@@ -263,11 +265,16 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     }
     Delay();
 
-    if (cancelledUntouched_ || (UpdateError && pacer_.Cancelled())) result_.outcome = Outcome::Cancelled;
-    else if (UpdateError) result_.outcome = Outcome::CommunicationError;
-    else if (!program) result_.outcome = Outcome::Identified;
-    else if (!eraseConfirmed_) result_.outcome = Outcome::EraseUnconfirmed;
-    else result_.outcome = succeeded_ ? Outcome::Updated : Outcome::CommunicationError;
+    if (cancelledUntouched_ || (UpdateError && pacer_.Cancelled()))
+        result_.outcome = Outcome::Cancelled;
+    else if (UpdateError)
+        result_.outcome = Outcome::CommunicationError;
+    else if (!program)
+        result_.outcome = Outcome::Identified;
+    else if (!eraseConfirmed_)
+        result_.outcome = Outcome::EraseUnconfirmed;
+    else
+        result_.outcome = succeeded_ ? Outcome::Updated : Outcome::CommunicationError;
 }
 
 void UpdateEngine::RequestBootMode(const std::string& address, const std::string& password, bool program) {

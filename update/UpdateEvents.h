@@ -15,7 +15,7 @@ enum class Stage {
     Identifying,         // "VER?"
     Erasing,
     Writing,
-    Resetting,           // "RESET"
+    Resetting,  // "RESET"
     Done,
 };
 
@@ -38,23 +38,23 @@ enum class Outcome {
 };
 
 struct Progress {
-    int step = 0;              // block steps done, 0 before the first
-    int steps = 0;             // block steps in the run
-    int64_t position = 0;      // the bar's position, inside [minimum, maximum]
+    int step = 0;          // block steps done, 0 before the first
+    int steps = 0;         // block steps in the run
+    int64_t position = 0;  // the bar's position, inside [minimum, maximum]
     int32_t minimum = 0;
     int32_t maximum = 0;
-    std::string percent;       // "37%"
+    std::string percent;  // "37%"
 };
 
 struct UpdateResult {
     Outcome outcome = Outcome::NotFound;
-    std::string identity;            // "BOOTLOADER-V1.00"; empty when not identified
-    bool modbusAnswered = false;     // any byte came back to the boot-mode request
-    int blocksWritten = 0;           // write frames the meter confirmed
-    int retries = 0;                 // failed write attempts
+    std::string identity;         // "BOOTLOADER-V1.00"; empty when not identified
+    bool modbusAnswered = false;  // any byte came back to the boot-mode request
+    int blocksWritten = 0;        // write frames the meter confirmed
+    int retries = 0;              // failed write attempts
     int eraseAttempts = 0;
-    int staleAnswersDropped = 0;     // answers to earlier frames, discarded before a send
-    int64_t failedBlock = -1;        // the block that failed ten times
+    int staleAnswersDropped = 0;  // answers to earlier frames, discarded before a send
+    int64_t failedBlock = -1;     // the block that failed ten times
     bool resetSent = false;
 };
 

@@ -35,11 +35,12 @@ void ImageFile(std::string_view text) {
     const image::ParseResult r = image::ParseImageFile(text);
     Invariants(r);
     const size_t first = text.find_first_not_of(" \t\n\v\f\r");
-    if (first != std::string_view::npos && text[first] == ':') Expect(Same(r, image::ParseIntelHex(text)));
+    if (first != std::string_view::npos && text[first] == ':')
+        Expect(Same(r, image::ParseIntelHex(text)));
     else if (text.find("array") == std::string_view::npos || text.find("of byte") == std::string_view::npos)
-        Expect(r.bytes.size() == text.size() && std::equal(text.begin(), text.end(), r.bytes.begin(), [](char c, uint8_t b) {
-                   return static_cast<uint8_t>(c) == b;
-               }));
+        Expect(r.bytes.size() == text.size() &&
+               std::equal(text.begin(), text.end(), r.bytes.begin(),
+                          [](char c, uint8_t b) { return static_cast<uint8_t>(c) == b; }));
 }
 
 // Line ends and blanks around a record change nothing.
@@ -48,8 +49,10 @@ void IntelHex(std::string_view text) {
     Invariants(r);
     std::string spaced;
     for (char c : text) {
-        if (c == '\n') spaced += " \r\n\t";
-        else spaced += c;
+        if (c == '\n')
+            spaced += " \r\n\t";
+        else
+            spaced += c;
     }
     Expect(Same(r, image::ParseIntelHex(spaced)));
 }
@@ -62,16 +65,16 @@ void ExportHeader(std::string_view in) {
     const std::string_view header = in.substr(0, eol);
     const std::string_view fill = in.substr(std::min(in.size(), eol + 1));
     const std::string stars = "// " + std::string(61, '*') + "\r\n";
-    std::string text = stars + "// " + std::string(header) + "\r\n" + stars + "\r\nFlashImageARM : array [1..$80000] of byte = (\r\n";
+    std::string text =
+        stars + "// " + std::string(header) + "\r\n" + stars + "\r\nFlashImageARM : array [1..$80000] of byte = (\r\n";
     for (size_t i = 0; i < fill.size(); ++i) {
         text += std::to_string(static_cast<uint8_t>(fill[i]));
         if (i + 1 < fill.size()) text += i % 16 == 15 ? ",\r\n" : ",";
     }
     text += "\r\n);\r\n\r\n";
     const image::ParseResult r = image::ParseDeclaration(text);
-    Expect(r.bytes.size() == fill.size() && std::equal(fill.begin(), fill.end(), r.bytes.begin(), [](char c, uint8_t b) {
-               return static_cast<uint8_t>(c) == b;
-           }));
+    Expect(r.bytes.size() == fill.size() && std::equal(fill.begin(), fill.end(), r.bytes.begin(),
+                                                       [](char c, uint8_t b) { return static_cast<uint8_t>(c) == b; }));
     Expect(!r.ok && r.error.starts_with("the image gives "));
 }
 

@@ -40,8 +40,8 @@ inline int CloseSocketHandle(TSocketHandle h) { return closesocket(h); }
 // Windows keeps reporting a reset on every later receive.
 inline bool StreamFailed(TSocketHandle) { return false; }
 inline int SetNonBlocking(TSocketHandle h) {
-  u_long on = 1;
-  return ioctlsocket(h, FIONBIO, &on);
+    u_long on = 1;
+    return ioctlsocket(h, FIONBIO, &on);
 }
 #else
 inline constexpr int ShutdownBoth = SHUT_RDWR;
@@ -60,21 +60,21 @@ inline int CloseSocketHandle(TSocketHandle h) { return ::close(h); }
 // failed is in the closed state: an orderly close from the peer leaves ours
 // waiting for our own close.
 inline bool StreamFailed(TSocketHandle h) {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  return ::getsockopt(h, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && info.tcpi_state == TCP_CLOSE;
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return ::getsockopt(h, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && info.tcpi_state == TCP_CLOSE;
 }
 inline int SetNonBlocking(TSocketHandle h) {
-  int on = 1;
-  return ::ioctl(h, FIONBIO, &on);
+    int on = 1;
+    return ::ioctl(h, FIONBIO, &on);
 }
 #endif
 
 // A failure that never reached the system, reported the way the system
 // reports its own.
 inline int Fail(int code) {
-  SetLastSocketError(code);
-  return SocketError;
+    SetLastSocketError(code);
+    return SocketError;
 }
 
 }  // namespace net_platform

@@ -36,8 +36,9 @@ std::vector<ProfileEntry> Others(const std::vector<ProfileEntry>& entries, const
 }
 
 bool SameEntries(const std::vector<ProfileEntry>& a, const std::vector<ProfileEntry>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const ProfileEntry& x, const ProfileEntry& y) { return x.name == y.name && x.value == y.value; });
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ProfileEntry& x, const ProfileEntry& y) {
+        return x.name == y.name && x.value == y.value;
+    });
 }
 
 struct Names {

@@ -11,16 +11,16 @@
 namespace metersim {
 
 struct CliOptions {
-  MeterOptions meter;     // the first meter; the others differ only in address and seed ...
-  std::map<int, MeterOptions> overrides;  // ... unless given their own (--meter K), from 1
-  int meters = 1;         // consecutive addresses from meter.address on
-  std::string imagePath;  // raw kFlashSize bytes; decides the exit status
-  std::string dumpPath;
-  std::string logPath;    // empty: events on stdout
-  std::string portsFile;
-  double durationS = 0;   // 0: until a signal
-  bool exitAfterReset = false;
-  bool help = false;
+    MeterOptions meter;                     // the first meter; the others differ only in address and seed ...
+    std::map<int, MeterOptions> overrides;  // ... unless given their own (--meter K), from 1
+    int meters = 1;                         // consecutive addresses from meter.address on
+    std::string imagePath;                  // raw kFlashSize bytes; decides the exit status
+    std::string dumpPath;
+    std::string logPath;  // empty: events on stdout
+    std::string portsFile;
+    double durationS = 0;  // 0: until a signal
+    bool exitAfterReset = false;
+    bool help = false;
 };
 
 // Parses the arguments after the program name. On failure returns nothing

@@ -21,11 +21,11 @@ enum class ChecksumVerdict { None, Ok, Bad };
 enum class FrameError { None, Command, Length, Checksum, Parameters, Address };
 
 struct BootFrame {
-  BootCommand command = BootCommand::Unknown;
-  uint32_t address = 0;  // write frames of at least 4 bytes
-  ChecksumVerdict checksum = ChecksumVerdict::None;
-  FrameError error = FrameError::None;
-  ByteView data;  // write frames without error: the 1024 bytes to program
+    BootCommand command = BootCommand::Unknown;
+    uint32_t address = 0;  // write frames of at least 4 bytes
+    ChecksumVerdict checksum = ChecksumVerdict::None;
+    FrameError error = FrameError::None;
+    ByteView data;  // write frames without error: the 1024 bytes to program
 };
 
 BootFrame DecodeBootFrame(ByteView datagram);
@@ -33,7 +33,7 @@ BootFrame DecodeBootFrame(ByteView datagram);
 // Two's complement of the 8-bit sum: appended to a frame it makes the sum 0.
 uint8_t Checksum8(ByteView bytes);
 
-std::string CommandLabel(BootCommand command);   // "VER?", "E", "W", "RESET", "?"
+std::string CommandLabel(BootCommand command);       // "VER?", "E", "W", "RESET", "?"
 std::string ChecksumLabel(ChecksumVerdict verdict);  // "ok", "bad", "-"
 
 // Four bytes: "OK\r\n", or "ER" and a two-letter reason ("CM", "LN", "CS", "PM", "AD").
@@ -42,9 +42,9 @@ Bytes ErrorAnswer(FrameError error);
 
 // Modbus TCP: what the meter makes of one request ADU (MBAP header included).
 struct ModbusVerdict {
-  enum class Kind { Ignore, Accept, Exception } kind = Kind::Ignore;
-  uint8_t exceptionCode = 0;
-  uint16_t startRegister = 0;
+    enum class Kind { Ignore, Accept, Exception } kind = Kind::Ignore;
+    uint8_t exceptionCode = 0;
+    uint16_t startRegister = 0;
 };
 
 inline constexpr uint16_t kBootRegister = 0x4571;

@@ -35,282 +35,284 @@ constexpr size_t kMaxModbusConnections = 8;
 [[noreturn]] void ThrowErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
 class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    Reset(std::exchange(o.fd_, -1));
-    return *this;
-  }
-  ~Fd() { Reset(); }
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd& operator=(Fd&& o) noexcept {
+        Reset(std::exchange(o.fd_, -1));
+        return *this;
+    }
+    ~Fd() { Reset(); }
+    int get() const { return fd_; }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
 
- private:
-  int fd_ = -1;
+private:
+    int fd_ = -1;
 };
 
 sockaddr_in MakeAddress(const std::string& address, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  if (port < 0 || port > 65535) throw std::invalid_argument("port out of range: " + std::to_string(port));
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1)
-    throw std::invalid_argument("not an IPv4 address: " + address);
-  return a;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    if (port < 0 || port > 65535) throw std::invalid_argument("port out of range: " + std::to_string(port));
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1)
+        throw std::invalid_argument("not an IPv4 address: " + address);
+    return a;
 }
 
 uint16_t LocalPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) ThrowErrno("getsockname");
-  return ntohs(a.sin_port);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) ThrowErrno("getsockname");
+    return ntohs(a.sin_port);
 }
 
 Fd BoundSocket(int type, const sockaddr_in& at, const std::string& what) {
-  Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (fd.get() < 0) ThrowErrno("socket");
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
-    ThrowErrno("bind " + what + " " + std::to_string(ntohs(at.sin_port)));
-  return fd;
+    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0) ThrowErrno("socket");
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+        ThrowErrno("bind " + what + " " + std::to_string(ntohs(at.sin_port)));
+    return fd;
 }
 
 struct ModbusCtxDeleter {
-  void operator()(modbus_t* ctx) const {
-    modbus_close(ctx);
-    modbus_free(ctx);
-  }
+    void operator()(modbus_t* ctx) const {
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
 };
 using ModbusCtx = std::unique_ptr<modbus_t, ModbusCtxDeleter>;
 
 }  // namespace
 
 class Meter::Impl {
- public:
-  explicit Impl(MeterOptions options);
-  ~Impl();
+public:
+    explicit Impl(MeterOptions options);
+    ~Impl();
 
-  std::string name;
-  uint16_t modbusPort = 0;
-  uint16_t bootPort = 0;
+    std::string name;
+    uint16_t modbusPort = 0;
+    uint16_t bootPort = 0;
 
-  mutable std::mutex mu;
-  mutable std::condition_variable changed;
-  MeterCore core;              // guarded by mu
-  std::vector<Event> events;   // guarded by mu
+    mutable std::mutex mu;
+    mutable std::condition_variable changed;
+    MeterCore core;             // guarded by mu
+    std::vector<Event> events;  // guarded by mu
 
- private:
-  struct Connection {
-    uint64_t id;
-    ModbusCtx ctx;
-  };
-  struct Timed {
-    Clock::time_point due;
-    uint64_t seq;
-    std::function<void()> run;
-    bool operator>(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
-  };
+private:
+    struct Connection {
+        uint64_t id;
+        ModbusCtx ctx;
+    };
+    struct Timed {
+        Clock::time_point due;
+        uint64_t seq;
+        std::function<void()> run;
+        bool operator>(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
+    };
 
-  void Serve();
-  int PollTimeoutMs() const;
-  void RunDueTimers();
-  void At(int delayMs, std::function<void()> run);
-  void Log(Event& event);
-  void OnBootReadable();
-  void OnAccept();
-  bool OnConnectionReadable(Connection& c);  // false: close it
-  void SendTcp(uint64_t id, const Bytes& bytes);
+    void Serve();
+    int PollTimeoutMs() const;
+    void RunDueTimers();
+    void At(int delayMs, std::function<void()> run);
+    void Log(Event& event);
+    void OnBootReadable();
+    void OnAccept();
+    bool OnConnectionReadable(Connection& c);  // false: close it
+    void SendTcp(uint64_t id, const Bytes& bytes);
 
-  MeterOptions options_;
-  Clock::time_point start_ = Clock::now();
-  Fd udp_, foreign_, wake_, tcpHold_;
-  ModbusCtx listenCtx_;
-  int listenFd_ = -1;  // owned by tcpHold_
-  std::vector<Connection> connections_;
-  uint64_t nextConnectionId_ = 1;
-  std::priority_queue<Timed, std::vector<Timed>, std::greater<>> timers_;
-  uint64_t nextSeq_ = 0;
-  std::vector<uint8_t> rx_ = std::vector<uint8_t>(65536);
-  std::thread thread_;
+    MeterOptions options_;
+    Clock::time_point start_ = Clock::now();
+    Fd udp_, foreign_, wake_, tcpHold_;
+    ModbusCtx listenCtx_;
+    int listenFd_ = -1;  // owned by tcpHold_
+    std::vector<Connection> connections_;
+    uint64_t nextConnectionId_ = 1;
+    std::priority_queue<Timed, std::vector<Timed>, std::greater<>> timers_;
+    uint64_t nextSeq_ = 0;
+    std::vector<uint8_t> rx_ = std::vector<uint8_t>(65536);
+    std::thread thread_;
 };
 
 Meter::Impl::Impl(MeterOptions options)
     : name(options.name.empty() ? options.address : options.name), core(options), options_(std::move(options)) {
-  const sockaddr_in bootAt = MakeAddress(options_.address, options_.bootPort);
-  const sockaddr_in modbusAt = MakeAddress(options_.address, options_.modbusPort);
-  udp_ = BoundSocket(SOCK_DGRAM, bootAt, "bootloader port");
-  bootPort = LocalPort(udp_.get());
-  foreign_ = BoundSocket(SOCK_DGRAM, MakeAddress(options_.address, 0), "foreign port");
-  if (options_.modbusListener) {
-    listenCtx_.reset(modbus_new_tcp(options_.address.c_str(), options_.modbusPort));
-    if (!listenCtx_) ThrowErrno("modbus_new_tcp");
-    listenFd_ = modbus_tcp_listen(listenCtx_.get(), 4);
-    if (listenFd_ < 0) ThrowErrno("listen Modbus port " + std::to_string(options_.modbusPort));
-    tcpHold_.Reset(listenFd_);  // closes the listening socket with the meter
-    fcntl(listenFd_, F_SETFL, fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
-    fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
-  } else {
-    // The port is held but never listened on, so a connection attempt is
-    // refused, as by a meter without Modbus server.
-    tcpHold_ = BoundSocket(SOCK_STREAM, modbusAt, "Modbus port");
-  }
-  modbusPort = LocalPort(tcpHold_.get());
-  wake_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (wake_.get() < 0) ThrowErrno("eventfd");
-  thread_ = std::thread([this] { Serve(); });
+    const sockaddr_in bootAt = MakeAddress(options_.address, options_.bootPort);
+    const sockaddr_in modbusAt = MakeAddress(options_.address, options_.modbusPort);
+    udp_ = BoundSocket(SOCK_DGRAM, bootAt, "bootloader port");
+    bootPort = LocalPort(udp_.get());
+    foreign_ = BoundSocket(SOCK_DGRAM, MakeAddress(options_.address, 0), "foreign port");
+    if (options_.modbusListener) {
+        listenCtx_.reset(modbus_new_tcp(options_.address.c_str(), options_.modbusPort));
+        if (!listenCtx_) ThrowErrno("modbus_new_tcp");
+        listenFd_ = modbus_tcp_listen(listenCtx_.get(), 4);
+        if (listenFd_ < 0) ThrowErrno("listen Modbus port " + std::to_string(options_.modbusPort));
+        tcpHold_.Reset(listenFd_);  // closes the listening socket with the meter
+        fcntl(listenFd_, F_SETFL, fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
+        fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
+    } else {
+        // The port is held but never listened on, so a connection attempt is
+        // refused, as by a meter without Modbus server.
+        tcpHold_ = BoundSocket(SOCK_STREAM, modbusAt, "Modbus port");
+    }
+    modbusPort = LocalPort(tcpHold_.get());
+    wake_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (wake_.get() < 0) ThrowErrno("eventfd");
+    thread_ = std::thread([this] { Serve(); });
 }
 
 Meter::Impl::~Impl() {
-  const uint64_t one = 1;
-  [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
-  thread_.join();
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
+    thread_.join();
 }
 
 void Meter::Impl::At(int delayMs, std::function<void()> run) {
-  timers_.push({Clock::now() + std::chrono::milliseconds(delayMs), nextSeq_++, std::move(run)});
+    timers_.push({Clock::now() + std::chrono::milliseconds(delayMs), nextSeq_++, std::move(run)});
 }
 
 int Meter::Impl::PollTimeoutMs() const {
-  if (timers_.empty()) return -1;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(timers_.top().due - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 60000));
+    if (timers_.empty()) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(timers_.top().due - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
 }
 
 void Meter::Impl::RunDueTimers() {
-  const auto now = Clock::now();
-  while (!timers_.empty() && timers_.top().due <= now) {
-    auto run = timers_.top().run;
-    timers_.pop();
-    run();
-  }
+    const auto now = Clock::now();
+    while (!timers_.empty() && timers_.top().due <= now) {
+        auto run = timers_.top().run;
+        timers_.pop();
+        run();
+    }
 }
 
 void Meter::Impl::Log(Event& event) {
-  {
-    std::lock_guard lock(mu);
-    event.t = std::chrono::duration<double>(Clock::now() - start_).count();
-    event.meter = name;
-    events.push_back(event);
-  }
-  changed.notify_all();
-  if (options_.onEvent) options_.onEvent(event);
+    {
+        std::lock_guard lock(mu);
+        event.t = std::chrono::duration<double>(Clock::now() - start_).count();
+        event.meter = name;
+        events.push_back(event);
+    }
+    changed.notify_all();
+    if (options_.onEvent) options_.onEvent(event);
 }
 
 void Meter::Impl::Serve() {
-  std::vector<pollfd> fds;
-  for (;;) {
-    fds.clear();
-    fds.push_back({wake_.get(), POLLIN, 0});
-    fds.push_back({udp_.get(), POLLIN, 0});
-    fds.push_back({foreign_.get(), POLLIN, 0});
-    fds.push_back({listenFd_, POLLIN, 0});  // poll skips a negative fd
-    for (const auto& c : connections_) fds.push_back({modbus_get_socket(c.ctx.get()), POLLIN, 0});
-    const int n = ::poll(fds.data(), fds.size(), PollTimeoutMs());
-    if (n < 0 && errno != EINTR) return;  // nothing sensible left to serve with
-    if (n > 0) {
-      if (fds[0].revents) return;
-      if (fds[1].revents) OnBootReadable();
-      if (fds[2].revents) {
-        // Answers leave from here on demand; whatever arrives is not for the meter.
-        while (::recv(foreign_.get(), rx_.data(), rx_.size(), MSG_DONTWAIT) >= 0) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({wake_.get(), POLLIN, 0});
+        fds.push_back({udp_.get(), POLLIN, 0});
+        fds.push_back({foreign_.get(), POLLIN, 0});
+        fds.push_back({listenFd_, POLLIN, 0});  // poll skips a negative fd
+        for (const auto& c : connections_) fds.push_back({modbus_get_socket(c.ctx.get()), POLLIN, 0});
+        const int n = ::poll(fds.data(), fds.size(), PollTimeoutMs());
+        if (n < 0 && errno != EINTR) return;  // nothing sensible left to serve with
+        if (n > 0) {
+            if (fds[0].revents) return;
+            if (fds[1].revents) OnBootReadable();
+            if (fds[2].revents) {
+                // Answers leave from here on demand; whatever arrives is not for the meter.
+                while (::recv(foreign_.get(), rx_.data(), rx_.size(), MSG_DONTWAIT) >= 0) {
+                }
+            }
+            if (fds[3].revents) OnAccept();
+            // Connections accepted just now have no entry in fds yet.
+            std::vector<uint64_t> closing;
+            for (size_t i = 4; i < fds.size(); ++i)
+                if (fds[i].revents && !OnConnectionReadable(connections_[i - 4]))
+                    closing.push_back(connections_[i - 4].id);
+            std::erase_if(connections_, [&](const Connection& c) {
+                return std::find(closing.begin(), closing.end(), c.id) != closing.end();
+            });
         }
-      }
-      if (fds[3].revents) OnAccept();
-      // Connections accepted just now have no entry in fds yet.
-      std::vector<uint64_t> closing;
-      for (size_t i = 4; i < fds.size(); ++i)
-        if (fds[i].revents && !OnConnectionReadable(connections_[i - 4])) closing.push_back(connections_[i - 4].id);
-      std::erase_if(connections_, [&](const Connection& c) {
-        return std::find(closing.begin(), closing.end(), c.id) != closing.end();
-      });
+        RunDueTimers();
     }
-    RunDueTimers();
-  }
 }
 
 void Meter::Impl::OnBootReadable() {
-  // A bounded batch, so timed answers are not starved by a flood.
-  for (int batch = 0; batch < 64; ++batch) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const ssize_t got = ::recvfrom(udp_.get(), rx_.data(), rx_.size(), MSG_DONTWAIT | MSG_TRUNC,
-                                   reinterpret_cast<sockaddr*>(&peer), &len);
-    if (got < 0) return;
-    const size_t size = std::min(static_cast<size_t>(got), rx_.size());
-    Reaction r;
-    {
-      std::lock_guard lock(mu);
-      r = core.OnDatagram(ByteView(rx_.data(), size));
+    // A bounded batch, so timed answers are not starved by a flood.
+    for (int batch = 0; batch < 64; ++batch) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const ssize_t got = ::recvfrom(udp_.get(), rx_.data(), rx_.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                       reinterpret_cast<sockaddr*>(&peer), &len);
+        if (got < 0) return;
+        const size_t size = std::min(static_cast<size_t>(got), rx_.size());
+        Reaction r;
+        {
+            std::lock_guard lock(mu);
+            r = core.OnDatagram(ByteView(rx_.data(), size));
+        }
+        Log(r.event);
+        for (auto& s : r.sends) {
+            const int fd = s.foreignPort ? foreign_.get() : udp_.get();
+            auto send = [fd, peer, bytes = std::move(s.bytes)] {
+                ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer),
+                         sizeof peer);
+            };
+            if (s.delayMs <= 0)
+                send();
+            else
+                At(s.delayMs, std::move(send));
+        }
     }
-    Log(r.event);
-    for (auto& s : r.sends) {
-      const int fd = s.foreignPort ? foreign_.get() : udp_.get();
-      auto send = [fd, peer, bytes = std::move(s.bytes)] {
-        ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-      };
-      if (s.delayMs <= 0)
-        send();
-      else
-        At(s.delayMs, std::move(send));
-    }
-  }
 }
 
 void Meter::Impl::OnAccept() {
-  const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return;
-  if (connections_.size() >= kMaxModbusConnections) {
-    ::close(fd);
-    return;
-  }
-  ModbusCtx ctx(modbus_new_tcp(options_.address.c_str(), 0));
-  if (!ctx) {
-    ::close(fd);
-    return;
-  }
-  modbus_set_socket(ctx.get(), fd);
-  modbus_set_indication_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
-  modbus_set_byte_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
-  connections_.push_back({nextConnectionId_++, std::move(ctx)});
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    if (connections_.size() >= kMaxModbusConnections) {
+        ::close(fd);
+        return;
+    }
+    ModbusCtx ctx(modbus_new_tcp(options_.address.c_str(), 0));
+    if (!ctx) {
+        ::close(fd);
+        return;
+    }
+    modbus_set_socket(ctx.get(), fd);
+    modbus_set_indication_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
+    modbus_set_byte_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
+    connections_.push_back({nextConnectionId_++, std::move(ctx)});
 }
 
 bool Meter::Impl::OnConnectionReadable(Connection& c) {
-  uint8_t adu[MODBUS_TCP_MAX_ADU_LENGTH];
-  // libmodbus frames the request; a closed, broken or oversized one ends the connection.
-  const int got = modbus_receive(c.ctx.get(), adu);
-  if (got <= 0) return false;
-  Reaction r;
-  {
-    std::lock_guard lock(mu);
-    r = core.OnModbusRequest(ByteView(adu, static_cast<size_t>(got)));
-    // Without delay the meter is in its bootloader before the answer leaves,
-    // so a client may go on at once.
-    if (r.enterBootloaderInMs == 0) core.EnterBootloader();
-  }
-  Log(r.event);
-  if (r.closeConnection) return false;
-  for (auto& s : r.sends) {
-    if (s.delayMs <= 0)
-      SendTcp(c.id, s.bytes);
-    else
-      At(s.delayMs, [this, id = c.id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
-  }
-  if (r.enterBootloaderInMs > 0) {
-    At(r.enterBootloaderInMs, [this] {
-      std::lock_guard lock(mu);
-      core.EnterBootloader();
-    });
-  }
-  return true;
+    uint8_t adu[MODBUS_TCP_MAX_ADU_LENGTH];
+    // libmodbus frames the request; a closed, broken or oversized one ends the connection.
+    const int got = modbus_receive(c.ctx.get(), adu);
+    if (got <= 0) return false;
+    Reaction r;
+    {
+        std::lock_guard lock(mu);
+        r = core.OnModbusRequest(ByteView(adu, static_cast<size_t>(got)));
+        // Without delay the meter is in its bootloader before the answer leaves,
+        // so a client may go on at once.
+        if (r.enterBootloaderInMs == 0) core.EnterBootloader();
+    }
+    Log(r.event);
+    if (r.closeConnection) return false;
+    for (auto& s : r.sends) {
+        if (s.delayMs <= 0)
+            SendTcp(c.id, s.bytes);
+        else
+            At(s.delayMs, [this, id = c.id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
+    }
+    if (r.enterBootloaderInMs > 0) {
+        At(r.enterBootloaderInMs, [this] {
+            std::lock_guard lock(mu);
+            core.EnterBootloader();
+        });
+    }
+    return true;
 }
 
 void Meter::Impl::SendTcp(uint64_t id, const Bytes& bytes) {
-  for (auto& c : connections_)
-    if (c.id == id) ::send(modbus_get_socket(c.ctx.get()), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    for (auto& c : connections_)
+        if (c.id == id) ::send(modbus_get_socket(c.ctx.get()), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 Meter::Meter(MeterOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -321,41 +323,41 @@ uint16_t Meter::ModbusPort() const { return impl_->modbusPort; }
 uint16_t Meter::BootPort() const { return impl_->bootPort; }
 
 std::vector<Event> Meter::Events() const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->events;
+    std::lock_guard lock(impl_->mu);
+    return impl_->events;
 }
 
 bool Meter::WaitFor(const std::function<bool(const Event&)>& pred, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(impl_->mu);
-  size_t checked = 0;
-  return impl_->changed.wait_for(lock, timeout, [&] {
-    const auto& ev = impl_->events;
-    const bool found = std::any_of(ev.begin() + static_cast<long>(checked), ev.end(), pred);
-    checked = ev.size();
-    return found;
-  });
+    std::unique_lock lock(impl_->mu);
+    size_t checked = 0;
+    return impl_->changed.wait_for(lock, timeout, [&] {
+        const auto& ev = impl_->events;
+        const bool found = std::any_of(ev.begin() + static_cast<long>(checked), ev.end(), pred);
+        checked = ev.size();
+        return found;
+    });
 }
 
 std::vector<uint8_t> Meter::Flash() const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->core.Flash().Bytes();
+    std::lock_guard lock(impl_->mu);
+    return impl_->core.Flash().Bytes();
 }
 
 bool Meter::InBootloader() const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->core.InBootloader();
+    std::lock_guard lock(impl_->mu);
+    return impl_->core.InBootloader();
 }
 
 int Meter::ProgramFaults() const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->core.ProgramFaults();
+    std::lock_guard lock(impl_->mu);
+    return impl_->core.ProgramFaults();
 }
 
 bool Meter::FlashMatches(const uint8_t* image) const { return FirstMismatch(image) < 0; }
 
 long Meter::FirstMismatch(const uint8_t* image) const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->core.Flash().FirstMismatch(image);
+    std::lock_guard lock(impl_->mu);
+    return impl_->core.Flash().FirstMismatch(image);
 }
 
 }  // namespace metersim

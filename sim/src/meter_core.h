@@ -13,40 +13,40 @@
 namespace metersim {
 
 struct Send {
-  int delayMs = 0;
-  Bytes bytes;
-  bool foreignPort = false;
+    int delayMs = 0;
+    Bytes bytes;
+    bool foreignPort = false;
 };
 
 struct Reaction {
-  Event event;  // t and meter are left for the caller to fill in
-  std::vector<Send> sends;
-  int enterBootloaderInMs = -1;  // >= 0: an accepted boot-mode request
-  bool closeConnection = false;  // Modbus: the stream cannot be trusted any more
+    Event event;  // t and meter are left for the caller to fill in
+    std::vector<Send> sends;
+    int enterBootloaderInMs = -1;  // >= 0: an accepted boot-mode request
+    bool closeConnection = false;  // Modbus: the stream cannot be trusted any more
 };
 
 class MeterCore {
- public:
-  explicit MeterCore(const MeterOptions& options);
+public:
+    explicit MeterCore(const MeterOptions& options);
 
-  Reaction OnDatagram(ByteView datagram);
-  Reaction OnModbusRequest(ByteView adu);
-  void EnterBootloader() { inBootloader_ = true; }
+    Reaction OnDatagram(ByteView datagram);
+    Reaction OnModbusRequest(ByteView adu);
+    void EnterBootloader() { inBootloader_ = true; }
 
-  bool InBootloader() const { return inBootloader_; }
-  const FlashModel& Flash() const { return flash_; }
-  int ProgramFaults() const { return programFaults_; }
+    bool InBootloader() const { return inBootloader_; }
+    const FlashModel& Flash() const { return flash_; }
+    int ProgramFaults() const { return programFaults_; }
 
- private:
-  Bytes identity_;
-  std::string password_;
-  int bootDelayMs_;
-  uint64_t seed_;
-  Faults faults_;
-  FlashModel flash_;
-  bool inBootloader_;
-  uint32_t exchanges_ = 0;
-  int programFaults_ = 0;
+private:
+    Bytes identity_;
+    std::string password_;
+    int bootDelayMs_;
+    uint64_t seed_;
+    Faults faults_;
+    FlashModel flash_;
+    bool inBootloader_;
+    uint32_t exchanges_ = 0;
+    int programFaults_ = 0;
 };
 
 }  // namespace metersim

@@ -17,10 +17,12 @@
 namespace {
 
 QString FileName() {
-    return BrandVariant == 0 ? QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini") : QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini");
+    return BrandVariant == 0 ? QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini")
+                             : QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini");
 }
 QString OtherBrandsFileName() {
-    return BrandVariant == 0 ? QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini") : QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini");
+    return BrandVariant == 0 ? QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini")
+                             : QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini");
 }
 
 // The window as an operator starts it from `dir`; the working directory is
@@ -103,7 +105,8 @@ private slots:
         QTest::addColumn<QByteArray>("after");
         QTest::addColumn<QString>("next");
 
-        QTest::newRow("first start") << false << QByteArray() << "0.0.0.0" << "ipaddress=0.0.0.0" << false << QString()
+        QTest::newRow("first start") << false << QByteArray() << "0.0.0.0"
+                                     << "ipaddress=0.0.0.0" << false << QString()
                                      << QByteArray("[boot]\nipaddress=0.0.0.0\n") << "0.0.0.0";
         QTest::newRow("empty value") << true << QByteArray("[boot]\nport=502\nipaddress=\n") << "0.0.0.0"
                                      << "port=502\nipaddress=0.0.0.0" << false << QString()
@@ -112,10 +115,11 @@ private slots:
             << true << QByteArray(kHandWritten).replace("%1", "10.0.0.1") << "10.0.0.1"
             << "retries=3\nIPADDRESS=10.0.0.1\nmode=fast" << true << "192.168.100.200"
             << QByteArray(kHandWritten).replace("%1", "192.168.100.200") << "192.168.100.200";
-        QTest::newRow("field left empty") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1"
-                                          << "ipaddress=10.0.0.1" << true << "" << QByteArray("[boot]\nipaddress=\n") << "0.0.0.0";
-        QTest::newRow("not Latin-1") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1" << "ipaddress=10.0.0.1"
-                                     << true << QString::fromUtf8("z\xC3\xA4hler-\xE2\x82\xAC")
+        QTest::newRow("field left empty")
+            << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1"
+            << "ipaddress=10.0.0.1" << true << "" << QByteArray("[boot]\nipaddress=\n") << "0.0.0.0";
+        QTest::newRow("not Latin-1") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1"
+                                     << "ipaddress=10.0.0.1" << true << QString::fromUtf8("z\xC3\xA4hler-\xE2\x82\xAC")
                                      << QByteArray("[boot]\nipaddress=z\xC3\xA4hler-\xE2\x82\xAC\n")
                                      << QString::fromUtf8("z\xC3\xA4hler-\xE2\x82\xAC");
     }
@@ -157,8 +161,10 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::newRow("binary") << Binary(64 * 1024) << "0.0.0.0";
         QTest::newRow("binary around a readable section")
-            << QByteArray(Binary(4000)).replace('\0', '\1') + "\n[boot]\nipaddress=10.0.0.9\n[end]\n" + Binary(4000) << "10.0.0.9";
-        QTest::newRow("10 MB") << QByteArray(10 * 1024 * 1024, 'x') + "\n[boot]\nipaddress=10.0.0.10\n" << "10.0.0.10";
+            << QByteArray(Binary(4000)).replace('\0', '\1') + "\n[boot]\nipaddress=10.0.0.9\n[end]\n" + Binary(4000)
+            << "10.0.0.9";
+        QTest::newRow("10 MB") << QByteArray(10 * 1024 * 1024, 'x') + "\n[boot]\nipaddress=10.0.0.10\n"
+                               << "10.0.0.10";
     }
 
     void badFileContent() {
@@ -227,8 +233,10 @@ private slots:
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QCOMPARE(d.boxes[0].title, f->ApplicationTitle);
-        if (readOnly) QCOMPARE(Read(file), old);
-        else QVERIFY(!QDir(dir).exists());
+        if (readOnly)
+            QCOMPARE(Read(file), old);
+        else
+            QVERIFY(!QDir(dir).exists());
     }
 
     // The directory would allow a rename over the file, but the file itself

@@ -63,8 +63,9 @@ private slots:
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());
         QVERIFY2(seen.contains("Bootloader mode. Please wait ..."), qPrintable(seen.join(" | ")));
-        QVERIFY2(std::any_of(seen.begin(), seen.end(), [](const QString& s) { return s.startsWith("writing sector 0x"); }),
-                 qPrintable(seen.join(" | ")));
+        QVERIFY2(
+            std::any_of(seen.begin(), seen.end(), [](const QString& s) { return s.startsWith("writing sector 0x"); }),
+            qPrintable(seen.join(" | ")));
     }
 };
 

@@ -41,9 +41,9 @@ private slots:
                            static_cast<QWidget*>(f.Button2), static_cast<QWidget*>(f.Perc1),
                            static_cast<QWidget*>(f.ProgressBar1), static_cast<QWidget*>(f.LabelVersion)})
             QVERIFY2(w->isVisible(), qPrintable(w->metaObject()->className()));
-        for (QWidget* w : {static_cast<QWidget*>(f.Edit2), static_cast<QWidget*>(f.Button1),
-                           static_cast<QWidget*>(f.MemoIni), static_cast<QWidget*>(f.LabelRepeat),
-                           static_cast<QWidget*>(f.Label3)})
+        for (QWidget* w :
+             {static_cast<QWidget*>(f.Edit2), static_cast<QWidget*>(f.Button1), static_cast<QWidget*>(f.MemoIni),
+              static_cast<QWidget*>(f.LabelRepeat), static_cast<QWidget*>(f.Label3)})
             QVERIFY(!w->isVisible());
         // Only a developer build leaves the export's controls reachable.
         const bool dev = DeveloperControls;

@@ -88,18 +88,19 @@ protected:
 
 TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     const std::string firmware = SmallFirmware();
-    auto sim = StartSim({"--address", Ip(2, 2), "--meters", "5", "--password", kPassword, "--boot-delay",
-                                 "300", "--image", firmware, "--log", Scratch("sim.log"),
-                                 "--meter", "2", "--password", "other",
-                                 "--meter", "3", "--fault", "wrong@block=0x08800",
-                                 "--meter", "4", "--fault", "drop"});
+    auto sim = StartSim({"--address",  Ip(2, 2),  "--meters",     "5",
+                         "--password", kPassword, "--boot-delay", "300",
+                         "--image",    firmware,  "--log",        Scratch("sim.log"),
+                         "--meter",    "2",       "--password",   "other",
+                         "--meter",    "3",       "--fault",      "wrong@block=0x08800",
+                         "--meter",    "4",       "--fault",      "drop"});
     const std::string report = Scratch("report.json");
     // The hosts on the command line come first, then those of the file.
     const std::string hosts = WriteFile("hosts", "# hall 2\n" + Ip(2, 4) + "\n\n" + Ip(2, 5) + "  # no bootloader\n" +
                                                      Ip(2, 6) + "\n" + Ip(2, 7) + "\n");
-    auto cli = StartCli({"update", "--hosts", hosts, Ip(2, 2), Ip(2, 3), "--password-file",
-                                 WriteFile("password", std::string(kPassword) + "\n"), "--image", firmware,
-                                 "--report", report});
+    auto cli =
+        StartCli({"update", "--hosts", hosts, Ip(2, 2), Ip(2, 3), "--password-file",
+                  WriteFile("password", std::string(kPassword) + "\n"), "--image", firmware, "--report", report});
     EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
     const json summary = SimSummary(*sim);
 
@@ -150,12 +151,12 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     std::ifstream in(report);
     everything.append(std::istreambuf_iterator<char>(in), {});
     EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
-    EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos) << cli->OutLines().back();
+    EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos)
+        << cli->OutLines().back();
 }
 
 TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) {
-    auto sim = StartSim({"--address", Ip(3, 2), "--meters", "2", "--boot-delay", "300",
-                                 "--log", Scratch("sim.log")});
+    auto sim = StartSim({"--address", Ip(3, 2), "--meters", "2", "--boot-delay", "300", "--log", Scratch("sim.log")});
     const std::string report = Scratch("report.json");
     ::setenv("LOADER_PASSWORD", "1234", 1);
     auto cli = StartCli({"update", Ip(3, 2), Ip(3, 3), "--jobs", "1", "--report", report});
@@ -198,7 +199,11 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
         {{"update", "--hosts", Scratch("missing"), "--password-file", good}, "--hosts " + Scratch("missing")},
         {{"probe", Ip(4, 2), "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
         {{"update", Ip(4, 2), "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
-        {{"update", Ip(4, 2), "--password-file", WriteFile("euro", "ab\xE2\x82\xAC" "cd")}, "Latin-1"},
+        {{"update", Ip(4, 2), "--password-file",
+          WriteFile("euro",
+                    "ab\xE2\x82\xAC"
+                    "cd")},
+         "Latin-1"},
         {{"update", Ip(4, 2)}, "no password"},
         {{"update", Ip(4, 2), "--password", "1234"}, "--password is not taken"},
         {{"update", Ip(4, 2), "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},

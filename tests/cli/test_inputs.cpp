@@ -12,9 +12,20 @@ TEST(Hosts, OnlyAddressesAndHostNamesPass) {
         const char* host;
         bool ok;
     } cases[] = {
-        {"192.168.10.7", true}, {"meter-12.plant.example", true}, {"localhost", true}, {"0.0.0.0", false},
-        {"", false}, {"1.2.3", false}, {"256.1.1.1", false}, {"1.2.3.4.5", false}, {"0001.2.3.4", false},
-        {"meter_12", false}, {"-meter", false}, {"meter..plant", false}, {"1.2.3.4 ", false}, {"10.0.0.1:502", false},
+        {"192.168.10.7", true},
+        {"meter-12.plant.example", true},
+        {"localhost", true},
+        {"0.0.0.0", false},
+        {"", false},
+        {"1.2.3", false},
+        {"256.1.1.1", false},
+        {"1.2.3.4.5", false},
+        {"0001.2.3.4", false},
+        {"meter_12", false},
+        {"-meter", false},
+        {"meter..plant", false},
+        {"1.2.3.4 ", false},
+        {"10.0.0.1:502", false},
     };
     for (const auto& c : cases) EXPECT_EQ(!HostProblem(c.host), c.ok) << '"' << c.host << '"';
     EXPECT_FALSE(HostProblem(std::string(63, 'a') + "." + std::string(63, 'b')));

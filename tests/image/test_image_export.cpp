@@ -47,7 +47,8 @@ std::string ReadFile(const fs::path& p) {
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
     std::size_t i = 0;
-    for (std::size_t e; (e = text.find("\r\n", i)) != std::string::npos; i = e + 2) out.push_back(text.substr(i, e - i));
+    for (std::size_t e; (e = text.find("\r\n", i)) != std::string::npos; i = e + 2)
+        out.push_back(text.substr(i, e - i));
     if (i != text.size()) out.push_back(text.substr(i));  // an unterminated tail
     return out;
 }
@@ -56,9 +57,8 @@ std::vector<std::string> Lines(const std::string& text) {
 template <typename A, typename B>
 testing::AssertionResult SameBytes(const A& a, const B& b) {
     const std::size_t n = std::min<std::size_t>(a.size(), b.size());
-    const auto diff = std::mismatch(a.begin(), a.begin() + n, b.begin(), [](auto x, auto y) {
-        return static_cast<uint8_t>(x) == static_cast<uint8_t>(y);
-    });
+    const auto diff = std::mismatch(a.begin(), a.begin() + n, b.begin(),
+                                    [](auto x, auto y) { return static_cast<uint8_t>(x) == static_cast<uint8_t>(y); });
     const std::size_t at = static_cast<std::size_t>(diff.first - a.begin());
     if (at == n && a.size() == b.size()) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size() << ", first difference at " << at;
@@ -185,7 +185,8 @@ TEST(ExportFormat, HeaderTextStaysInsideTheCommentAndTheImageReadsBack) {
         {"/home/dev/Für Zähler/fw.hex", "// /home/dev/Für Zähler/fw.hex"},
         // A file name may hold line ends; they would end the comment and
         // put the rest of the name into the declaration.
-        {"/tmp/a\r\nFlashImageARM : array [1..$10] of byte = (1);\n//x", "// /tmp/a??FlashImageARM : array [1..$10] of byte = (1);?//x"},
+        {"/tmp/a\r\nFlashImageARM : array [1..$10] of byte = (1);\n//x",
+         "// /tmp/a??FlashImageARM : array [1..$10] of byte = (1);?//x"},
         {"/tmp/b.hex\rend", "// /tmp/b.hex?end"},
         {std::string("/tmp/c.hex\0ignored", 18), "// /tmp/c.hex"},
     };
@@ -239,10 +240,10 @@ TEST(ExportErrors, SystemErrorsAreNamedByWhatTheyMean) {
         int code;
         const char* text;
     } cases[] = {
-        {ENOENT, 2, "File not found"},       {ENOTDIR, 3, "Invalid filename"},   {EMFILE, 4, "Too many open files"},
-        {ENFILE, 4, "Too many open files"},  {EACCES, 5, "File access denied"}, {EPERM, 5, "File access denied"},
-        {EROFS, 5, "File access denied"},    {ENOSPC, 101, "Disk full"},         {EDQUOT, 101, "Disk full"},
-        {EIO, EIO, "I/O error 5"},           {EISDIR, 5, "File access denied"},  {EFBIG, EFBIG, "I/O error 27"},
+        {ENOENT, 2, "File not found"},      {ENOTDIR, 3, "Invalid filename"},  {EMFILE, 4, "Too many open files"},
+        {ENFILE, 4, "Too many open files"}, {EACCES, 5, "File access denied"}, {EPERM, 5, "File access denied"},
+        {EROFS, 5, "File access denied"},   {ENOSPC, 101, "Disk full"},        {EDQUOT, 101, "Disk full"},
+        {EIO, EIO, "I/O error 5"},          {EISDIR, 5, "File access denied"}, {EFBIG, EFBIG, "I/O error 27"},
         {ELOOP, ELOOP, "I/O error 40"},
     };
     for (const auto& c : cases) {
@@ -262,9 +263,9 @@ TEST(ExportErrors, WindowsErrorsAreNamedByWhatTheyMean) {
         int code;
         const char* text;
     } cases[] = {
-        {2, 2, "File not found"},       {3, 3, "Invalid filename"}, {4, 4, "Too many open files"},
-        {5, 5, "File access denied"},   {39, 101, "Disk full"},     {112, 101, "Disk full"},
-        {32, 32, "I/O error 32"},       {101, 101, "I/O error 101"}, {123, 123, "I/O error 123"},
+        {2, 2, "File not found"},     {3, 3, "Invalid filename"},  {4, 4, "Too many open files"},
+        {5, 5, "File access denied"}, {39, 101, "Disk full"},      {112, 101, "Disk full"},
+        {32, 32, "I/O error 32"},     {101, 101, "I/O error 101"}, {123, 123, "I/O error 123"},
     };
     for (const auto& c : cases) {
         const image::EInOutError e = image::InOutErrorFromWinError(c.err);
@@ -356,7 +357,8 @@ TEST(ExportErrorsOnWindows, OtherProgramsAndWhatStandsInTheWay) {
             ASSERT_TRUE(SetFileAttributesW(file.c_str(), c.attributes));
         }
         if (c.otherAccess != 0) {
-            other = CreateFileW(file.c_str(), c.otherAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            other = CreateFileW(file.c_str(), c.otherAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
             ASSERT_NE(other, INVALID_HANDLE_VALUE);
         }
         try {

@@ -13,7 +13,8 @@ TEST(DevelopmentImage, HasTheShapeOfShippedFirmware) {
     const auto img = image::MakeDevelopmentImage();
     ASSERT_EQ(img.size(), kImageSize);
     EXPECT_TRUE(std::all_of(img.begin(), img.begin() + 0x8000, [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_TRUE(std::none_of(img.begin() + 0x8000, img.begin() + image::kDevFirmwareEnd, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(
+        std::none_of(img.begin() + 0x8000, img.begin() + image::kDevFirmwareEnd, [](uint8_t b) { return b == 0xFF; }));
     EXPECT_TRUE(std::all_of(img.begin() + image::kDevFirmwareEnd, img.end(), [](uint8_t b) { return b == 0xFF; }));
     // About a third of the 480 application blocks hold firmware; the last one only partly.
     const std::size_t used = (image::kDevFirmwareEnd - 0x8000 + 1023) / 1024;

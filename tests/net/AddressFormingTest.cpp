@@ -7,9 +7,9 @@
 namespace {
 
 struct HostCase {
-  std::string host;
-  std::string dotted;
-  std::uint32_t address;
+    std::string host;
+    std::string dotted;
+    std::uint32_t address;
 };
 
 const HostCase kHosts[] = {
@@ -36,30 +36,38 @@ const HostCase kHosts[] = {
 };
 
 void PrintTo(const HostCase& c, std::ostream* out) {
-  *out << '"';
-  for (const unsigned char ch : c.host) *out << (ch >= 0x20 && ch < 0x7F ? static_cast<char>(ch) : '?');
-  *out << '"';
+    *out << '"';
+    for (const unsigned char ch : c.host) *out << (ch >= 0x20 && ch < 0x7F ? static_cast<char>(ch) : '?');
+    *out << '"';
 }
 
 class HostForming : public ::testing::TestWithParam<HostCase> {};
 
 TEST_P(HostForming, GivesDottedTextAndAddress) {
-  const HostCase& c = GetParam();
-  EXPECT_EQ(HostToDotted(c.host), c.dotted);
-  EXPECT_EQ(HostToIPv4(c.host), c.address);
+    const HostCase& c = GetParam();
+    EXPECT_EQ(HostToDotted(c.host), c.dotted);
+    EXPECT_EQ(HostToIPv4(c.host), c.address);
 }
 INSTANTIATE_TEST_SUITE_P(Table, HostForming, ::testing::ValuesIn(kHosts));
 
 struct PortCase {
-  std::string port;
-  std::uint16_t number;
+    std::string port;
+    std::uint16_t number;
 };
 
 const PortCase kPorts[] = {
-    {"", 0},          {"5555", 5555},    {"502", 502}, {"0502", 502},
-    {"http", 80},     {"domain", 53},    {"65535", 65535},
+    {"", 0},
+    {"5555", 5555},
+    {"502", 502},
+    {"0502", 502},
+    {"http", 80},
+    {"domain", 53},
+    {"65535", 65535},
     // Not a port at all: 0, which no endpoint connects to.
-    {"65536", 0},     {"-1", 0},         {"+80", 0},   {"12ab", 0},
+    {"65536", 0},
+    {"-1", 0},
+    {"+80", 0},
+    {"12ab", 0},
     {"nosuchservice", 0},
 };
 
@@ -67,9 +75,7 @@ void PrintTo(const PortCase& c, std::ostream* out) { *out << '"' << c.port << '"
 
 class PortForming : public ::testing::TestWithParam<PortCase> {};
 
-TEST_P(PortForming, ServiceNameThenDecimalNumber) {
-  EXPECT_EQ(PortFromText(GetParam().port), GetParam().number);
-}
+TEST_P(PortForming, ServiceNameThenDecimalNumber) { EXPECT_EQ(PortFromText(GetParam().port), GetParam().number); }
 INSTANTIATE_TEST_SUITE_P(Table, PortForming, ::testing::ValuesIn(kPorts));
 
 }  // namespace

@@ -51,34 +51,38 @@ std::string HandWritten(const std::string& value) {
 
 const SaveCase kSaveCases[] = {
     {"new file", std::nullopt, "0.0.0.0", "[boot]"s + kLineEnd + "ipaddress=0.0.0.0" + kLineEnd, "0.0.0.0"},
-    {"only the value changes", HandWritten("10.0.0.1"), "192.168.100.200", HandWritten("192.168.100.200"), "192.168.100.200"},
-    {"blank value filled after its blanks", "[boot]\nipaddress=  \n", "10.0.0.2", "[boot]\nipaddress=  10.0.0.2\n", "10.0.0.2"},
+    {"only the value changes", HandWritten("10.0.0.1"), "192.168.100.200", HandWritten("192.168.100.200"),
+     "192.168.100.200"},
+    {"blank value filled after its blanks", "[boot]\nipaddress=  \n", "10.0.0.2", "[boot]\nipaddress=  10.0.0.2\n",
+     "10.0.0.2"},
     {"entry added after the section's last entry", "[boot]\nport=502\n; about net\n\n[net]\nx=1\n", "10.0.0.3",
      "[boot]\nport=502\nipaddress=10.0.0.3\n; about net\n\n[net]\nx=1\n", "10.0.0.3"},
     {"entry added to a section at the end without line end", "[net]\r\nx=1\r\n[boot]", "10.0.0.4",
      "[net]\r\nx=1\r\n[boot]\r\nipaddress=10.0.0.4", "10.0.0.4"},
-    {"section added, file's line ends kept", "[net]\r\nx=1", "10.0.0.5", "[net]\r\nx=1\r\n[boot]\r\nipaddress=10.0.0.5\r\n",
-     "10.0.0.5"},
+    {"section added, file's line ends kept", "[net]\r\nx=1", "10.0.0.5",
+     "[net]\r\nx=1\r\n[boot]\r\nipaddress=10.0.0.5\r\n", "10.0.0.5"},
     {"old Mac line ends", "[boot]\rport=1\r", "10.0.0.6", "[boot]\rport=1\ripaddress=10.0.0.6\r", "10.0.0.6"},
     {"the value read is the one replaced", "[boot]\nipaddress=1\n[net]\n[BOOT]\nIPADDRESS=2\n", "10.0.0.7",
      "[boot]\nipaddress=1\n[net]\n[BOOT]\nIPADDRESS=10.0.0.7\n", "10.0.0.7"},
-    {"header never closed is no section", "[boot\nipaddress=1\n", "10.0.0.8", "[boot\nipaddress=1\n[boot]\nipaddress=10.0.0.8\n",
-     "10.0.0.8"},
+    {"header never closed is no section", "[boot\nipaddress=1\n", "10.0.0.8",
+     "[boot\nipaddress=1\n[boot]\nipaddress=10.0.0.8\n", "10.0.0.8"},
     // As SimpleIni reads it, blanks and line ends after "[" are skipped: a
     // header may span lines, and a lone "[" takes the next line for its name.
-    {"header over two lines", "[\n boot ]\nipaddress=1\n", "10.0.0.11", "[\n boot ]\nipaddress=10.0.0.11\n", "10.0.0.11"},
+    {"header over two lines", "[\n boot ]\nipaddress=1\n", "10.0.0.11", "[\n boot ]\nipaddress=10.0.0.11\n",
+     "10.0.0.11"},
     {"a lone [ makes the next header its name", "[\n[boot]\nipaddress=1\n", "10.0.0.12",
      "[\n[boot]\nipaddress=1\n[boot]\nipaddress=10.0.0.12\n", "10.0.0.12"},
-    {"new section goes before a [ left open", "[net]\nx=1\n  [ \r\n\n", "10.0.0.13", "[net]\nx=1\n  [boot]\nipaddress=10.0.0.13\n[ \r\n\n",
-     "10.0.0.13"},
-    {"byte-order mark kept", "\xEF\xBB\xBF[net]\nx=1\n", "10.0.0.9", "\xEF\xBB\xBF[net]\nx=1\n[boot]\nipaddress=10.0.0.9\n", "10.0.0.9"},
+    {"new section goes before a [ left open", "[net]\nx=1\n  [ \r\n\n", "10.0.0.13",
+     "[net]\nx=1\n  [boot]\nipaddress=10.0.0.13\n[ \r\n\n", "10.0.0.13"},
+    {"byte-order mark kept", "\xEF\xBB\xBF[net]\nx=1\n", "10.0.0.9",
+     "\xEF\xBB\xBF[net]\nx=1\n[boot]\nipaddress=10.0.0.9\n", "10.0.0.9"},
     {"new section goes where reading stops", "[net]\nx=1\n\0\xFF\xFE binary"s, "10.0.0.10",
      "[net]\nx=1\n[boot]\nipaddress=10.0.0.10\n\0\xFF\xFE binary"s, "10.0.0.10"},
-    {"stray blanks stored, dropped on reading", "[boot]\nipaddress=10.0.0.1\n", "  10.0.0.5 \t", "[boot]\nipaddress=  10.0.0.5 \t\n",
-     "10.0.0.5"},
+    {"stray blanks stored, dropped on reading", "[boot]\nipaddress=10.0.0.1\n", "  10.0.0.5 \t",
+     "[boot]\nipaddress=  10.0.0.5 \t\n", "10.0.0.5"},
     {"field left empty", "[boot]\nipaddress=10.0.0.1\n", "", "[boot]\nipaddress=\n", "0.0.0.0"},
-    {"one line holds one value", "[boot]\nipaddress=10.0.0.1\n", "10.0.0.2\r\n[boot]\nipaddress=6.6.6.6", "[boot]\nipaddress=10.0.0.2\n",
-     "10.0.0.2"},
+    {"one line holds one value", "[boot]\nipaddress=10.0.0.1\n", "10.0.0.2\r\n[boot]\nipaddress=6.6.6.6",
+     "[boot]\nipaddress=10.0.0.2\n", "10.0.0.2"},
 };
 
 void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
@@ -129,7 +133,8 @@ TEST(Save, KeepsAHardLink) {
     WriteBytes(file, "; kept\n[boot]\nipaddress=10.0.0.1\n; a long tail that the new content no longer reaches\n");
     fs::create_hard_link(file, other);
     SaveSettings(file, "10.0.0.2");
-    const std::string expected = "; kept\n[boot]\nipaddress=10.0.0.2\n; a long tail that the new content no longer reaches\n";
+    const std::string expected =
+        "; kept\n[boot]\nipaddress=10.0.0.2\n; a long tail that the new content no longer reaches\n";
     EXPECT_EQ(ReadBytes(file), expected);
     EXPECT_EQ(ReadBytes(other), expected);
 #ifndef _WIN32  // libstdc++ counts one name for every file on Windows
@@ -206,9 +211,13 @@ TEST(SaveFails, OnAReadOnlyFile) {
     const std::string file = dir.File(kName);
     WriteBytes(file, "; kept\n[boot]\nipaddress=10.0.0.1\n");
     fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    const struct stat before = [&] { struct stat st{}; ::stat(file.c_str(), &st); return st; }();
+    const struct stat before = [&] {
+        struct stat st {};
+        ::stat(file.c_str(), &st);
+        return st;
+    }();
     ExpectWriteError(file, "10.0.0.2");
-    struct stat after{};
+    struct stat after {};
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode, before.st_mode);
@@ -295,8 +304,9 @@ TEST(SaveOnWindows, NewThenReplacedInAFolderWithANonAsciiName) {
     BOOL lossy = FALSE;
     const std::wstring wide = folder.wstring();
     std::string ansi(wide.size() * 4, '\0');
-    ansi.resize(static_cast<size_t>(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                                                        ansi.data(), static_cast<int>(ansi.size()), nullptr, &lossy)));
+    ansi.resize(static_cast<size_t>(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                                        static_cast<int>(wide.size()), ansi.data(),
+                                                        static_cast<int>(ansi.size()), nullptr, &lossy)));
     if (lossy) GTEST_SKIP() << "the ANSI code page " << GetACP() << " has no spelling for the folder";
     const std::string file = settings::SettingsFileName(ansi, 0);
     ASSERT_NE(file.find("\\QT510x_QT520x_Ethernet_Loader.ini"), std::string::npos);

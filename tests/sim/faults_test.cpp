@@ -12,29 +12,29 @@ using simtest::Bytes;
 using simtest::Text;
 
 struct ParseCase {
-  const char* text;
-  FaultAction action;
-  uint32_t exchange, every;
-  std::optional<uint32_t> block;
-  std::string command;
-  int delayMs;
-  Bytes payload;
+    const char* text;
+    FaultAction action;
+    uint32_t exchange, every;
+    std::optional<uint32_t> block;
+    std::string command;
+    int delayMs;
+    Bytes payload;
 };
 
 class FaultParseTest : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(FaultParseTest, Parses) {
-  const ParseCase& c = GetParam();
-  std::string error;
-  const auto rule = ParseFaultRule(c.text, &error);
-  ASSERT_TRUE(rule) << error;
-  EXPECT_EQ(rule->action, c.action);
-  EXPECT_EQ(rule->exchange, c.exchange);
-  EXPECT_EQ(rule->every, c.every);
-  EXPECT_EQ(rule->blockAddress, c.block);
-  EXPECT_EQ(rule->command, c.command);
-  EXPECT_EQ(rule->delayMs, c.delayMs);
-  EXPECT_EQ(rule->payload, c.payload);
+    const ParseCase& c = GetParam();
+    std::string error;
+    const auto rule = ParseFaultRule(c.text, &error);
+    ASSERT_TRUE(rule) << error;
+    EXPECT_EQ(rule->action, c.action);
+    EXPECT_EQ(rule->exchange, c.exchange);
+    EXPECT_EQ(rule->every, c.every);
+    EXPECT_EQ(rule->blockAddress, c.block);
+    EXPECT_EQ(rule->command, c.command);
+    EXPECT_EQ(rule->delayMs, c.delayMs);
+    EXPECT_EQ(rule->payload, c.payload);
 }
 
 using FA = FaultAction;
@@ -44,161 +44,160 @@ INSTANTIATE_TEST_SUITE_P(Table, FaultParseTest,
                                          ParseCase{"wrong@block=0x08800", FA::Wrong, 0, 0, 0x08800, "", 0, {}},
                                          ParseCase{"delay:70@cmd=W", FA::Delay, 0, 0, {}, "W", 70, {}},
                                          ParseCase{"script:4F4b0a@2", FA::Script, 2, 0, {}, "", 0, {0x4F, 0x4B, 0x0A}},
-                                         ParseCase{"duplicate@cmd=VER?,every=2", FA::Duplicate, 0, 2, {}, "VER?", 0, {}},
+                                         ParseCase{
+                                             "duplicate@cmd=VER?,every=2", FA::Duplicate, 0, 2, {}, "VER?", 0, {}},
                                          ParseCase{"reboot@10", FA::Reboot, 10, 0, {}, "", 0, {}}));
 
 TEST(FaultParse, RefusesWithAReason) {
-  for (const char* text : {"drop@0", "delay@3", "script:4f4@1", "short:3", "drop@cmd=X", "drop@", "vanish@1"}) {
-    std::string error;
-    EXPECT_FALSE(ParseFaultRule(text, &error)) << text;
-    EXPECT_FALSE(error.empty()) << text;
-  }
+    for (const char* text : {"drop@0", "delay@3", "script:4f4@1", "short:3", "drop@cmd=X", "drop@", "vanish@1"}) {
+        std::string error;
+        EXPECT_FALSE(ParseFaultRule(text, &error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
 }
 
 MeterOptions InBootloader() {
-  MeterOptions o;
-  o.bootloaderFromStart = true;
-  return o;
+    MeterOptions o;
+    o.bootloaderFromStart = true;
+    return o;
 }
 
 FaultRule Rule(const char* text) {
-  std::string error;
-  auto rule = ParseFaultRule(text, &error);
-  EXPECT_TRUE(rule) << error;
-  return rule.value_or(FaultRule{});
+    std::string error;
+    auto rule = ParseFaultRule(text, &error);
+    EXPECT_TRUE(rule) << error;
+    return rule.value_or(FaultRule{});
 }
 
 // Three exchanges: VER?, erase, a write to 0x08400; the rule hits the one it selects.
 struct ActionCase {
-  const char* rule;
-  int hitExchange;            // 1..3
-  std::vector<Bytes> answer;  // datagrams sent for the hit exchange
-  int delayMs = 0;
-  bool foreign = false;
+    const char* rule;
+    int hitExchange;            // 1..3
+    std::vector<Bytes> answer;  // datagrams sent for the hit exchange
+    int delayMs = 0;
+    bool foreign = false;
 };
 
 class FaultActionTest : public testing::TestWithParam<ActionCase> {};
 
 TEST_P(FaultActionTest, ChangesOnlyTheSelectedExchange) {
-  const ActionCase& c = GetParam();
-  MeterOptions o = InBootloader();
-  o.faults.rules.push_back(Rule(c.rule));
-  MeterCore core(o);
-  const Bytes block(1024, 0x11);
-  const Bytes datagrams[] = {Text("VER?"), simtest::EraseFrame(), simtest::WriteFrame(0x08400, block.data())};
-  const Bytes normal[] = {Text("TALVO-ETH-BOOTLOADER-V1.00"), Text("OK\r\n"), Text("OK\r\n")};
-  for (int i = 0; i < 3; ++i) {
-    const Reaction r = core.OnDatagram(datagrams[i]);
-    std::vector<Bytes> sent;
-    for (const auto& s : r.sends) sent.push_back(s.bytes);
-    if (i + 1 != c.hitExchange) {
-      EXPECT_EQ(sent, std::vector<Bytes>{normal[i]}) << "exchange " << i + 1;
-      EXPECT_EQ(r.event.fault, "");
-      continue;
+    const ActionCase& c = GetParam();
+    MeterOptions o = InBootloader();
+    o.faults.rules.push_back(Rule(c.rule));
+    MeterCore core(o);
+    const Bytes block(1024, 0x11);
+    const Bytes datagrams[] = {Text("VER?"), simtest::EraseFrame(), simtest::WriteFrame(0x08400, block.data())};
+    const Bytes normal[] = {Text("TALVO-ETH-BOOTLOADER-V1.00"), Text("OK\r\n"), Text("OK\r\n")};
+    for (int i = 0; i < 3; ++i) {
+        const Reaction r = core.OnDatagram(datagrams[i]);
+        std::vector<Bytes> sent;
+        for (const auto& s : r.sends) sent.push_back(s.bytes);
+        if (i + 1 != c.hitExchange) {
+            EXPECT_EQ(sent, std::vector<Bytes>{normal[i]}) << "exchange " << i + 1;
+            EXPECT_EQ(r.event.fault, "");
+            continue;
+        }
+        EXPECT_EQ(sent, c.answer);
+        EXPECT_NE(r.event.fault, "");
+        for (const auto& s : r.sends) {
+            EXPECT_EQ(s.delayMs, c.delayMs);
+            EXPECT_EQ(s.foreignPort, c.foreign);
+        }
     }
-    EXPECT_EQ(sent, c.answer);
-    EXPECT_NE(r.event.fault, "");
-    for (const auto& s : r.sends) {
-      EXPECT_EQ(s.delayMs, c.delayMs);
-      EXPECT_EQ(s.foreignPort, c.foreign);
-    }
-  }
-  // Whatever happened to the answers, the frames themselves were handled.
-  EXPECT_EQ(core.Flash().Bytes()[0x08400], 0x11);
+    // Whatever happened to the answers, the frames themselves were handled.
+    EXPECT_EQ(core.Flash().Bytes()[0x08400], 0x11);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FaultActionTest,
-    testing::Values(ActionCase{"drop@2", 2, {}},
-                    ActionCase{"drop@every=3", 3, {}},
+    testing::Values(ActionCase{"drop@2", 2, {}}, ActionCase{"drop@every=3", 3, {}},
                     ActionCase{"short@block=0x08400", 3, {Text("OK\r")}},
                     ActionCase{"oversized@cmd=E", 2, {Text("OK\r\n\n")}},
                     ActionCase{"oversized@cmd=VER?", 1, {Text("TALVO-ETH-BOOTLOADER-V1.00\n")}},
-                    ActionCase{"zero@3", 3, {Bytes(4, 0)}},
-                    ActionCase{"script:4f@3", 3, {Bytes{0x4F}}},
+                    ActionCase{"zero@3", 3, {Bytes(4, 0)}}, ActionCase{"script:4f@3", 3, {Bytes{0x4F}}},
                     ActionCase{"duplicate@2", 2, {Text("OK\r\n"), Text("OK\r\n")}},
                     ActionCase{"delay:70@cmd=W", 3, {Text("OK\r\n")}, 70},
                     ActionCase{"foreign-port@1", 1, {Text("TALVO-ETH-BOOTLOADER-V1.00")}, 0, true}));
 
 TEST(FaultAction, WrongAnswerNeverStartsWithO) {
-  MeterOptions o = InBootloader();
-  o.faults.rules.push_back(Rule("wrong@cmd=W"));
-  MeterCore core(o);
-  const Bytes block(1024, 0);
-  for (int i = 0; i < 50; ++i) {
-    const Reaction r = core.OnDatagram(simtest::WriteFrame(0x08400, block.data()));
-    ASSERT_EQ(r.sends.size(), 1u);
-    ASSERT_EQ(r.sends[0].bytes.size(), 4u);
-    EXPECT_NE(r.sends[0].bytes[0], 'O');
-  }
+    MeterOptions o = InBootloader();
+    o.faults.rules.push_back(Rule("wrong@cmd=W"));
+    MeterCore core(o);
+    const Bytes block(1024, 0);
+    for (int i = 0; i < 50; ++i) {
+        const Reaction r = core.OnDatagram(simtest::WriteFrame(0x08400, block.data()));
+        ASSERT_EQ(r.sends.size(), 1u);
+        ASSERT_EQ(r.sends[0].bytes.size(), 4u);
+        EXPECT_NE(r.sends[0].bytes[0], 'O');
+    }
 }
 
 TEST(FaultAction, RebootLeavesTheBootloaderWithFlashAsItIs) {
-  MeterOptions o = InBootloader();
-  o.faults.rules.push_back(Rule("reboot@3"));
-  MeterCore core(o);
-  const Bytes block(1024, 0x22);
-  core.OnDatagram(simtest::EraseFrame());
-  core.OnDatagram(simtest::WriteFrame(0x08400, block.data()));
-  const Reaction r = core.OnDatagram(simtest::WriteFrame(0x08800, block.data()));
-  EXPECT_TRUE(r.sends.empty());
-  EXPECT_FALSE(core.InBootloader());
-  EXPECT_EQ(core.Flash().Bytes()[0x08400], 0x22);
-  EXPECT_EQ(core.Flash().Bytes()[0x08800], 0xFF);
-  const Reaction after = core.OnDatagram(Text("VER?"));
-  EXPECT_TRUE(after.sends.empty());
-  EXPECT_EQ(after.event.fault, "ignored");
+    MeterOptions o = InBootloader();
+    o.faults.rules.push_back(Rule("reboot@3"));
+    MeterCore core(o);
+    const Bytes block(1024, 0x22);
+    core.OnDatagram(simtest::EraseFrame());
+    core.OnDatagram(simtest::WriteFrame(0x08400, block.data()));
+    const Reaction r = core.OnDatagram(simtest::WriteFrame(0x08800, block.data()));
+    EXPECT_TRUE(r.sends.empty());
+    EXPECT_FALSE(core.InBootloader());
+    EXPECT_EQ(core.Flash().Bytes()[0x08400], 0x22);
+    EXPECT_EQ(core.Flash().Bytes()[0x08800], 0xFF);
+    const Reaction after = core.OnDatagram(Text("VER?"));
+    EXPECT_TRUE(after.sends.empty());
+    EXPECT_EQ(after.event.fault, "ignored");
 }
 
 // The faults of 300 exchanges under random loss: same seed, same faults.
 std::vector<std::string> LossPattern(uint64_t seed) {
-  MeterOptions o = InBootloader();
-  o.seed = seed;
-  o.faults.lossInPercent = 10;
-  o.faults.lossOutPercent = 10;
-  MeterCore core(o);
-  std::vector<std::string> faults;
-  for (int i = 0; i < 300; ++i) faults.push_back(core.OnDatagram(Text("VER?")).event.fault);
-  return faults;
+    MeterOptions o = InBootloader();
+    o.seed = seed;
+    o.faults.lossInPercent = 10;
+    o.faults.lossOutPercent = 10;
+    MeterCore core(o);
+    std::vector<std::string> faults;
+    for (int i = 0; i < 300; ++i) faults.push_back(core.OnDatagram(Text("VER?")).event.fault);
+    return faults;
 }
 
 TEST(FaultSeed, ReplaysTheSameLossAndDiffersWithAnotherSeed) {
-  const auto a = LossPattern(7);
-  EXPECT_EQ(a, LossPattern(7));
-  EXPECT_NE(a, LossPattern(8));
-  const auto lostIn = std::count(a.begin(), a.end(), "lost-in");
-  const auto lostOut = std::count(a.begin(), a.end(), "lost-out");
-  // 10 % of 300, and 10 % of the rest: far from either bound unless the draw is broken.
-  EXPECT_GT(lostIn, 10);
-  EXPECT_LT(lostIn, 60);
-  EXPECT_GT(lostOut, 8);
-  EXPECT_LT(lostOut, 55);
+    const auto a = LossPattern(7);
+    EXPECT_EQ(a, LossPattern(7));
+    EXPECT_NE(a, LossPattern(8));
+    const auto lostIn = std::count(a.begin(), a.end(), "lost-in");
+    const auto lostOut = std::count(a.begin(), a.end(), "lost-out");
+    // 10 % of 300, and 10 % of the rest: far from either bound unless the draw is broken.
+    EXPECT_GT(lostIn, 10);
+    EXPECT_LT(lostIn, 60);
+    EXPECT_GT(lostOut, 8);
+    EXPECT_LT(lostOut, 55);
 }
 
 TEST(FaultSeed, WrongAnswersFollowTheSeed) {
-  auto answers = [](uint64_t seed) {
-    MeterOptions o = InBootloader();
-    o.seed = seed;
-    o.faults.rules.push_back(Rule("wrong"));
-    MeterCore core(o);
-    Bytes firstBytes;
-    for (int i = 0; i < 20; ++i) firstBytes.push_back(core.OnDatagram(Text("VER?")).sends.at(0).bytes.at(0));
-    return firstBytes;
-  };
-  EXPECT_EQ(answers(3), answers(3));
-  EXPECT_NE(answers(3), answers(4));
+    auto answers = [](uint64_t seed) {
+        MeterOptions o = InBootloader();
+        o.seed = seed;
+        o.faults.rules.push_back(Rule("wrong"));
+        MeterCore core(o);
+        Bytes firstBytes;
+        for (int i = 0; i < 20; ++i) firstBytes.push_back(core.OnDatagram(Text("VER?")).sends.at(0).bytes.at(0));
+        return firstBytes;
+    };
+    EXPECT_EQ(answers(3), answers(3));
+    EXPECT_NE(answers(3), answers(4));
 }
 
 TEST(MeterCoreFlash, WriteWithoutEraseIsRecordedAndRetryIsNot) {
-  MeterCore core(InBootloader());
-  const Bytes block(1024, 0x33);
-  const Bytes frame = simtest::WriteFrame(0x08400, block.data());
-  EXPECT_EQ(core.OnDatagram(frame).event.fault, "program-over-unerased");
-  EXPECT_EQ(core.ProgramFaults(), 1);
-  core.OnDatagram(simtest::EraseFrame());
-  core.OnDatagram(frame);
-  EXPECT_EQ(core.OnDatagram(frame).event.fault, "");  // a retried block
-  EXPECT_EQ(core.ProgramFaults(), 1);
+    MeterCore core(InBootloader());
+    const Bytes block(1024, 0x33);
+    const Bytes frame = simtest::WriteFrame(0x08400, block.data());
+    EXPECT_EQ(core.OnDatagram(frame).event.fault, "program-over-unerased");
+    EXPECT_EQ(core.ProgramFaults(), 1);
+    core.OnDatagram(simtest::EraseFrame());
+    core.OnDatagram(frame);
+    EXPECT_EQ(core.OnDatagram(frame).event.fault, "");  // a retried block
+    EXPECT_EQ(core.ProgramFaults(), 1);
 }
 
 }  // namespace

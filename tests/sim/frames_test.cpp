@@ -11,45 +11,45 @@ using simtest::Bytes;
 using simtest::Text;
 
 Bytes Block(uint32_t address, uint8_t fill = 0x5A) {
-  const Bytes data(1024, fill);
-  return simtest::WriteFrame(address, data.data());
+    const Bytes data(1024, fill);
+    return simtest::WriteFrame(address, data.data());
 }
 
 Bytes Cut(Bytes frame, size_t size) {
-  frame.resize(size);
-  return frame;
+    frame.resize(size);
+    return frame;
 }
 
 Bytes Corrupt(Bytes frame, size_t at) {
-  frame[at] ^= 0x01;
-  return frame;
+    frame[at] ^= 0x01;
+    return frame;
 }
 
 struct BootCase {
-  const char* name;
-  Bytes datagram;
-  BootCommand command;
-  FrameError error;
-  ChecksumVerdict checksum;
-  uint32_t address;
+    const char* name;
+    Bytes datagram;
+    BootCommand command;
+    FrameError error;
+    ChecksumVerdict checksum;
+    uint32_t address;
 };
 
 class BootFrameTest : public testing::TestWithParam<BootCase> {};
 
 TEST_P(BootFrameTest, Decodes) {
-  const BootCase& c = GetParam();
-  const BootFrame f = DecodeBootFrame(c.datagram);
-  EXPECT_EQ(f.command, c.command);
-  EXPECT_EQ(f.error, c.error);
-  EXPECT_EQ(f.checksum, c.checksum);
-  EXPECT_EQ(f.address, c.address);
-  // Only a sound write frame carries data to program, and it is the frame's own.
-  if (c.command == BootCommand::Write && c.error == FrameError::None) {
-    ASSERT_EQ(f.data.size(), 1024u);
-    EXPECT_EQ(f.data.data(), c.datagram.data() + 4);
-  } else {
-    EXPECT_TRUE(f.data.empty());
-  }
+    const BootCase& c = GetParam();
+    const BootFrame f = DecodeBootFrame(c.datagram);
+    EXPECT_EQ(f.command, c.command);
+    EXPECT_EQ(f.error, c.error);
+    EXPECT_EQ(f.checksum, c.checksum);
+    EXPECT_EQ(f.address, c.address);
+    // Only a sound write frame carries data to program, and it is the frame's own.
+    if (c.command == BootCommand::Write && c.error == FrameError::None) {
+        ASSERT_EQ(f.data.size(), 1024u);
+        EXPECT_EQ(f.data.data(), c.datagram.data() + 4);
+    } else {
+        EXPECT_TRUE(f.data.empty());
+    }
 }
 
 using BC = BootCommand;
@@ -58,109 +58,107 @@ using CV = ChecksumVerdict;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BootFrameTest,
-    testing::Values(
-        BootCase{"identify", Text("VER?"), BC::Identify, FE::None, CV::None, 0},
-        BootCase{"identify_with_line_end", Text("VER?\n"), BC::Unknown, FE::Command, CV::None, 0},
-        BootCase{"identify_lower_case", Text("ver?"), BC::Unknown, FE::Command, CV::None, 0},
-        BootCase{"reset", Text("RESET"), BC::Reset, FE::None, CV::None, 0},
-        BootCase{"reset_cut", Text("RESE"), BC::Unknown, FE::Command, CV::None, 0},
-        BootCase{"empty", {}, BC::Unknown, FE::Command, CV::None, 0},
-        BootCase{"erase", {0x45, 0x08, 0x1D, 0x96}, BC::Erase, FE::None, CV::Ok, 0},
-        BootCase{"erase_bad_checksum", {0x45, 0x08, 0x1D, 0x97}, BC::Erase, FE::Checksum, CV::Bad, 0},
-        BootCase{"erase_other_sectors", {0x45, 0x08, 0x1C, 0x97}, BC::Erase, FE::Parameters, CV::Ok, 0},
-        BootCase{"erase_long", {0x45, 0x08, 0x1D, 0x96, 0x00}, BC::Erase, FE::Length, CV::Ok, 0},
-        BootCase{"erase_bare", {0x45}, BC::Erase, FE::Length, CV::Bad, 0},
-        BootCase{"write_first_block", Block(0x08000), BC::Write, FE::None, CV::Ok, 0x08000},
-        BootCase{"write_last_block", Block(0x7FC00, 0x00), BC::Write, FE::None, CV::Ok, 0x7FC00},
-        BootCase{"write_bad_checksum", Corrupt(Block(0x08400), 500), BC::Write, FE::Checksum, CV::Bad, 0x08400},
-        BootCase{"write_bootloader_area", Block(0x07C00), BC::Write, FE::Address, CV::Ok, 0x07C00},
-        BootCase{"write_unaligned", Block(0x08401), BC::Write, FE::Address, CV::Ok, 0x08401},
-        BootCase{"write_past_flash", Block(0x80000), BC::Write, FE::Address, CV::Ok, 0x80000},
-        BootCase{"write_short", Cut(Block(0x08400), 1028), BC::Write, FE::Length,
-                 CV::Bad, 0x08400},
-        BootCase{"write_header_only", {'W', 0x00, 0x84}, BC::Write, FE::Length, CV::Bad, 0},
-        BootCase{"unknown_command", {'X', 0x00, 0x00, 0x00}, BC::Unknown, FE::Command, CV::None, 0}),
+    testing::Values(BootCase{"identify", Text("VER?"), BC::Identify, FE::None, CV::None, 0},
+                    BootCase{"identify_with_line_end", Text("VER?\n"), BC::Unknown, FE::Command, CV::None, 0},
+                    BootCase{"identify_lower_case", Text("ver?"), BC::Unknown, FE::Command, CV::None, 0},
+                    BootCase{"reset", Text("RESET"), BC::Reset, FE::None, CV::None, 0},
+                    BootCase{"reset_cut", Text("RESE"), BC::Unknown, FE::Command, CV::None, 0},
+                    BootCase{"empty", {}, BC::Unknown, FE::Command, CV::None, 0},
+                    BootCase{"erase", {0x45, 0x08, 0x1D, 0x96}, BC::Erase, FE::None, CV::Ok, 0},
+                    BootCase{"erase_bad_checksum", {0x45, 0x08, 0x1D, 0x97}, BC::Erase, FE::Checksum, CV::Bad, 0},
+                    BootCase{"erase_other_sectors", {0x45, 0x08, 0x1C, 0x97}, BC::Erase, FE::Parameters, CV::Ok, 0},
+                    BootCase{"erase_long", {0x45, 0x08, 0x1D, 0x96, 0x00}, BC::Erase, FE::Length, CV::Ok, 0},
+                    BootCase{"erase_bare", {0x45}, BC::Erase, FE::Length, CV::Bad, 0},
+                    BootCase{"write_first_block", Block(0x08000), BC::Write, FE::None, CV::Ok, 0x08000},
+                    BootCase{"write_last_block", Block(0x7FC00, 0x00), BC::Write, FE::None, CV::Ok, 0x7FC00},
+                    BootCase{"write_bad_checksum", Corrupt(Block(0x08400), 500), BC::Write, FE::Checksum, CV::Bad,
+                             0x08400},
+                    BootCase{"write_bootloader_area", Block(0x07C00), BC::Write, FE::Address, CV::Ok, 0x07C00},
+                    BootCase{"write_unaligned", Block(0x08401), BC::Write, FE::Address, CV::Ok, 0x08401},
+                    BootCase{"write_past_flash", Block(0x80000), BC::Write, FE::Address, CV::Ok, 0x80000},
+                    BootCase{"write_short", Cut(Block(0x08400), 1028), BC::Write, FE::Length, CV::Bad, 0x08400},
+                    BootCase{"write_header_only", {'W', 0x00, 0x84}, BC::Write, FE::Length, CV::Bad, 0},
+                    BootCase{"unknown_command", {'X', 0x00, 0x00, 0x00}, BC::Unknown, FE::Command, CV::None, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BootAnswers, ErrorsAreFourBytesNotStartingWithO) {
-  for (FrameError e : {FE::Command, FE::Length, FE::Checksum, FE::Parameters, FE::Address}) {
-    const Bytes a = ErrorAnswer(e);
-    ASSERT_EQ(a.size(), 4u);
-    EXPECT_EQ(a[0], 'E');
-    EXPECT_EQ(a[1], 'R');
-  }
-  const Bytes ok = OkAnswer();
-  ASSERT_EQ(ok.size(), 4u);
-  EXPECT_EQ(ok[0], 'O');
-  EXPECT_EQ(ok[1], 'K');
+    for (FrameError e : {FE::Command, FE::Length, FE::Checksum, FE::Parameters, FE::Address}) {
+        const Bytes a = ErrorAnswer(e);
+        ASSERT_EQ(a.size(), 4u);
+        EXPECT_EQ(a[0], 'E');
+        EXPECT_EQ(a[1], 'R');
+    }
+    const Bytes ok = OkAnswer();
+    ASSERT_EQ(ok.size(), 4u);
+    EXPECT_EQ(ok[0], 'O');
+    EXPECT_EQ(ok[1], 'K');
 }
 
 // Modbus requests, built from the register layout, against password "1234".
 Bytes Request(const std::string& password) { return simtest::BootModeRequest(password); }
 
 Bytes Patched(Bytes adu, size_t at, std::initializer_list<uint8_t> bytes) {
-  for (uint8_t b : bytes) adu[at++] = b;
-  return adu;
+    for (uint8_t b : bytes) adu[at++] = b;
+    return adu;
 }
 
 Bytes ReadHoldingRegisters() { return {0x00, 0x07, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x45, 0x71, 0x00, 0x0F}; }
 
 Bytes FourteenRegisters() {
-  Bytes adu = Request("1234");
-  adu.resize(41);
-  adu[5] = 35;
-  adu[11] = 14;
-  adu[12] = 28;
-  return adu;
+    Bytes adu = Request("1234");
+    adu.resize(41);
+    adu[5] = 35;
+    adu[11] = 14;
+    adu[12] = 28;
+    return adu;
 }
 
 struct ModbusCase {
-  const char* name;
-  Bytes adu;
-  ModbusVerdict::Kind kind;
-  uint8_t code;
+    const char* name;
+    Bytes adu;
+    ModbusVerdict::Kind kind;
+    uint8_t code;
 };
 
 class ModbusDecisionTest : public testing::TestWithParam<ModbusCase> {};
 
 TEST_P(ModbusDecisionTest, Decides) {
-  const ModbusCase& c = GetParam();
-  const ModbusVerdict v = DecideModbusRequest(c.adu, "1234");
-  EXPECT_EQ(v.kind, c.kind);
-  EXPECT_EQ(v.exceptionCode, c.code);
+    const ModbusCase& c = GetParam();
+    const ModbusVerdict v = DecideModbusRequest(c.adu, "1234");
+    EXPECT_EQ(v.kind, c.kind);
+    EXPECT_EQ(v.exceptionCode, c.code);
 }
 
 using K = ModbusVerdict::Kind;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ModbusDecisionTest,
-    testing::Values(
-        ModbusCase{"right_password", Request("1234"), K::Accept, 0},
-        ModbusCase{"wrong_password", Request("4321"), K::Exception, 4},
-        ModbusCase{"password_prefix", Request("123"), K::Exception, 4},
-        ModbusCase{"password_longer", Request("12345"), K::Exception, 4},
-        ModbusCase{"boot_text_other_case", Patched(Request("1234"), 13, {'g'}), K::Exception, 3},
-        ModbusCase{"other_transaction_id", Patched(Request("1234"), 0, {0x12, 0x34}), K::Accept, 0},
-        ModbusCase{"read_registers", ReadHoldingRegisters(), K::Exception, 1},
-        ModbusCase{"other_start_register", Patched(Request("1234"), 8, {0x45, 0x70}), K::Exception, 2},
-        ModbusCase{"fewer_registers", FourteenRegisters(), K::Exception, 2},
-        ModbusCase{"byte_count_mismatch", Patched(Request("1234"), 12, {0x1C}), K::Exception, 3},
-        ModbusCase{"header_length_wrong", Patched(Request("1234"), 5, {0x24}), K::Exception, 3},
-        ModbusCase{"other_unit", Patched(Request("1234"), 6, {0x02}), K::Ignore, 0},
-        ModbusCase{"not_modbus_protocol", Patched(Request("1234"), 2, {0x00, 0x01}), K::Ignore, 0},
-        ModbusCase{"header_only", Cut(Request("1234"), 7), K::Ignore, 0}),
+    testing::Values(ModbusCase{"right_password", Request("1234"), K::Accept, 0},
+                    ModbusCase{"wrong_password", Request("4321"), K::Exception, 4},
+                    ModbusCase{"password_prefix", Request("123"), K::Exception, 4},
+                    ModbusCase{"password_longer", Request("12345"), K::Exception, 4},
+                    ModbusCase{"boot_text_other_case", Patched(Request("1234"), 13, {'g'}), K::Exception, 3},
+                    ModbusCase{"other_transaction_id", Patched(Request("1234"), 0, {0x12, 0x34}), K::Accept, 0},
+                    ModbusCase{"read_registers", ReadHoldingRegisters(), K::Exception, 1},
+                    ModbusCase{"other_start_register", Patched(Request("1234"), 8, {0x45, 0x70}), K::Exception, 2},
+                    ModbusCase{"fewer_registers", FourteenRegisters(), K::Exception, 2},
+                    ModbusCase{"byte_count_mismatch", Patched(Request("1234"), 12, {0x1C}), K::Exception, 3},
+                    ModbusCase{"header_length_wrong", Patched(Request("1234"), 5, {0x24}), K::Exception, 3},
+                    ModbusCase{"other_unit", Patched(Request("1234"), 6, {0x02}), K::Ignore, 0},
+                    ModbusCase{"not_modbus_protocol", Patched(Request("1234"), 2, {0x00, 0x01}), K::Ignore, 0},
+                    ModbusCase{"header_only", Cut(Request("1234"), 7), K::Ignore, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ModbusDecision, SixteenCharacterPasswordFillsTheArea) {
-  const std::string password = "ABCDEFGHIJKLMNOP";
-  EXPECT_EQ(DecideModbusRequest(Request(password), password).kind, K::Accept);
-  EXPECT_EQ(DecideModbusRequest(Request(password), password.substr(0, 15)).kind, K::Exception);
+    const std::string password = "ABCDEFGHIJKLMNOP";
+    EXPECT_EQ(DecideModbusRequest(Request(password), password).kind, K::Accept);
+    EXPECT_EQ(DecideModbusRequest(Request(password), password.substr(0, 15)).kind, K::Exception);
 }
 
 TEST(ModbusAnswers, EchoTransactionAndCarryTheCode) {
-  const Bytes request = Patched(Request("1234"), 0, {0xAB, 0xCD});
-  EXPECT_EQ(ModbusNormalAnswer(request), (Bytes{0xAB, 0xCD, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0x00, 0x0F}));
-  EXPECT_EQ(ModbusExceptionAnswer(request, 4), (Bytes{0xAB, 0xCD, 0, 0, 0, 3, 1, 0x90, 4}));
+    const Bytes request = Patched(Request("1234"), 0, {0xAB, 0xCD});
+    EXPECT_EQ(ModbusNormalAnswer(request), (Bytes{0xAB, 0xCD, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0x00, 0x0F}));
+    EXPECT_EQ(ModbusExceptionAnswer(request, 4), (Bytes{0xAB, 0xCD, 0, 0, 0, 3, 1, 0x90, 4}));
 }
 
 }  // namespace

@@ -27,34 +27,34 @@ bool IsBlank(const uint8_t* data, size_t n);
 std::vector<uint32_t> BlockOrder();
 
 class UdpPeer {
- public:
-  explicit UdpPeer(uint16_t port, const std::string& address = "127.0.0.1", bool connected = true);
-  ~UdpPeer();
-  void Send(const Bytes& datagram) const;
-  // One datagram, or nothing within `wait`; *fromPort gets its source port.
-  std::optional<Bytes> Receive(milliseconds wait, uint16_t* fromPort = nullptr) const;
-  Bytes Exchange(const Bytes& datagram, milliseconds wait = milliseconds(1000)) const;
+public:
+    explicit UdpPeer(uint16_t port, const std::string& address = "127.0.0.1", bool connected = true);
+    ~UdpPeer();
+    void Send(const Bytes& datagram) const;
+    // One datagram, or nothing within `wait`; *fromPort gets its source port.
+    std::optional<Bytes> Receive(milliseconds wait, uint16_t* fromPort = nullptr) const;
+    Bytes Exchange(const Bytes& datagram, milliseconds wait = milliseconds(1000)) const;
 
- private:
-  int fd_;
-  uint32_t address_;
-  uint16_t port_;
+private:
+    int fd_;
+    uint32_t address_;
+    uint16_t port_;
 };
 
 class TcpPeer {
- public:
-  explicit TcpPeer(uint16_t port, const std::string& address = "127.0.0.1");  // check Connected()
-  ~TcpPeer();
-  bool Connected() const { return connected_; }
-  int Error() const { return error_; }
-  void Send(const Bytes& bytes) const;
-  // Whatever one recv delivers within `wait`; empty on timeout or close.
-  Bytes ReceiveSome(milliseconds wait) const;
+public:
+    explicit TcpPeer(uint16_t port, const std::string& address = "127.0.0.1");  // check Connected()
+    ~TcpPeer();
+    bool Connected() const { return connected_; }
+    int Error() const { return error_; }
+    void Send(const Bytes& bytes) const;
+    // Whatever one recv delivers within `wait`; empty on timeout or close.
+    Bytes ReceiveSome(milliseconds wait) const;
 
- private:
-  int fd_;
-  bool connected_ = false;
-  int error_ = 0;
+private:
+    int fd_;
+    bool connected_ = false;
+    int error_ = 0;
 };
 
 // The number after "key": in a JSON line, or -1.

@@ -16,176 +16,177 @@ using simtest::Bytes;
 using simtest::Text;
 
 MeterOptions Ephemeral(const std::string& address = "127.0.0.1") {
-  MeterOptions o;
-  o.address = address;
-  o.modbusPort = 0;
-  o.bootPort = 0;
-  o.bootDelayMs = 0;
-  return o;
+    MeterOptions o;
+    o.address = address;
+    o.modbusPort = 0;
+    o.bootPort = 0;
+    o.bootDelayMs = 0;
+    return o;
 }
 
 struct UpdateRun {
-  bool erase = true;
-  int writesAnsweredO = 0;
+    bool erase = true;
+    int writesAnsweredO = 0;
 };
 
 // The tool's sequence: boot-mode request, identify, erase, blocks from 0x08400
 // up with 0x08000 last and blank ones skipped, then RESET.
 UpdateRun Update(const Meter& meter, const Bytes& image, bool erase = true) {
-  UpdateRun run;
-  simtest::TcpPeer tcp(meter.ModbusPort(), meter.Name());
-  tcp.Send(simtest::BootModeRequest("1234"));
-  const Bytes answer = tcp.ReceiveSome(1s);
-  EXPECT_EQ(answer.size(), 12u);
-  simtest::UdpPeer udp(meter.BootPort(), meter.Name());
-  EXPECT_EQ(udp.Exchange(Text("VER?")).size(), 26u);
-  if (erase) {
-    EXPECT_EQ(udp.Exchange(simtest::EraseFrame()), Text("OK\r\n"));
-  }
-  for (uint32_t block : simtest::BlockOrder()) {
-    if (simtest::IsBlank(image.data() + block, 1024)) continue;
-    const Bytes a = udp.Exchange(simtest::WriteFrame(block, image.data() + block));
-    run.writesAnsweredO += a.size() == 4 && a[0] == 'O';
-  }
-  udp.Send(Text("RESET"));
-  EXPECT_TRUE(meter.WaitFor([](const Event& e) { return e.command == "RESET"; }, 2s));
-  return run;
+    UpdateRun run;
+    simtest::TcpPeer tcp(meter.ModbusPort(), meter.Name());
+    tcp.Send(simtest::BootModeRequest("1234"));
+    const Bytes answer = tcp.ReceiveSome(1s);
+    EXPECT_EQ(answer.size(), 12u);
+    simtest::UdpPeer udp(meter.BootPort(), meter.Name());
+    EXPECT_EQ(udp.Exchange(Text("VER?")).size(), 26u);
+    if (erase) {
+        EXPECT_EQ(udp.Exchange(simtest::EraseFrame()), Text("OK\r\n"));
+    }
+    for (uint32_t block : simtest::BlockOrder()) {
+        if (simtest::IsBlank(image.data() + block, 1024)) continue;
+        const Bytes a = udp.Exchange(simtest::WriteFrame(block, image.data() + block));
+        run.writesAnsweredO += a.size() == 4 && a[0] == 'O';
+    }
+    udp.Send(Text("RESET"));
+    EXPECT_TRUE(meter.WaitFor([](const Event& e) { return e.command == "RESET"; }, 2s));
+    return run;
 }
 
 std::vector<uint32_t> WrittenBlocks(const Meter& meter) {
-  std::vector<uint32_t> blocks;
-  for (const Event& e : meter.Events())
-    if (e.command == "W") blocks.push_back(e.address);
-  return blocks;
+    std::vector<uint32_t> blocks;
+    for (const Event& e : meter.Events())
+        if (e.command == "W") blocks.push_back(e.address);
+    return blocks;
 }
 
 TEST(Update, LeavesTheImageInFlash) {
-  Meter meter(Ephemeral());
-  const Bytes image = simtest::FirmwareImage(42);
-  const UpdateRun run = Update(meter, image);
+    Meter meter(Ephemeral());
+    const Bytes image = simtest::FirmwareImage(42);
+    const UpdateRun run = Update(meter, image);
 
-  std::vector<uint32_t> expected;
-  for (uint32_t block : simtest::BlockOrder())
-    if (!simtest::IsBlank(image.data() + block, 1024)) expected.push_back(block);
-  ASSERT_GT(expected.size(), 150u);
-  EXPECT_EQ(run.writesAnsweredO, static_cast<int>(expected.size()));
-  EXPECT_EQ(WrittenBlocks(meter), expected);
-  EXPECT_TRUE(meter.FlashMatches(image.data()));
-  EXPECT_EQ(meter.FirstMismatch(image.data()), -1);
-  EXPECT_EQ(meter.ProgramFaults(), 0);
-  EXPECT_FALSE(meter.InBootloader());
-  const auto events = meter.Events();
-  EXPECT_EQ(events.back().command, "RESET");
-  EXPECT_TRUE(events.back().answer.empty());
-  for (const Event& e : events) {
-    EXPECT_EQ(e.fault, "") << ToJson(e);
-    if (e.command == "W") {
-      EXPECT_EQ(e.checksum, "ok");
+    std::vector<uint32_t> expected;
+    for (uint32_t block : simtest::BlockOrder())
+        if (!simtest::IsBlank(image.data() + block, 1024)) expected.push_back(block);
+    ASSERT_GT(expected.size(), 150u);
+    EXPECT_EQ(run.writesAnsweredO, static_cast<int>(expected.size()));
+    EXPECT_EQ(WrittenBlocks(meter), expected);
+    EXPECT_TRUE(meter.FlashMatches(image.data()));
+    EXPECT_EQ(meter.FirstMismatch(image.data()), -1);
+    EXPECT_EQ(meter.ProgramFaults(), 0);
+    EXPECT_FALSE(meter.InBootloader());
+    const auto events = meter.Events();
+    EXPECT_EQ(events.back().command, "RESET");
+    EXPECT_TRUE(events.back().answer.empty());
+    for (const Event& e : events) {
+        EXPECT_EQ(e.fault, "") << ToJson(e);
+        if (e.command == "W") {
+            EXPECT_EQ(e.checksum, "ok");
+        }
     }
-  }
-  // The bootloader area is the meter's own and stays as it was.
-  const auto flash = meter.Flash();
-  EXPECT_FALSE(simtest::IsBlank(flash.data(), 0x08000));
+    // The bootloader area is the meter's own and stays as it was.
+    const auto flash = meter.Flash();
+    EXPECT_FALSE(simtest::IsBlank(flash.data(), 0x08000));
 }
 
 TEST(Update, WithoutEraseTheFlashDiffersAndFaultsAreRecorded) {
-  Meter meter(Ephemeral());
-  const Bytes image = simtest::FirmwareImage(5);
-  Update(meter, image, /*erase=*/false);
-  EXPECT_FALSE(meter.FlashMatches(image.data()));
-  EXPECT_GT(meter.ProgramFaults(), 100);
+    Meter meter(Ephemeral());
+    const Bytes image = simtest::FirmwareImage(5);
+    Update(meter, image, /*erase=*/false);
+    EXPECT_FALSE(meter.FlashMatches(image.data()));
+    EXPECT_GT(meter.ProgramFaults(), 100);
 }
 
 TEST(Update, RetriedBlocksAfterLostAnswersStillMatch) {
-  MeterOptions o = Ephemeral();
-  o.bootloaderFromStart = true;
-  o.faults.rules.push_back(*ParseFaultRule("drop@block=0x08800", nullptr));
-  Meter meter(o);
-  simtest::UdpPeer udp(meter.BootPort());
-  const Bytes image = simtest::FirmwareImage(9);
-  udp.Exchange(simtest::EraseFrame());
-  for (int attempt = 0; attempt < 3; ++attempt)
-    EXPECT_TRUE(udp.Exchange(simtest::WriteFrame(0x08800, image.data() + 0x08800), 30ms).empty());
-  const auto events = meter.Events();
-  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const Event& e) { return e.fault == "drop"; }), 3);
-  EXPECT_EQ(meter.ProgramFaults(), 0);
-  const auto flash = meter.Flash();
-  EXPECT_TRUE(std::equal(image.begin() + 0x08800, image.begin() + 0x08C00, flash.begin() + 0x08800));
+    MeterOptions o = Ephemeral();
+    o.bootloaderFromStart = true;
+    o.faults.rules.push_back(*ParseFaultRule("drop@block=0x08800", nullptr));
+    Meter meter(o);
+    simtest::UdpPeer udp(meter.BootPort());
+    const Bytes image = simtest::FirmwareImage(9);
+    udp.Exchange(simtest::EraseFrame());
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_TRUE(udp.Exchange(simtest::WriteFrame(0x08800, image.data() + 0x08800), 30ms).empty());
+    const auto events = meter.Events();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const Event& e) { return e.fault == "drop"; }), 3);
+    EXPECT_EQ(meter.ProgramFaults(), 0);
+    const auto flash = meter.Flash();
+    EXPECT_TRUE(std::equal(image.begin() + 0x08800, image.begin() + 0x08C00, flash.begin() + 0x08800));
 }
 
 TEST(Update, MetersOnNeighbourAddressesShareThePortNumbers) {
-  Meter first(Ephemeral("127.0.0.2"));
-  MeterOptions o = Ephemeral("127.0.0.3");
-  o.modbusPort = first.ModbusPort();
-  o.bootPort = first.BootPort();
-  o.identity = Text("QT51/QT52-BOOTLOADER-V1.01");
-  Meter second(o);
-  ASSERT_EQ(second.BootPort(), first.BootPort());
-  ASSERT_EQ(second.ModbusPort(), first.ModbusPort());
+    Meter first(Ephemeral("127.0.0.2"));
+    MeterOptions o = Ephemeral("127.0.0.3");
+    o.modbusPort = first.ModbusPort();
+    o.bootPort = first.BootPort();
+    o.identity = Text("QT51/QT52-BOOTLOADER-V1.01");
+    Meter second(o);
+    ASSERT_EQ(second.BootPort(), first.BootPort());
+    ASSERT_EQ(second.ModbusPort(), first.ModbusPort());
 
-  const Bytes image = simtest::FirmwareImage(77);
-  Update(second, image);
-  EXPECT_TRUE(second.FlashMatches(image.data()));
-  EXPECT_FALSE(first.FlashMatches(image.data()));
-  EXPECT_TRUE(first.Events().empty());
-  // The other one still answers on its own address.
-  simtest::TcpPeer tcp(first.ModbusPort(), "127.0.0.2");
-  tcp.Send(simtest::BootModeRequest("1234"));
-  EXPECT_EQ(tcp.ReceiveSome(1s).size(), 12u);
-  EXPECT_EQ(simtest::UdpPeer(first.BootPort(), "127.0.0.2").Exchange(Text("VER?")), Text("TALVO-ETH-BOOTLOADER-V1.00"));
+    const Bytes image = simtest::FirmwareImage(77);
+    Update(second, image);
+    EXPECT_TRUE(second.FlashMatches(image.data()));
+    EXPECT_FALSE(first.FlashMatches(image.data()));
+    EXPECT_TRUE(first.Events().empty());
+    // The other one still answers on its own address.
+    simtest::TcpPeer tcp(first.ModbusPort(), "127.0.0.2");
+    tcp.Send(simtest::BootModeRequest("1234"));
+    EXPECT_EQ(tcp.ReceiveSome(1s).size(), 12u);
+    EXPECT_EQ(simtest::UdpPeer(first.BootPort(), "127.0.0.2").Exchange(Text("VER?")),
+              Text("TALVO-ETH-BOOTLOADER-V1.00"));
 }
 
 // Faults that only show on the wire: timing, copies and the source port.
 TEST(NetworkFaults, LateDuplicatedAndForeignAnswers) {
-  MeterOptions o = Ephemeral();
-  o.bootloaderFromStart = true;
-  for (const char* rule : {"delay:70@1", "duplicate@2", "foreign-port@3", "foreign-port@4"})
-    o.faults.rules.push_back(*ParseFaultRule(rule, nullptr));
-  Meter meter(o);
-  const simtest::UdpPeer udp(meter.BootPort(), "127.0.0.1", /*connected=*/false);
-  const Bytes ok = Text("OK\r\n");
+    MeterOptions o = Ephemeral();
+    o.bootloaderFromStart = true;
+    for (const char* rule : {"delay:70@1", "duplicate@2", "foreign-port@3", "foreign-port@4"})
+        o.faults.rules.push_back(*ParseFaultRule(rule, nullptr));
+    Meter meter(o);
+    const simtest::UdpPeer udp(meter.BootPort(), "127.0.0.1", /*connected=*/false);
+    const Bytes ok = Text("OK\r\n");
 
-  udp.Send(simtest::EraseFrame());
-  EXPECT_FALSE(udp.Receive(50ms).has_value());  // the tool's wait for a write
-  EXPECT_EQ(udp.Receive(500ms), ok);
+    udp.Send(simtest::EraseFrame());
+    EXPECT_FALSE(udp.Receive(50ms).has_value());  // the tool's wait for a write
+    EXPECT_EQ(udp.Receive(500ms), ok);
 
-  udp.Send(simtest::EraseFrame());
-  EXPECT_EQ(udp.Receive(500ms), ok);
-  EXPECT_EQ(udp.Receive(500ms), ok);
+    udp.Send(simtest::EraseFrame());
+    EXPECT_EQ(udp.Receive(500ms), ok);
+    EXPECT_EQ(udp.Receive(500ms), ok);
 
-  uint16_t from = 0;
-  udp.Send(simtest::EraseFrame());
-  EXPECT_EQ(udp.Receive(500ms, &from), ok);
-  EXPECT_NE(from, meter.BootPort());
-  // A socket connected to the bootloader port, as the tool's is, never sees it.
-  const simtest::UdpPeer connected(meter.BootPort());
-  connected.Send(simtest::EraseFrame());
-  EXPECT_FALSE(connected.Receive(100ms).has_value());
-  ASSERT_TRUE(meter.WaitFor([](const Event& e) { return e.fault == "foreign-port"; }, 1s));
-  EXPECT_EQ(meter.Events().back().answer, ok);
+    uint16_t from = 0;
+    udp.Send(simtest::EraseFrame());
+    EXPECT_EQ(udp.Receive(500ms, &from), ok);
+    EXPECT_NE(from, meter.BootPort());
+    // A socket connected to the bootloader port, as the tool's is, never sees it.
+    const simtest::UdpPeer connected(meter.BootPort());
+    connected.Send(simtest::EraseFrame());
+    EXPECT_FALSE(connected.Receive(100ms).has_value());
+    ASSERT_TRUE(meter.WaitFor([](const Event& e) { return e.fault == "foreign-port"; }, 1s));
+    EXPECT_EQ(meter.Events().back().answer, ok);
 }
 
 TEST(BadDatagrams, GetAnErrorAnswerOfFourBytes) {
-  MeterOptions o = Ephemeral();
-  o.bootloaderFromStart = true;
-  Meter meter(o);
-  const simtest::UdpPeer udp(meter.BootPort());
-  Bytes badChecksum = simtest::WriteFrame(0x08400, Bytes(1024, 0).data());
-  badChecksum.back() ^= 0xFF;
-  const struct {
-    Bytes datagram;
-    const char* answer;
-  } cases[] = {{{}, "ERCM"},
-               {{'W'}, "ERLN"},
-               {Bytes(65507, 'W'), "ERLN"},
-               {badChecksum, "ERCS"},
-               {Text("VER?VER?"), "ERCM"},
-               {{0x45, 0x00, 0x00, 0xBB}, "ERPM"}};
-  for (const auto& c : cases) EXPECT_EQ(udp.Exchange(c.datagram), Text(c.answer)) << c.answer;
-  const auto events = meter.Events();
-  ASSERT_EQ(events.size(), std::size(cases));
-  EXPECT_EQ(events[2].length, 65507u);
-  EXPECT_EQ(meter.Flash(), FlashModel().Bytes());  // nothing erased or programmed
+    MeterOptions o = Ephemeral();
+    o.bootloaderFromStart = true;
+    Meter meter(o);
+    const simtest::UdpPeer udp(meter.BootPort());
+    Bytes badChecksum = simtest::WriteFrame(0x08400, Bytes(1024, 0).data());
+    badChecksum.back() ^= 0xFF;
+    const struct {
+        Bytes datagram;
+        const char* answer;
+    } cases[] = {{{}, "ERCM"},
+                 {{'W'}, "ERLN"},
+                 {Bytes(65507, 'W'), "ERLN"},
+                 {badChecksum, "ERCS"},
+                 {Text("VER?VER?"), "ERCM"},
+                 {{0x45, 0x00, 0x00, 0xBB}, "ERPM"}};
+    for (const auto& c : cases) EXPECT_EQ(udp.Exchange(c.datagram), Text(c.answer)) << c.answer;
+    const auto events = meter.Events();
+    ASSERT_EQ(events.size(), std::size(cases));
+    EXPECT_EQ(events[2].length, 65507u);
+    EXPECT_EQ(meter.Flash(), FlashModel().Bytes());  // nothing erased or programmed
 }
 
 }  // namespace

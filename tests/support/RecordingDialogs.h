@@ -39,6 +39,6 @@ public:
     std::vector<Box> boxes;
     std::function<void(const Box&)> onMessage;
     int holdMs = 0;
-    QString nextFile;       // what the file dialog "chooses"; empty: cancelled
+    QString nextFile;  // what the file dialog "chooses"; empty: cancelled
     QStringList filters;
 };

@@ -26,7 +26,8 @@ inline metersim::MeterOptions BootloaderOnLoopback() {
 
 struct SocketRig {
     explicit SocketRig(metersim::MeterOptions options, std::vector<uint8_t> img = {})
-        : firmware(img.empty() ? std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize) : std::move(img)),
+        : firmware(img.empty() ? std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize)
+                               : std::move(img)),
           meter(std::move(options)),
           engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay, seen) {
         udp.SetBlockMode(bmNonBlocking);

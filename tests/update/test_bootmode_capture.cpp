@@ -37,11 +37,10 @@ constexpr char kPassword[] = "k7Qx!9z";
 
 // What tshark prints for every packet, tab-separated, in this order.
 const std::vector<std::string> kFields = {
-    "frame.number", "tcp.srcport", "tcp.dstport", "udp.dstport", "tcp.len", "tcp.flags.fin",
-    "mbtcp.trans_id", "mbtcp.prot_id", "mbtcp.len", "mbtcp.unit_id",
-    "modbus.func_code", "modbus.reference_num", "modbus.word_cnt", "modbus.byte_cnt",
-    "modbus.regnum16", "modbus.regval_uint16",
-    "mbtcp.cannot_classify", "_ws.malformed", "_ws.expert.message"};
+    "frame.number",         "tcp.srcport",           "tcp.dstport",     "udp.dstport",       "tcp.len",
+    "tcp.flags.fin",        "mbtcp.trans_id",        "mbtcp.prot_id",   "mbtcp.len",         "mbtcp.unit_id",
+    "modbus.func_code",     "modbus.reference_num",  "modbus.word_cnt", "modbus.byte_cnt",   "modbus.regnum16",
+    "modbus.regval_uint16", "mbtcp.cannot_classify", "_ws.malformed",   "_ws.expert.message"};
 
 using Packet = std::map<std::string, std::string>;
 
@@ -119,7 +118,8 @@ std::string RegistersAsText(const std::vector<std::optional<long>>& regs) {
     for (const auto& r : regs) {
         if (!r) return text + "<not a number>";
         for (long b : {*r >> 8 & 0xFF, *r & 0xFF}) {
-            if (b >= 0x20 && b < 0x7F) text += static_cast<char>(b);
+            if (b >= 0x20 && b < 0x7F)
+                text += static_cast<char>(b);
             else {
                 char hex[8];
                 std::snprintf(hex, sizeof hex, "\\x%02lx", b);
@@ -179,9 +179,7 @@ public:
     LoopbackProbe& operator=(const LoopbackProbe&) = delete;
 
     uint16_t Port() const { return ntohs(self_.sin_port); }
-    void Send() const {
-        ::sendto(fd_, "probe", 5, 0, reinterpret_cast<const sockaddr*>(&self_), sizeof self_);
-    }
+    void Send() const { ::sendto(fd_, "probe", 5, 0, reinterpret_cast<const sockaddr*>(&self_), sizeof self_); }
 
 private:
     int fd_ = -1;
@@ -191,17 +189,16 @@ private:
 std::vector<std::string> TsharkArgs(uint16_t modbusPort, uint16_t probePort) {
     const std::string port = std::to_string(modbusPort);
     std::vector<std::string> args = {
-        "tshark", "-i", "lo", "-n", "-l",
-        "-f", "host 127.0.0.1 and (tcp port " + port + " or udp port " + std::to_string(probePort) + ")",
-        "-d", "tcp.port==" + port + ",mbtcp",
+        "tshark", "-i", "lo", "-n", "-l", "-f",
+        "host 127.0.0.1 and (tcp port " + port + " or udp port " + std::to_string(probePort) + ")", "-d",
+        "tcp.port==" + port + ",mbtcp",
         // The dissector tells a request from an answer only by its server port;
         // on any other port than 502 it would stop after the function code.
         "-o", "mbtcp.tcp.port:" + port,
         // Settings a personal profile could change.
         "-o", "mbtcp.desegment:TRUE", "-o", "modbus.mbus_register_format:UINT16",
         // It ends on its own even if this process is killed before it can end it.
-        "-a", "duration:60",
-        "-T", "fields", "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=,"};
+        "-a", "duration:60", "-T", "fields", "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=,"};
     for (const auto& f : kFields) {
         args.push_back("-e");
         args.push_back(f);
@@ -238,9 +235,8 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
     }
 
     const auto startBy = Clock::now() + 30s;
-    const bool announced = tshark->ReadUntil(startBy, [&] {
-        return tshark->ErrText().find("Capturing on") != std::string::npos;
-    });
+    const bool announced =
+        tshark->ReadUntil(startBy, [&] { return tshark->ErrText().find("Capturing on") != std::string::npos; });
     bool live = false;
     while (announced && !live && !tshark->OutputEnded() && Clock::now() < startBy) {
         probe.Send();
@@ -256,8 +252,8 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
         if (CannotCapture(tshark->ErrText()))
             GTEST_SKIP() << "tshark cannot capture on the loopback interface here:\n" << Tail(tshark->ErrText());
         if (ended)
-            FAIL() << "tshark ended before it captured anything (exit status "
-                   << status.value_or(-1) << ")\n" << Dump(*tshark);
+            FAIL() << "tshark ended before it captured anything (exit status " << status.value_or(-1) << ")\n"
+                   << Dump(*tshark);
         FAIL() << "tshark did not start capturing within 30 s\n" << Dump(*tshark);
     }
 
@@ -305,8 +301,7 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
     // The registers one by one, as the dissector numbers and reads them.
     EXPECT_EQ(Numbers(r.at("modbus.regnum16")), Range(0x4571, 15));
     const auto values = Numbers(r.at("modbus.regval_uint16"));
-    EXPECT_EQ(values, ExpectedRegisterValues(kPassword))
-        << "registers read as \"" << RegistersAsText(values) << '"';
+    EXPECT_EQ(values, ExpectedRegisterValues(kPassword)) << "registers read as \"" << RegistersAsText(values) << '"';
 
     // The meter, decoding on its own, got the same single request.
     std::vector<metersim::Event> atMeter;

@@ -19,7 +19,8 @@ const std::vector<uint8_t> kOk = {'O', 'K', '\r', '\n'};
 
 struct Bench {
     explicit Bench(std::vector<uint8_t> img = {}, std::string identity = "TALVO-ETH-BOOTLOADER-V1.00")
-        : firmware(img.empty() ? std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize) : std::move(img)),
+        : firmware(img.empty() ? std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize)
+                               : std::move(img)),
           meter(clock, std::move(identity)),
           engine(clock, meter.modbus, meter.boot, image::ImageView(firmware.data(), image::kImageSize), delay, seen) {}
 
@@ -184,14 +185,14 @@ TEST_P(Identify, AcceptsExactlyTheTwoBootloaders) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Identify,
-    ::testing::Values(
-        IdentityCase{"First", "TALVO-ETH-BOOTLOADER-V1.00", {}, "BOOTLOADER-V1.00", 1},
-        IdentityCase{"SecondAfterNone", "QT51/QT52-BOOTLOADER-V1.01", {{}}, "BOOTLOADER-V1.01", 2},
-        IdentityCase{"ZeroByteAddsNothing", "TALVO-ETH-BOOTLOADER-V1.00", {{0x00}}, "BOOTLOADER-V1.00", 2},
-        IdentityCase{"OneByteThenGood", "TALVO-ETH-BOOTLOADER-V1.00", {{'X'}}, "not found", 2},
-        IdentityCase{"WithLineEnd", "TALVO-ETH-BOOTLOADER-V1.00\r\n", {}, "not found", 2},
-        IdentityCase{"OtherLetterCase", "talvo-eth-bootloader-v1.00", {}, "not found", 2},
-        IdentityCase{"OneByteDiffers", "TALVO-ETH-BOOTLOADER-V1.01", {}, "not found", 2}),
+    ::testing::Values(IdentityCase{"First", "TALVO-ETH-BOOTLOADER-V1.00", {}, "BOOTLOADER-V1.00", 1},
+                      IdentityCase{"SecondAfterNone", "QT51/QT52-BOOTLOADER-V1.01", {{}}, "BOOTLOADER-V1.01", 2},
+                      IdentityCase{
+                          "ZeroByteAddsNothing", "TALVO-ETH-BOOTLOADER-V1.00", {{0x00}}, "BOOTLOADER-V1.00", 2},
+                      IdentityCase{"OneByteThenGood", "TALVO-ETH-BOOTLOADER-V1.00", {{'X'}}, "not found", 2},
+                      IdentityCase{"WithLineEnd", "TALVO-ETH-BOOTLOADER-V1.00\r\n", {}, "not found", 2},
+                      IdentityCase{"OtherLetterCase", "talvo-eth-bootloader-v1.00", {}, "not found", 2},
+                      IdentityCase{"OneByteDiffers", "TALVO-ETH-BOOTLOADER-V1.01", {}, "not found", 2}),
     [](const ::testing::TestParamInfo<IdentityCase>& i) { return i.param.name; });
 
 // The erase: confirmed late, sent again when unconfirmed, and never a success without it.
@@ -284,20 +285,20 @@ std::vector<Reply> Late(const Received& r, int nth, std::vector<Reply> normal, m
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WriteAnswers,
-    ::testing::Values(
-        WriteCase{"Prompt", nullptr, 4, 0, 0, Outcome::Updated},
-        WriteCase{"AllLate120ms", [](auto& r, int n, auto v) { return Late(r, n, v, 120ms); }, 4, 0, 0, Outcome::Updated},
-        // Answered after the grace: the attempt fails, and its answer is dropped before the retry.
-        WriteCase{"OnceLate600ms", [](auto& r, int n, auto v) { return Late(r, n, v, 600ms, 1); }, 5, 1, 1,
-                  Outcome::Updated},
-        WriteCase{"EveryAnswerTwice",
-                  [](auto& r, int, auto v) {
-                      if (r.command == "W") v.push_back(v[0]);
-                      return v;
-                  },
-                  4, 0, 4, Outcome::Updated},
-        WriteCase{"AlwaysLate600ms", [](auto& r, int n, auto v) { return Late(r, n, v, 600ms); }, 10, 10, 9,
-                  Outcome::CommunicationError}),
+    ::testing::Values(WriteCase{"Prompt", nullptr, 4, 0, 0, Outcome::Updated},
+                      WriteCase{"AllLate120ms", [](auto& r, int n, auto v) { return Late(r, n, v, 120ms); }, 4, 0, 0,
+                                Outcome::Updated},
+                      // Answered after the grace: the attempt fails, and its answer is dropped before the retry.
+                      WriteCase{"OnceLate600ms", [](auto& r, int n, auto v) { return Late(r, n, v, 600ms, 1); }, 5, 1,
+                                1, Outcome::Updated},
+                      WriteCase{"EveryAnswerTwice",
+                                [](auto& r, int, auto v) {
+                                    if (r.command == "W") v.push_back(v[0]);
+                                    return v;
+                                },
+                                4, 0, 4, Outcome::Updated},
+                      WriteCase{"AlwaysLate600ms", [](auto& r, int n, auto v) { return Late(r, n, v, 600ms); }, 10, 10,
+                                9, Outcome::CommunicationError}),
     [](const ::testing::TestParamInfo<WriteCase>& i) { return i.param.name; });
 
 TEST(Engine, BlockThatNeverGetsAGoodAnswerIsSentTenTimesThenTheRunStops) {
@@ -342,8 +343,10 @@ TEST_P(Stop, NeverErasesAfterTheRequest) {
     Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
     // Checked at every moment something falls due on the clock.
     std::function<void()> watch = [&] {
-        if (c.when(b.meter, b.clock.Ms())) b.clock.Cancel();
-        else b.clock.At(b.clock.Now() + 10ms, watch);
+        if (c.when(b.meter, b.clock.Ms()))
+            b.clock.Cancel();
+        else
+            b.clock.At(b.clock.Now() + 10ms, watch);
     };
     b.clock.At(b.clock.Now(), watch);
     const UpdateResult r = b.Request();
@@ -360,9 +363,9 @@ TEST_P(Stop, NeverErasesAfterTheRequest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Stages, Stop,
-    ::testing::Values(
-        StopCase{"BeforeTheRequest", [](auto&, double ms) { return ms >= 200; }, 0, false, false},
-        StopCase{"WhileTheBootloaderStarts", [](auto&, double ms) { return ms >= 1500; }, 0, true, true},
-        StopCase{"DuringIdentification", [](auto& m, double) { return m.Count("VER?") == 1; }, 0, true, true},
-        StopCase{"DuringProgramming", [](auto& m, double) { return m.Count("W") == 2; }, 1, false, true}),
+    ::testing::Values(StopCase{"BeforeTheRequest", [](auto&, double ms) { return ms >= 200; }, 0, false, false},
+                      StopCase{"WhileTheBootloaderStarts", [](auto&, double ms) { return ms >= 1500; }, 0, true, true},
+                      StopCase{"DuringIdentification", [](auto& m, double) { return m.Count("VER?") == 1; }, 0, true,
+                               true},
+                      StopCase{"DuringProgramming", [](auto& m, double) { return m.Count("W") == 2; }, 1, false, true}),
     [](const ::testing::TestParamInfo<StopCase>& i) { return i.param.name; });

@@ -48,7 +48,8 @@ TEST_P(FaultMatrix, NeverReportsSuccessForAFlashThatDiffers) {
     const UpdateResult r = rig.engine.RunProcedure("127.0.0.1", true);
 
     if (r.outcome == Outcome::Updated) {
-        EXPECT_TRUE(rig.FlashIsImage()) << "success shown, flash differs at " << rig.meter.FirstMismatch(rig.firmware.data());
+        EXPECT_TRUE(rig.FlashIsImage()) << "success shown, flash differs at "
+                                        << rig.meter.FirstMismatch(rig.firmware.data());
     }
     EXPECT_EQ(rig.seen.succeeded, r.outcome == Outcome::Updated);
     EXPECT_EQ(r.resetSent, r.outcome == Outcome::Updated);
@@ -59,15 +60,14 @@ TEST_P(FaultMatrix, NeverReportsSuccessForAFlashThatDiffers) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cells, FaultMatrix,
-    ::testing::Values(Cell{"WritesLate70", {"delay:70@cmd=W"}, 0, 0, 1, true},
-                      Cell{"WritesLate120", {"delay:120@cmd=W"}, 0, 0, 1, true},
-                      Cell{"EraseAfter3s", {"delay:3000@cmd=E"}, 0, 0, 1, true},
-                      Cell{"Late70Loss3", {"delay:70@cmd=W"}, 3, 0, 7, false},
-                      Cell{"Late600Every5", {"delay:600@cmd=W,every=5"}, 0, 0, 3, false},
-                      Cell{"DuplicateLoss3", {"duplicate@every=25"}, 3, 0, 11, false},
-                      Cell{"DuplicateAll", {"duplicate"}, 0, 0, 5, true},
-                      Cell{"Loss10Both", {}, 10, 10, 4, false},
-                      Cell{"EraseAnswerLostOnce", {"drop@2"}, 0, 0, 2, true, 2}),
-    [](const ::testing::TestParamInfo<Cell>& i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix,
+                         ::testing::Values(Cell{"WritesLate70", {"delay:70@cmd=W"}, 0, 0, 1, true},
+                                           Cell{"WritesLate120", {"delay:120@cmd=W"}, 0, 0, 1, true},
+                                           Cell{"EraseAfter3s", {"delay:3000@cmd=E"}, 0, 0, 1, true},
+                                           Cell{"Late70Loss3", {"delay:70@cmd=W"}, 3, 0, 7, false},
+                                           Cell{"Late600Every5", {"delay:600@cmd=W,every=5"}, 0, 0, 3, false},
+                                           Cell{"DuplicateLoss3", {"duplicate@every=25"}, 3, 0, 11, false},
+                                           Cell{"DuplicateAll", {"duplicate"}, 0, 0, 5, true},
+                                           Cell{"Loss10Both", {}, 10, 10, 4, false},
+                                           Cell{"EraseAnswerLostOnce", {"drop@2"}, 0, 0, 2, true, 2}),
+                         [](const ::testing::TestParamInfo<Cell>& i) { return i.param.name; });

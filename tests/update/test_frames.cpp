@@ -22,9 +22,7 @@ std::string Hex(const uint8_t* p, std::size_t n) {
     return s;
 }
 
-uint8_t Sum(const uint8_t* p, std::size_t n) {
-    return static_cast<uint8_t>(std::accumulate(p, p + n, 0u));
-}
+uint8_t Sum(const uint8_t* p, std::size_t n) { return static_cast<uint8_t>(std::accumulate(p, p + n, 0u)); }
 
 }  // namespace
 
@@ -33,12 +31,7 @@ TEST(Checksum, MakesTheWholeFrameSumToZero) {
         std::vector<uint8_t> bytes;
         uint8_t checksum;
     } cases[] = {
-        {{0x45, 0x08, 0x1D}, 0x96},
-        {{}, 0x00},
-        {{0x00}, 0x00},
-        {{0x01}, 0xFF},
-        {{0xFF}, 0x01},
-        {{0x80, 0x80}, 0x00},
+        {{0x45, 0x08, 0x1D}, 0x96}, {{}, 0x00}, {{0x00}, 0x00}, {{0x01}, 0xFF}, {{0xFF}, 0x01}, {{0x80, 0x80}, 0x00},
         {{0xFF, 0xFF, 0xFF}, 0x03},
     };
     for (const auto& c : cases) EXPECT_EQ(Checksum(c.bytes.data(), c.bytes.size()), c.checksum);
@@ -57,11 +50,9 @@ TEST(WriteFrame, CarriesAddressDataAndChecksum) {
         uint32_t address;
         const char* head;
     } cases[] = {
-        {0x08400, "57 00 84 00"},
-        {0x08000, "57 00 80 00"},
-        {0x7FC00, "57 07 FC 00"},
-        {0x1ABCDE, "57 1A BC DE"},   // 24 bits go out big-endian
-        {0xFF123456, "57 12 34 56"}, // higher bits are not sent
+        {0x08400, "57 00 84 00"},    {0x08000, "57 00 80 00"},
+        {0x7FC00, "57 07 FC 00"},    {0x1ABCDE, "57 1A BC DE"},  // 24 bits go out big-endian
+        {0xFF123456, "57 12 34 56"},                             // higher bits are not sent
     };
     for (const auto& c : cases) {
         uint8_t f[1100];
@@ -99,9 +90,9 @@ TEST(PercentText, DividesFirstAndRoundsHalvesAwayFromZero) {
     } cases[] = {{1, "0"}, {2, "0"}, {3, "1"}, {240, "50"}, {477, "99"}, {478, "100"}, {479, "100"}, {480, "100"}};
     for (const auto& c : cases) EXPECT_EQ(afterStep(c.step), c.text) << "step " << c.step;
     // Exact halves go up, as do values just above them.
-    EXPECT_EQ(PercentText(1, 0, 200), "1");    // 0.5
-    EXPECT_EQ(PercentText(3, 0, 200), "2");    // 1.5
-    EXPECT_EQ(PercentText(5, 0, 200), "3");    // 2.5: not to the even neighbour
+    EXPECT_EQ(PercentText(1, 0, 200), "1");  // 0.5
+    EXPECT_EQ(PercentText(3, 0, 200), "2");  // 1.5
+    EXPECT_EQ(PercentText(5, 0, 200), "3");  // 2.5: not to the even neighbour
     EXPECT_EQ(PercentText(0, 0, 200), "0");
 }
 

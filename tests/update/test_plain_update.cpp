@@ -35,7 +35,8 @@ TEST(PlainUpdate, AnswerLeftFromAnEarlierRunIsNotTakenForTheFirstVer) {
     rig.udp.SetRemoteHost("127.0.0.1");
     rig.udp.SetActive(true);
     rig.udp.SendBytes("VER?", 4);
-    ASSERT_TRUE(rig.meter.WaitFor([](const metersim::Event& e) { return e.command == "VER?"; }, std::chrono::seconds(2)));
+    ASSERT_TRUE(
+        rig.meter.WaitFor([](const metersim::Event& e) { return e.command == "VER?"; }, std::chrono::seconds(2)));
     const UpdateResult r = rig.engine.RunProcedure("127.0.0.1", false);
     EXPECT_EQ(r.outcome, Outcome::Identified);
     EXPECT_EQ(r.staleAnswersDropped, 1);

@@ -22,66 +22,66 @@ inline constexpr uint32_t kBlockSize = 1024;
 
 // One line of the event log: a datagram or Modbus request and what the meter did.
 struct Event {
-  double t = 0;              // seconds since the meter started
-  std::string meter;         // the meter's name (its address unless named otherwise)
-  std::string command;       // "VER?", "E", "W", "RESET", "MODBUS", "?" (anything else)
-  uint32_t address = 0;      // write frames: block address; Modbus: first register
-  size_t length = 0;         // bytes received
-  std::string checksum;      // "ok", "bad", "-" (frames without checksum)
-  std::vector<uint8_t> answer;  // bytes answered (empty: no answer)
-  std::string fault;         // injected faults and "ignored", comma separated; empty: none
-  bool inBootloader = false; // state when the datagram arrived
+    double t = 0;                 // seconds since the meter started
+    std::string meter;            // the meter's name (its address unless named otherwise)
+    std::string command;          // "VER?", "E", "W", "RESET", "MODBUS", "?" (anything else)
+    uint32_t address = 0;         // write frames: block address; Modbus: first register
+    size_t length = 0;            // bytes received
+    std::string checksum;         // "ok", "bad", "-" (frames without checksum)
+    std::vector<uint8_t> answer;  // bytes answered (empty: no answer)
+    std::string fault;            // injected faults and "ignored", comma separated; empty: none
+    bool inBootloader = false;    // state when the datagram arrived
 };
 
 // One JSON object, no line end.
 std::string ToJson(const Event& event);
 
 struct MeterOptions {
-  std::string name;                 // empty: the address
-  std::string address = "127.0.0.1";
-  int modbusPort = 502;             // 0: ephemeral
-  int bootPort = 5555;              // 0: ephemeral
-  bool modbusListener = true;       // false: the port is held but connections are refused
-  bool bootloaderFromStart = false;
-  std::string password = "1234";
-  std::vector<uint8_t> identity = {'T', 'A', 'L', 'V', 'O', '-', 'E', 'T', 'H', '-', 'B', 'O', 'O',
-                                   'T', 'L', 'O', 'A', 'D', 'E', 'R', '-', 'V', '1', '.', '0', '0'};
-  int bootDelayMs = 1000;           // from the accepted boot-mode request to the bootloader
-  uint64_t seed = 1;
-  Faults faults;
-  // Called on the meter's thread after each event is logged; must not call
-  // back into the meter.
-  std::function<void(const Event&)> onEvent;
+    std::string name;  // empty: the address
+    std::string address = "127.0.0.1";
+    int modbusPort = 502;        // 0: ephemeral
+    int bootPort = 5555;         // 0: ephemeral
+    bool modbusListener = true;  // false: the port is held but connections are refused
+    bool bootloaderFromStart = false;
+    std::string password = "1234";
+    std::vector<uint8_t> identity = {'T', 'A', 'L', 'V', 'O', '-', 'E', 'T', 'H', '-', 'B', 'O', 'O',
+                                     'T', 'L', 'O', 'A', 'D', 'E', 'R', '-', 'V', '1', '.', '0', '0'};
+    int bootDelayMs = 1000;  // from the accepted boot-mode request to the bootloader
+    uint64_t seed = 1;
+    Faults faults;
+    // Called on the meter's thread after each event is logged; must not call
+    // back into the meter.
+    std::function<void(const Event&)> onEvent;
 };
 
 class Meter {
- public:
-  // Binds its sockets and serves on its own thread until destroyed.
-  // Throws std::system_error / std::invalid_argument when it cannot start.
-  explicit Meter(MeterOptions options);
-  ~Meter();
-  Meter(const Meter&) = delete;
-  Meter& operator=(const Meter&) = delete;
+public:
+    // Binds its sockets and serves on its own thread until destroyed.
+    // Throws std::system_error / std::invalid_argument when it cannot start.
+    explicit Meter(MeterOptions options);
+    ~Meter();
+    Meter(const Meter&) = delete;
+    Meter& operator=(const Meter&) = delete;
 
-  const std::string& Name() const;
-  uint16_t ModbusPort() const;  // also without listener: the held, refusing port
-  uint16_t BootPort() const;
+    const std::string& Name() const;
+    uint16_t ModbusPort() const;  // also without listener: the held, refusing port
+    uint16_t BootPort() const;
 
-  std::vector<Event> Events() const;  // snapshot of the log
-  // Blocks until some logged event satisfies `pred` or the time is up.
-  bool WaitFor(const std::function<bool(const Event&)>& pred, std::chrono::milliseconds timeout) const;
+    std::vector<Event> Events() const;  // snapshot of the log
+    // Blocks until some logged event satisfies `pred` or the time is up.
+    bool WaitFor(const std::function<bool(const Event&)>& pred, std::chrono::milliseconds timeout) const;
 
-  std::vector<uint8_t> Flash() const;
-  bool InBootloader() const;
-  int ProgramFaults() const;  // write frames that hit bytes not erased with other data
-  // Application area (0x08000..0x7FFFF) equal to `image`, which holds kFlashSize bytes.
-  bool FlashMatches(const uint8_t* image) const;
-  // First differing address of the application area, or -1.
-  long FirstMismatch(const uint8_t* image) const;
+    std::vector<uint8_t> Flash() const;
+    bool InBootloader() const;
+    int ProgramFaults() const;  // write frames that hit bytes not erased with other data
+    // Application area (0x08000..0x7FFFF) equal to `image`, which holds kFlashSize bytes.
+    bool FlashMatches(const uint8_t* image) const;
+    // First differing address of the application area, or -1.
+    long FirstMismatch(const uint8_t* image) const;
 
- private:
-  class Impl;
-  std::unique_ptr<Impl> impl_;
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace metersim
