@@ -19,8 +19,8 @@ inline constexpr char kVersionFontFace[] = "Consolas";  // bold
 inline constexpr int kVersionFontPixels = 24;
 
 // Group boxes (bold captions), children of the window.
-inline constexpr Rect kFirmwareGroup{16, 16, 681, 81};  // "Modbus TCP/IP, BACnet IP - Firmware"
-inline constexpr Rect kMeterGroup{16, 112, 321, 81};    // "Energy Meter"
+inline constexpr Rect kFirmwareGroup{16, 16, 681, 81};    // "Modbus TCP/IP, BACnet IP - Firmware"
+inline constexpr Rect kMeterGroup{16, 112, 321, 81};      // "Energy Meter"
 inline constexpr Rect kOperationGroup{16, 208, 321, 81};  // "Operation"
 inline constexpr Rect kProcessGroup{16, 304, 681, 81};    // "Update Process"
 
@@ -31,10 +31,10 @@ inline constexpr Rect kChooseFileButton{600, 14, 65, 25};  // "select file"
 inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};       // "Main MCU:", initially checked
 
 // In the meter group.
-inline constexpr Rect kAddressCaption{99, 27, 65, 13};    // "IP address:", right-aligned
+inline constexpr Rect kAddressCaption{99, 27, 65, 13};  // "IP address:", right-aligned
 inline constexpr Rect kAddressField{176, 24, 121, 21};
-inline constexpr Rect kPasswordCaption{69, 51, 95, 13};   // "admin password:", right-aligned
-inline constexpr Rect kPasswordField{176, 48, 121, 21};   // echoes "*"
+inline constexpr Rect kPasswordCaption{69, 51, 95, 13};  // "admin password:", right-aligned
+inline constexpr Rect kPasswordField{176, 48, 121, 21};  // echoes "*"
 
 // In the window.
 inline constexpr Rect kUpdateButton{360, 120, 337, 73};  // bold

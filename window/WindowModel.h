@@ -40,9 +40,9 @@ struct Rgb {
 
 // The design's colours. The verdict's background is otherwise the system's
 // colour of button faces, which only the front end knows.
-inline constexpr Rgb kVersionColour{0, 128, 0};     // the version text
+inline constexpr Rgb kVersionColour{0, 128, 0};       // the version text
 inline constexpr Rgb kExportPathColour{255, 255, 0};  // background of the export's file field
-inline constexpr Rgb kSuccessColour{0, 255, 0};     // background of "Successfully updated."
+inline constexpr Rgb kSuccessColour{0, 255, 0};       // background of "Successfully updated."
 
 // The places whose text the model sets.
 enum class Text {
@@ -160,7 +160,7 @@ struct WindowState {
     bool procedureControlsEnabled = true;  // export path, file button, "Main MCU:"
     bool exportChecked = false;
     bool mainMcuChecked = true;
-    bool exportVisible = false;  // "Generate image file" and "Main MCU:"
+    bool exportVisible = false;      // "Generate image file" and "Main MCU:"
     bool exportPathVisible = false;  // export path and file button
 };
 
