@@ -12,11 +12,11 @@
 // byte, as a label would.
 #pragma once
 
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -203,36 +203,42 @@ private:
     class Relay;
     struct Shared;
 
+    template <typename F>
+    void Change(F&& f);  // GUI thread: changes the state and draws it at once
+    void DrawWhenDue();
+    void DrawNow();
     void Draw(const WindowState& next);
-    void DrawPending();
-    void ScheduleDraw();
     void ResetProgressDisplay();
     void StartRun(const loader::UpdateRequest& request);
-    void RunFinished(const loader::UpdateResult& result);
+    // Where every run ends: `result` empty when the run broke off with `error`.
+    void RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void ShowError(const std::exception& e, std::function<void()> closed = {});
-    void SaveSettingsAndEnd();
+    void EndProgram();
     void Export();
     std::string SettingsFileName() const;
 
     View& view_;
     Options options_;
     EnginePorts ports_;
+    // The delay between failed writes: longer once a meter has accepted a
+    // boot-mode request, for the program's life.
     loader::DelayInterval delay_;
 
     WindowState state_;  // as drawn
     bool drawnOnce_ = false;
+    std::optional<std::chrono::steady_clock::time_point> drawnAt_;
+    bool drawScheduled_ = false;
     std::string password_;
     bool activated_ = false;
     bool closing_ = false;
     bool running_ = false;
     bool ended_ = false;
     int nextBox_ = 1;
-    std::vector<std::pair<int, std::function<void()>>> openBoxes_;
+    std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
     std::optional<loader::UpdateResult> lastResult_;
 
-    // Shared with the engine's thread.
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Shared> shared_;  // with the engine's thread
     std::unique_ptr<Relay> relay_;
     std::unique_ptr<loader::UpdateEngine> engine_;
     std::thread thread_;
