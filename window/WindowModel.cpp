@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <exception>
 #include <utility>
 
@@ -253,18 +254,25 @@ void WindowModel::StartRun(const loader::UpdateRequest& request) {
     Change([](WindowState& s) { s.updateEnabled = false; });
     running_ = true;
     lastResult_.reset();
-    thread_ = std::thread([this, request, shared = shared_] {
-        std::optional<loader::UpdateResult> result;
-        std::string error;
-        try {
-            result = engine_->Run(request);
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        view_.Post([this, shared, result, error] {
-            if (shared->alive) RunFinished(result, error);
+    try {
+        thread_ = std::thread([this, request, shared = shared_] {
+            std::optional<loader::UpdateResult> result;
+            std::string error;
+            try {
+                result = engine_->Run(request);
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            view_.Post([this, shared, result, error] {
+                if (shared->alive) RunFinished(result, error);
+            });
         });
-    });
+    } catch (const std::system_error& e) {
+        // No thread for the run: nothing was sent.
+        running_ = false;
+        Change([](WindowState& s) { s.updateEnabled = true; });
+        ShowError(e);
+    }
 }
 
 void WindowModel::RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error) {

@@ -48,8 +48,10 @@ std::string Read(const fs::path& p) {
 
 // A model with its engine talking to a scripted meter on a virtual clock.
 struct Rig {
-    explicit Rig(int brandVariant = 0, bool developer = false, std::string appDir = {})
-        : firmware(loader::testing::SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000})), meter(clock) {
+    explicit Rig(int brandVariant = 0, bool developer = false, std::string appDir = {}, std::vector<uint8_t> img = {})
+        : firmware(img.empty() ? loader::testing::SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000})
+                               : std::move(img)),
+          meter(clock) {
         Options o;
         o.brandVariant = brandVariant;
         o.developerControls = developer;
@@ -214,11 +216,11 @@ struct RunCase {
     std::string password = "1234";
     std::string identity = "TALVO-ETH-BOOTLOADER-V1.00";
     std::vector<uint8_t> modbusAnswer = {0x01, 0xF0, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0, 0x0F};
-    ScriptedMeter::Script script;
+    ScriptedMeter::Script script = {};
     Outcome outcome;
     std::string action, identityShown, verdict;
     bool green;
-    std::vector<std::string> boxes;
+    std::vector<std::string> boxes = {};
     int resets;
 };
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
@@ -261,7 +263,9 @@ TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
     EXPECT_EQ(r.meter.Count("RESET"), c.resets);
     EXPECT_TRUE(r.view.enabled[Control::UpdateButton]);
     EXPECT_TRUE(r.view.enabled[Control::ExportPath]);
-    if (!c.green) EXPECT_NE(r.view.texts[Text::Verdict], "100%");
+    if (!c.green) {
+        EXPECT_NE(r.view.texts[Text::Verdict], "100%");
+    }
 }
 
 ScriptedMeter::Script AnswerWith(std::string command, std::vector<uint8_t> bytes) {
@@ -403,7 +407,9 @@ TEST_P(Close, EndsTheProgramSavesAndKeepsTheCloseRules) {
     EXPECT_EQ(r.view.boxes.size(), boxesAtClose) << "nothing more is said once closing";
     EXPECT_EQ(r.meter.Count("E"), c.erases);
     EXPECT_EQ(r.meter.Count("RESET"), c.resets);
-    if (r.closedAtMs >= 0) EXPECT_LE(r.clock.Ms() - r.closedAtMs, 10000);
+    if (r.closedAtMs >= 0) {
+        EXPECT_LE(r.clock.Ms() - r.closedAtMs, 10000);
+    }
     EXPECT_EQ(r.meter.Writes().size(), static_cast<size_t>(c.writes)) << "writes stop at the next block";
 }
 
@@ -462,4 +468,41 @@ TEST(Export, TheDeveloperBuildsControlsFollowTheirChecks) {
     EXPECT_EQ(r.view.texts[Text::ExportPath], "/x/firmware.hex");
     r.model->ExportToggled(false);
     EXPECT_EQ(r.view.texts[Text::UpdateButton], "FIRMWARE UPDATE");
+}
+
+TEST(Export, WithoutMainMcuAPressOnlyResetsTheProgressDisplay) {
+    Rig r(0, true);
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    ASSERT_EQ(r.view.texts[Text::Verdict], "Successfully updated.");
+    const fs::path before = fs::current_path();
+    fs::current_path(r.dir.path);
+    r.model->ExportToggled(true);
+    r.model->MainMcuToggled(false);
+    r.model->UpdateClicked();
+    fs::current_path(before);
+    EXPECT_FALSE(r.model->Running());
+    EXPECT_EQ(r.view.bar, (Bar{0x8000, 0x7FFFF, 0x8000})) << "the last run's range, empty";
+    EXPECT_EQ(r.view.texts[Text::Verdict], "0%");
+    EXPECT_EQ(r.view.verdictBackground, std::nullopt);
+    EXPECT_EQ(r.view.texts[Text::Action], "");
+    EXPECT_EQ(r.view.texts[Text::Identity], "");
+    EXPECT_TRUE(r.view.boxes.empty());
+    EXPECT_FALSE(fs::exists(r.dir.path / kExportFileName));
+    EXPECT_EQ(r.meter.Count("MODBUS"), 1) << "only the first press updated";
+}
+
+// Every block changes the action line and the bar; the window draws the
+// newest state at most every tenth of a second, and the last state exactly.
+TEST(Run, DrawsAtMostTenTimesASecond) {
+    Rig r(0, false, {}, std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize));  // 480 steps
+    const auto t0 = std::chrono::steady_clock::now();
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_GT(r.meter.Count("W"), 100);
+    // The first change shows at once, the end with the run's end.
+    EXPECT_LE(r.view.actions.size(), static_cast<size_t>(ms / 100) + 3) << ms << " ms";
+    EXPECT_EQ(r.view.actions.back(), "Finished.");
+    EXPECT_EQ(r.view.bar.position, 0x7FFFF);
 }
