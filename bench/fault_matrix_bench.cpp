@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "Constants.h"
+#include "ImageFormats.h"
 #include "PlainPacer.h"
 #include "SocketLink.h"
 #include "Sockets.h"
@@ -32,8 +34,9 @@ struct Tally {
 
 // 48 blocks of firmware: a few seconds a clean run.
 std::vector<uint8_t> Firmware() {
-    std::vector<uint8_t> img(0x80000, 0xFF);
-    for (uint32_t a = 0x08000; a < 0x08000 + 48 * 1024; ++a) img[a] = static_cast<uint8_t>(a * 13 + (a >> 10));
+    std::vector<uint8_t> img(image::kImageSize, 0xFF);
+    const uint32_t end = protocol::kApplicationStart + 48 * protocol::kBlockSize;
+    for (uint32_t a = protocol::kApplicationStart; a < end; ++a) img[a] = static_cast<uint8_t>(a * 13 + (a >> 10));
     return img;
 }
 
@@ -58,7 +61,8 @@ void RunOne(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firmwar
     loader::PlainPacer pacer(cancel);
     loader::DelayInterval delay;
     loader::UpdateListener quiet;
-    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), 0x80000), delay, quiet);
+    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay,
+                                quiet);
     const loader::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
     const bool matches = meter.FlashMatches(firmware.data());
     ++t.runs;
