@@ -16,7 +16,6 @@
 #include "ImageFormats.h"
 #include "PlainPacer.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 #include "metersim/meter.h"
 
@@ -52,11 +51,8 @@ void RunOne(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firmwar
     for (const auto& text : cell.rules) o.faults.rules.push_back(*metersim::ParseFaultRule(text, nullptr));
     metersim::Meter meter(o);
 
-    TUdpSocket udp;
-    TTcpClient tcp;
-    udp.SetBlockMode(bmNonBlocking);
-    udp.SetRemotePort(std::to_string(meter.BootPort()));
-    loader::SocketLink udpLink(udp), tcpLink(tcp);
+    net::SocketLink udpLink(net::Transport::Udp, meter.BootPort());
+    net::SocketLink tcpLink(net::Transport::Tcp, 0);  // unused: the meter starts in its bootloader
     loader::CancelToken cancel;
     loader::PlainPacer pacer(cancel);
     loader::DelayInterval delay;

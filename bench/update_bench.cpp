@@ -32,8 +32,8 @@
 #include "Frames.h"
 #include "RecordingDialogs.h"
 #include "PlainPacer.h"
+#include "Socket.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 
 #ifndef METER_SIM_PATH
@@ -110,7 +110,7 @@ Result RunOnce(Front front) {
     if (front == Front::Window) {
         RecordingDialogs dialogs;
         TForm1 form(dialogs);
-        form.UdpSocket1.SetRemotePort(std::to_string(bootPort));
+        form.UdpSocket1.SetRemotePort(static_cast<uint16_t>(bootPort));
         form.EditIPaddr->setText(QStringLiteral("127.0.0.1"));
         form.show();
         // From inside the event loop, as a click would run it.
@@ -130,11 +130,8 @@ Result RunOnce(Front front) {
         r.repeats = form.LabelRepeat->text().toStdString();
         r.messages = dialogs.boxes.size();
     } else {
-        TUdpSocket udp;
-        TTcpClient tcp;
-        udp.SetBlockMode(bmNonBlocking);
-        udp.SetRemotePort(std::to_string(bootPort));
-        loader::SocketLink udpLink(udp), tcpLink(tcp);
+        net::SocketLink udpLink(net::Transport::Udp, static_cast<uint16_t>(bootPort));
+        net::SocketLink tcpLink(net::Transport::Tcp, 0);  // unused: the meter starts in its bootloader
         loader::CancelToken cancel;
         loader::PlainPacer pacer(cancel);
         loader::DelayInterval delay;
@@ -180,7 +177,7 @@ int main(int argc, char** argv) {
         firmwareBlocks += protocol::IsBlank(img.subspan(a, protocol::kBlockSize)) ? 0 : 1;
     const int nominalMs = PrescribedMs(firmwareBlocks, 1, 1, 0);
 
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
 
@@ -232,6 +229,6 @@ int main(int argc, char** argv) {
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
     std::printf("peak memory of the tool (ru_maxrss) %.1f MiB\n", static_cast<double>(self.ru_maxrss) / 1024);
-    SocketLibraryCleanup();
+    platform::StopSocketLibrary();
     return allOk ? 0 : 1;
 }

@@ -24,7 +24,7 @@
 #include "Inputs.h"
 #include "LoaderVersion.h"
 #include "Sha256.h"
-#include "Sockets.h"
+#include "Socket.h"
 
 namespace {
 
@@ -257,7 +257,7 @@ int main(int argc, char** argv) {
         options.firmware = firmware;
         options.jobs = jobs > 0 ? jobs : std::min<int>(static_cast<int>(hosts.size()), kMaxJobs);
 
-        SocketLibraryStartup();
+        platform::StartSocketLibrary();
         loader::CancelToken stop;
         fleet::Display display(stdout, IsTerminal(stdout), hosts, command);
         run.started = std::chrono::system_clock::now();
@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
         }
         run.finished = std::chrono::system_clock::now();
         display.Close();
-        SocketLibraryCleanup();
+        platform::StopSocketLibrary();
     } catch (const SetupError& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
         return kUsageError;
