@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Clock.h"
 #include "Constants.h"
 
 namespace fleet {
@@ -71,12 +72,7 @@ std::string ResultMessage(const MeterRecord& m, Command c) {
 std::string IsoTime(std::chrono::system_clock::time_point t) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &secs);
-#else
-    gmtime_r(&secs, &utc);
-#endif
+    const std::tm utc = platform::UtcTime(secs);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
