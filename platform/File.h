@@ -66,6 +66,9 @@ public:
     FileStatus Close();
 
 private:
+    // Large enough that a 2 MB file takes a handful of system calls, small
+    // enough that a full disk still keeps nearly all that fitted.
+    static constexpr std::size_t kWriteChunk = 256 * 1024;
     std::intptr_t handle_ = -1;
 };
 

@@ -12,10 +12,6 @@ namespace fs = std::filesystem;
 namespace platform {
 namespace {
 
-// Large enough that a 2 MB file takes a handful of system calls, small
-// enough that a full disk still keeps nearly all that fitted.
-constexpr std::size_t kWriteChunk = 256 * 1024;
-
 FileStatus LastError() { return FileStatusFromErrno(errno); }
 FileStatus Checked(bool ok) { return ok ? FileStatus{} : LastError(); }
 

@@ -11,8 +11,6 @@ namespace fs = std::filesystem;
 namespace platform {
 namespace {
 
-constexpr std::size_t kWriteChunk = 256 * 1024;
-
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 FileStatus LastError() { return FileStatusFromWindowsError(GetLastError()); }
 FileStatus Checked(BOOL ok) { return ok ? FileStatus{} : LastError(); }
