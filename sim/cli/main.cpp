@@ -16,8 +16,8 @@
 #include <memory>
 #include <mutex>
 
-#include "cli_options.h"
-#include "metersim/meter.h"
+#include "CliOptions.h"
+#include "sim/Meter.h"
 
 namespace {
 

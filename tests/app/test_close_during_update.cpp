@@ -12,7 +12,7 @@
 
 #include "MainWindow.h"
 #include "RecordingDialogs.h"
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "MainWindow.h"
 #include "RecordingDialogs.h"
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
 class UpdateWindowTest : public QObject {
     Q_OBJECT

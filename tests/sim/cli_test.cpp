@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "ChildProcess.h"
-#include "cli_options.h"
+#include "CliOptions.h"
 #include "test_support.h"
 
 namespace metersim {

@@ -2,7 +2,7 @@
 // and that a seed replays the same faults.
 #include <gtest/gtest.h>
 
-#include "meter_core.h"
+#include "MeterCore.h"
 #include "test_support.h"
 
 namespace metersim {

@@ -2,8 +2,8 @@
 // content shows in the meter rather than passing unnoticed.
 #include <gtest/gtest.h>
 
-#include "flash.h"
-#include "metersim/meter.h"
+#include "Flash.h"
+#include "sim/Meter.h"
 
 namespace metersim {
 namespace {

@@ -1,7 +1,7 @@
 // What the meter makes of each kind of datagram and Modbus request.
 #include <gtest/gtest.h>
 
-#include "frames.h"
+#include "Frames.h"
 #include "test_support.h"
 
 namespace metersim {

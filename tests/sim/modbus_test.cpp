@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 #include "test_support.h"
 
 namespace metersim {

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "flash.h"
-#include "metersim/meter.h"
+#include "Flash.h"
+#include "sim/Meter.h"
 #include "test_support.h"
 
 namespace metersim {

@@ -11,7 +11,7 @@
 #include "SocketLink.h"
 #include "UpdateEngine.h"
 #include "VirtualMeter.h"
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
 namespace loader::testing {
 

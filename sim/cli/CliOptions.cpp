@@ -1,4 +1,4 @@
-#include "cli_options.h"
+#include "CliOptions.h"
 
 #include <arpa/inet.h>
 
@@ -7,7 +7,7 @@
 #include <map>
 #include <string_view>
 
-#include "hex.h"
+#include "Hex.h"
 
 namespace metersim {
 

@@ -17,7 +17,7 @@
 #include "PlainPacer.h"
 #include "SocketLink.h"
 #include "UpdateEngine.h"
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
 namespace {
 

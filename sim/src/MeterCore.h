@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "flash.h"
-#include "frames.h"
-#include "metersim/meter.h"
+#include "Flash.h"
+#include "Frames.h"
+#include "sim/Meter.h"
 
 namespace metersim {
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <utility>
 
-#include "meter_core.h"
-#include "metersim/meter.h"
+#include "MeterCore.h"
+#include "sim/Meter.h"
 
 namespace metersim {
 namespace {

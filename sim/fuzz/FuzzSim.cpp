@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "frames.h"
-#include "meter_core.h"
-#include "metersim/faults.h"
+#include "Frames.h"
+#include "MeterCore.h"
+#include "sim/Faults.h"
 
 namespace {
 

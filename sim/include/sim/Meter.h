@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "metersim/faults.h"
+#include "sim/Faults.h"
 
 namespace metersim {
 

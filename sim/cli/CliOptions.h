@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
 namespace metersim {
 

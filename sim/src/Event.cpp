@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "hex.h"
-#include "metersim/meter.h"
+#include "Hex.h"
+#include "sim/Meter.h"
 
 namespace metersim {
 namespace {

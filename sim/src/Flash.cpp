@@ -1,9 +1,9 @@
-#include "flash.h"
+#include "Flash.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
 namespace metersim {
 

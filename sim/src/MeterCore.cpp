@@ -1,4 +1,4 @@
-#include "meter_core.h"
+#include "MeterCore.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "frames.h"
+#include "Frames.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
 namespace metersim {
 namespace {

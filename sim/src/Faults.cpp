@@ -1,9 +1,9 @@
-#include "metersim/faults.h"
+#include "sim/Faults.h"
 
 #include <charconv>
 #include <cstdio>
 
-#include "hex.h"
+#include "Hex.h"
 
 namespace metersim {
 namespace {
