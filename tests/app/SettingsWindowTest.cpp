@@ -276,4 +276,4 @@ private slots:
 };
 
 QTEST_MAIN(SettingsWindowTest)
-#include "test_settings_window.moc"
+#include "SettingsWindowTest.moc"

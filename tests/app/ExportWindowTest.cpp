@@ -211,4 +211,4 @@ private slots:
 };
 
 QTEST_MAIN(ExportWindowTest)
-#include "test_export_window.moc"
+#include "ExportWindowTest.moc"

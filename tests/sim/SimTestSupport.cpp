@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "SimTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -72,4 +72,4 @@ private slots:
 };
 
 QTEST_MAIN(UpdateWindowTest)
-#include "test_update_window.moc"
+#include "UpdateWindowTest.moc"

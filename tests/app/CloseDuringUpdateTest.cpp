@@ -176,4 +176,4 @@ private slots:
 };
 
 QTEST_MAIN(CloseDuringUpdateTest)
-#include "test_close_during_update.moc"
+#include "CloseDuringUpdateTest.moc"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "sim/Meter.h"
-#include "test_support.h"
+#include "SimTestSupport.h"
 
 namespace metersim {
 namespace {

@@ -108,4 +108,4 @@ private slots:
 };
 
 QTEST_MAIN(WindowTest)
-#include "test_window.moc"
+#include "WindowTest.moc"

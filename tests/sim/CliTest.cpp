@@ -8,7 +8,7 @@
 
 #include "ChildProcess.h"
 #include "CliOptions.h"
-#include "test_support.h"
+#include "SimTestSupport.h"
 
 namespace metersim {
 namespace {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Frames.h"
-#include "test_support.h"
+#include "SimTestSupport.h"
 
 namespace metersim {
 namespace {

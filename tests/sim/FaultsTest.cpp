@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "MeterCore.h"
-#include "test_support.h"
+#include "SimTestSupport.h"
 
 namespace metersim {
 namespace {
