@@ -40,7 +40,7 @@ std::vector<uint8_t> Firmware() {
 }
 
 void RunOne(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firmware, Tally& t) {
-    metersim::MeterOptions o;
+    sim::MeterOptions o;
     o.address = "127.0.0.1";
     o.modbusPort = 0;
     o.bootPort = 0;
@@ -48,23 +48,23 @@ void RunOne(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firmwar
     o.seed = seed;
     o.faults.lossInPercent = cell.lossIn;
     o.faults.lossOutPercent = cell.lossOut;
-    for (const auto& text : cell.rules) o.faults.rules.push_back(*metersim::ParseFaultRule(text, nullptr));
-    metersim::Meter meter(o);
+    for (const auto& text : cell.rules) o.faults.rules.push_back(*sim::ParseFaultRule(text, nullptr));
+    sim::Meter meter(o);
 
     net::SocketLink udpLink(net::Transport::Udp, meter.BootPort());
     net::SocketLink tcpLink(net::Transport::Tcp, 0);  // unused: the meter starts in its bootloader
-    loader::CancelToken cancel;
-    loader::PlainPacer pacer(cancel);
-    loader::DelayInterval delay;
-    loader::UpdateListener quiet;
-    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay,
+    update::CancelToken cancel;
+    update::PlainPacer pacer(cancel);
+    update::DelayInterval delay;
+    update::UpdateListener quiet;
+    update::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay,
                                 quiet);
-    const loader::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
+    const update::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
     const bool matches = meter.FlashMatches(firmware.data());
     ++t.runs;
     t.retries += r.retries;
     t.stale += r.staleAnswersDropped;
-    if (r.outcome == loader::Outcome::Updated)
+    if (r.outcome == update::Outcome::Updated)
         ++(matches ? t.correct : t.falseSuccess);
     else
         ++t.honest;

@@ -90,7 +90,7 @@ struct Result {
 // The update through the window, or with the engine alone through the plain pacer.
 enum class Front { Window, Plain };
 
-struct QuietListener : loader::UpdateListener {};
+struct QuietListener : update::UpdateListener {};
 
 // Calls back once the window's button is enabled again after a run: the
 // moment the window shows the run's end.
@@ -135,7 +135,7 @@ Result RunOnce(Front front) {
     }
     const long bootPort = JsonNumber(*line, "bootPort");
     const long modbusPort = JsonNumber(*line, "modbusPort");
-    const loader::UpdateRequest request{"127.0.0.1", std::string("1234"), true};
+    const update::UpdateRequest request{"127.0.0.1", std::string("1234"), true};
 
     if (front == Front::Window) {
         RecordingDialogs dialogs;
@@ -176,19 +176,19 @@ Result RunOnce(Front front) {
     } else {
         net::SocketLink udpLink(net::Transport::Udp, static_cast<uint16_t>(bootPort));
         net::SocketLink tcpLink(net::Transport::Tcp, static_cast<uint16_t>(modbusPort));
-        loader::CancelToken cancel;
-        loader::PlainPacer pacer(cancel);
-        loader::DelayInterval delay;
+        update::CancelToken cancel;
+        update::PlainPacer pacer(cancel);
+        update::DelayInterval delay;
         QuietListener quiet;
-        loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::EmbeddedImage(), delay, quiet);
+        update::UpdateEngine engine(pacer, tcpLink, udpLink, image::EmbeddedImage(), delay, quiet);
         const auto t0 = Clock::now();
         const double c0 = CpuSeconds();
         const double m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        const loader::UpdateResult u = engine.Run(request);
+        const update::UpdateResult u = engine.Run(request);
         r.cpuS = CpuSeconds() - c0;
         r.mainThreadCpuS = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - m0;
         r.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
-        r.verdict = u.outcome == loader::Outcome::Updated ? "Successfully updated." : "not updated";
+        r.verdict = u.outcome == update::Outcome::Updated ? "Successfully updated." : "not updated";
         r.action = "-";
         r.retries = u.retries;
     }

@@ -2,26 +2,26 @@
 
 #include "Frames.h"
 
-namespace fleet {
+namespace cli {
 
-std::string StageName(loader::Stage s) {
+std::string StageName(update::Stage s) {
     switch (s) {
-        case loader::Stage::BootModeRequest: return "requesting bootloader";
-        case loader::Stage::StartingBootloader: return "bootloader starting";
-        case loader::Stage::Identifying: return "identifying";
-        case loader::Stage::Erasing: return "erasing";
-        case loader::Stage::Writing: return "writing";
-        case loader::Stage::Resetting: return "resetting";
-        case loader::Stage::Done: return "done";
+        case update::Stage::BootModeRequest: return "requesting bootloader";
+        case update::Stage::StartingBootloader: return "bootloader starting";
+        case update::Stage::Identifying: return "identifying";
+        case update::Stage::Erasing: return "erasing";
+        case update::Stage::Writing: return "writing";
+        case update::Stage::Resetting: return "resetting";
+        case update::Stage::Done: return "done";
     }
     return {};
 }
 
-std::string NoticeText(loader::Notice n) {
+std::string NoticeText(update::Notice n) {
     switch (n) {
-        case loader::Notice::EraseError: return "Erase error!";
-        case loader::Notice::CommunicationError: return "Communication error !";
-        case loader::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
+        case update::Notice::EraseError: return "Erase error!";
+        case update::Notice::CommunicationError: return "Communication error !";
+        case update::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
     }
     return {};
 }
@@ -38,9 +38,9 @@ void Display::Log(size_t meter, const std::string& text) {
     std::fflush(out_);
 }
 
-void Display::StageChanged(size_t meter, loader::Stage stage) {
+void Display::StageChanged(size_t meter, update::Stage stage) {
     std::lock_guard lock(mutex_);
-    if (stage == loader::Stage::Done) return;  // the result follows with Finished
+    if (stage == update::Stage::Done) return;  // the result follows with Finished
     lines_[meter].stage = StageName(stage);
     if (live_)
         Redraw(true);
@@ -48,7 +48,7 @@ void Display::StageChanged(size_t meter, loader::Stage stage) {
         Log(meter, lines_[meter].stage);
 }
 
-void Display::ProgressChanged(size_t meter, const loader::Progress& p) {
+void Display::ProgressChanged(size_t meter, const update::Progress& p) {
     std::lock_guard lock(mutex_);
     lines_[meter].step = p.step;
     lines_[meter].steps = p.steps;
@@ -62,7 +62,7 @@ void Display::RetriesChanged(size_t meter, int retries) {
     if (live_) Redraw(false);
 }
 
-void Display::Noticed(size_t meter, loader::Notice notice) {
+void Display::Noticed(size_t meter, update::Notice notice) {
     std::lock_guard lock(mutex_);
     if (!live_) Log(meter, NoticeText(notice));
 }
@@ -135,4 +135,4 @@ void Display::Redraw(bool now) {
     drawn_ = true;
 }
 
-}  // namespace fleet
+}  // namespace cli

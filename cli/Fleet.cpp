@@ -8,20 +8,20 @@
 #include "SocketLink.h"
 #include "UpdateEngine.h"
 
-namespace fleet {
+namespace cli {
 namespace {
 
 MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions& options,
-                      const loader::CancelToken& stop, Display& display) {
+                      const update::CancelToken& stop, Display& display) {
     MeterRecord record;
     record.address = host;
     // The protocol's ports; the meter's address tells the meters apart.
     net::SocketLink udpLink(net::Transport::Udp, protocol::kBootloaderPort);
     net::SocketLink tcpLink(net::Transport::Tcp, protocol::kModbusPort);
-    loader::PlainPacer pacer(stop);
-    loader::DelayInterval delay;
+    update::PlainPacer pacer(stop);
+    update::DelayInterval delay;
     MeterListener listener(display, index);
-    loader::UpdateEngine engine(pacer, tcpLink, udpLink, options.firmware, delay, listener);
+    update::UpdateEngine engine(pacer, tcpLink, udpLink, options.firmware, delay, listener);
 
     record.contacted = true;
     record.started = std::chrono::system_clock::now();
@@ -33,14 +33,14 @@ MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions&
 }  // namespace
 
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
-                                  const loader::CancelToken& stop, Display& display) {
+                                  const update::CancelToken& stop, Display& display) {
     std::vector<MeterRecord> records(hosts.size());
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t i; (i = next.fetch_add(1)) < hosts.size();) {
             if (stop.Cancelled()) {
                 records[i].address = hosts[i];
-                records[i].result.outcome = loader::Outcome::Cancelled;
+                records[i].result.outcome = update::Outcome::Cancelled;
             } else {
                 records[i] = UpdateOne(hosts[i], i, options, stop, display);
             }
@@ -55,4 +55,4 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
     return records;
 }
 
-}  // namespace fleet
+}  // namespace cli

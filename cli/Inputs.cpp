@@ -6,7 +6,7 @@
 
 #include "Frames.h"
 
-namespace fleet {
+namespace cli {
 namespace {
 
 std::string_view Trim(std::string_view s) {
@@ -103,4 +103,4 @@ std::optional<std::string> PasswordProblem(std::string_view latin1) {
     return std::nullopt;
 }
 
-}  // namespace fleet
+}  // namespace cli

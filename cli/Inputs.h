@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace fleet {
+namespace cli {
 
 // A dotted IPv4 address (four decimal numbers 0..255, not 0.0.0.0 or
 // 255.255.255.255, which name no meter) or a host name (labels
@@ -33,4 +33,4 @@ std::string PasswordFromFile(std::string_view content);
 // Why a password (Latin-1 bytes) cannot be used, or nothing: 4 to 16 characters.
 std::optional<std::string> PasswordProblem(std::string_view latin1);
 
-}  // namespace fleet
+}  // namespace cli

@@ -6,9 +6,9 @@
 #include "Clock.h"
 #include "Constants.h"
 
-namespace fleet {
+namespace cli {
 
-using loader::Outcome;
+using update::Outcome;
 
 std::string ResultName(const MeterRecord& m, Command c) {
     if (!m.contacted) return "cancelled";
@@ -30,7 +30,7 @@ bool Succeeded(const MeterRecord& m, Command c) {
 }
 
 std::string ResultMessage(const MeterRecord& m, Command c) {
-    const loader::UpdateResult& r = m.result;
+    const update::UpdateResult& r = m.result;
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
     char block[32];
     std::snprintf(block, sizeof block, "0x%05llX",
@@ -107,4 +107,4 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     return report;
 }
 
-}  // namespace fleet
+}  // namespace cli

@@ -9,13 +9,13 @@
 
 #include "UpdateEvents.h"
 
-namespace fleet {
+namespace cli {
 
 enum class Command { Update, Probe };
 
 struct MeterRecord {
     std::string address;
-    loader::UpdateResult result;
+    update::UpdateResult result;
     bool contacted = false;  // false: the run was stopped before this meter's turn
     std::chrono::system_clock::time_point started{}, finished{};
 };
@@ -41,4 +41,4 @@ std::string IsoTime(std::chrono::system_clock::time_point t);
 
 nlohmann::ordered_json ReportJson(const RunRecord& run);
 
-}  // namespace fleet
+}  // namespace cli

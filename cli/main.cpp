@@ -46,7 +46,7 @@ std::string Password(const std::string& passwordFile) {
     std::string typed;
     std::string from;
     if (!passwordFile.empty()) {
-        typed = fleet::PasswordFromFile(ReadFile("--password-file", passwordFile));
+        typed = cli::PasswordFromFile(ReadFile("--password-file", passwordFile));
         from = "the password in " + passwordFile;
     } else if (const char* env = std::getenv(kPasswordVariable)) {
         typed = env;
@@ -57,9 +57,9 @@ std::string Password(const std::string& passwordFile) {
     } else {
         throw SetupError{std::string("no password: give --password-file FILE or set ") + kPasswordVariable};
     }
-    const auto latin1 = fleet::Latin1FromUtf8(typed);
+    const auto latin1 = cli::Latin1FromUtf8(typed);
     if (!latin1) throw SetupError{from + " has a character the meter cannot take (only Latin-1 characters)"};
-    if (auto why = fleet::PasswordProblem(*latin1)) throw SetupError{from + ": " + *why};
+    if (auto why = cli::PasswordProblem(*latin1)) throw SetupError{from + ": " + *why};
     return *latin1;
 }
 
@@ -111,10 +111,10 @@ int main(int argc, char** argv) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : kUsageError;
     }
-    const fleet::Command command = probe->parsed() ? fleet::Command::Probe : fleet::Command::Update;
+    const cli::Command command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
 
     std::vector<uint8_t> imageBytes;
-    fleet::RunRecord run;
+    cli::RunRecord run;
     run.command = command;
     run.toolVersion = LOADER_VERSION;
     std::string password;
@@ -124,10 +124,10 @@ int main(int argc, char** argv) {
                 "--password is not taken: every user of this machine can read the command line. "
                 "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
         if (!hostsFile.empty()) {
-            const auto listed = fleet::HostsFromFile(ReadFile("--hosts", hostsFile));
+            const auto listed = cli::HostsFromFile(ReadFile("--hosts", hostsFile));
             hosts.insert(hosts.end(), listed.begin(), listed.end());
         }
-        if (auto why = fleet::HostListProblem(hosts)) throw SetupError{*why};
+        if (auto why = cli::HostListProblem(hosts)) throw SetupError{*why};
         image::ImageView firmware = image::EmbeddedImage();
         run.firmwareSource = "compiled-in";
         if (!imageFile.empty()) {
@@ -141,15 +141,15 @@ int main(int argc, char** argv) {
         if (!reportFile.empty()) CheckReportWritable(reportFile);
         password = Password(passwordFile);
 
-        fleet::FleetOptions options;
+        cli::FleetOptions options;
         options.command = command;
         options.password = password;
         options.firmware = firmware;
         options.jobs = jobs > 0 ? jobs : std::min<int>(static_cast<int>(hosts.size()), kMaxJobs);
 
         platform::StartSocketLibrary();
-        loader::CancelToken stop;
-        fleet::Display display(stdout, platform::IsTerminal(stdout), hosts, command);
+        update::CancelToken stop;
+        cli::Display display(stdout, platform::IsTerminal(stdout), hosts, command);
         run.started = std::chrono::system_clock::now();
         {
             // Ctrl-C (or a termination request) stops every meter at its next block.
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
                     "Stopping: each meter stops at its next block; meters not yet started are left alone. "
                     "The report is still written.");
             });
-            run.meters = fleet::RunFleet(hosts, options, stop, display);
+            run.meters = cli::RunFleet(hosts, options, stop, display);
         }
         run.finished = std::chrono::system_clock::now();
         display.Close();
@@ -174,10 +174,10 @@ int main(int argc, char** argv) {
     }
 
     bool allGood = true;
-    for (const auto& m : run.meters) allGood = allGood && fleet::Succeeded(m, command);
+    for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, command);
     if (!reportFile.empty()) {
         std::ofstream out(reportFile, std::ios::binary | std::ios::trunc);
-        out << fleet::ReportJson(run).dump(2) << "\n";
+        out << cli::ReportJson(run).dump(2) << "\n";
         out.close();
         if (!out) {
             std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", reportFile.c_str());

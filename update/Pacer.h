@@ -8,7 +8,7 @@
 
 #include "Socket.h"
 
-namespace loader {
+namespace update {
 
 // One of the two connections to a meter: the Modbus TCP client or the
 // bootloader's datagram endpoint. Never waits and never raises.
@@ -51,4 +51,4 @@ public:
     virtual bool Cancelled() const = 0;
 };
 
-}  // namespace loader
+}  // namespace update

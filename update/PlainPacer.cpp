@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-namespace loader {
+namespace update {
 
 static_assert(std::is_same_v<Pacer::Clock, platform::Waiter::Clock>, "the pacer waits on the clock it reads");
 
@@ -26,4 +26,4 @@ bool PlainPacer::WaitReadable(const Link& link, TimePoint deadline) {
     return waiter_.WaitUntil(deadline, h, nullptr) && link.Readable();
 }
 
-}  // namespace loader
+}  // namespace update

@@ -7,7 +7,7 @@
 
 #include "Frames.h"
 
-namespace loader {
+namespace update {
 namespace {
 
 using protocol::IsBlank;
@@ -321,4 +321,4 @@ UpdateResult UpdateEngine::RunProcedure(const std::string& address, bool program
     return End();
 }
 
-}  // namespace loader
+}  // namespace update

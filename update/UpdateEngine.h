@@ -14,7 +14,7 @@
 #include "Pacer.h"
 #include "UpdateEvents.h"
 
-namespace loader {
+namespace update {
 
 struct UpdateRequest {
     std::string address;  // the meter's address as typed: a dotted address or a host name
@@ -86,4 +86,4 @@ private:
     UpdateResult result_;
 };
 
-}  // namespace loader
+}  // namespace update

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace loader {
+namespace update {
 
 enum class Stage {
     BootModeRequest,     // Modbus TCP: connecting, asking for the bootloader
@@ -101,4 +101,4 @@ public:
     virtual void Finished(const UpdateResult&) {}
 };
 
-}  // namespace loader
+}  // namespace update

@@ -114,9 +114,9 @@ public:
 // GUI thread, when the window is closed; it must wake the pacer's
 // cancellable waits (PlainPacer: CancelToken::Cancel).
 struct EnginePorts {
-    loader::Pacer& pacer;
-    loader::Link& modbus;
-    loader::Link& boot;
+    update::Pacer& pacer;
+    update::Link& modbus;
+    update::Link& boot;
     std::function<void()> cancel;
 };
 
@@ -134,8 +134,8 @@ public:
     net::SocketLink boot;
 
 private:
-    loader::CancelToken cancel_;
-    loader::PlainPacer pacer_{cancel_};
+    update::CancelToken cancel_;
+    update::PlainPacer pacer_{cancel_};
 };
 
 // What is fixed when the program starts.
@@ -191,10 +191,10 @@ public:
     bool Closing() const { return closing_; }
     bool Running() const { return running_; }
     // The last run's result, once its end has reached the GUI thread.
-    const std::optional<loader::UpdateResult>& LastResult() const { return lastResult_; }
+    const std::optional<update::UpdateResult>& LastResult() const { return lastResult_; }
 
     // The engine's inputs, made from the fields as they are now.
-    loader::UpdateRequest BuildRequest() const;
+    update::UpdateRequest BuildRequest() const;
 
 private:
     class Relay;
@@ -206,9 +206,9 @@ private:
     void DrawNow();
     void Draw(const WindowState& next);
     void ResetProgressDisplay();
-    void StartRun(const loader::UpdateRequest& request);
+    void StartRun(const update::UpdateRequest& request);
     // Where every run ends: `result` empty when the run broke off with `error`.
-    void RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error);
+    void RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void ShowError(const std::exception& e, std::function<void()> closed = {});
     void EndProgram();
@@ -220,7 +220,7 @@ private:
     EnginePorts ports_;
     // The delay between failed writes: longer once a meter has accepted a
     // boot-mode request, for the program's life.
-    loader::DelayInterval delay_;
+    update::DelayInterval delay_;
 
     WindowState state_;  // as drawn
     bool drawnOnce_ = false;
@@ -231,11 +231,11 @@ private:
     bool ended_ = false;
     int nextBox_ = 1;
     std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
-    std::optional<loader::UpdateResult> lastResult_;
+    std::optional<update::UpdateResult> lastResult_;
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread
     std::unique_ptr<Relay> relay_;
-    std::unique_ptr<loader::UpdateEngine> engine_;
+    std::unique_ptr<update::UpdateEngine> engine_;
     std::thread thread_;
 };
 

@@ -9,7 +9,7 @@
 
 #include "Hex.h"
 
-namespace metersim {
+namespace sim {
 
 const char* const kCliUsage = R"(usage: meter-sim [options]
 Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
@@ -229,4 +229,4 @@ std::optional<std::string> Apply(const std::vector<std::string>& args, CliOption
 
 }  // namespace
 
-}  // namespace metersim
+}  // namespace sim

@@ -8,7 +8,7 @@
 
 #include "sim/Meter.h"
 
-namespace metersim {
+namespace sim {
 
 struct CliOptions {
     MeterOptions meter;                     // the first meter; the others differ only in address and seed ...
@@ -32,4 +32,4 @@ std::optional<std::vector<std::string>> ConsecutiveAddresses(const std::string& 
 
 extern const char* const kCliUsage;
 
-}  // namespace metersim
+}  // namespace sim

@@ -21,13 +21,13 @@
 
 namespace {
 
-using metersim::Event;
-using metersim::Meter;
+using sim::Event;
+using sim::Meter;
 
 bool ReadImage(const std::string& path, std::vector<uint8_t>& image) {
     std::ifstream in(path, std::ios::binary);
     image.assign(std::istreambuf_iterator<char>(in), {});
-    return image.size() == metersim::kFlashSize;
+    return image.size() == sim::kFlashSize;
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
@@ -53,14 +53,14 @@ std::string Quote(const std::string& s) { return "\"" + s + "\""; }  // names an
 
 int main(int argc, char** argv) {
     std::string error;
-    auto parsed = metersim::ParseCli(std::vector<std::string>(argv + 1, argv + argc), &error);
+    auto parsed = sim::ParseCli(std::vector<std::string>(argv + 1, argv + argc), &error);
     if (!parsed) {
-        std::cerr << "meter-sim: " << error << "\n" << metersim::kCliUsage;
+        std::cerr << "meter-sim: " << error << "\n" << sim::kCliUsage;
         return 2;
     }
-    const metersim::CliOptions& cli = *parsed;
+    const sim::CliOptions& cli = *parsed;
     if (cli.help) {
-        std::cout << metersim::kCliUsage;
+        std::cout << sim::kCliUsage;
         return 0;
     }
     std::vector<uint8_t> image;
@@ -90,16 +90,16 @@ int main(int argc, char** argv) {
     std::mutex output;
     std::unique_lock startLock(output);
     std::vector<std::unique_ptr<Meter>> meters;
-    const auto addresses = *metersim::ConsecutiveAddresses(cli.meter.address, cli.meters);
+    const auto addresses = *sim::ConsecutiveAddresses(cli.meter.address, cli.meters);
     try {
         for (size_t i = 0; i < addresses.size(); ++i) {
             const auto own = cli.overrides.find(static_cast<int>(i) + 1);
-            metersim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
+            sim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
             o.address = addresses[i];
             o.seed += i;
             o.onEvent = [&output, log, resetFd](const Event& e) {
                 std::lock_guard lock(output);
-                std::fprintf(log, "%s\n", metersim::ToJson(e).c_str());
+                std::fprintf(log, "%s\n", sim::ToJson(e).c_str());
                 std::fflush(log);
                 const uint64_t one = 1;
                 if (ResetTookEffect(e)) [[maybe_unused]]

@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace metersim;
+using namespace sim;
 
 void Expect(bool condition) {
     if (!condition) __builtin_trap();

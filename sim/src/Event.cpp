@@ -3,7 +3,7 @@
 #include "Hex.h"
 #include "sim/Meter.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 std::string Quoted(const std::string& s) {
@@ -34,4 +34,4 @@ std::string ToJson(const Event& e) {
            "\",\"fault\":" + Quoted(e.fault) + ",\"bootloader\":" + (e.inBootloader ? "true" : "false") + "}";
 }
 
-}  // namespace metersim
+}  // namespace sim

@@ -5,7 +5,7 @@
 
 #include "Hex.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 struct ActionName {
@@ -132,4 +132,4 @@ std::string FaultRuleName(const FaultRule& rule) {
     return s;
 }
 
-}  // namespace metersim
+}  // namespace sim

@@ -5,7 +5,7 @@
 
 #include "sim/Meter.h"
 
-namespace metersim {
+namespace sim {
 
 namespace {
 
@@ -49,4 +49,4 @@ long FlashModel::FirstMismatch(const uint8_t* image) const {
     return -1;
 }
 
-}  // namespace metersim
+}  // namespace sim

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-namespace metersim {
+namespace sim {
 
 class FlashModel {
 public:
@@ -30,4 +30,4 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-}  // namespace metersim
+}  // namespace sim

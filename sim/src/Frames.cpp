@@ -5,7 +5,7 @@
 
 #include "sim/Meter.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 constexpr std::string_view kIdentify = "VER?";
@@ -175,4 +175,4 @@ Bytes ModbusExceptionAnswer(ByteView adu, uint8_t code) {
     return a;
 }
 
-}  // namespace metersim
+}  // namespace sim

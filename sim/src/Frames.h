@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace metersim {
+namespace sim {
 
 using Bytes = std::vector<uint8_t>;
 using ByteView = std::span<const uint8_t>;
@@ -58,4 +58,4 @@ ModbusVerdict DecideModbusRequest(ByteView adu, std::string_view password);
 Bytes ModbusNormalAnswer(ByteView adu);
 Bytes ModbusExceptionAnswer(ByteView adu, uint8_t code);
 
-}  // namespace metersim
+}  // namespace sim

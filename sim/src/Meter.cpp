@@ -22,7 +22,7 @@
 #include "MeterCore.h"
 #include "sim/Meter.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -360,4 +360,4 @@ long Meter::FirstMismatch(const uint8_t* image) const {
     return impl_->core.Flash().FirstMismatch(image);
 }
 
-}  // namespace metersim
+}  // namespace sim

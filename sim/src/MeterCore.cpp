@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace metersim {
+namespace sim {
 namespace {
 
 // splitmix64: each exchange draws from its own stream, derived from the seed
@@ -192,4 +192,4 @@ Reaction MeterCore::OnModbusRequest(ByteView adu) {
     return r;
 }
 
-}  // namespace metersim
+}  // namespace sim

@@ -10,7 +10,7 @@
 #include "Frames.h"
 #include "sim/Meter.h"
 
-namespace metersim {
+namespace sim {
 
 struct Send {
     int delayMs = 0;
@@ -49,4 +49,4 @@ private:
     int programFaults_ = 0;
 };
 
-}  // namespace metersim
+}  // namespace sim

@@ -18,7 +18,7 @@ namespace {
 
 enum class CloseAt { BeforeRequest, BootloaderStarting, Identification, Programming };
 
-int Count(const metersim::Meter& m, const std::string& command) {
+int Count(const sim::Meter& m, const std::string& command) {
     int n = 0;
     for (const auto& e : m.Events()) n += e.command == command;
     return n;
@@ -70,7 +70,7 @@ private slots:
         QFETCH(bool, untouched);
         RecordingDialogs d;
         auto f = std::make_unique<MainWindow>(d);
-        metersim::MeterOptions o;
+        sim::MeterOptions o;
         o.address = "127.0.0.1";
         o.modbusPort = 0;
         o.bootPort = 0;
@@ -80,13 +80,13 @@ private slots:
         // the window, as the window system would deliver it.
         MainWindow* window = f.get();
         auto close = [window] { QMetaObject::invokeMethod(window, "close", Qt::QueuedConnection); };
-        o.onEvent = [&](const metersim::Event& e) {
+        o.onEvent = [&](const sim::Event& e) {
             if ((at == CloseAt::BootloaderStarting && e.command == "MODBUS") ||
                 (at == CloseAt::Identification && e.command == "VER?") ||
                 (at == CloseAt::Programming && e.command == "W" && ++writes == 3))
                 close();
         };
-        metersim::Meter meter(o);
+        sim::Meter meter(o);
         const std::vector<uint8_t> before = meter.Flash();
 
         f->show();

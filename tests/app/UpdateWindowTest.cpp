@@ -17,7 +17,7 @@ private slots:
     void initTestCase() { QVERIFY(QDir::setCurrent(workDir_.path())); }
 
     void pressRunsTheWholeUpdateAndShowsTheVerdict() {
-        metersim::MeterOptions o;
+        sim::MeterOptions o;
         o.address = "127.0.0.1";
         o.modbusPort = 0;
         o.bootPort = 0;
@@ -26,8 +26,8 @@ private slots:
         // Some answers come after the 50 ms a write waits: the window goes on
         // listening for them rather than failing the block or taking them
         // for the next block's.
-        o.faults.rules = {*metersim::ParseFaultRule("delay:120@cmd=W,every=10", nullptr)};
-        metersim::Meter meter(o);
+        o.faults.rules = {*sim::ParseFaultRule("delay:120@cmd=W,every=10", nullptr)};
+        sim::Meter meter(o);
 
         RecordingDialogs d;
         MainWindow f(d);

@@ -5,7 +5,7 @@
 #include "Inputs.h"
 #include "Report.h"
 
-using namespace fleet;
+using namespace cli;
 
 TEST(Hosts, OnlyAddressesAndHostNamesPass) {
     const struct {
@@ -54,7 +54,7 @@ TEST(Password, IsLatin1OfFourToSixteenCharacters) {
 }
 
 TEST(Report, ResultNamesFollowTheEngineOutcome) {
-    using loader::Outcome;
+    using update::Outcome;
     const struct {
         Outcome outcome;
         bool modbusAnswered;

@@ -11,7 +11,7 @@
 #include "Socket.h"
 #include "Wine.h"
 
-using namespace peer;
+using namespace testsupport;
 using platform::SocketFault;
 using platform::SocketKind;
 

@@ -41,16 +41,18 @@ class WaitsOnASocket : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(socket.Open(platform::SocketKind::Datagram).value, 0);
-        ASSERT_EQ(socket.Connect(0x7F000001, peer::PortOf(meter.Get())).value, 0);
+        ASSERT_EQ(socket.Connect(0x7F000001, testsupport::PortOf(meter.Get())).value, 0);
     }
-    void Answer(const std::string& data) { peer::SendTo(meter.Get(), data, peer::PortOf(socket.Handle())); }
+    void Answer(const std::string& data) {
+        testsupport::SendTo(meter.Get(), data, testsupport::PortOf(socket.Handle()));
+    }
     std::string Take() {
         char buf[64];
         const int32_t n = socket.Receive(buf, sizeof buf).value;
         return n < 0 ? "(nothing)" : std::string(buf, static_cast<size_t>(n));
     }
 
-    peer::Fd meter = peer::Udp();
+    testsupport::Fd meter = testsupport::Udp();
     platform::Socket socket;
     platform::Waiter waiter;
     platform::CancelToken cancel;
@@ -67,7 +69,7 @@ TEST_F(WaitsOnASocket, AnAnswerWakesTheWaitAndIsLeftToBeTaken) {
     EXPECT_EQ(Take(), "ID");
 
     Answer("queued");  // already there: no wait at all
-    ASSERT_NE(peer::Wait(socket.Handle()), 0);
+    ASSERT_NE(testsupport::Wait(socket.Handle()), 0);
     EXPECT_TRUE(waiter.WaitUntil(Clock::now() + 5s, socket.Handle(), nullptr));
     EXPECT_EQ(Take(), "queued");
 }
@@ -77,7 +79,7 @@ TEST_F(WaitsOnASocket, WithoutAnAnswerTheWaitEndsAtTheDeadline) {
     EXPECT_FALSE(waiter.WaitUntil(deadline, socket.Handle(), &cancel));
     EXPECT_GE(Since(deadline), Micros::zero());
     Answer("late");  // the socket is as it was: still non-blocking, still receiving
-    ASSERT_NE(peer::Wait(socket.Handle()), 0);
+    ASSERT_NE(testsupport::Wait(socket.Handle()), 0);
     EXPECT_EQ(Take(), "late");
     EXPECT_EQ(Take(), "(nothing)");
 }

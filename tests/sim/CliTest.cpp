@@ -10,13 +10,13 @@
 #include "CliOptions.h"
 #include "SimTestSupport.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 using namespace std::chrono_literals;
-using simtest::Bytes;
-using simtest::Text;
+using testsupport::Bytes;
 using testsupport::ChildProcess;
+using testsupport::Text;
 using Clock = ChildProcess::Clock;
 
 struct CliCase {
@@ -111,7 +111,7 @@ struct RunCase {
 class CliRunTest : public testing::TestWithParam<RunCase> {};
 
 TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
-    Bytes image(simtest::kImageSize, 0xFF);
+    Bytes image(testsupport::kImageSize, 0xFF);
     std::fill_n(image.begin() + 0x08000, 1024, 0x3C);
     Bytes expected = image;
     if (!GetParam().imageMatches) expected[0x08123] = 0x00;
@@ -122,13 +122,13 @@ TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
     ChildProcess sim = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--bootloader",
                                  "--exit-after-reset", "--image", imagePath, "--dump", dumpPath, "--duration", "20"});
     const std::string ready = FirstLine(sim);
-    const long bootPort = simtest::JsonNumber(ready, "bootPort");
+    const long bootPort = testsupport::JsonNumber(ready, "bootPort");
     ASSERT_GT(bootPort, 0) << ready;
-    EXPECT_GT(simtest::JsonNumber(ready, "modbusPort"), 0);
+    EXPECT_GT(testsupport::JsonNumber(ready, "modbusPort"), 0);
 
-    const simtest::UdpPeer udp(static_cast<uint16_t>(bootPort));
-    EXPECT_EQ(udp.Exchange(simtest::EraseFrame()), Text("OK\r\n"));
-    EXPECT_EQ(udp.Exchange(simtest::WriteFrame(0x08000, image.data() + 0x08000)), Text("OK\r\n"));
+    const testsupport::UdpPeer udp(static_cast<uint16_t>(bootPort));
+    EXPECT_EQ(udp.Exchange(testsupport::EraseFrame()), Text("OK\r\n"));
+    EXPECT_EQ(udp.Exchange(testsupport::WriteFrame(0x08000, image.data() + 0x08000)), Text("OK\r\n"));
     udp.Send(Text("RESET"));
 
     EXPECT_EQ(sim.Wait(Clock::now() + 5s), GetParam().status);
@@ -137,7 +137,7 @@ TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
     EXPECT_NE(rest.find("\"summary\""), std::string::npos);
     std::ifstream dump(dumpPath, std::ios::binary);
     const Bytes flash((std::istreambuf_iterator<char>(dump)), {});
-    ASSERT_EQ(flash.size(), simtest::kImageSize);
+    ASSERT_EQ(flash.size(), testsupport::kImageSize);
     EXPECT_TRUE(std::equal(image.begin() + 0x08000, image.end(), flash.begin() + 0x08000));
     std::remove(imagePath.c_str());
     std::remove(dumpPath.c_str());
@@ -163,7 +163,7 @@ TEST(CliRun, StopsCleanlyOnSigterm) {
 
 TEST(CliRun, ReportsAPortInUse) {
     ChildProcess first = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0"});
-    const long port = simtest::JsonNumber(FirstLine(first), "bootPort");
+    const long port = testsupport::JsonNumber(FirstLine(first), "bootPort");
     ASSERT_GT(port, 0);
     ChildProcess second =
         MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", std::to_string(port)});
@@ -171,4 +171,4 @@ TEST(CliRun, ReportsAPortInUse) {
 }
 
 }  // namespace
-}  // namespace metersim
+}  // namespace sim

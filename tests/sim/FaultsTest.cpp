@@ -5,11 +5,11 @@
 #include "MeterCore.h"
 #include "SimTestSupport.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
-using simtest::Bytes;
-using simtest::Text;
+using testsupport::Bytes;
+using testsupport::Text;
 
 struct ParseCase {
     const char* text;
@@ -86,7 +86,7 @@ TEST_P(FaultActionTest, ChangesOnlyTheSelectedExchange) {
     o.faults.rules.push_back(Rule(c.rule));
     MeterCore core(o);
     const Bytes block(1024, 0x11);
-    const Bytes datagrams[] = {Text("VER?"), simtest::EraseFrame(), simtest::WriteFrame(0x08400, block.data())};
+    const Bytes datagrams[] = {Text("VER?"), testsupport::EraseFrame(), testsupport::WriteFrame(0x08400, block.data())};
     const Bytes normal[] = {Text("TALVO-ETH-BOOTLOADER-V1.00"), Text("OK\r\n"), Text("OK\r\n")};
     for (int i = 0; i < 3; ++i) {
         const Reaction r = core.OnDatagram(datagrams[i]);
@@ -125,7 +125,7 @@ TEST(FaultAction, WrongAnswerNeverStartsWithO) {
     MeterCore core(o);
     const Bytes block(1024, 0);
     for (int i = 0; i < 50; ++i) {
-        const Reaction r = core.OnDatagram(simtest::WriteFrame(0x08400, block.data()));
+        const Reaction r = core.OnDatagram(testsupport::WriteFrame(0x08400, block.data()));
         ASSERT_EQ(r.sends.size(), 1u);
         ASSERT_EQ(r.sends[0].bytes.size(), 4u);
         EXPECT_NE(r.sends[0].bytes[0], 'O');
@@ -137,9 +137,9 @@ TEST(FaultAction, RebootLeavesTheBootloaderWithFlashAsItIs) {
     o.faults.rules.push_back(Rule("reboot@3"));
     MeterCore core(o);
     const Bytes block(1024, 0x22);
-    core.OnDatagram(simtest::EraseFrame());
-    core.OnDatagram(simtest::WriteFrame(0x08400, block.data()));
-    const Reaction r = core.OnDatagram(simtest::WriteFrame(0x08800, block.data()));
+    core.OnDatagram(testsupport::EraseFrame());
+    core.OnDatagram(testsupport::WriteFrame(0x08400, block.data()));
+    const Reaction r = core.OnDatagram(testsupport::WriteFrame(0x08800, block.data()));
     EXPECT_TRUE(r.sends.empty());
     EXPECT_FALSE(core.InBootloader());
     EXPECT_EQ(core.Flash().Bytes()[0x08400], 0x22);
@@ -191,14 +191,14 @@ TEST(FaultSeed, WrongAnswersFollowTheSeed) {
 TEST(MeterCoreFlash, WriteWithoutEraseIsRecordedAndRetryIsNot) {
     MeterCore core(InBootloader());
     const Bytes block(1024, 0x33);
-    const Bytes frame = simtest::WriteFrame(0x08400, block.data());
+    const Bytes frame = testsupport::WriteFrame(0x08400, block.data());
     EXPECT_EQ(core.OnDatagram(frame).event.fault, "program-over-unerased");
     EXPECT_EQ(core.ProgramFaults(), 1);
-    core.OnDatagram(simtest::EraseFrame());
+    core.OnDatagram(testsupport::EraseFrame());
     core.OnDatagram(frame);
     EXPECT_EQ(core.OnDatagram(frame).event.fault, "");  // a retried block
     EXPECT_EQ(core.ProgramFaults(), 1);
 }
 
 }  // namespace
-}  // namespace metersim
+}  // namespace sim

@@ -5,7 +5,7 @@
 #include "Flash.h"
 #include "sim/Meter.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -94,4 +94,4 @@ TEST(Flash, RefusesWritesOutsideTheFlash) {
 }
 
 }  // namespace
-}  // namespace metersim
+}  // namespace sim

@@ -4,15 +4,15 @@
 #include "Frames.h"
 #include "SimTestSupport.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
-using simtest::Bytes;
-using simtest::Text;
+using testsupport::Bytes;
+using testsupport::Text;
 
 Bytes Block(uint32_t address, uint8_t fill = 0x5A) {
     const Bytes data(1024, fill);
-    return simtest::WriteFrame(address, data.data());
+    return testsupport::WriteFrame(address, data.data());
 }
 
 Bytes Cut(Bytes frame, size_t size) {
@@ -95,7 +95,7 @@ TEST(BootAnswers, ErrorsAreFourBytesNotStartingWithO) {
 }
 
 // Modbus requests, built from the register layout, against password "1234".
-Bytes Request(const std::string& password) { return simtest::BootModeRequest(password); }
+Bytes Request(const std::string& password) { return testsupport::BootModeRequest(password); }
 
 Bytes Patched(Bytes adu, size_t at, std::initializer_list<uint8_t> bytes) {
     for (uint8_t b : bytes) adu[at++] = b;
@@ -162,4 +162,4 @@ TEST(ModbusAnswers, EchoTransactionAndCarryTheCode) {
 }
 
 }  // namespace
-}  // namespace metersim
+}  // namespace sim

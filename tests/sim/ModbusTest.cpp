@@ -8,11 +8,11 @@
 #include "sim/Meter.h"
 #include "SimTestSupport.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 using namespace std::chrono_literals;
-using simtest::Bytes;
+using testsupport::Bytes;
 
 MeterOptions Ephemeral() {
     MeterOptions o;
@@ -99,17 +99,17 @@ TEST(ModbusServer, BootloaderFollowsAfterTheConfiguredDelay) {
     MeterOptions o = Ephemeral();
     o.bootDelayMs = 100;
     Meter meter(o);
-    simtest::UdpPeer udp(meter.BootPort());
-    simtest::TcpPeer tcp(meter.ModbusPort());
-    tcp.Send(simtest::BootModeRequest("secret"));
+    testsupport::UdpPeer udp(meter.BootPort());
+    testsupport::TcpPeer tcp(meter.ModbusPort());
+    tcp.Send(testsupport::BootModeRequest("secret"));
     ASSERT_EQ(tcp.ReceiveSome(1s).size(), 12u);
     // Still the application: the datagram is logged as ignored and not answered.
-    EXPECT_TRUE(udp.Exchange(simtest::Text("VER?"), 20ms).empty());
+    EXPECT_TRUE(udp.Exchange(testsupport::Text("VER?"), 20ms).empty());
     EXPECT_FALSE(meter.InBootloader());
     // Well after the delay: the bootloader.
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(meter.InBootloader());
-    EXPECT_EQ(udp.Exchange(simtest::Text("VER?")), simtest::Text("TALVO-ETH-BOOTLOADER-V1.00"));
+    EXPECT_EQ(udp.Exchange(testsupport::Text("VER?")), testsupport::Text("TALVO-ETH-BOOTLOADER-V1.00"));
     const auto events = meter.Events();
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events[1].fault, "ignored");
@@ -121,8 +121,8 @@ TEST(ModbusServer, AnswerInPiecesArrivesSplitAfterTheDelay) {
     o.faults.modbusSplitBytes = 5;
     o.faults.modbusSplitDelayMs = 120;
     Meter meter(o);
-    simtest::TcpPeer tcp(meter.ModbusPort());
-    tcp.Send(simtest::BootModeRequest("secret"));
+    testsupport::TcpPeer tcp(meter.ModbusPort());
+    tcp.Send(testsupport::BootModeRequest("secret"));
     const auto sent = std::chrono::steady_clock::now();
     const Bytes first = tcp.ReceiveSome(1s);
     const Bytes rest = tcp.ReceiveSome(1s);
@@ -134,8 +134,8 @@ TEST(ModbusServer, AnswerInPiecesArrivesSplitAfterTheDelay) {
 
 TEST(ModbusServer, RequestToAnotherUnitIsNotAnswered) {
     Meter meter(Ephemeral());
-    simtest::TcpPeer tcp(meter.ModbusPort());
-    Bytes request = simtest::BootModeRequest("secret");
+    testsupport::TcpPeer tcp(meter.ModbusPort());
+    Bytes request = testsupport::BootModeRequest("secret");
     request[6] = 7;
     tcp.Send(request);
     ASSERT_TRUE(meter.WaitFor([](const Event& e) { return e.command == "MODBUS"; }, 1s));
@@ -149,7 +149,7 @@ TEST(ModbusServer, WithoutListenerTheConnectionIsRefused) {
     o.modbusListener = false;
     Meter meter(o);
     ASSERT_NE(meter.ModbusPort(), 0);
-    simtest::TcpPeer tcp(meter.ModbusPort());
+    testsupport::TcpPeer tcp(meter.ModbusPort());
     EXPECT_FALSE(tcp.Connected());
     EXPECT_EQ(tcp.Error(), ECONNREFUSED);
 }
@@ -171,19 +171,19 @@ class ModbusGarbageTest : public testing::TestWithParam<GarbageCase> {};
 TEST_P(ModbusGarbageTest, LeavesTheServerServing) {
     Meter meter(Ephemeral());
     {
-        simtest::TcpPeer bad(meter.ModbusPort());
+        testsupport::TcpPeer bad(meter.ModbusPort());
         bad.Send(GetParam().bytes);
         EXPECT_EQ(!bad.ReceiveSome(1s).empty(), GetParam().answered);
     }
-    simtest::TcpPeer good(meter.ModbusPort());
-    good.Send(simtest::BootModeRequest("secret"));
+    testsupport::TcpPeer good(meter.ModbusPort());
+    good.Send(testsupport::BootModeRequest("secret"));
     EXPECT_EQ(good.ReceiveSome(2s).size(), 12u);
     EXPECT_TRUE(meter.InBootloader());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ModbusGarbageTest,
-    testing::Values(GarbageCase{"half_request", Repeat(simtest::BootModeRequest("secret"), 20, 0), false},
+    testing::Values(GarbageCase{"half_request", Repeat(testsupport::BootModeRequest("secret"), 20, 0), false},
                     GarbageCase{"byte_count_too_large",
                                 Repeat({0, 1, 0, 0, 0, 0xFF, 1, 0x10, 0x45, 0x71, 0, 0x7F, 0xFF}, 300, 0x41), false},
                     GarbageCase{"unknown_function_with_data", Repeat({0, 1, 0, 0, 0, 0x20, 1, 0x55}, 38, 0x00), false},
@@ -192,4 +192,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace metersim
+}  // namespace sim

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-namespace simtest {
+namespace testsupport {
 namespace {
 
 sockaddr_in Loopback(uint16_t port, const std::string& address = "127.0.0.1") {
@@ -142,4 +142,4 @@ long JsonNumber(const std::string& line, const std::string& key) {
     return std::stol(line.substr(at + key.size() + 3));
 }
 
-}  // namespace simtest
+}  // namespace testsupport

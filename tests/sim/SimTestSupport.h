@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace simtest {
+namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
@@ -60,4 +60,4 @@ private:
 // The number after "key": in a JSON line, or -1.
 long JsonNumber(const std::string& line, const std::string& key);
 
-}  // namespace simtest
+}  // namespace testsupport

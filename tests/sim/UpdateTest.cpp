@@ -8,12 +8,12 @@
 #include "sim/Meter.h"
 #include "SimTestSupport.h"
 
-namespace metersim {
+namespace sim {
 namespace {
 
 using namespace std::chrono_literals;
-using simtest::Bytes;
-using simtest::Text;
+using testsupport::Bytes;
+using testsupport::Text;
 
 MeterOptions Ephemeral(const std::string& address = "127.0.0.1") {
     MeterOptions o;
@@ -33,18 +33,18 @@ struct UpdateRun {
 // up with 0x08000 last and blank ones skipped, then RESET.
 UpdateRun Update(const Meter& meter, const Bytes& image, bool erase = true) {
     UpdateRun run;
-    simtest::TcpPeer tcp(meter.ModbusPort(), meter.Name());
-    tcp.Send(simtest::BootModeRequest("1234"));
+    testsupport::TcpPeer tcp(meter.ModbusPort(), meter.Name());
+    tcp.Send(testsupport::BootModeRequest("1234"));
     const Bytes answer = tcp.ReceiveSome(1s);
     EXPECT_EQ(answer.size(), 12u);
-    simtest::UdpPeer udp(meter.BootPort(), meter.Name());
+    testsupport::UdpPeer udp(meter.BootPort(), meter.Name());
     EXPECT_EQ(udp.Exchange(Text("VER?")).size(), 26u);
     if (erase) {
-        EXPECT_EQ(udp.Exchange(simtest::EraseFrame()), Text("OK\r\n"));
+        EXPECT_EQ(udp.Exchange(testsupport::EraseFrame()), Text("OK\r\n"));
     }
-    for (uint32_t block : simtest::BlockOrder()) {
-        if (simtest::IsBlank(image.data() + block, 1024)) continue;
-        const Bytes a = udp.Exchange(simtest::WriteFrame(block, image.data() + block));
+    for (uint32_t block : testsupport::BlockOrder()) {
+        if (testsupport::IsBlank(image.data() + block, 1024)) continue;
+        const Bytes a = udp.Exchange(testsupport::WriteFrame(block, image.data() + block));
         run.writesAnsweredO += a.size() == 4 && a[0] == 'O';
     }
     udp.Send(Text("RESET"));
@@ -61,12 +61,12 @@ std::vector<uint32_t> WrittenBlocks(const Meter& meter) {
 
 TEST(Update, LeavesTheImageInFlash) {
     Meter meter(Ephemeral());
-    const Bytes image = simtest::FirmwareImage(42);
+    const Bytes image = testsupport::FirmwareImage(42);
     const UpdateRun run = Update(meter, image);
 
     std::vector<uint32_t> expected;
-    for (uint32_t block : simtest::BlockOrder())
-        if (!simtest::IsBlank(image.data() + block, 1024)) expected.push_back(block);
+    for (uint32_t block : testsupport::BlockOrder())
+        if (!testsupport::IsBlank(image.data() + block, 1024)) expected.push_back(block);
     ASSERT_GT(expected.size(), 150u);
     EXPECT_EQ(run.writesAnsweredO, static_cast<int>(expected.size()));
     EXPECT_EQ(WrittenBlocks(meter), expected);
@@ -85,12 +85,12 @@ TEST(Update, LeavesTheImageInFlash) {
     }
     // The bootloader area is the meter's own and stays as it was.
     const auto flash = meter.Flash();
-    EXPECT_FALSE(simtest::IsBlank(flash.data(), 0x08000));
+    EXPECT_FALSE(testsupport::IsBlank(flash.data(), 0x08000));
 }
 
 TEST(Update, WithoutEraseTheFlashDiffersAndFaultsAreRecorded) {
     Meter meter(Ephemeral());
-    const Bytes image = simtest::FirmwareImage(5);
+    const Bytes image = testsupport::FirmwareImage(5);
     Update(meter, image, /*erase=*/false);
     EXPECT_FALSE(meter.FlashMatches(image.data()));
     EXPECT_GT(meter.ProgramFaults(), 100);
@@ -101,11 +101,11 @@ TEST(Update, RetriedBlocksAfterLostAnswersStillMatch) {
     o.bootloaderFromStart = true;
     o.faults.rules.push_back(*ParseFaultRule("drop@block=0x08800", nullptr));
     Meter meter(o);
-    simtest::UdpPeer udp(meter.BootPort());
-    const Bytes image = simtest::FirmwareImage(9);
-    udp.Exchange(simtest::EraseFrame());
+    testsupport::UdpPeer udp(meter.BootPort());
+    const Bytes image = testsupport::FirmwareImage(9);
+    udp.Exchange(testsupport::EraseFrame());
     for (int attempt = 0; attempt < 3; ++attempt)
-        EXPECT_TRUE(udp.Exchange(simtest::WriteFrame(0x08800, image.data() + 0x08800), 30ms).empty());
+        EXPECT_TRUE(udp.Exchange(testsupport::WriteFrame(0x08800, image.data() + 0x08800), 30ms).empty());
     const auto events = meter.Events();
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const Event& e) { return e.fault == "drop"; }), 3);
     EXPECT_EQ(meter.ProgramFaults(), 0);
@@ -123,16 +123,16 @@ TEST(Update, MetersOnNeighbourAddressesShareThePortNumbers) {
     ASSERT_EQ(second.BootPort(), first.BootPort());
     ASSERT_EQ(second.ModbusPort(), first.ModbusPort());
 
-    const Bytes image = simtest::FirmwareImage(77);
+    const Bytes image = testsupport::FirmwareImage(77);
     Update(second, image);
     EXPECT_TRUE(second.FlashMatches(image.data()));
     EXPECT_FALSE(first.FlashMatches(image.data()));
     EXPECT_TRUE(first.Events().empty());
     // The other one still answers on its own address.
-    simtest::TcpPeer tcp(first.ModbusPort(), "127.0.0.2");
-    tcp.Send(simtest::BootModeRequest("1234"));
+    testsupport::TcpPeer tcp(first.ModbusPort(), "127.0.0.2");
+    tcp.Send(testsupport::BootModeRequest("1234"));
     EXPECT_EQ(tcp.ReceiveSome(1s).size(), 12u);
-    EXPECT_EQ(simtest::UdpPeer(first.BootPort(), "127.0.0.2").Exchange(Text("VER?")),
+    EXPECT_EQ(testsupport::UdpPeer(first.BootPort(), "127.0.0.2").Exchange(Text("VER?")),
               Text("TALVO-ETH-BOOTLOADER-V1.00"));
 }
 
@@ -143,24 +143,24 @@ TEST(NetworkFaults, LateDuplicatedAndForeignAnswers) {
     for (const char* rule : {"delay:70@1", "duplicate@2", "foreign-port@3", "foreign-port@4"})
         o.faults.rules.push_back(*ParseFaultRule(rule, nullptr));
     Meter meter(o);
-    const simtest::UdpPeer udp(meter.BootPort(), "127.0.0.1", /*connected=*/false);
+    const testsupport::UdpPeer udp(meter.BootPort(), "127.0.0.1", /*connected=*/false);
     const Bytes ok = Text("OK\r\n");
 
-    udp.Send(simtest::EraseFrame());
+    udp.Send(testsupport::EraseFrame());
     EXPECT_FALSE(udp.Receive(50ms).has_value());  // the tool's wait for a write
     EXPECT_EQ(udp.Receive(500ms), ok);
 
-    udp.Send(simtest::EraseFrame());
+    udp.Send(testsupport::EraseFrame());
     EXPECT_EQ(udp.Receive(500ms), ok);
     EXPECT_EQ(udp.Receive(500ms), ok);
 
     uint16_t from = 0;
-    udp.Send(simtest::EraseFrame());
+    udp.Send(testsupport::EraseFrame());
     EXPECT_EQ(udp.Receive(500ms, &from), ok);
     EXPECT_NE(from, meter.BootPort());
     // A socket connected to the bootloader port, as the tool's is, never sees it.
-    const simtest::UdpPeer connected(meter.BootPort());
-    connected.Send(simtest::EraseFrame());
+    const testsupport::UdpPeer connected(meter.BootPort());
+    connected.Send(testsupport::EraseFrame());
     EXPECT_FALSE(connected.Receive(100ms).has_value());
     ASSERT_TRUE(meter.WaitFor([](const Event& e) { return e.fault == "foreign-port"; }, 1s));
     EXPECT_EQ(meter.Events().back().answer, ok);
@@ -170,8 +170,8 @@ TEST(BadDatagrams, GetAnErrorAnswerOfFourBytes) {
     MeterOptions o = Ephemeral();
     o.bootloaderFromStart = true;
     Meter meter(o);
-    const simtest::UdpPeer udp(meter.BootPort());
-    Bytes badChecksum = simtest::WriteFrame(0x08400, Bytes(1024, 0).data());
+    const testsupport::UdpPeer udp(meter.BootPort());
+    Bytes badChecksum = testsupport::WriteFrame(0x08400, Bytes(1024, 0).data());
     badChecksum.back() ^= 0xFF;
     const struct {
         Bytes datagram;
@@ -190,4 +190,4 @@ TEST(BadDatagrams, GetAnErrorAnswerOfFourBytes) {
 }
 
 }  // namespace
-}  // namespace metersim
+}  // namespace sim

@@ -24,8 +24,8 @@
 #include "ChildProcess.h"
 #include "SocketRig.h"
 
-using namespace loader;
-using namespace loader::testing;
+using namespace update;
+using namespace testsupport;
 using testsupport::ChildProcess;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -206,7 +206,7 @@ std::vector<std::string> TsharkArgs(uint16_t modbusPort, uint16_t probePort) {
     return args;
 }
 
-metersim::MeterOptions MeterInNormalOperation() {
+sim::MeterOptions MeterInNormalOperation() {
     auto o = BootloaderOnLoopback();
     o.bootloaderFromStart = false;
     o.password = kPassword;
@@ -304,7 +304,7 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
     EXPECT_EQ(values, ExpectedRegisterValues(kPassword)) << "registers read as \"" << RegistersAsText(values) << '"';
 
     // The meter, decoding on its own, got the same single request.
-    std::vector<metersim::Event> atMeter;
+    std::vector<sim::Event> atMeter;
     for (const auto& e : rig.meter.Events())
         if (e.command == "MODBUS") atMeter.push_back(e);
     ASSERT_EQ(atMeter.size(), 1u);

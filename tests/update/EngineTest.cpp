@@ -9,8 +9,8 @@
 #include "UpdateEngine.h"
 #include "VirtualMeter.h"
 
-using namespace loader;
-using namespace loader::testing;
+using namespace update;
+using namespace testsupport;
 using Reply = ScriptedMeter::Reply;
 
 namespace {

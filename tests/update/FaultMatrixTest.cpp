@@ -6,8 +6,8 @@
 
 #include "SocketRig.h"
 
-using namespace loader;
-using namespace loader::testing;
+using namespace update;
+using namespace testsupport;
 
 namespace {
 
@@ -40,7 +40,7 @@ TEST_P(FaultMatrix, NeverReportsSuccessForAFlashThatDiffers) {
     o.faults.lossOutPercent = c.lossOut;
     for (const char* text : c.rules) {
         std::string error;
-        auto rule = metersim::ParseFaultRule(text, &error);
+        auto rule = sim::ParseFaultRule(text, &error);
         ASSERT_TRUE(rule) << error;
         o.faults.rules.push_back(*rule);
     }

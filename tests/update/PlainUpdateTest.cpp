@@ -5,8 +5,8 @@
 
 #include "SocketRig.h"
 
-using namespace loader;
-using namespace loader::testing;
+using namespace update;
+using namespace testsupport;
 
 TEST(PlainUpdate, MeterInNormalOperationIsUpdatedAndBackInItsApplication) {
     auto o = BootloaderOnLoopback();
@@ -34,8 +34,7 @@ TEST(PlainUpdate, AnswerLeftFromAnEarlierRunIsNotTakenForTheFirstVer) {
     SocketRig rig(o, SmallImage({}));
     rig.udpLink.Open("127.0.0.1");
     rig.udpLink.Send(reinterpret_cast<const uint8_t*>("VER?"), 4);
-    ASSERT_TRUE(
-        rig.meter.WaitFor([](const metersim::Event& e) { return e.command == "VER?"; }, std::chrono::seconds(2)));
+    ASSERT_TRUE(rig.meter.WaitFor([](const sim::Event& e) { return e.command == "VER?"; }, std::chrono::seconds(2)));
     const UpdateResult r = rig.engine.RunProcedure("127.0.0.1", false);
     EXPECT_EQ(r.outcome, Outcome::Identified);
     EXPECT_EQ(r.staleAnswersDropped, 1);

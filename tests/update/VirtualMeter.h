@@ -15,12 +15,12 @@
 #include "ImageFormats.h"
 #include "Pacer.h"
 
-namespace loader::testing {
+namespace testsupport {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
-class VirtualClock final : public Pacer {
+class VirtualClock final : public update::Pacer {
 public:
     TimePoint Now() const override { return now_; }
     void WaitUntil(TimePoint deadline) override { Run(deadline, nullptr); }
@@ -28,7 +28,7 @@ public:
         Run(deadline, [this] { return cancelled_.load(); });
         return !cancelled_;
     }
-    bool WaitReadable(const Link& link, TimePoint deadline) override {
+    bool WaitReadable(const update::Link& link, TimePoint deadline) override {
         Run(deadline, [&link] { return link.Readable(); });
         return link.Readable();
     }
@@ -59,7 +59,7 @@ private:
 };
 
 // One end of a connection whose other end is the scripted meter.
-class FakeLink final : public Link {
+class FakeLink final : public update::Link {
 public:
     explicit FakeLink(bool datagrams) : datagrams_(datagrams) {}
     std::function<void(const std::vector<uint8_t>&)> onSend;
@@ -192,4 +192,4 @@ inline std::vector<uint8_t> SmallImage(std::initializer_list<uint32_t> blocks) {
     return img;
 }
 
-}  // namespace loader::testing
+}  // namespace testsupport

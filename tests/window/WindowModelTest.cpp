@@ -17,10 +17,10 @@
 #include "WindowModel.h"
 
 using namespace window;
-using namespace window::testing;
-using loader::Outcome;
-using loader::testing::ScriptedMeter;
-using loader::testing::VirtualClock;
+using namespace testsupport;
+using testsupport::ScriptedMeter;
+using testsupport::VirtualClock;
+using update::Outcome;
 using Reply = ScriptedMeter::Reply;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -45,7 +45,7 @@ public:
 // A model with its engine talking to a scripted meter on a virtual clock.
 struct Rig {
     explicit Rig(int brandVariant = 0, bool developer = false, std::string appDir = {}, std::vector<uint8_t> img = {})
-        : firmware(img.empty() ? loader::testing::SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000})
+        : firmware(img.empty() ? testsupport::SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000})
                                : std::move(img)),
           meter(clock) {
         Options o;
@@ -88,7 +88,7 @@ struct Rig {
 }  // namespace
 
 TEST(Texts, WordTheEngineEventsAsTheWindowShowsThem) {
-    using A = loader::AnswerBytes;
+    using A = update::AnswerBytes;
     const struct {
         std::string got, want;
     } cases[] = {
@@ -103,16 +103,16 @@ TEST(Texts, WordTheEngineEventsAsTheWindowShowsThem) {
         {BlockFailedText(0x08400, A{'E', 'R'}), "writing sector 0x08400 : ER"},
         {BlockFailedText(0x08400, A{0, 0}), "writing sector 0x08400 : "},
         {BlockFailedText(0x08400, A{0xC4, 0xE9}), "writing sector 0x08400 : \u00C4\u00E9"},  // Latin-1
-        {ProgrammingEndText(loader::ProgrammingEnd::Complete), "Finished."},
-        {ProgrammingEndText(loader::ProgrammingEnd::Failed), "Communication error!"},
-        {NoticeText(loader::Notice::EraseError), "Erase error!"},
-        {NoticeText(loader::Notice::CommunicationError), "Communication error !"},
-        {NoticeText(loader::Notice::IncorrectPassword), "Incorrect password. Please enter correct password."},
+        {ProgrammingEndText(update::ProgrammingEnd::Complete), "Finished."},
+        {ProgrammingEndText(update::ProgrammingEnd::Failed), "Communication error!"},
+        {NoticeText(update::Notice::EraseError), "Erase error!"},
+        {NoticeText(update::Notice::CommunicationError), "Communication error !"},
+        {NoticeText(update::Notice::IncorrectPassword), "Incorrect password. Please enter correct password."},
         {FromLatin1(std::string("BOOT\0LOADER", 11)), "BOOT"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
 
-    loader::Progress p{0, 480, 0x8000, 0x8000, 0x7FFFF};
+    update::Progress p{0, 480, 0x8000, 0x8000, 0x7FFFF};
     const struct {
         int64_t position;
         const char* text;
@@ -493,7 +493,7 @@ TEST(Run, AStageShowsWithoutWaitingForTheNextPeriodicDraw) {
     r.view.runLater = false;
     // What the window shows when the meter gets a frame; the engine waits meanwhile.
     std::map<std::string, std::string> shownAt;
-    auto onGui = [&](const loader::testing::Received& rec) {
+    auto onGui = [&](const testsupport::Received& rec) {
         std::promise<void> done;
         r.view.Post([&] {
             shownAt.emplace(rec.command, r.view.texts[Text::Action] + "|" + r.view.texts[Text::Identity]);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace metersim {
+namespace sim {
 
 // What happens to the answer of a bootloader exchange a rule applies to.
 enum class FaultAction {
@@ -56,4 +56,4 @@ std::optional<FaultRule> ParseFaultRule(std::string_view text, std::string* erro
 // the fault in the event log.
 std::string FaultRuleName(const FaultRule& rule);
 
-}  // namespace metersim
+}  // namespace sim

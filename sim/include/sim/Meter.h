@@ -14,7 +14,7 @@
 
 #include "sim/Faults.h"
 
-namespace metersim {
+namespace sim {
 
 inline constexpr uint32_t kFlashSize = 0x80000;
 inline constexpr uint32_t kAppStart = 0x08000;  // below: the bootloader itself, never erased
@@ -84,4 +84,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace metersim
+}  // namespace sim
