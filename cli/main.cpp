@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "Console.h"
@@ -70,10 +71,16 @@ void CheckReportWritable(const std::string& path) {
     if (!existed) std::remove(path.c_str());
 }
 
-}  // namespace
+struct Arguments {
+    cli::Command command = cli::Command::Update;
+    std::vector<std::string> hosts;
+    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword;
+    int jobs = 0;
+};
 
-int main(int argc, char** argv) {
-    platform::StopRequests::Hold();
+// The command line as given; nothing when it ends the program here (help,
+// version or a usage error), with the exit status in `exitCode`.
+std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
     CLI::App app{
         "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
         "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
@@ -83,73 +90,76 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.footer("Exit status: 0 every meter updated (or probed), 1 any meter failed, 2 usage or setup error.");
 
-    std::vector<std::string> hosts;
-    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword;
-    int jobs = 0;
+    Arguments args;
     auto* update = app.add_subcommand("update", "Erase and write the firmware, then reset each meter.");
     auto* probe = app.add_subcommand("probe", "Boot-mode request, identification and reset, without programming.");
     for (CLI::App* sub : {update, probe}) {
-        sub->add_option("HOST", hosts, "meter addresses (dotted IPv4 or host names)")->type_name("");
-        sub->add_option("--hosts", hostsFile, "a file of meter addresses, one per line; # starts a comment")
+        sub->add_option("HOST", args.hosts, "meter addresses (dotted IPv4 or host names)")->type_name("");
+        sub->add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
             ->type_name("FILE");
-        sub->add_option("--password-file", passwordFile, "read the admin password from the first line of FILE")
+        sub->add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
             ->type_name("FILE");
-        sub->add_option("--jobs", jobs, "meters updated at once (default: all given, at most 64)")
+        sub->add_option("--jobs", args.jobs, "meters updated at once (default: all given, at most 64)")
             ->check(CLI::Range(1, kMaxJobs))
             ->type_name("N");
-        sub->add_option("--report", reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
-        sub->add_option("--image", imageFile,
+        sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
+        sub->add_option("--image", args.imageFile,
                         "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
                         "binary of exactly 0x80000 bytes")
             ->type_name("FILE");
-        sub->add_option("--password", refusedPassword)->group("");
+        sub->add_option("--password", args.refusedPassword)->group("");
     }
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
-        return rc == 0 ? 0 : kUsageError;
+        exitCode = rc == 0 ? 0 : kUsageError;
+        return std::nullopt;
     }
-    const cli::Command command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
+    args.command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
+    return args;
+}
 
+// Reads the inputs and runs every meter into `run`; false after a setup
+// error, which is said on stderr before any meter is touched.
+bool Run(Arguments& args, cli::RunRecord& run) {
     std::vector<uint8_t> imageBytes;
-    cli::RunRecord run;
-    run.command = command;
+    run.command = args.command;
     run.toolVersion = LOADER_VERSION;
     std::string password;
     try {
-        if (!refusedPassword.empty())
+        if (!args.refusedPassword.empty())
             throw SetupError{
                 "--password is not taken: every user of this machine can read the command line. "
                 "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
-        if (!hostsFile.empty()) {
-            const auto listed = cli::HostsFromFile(ReadFile("--hosts", hostsFile));
-            hosts.insert(hosts.end(), listed.begin(), listed.end());
+        if (!args.hostsFile.empty()) {
+            const auto listed = cli::HostsFromFile(ReadFile("--hosts", args.hostsFile));
+            args.hosts.insert(args.hosts.end(), listed.begin(), listed.end());
         }
-        if (auto why = cli::HostListProblem(hosts)) throw SetupError{*why};
+        if (auto why = cli::HostListProblem(args.hosts)) throw SetupError{*why};
         image::ImageView firmware = image::EmbeddedImage();
         run.firmwareSource = "compiled-in";
-        if (!imageFile.empty()) {
-            image::ParseResult parsed = image::ParseImageFile(ReadFile("--image", imageFile));
-            if (!parsed.ok) throw SetupError{"--image " + imageFile + ": " + parsed.error};
+        if (!args.imageFile.empty()) {
+            image::ParseResult parsed = image::ParseImageFile(ReadFile("--image", args.imageFile));
+            if (!parsed.ok) throw SetupError{"--image " + args.imageFile + ": " + parsed.error};
             imageBytes = std::move(parsed.bytes);
             firmware = image::ImageView(imageBytes.data(), image::kImageSize);
-            run.firmwareSource = imageFile;
+            run.firmwareSource = args.imageFile;
         }
         run.firmwareSha256 = image::Sha256Hex(firmware);
-        if (!reportFile.empty()) CheckReportWritable(reportFile);
-        password = Password(passwordFile);
+        if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
+        password = Password(args.passwordFile);
 
         cli::FleetOptions options;
-        options.command = command;
+        options.command = args.command;
         options.password = password;
         options.firmware = firmware;
-        options.jobs = jobs > 0 ? jobs : std::min<int>(static_cast<int>(hosts.size()), kMaxJobs);
+        options.jobs = args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(args.hosts.size()), kMaxJobs);
 
         platform::StartSocketLibrary();
         update::CancelToken stop;
-        cli::Display display(stdout, platform::IsTerminal(stdout), hosts, command);
+        cli::Display display(stdout, platform::IsTerminal(stdout), args.hosts, args.command);
         run.started = std::chrono::system_clock::now();
         {
             // Ctrl-C (or a termination request) stops every meter at its next block.
@@ -160,29 +170,45 @@ int main(int argc, char** argv) {
                     "Stopping: each meter stops at its next block; meters not yet started are left alone. "
                     "The report is still written.");
             });
-            run.meters = cli::RunFleet(hosts, options, stop, display);
+            run.meters = cli::RunFleet(args.hosts, options, stop, display);
         }
         run.finished = std::chrono::system_clock::now();
         display.Close();
         platform::StopSocketLibrary();
     } catch (const SetupError& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
-        return kUsageError;
+        return false;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
-        return kUsageError;
+        return false;
     }
+    return true;
+}
 
+// Writes the report when asked for; the exit status of the run.
+int Report(const Arguments& args, const cli::RunRecord& run) {
     bool allGood = true;
-    for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, command);
-    if (!reportFile.empty()) {
-        std::ofstream out(reportFile, std::ios::binary | std::ios::trunc);
+    for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, args.command);
+    if (!args.reportFile.empty()) {
+        std::ofstream out(args.reportFile, std::ios::binary | std::ios::trunc);
         out << cli::ReportJson(run).dump(2) << "\n";
         out.close();
         if (!out) {
-            std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", reportFile.c_str());
+            std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", args.reportFile.c_str());
             return kUsageError;
         }
     }
     return allGood ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::StopRequests::Hold();
+    int exitCode = 0;
+    std::optional<Arguments> args = ParseArguments(argc, argv, exitCode);
+    if (!args) return exitCode;
+    cli::RunRecord run;
+    if (!Run(*args, run)) return kUsageError;
+    return Report(*args, run);
 }

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "CliOptions.h"
 #include "sim/Meter.h"
@@ -49,31 +50,52 @@ bool ResetTookEffect(const Event& e) {
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }  // names and addresses only
 
-}  // namespace
+// The options, the expected image and the event log; nothing when the
+// program ends here, with the exit status in `exitCode`.
+struct Inputs {
+    sim::CliOptions cli;
+    std::vector<uint8_t> image;
+    FILE* log = stdout;
+};
 
-int main(int argc, char** argv) {
+std::optional<Inputs> ParseArguments(int argc, char** argv, int& exitCode) {
+    exitCode = 2;
     std::string error;
     auto parsed = sim::ParseCli(std::vector<std::string>(argv + 1, argv + argc), &error);
     if (!parsed) {
         std::cerr << "meter-sim: " << error << "\n" << sim::kCliUsage;
-        return 2;
+        return std::nullopt;
     }
-    const sim::CliOptions& cli = *parsed;
+    Inputs in{*parsed, {}, stdout};
+    const sim::CliOptions& cli = in.cli;
     if (cli.help) {
         std::cout << sim::kCliUsage;
-        return 0;
+        exitCode = 0;
+        return std::nullopt;
     }
-    std::vector<uint8_t> image;
-    if (!cli.imagePath.empty() && !ReadImage(cli.imagePath, image)) {
+    if (!cli.imagePath.empty() && !ReadImage(cli.imagePath, in.image)) {
         std::cerr << "meter-sim: " << cli.imagePath << " is not a raw image of 0x80000 bytes\n";
-        return 2;
+        return std::nullopt;
     }
-    FILE* log = stdout;
-    if (!cli.logPath.empty() && !(log = std::fopen(cli.logPath.c_str(), "w"))) {
+    if (!cli.logPath.empty() && !(in.log = std::fopen(cli.logPath.c_str(), "w"))) {
         std::cerr << "meter-sim: cannot write " << cli.logPath << "\n";
-        return 2;
+        return std::nullopt;
     }
+    return in;
+}
 
+// The running meters and what their event lines go through. The meters are
+// last, so they stop before what their threads write with goes away.
+struct Serving {
+    std::mutex output;  // one event line at a time; held while the meters start
+    std::vector<std::unique_ptr<Meter>> meters;
+};
+
+// Starts the meters, says they are ready and serves until a signal, the time
+// limit or the final "RESET"; false when they could not start (said on stderr).
+bool Run(const Inputs& in, Serving& serving) {
+    const sim::CliOptions& cli = in.cli;
+    FILE* const log = in.log;
     // A reader that goes away must not kill the meters mid-run.
     signal(SIGPIPE, SIG_IGN);
     // Signals are taken by the main thread through a descriptor; the meters'
@@ -87,9 +109,9 @@ int main(int argc, char** argv) {
     const int resetFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     // Held while the meters start, so no event line comes before the start line.
-    std::mutex output;
+    std::mutex& output = serving.output;
     std::unique_lock startLock(output);
-    std::vector<std::unique_ptr<Meter>> meters;
+    auto& meters = serving.meters;
     const auto addresses = *sim::ConsecutiveAddresses(cli.meter.address, cli.meters);
     try {
         for (size_t i = 0; i < addresses.size(); ++i) {
@@ -109,7 +131,7 @@ int main(int argc, char** argv) {
         }
     } catch (const std::exception& ex) {
         std::cerr << "meter-sim: cannot start: " << ex.what() << "\n";
-        return 2;
+        return false;
     }
     std::string ready = "{\"ready\":true,\"meters\":[";
     for (size_t i = 0; i < meters.size(); ++i) {
@@ -121,7 +143,7 @@ int main(int argc, char** argv) {
     // The file first: whoever has read the line on stdout may rely on it.
     if (!cli.portsFile.empty() && !WriteFile(cli.portsFile, ready + "\n")) {
         std::cerr << "meter-sim: cannot write " << cli.portsFile << "\n";
-        return 2;
+        return false;
     }
     std::printf("%s\n", ready.c_str());
     std::fflush(stdout);
@@ -151,8 +173,16 @@ int main(int argc, char** argv) {
             if (cli.exitAfterReset && all) break;
         }
     }
+    return true;
+}
 
-    // Summary: one JSON line on stdout, a plain line per meter on stderr.
+// The summary: one JSON line on stdout, a plain line per meter on stderr, and
+// the flash dumps; the exit status says whether every flash holds the image.
+int Report(const Inputs& in, Serving& serving) {
+    const sim::CliOptions& cli = in.cli;
+    const std::vector<uint8_t>& image = in.image;
+    FILE* const log = in.log;
+    auto& meters = serving.meters;
     bool allMatch = true;
     std::string summary = "{\"summary\":[";
     for (size_t i = 0; i < meters.size(); ++i) {
@@ -196,4 +226,15 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (log != stdout) std::fclose(log);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int exitCode = 0;
+    std::optional<Inputs> in = ParseArguments(argc, argv, exitCode);
+    if (!in) return exitCode;
+    Serving serving;
+    if (!Run(*in, serving)) return 2;
+    return Report(*in, serving);
 }
