@@ -30,19 +30,6 @@ private:
     QString before_;
 };
 
-// A tmpfs of its own in a temporary directory; the mount goes before the directory does.
-class ScratchFs {
-public:
-    ScratchFs(const char* options, unsigned long flags) {
-        mounted = dir.isValid() && mount_.Mount(QFile::encodeName(dir.path()).toStdString(), options, flags).empty();
-    }
-    QTemporaryDir dir;
-    bool mounted = false;
-
-private:
-    ScratchMount mount_;
-};
-
 QByteArray Expected(const QString& line2Text) {
     const std::string s = image::FormatDeclaration(line2Text.toStdString(), image::EmbeddedImage());
     return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
@@ -192,9 +179,10 @@ private slots:
         QFETCH(QString, options);
         QFETCH(bool, readOnly);
         QFETCH(QString, text);
-        ScratchFs scratch(options.toLatin1().constData(), readOnly ? MS_RDONLY : 0);
+        testsupport::ScratchFs scratch(options.toLatin1().constData(), readOnly ? MS_RDONLY : 0);
         if (!scratch.mounted) QSKIP("mounting a tmpfs needs CAP_SYS_ADMIN");
-        InDir in(scratch.dir.path());
+        const QString dir = QFile::decodeName(scratch.dir.path().string().c_str());
+        InDir in(dir);
         RecordingDialogs d;
         MainWindow f(d);
         ArmExport(f);
@@ -202,10 +190,10 @@ private slots:
         QCOMPARE(d.Texts(), QStringList{text});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QCOMPARE(d.boxes[0].title, f.Title());
-        QCOMPARE(OpenFilesUnder(scratch.dir.path()), QStringList());
+        QCOMPARE(OpenFilesUnder(dir), QStringList());
         QVERIFY(f.updateButton->isEnabled());
         QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
-        const QByteArray kept = ReadAll(scratch.dir.filePath(kExportName));
+        const QByteArray kept = ReadAll(QDir(dir).filePath(kExportName));
         if (!readOnly) QVERIFY(kept.size() > 60000 && Expected(QString()).startsWith(kept));
     }
 };

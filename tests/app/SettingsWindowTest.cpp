@@ -210,7 +210,7 @@ private slots:
         QVERIFY(QDir().mkdir(dir));
         const QString file = QDir(dir).canonicalPath() + '/' + FileName();
         const QByteArray old = "; kept\n[boot]\nipaddress=10.0.0.1\n";
-        ScratchMount mount;
+        testsupport::ScratchMount mount;
         if (readOnly) {
             if (const std::string why = mount.Mount(dir.toStdString(), "size=64k"); !why.empty()) QSKIP(why.c_str());
             Write(file, old);

@@ -21,6 +21,7 @@
 #include "FlashImage.h"
 #include "ImageExport.h"
 #include "ImageFormats.h"
+#include "TempDir.h"
 #ifdef _WIN32
 #include "Wine.h"
 #else
@@ -30,6 +31,12 @@
 namespace fs = std::filesystem;
 using image::kImageSize;
 
+using testsupport::ReadBytes;
+using testsupport::TempDir;
+#ifndef _WIN32
+using testsupport::ScratchFs;
+#endif
+
 namespace {
 
 const std::string kStars = "// *************************************************************";
@@ -37,11 +44,6 @@ const std::string kStars = "// *************************************************
 std::vector<uint8_t> Filled(uint8_t b) { return std::vector<uint8_t>(kImageSize, b); }
 
 image::ImageView View(const std::vector<uint8_t>& v) { return image::ImageView(v.data(), kImageSize); }
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Splits at CR LF; a bare LF or CR inside a line stays in it, where a test sees it.
 std::vector<std::string> Lines(const std::string& text) {
@@ -70,22 +72,6 @@ std::string Joined(const std::vector<uint8_t>& img, std::size_t from) {
     return s;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        std::random_device random;
-        for (int attempt = 0; attempt < 16 && path.empty(); ++attempt) {
-            const fs::path p = fs::temp_directory_path() / ("image-export-" + std::to_string(random()));
-            if (fs::create_directory(p)) path = p;
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    fs::path path;
-};
-
 #ifdef _WIN32
 // No other handle is open on the file: it can be opened without sharing.
 bool NoHandleOpenOn(const fs::path& file) {
@@ -95,19 +81,6 @@ bool NoHandleOpenOn(const fs::path& file) {
     return true;
 }
 #else
-// A tmpfs of its own in a temporary directory; the mount goes before the directory does.
-class ScratchFs {
-public:
-    ScratchFs(const char* options, unsigned long flags) {
-        mounted = !dir.path.empty() && mount_.Mount(dir.path.string(), options, flags).empty();
-    }
-    TempDir dir;
-    bool mounted = false;
-
-private:
-    ScratchMount mount_;
-};
-
 // Descriptors of this process that point into dir.
 std::vector<std::string> OpenFilesUnder(const fs::path& dir) {
     std::vector<std::string> out;
@@ -203,33 +176,31 @@ TEST(ExportFormat, HeaderTextStaysInsideTheCommentAndTheImageReadsBack) {
 
 TEST(ExportFile, IsTheFormattedTextAndReplacesAnEarlierFileCompletely) {
     TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path file = dir.path / "Code_Image_Main_MCU.pas";
+    const fs::path file = dir.path() / "Code_Image_Main_MCU.pas";
     // A longer file of the same name must not leave its tail behind.
     std::ofstream(file, std::ios::binary) << std::string(3'000'000, 'x');
     const auto dev = image::MakeDevelopmentImage();
     image::ExportImage(file.string(), "/fw/main.hex", View(dev));
-    const std::string first = ReadFile(file);
+    const std::string first = ReadBytes(file);
     EXPECT_TRUE(SameBytes(first, image::FormatDeclaration("/fw/main.hex", View(dev))));
     image::ExportImage(file.string(), "/fw/main.hex", View(dev));
-    EXPECT_TRUE(SameBytes(ReadFile(file), first));
+    EXPECT_TRUE(SameBytes(ReadBytes(file), first));
 #ifdef _WIN32
     EXPECT_TRUE(NoHandleOpenOn(file));
 #else
-    EXPECT_TRUE(OpenFilesUnder(dir.path).empty());
+    EXPECT_TRUE(OpenFilesUnder(dir.path()).empty());
 #endif
 }
 
 #ifndef _WIN32
 TEST(ExportFile, TheBuildsEmbeddingStepTakesItUnchanged) {
     TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path pas = dir.path / "Code_Image_Main_MCU.pas";
+    const fs::path pas = dir.path() / "Code_Image_Main_MCU.pas";
     image::ExportImage(pas.string(), "/fw/main.hex", image::EmbeddedImage());
     const std::string cmd = std::string("'") + FLASH_IMAGE_TOOL + "' embed '" + pas.string() + "' '" +
-                            (dir.path / "out.cpp").string() + "' '" + (dir.path / "out.bin").string() + "'";
+                            (dir.path() / "out.cpp").string() + "' '" + (dir.path() / "out.bin").string() + "'";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    const std::string bin = ReadFile(dir.path / "out.bin");
+    const std::string bin = ReadBytes(dir.path() / "out.bin");
     const auto emb = image::EmbeddedImage();
     EXPECT_TRUE(SameBytes(bin, emb));
 }
@@ -295,7 +266,7 @@ TEST(ExportErrors, FailuresOnRealFileSystemsCloseTheFileAndKeepWhatWasWritten) {
         SCOPED_TRACE(c.name);
         ScratchFs scratch(c.options, c.flags);
         if (!scratch.mounted) GTEST_SKIP() << "mounting a tmpfs needs CAP_SYS_ADMIN";
-        const fs::path dir = scratch.dir.path;
+        const fs::path dir = scratch.dir.path();
         if (!(c.flags & MS_RDONLY)) {
             std::ofstream(dir / "plain") << "x";
             fs::create_directory(dir / "dir.pas");
@@ -311,7 +282,7 @@ TEST(ExportErrors, FailuresOnRealFileSystemsCloseTheFileAndKeepWhatWasWritten) {
         EXPECT_TRUE(OpenFilesUnder(dir).empty());
         EXPECT_EQ(OpenFileCount(), openBefore);
         if (std::string(c.text) == "Disk full") {
-            const std::string kept = ReadFile(file);
+            const std::string kept = ReadBytes(file);
             EXPECT_GE(kept.size(), 60'000u) << "what fitted stays in the file";
             EXPECT_LT(kept.size(), full.size());
             EXPECT_TRUE(SameBytes(kept, full.substr(0, kept.size()))) << "the kept part is the file's beginning";
@@ -347,10 +318,9 @@ TEST(ExportErrorsOnWindows, OtherProgramsAndWhatStandsInTheWay) {
         // does not stop root, as the tests run here.
         if (c.attributes == FILE_ATTRIBUTE_READONLY && RunningUnderWine()) continue;
         TempDir dir;
-        ASSERT_FALSE(dir.path.empty());
-        std::ofstream(dir.path / "plain") << "x";
-        fs::create_directory(dir.path / "dir.pas");
-        const fs::path file = dir.path / c.relative;
+        std::ofstream(dir.path() / "plain") << "x";
+        fs::create_directory(dir.path() / "dir.pas");
+        const fs::path file = dir.path() / c.relative;
         HANDLE other = INVALID_HANDLE_VALUE;
         if (c.otherAccess != 0 || c.attributes != 0) {
             std::ofstream(file) << "earlier";
@@ -392,7 +362,7 @@ TEST(ExportErrorsOnWindows, FullDiskKeepsWhatFitted) {
         EXPECT_STREQ(e.what(), "Disk full");
     }
     EXPECT_TRUE(NoHandleOpenOn(file));
-    const std::string kept = ReadFile(file);
+    const std::string kept = ReadBytes(file);
     EXPECT_GT(kept.size(), 0u) << "what fitted stays in the file";
     EXPECT_LT(kept.size(), full.size());
     EXPECT_TRUE(SameBytes(kept, full.substr(0, kept.size()))) << "the kept part is the file's beginning";

@@ -178,7 +178,7 @@ TEST(SaveFails, WhereADirectoryStandsInPlaceOfTheFile) {
 #ifndef _WIN32
 TEST(SaveFails, OnAReadOnlyFileSystem) {
     TempDir dir;
-    ScratchMount mount;
+    testsupport::ScratchMount mount;
     if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
     const std::string file = dir.File(kName);
     WriteBytes(file, "[boot]\nipaddress=10.0.0.1\n");
@@ -254,7 +254,7 @@ TEST(SaveFails, OnAReadOnlyFileWithASecondName) {
 // reserved first, so a full disk leaves it whole.
 TEST(SaveFails, OnAFullFileSystemWithASecondName) {
     TempDir dir;
-    ScratchMount mount;
+    testsupport::ScratchMount mount;
     if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
     const std::string file = dir.File(kName);
     const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n; the end\n";
@@ -276,7 +276,7 @@ TEST(SaveFails, OnAFullFileSystemWithASecondName) {
 // and no partly written file is left behind.
 TEST(SaveFails, OnAFullFileSystem) {
     TempDir dir;
-    ScratchMount mount;
+    testsupport::ScratchMount mount;
     if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
     const std::string file = dir.File(kName);
     const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n" + std::string(5000, ';') + "\n";

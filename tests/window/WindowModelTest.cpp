@@ -12,6 +12,7 @@
 #include "FakeView.h"
 #include "FlashImage.h"
 #include "Settings.h"
+#include "TempDir.h"
 #include "Texts.h"
 #include "VirtualMeter.h"
 #include "WindowModel.h"
@@ -30,18 +31,6 @@ namespace {
 const std::string kVersion0 = "QT510x, QT520x - Ethernet Firmware Version 1.13";
 const std::string kVersion1 = "LRV715, LRV716 - Ethernet Firmware Version 1.13";
 
-class ScratchDir {
-public:
-    ScratchDir() : path(fs::temp_directory_path() / ("window-model-" + std::to_string(std::random_device{}()))) {
-        fs::create_directories(path);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    fs::path path;
-};
-
 // A model with its engine talking to a scripted meter on a virtual clock.
 struct Rig {
     explicit Rig(int brandVariant = 0, bool developer = false, std::string appDir = {}, std::vector<uint8_t> img = {})
@@ -51,7 +40,7 @@ struct Rig {
         Options o;
         o.brandVariant = brandVariant;
         o.developerControls = developer;
-        o.appDir = appDir.empty() ? dir.path.string() : appDir;
+        o.appDir = appDir.empty() ? dir.path().string() : appDir;
         o.firmware = image::ImageView(firmware.data(), image::kImageSize);
         model.emplace(view, o, EnginePorts{clock, meter.modbus, meter.boot, [this] { clock.Cancel(); }});
         view.model = &*model;
@@ -74,9 +63,9 @@ struct Rig {
         });
         done.get_future().wait();
     }
-    std::string File() const { return settings::SettingsFileName(dir.path.string(), 0); }
+    std::string File() const { return settings::SettingsFileName(dir.path().string(), 0); }
 
-    ScratchDir dir;
+    testsupport::TempDir dir;
     std::vector<uint8_t> firmware;
     VirtualClock clock;
     ScriptedMeter meter;
@@ -168,8 +157,8 @@ TEST(StartUp, BrandsTheWindowAndLoadsTheAddress) {
         {0, true, "[boot]\nIPADDRESS= 10.0.0.8 \n", "VELTRONA | " + kVersion0, kVersion0, "10.0.0.8"},
     };
     for (const auto& c : cases) {
-        ScratchDir dir;
-        const std::string file = settings::SettingsFileName(dir.path.string(), c.variant);
+        testsupport::TempDir dir;
+        const std::string file = settings::SettingsFileName(dir.path().string(), c.variant);
         if (c.file) std::ofstream(file, std::ios::binary) << c.file;
         FakeView view;
         VirtualClock clock;
@@ -177,7 +166,7 @@ TEST(StartUp, BrandsTheWindowAndLoadsTheAddress) {
         Options o;
         o.brandVariant = c.variant;
         o.developerControls = c.developer;
-        o.appDir = dir.path.string();
+        o.appDir = dir.path().string();
         WindowModel model(view, o, EnginePorts{clock, meter.modbus, meter.boot, [] {}});
         model.Start();
         EXPECT_EQ(view.texts[Text::Caption], c.caption);
@@ -434,8 +423,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CloseCase>& i) { return i.param.name; });
 
 TEST(Close, AFailedSaveIsShownAndTheProgramEndsOnceItIsDismissed) {
-    ScratchDir gone;
-    const std::string appDir = (gone.path / "removed").string();
+    testsupport::TempDir gone;
+    const std::string appDir = (gone.path() / "removed").string();
     Rig r(0, false, appDir);
     r.view.answerBoxes = false;
     r.model->CloseRequested();
@@ -456,7 +445,7 @@ TEST(Export, WithoutMainMcuAPressOnlyResetsTheProgressDisplay) {
     r.RunToEnd();
     ASSERT_EQ(r.view.texts[Text::Verdict], "Successfully updated.");
     const fs::path before = fs::current_path();
-    fs::current_path(r.dir.path);
+    fs::current_path(r.dir.path());
     r.model->ExportToggled(true);
     r.model->MainMcuToggled(false);
     r.model->UpdateClicked();
@@ -468,7 +457,7 @@ TEST(Export, WithoutMainMcuAPressOnlyResetsTheProgressDisplay) {
     EXPECT_EQ(r.view.texts[Text::Action], "");
     EXPECT_EQ(r.view.texts[Text::Identity], "");
     EXPECT_TRUE(r.view.boxes.empty());
-    EXPECT_FALSE(fs::exists(r.dir.path / kExportFileName));
+    EXPECT_FALSE(fs::exists(r.dir.path() / kExportFileName));
     EXPECT_EQ(r.meter.Count("MODBUS"), 1) << "only the first press updated";
 }
 
