@@ -138,7 +138,7 @@ Result RunOnce(Front front) {
     const update::UpdateRequest request{"127.0.0.1", std::string("1234"), true};
 
     if (front == Front::Window) {
-        RecordingDialogs dialogs;
+        testsupport::RecordingDialogs dialogs;
         MainWindow window(dialogs);
         window.network.modbus.SetRemotePort(static_cast<uint16_t>(modbusPort));
         window.network.boot.SetRemotePort(static_cast<uint16_t>(bootPort));

@@ -68,7 +68,7 @@ private slots:
     void closeNeverErasesTheMeter() {
         QFETCH(CloseAt, at);
         QFETCH(bool, untouched);
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = std::make_unique<MainWindow>(d);
         sim::MeterOptions o;
         o.address = "127.0.0.1";
@@ -144,7 +144,7 @@ private slots:
         QTemporaryDir dir;
         QDir::setCurrent(dir.path());
         BusyCore load(busy);
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = std::make_unique<MainWindow>(d);
         QDir::setCurrent(workDir_.path());
         // Loopback ports where nothing listens.

@@ -78,7 +78,7 @@ private slots:
             QVERIFY(h.open(QIODevice::WriteOnly));
             h.write(":00000001FF\r\n");  // would give a different image if it were read
         }
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         d.nextFile = chosenPath;
         MainWindow f(d);
         ArmExport(f);
@@ -111,7 +111,7 @@ private slots:
 
     void exportLandsInTheWorkingDirectoryOfThePress() {
         QTemporaryDir atStart, atPress;
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         std::unique_ptr<MainWindow> f;
         {
             InDir in(atStart.path());
@@ -128,7 +128,7 @@ private slots:
     void uncheckingGenerateReturnsToTheUpdate() {
         QTemporaryDir dir;
         InDir in(dir.path());
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         ArmExport(f);
         f.exportCheck->setChecked(false);
@@ -140,7 +140,7 @@ private slots:
     }
 
     void mainMcuShowsAndHidesTheFileChoice() {
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
@@ -157,7 +157,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir(kExportName));
         InDir in(dir.path());
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         ArmExport(f);
         f.updateButton->click();
@@ -183,7 +183,7 @@ private slots:
         if (!scratch.mounted) QSKIP("mounting a tmpfs needs CAP_SYS_ADMIN");
         const QString dir = QFile::decodeName(scratch.dir.path().string().c_str());
         InDir in(dir);
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         ArmExport(f);
         f.updateButton->click();

@@ -27,7 +27,7 @@ QString OtherBrandsFileName() {
 
 // The window as an operator starts it from `dir`; the working directory is
 // put back at once, so the window must remember where it started.
-std::unique_ptr<MainWindow> StartIn(const QString& dir, RecordingDialogs& dialogs) {
+std::unique_ptr<MainWindow> StartIn(const QString& dir, testsupport::RecordingDialogs& dialogs) {
     const QString before = QDir::currentPath();
     QDir::setCurrent(dir);
     auto form = std::make_unique<MainWindow>(dialogs);
@@ -131,7 +131,7 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath(FileName());
         if (hasFile) Write(file, before);
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
         QCOMPARE(f->addressEdit->text(), shown);
         QCOMPARE(QFile::exists(file), hasFile);  // start-up writes nothing
@@ -143,7 +143,7 @@ private slots:
         QCOMPARE(Read(file), after);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{FileName()});
 
-        RecordingDialogs d2;
+        testsupport::RecordingDialogs d2;
         QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), next);
     }
 
@@ -165,13 +165,13 @@ private slots:
         QFETCH(QString, shown);
         QTemporaryDir dir;
         Write(dir.filePath(FileName()), content);
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
         QCOMPARE(f->addressEdit->text(), shown);
         f->addressEdit->setText("10.0.0.77");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
-        RecordingDialogs d2;
+        testsupport::RecordingDialogs d2;
         QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), QString("10.0.0.77"));
     }
 
@@ -182,7 +182,7 @@ private slots:
         Write(later.filePath(FileName()), "[boot]\nipaddress=10.0.0.2\n");
         QVERIFY(QDir(start.path()).canonicalPath() != QDir(QCoreApplication::applicationDirPath()).canonicalPath());
 
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = StartIn(start.path(), d);
         QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
         // The file dialog of the image export changes the working directory.
@@ -217,7 +217,7 @@ private slots:
             QVERIFY(mount.MakeReadOnly());
         }
 
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = StartIn(dir, d);
         if (!readOnly) QVERIFY(QDir(dir).removeRecursively());
         f->addressEdit->setText("10.0.0.2");
@@ -242,7 +242,7 @@ private slots:
         Write(file, old);
         QVERIFY(QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
 
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
         QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
         f->addressEdit->setText("10.0.0.2");
@@ -263,7 +263,7 @@ private slots:
         const QString other = dir.filePath("shared.ini");
         Write(file, "[boot]\nipaddress=10.0.0.1\n");
         QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(other).constData()) == 0);
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
         f->addressEdit->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));

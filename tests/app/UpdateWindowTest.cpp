@@ -29,7 +29,7 @@ private slots:
         o.faults.rules = {*sim::ParseFaultRule("delay:120@cmd=W,every=10", nullptr)};
         sim::Meter meter(o);
 
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));

@@ -19,7 +19,7 @@ private slots:
     void initTestCase() { QVERIFY(QDir::setCurrent(workDir_.path())); }
 
     void startsBrandedWithTheDesignedControls() {
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
@@ -52,7 +52,7 @@ private slots:
     }
 
     void firstActivationClearsTheLinesAndFocusesThePassword() {
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         QCOMPARE(f.actionLabel->text(), QString("..."));
         f.show();
@@ -65,7 +65,7 @@ private slots:
 
     // The fonts stand in for the design's, so this is checked where they are drawn.
     void everyTextFitsItsPlace() {
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         struct Place {
             window::Text text;
@@ -96,7 +96,7 @@ private slots:
     }
 
     void closeRequestEndsTheWindow() {
-        RecordingDialogs d;
+        testsupport::RecordingDialogs d;
         MainWindow f(d);
         f.show();
         QVERIFY(!f.Closing());

@@ -316,7 +316,7 @@ TEST(ExportErrorsOnWindows, OtherProgramsAndWhatStandsInTheWay) {
         SCOPED_TRACE(c.name);
         // Wine leaves the read-only attribute to the Unix file mode, which
         // does not stop root, as the tests run here.
-        if (c.attributes == FILE_ATTRIBUTE_READONLY && RunningUnderWine()) continue;
+        if (c.attributes == FILE_ATTRIBUTE_READONLY && testsupport::RunningUnderWine()) continue;
         TempDir dir;
         std::ofstream(dir.path() / "plain") << "x";
         fs::create_directory(dir.path() / "dir.pas");

@@ -86,14 +86,14 @@ TEST(DatagramsAlone, AClosedPortIsReportedOnceAndTheSocketWorksOn) {
     platform::Socket socket;
     ASSERT_EQ(socket.Open(SocketKind::Datagram).value, 0);
     ASSERT_EQ(socket.Connect(kLoopback, closed).value, 0);
-    if (RunningUnderWine()) {
+    if (testsupport::RunningUnderWine()) {
         // Wine 8 loses the first report after a socket is made; later ones come.
         ASSERT_EQ(socket.Send("VER?", 4).value, 4);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         TakeFrom(socket, 8);
     }
     ASSERT_EQ(socket.Send("VER?", 4).value, 4);
-    if (RunningUnderWine()) {
+    if (testsupport::RunningUnderWine()) {
         // Wine's poll neither shows the report nor leaves it for the receive.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     } else {
@@ -145,7 +145,7 @@ TEST_P(FailedStream, FailsEveryReceiveAndSend) {
     }
     ASSERT_NE(Wait(socket.Handle(), POLLIN | POLLOUT) & (POLLERR | POLLHUP), 0);
     // Wine 8 reads a failed stream as one closed in order.
-    const bool closedInOrder = RunningUnderWine();
+    const bool closedInOrder = testsupport::RunningUnderWine();
     char buf[8];
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(socket.Receive(buf, sizeof buf).value, closedInOrder ? 0 : -1) << "receive " << i;

@@ -333,7 +333,7 @@ TEST(SaveOnWindows, KeepsTheFilesAttributesAndLeavesAReadOnlyFileAlone) {
         DWORD after;
     };
     // Wine 8's ReplaceFileW drops the old file's attributes.
-    const DWORD hiddenAfter = RunningUnderWine() ? 0 : FILE_ATTRIBUTE_HIDDEN;
+    const DWORD hiddenAfter = testsupport::RunningUnderWine() ? 0 : FILE_ATTRIBUTE_HIDDEN;
     for (const Row& r : {Row{"hidden", FILE_ATTRIBUTE_HIDDEN, true, hiddenAfter},
                          Row{"read-only", FILE_ATTRIBUTE_READONLY, false, FILE_ATTRIBUTE_READONLY}}) {
         SCOPED_TRACE(r.name);
