@@ -47,12 +47,6 @@ SIZE OuterSize(int width, int height, UINT dpi) {
     return {r.right - r.left, r.bottom - r.top};
 }
 
-COLORREF ToColorRef(uint32_t color) {
-    // The design's colour values: the high byte 0xFF names a system colour.
-    if ((color >> 24) == 0xFF) return GetSysColor(static_cast<int>(color & 0xFF));
-    return static_cast<COLORREF>(color & 0xFFFFFF);
-}
-
 HFONT MakeFont(const wchar_t* face, int height, bool bold) {
     LOGFONTW lf{};
     lf.lfHeight = -height;
@@ -92,15 +86,24 @@ std::wstring WindowText(HWND hwnd) {
 
 }  // namespace
 
-std::wstring FromLatin1(std::string_view latin1) {
-    latin1 = latin1.substr(0, latin1.find('\0'));
-    std::wstring text(latin1.size(), L'\0');
-    std::transform(latin1.begin(), latin1.end(), text.begin(),
-                   [](char c) { return static_cast<wchar_t>(static_cast<unsigned char>(c)); });
+std::wstring Widen(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(std::max(n, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), n);
     return text;
 }
 
-MainWindow::MainWindow(HINSTANCE instance, bool developerBuild, Events events) : events_(std::move(events)) {
+std::string Narrow(std::wstring_view text) {
+    if (text.empty()) return {};
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(std::max(n, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
+    return utf8;
+}
+
+MainWindow::MainWindow(HINSTANCE instance, Events events) : events_(std::move(events)) {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &MainWindow::Procedure;
@@ -116,17 +119,17 @@ MainWindow::MainWindow(HINSTANCE instance, bool developerBuild, Events events) :
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("RegisterClassEx: the window class cannot be registered");
 
-    hwnd_ = CreateWindowExW(kWindowExStyle, kClassName, L"", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, kClientWidth,
-                            kClientHeight, nullptr, nullptr, instance, this);
+    hwnd_ =
+        CreateWindowExW(kWindowExStyle, kClassName, L"", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                        window::layout::kClientWidth, window::layout::kClientHeight, nullptr, nullptr, instance, this);
     if (hwnd_ == nullptr) throw std::runtime_error("CreateWindowEx: the window cannot be created");
     dpi_ = DpiOf(hwnd_);
-    editBrush_ = CreateSolidBrush(RGB(255, 255, 0));  // clYellow
     MakeFonts();
-    CreateControls(developerBuild);
+    CreateControls();
     Layout();
 
     // Centred on the screen's work area, as the design places it.
-    const SIZE outer = OuterSize(Scale(kClientWidth), Scale(kClientHeight), dpi_);
+    const SIZE outer = OuterSize(Scale(window::layout::kClientWidth), Scale(window::layout::kClientHeight), dpi_);
     MONITORINFO mi{};
     mi.cbSize = sizeof mi;
     GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &mi);
@@ -144,13 +147,13 @@ MainWindow::~MainWindow() {
     }
     for (HFONT f : {font_, boldFont_, versionFont_})
         if (f) DeleteObject(f);
-    if (editBrush_) DeleteObject(editBrush_);
-    for (const LabelColor& c : labelColors_) DeleteObject(c.brush);
+    for (auto& [id, c] : colours_)
+        if (c.brush) DeleteObject(c.brush);
 }
 
 int MainWindow::Scale(int designPixels) const { return MulDiv(designPixels, static_cast<int>(dpi_), kDesignDpi); }
 
-void MainWindow::CreateControls(bool developerBuild) {
+void MainWindow::CreateControls() {
     const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     for (const ControlSpec& s : kControls) {
         const wchar_t* cls = WC_STATICW;
@@ -166,13 +169,8 @@ void MainWindow::CreateControls(bool developerBuild) {
                 cls = WC_EDITW;
                 style |= WS_TABSTOP | ES_AUTOHSCROLL;
                 exStyle |= WS_EX_CLIENTEDGE;
-                if (s.id == Control::EditPass) style |= ES_PASSWORD;
-                if (s.id == Control::Edit1) style |= ES_READONLY;
-                break;
-            case Kind::Memo:
-                cls = WC_EDITW;
-                style |= WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL;
-                exStyle |= WS_EX_CLIENTEDGE;
+                if (s.id == Control::PasswordField) style |= ES_PASSWORD;
+                if (s.id == Control::ExportPathField) style |= ES_READONLY;
                 break;
             case Kind::Button:
                 cls = WC_BUTTONW;
@@ -187,25 +185,26 @@ void MainWindow::CreateControls(bool developerBuild) {
                 style |= PBS_SMOOTH;
                 break;
         }
-        const bool visible = s.shown == Shown::Always || (s.shown == Shown::Developer && developerBuild);
-        if (visible) style |= WS_VISIBLE;
-        HWND h = CreateWindowExW(exStyle, cls, FromLatin1(s.text).c_str(), style, 0, 0, 0, 0, hwnd_,
+        // The image export's controls show only when the window model says so.
+        const bool exportControl = s.id == Control::ExportPathField || s.id == Control::ChooseFileButton ||
+                                   s.id == Control::MainMcuCheck || s.id == Control::ExportCheck;
+        if (!exportControl) style |= WS_VISIBLE;
+        HWND h = CreateWindowExW(exStyle, cls, Widen(s.text).c_str(), style, 0, 0, 0, 0, hwnd_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(s.id)), instance, nullptr);
         if (h == nullptr) throw std::runtime_error("CreateWindowEx: a control cannot be created");
     }
     // The design echoes "*", where version 6 of the controls would show dots.
-    SendMessageW(Item(Control::EditPass), EM_SETPASSWORDCHAR, L'*', 0);
-    SetChecked(Control::CheckBox1, true);
-    SendMessageW(Item(Control::ProgressBar1), PBM_SETRANGE32, 14, 65000);
-    SendMessageW(Item(Control::ProgressBar1), PBM_SETPOS, 14, 0);
+    SendMessageW(Item(Control::PasswordField), EM_SETPASSWORDCHAR, L'*', 0);
+    // "Main MCU:" starts checked, as the window model's state does.
+    SendMessageW(Item(Control::MainMcuCheck), BM_SETCHECK, BST_CHECKED, 0);
 }
 
 void MainWindow::MakeFonts() {
     for (HFONT f : {font_, boldFont_})
         if (f) DeleteObject(f);
-    // The design's "MS Sans Serif" at 8 points; "MS Shell Dlg 2" is the face
-    // Windows maps its dialogs' to, and it scales with the DPI.
-    const int height = MulDiv(8, static_cast<int>(dpi_), 72);
+    // The design's "MS Sans Serif" at 11 pixels (8 points). "MS Shell Dlg 2"
+    // is the face Windows draws its own dialogs with, and it scales with the DPI.
+    const int height = Scale(window::layout::kFontPixels);
     font_ = MakeFont(L"MS Shell Dlg 2", height, false);
     boldFont_ = MakeFont(L"MS Shell Dlg 2", height, true);
     FitVersionFont();
@@ -217,32 +216,39 @@ void MainWindow::FitVersionFont() {
     // to its last digit.
     const HFONT previous = versionFont_;
     versionFont_ = nullptr;
-    const std::wstring text = hwnd_ && Item(Control::LabelVersion) ? Text(Control::LabelVersion) : L"";
-    const int room = Scale(Spec(Control::GroupBox2).width - Spec(Control::LabelVersion).x - 8);
-    for (const wchar_t* face : {L"Consolas", L"Liberation Mono", L"DejaVu Sans Mono", L"Courier New"}) {
-        HFONT f = MakeFont(face, Scale(24), true);
+    const HWND label = hwnd_ ? Item(Control::VersionLabel) : nullptr;
+    const std::wstring text = label ? Text(Control::VersionLabel) : L"";
+    const window::layout::Rect group = Spec(Control::FirmwareGroup).place;
+    const int room = Scale(group.width - window::layout::kVersionLabel.left - 8);
+    const int designHeight = Scale(window::layout::kVersionFontPixels);
+    const std::wstring designFace = Widen(window::layout::kVersionFontFace);
+    for (const wchar_t* face : {designFace.c_str(), L"Liberation Mono", L"DejaVu Sans Mono", L"Courier New"}) {
+        HFONT f = MakeFont(face, designHeight, true);
         if (_wcsicmp(FaceOf(f).c_str(), face) == 0) {
             versionFont_ = f;
             break;
         }
         DeleteObject(f);
     }
-    if (!versionFont_) versionFont_ = MakeFont(L"Courier New", Scale(24), true);
-    for (int px = Scale(24); px > Scale(12) && TextExtent(versionFont_, text).cx > room; --px) {
+    if (!versionFont_) versionFont_ = MakeFont(L"Courier New", designHeight, true);
+    for (int px = designHeight; px > designHeight / 2 && TextExtent(versionFont_, text).cx > room; --px) {
         const std::wstring face = FaceOf(versionFont_);
         DeleteObject(versionFont_);
         versionFont_ = MakeFont(face.c_str(), px - 1, true);
     }
-    if (hwnd_ && Item(Control::LabelVersion))
-        SendMessageW(Item(Control::LabelVersion), WM_SETFONT, reinterpret_cast<WPARAM>(versionFont_), TRUE);
+    if (label) SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(versionFont_), TRUE);
     if (previous) DeleteObject(previous);
 }
 
 std::wstring MainWindow::VersionFontFace() const { return FaceOf(versionFont_); }
 
 HFONT MainWindow::FontOf(Control id) const {
-    if (id == Control::LabelVersion) return versionFont_;
-    return Spec(id).bold ? boldFont_ : font_;
+    switch (Spec(id).font) {
+        case Font::Version: return versionFont_;
+        case Font::Bold: return boldFont_;
+        case Font::Normal: break;
+    }
+    return font_;
 }
 
 void MainWindow::Layout() {
@@ -253,8 +259,8 @@ void MainWindow::Layout() {
             PlaceLabel(s.id);
             continue;
         }
-        const DesignRect r = InWindow(s.id);
-        MoveWindow(h, Scale(r.x), Scale(r.y), Scale(r.width), Scale(r.height), FALSE);
+        const window::layout::Rect r = InWindow(s.id);
+        MoveWindow(h, Scale(r.left), Scale(r.top), Scale(r.width), Scale(r.height), FALSE);
     }
     InvalidateRect(hwnd_, nullptr, TRUE);
 }
@@ -264,16 +270,16 @@ void MainWindow::Layout() {
 // on its coloured background) is fitted to each text, keeping its right edge.
 void MainWindow::PlaceLabel(Control id) {
     const ControlSpec& s = Spec(id);
-    const DesignRect r = InWindow(id);
+    const window::layout::Rect r = InWindow(id);
     HWND h = Item(id);
     const SIZE extent = TextExtent(FontOf(id), Text(id));
     const int height = std::max<int>(Scale(r.height), extent.cy);
     if (s.rightAligned) {
         const int width = std::max<int>(extent.cx + 1, 1);
-        const int right = Scale(r.x + r.width);
-        MoveWindow(h, right - width, Scale(r.y), width, height, FALSE);
+        const int right = Scale(r.left + r.width);
+        MoveWindow(h, right - width, Scale(r.top), width, height, FALSE);
     } else {
-        MoveWindow(h, Scale(r.x), Scale(r.y), Scale(RoomRight(id)) - Scale(r.x), height, FALSE);
+        MoveWindow(h, Scale(r.left), Scale(r.top), Scale(RoomRight(id)) - Scale(r.left), height, FALSE);
     }
 }
 
@@ -286,18 +292,17 @@ void MainWindow::Destroy() {
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
 }
 
-void MainWindow::SetCaption(std::string_view latin1) {
-    caption_ = FromLatin1(latin1);
+void MainWindow::SetCaption(const std::wstring& text) {
+    caption_ = text;
     SetWindowTextW(hwnd_, caption_.c_str());
 }
 
-void MainWindow::SetText(Control id, std::string_view latin1) {
-    const std::wstring text = FromLatin1(latin1);
+void MainWindow::SetText(Control id, const std::wstring& text) {
     HWND h = Item(id);
-    if (WindowText(h) == text) return;
+    if (h == nullptr || WindowText(h) == text) return;
     const ControlSpec& s = Spec(id);
     if (s.kind == Kind::Label && s.rightAligned) {
-        // The old text's place is the window's background again.
+        // The old text's place shows the window's background again.
         RECT old;
         GetWindowRect(h, &old);
         MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&old), 2);
@@ -307,8 +312,10 @@ void MainWindow::SetText(Control id, std::string_view latin1) {
         InvalidateRect(h, nullptr, TRUE);
         return;
     }
+    settingText_ = true;  // not the operator's edit
     SetWindowTextW(h, text.c_str());
-    if (id == Control::LabelVersion) {
+    settingText_ = false;
+    if (id == Control::VersionLabel) {
         FitVersionFont();
         PlaceLabel(id);
     }
@@ -322,39 +329,45 @@ void MainWindow::SetVisible(Control id, bool visible) { ShowWindow(Item(id), vis
 
 bool MainWindow::Checked(Control id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
-void MainWindow::SetChecked(Control id, bool checked) {
-    SendMessageW(Item(id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+void MainWindow::SetBar(int32_t minimum, int32_t maximum, int32_t position) {
+    HWND bar = Item(Control::ProgressBar);
+    SendMessageW(bar, PBM_SETRANGE32, static_cast<WPARAM>(minimum), static_cast<LPARAM>(maximum));
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
-void MainWindow::SetProgressRange(int32_t minimum, int32_t maximum) {
-    SendMessageW(Item(Control::ProgressBar1), PBM_SETRANGE32, static_cast<WPARAM>(minimum),
-                 static_cast<LPARAM>(maximum));
-}
-
-void MainWindow::SetProgressPosition(int32_t position) {
-    SendMessageW(Item(Control::ProgressBar1), PBM_SETPOS, static_cast<WPARAM>(position), 0);
-}
-
-void MainWindow::SetLabelBackground(Control id, uint32_t color) {
-    const COLORREF c = ToColorRef(color);
-    auto it = std::find_if(labelColors_.begin(), labelColors_.end(), [id](const LabelColor& l) { return l.id == id; });
-    if (it == labelColors_.end()) it = labelColors_.insert(labelColors_.end(), LabelColor{id, c, nullptr});
-    if (it->brush != nullptr && it->color == c) return;
-    if (it->brush) DeleteObject(it->brush);
-    it->color = c;
-    it->brush = CreateSolidBrush(c);
+void MainWindow::SetTextColour(Control id, COLORREF colour) {
+    colours_[id].text = colour;
     InvalidateRect(Item(id), nullptr, TRUE);
+}
+
+void MainWindow::SetBackground(Control id, std::optional<COLORREF> colour) {
+    Colours& c = colours_[id];
+    if (c.background == colour) return;
+    if (c.brush) DeleteObject(c.brush);
+    c.brush = colour ? CreateSolidBrush(*colour) : nullptr;
+    c.background = colour;
+    InvalidateRect(Item(id), nullptr, TRUE);
+}
+
+const COLORREF* MainWindow::TextColour(Control id) const {
+    const auto it = colours_.find(id);
+    return it != colours_.end() && it->second.text ? &*it->second.text : nullptr;
+}
+
+HBRUSH MainWindow::Background(Control id) const {
+    const auto it = colours_.find(id);
+    return it != colours_.end() ? it->second.brush : nullptr;
 }
 
 void MainWindow::Focus(Control id) { SetFocus(Item(id)); }
 
-void MainWindow::Message(std::string_view latin1, bool error) {
-    MessageBoxW(hwnd_, FromLatin1(latin1).c_str(), caption_.c_str(), MB_OK | (error ? MB_ICONERROR : 0));
+void MainWindow::Message(const std::wstring& title, const std::wstring& text, bool error) {
+    MessageBoxW(hwnd_, text.c_str(), title.c_str(), MB_OK | (error ? MB_ICONERROR : 0));
 }
 
-std::wstring MainWindow::OpenFile(std::string_view filter) {
+std::wstring MainWindow::OpenFile(const std::wstring& filter) {
     // "Intel Hex (*.hex)|*.hex" -> "Intel Hex (*.hex)\0*.hex\0\0"
-    std::wstring f = FromLatin1(filter);
+    std::wstring f = filter;
     std::replace(f.begin(), f.end(), L'|', L'\0');
     f.append(2, L'\0');
     wchar_t dir[MAX_PATH] = {};
@@ -375,17 +388,27 @@ void MainWindow::Post(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(postedMutex_);
     if (hwnd_ == nullptr) return;
     posted_.push_back(std::move(work));
-    // One wake-up per batch: the window takes everything queued so far.
-    if (posted_.size() == 1) PostMessageW(hwnd_, kRunPosted, 0, 0);
+    // One message for each: work that opens a modal box runs the queue's
+    // later work from the box's own message loop, still in order.
+    PostMessageW(hwnd_, kRunPosted, 0, 0);
 }
 
 void MainWindow::RunPosted() {
-    std::vector<std::function<void()>> batch;
+    std::function<void()> work;
     {
         std::lock_guard<std::mutex> lock(postedMutex_);
-        batch.swap(posted_);
+        if (posted_.empty()) return;
+        work = std::move(posted_.front());
+        posted_.pop_front();
     }
-    for (auto& work : batch) work();
+    work();
+}
+
+void MainWindow::PostAfter(int ms, std::function<void()> work) {
+    if (hwnd_ == nullptr) return;
+    const UINT_PTR id = nextTimer_++;
+    timers_.emplace(id, std::move(work));
+    SetTimer(hwnd_, id, static_cast<UINT>(std::max(ms, USER_TIMER_MINIMUM)), nullptr);
 }
 
 LRESULT CALLBACK MainWindow::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -406,13 +429,25 @@ LRESULT CALLBACK MainWindow::Procedure(HWND hwnd, UINT message, WPARAM wParam, L
 LRESULT MainWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case kRunPosted: RunPosted(); return 0;
+        case WM_TIMER: {
+            const auto it = timers_.find(wParam);
+            if (it == timers_.end()) break;
+            KillTimer(hwnd, wParam);
+            std::function<void()> work = std::move(it->second);
+            timers_.erase(it);
+            work();
+            return 0;
+        }
         case WM_COMMAND: {
+            // Only the controls' own notifications: IsDialogMessage turns
+            // Enter and Esc into IDOK and IDCANCEL, which mean nothing here.
             const int id = LOWORD(wParam);
-            if (HIWORD(wParam) == BN_CLICKED && lParam != 0 && events_.clicked) {
-                const ControlSpec& s = Spec(static_cast<Control>(id));
-                if (static_cast<int>(s.id) == id && (s.kind == Kind::Button || s.kind == Kind::Check))
-                    events_.clicked(s.id);
-            }
+            if (lParam == 0 || !IsControl(id)) return 0;
+            const ControlSpec& s = Spec(static_cast<Control>(id));
+            if (HIWORD(wParam) == BN_CLICKED && (s.kind == Kind::Button || s.kind == Kind::Check) && events_.clicked)
+                events_.clicked(s.id);
+            else if (HIWORD(wParam) == EN_CHANGE && s.kind == Kind::Edit && !settingText_ && events_.edited)
+                events_.edited(s.id);
             return 0;
         }
         case WM_ACTIVATE:
@@ -420,32 +455,24 @@ LRESULT MainWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
             // deactivated (by a message box, another program); give it back.
             if (LOWORD(wParam) == WA_INACTIVE) {
                 HWND f = GetFocus();
-                if (f != nullptr && IsChild(hwnd_, f)) lastFocus_ = f;
-                return 0;
-            }
-            if (!activated_) {
-                activated_ = true;
-                if (events_.firstActivation) events_.firstActivation();
+                if (f != nullptr && IsChild(hwnd, f)) lastFocus_ = f;
                 return 0;
             }
             if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_) && IsWindowVisible(lastFocus_))
                 SetFocus(lastFocus_);
             else
-                SetFocus(hwnd_);
+                SetFocus(hwnd);
+            if (events_.activated) events_.activated();
             return 0;
         case WM_CTLCOLORSTATIC: {
             const auto dc = reinterpret_cast<HDC>(wParam);
-            const auto control = static_cast<Control>(GetDlgCtrlID(reinterpret_cast<HWND>(lParam)));
-            if (control == Control::Edit1) {
-                SetBkColor(dc, RGB(255, 255, 0));
-                return reinterpret_cast<LRESULT>(editBrush_);
-            }
-            if (control == Control::LabelVersion) SetTextColor(dc, RGB(0, 128, 0));  // clGreen
-            for (const LabelColor& c : labelColors_) {
-                if (c.id == control) {
-                    SetBkColor(dc, c.color);
-                    return reinterpret_cast<LRESULT>(c.brush);
-                }
+            const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
+            if (!IsControl(id)) break;
+            const auto control = static_cast<Control>(id);
+            if (const COLORREF* text = TextColour(control)) SetTextColor(dc, *text);
+            if (const HBRUSH brush = Background(control)) {
+                SetBkColor(dc, *colours_[control].background);
+                return reinterpret_cast<LRESULT>(brush);
             }
             SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
             return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
@@ -455,17 +482,21 @@ LRESULT MainWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
             MakeFonts();
             Layout();
             const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-            SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+            SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                          suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
             return 0;
         }
         case WM_CLOSE:
-            if (!events_.closeRequested || events_.closeRequested()) DestroyWindow(hwnd_);
+            if (events_.closeRequested)
+                events_.closeRequested();
+            else
+                DestroyWindow(hwnd);
             return 0;
         case WM_DESTROY: {
             std::lock_guard<std::mutex> lock(postedMutex_);
             hwnd_ = nullptr;  // from now on, posted work is dropped
             posted_.clear();
+            timers_.clear();
             PostQuitMessage(0);
             return 0;
         }

@@ -6,8 +6,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,49 +24,48 @@ public:
     // What the operator does. Each is called on the window's thread.
     struct Events {
         std::function<void(Control)> clicked;  // a button or a check box
-        std::function<void()> firstActivation;
-        // The operator asks to close; true: the window may go now.
-        std::function<bool()> closeRequested;
+        std::function<void(Control)> edited;   // the operator changed a field's text
+        std::function<void()> activated;
+        std::function<void()> closeRequested;  // the window stays until Destroy
     };
 
     // Creates the window, hidden, centred on the screen, with every control
-    // of the design; a developer build also shows the image export's controls.
-    MainWindow(HINSTANCE instance, bool developerBuild, Events events);
+    // of the design; the image export's controls start hidden.
+    MainWindow(HINSTANCE instance, Events events);
     ~MainWindow();
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
     HWND Handle() const { return hwnd_; }
     void Show(int showCommand);
-    // Ends the window (and the message loop) without asking again.
+    // Ends the window, and with it the message loop.
     void Destroy();
 
-    // Texts are Latin-1 bytes, as the rest of the tool keeps them; a text
-    // ends at its first zero byte, as a label's does.
-    void SetCaption(std::string_view latin1);
-    void SetText(Control id, std::string_view latin1);
+    void SetCaption(const std::wstring& text);
+    const std::wstring& Caption() const { return caption_; }
+    void SetText(Control id, const std::wstring& text);
     std::wstring Text(Control id) const;
     void SetEnabled(Control id, bool enabled);
     void SetVisible(Control id, bool visible);
     bool Checked(Control id) const;
-    void SetChecked(Control id, bool checked);
-    void SetProgressRange(int32_t minimum, int32_t maximum);
-    void SetProgressPosition(int32_t position);
-    // A colour value of the design's toolkit: 0x00BBGGRR, or 0xFF0000nn for
-    // system colour nn.
-    void SetLabelBackground(Control id, uint32_t color);
+    void SetBar(int32_t minimum, int32_t maximum, int32_t position);
+    void SetTextColour(Control id, COLORREF colour);
+    // Empty: the system's colour of button faces.
+    void SetBackground(Control id, std::optional<COLORREF> colour);
     void Focus(Control id);
 
     // A modal box with an OK button, titled with the caption; returns once
     // the operator has dismissed it. error: with the error icon.
-    void Message(std::string_view latin1, bool error);
+    void Message(const std::wstring& title, const std::wstring& text, bool error);
     // A file-open dialog starting in the working directory; filter as
     // "Intel Hex (*.hex)|*.hex". The chosen path, or empty.
-    std::wstring OpenFile(std::string_view filter);
+    std::wstring OpenFile(const std::wstring& filter);
 
     // Runs work on the window's thread, in order, from any thread; work
     // posted after the window is gone is dropped.
     void Post(std::function<void()> work);
+    // Window's thread only: runs work there after ms milliseconds.
+    void PostAfter(int ms, std::function<void()> work);
 
     // The font the version label got: the design's, or what stands in for it.
     std::wstring VersionFontFace() const;
@@ -73,36 +75,39 @@ private:
     LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     HWND Item(Control id) const { return GetDlgItem(hwnd_, static_cast<int>(id)); }
     int Scale(int designPixels) const;
-    void CreateControls(bool developerBuild);
+    void CreateControls();
     void MakeFonts();
     void Layout();
     void PlaceLabel(Control id);
     void FitVersionFont();
     HFONT FontOf(Control id) const;
     void RunPosted();
+    const COLORREF* TextColour(Control id) const;
+    HBRUSH Background(Control id) const;
 
     HWND hwnd_ = nullptr;
     Events events_;
     UINT dpi_ = 96;
-    bool activated_ = false;
     HWND lastFocus_ = nullptr;
+    bool settingText_ = false;
     std::wstring caption_;
     HFONT font_ = nullptr;
     HFONT boldFont_ = nullptr;
     HFONT versionFont_ = nullptr;
-    HBRUSH editBrush_ = nullptr;  // Edit1's yellow
-    struct LabelColor {
-        Control id;
-        COLORREF color;
-        HBRUSH brush;
+    struct Colours {
+        std::optional<COLORREF> text;
+        std::optional<COLORREF> background;
+        HBRUSH brush = nullptr;
     };
-    std::vector<LabelColor> labelColors_;
+    std::map<Control, Colours> colours_;
 
     std::mutex postedMutex_;
-    std::vector<std::function<void()>> posted_;
+    std::deque<std::function<void()>> posted_;
+    UINT_PTR nextTimer_ = 1;
+    std::map<UINT_PTR, std::function<void()>> timers_;
 };
 
-// Latin-1 bytes up to the first zero, as UTF-16.
-std::wstring FromLatin1(std::string_view latin1);
+std::wstring Widen(std::string_view utf8);
+std::string Narrow(std::wstring_view text);  // as UTF-8
 
 }  // namespace win32

@@ -1,10 +1,12 @@
-// The program entry on Windows: the window and its message loop.
+// The program entry on Windows: the window over the window model.
 #include <windows.h>
 
 #include <commctrl.h>
 
-#include "Brand.h"
-#include "MainWindow.h"
+#include <exception>
+#include <filesystem>
+
+#include "Front.h"
 #include "Sockets.h"
 
 #ifndef LOADER_BRAND_VARIANT
@@ -14,22 +16,25 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
-    SocketLibraryStartup();
-    int rc = 0;
-    {
-        win32::MainWindow window(instance, LOADER_DEVELOPER_CONTROLS != 0, {});
-        const brand::Brand& b = brand::ForStartUp(LOADER_BRAND_VARIANT);
-        window.SetText(win32::Control::LabelVersion, b.versionText);
-        window.SetCaption(std::string(b.titlePrefix) + b.versionText);
-        window.Show(showCommand);
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            if (window.Handle() != nullptr && IsDialogMessageW(window.Handle(), &msg)) continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
+    try {
+        // Before any endpoint exists; where it fails the program cannot work at all.
+        SocketLibraryStartup();
+        window::Options options;
+        options.brandVariant = LOADER_BRAND_VARIANT;
+        options.developerControls = LOADER_DEVELOPER_CONTROLS != 0;
+        // The settings file belongs to the directory the program was started
+        // in, not to the program's own folder.
+        options.appDir = std::filesystem::current_path().string();
+        int rc = 0;
+        {
+            win32::Front front(instance, std::move(options));
+            rc = front.Run(showCommand);
         }
-        rc = static_cast<int>(msg.wParam);
+        // Releases the library with the update endpoint closed.
+        SocketLibraryCleanup();
+        return rc;
+    } catch (const std::exception& e) {
+        MessageBoxA(nullptr, e.what(), nullptr, MB_OK | MB_ICONERROR);
+        return 1;
     }
-    SocketLibraryCleanup();
-    return rc;
 }
