@@ -10,6 +10,9 @@
 
 namespace win32 {
 
+// The window's class, by which the test driver finds it.
+inline constexpr wchar_t kWindowClass[] = L"EthernetLoaderWindow";
+
 // Window identifiers of the controls (GetDlgItem), in the order the controls
 // are created, which is also their keyboard (tab) order.
 enum class Control : int {

@@ -10,7 +10,6 @@ namespace win32 {
 
 namespace {
 
-constexpr wchar_t kClassName[] = L"EthernetLoaderWindow";
 constexpr UINT kRunPosted = WM_APP + 1;
 constexpr int kDesignDpi = 96;
 
@@ -115,12 +114,12 @@ MainWindow::MainWindow(HINSTANCE instance, Events events) : events_(std::move(ev
                                                GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
-    wc.lpszClassName = kClassName;
+    wc.lpszClassName = kWindowClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("RegisterClassEx: the window class cannot be registered");
 
     hwnd_ =
-        CreateWindowExW(kWindowExStyle, kClassName, L"", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+        CreateWindowExW(kWindowExStyle, kWindowClass, L"", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                         window::layout::kClientWidth, window::layout::kClientHeight, nullptr, nullptr, instance, this);
     if (hwnd_ == nullptr) throw std::runtime_error("CreateWindowEx: the window cannot be created");
     dpi_ = DpiOf(hwnd_);
@@ -458,10 +457,14 @@ LRESULT MainWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
                 if (f != nullptr && IsChild(hwnd, f)) lastFocus_ = f;
                 return 0;
             }
-            if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_) && IsWindowVisible(lastFocus_))
-                SetFocus(lastFocus_);
-            else
-                SetFocus(hwnd);
+            // A click that activated the window has already put the focus
+            // where it belongs (under Wine the activation can come after it).
+            if (HWND f = GetFocus(); f == nullptr || !IsChild(hwnd, f)) {
+                if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_) && IsWindowVisible(lastFocus_))
+                    SetFocus(lastFocus_);
+                else
+                    SetFocus(hwnd);
+            }
             if (events_.activated) events_.activated();
             return 0;
         case WM_CTLCOLORSTATIC: {
