@@ -64,6 +64,11 @@ set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "
 ")
 set(CPACK_NSIS_CREATE_ICONS_EXTRA "${_create}")
 set(CPACK_NSIS_DELETE_ICONS_EXTRA "${_delete}")
+# CPack writes these into a CMake file of its own: its backslashes must survive that.
+foreach(v CPACK_NSIS_EXTRA_INSTALL_COMMANDS CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS CPACK_NSIS_CREATE_ICONS_EXTRA
+          CPACK_NSIS_DELETE_ICONS_EXTRA)
+  string(REPLACE "\\" "\\\\" ${v} "${${v}}")
+endforeach()
 
 set(CPACK_GENERATOR NSIS64 ZIP)
 set(CPACK_PACKAGE_NAME ethernet-loader)
@@ -87,6 +92,5 @@ set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
 set(CPACK_NSIS_DEFINES "  Target amd64-unicode")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
-# The zip unpacks into a folder of its own, ready to run from there.
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# The zip unpacks into a folder of its own (CPack's default), ready to run from there.
 include(CPack)

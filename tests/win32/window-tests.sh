@@ -149,6 +149,8 @@ read -r x y w h <<< "$(probe rect VerdictLabel)"
 import -window root -crop "${w}x${h}+${x}+${y}" "$work/verdict.png"
 lime=$(convert "$work/verdict.png" -format %c histogram:info:- | grep -ci '#00FF00' || true)
 [ "$lime" -ge 1 ] || fail "the verdict is not on lime: $(convert "$work/verdict.png" -format %c histogram:info:- | head -3)"
+# The picture of the window the README shows (docs/window-windows.png).
+import -window "$(xdotool search --name "Ethernet Firmware Version" | head -n 1)" "$work/window.png"
 stop_meter
 [ "$sim_status" -eq 0 ] || fail "update: meter-sim status $sim_status (the flash differs from the image): $summary"
 expect "button after the run" "1" wait-enabled UpdateButton 10000
