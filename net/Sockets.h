@@ -25,7 +25,7 @@ inline constexpr TSocketHandle InvalidSocketHandle = -1;
 using TSocketHost = std::string;
 using TSocketPort = std::string;
 
-enum TSocketBlockMode { bmBlocking, bmNonBlocking, bmThreadBlocking };
+enum TSocketBlockMode { bmBlocking, bmNonBlocking };
 
 // Raised only when the platform's socket library cannot be started or
 // released; the message is the name of the failing call.
@@ -62,9 +62,8 @@ public:
     // Never waits; false on a closed endpoint.
     bool Readable() const;
 
-    // None installed by default; the program needs none of them.
-    std::function<void(const void* buf, int32_t count)> OnReceive;
-    std::function<void(const void* buf, int32_t count)> OnSend;
+    // None installed by default; the program needs none of them, the tests
+    // watch an endpoint's life and its failures through them.
     std::function<void()> OnCreateHandle;
     std::function<void()> OnDestroyHandle;
     std::function<void(int code)> OnError;  // errno / WSAGetLastError code
@@ -72,8 +71,6 @@ public:
 protected:
     TBaseSocket(int family, int type, int protocol);
 
-    virtual void DoReceive(const void* buf, int32_t count);
-    virtual void DoSend(const void* buf, int32_t count);
     // Passes every result through; a -1 hands the system's error code to
     // DoHandleError and is otherwise dropped.
     virtual int ErrorCheck(int result);
@@ -106,18 +103,11 @@ public:
     void SetRemoteHost(const TSocketHost& value) { Change(FRemoteHost, value); }
     const TSocketPort& RemotePort() const { return FRemotePort; }
     void SetRemotePort(const TSocketPort& value) { Change(FRemotePort, value); }
-    // Kept and compared only: nothing is ever bound.
-    const TSocketHost& LocalHost() const { return FLocalHost; }
-    void SetLocalHost(const TSocketHost& value) { Change(FLocalHost, value); }
-    const TSocketPort& LocalPort() const { return FLocalPort; }
-    void SetLocalPort(const TSocketPort& value) { Change(FLocalPort, value); }
 
 protected:
     using TBaseSocket::TBaseSocket;
 
 private:
-    TSocketHost FLocalHost;
-    TSocketPort FLocalPort;
     TSocketHost FRemoteHost;
     TSocketPort FRemotePort;
 };
@@ -129,14 +119,12 @@ public:
     // usable address. A non-blocking stream endpoint never gets there.
     bool Connected() const { return FConnected; }
 
-    std::function<void()> OnConnect;
-    std::function<void()> OnDisconnect;
+    std::function<void()> OnDisconnect;  // after the shutdown, before the close
 
 protected:
     using TIpSocket::TIpSocket;
     void Open() override;
     void Close() override;
-    virtual void DoConnect();
     virtual void DoDisconnect();
 
 private:

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <exception>
 #include <utility>
 
@@ -16,12 +17,11 @@
 namespace window {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // An update rewrites the action line and the bar for every block, 480 steps
-// in half a minute, faster than anyone can read. The window shows the newest
-// state at most this often; a change after a quiet spell shows at once.
-constexpr auto kDrawPeriod = std::chrono::milliseconds(100);
+// in half a minute, faster than anyone can read. While a run lasts the window
+// shows the newest block this often; every other change (a stage, the
+// identity, a failed attempt, the end) shows at once.
+constexpr int kBlockDrawPeriodMs = 250;
 
 }  // namespace
 
@@ -41,11 +41,27 @@ struct WindowModel::Shared {
     std::mutex mutex;
     std::condition_variable boxAnswered;
     WindowState next;         // the newest state, drawn or not
-    bool drawQueued = false;  // a draw is posted or scheduled
-    int boxesAsked = 0;       // boxes the engine asked for ...
-    int boxesAnswered = 0;    // ... and those dismissed
-    bool closing = false;     // no box is waited for any more
-    bool alive = true;        // GUI thread only: calls posted after the model's end do nothing
+    bool drawQueued = false;  // a draw is posted
+    bool changed = false;     // something is not drawn yet
+    // The newest block attempt and step, worded only when drawn (or when
+    // another change follows), so that the engine's thread does little per block.
+    std::optional<uint32_t> block;
+    std::optional<loader::Progress> step;
+
+    // Puts the pending block and step into `next`.
+    void Word() {
+        if (block) next.action = WritingSectorText(*std::exchange(block, std::nullopt));
+        if (step) {
+            const loader::Progress p = *std::exchange(step, std::nullopt);
+            next.bar.position = static_cast<int32_t>(
+                std::clamp<int64_t>(p.position, next.bar.minimum, std::max(next.bar.minimum, next.bar.maximum)));
+            next.verdict = PercentText(p);
+        }
+    }
+    int boxesAsked = 0;     // boxes the engine asked for ...
+    int boxesAnswered = 0;  // ... and those dismissed
+    bool closing = false;   // no box is waited for any more
+    bool alive = true;      // GUI thread only: calls posted after the model's end do nothing
 };
 
 // The engine's listener: runs on the engine's thread and hands everything
@@ -89,16 +105,17 @@ public:
         Change([&a](WindowState& s) { s.action = EraseAnsweredText(a); });
     }
     void BlockStarted(uint32_t address) override {
-        Change([address](WindowState& s) { s.action = WritingSectorText(address); });
+        std::lock_guard lock(shared_->mutex);
+        shared_->block = address;
+        shared_->changed = true;
     }
     void BlockFailed(uint32_t address, const loader::AnswerBytes& a) override {
         Change([&](WindowState& s) { s.action = BlockFailedText(address, a); });
     }
     void ProgressChanged(const loader::Progress& p) override {
-        Change([&p](WindowState& s) {
-            s.bar.position = Held(p.position, s.bar.minimum, s.bar.maximum);
-            s.verdict = PercentText(p);
-        });
+        std::lock_guard lock(shared_->mutex);
+        shared_->step = p;
+        shared_->changed = true;
     }
     void ProgrammingEnded(loader::ProgrammingEnd end) override {
         Change([end](WindowState& s) {
@@ -134,14 +151,17 @@ private:
     static int32_t Held(int64_t v, int32_t lo, int32_t hi) {
         return static_cast<int32_t>(std::clamp<int64_t>(v, lo, std::max(lo, hi)));
     }
+    // Drawn at once; a block's changes wait for the next periodic draw.
     template <typename F>
     void Change(F&& f) {
         std::lock_guard lock(shared_->mutex);
+        shared_->Word();
         f(shared_->next);
+        shared_->changed = true;
         if (shared_->drawQueued) return;
         shared_->drawQueued = true;
         model_.view_.Post([model = &model_, shared = shared_] {
-            if (shared->alive) model->DrawWhenDue();
+            if (shared->alive) model->DrawNow();
         });
     }
 
@@ -253,18 +273,26 @@ void WindowModel::StartRun(const loader::UpdateRequest& request) {
     Change([](WindowState& s) { s.updateEnabled = false; });
     running_ = true;
     lastResult_.reset();
-    thread_ = std::thread([this, request, shared = shared_] {
-        std::optional<loader::UpdateResult> result;
-        std::string error;
-        try {
-            result = engine_->Run(request);
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        view_.Post([this, shared, result, error] {
-            if (shared->alive) RunFinished(result, error);
+    DrawBlocksWhileRunning();
+    try {
+        thread_ = std::thread([this, request, shared = shared_] {
+            std::optional<loader::UpdateResult> result;
+            std::string error;
+            try {
+                result = engine_->Run(request);
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            view_.Post([this, shared, result, error] {
+                if (shared->alive) RunFinished(result, error);
+            });
         });
-    });
+    } catch (const std::system_error& e) {
+        // No thread for the run: nothing was sent.
+        running_ = false;
+        Change([](WindowState& s) { s.updateEnabled = true; });
+        ShowError(e);
+    }
 }
 
 void WindowModel::RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error) {
@@ -361,35 +389,34 @@ template <typename F>
 void WindowModel::Change(F&& f) {
     {
         std::lock_guard lock(shared_->mutex);
+        shared_->Word();
         f(shared_->next);
     }
     DrawNow();
 }
 
-void WindowModel::DrawWhenDue() {
-    const auto now = Clock::now();
-    if (drawnAt_ && now - *drawnAt_ < kDrawPeriod) {
-        if (drawScheduled_) return;
-        drawScheduled_ = true;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kDrawPeriod - (now - *drawnAt_));
-        view_.PostAfter(static_cast<int>(wait.count()), [this, shared = shared_] {
-            if (!shared->alive) return;
-            drawScheduled_ = false;
-            DrawWhenDue();
-        });
-        return;
-    }
-    DrawNow();
+void WindowModel::DrawBlocksWhileRunning() {
+    view_.PostAfter(kBlockDrawPeriodMs, [this, shared = shared_] {
+        if (!shared->alive || !running_) return;
+        bool changed = false;
+        {
+            std::lock_guard lock(shared_->mutex);
+            changed = shared_->changed;
+        }
+        if (changed) DrawNow();
+        DrawBlocksWhileRunning();
+    });
 }
 
 void WindowModel::DrawNow() {
     WindowState next;
     {
         std::lock_guard lock(shared_->mutex);
+        shared_->Word();
         next = shared_->next;
         shared_->drawQueued = false;
+        shared_->changed = false;
     }
-    drawnAt_ = Clock::now();
     Draw(next);
 }
 

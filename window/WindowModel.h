@@ -205,7 +205,7 @@ private:
 
     template <typename F>
     void Change(F&& f);  // GUI thread: changes the state and draws it at once
-    void DrawWhenDue();
+    void DrawBlocksWhileRunning();
     void DrawNow();
     void Draw(const WindowState& next);
     void ResetProgressDisplay();
@@ -227,8 +227,6 @@ private:
 
     WindowState state_;  // as drawn
     bool drawnOnce_ = false;
-    std::optional<std::chrono::steady_clock::time_point> drawnAt_;
-    bool drawScheduled_ = false;
     std::string password_;
     bool activated_ = false;
     bool closing_ = false;

@@ -35,7 +35,6 @@ void TBaseSocket::SetActive(bool value) {
 void TBaseSocket::SetBlockMode(TSocketBlockMode value) { Change(FBlockMode, value); }
 
 int32_t TBaseSocket::SendBytes(const void* buf, int32_t count, int32_t flags) {
-    DoSend(buf, count);
     if (count < 0) return ErrorCheck(Fail(ErrInvalidArgument));
     return ErrorCheck(static_cast<int>(::send(FSocket, static_cast<const char*>(buf), count, flags | SendFlags)));
 }
@@ -55,9 +54,7 @@ int32_t TBaseSocket::ReceiveBytes(void* buf, int32_t count, int32_t flags) {
         result = static_cast<int>(::recv(FSocket, static_cast<char*>(buf), count, flags));
         if (result == 0 && count > 0 && StreamFailed(FSocket)) result = Fail(ErrNotConnected);
     }
-    result = ErrorCheck(result);
-    if (result != SocketError) DoReceive(buf, result);
-    return result;
+    return ErrorCheck(result);
 }
 
 bool TBaseSocket::Readable() const {
@@ -98,12 +95,6 @@ void TBaseSocket::Close() {
     DoDestroyHandle();
 }
 
-void TBaseSocket::DoReceive(const void* buf, int32_t count) {
-    if (OnReceive) OnReceive(buf, count);
-}
-void TBaseSocket::DoSend(const void* buf, int32_t count) {
-    if (OnSend) OnSend(buf, count);
-}
 void TBaseSocket::DoCreateHandle() {
     if (OnCreateHandle) OnCreateHandle();
 }
@@ -136,7 +127,6 @@ void TCustomIpClient::Open() {
     // A non-blocking stream connect only starts the handshake and fails here;
     // nothing looks at its outcome later, the first send simply succeeds or not.
     FConnected = ErrorCheck(result) == 0;
-    if (FConnected) DoConnect();
 }
 
 void TCustomIpClient::Close() {
@@ -148,9 +138,6 @@ void TCustomIpClient::Close() {
     TIpSocket::Close();
 }
 
-void TCustomIpClient::DoConnect() {
-    if (OnConnect) OnConnect();
-}
 void TCustomIpClient::DoDisconnect() {
     if (OnDisconnect) OnDisconnect();
 }

@@ -20,10 +20,7 @@ const Setting kSettings[] = {
     {"RemoteHost", [](TUdpSocket& s, std::uint16_t, bool same) { s.SetRemoteHost(same ? "127.0.0.1" : "127.0.0.01"); }},
     {"RemotePort",
      [](TUdpSocket& s, std::uint16_t port, bool same) { s.SetRemotePort((same ? "" : "0") + std::to_string(port)); }},
-    {"BlockMode",
-     [](TUdpSocket& s, std::uint16_t, bool same) { s.SetBlockMode(same ? bmNonBlocking : bmThreadBlocking); }},
-    {"LocalHost", [](TUdpSocket& s, std::uint16_t, bool same) { s.SetLocalHost(same ? "" : "127.0.0.1"); }},
-    {"LocalPort", [](TUdpSocket& s, std::uint16_t, bool same) { s.SetLocalPort(same ? "" : "5555"); }},
+    {"BlockMode", [](TUdpSocket& s, std::uint16_t, bool same) { s.SetBlockMode(same ? bmNonBlocking : bmBlocking); }},
 };
 
 void PrintTo(const Setting& setting, std::ostream* out) { *out << setting.name; }
