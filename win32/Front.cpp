@@ -20,11 +20,17 @@ Control ControlOf(window::Control c) {
 }  // namespace
 
 Front::Front(HINSTANCE instance, window::Options options)
+    // The model exists once the window does; nothing the operator does can
+    // reach it before, as the window is not shown yet.
     : window_(instance, MainWindow::Events{
                             [this](Control id) { Clicked(id); },
                             [this](Control id) { Edited(id); },
-                            [this] { model_->Activated(); },
-                            [this] { model_->CloseRequested(); },
+                            [this] {
+                                if (model_) model_->Activated();
+                            },
+                            [this] {
+                                if (model_) model_->CloseRequested();
+                            },
                         }) {
     window_.SetTextColour(Control::VersionLabel, ToColorRef(window::kVersionColour));
     window_.SetBackground(Control::ExportPathField, ToColorRef(window::kExportPathColour));
@@ -47,6 +53,7 @@ int Front::Run(int showCommand) {
 }
 
 void Front::Clicked(Control id) {
+    if (!model_) return;
     switch (id) {
         case Control::UpdateButton: model_->UpdateClicked(); break;
         case Control::ExportCheck: model_->ExportToggled(window_.Checked(id)); break;
@@ -57,6 +64,7 @@ void Front::Clicked(Control id) {
 }
 
 void Front::Edited(Control id) {
+    if (!model_) return;
     if (id == Control::AddressField) model_->AddressEdited(Narrow(window_.Text(id)));
     if (id == Control::PasswordField) model_->PasswordEdited(Narrow(window_.Text(id)));
 }

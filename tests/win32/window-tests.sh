@@ -54,7 +54,7 @@ expect() {
 # An X server of the tests' own. No window manager: Wine draws the frames
 # itself (Decorated=N in the prefix), and the pointer gives the keyboard focus.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" &
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" &
 xvfb=$!
 read -r -t 10 display < "$work/display" || { echo "Xvfb did not start"; exit 1; }
 export DISPLAY=:$display
@@ -132,11 +132,32 @@ close_window() {
 settings_address() { sed -n 's/^ipaddress=\(.*\)\r\?$/\1/p' "$1/QT510x_QT520x_Ethernet_Loader.ini" \
   "$1/LRV715_LRV716_Ethernet_Loader.ini" 2>/dev/null | head -n 1 | tr -d '\r'; }
 
+# The client area and the places of a few controls (left, top, width,
+# height), scaled from the design's 96 DPI as Windows scales them (MulDiv).
+check_places() {
+  local dpi=$1 name x y w h want
+  scaled() { awk -v d="$dpi" '{ for (i = 1; i <= NF; i++) printf "%s%d", (i > 1 ? " " : ""), int(($i * d + 48) / 96); print "" }' <<< "$*"; }
+  expect "client area at $dpi DPI" "$(scaled 711 400)" client
+  while read -r name x y w h; do
+    want=$(scaled "$x" "$y" "$w" "$h")
+    expect "$name at $dpi DPI" "$want" place "$name"
+  done <<'PLACES'
+MeterGroup 16 112 321 81
+AddressField 192 136 121 21
+PasswordField 192 160 121 21
+UpdateButton 360 120 337 73
+ProcessGroup 16 304 681 81
+ProgressBar 32 344 649 17
+PLACES
+}
+
 # --- 1. A whole update: the technician types the address and the password
 # and presses the button; the verdict shows on lime; the flash matches. ---
 start_meter update --password 1234 --exit-after-reset
 start_window "$work/update"
 expect "address from a missing settings file" "0.0.0.0" text AddressField
+# The design's places, in the window's client area at 96 DPI.
+check_places 96
 type_into AddressField "$meter_ip"
 type_into PasswordField 1234
 click UpdateButton
@@ -149,11 +170,11 @@ read -r x y w h <<< "$(probe rect VerdictLabel)"
 import -window root -crop "${w}x${h}+${x}+${y}" "$work/verdict.png"
 lime=$(convert "$work/verdict.png" -format %c histogram:info:- | grep -ci '#00FF00' || true)
 [ "$lime" -ge 1 ] || fail "the verdict is not on lime: $(convert "$work/verdict.png" -format %c histogram:info:- | head -3)"
-# The picture of the window the README shows (docs/window-windows.png).
-import -window "$(xdotool search --name "Ethernet Firmware Version" | head -n 1)" "$work/window.png"
 stop_meter
 [ "$sim_status" -eq 0 ] || fail "update: meter-sim status $sim_status (the flash differs from the image): $summary"
 expect "button after the run" "1" wait-enabled UpdateButton 10000
+# The picture of the window the README shows (docs/window-windows.png).
+import -window "$(xdotool search --name "Ethernet Firmware Version" | head -n 1)" "$work/window.png"
 close_window update
 [ "$(settings_address "$work/update")" = "$meter_ip" ] || fail "update: the typed address was not saved"
 # The update's pace on the meter's own clock: from the boot-mode request to
@@ -207,5 +228,13 @@ written=$(summary_number writes)
 [ -n "$written" ] && [ "$written" -lt "${writes:-0}" ] || fail "close: the run did not stop: $summary"
 [ "$(settings_address "$work/close")" = "$meter_ip" ] || fail "close: the address was not saved"
 
-echo "window tests (update, passwords, close while writing): $failures failures"
+# --- 4. On a screen of 144 DPI the window scales itself: Wine reads the
+# DPI when a program starts. ---
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+start_window "$work/dpi"
+check_places 144
+close_window dpi
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+
+echo "window tests (places, update, passwords, close while writing, 144 DPI): $failures failures"
 [ "$failures" -eq 0 ]

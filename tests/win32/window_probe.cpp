@@ -10,6 +10,8 @@
 //   window-probe wait-enabled NAME MS   1 once the control is enabled, else 0
 //   window-probe center NAME            x y on the screen
 //   window-probe rect NAME              x y width height on the screen
+//   window-probe place NAME             x y width height in the window's client area
+//   window-probe client                 width height of the client area
 //   window-probe box MS                 a message box: x y of its OK button, title, text
 //   window-probe no-box MS              until no message box is open and the window takes input
 //   window-probe gone MS                until the window has closed
@@ -238,6 +240,13 @@ int main(int argc, char** argv) {
         });
         return active ? 0 : 1;
     }
+    if (verb == "client") {
+        const HWND w = MainWindow();
+        RECT r{};
+        if (!w || !GetClientRect(w, &r)) return 1;
+        Print(std::to_string(r.right) + " " + std::to_string(r.bottom));
+        return 0;
+    }
     if (verb == "no-box") {
         // The window takes input again once its box is gone and it is enabled.
         return Until(ms(2),
@@ -278,10 +287,11 @@ int main(int argc, char** argv) {
         Print(enabled ? "1" : "0");
         return enabled ? 0 : 1;
     }
-    if (verb == "center" || verb == "rect") {
+    if (verb == "center" || verb == "rect" || verb == "place") {
         const HWND h = Item(*id);
         if (!h) return 1;
-        const RECT r = ScreenRect(h);
+        RECT r = ScreenRect(h);
+        if (verb == "place") MapWindowPoints(nullptr, MainWindow(), reinterpret_cast<POINT*>(&r), 2);
         if (verb == "center")
             Print(std::to_string((r.left + r.right) / 2) + " " + std::to_string((r.top + r.bottom) / 2));
         else
