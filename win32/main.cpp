@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "Front.h"
-#include "Sockets.h"
+#include "Socket.h"
 
 #ifndef LOADER_BRAND_VARIANT
 #error "LOADER_BRAND_VARIANT must be 0 or 1"
@@ -18,7 +18,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     InitCommonControlsEx(&controls);
     try {
         // Before any endpoint exists; where it fails the program cannot work at all.
-        SocketLibraryStartup();
+        platform::StartSocketLibrary();
         window::Options options;
         options.brandVariant = LOADER_BRAND_VARIANT;
         options.developerControls = LOADER_DEVELOPER_CONTROLS != 0;
@@ -31,7 +31,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
             rc = front.Run(showCommand);
         }
         // Releases the library with the update endpoint closed.
-        SocketLibraryCleanup();
+        platform::StopSocketLibrary();
         return rc;
     } catch (const std::exception& e) {
         MessageBoxA(nullptr, e.what(), nullptr, MB_OK | MB_ICONERROR);

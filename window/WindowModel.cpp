@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Brand.h"
+#include "Constants.h"
 #include "Frames.h"
 #include "ImageExport.h"
 #include "Settings.h"
@@ -25,15 +26,11 @@ constexpr int kBlockDrawPeriodMs = 250;
 
 }  // namespace
 
-NetworkPorts::NetworkPorts() {
-    modbusSocket.SetBlockMode(bmNonBlocking);
-    modbusSocket.SetRemotePort("502");
-    bootSocket.SetBlockMode(bmNonBlocking);
-    bootSocket.SetRemotePort("5555");
-}
+NetworkPorts::NetworkPorts()
+    : modbus(net::Transport::Tcp, protocol::kModbusPort), boot(net::Transport::Udp, protocol::kBootloaderPort) {}
 
 EnginePorts NetworkPorts::Ports() {
-    return {pacer_, modbusLink_, bootLink_, [this] { cancel_.Cancel(); }};
+    return {pacer_, modbus, boot, [this] { cancel_.Cancel(); }};
 }
 
 // What the GUI thread and the engine's thread share.
@@ -261,7 +258,7 @@ void WindowModel::UpdateClicked() {
         return;
     }
     const loader::UpdateRequest request = BuildRequest();
-    if (!request.password || !loader::PasswordLengthOk(*request.password)) {
+    if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
         // Nothing is sent and the button stays enabled.
         ShowBox(BoxIcon::None, NoticeText(loader::Notice::IncorrectPassword));
         return;

@@ -26,7 +26,6 @@
 #include "Pacer.h"
 #include "PlainPacer.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 #include "UpdateEvents.h"
 
@@ -131,12 +130,10 @@ public:
     NetworkPorts& operator=(const NetworkPorts&) = delete;
     EnginePorts Ports();
 
-    TTcpClient modbusSocket;
-    TUdpSocket bootSocket;
+    net::SocketLink modbus;
+    net::SocketLink boot;
 
 private:
-    loader::SocketLink modbusLink_{modbusSocket};
-    loader::SocketLink bootLink_{bootSocket};
     loader::CancelToken cancel_;
     loader::PlainPacer pacer_{cancel_};
 };

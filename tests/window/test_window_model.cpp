@@ -450,23 +450,6 @@ TEST(Close, AFailedSaveIsShownAndTheProgramEndsOnceItIsDismissed) {
     EXPECT_EQ(r.view.ended, 1);
 }
 
-TEST(Export, TheDeveloperBuildsControlsFollowTheirChecks) {
-    Rig r(0, true);
-    r.model->ExportToggled(true);
-    EXPECT_EQ(r.view.texts[Text::UpdateButton], "Generate Image File");
-    r.model->MainMcuToggled(false);
-    EXPECT_FALSE(r.view.visible[Control::ExportPath]);
-    EXPECT_FALSE(r.view.visible[Control::ChooseFileButton]);
-    r.model->MainMcuToggled(true);
-    r.model->ChooseFileClicked();
-    EXPECT_EQ(r.view.filters, std::vector<std::string>{"Intel Hex (*.hex)|*.hex"});
-    r.model->FileChosen("/x/firmware.hex");
-    r.model->FileChosen("");  // cancelled: the last choice stays
-    EXPECT_EQ(r.view.texts[Text::ExportPath], "/x/firmware.hex");
-    r.model->ExportToggled(false);
-    EXPECT_EQ(r.view.texts[Text::UpdateButton], "FIRMWARE UPDATE");
-}
-
 TEST(Export, WithoutMainMcuAPressOnlyResetsTheProgressDisplay) {
     Rig r(0, true);
     r.model->UpdateClicked();
