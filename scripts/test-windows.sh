@@ -68,9 +68,10 @@ sudo_cmd=()
 
 # The window under Wine, as a technician uses it, against meter-sim.
 window_start=$SECONDS
-WINE=$wine METER_SIM_PREFIX="${sudo_cmd[*]}" tests/win32/window-tests.sh build-windows build/sim/meter-sim \
+WINE=$wine WINESERVER=$wineserver METER_SIM_PREFIX="${sudo_cmd[*]}" tests/win32/window-tests.sh build-windows build/sim/meter-sim \
   build-windows/window-tests
 window_seconds=$((SECONDS - window_start))
+"$wineserver" -p
 
 # One whole update by the Windows build of the tool, under Wine, against the
 # Linux build of meter-sim on loopback (the tool's fixed ports 502 and 5555:

@@ -7,13 +7,14 @@
 #
 #   window-tests.sh BUILD_WINDOWS_DIR METER_SIM WORK_DIR
 #
-# Environment: WINE, WINEPREFIX and the rest of the stage's Wine settings;
+# Environment: WINE, WINESERVER, WINEPREFIX and the rest of the stage's Wine settings;
 # METER_SIM_PREFIX: the command that gives meter-sim its fixed ports (sudo).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 meter_sim=$2
 work=$3
 wine=${WINE:?}
+wineserver=${WINESERVER:?}
 exe=$build/win32/ethernet-loader.exe
 probe_exe=$build/tests/win32/window-probe.exe
 image=$build/image/flash_image.bin
@@ -33,6 +34,8 @@ xvfb=
 cleanup() {
   [ -n "$tool" ] && kill "$tool" 2>/dev/null
   [ -n "$sim" ] && "${sim_prefix[@]}" kill "$sim" 2>/dev/null
+  # The Wine session goes with the display it was started on.
+  "$wineserver" -k 2>/dev/null
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
   true
 }
@@ -58,6 +61,10 @@ Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" &
 xvfb=$!
 read -r -t 10 display < "$work/display" || { echo "Xvfb did not start"; exit 1; }
 export DISPLAY=:$display
+# Wine takes the screen's size from the display its session started with:
+# this one, not whatever the prefix was made with.
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -p
 
 # A meter on an address of the test's own (the ports are fixed).
 start_meter() {
