@@ -25,9 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A request trickling in byte by byte must not hold up the bootloader on the
-// same thread for long; a client that pauses longer loses its connection.
-constexpr uint32_t kModbusByteTimeoutUs = 200000;
+// A client that pauses longer inside a request loses its connection.
+constexpr auto kModbusStall = std::chrono::milliseconds(200);
 constexpr size_t kMaxModbusConnections = 8;
 
 [[noreturn]] void ThrowErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
@@ -105,7 +104,9 @@ public:
 private:
     struct Connection {
         uint64_t id;
-        ModbusCtx ctx;
+        Fd fd;
+        Bytes pending;          // the start of a request not complete yet
+        uint64_t arrivals = 0;  // reads that brought bytes
     };
 
     void At(int delayMs, std::function<void()> run);
@@ -114,6 +115,8 @@ private:
     void OnForeignReadable();
     void OnAccept();
     void OnConnectionReadable(uint64_t id);
+    void OnModbusRequest(uint64_t id, ByteView adu, bool* close);
+    void DropConnection(uint64_t id);
     void SendTcp(uint64_t id, const Bytes& bytes);
 
     MeterOptions options_;
@@ -215,48 +218,63 @@ void Meter::Impl::OnBootReadable() {
 }
 
 void Meter::Impl::OnAccept() {
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    if (connections_.size() >= kMaxModbusConnections) {
-        ::close(fd);
-        return;
-    }
-    ModbusCtx ctx(modbus_new_tcp(options_.address.c_str(), 0));
-    if (!ctx) {
-        ::close(fd);
-        return;
-    }
-    modbus_set_socket(ctx.get(), fd);
-    modbus_set_indication_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
-    modbus_set_byte_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
+    Fd fd(::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (fd.get() < 0 || connections_.size() >= kMaxModbusConnections) return;
     const uint64_t id = nextConnectionId_++;
-    loop_.Watch(fd, [this, id] { OnConnectionReadable(id); });
-    connections_.push_back({id, std::move(ctx)});
+    loop_.Watch(fd.get(), [this, id] { OnConnectionReadable(id); });
+    connections_.push_back({id, std::move(fd), {}, 0});
 }
 
+void Meter::Impl::DropConnection(uint64_t id) {
+    const auto it =
+        std::find_if(connections_.begin(), connections_.end(), [id](const Connection& c) { return c.id == id; });
+    if (it == connections_.end()) return;
+    loop_.Unwatch(it->fd.get());
+    connections_.erase(it);
+}
+
+// Requests are framed here, without waiting: a client that sends half a
+// request holds up no other meter of the thread.
 void Meter::Impl::OnConnectionReadable(uint64_t id) {
     const auto it =
         std::find_if(connections_.begin(), connections_.end(), [id](const Connection& c) { return c.id == id; });
     if (it == connections_.end()) return;
-    const int fd = modbus_get_socket(it->ctx.get());
-    const auto drop = [&] {
-        loop_.Unwatch(fd);
-        connections_.erase(it);
-    };
-    uint8_t adu[MODBUS_TCP_MAX_ADU_LENGTH];
-    // libmodbus frames the request; a closed, broken or oversized one ends the connection.
-    const int got = modbus_receive(it->ctx.get(), adu);
-    if (got <= 0) return drop();
+    uint8_t chunk[kModbusMaxAdu];
+    const ssize_t got = ::recv(it->fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (got <= 0) return DropConnection(id);  // closed or broken
+    it->pending.insert(it->pending.end(), chunk, chunk + got);
+    const uint64_t arrivals = ++it->arrivals;
+    for (;;) {
+        const size_t length = ModbusRequestLength(it->pending);
+        if (length == 0) return DropConnection(id);  // oversized: the stream cannot be trusted
+        if (it->pending.size() < length) break;
+        const Bytes adu(it->pending.begin(), it->pending.begin() + static_cast<long>(length));
+        it->pending.erase(it->pending.begin(), it->pending.begin() + static_cast<long>(length));
+        bool close = false;
+        OnModbusRequest(id, adu, &close);
+        if (close) return DropConnection(id);
+    }
+    if (it->pending.empty()) return;
+    At(static_cast<int>(kModbusStall.count()), [this, id, arrivals] {
+        const auto c =
+            std::find_if(connections_.begin(), connections_.end(), [id](const Connection& c) { return c.id == id; });
+        if (c != connections_.end() && c->arrivals == arrivals && !c->pending.empty()) DropConnection(id);
+    });
+}
+
+void Meter::Impl::OnModbusRequest(uint64_t id, ByteView adu, bool* close) {
     Reaction r;
     {
         std::lock_guard lock(mu);
-        r = core.OnModbusRequest(ByteView(adu, static_cast<size_t>(got)));
+        r = core.OnModbusRequest(adu);
         // Without delay the meter is in its bootloader before the answer leaves,
         // so a client may go on at once.
         if (r.enterBootloaderInMs == 0) core.EnterBootloader();
     }
     Log(r.event);
-    if (r.closeConnection) return drop();
+    *close = r.closeConnection;
+    if (r.closeConnection) return;
     for (auto& s : r.sends) {
         if (s.delayMs <= 0)
             SendTcp(id, s.bytes);
@@ -273,7 +291,7 @@ void Meter::Impl::OnConnectionReadable(uint64_t id) {
 
 void Meter::Impl::SendTcp(uint64_t id, const Bytes& bytes) {
     for (auto& c : connections_)
-        if (c.id == id) ::send(modbus_get_socket(c.ctx.get()), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (c.id == id) ::send(c.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 Meter::Meter(MeterOptions options) : impl_(std::make_unique<Impl>(std::move(options), nullptr)) {}
