@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,6 +124,14 @@ TerminalRun RunOnTerminal(std::vector<std::string> args, unsigned short rows, un
         const ssize_t got = ::read(terminal, buf, sizeof buf);
         if (got <= 0) break;  // EIO once the tool has ended and closed its side
         run.output.append(buf, static_cast<size_t>(got));
+    }
+    // The terminal closes before the process has quite ended.
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (ended >= 0) {
+        pollfd p{ended, POLLIN, 0};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+        ::close(ended);
     }
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == 0) {
