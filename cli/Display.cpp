@@ -55,8 +55,13 @@ DisplayMode ChooseDisplay(bool terminal, size_t meters, int rows) {
 }
 
 Display::Display(std::FILE* out, DisplayMode mode, const std::vector<std::string>& addresses, Command command,
-                 int columns)
-    : out_(out), mode_(mode), command_(command), columns_(static_cast<size_t>(std::max(columns, 0))) {
+                 int columns, std::function<Clock::time_point()> now)
+    : out_(out),
+      mode_(mode),
+      command_(command),
+      columns_(static_cast<size_t>(std::max(columns, 0))),
+      now_(std::move(now)),
+      begun_(now_()) {
     for (const auto& a : addresses) lines_.push_back(Line{a});
     if (mode_ == DisplayMode::Log) return;
     Redraw(true);
@@ -92,7 +97,7 @@ void Display::StageChanged(size_t meter, loader::Stage stage) {
     Line& l = lines_[meter];
     if (!l.started) {
         l.started = true;
-        l.since = Clock::now();
+        l.since = now_();
     }
     l.stage = StageName(stage);
     dirty_ = true;
@@ -277,7 +282,7 @@ void Display::Lift() {
 
 void Display::Redraw(bool now) {
     if (mode_ == DisplayMode::Log) return;
-    const auto t = Clock::now();
+    const auto t = now_();
     if (!now && t - lastDraw_ < kDrawInterval) return;
     lastDraw_ = t;
     dirty_ = false;

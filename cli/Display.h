@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,9 +31,12 @@ DisplayMode ChooseDisplay(bool terminal, size_t meters, int rows);
 
 class Display {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // columns: the terminal's width, which live lines are cut to (0: not cut).
+    // now: the clock for times shown (a test's own).
     Display(std::FILE* out, DisplayMode mode, const std::vector<std::string>& addresses, Command command,
-            int columns = 0);
+            int columns = 0, std::function<Clock::time_point()> now = Clock::now);
     ~Display();
     Display(const Display&) = delete;
     Display& operator=(const Display&) = delete;
@@ -48,7 +52,6 @@ public:
     void Close();
 
 private:
-    using Clock = std::chrono::steady_clock;
     struct Line {
         std::string address;
         std::string stage = "waiting";
@@ -78,7 +81,8 @@ private:
     Command command_;
     size_t columns_;
     std::vector<Line> lines_;
-    Clock::time_point begun_ = Clock::now();
+    std::function<Clock::time_point()> now_;
+    Clock::time_point begun_;
     size_t drawnLines_ = 0;  // live lines on the screen now, below the cursor's line
     bool dirty_ = false;
     Clock::time_point lastDraw_{};
