@@ -4,6 +4,8 @@
 #include <limits>
 #include <map>
 
+#include "Frames.h"
+
 namespace fleet {
 namespace {
 
@@ -43,6 +45,15 @@ std::string StageName(loader::Stage s) {
         case loader::Stage::Writing: return "writing";
         case loader::Stage::Resetting: return "resetting";
         case loader::Stage::Done: return "done";
+    }
+    return {};
+}
+
+std::string NoticeText(loader::Notice n) {
+    switch (n) {
+        case loader::Notice::EraseError: return "Erase error!";
+        case loader::Notice::CommunicationError: return "Communication error !";
+        case loader::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
     }
     return {};
 }
@@ -111,7 +122,7 @@ void Display::ProgressChanged(size_t meter, const loader::Progress& p) {
     std::lock_guard lock(mutex_);
     lines_[meter].step = p.step;
     lines_[meter].steps = p.steps;
-    lines_[meter].percent = p.percent;
+    lines_[meter].percent = protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
     dirty_ = true;
     if (mode_ != DisplayMode::Log) Redraw(false);
 }
@@ -125,7 +136,7 @@ void Display::RetriesChanged(size_t meter, int retries) {
 
 void Display::Noticed(size_t meter, loader::Notice notice) {
     std::lock_guard lock(mutex_);
-    if (mode_ == DisplayMode::Log) Log(meter, std::string(loader::NoticeText(notice)));
+    if (mode_ == DisplayMode::Log) Log(meter, NoticeText(notice));
 }
 
 void Display::Finished(size_t meter, const MeterRecord& record) {

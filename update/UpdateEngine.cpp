@@ -10,25 +10,22 @@
 namespace loader {
 namespace {
 
+using protocol::IsBlank;
+using protocol::kBlockSize;
+using protocol::NextBlock;
 using std::chrono::milliseconds;
 
-constexpr int kAttemptsPerBlock = 10;
-constexpr int kEraseAttempts = 10;
+constexpr int kAttemptsPerBlock = protocol::kWriteAttempts;
+constexpr int kEraseAttempts = protocol::kEraseAttempts;
 
-// The waits the meter sees: each is the full time before an answer is read.
-constexpr int32_t kConnectMs = 500;
-constexpr int32_t kModbusAnswerMs = 500;
-constexpr int32_t kIdentifyMs = 500;
-constexpr int32_t kEraseMs = 500;
-constexpr int32_t kWriteMs = 50;
-constexpr int32_t kResetMs = 50;
-// How long after its send an answer still counts when it came after the
-// wait: a slow meter is not failed, and a late answer is never taken for the
-// next frame's. Erasing this much flash can take seconds.
-constexpr int32_t kEraseGraceMs = 10000;
-constexpr int32_t kWriteGraceMs = 500;
-
-constexpr char kEraseUnconfirmed[] = "Erase not confirmed: flash content unknown.";
+constexpr int32_t kConnectMs = protocol::kConnectWait.count();
+constexpr int32_t kModbusAnswerMs = protocol::kModbusAnswerWait.count();
+constexpr int32_t kIdentifyMs = protocol::kIdentifyWait.count();
+constexpr int32_t kEraseMs = protocol::kEraseWait.count();
+constexpr int32_t kWriteMs = protocol::kWriteWait.count();
+constexpr int32_t kResetMs = protocol::kResetWait.count();
+constexpr int32_t kEraseGraceMs = protocol::kEraseGrace.count();
+constexpr int32_t kWriteGraceMs = protocol::kWriteGrace.count();
 
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
@@ -44,29 +41,13 @@ private:
     F f_;
 };
 
-// Two answer bytes as a label shows them: up to the first zero byte.
-std::string AnswerChars(const uint8_t* rx) { return std::string(reinterpret_cast<const char*>(rx), 2); }
+AnswerBytes FirstTwo(const uint8_t* rx) { return {rx[0], rx[1]}; }
 
 }  // namespace
-
-std::string_view NoticeText(Notice n) {
-    switch (n) {
-        case Notice::EraseError: return "Erase error!";
-        case Notice::CommunicationError: return "Communication error !";
-        case Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
-    }
-    return {};
-}
 
 UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageView firmware, DelayInterval& delay,
                            UpdateListener& listener)
     : pacer_(pacer), modbus_(modbus), boot_(boot), firmware_(firmware), delay_(delay), listener_(listener) {}
-
-void UpdateEngine::SetAction(std::string text) {
-    text.resize(std::min(text.size(), text.find('\0')));
-    action_ = std::move(text);
-    listener_.ActionChanged(action_);
-}
 
 void UpdateEngine::SetStage(Stage s) { listener_.StageChanged(s); }
 
@@ -106,17 +87,20 @@ bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_
 }
 
 bool UpdateEngine::Erase() {
-    BuildEraseFrame(TxBuffer);
+    const auto frame = protocol::EraseRequest{}.Encode();
+    std::copy(frame.begin(), frame.end(), TxBuffer);
     for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
         // An erase is harmless twice, but never after the operator asked to stop.
         if (attempt > 1 && pacer_.Cancelled()) return false;
-        SetAction("erase sector 0x08000 - 0x7FFFF");
+        listener_.EraseSent();
         std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
         ++result_.eraseAttempts;
-        BootTransact(static_cast<int32_t>(kEraseFrameSize), 4, kEraseMs, kEraseGraceMs);
-        const std::string answer = AnswerChars(RxBuffer);
-        SetAction("erase sectors " + answer);
-        if (answer == "OK") return true;
+        BootTransact(static_cast<int32_t>(frame.size()), static_cast<int32_t>(protocol::EraseAnswer::kMaxSize),
+                     kEraseMs, kEraseGraceMs);
+        // The length is not examined: a longer answer leaves its head in the buffer.
+        const auto answer = protocol::EraseAnswer::Decode({RxBuffer, protocol::EraseAnswer::kTextSize});
+        listener_.EraseAnswered(FirstTwo(RxBuffer));
+        if (answer->Confirmed()) return true;
         // An erase frame that never arrived would leave old data under the new.
         if (attempt < kEraseAttempts) Delay();
     }
@@ -134,8 +118,6 @@ void UpdateEngine::ShowProgress(int step) {
     p.steps = FlashStart < static_cast<int64_t>(FlashEnd)
                   ? static_cast<int>((static_cast<int64_t>(FlashEnd) - FlashStart + kBlockSize - 1) / kBlockSize)
                   : 0;
-    p.percent = PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
-    percent_ = p.percent;
     listener_.ProgressChanged(p);
 }
 
@@ -157,15 +139,19 @@ void UpdateEngine::ProgramMainMcu() {
         const int64_t target = NextBlock(current, FlashStart, FlashEnd);
         for (int attempt = 1;; ++attempt) {
             if (pacer_.Cancelled()) break;
-            BuildWriteFrame(TxBuffer, static_cast<uint32_t>(target), firmware_.data() + target);
-            SetAction(WritingSectorText(static_cast<uint32_t>(target)));
-            if (IsBlank(TxBuffer + 4, kBlockSize)) break;  // erased flash already holds it
+            const protocol::WriteRequest write{static_cast<uint32_t>(target),
+                                               firmware_.subspan(static_cast<size_t>(target)).first<kBlockSize>()};
+            write.Encode(TxBuffer);
+            listener_.BlockStarted(static_cast<uint32_t>(target));
+            if (IsBlank(write.data)) break;  // erased flash already holds it
             RxBuffer[0] = RxBuffer[1] = 0;
-            if (BootTransact(static_cast<int32_t>(kWriteFrameSize), 4, kWriteMs, kWriteGraceMs) && RxBuffer[0] == 'O') {
+            if (BootTransact(static_cast<int32_t>(write.kSize), static_cast<int32_t>(protocol::WriteAnswer::kSize),
+                             kWriteMs, kWriteGraceMs) &&
+                protocol::WriteAnswer::Decode({RxBuffer, protocol::WriteAnswer::kSize})->Accepted()) {
                 ++result_.blocksWritten;
                 break;
             }
-            SetAction(action_ + " : " + AnswerChars(RxBuffer));
+            listener_.BlockFailed(static_cast<uint32_t>(target), FirstTwo(RxBuffer));
             Delay();
             ++repeat;
             result_.retries = repeat;
@@ -185,44 +171,45 @@ void UpdateEngine::ProgramMainMcu() {
     }
 
     if (pacer_.Cancelled()) UpdateError = true;
+    // Every step of the range done without an error: the bar stands at its end.
+    succeeded_ = !UpdateError && eraseConfirmed_ && current >= static_cast<int64_t>(FlashEnd);
     if (UpdateError)
-        SetAction("Communication error!");
+        listener_.ProgrammingEnded(ProgrammingEnd::Failed);
     else
-        SetAction(eraseConfirmed_ ? "Finished." : kEraseUnconfirmed);
+        listener_.ProgrammingEnded(succeeded_ ? ProgrammingEnd::Complete : ProgrammingEnd::EraseUnconfirmed);
 }
 
 bool UpdateEngine::Identify() {
-    for (int attempt = 1; attempt <= 2; ++attempt) {
+    for (int attempt = 1; attempt <= protocol::kIdentifyAttempts; ++attempt) {
         DropStaleAnswers();
         uint8_t buffer[256];
-        std::memcpy(buffer, "VER?", 4);
+        const auto ver = protocol::IdentifyRequest{}.Encode();
+        std::copy(ver.begin(), ver.end(), buffer);
         const Pacer::TimePoint sent = pacer_.Now();
-        boot_.Send(buffer, 4);
+        boot_.Send(buffer, static_cast<int32_t>(ver.size()));
         pacer_.WaitUntil(sent + milliseconds(kIdentifyMs));
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n = boot_.Receive(buffer, static_cast<int32_t>(kIdentityLength));
+        const int32_t n = boot_.Receive(buffer, static_cast<int32_t>(protocol::Identity::kSize));
         // The second answer is appended to the first, and a zero byte adds
         // nothing: only a first attempt that added nothing can be followed
         // by a successful second one.
         for (int32_t i = 0; i < n; ++i)
             if (buffer[i] != 0) identityReply_ += static_cast<char>(buffer[i]);
-        if (!IdentityLabel(identityReply_).empty()) return true;
+        if (protocol::Identity::Decode(identityReply_)) return true;
     }
     return false;
 }
 
 void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     UpdateError = false;
-    FlashStart = 0x8000;
-    FlashEnd = 0x7FFFF;
+    FlashStart = static_cast<int32_t>(protocol::kApplicationStart);
+    FlashEnd = protocol::kApplicationEnd;
     Progress start;
     start.minimum = FlashStart;
     start.maximum = static_cast<int32_t>(FlashEnd);
     start.position = FlashStart;
-    start.percent = percent_ = "0%";
     listener_.ProcedureStarted(start);
     Finally ended([this] { listener_.ProcedureEnded(); });
-    listener_.IdentityChanged("...");
 
     // The endpoint stays open between runs; stale answers in its queue are
     // dropped before each send.
@@ -232,13 +219,12 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     pacer_.WaitUntil(pacer_.Now() + milliseconds(kIdentifyMs));
 
     if (!Identify()) {
-        listener_.IdentityChanged("not found");
-        SetAction("");
+        listener_.Identified("");
         result_.outcome = Outcome::NotFound;
         return;
     }
-    result_.identity = IdentityLabel(identityReply_);
-    listener_.IdentityChanged(result_.identity);
+    result_.identity = protocol::Identity::Decode(identityReply_)->Label();
+    listener_.Identified(result_.identity);
 
     if (program) {
         if (pacer_.Cancelled()) {
@@ -247,10 +233,6 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
             cancelledUntouched_ = true;
         } else {
             ProgramMainMcu();
-            if (!UpdateError && eraseConfirmed_ && percent_ == "100%") {
-                succeeded_ = true;
-                listener_.Succeeded();
-            }
         }
     }
     // The meter leaves its bootloader only when nothing went wrong; after a
@@ -259,8 +241,9 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     const bool flashKnown = !program || cancelledUntouched_ || eraseConfirmed_;
     if (!UpdateError && flashKnown) {
         SetStage(Stage::Resetting);
-        std::memcpy(TxBuffer, "RESET", 5);
-        BootTransact(5, 0, kResetMs);
+        const auto reset = protocol::ResetRequest{}.Encode();
+        std::copy(reset.begin(), reset.end(), TxBuffer);
+        BootTransact(static_cast<int32_t>(reset.size()), 0, kResetMs);
         result_.resetSent = true;
     }
     Delay();
@@ -292,16 +275,15 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
         return;
     }
 
-    auto frame = BuildBootModeRequest(password);
+    auto frame = protocol::BootModeRequest{password}.Encode();
     const Pacer::TimePoint sent = pacer_.Now();
     modbus_.Send(frame.data(), static_cast<int32_t>(frame.size()));
     pacer_.WaitUntil(sent + milliseconds(kModbusAnswerMs));
-    const int32_t n = modbus_.Receive(frame.data(), 12);
+    const int32_t n = modbus_.Receive(frame.data(), static_cast<int32_t>(protocol::BootModeAnswer::kAcceptedSize));
     result_.modbusAnswered = n > 0;
 
-    switch (ClassifyBootModeAnswer(n, frame.data())) {
-        case BootModeAnswer::Accepted:
-            SetAction("Bootloader mode. Please wait ...");
+    switch (protocol::BootModeAnswer::Decode(protocol::Taken(frame, n)).kind) {
+        case protocol::BootModeAnswer::Kind::Accepted:
             // The meter needs time to start its bootloader; the delay stays
             // this long from now on. A stop meanwhile still identifies the
             // bootloader, so that it can be sent back to the application.
@@ -310,11 +292,11 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
             pacer_.WaitUntil(pacer_.Now() + delay_.Value());
             UpdateProcedure(address, program);
             break;
-        case BootModeAnswer::PasswordRejected:
+        case protocol::BootModeAnswer::Kind::PasswordRejected:
             listener_.Notify(Notice::IncorrectPassword);
             result_.outcome = Outcome::PasswordRejected;
             break;
-        case BootModeAnswer::Unusable:
+        case protocol::BootModeAnswer::Kind::Unusable:
             // A meter may already sit in its bootloader: let the bootloader link decide.
             UpdateProcedure(address, program);
             break;
@@ -324,7 +306,7 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
 UpdateResult UpdateEngine::Run(const UpdateRequest& request) {
     Begin();
     // The frame is built from exactly the text that passed the rule.
-    if (!request.password || !PasswordLengthOk(*request.password)) {
+    if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
         listener_.Notify(Notice::IncorrectPassword);
         result_.outcome = Outcome::PasswordRejected;
         return End();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "Constants.h"
 #include "FlashImage.h"
 #include "Pacer.h"
 #include "UpdateEvents.h"
@@ -29,10 +30,10 @@ struct UpdateRequest {
 class DelayInterval {
 public:
     std::chrono::milliseconds Value() const { return value_; }
-    void BootloaderStarting() { value_ = std::chrono::milliseconds(2000); }
+    void BootloaderStarting() { value_ = protocol::kBootloaderStartDelay; }
 
 private:
-    std::chrono::milliseconds value_{1000};
+    std::chrono::milliseconds value_ = protocol::kRetryDelay;
 };
 
 class UpdateEngine {
@@ -61,7 +62,6 @@ private:
 
     void Begin();
     UpdateResult End();
-    void SetAction(std::string text);
     void SetStage(Stage s);
     void ShowProgress(int step);
 
@@ -80,8 +80,6 @@ private:
     uint32_t FlashEnd = 0;
 
     std::string identityReply_;  // collected across both "VER?" attempts
-    std::string action_;         // the action line as shown
-    std::string percent_;        // the percentage as shown
     bool eraseConfirmed_ = false;
     bool succeeded_ = false;
     bool cancelledUntouched_ = false;

@@ -29,11 +29,14 @@ std::string LastLine(const std::string& output, const std::string& start) {
     return output.substr(from, output.find('\n', from) - from);
 }
 
+// As the engine reports blocks written over the application area.
 loader::Progress Blocks(int step) {
     loader::Progress p;
     p.step = step;
     p.steps = 480;
-    p.percent = std::to_string(step * 100 / 480) + "%";
+    p.minimum = 0x08000;
+    p.maximum = 0x7FFFF;
+    p.position = p.minimum + static_cast<int64_t>(step) * 1024;
     return p;
 }
 
@@ -77,7 +80,7 @@ TEST(SummaryDisplay, CallsSlowestThoseFurthestBehindTheirOwnPaceAndKeepsEachFail
     std::fclose(out);
 
     EXPECT_EQ(LastLine(output, "slowest:"),
-              "slowest: 10.0.0.3 erasing (0:30), 10.0.0.2 writing 4% retries 6 (0:30), 10.0.0.4 writing 41% (0:30)");
+              "slowest: 10.0.0.3 erasing (0:30), 10.0.0.2 writing 4% retries 6 (0:30), 10.0.0.4 writing 42% (0:30)");
     EXPECT_EQ(LastLine(output, "running"), "running 6: 1 requesting bootloader, 1 erasing, 4 writing");
     EXPECT_EQ(LastLine(output, "results:"), "results: 1 communication-error, 1 updated");
     EXPECT_EQ(LastLine(output, "8 meters:"), "8 meters: 1 updated, 1 failed, 6 running");

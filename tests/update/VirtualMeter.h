@@ -2,6 +2,7 @@
 // in milliseconds, with the exact moments at which the meter sees each frame.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -24,7 +25,7 @@ public:
     TimePoint Now() const override { return now_; }
     void WaitUntil(TimePoint deadline) override { Run(deadline, nullptr); }
     bool WaitUnlessCancelled(TimePoint deadline) override {
-        Run(deadline, [this] { return cancelled_; });
+        Run(deadline, [this] { return cancelled_.load(); });
         return !cancelled_;
     }
     bool WaitReadable(const Link& link, TimePoint deadline) override {
@@ -54,7 +55,7 @@ private:
     TimePoint start_ = TimePoint{} + std::chrono::hours(1);
     TimePoint now_ = start_;
     std::multimap<TimePoint, std::function<void()>> due_;
-    bool cancelled_ = false;
+    std::atomic<bool> cancelled_{false};  // a window model cancels from its GUI thread
 };
 
 // One end of a connection whose other end is the scripted meter.
@@ -168,7 +169,7 @@ private:
         } else if (!f.empty() && f[0] == 'E') {
             r.command = "E";
             normal = {{ok, 1ms}};
-        } else if (f.size() == kWriteFrameSize && f[0] == 'W') {
+        } else if (f.size() == protocol::WriteRequest::kSize && f[0] == 'W') {
             r.command = "W";
             r.address = (uint32_t{f[1]} << 16) | (uint32_t{f[2]} << 8) | f[3];
             normal = {{ok, 1ms}};
