@@ -2,6 +2,8 @@
 // window, with the same engine and timing per meter as the window.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include <sstream>
 
 #include "Console.h"
+#include "EarlierReports.h"
 #include "Fleet.h"
 #include "ImageFormats.h"
 #include "Inputs.h"
@@ -20,7 +23,8 @@
 namespace {
 
 constexpr int kUsageError = 2;
-constexpr int kMaxJobs = 64;
+constexpr int kMaxJobs = 1024;
+constexpr int kDefaultMaxJobs = 256;
 constexpr char kPasswordVariable[] = "LOADER_PASSWORD";
 
 struct SetupError {
@@ -71,11 +75,46 @@ void CheckReportWritable(const std::string& path) {
     if (!existed) std::remove(path.c_str());
 }
 
+bool IsSha256Hex(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+bool WriteReport(const std::string& path, const nlohmann::ordered_json& report) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << report.dump(2) << "\n";
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// Joins the reports of many sites into one; 0 when every meter of them
+// succeeded, 1 when any did not.
+int MergeReportsCommand(const std::vector<std::string>& paths, const std::string& output) {
+    std::vector<cli::ReportFile> files;
+    for (const auto& path : paths) files.push_back({path, ReadFile("merge-reports", path)});
+    const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION);
+    if (!merged.problem.empty()) throw SetupError{"merge-reports: " + merged.problem};
+    if (output.empty()) {
+        std::printf("%s\n", merged.report.dump(2).c_str());
+    } else if (!WriteReport(output, merged.report)) {
+        throw SetupError{"--output " + output + ": cannot be written"};
+    }
+    std::fprintf(stderr, "%s\n", merged.counts.c_str());
+    return merged.allSucceeded ? 0 : 1;
+}
+
 struct Arguments {
     cli::Command command = cli::Command::Update;
+    bool mergeReports = false;
     std::vector<std::string> hosts;
-    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword;
+    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
     int jobs = 0;
+    std::vector<std::string> mergePaths;
+    std::string mergeOutput;
 };
 
 // The command line as given; nothing when it ends the program here (help,
@@ -97,9 +136,13 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
         sub->add_option("HOST", args.hosts, "meter addresses (dotted IPv4 or host names)")->type_name("");
         sub->add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
             ->type_name("FILE");
+        sub->add_option("--retry-failed", args.retryFile,
+                        "take the meters from an earlier report of the same command: those whose result was not "
+                        "updated or probed, and only those")
+            ->type_name("REPORT");
         sub->add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
             ->type_name("FILE");
-        sub->add_option("--jobs", args.jobs, "meters updated at once (default: all given, at most 64)")
+        sub->add_option("--jobs", args.jobs, "meters updated at once, up to 1024 (default: all given, at most 256)")
             ->check(CLI::Range(1, kMaxJobs))
             ->type_name("N");
         sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
@@ -109,6 +152,15 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
             ->type_name("FILE");
         sub->add_option("--password", args.refusedPassword)->group("");
     }
+    update
+        ->add_option("--expect-sha256", args.expectedSha256,
+                     "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
+        ->type_name("HEX");
+    auto* merge = app.add_subcommand(
+        "merge-reports", "Join the reports of many runs (sites) into one JSON report with the counts per result.");
+    merge->add_option("REPORT", args.mergePaths, "reports written by --report")->type_name("")->required();
+    merge->add_option("--output", args.mergeOutput, "write the joined report to FILE instead of the standard output")
+        ->type_name("FILE");
 
     try {
         app.parse(argc, argv);
@@ -117,6 +169,7 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
         exitCode = rc == 0 ? 0 : kUsageError;
         return std::nullopt;
     }
+    args.mergeReports = merge->parsed();
     args.command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
     return args;
 }
@@ -133,11 +186,22 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             throw SetupError{
                 "--password is not taken: every user of this machine can read the command line. "
                 "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
+        if (!args.retryFile.empty()) {
+            if (!args.hosts.empty() || !args.hostsFile.empty())
+                throw SetupError{"--retry-failed takes its meters from the report: give no HOST nor --hosts with it"};
+            cli::Retry retry = cli::RetryFrom(args.retryFile, ReadFile("--retry-failed", args.retryFile), args.command);
+            if (!retry.problem.empty()) throw SetupError{retry.problem};
+            args.hosts = std::move(retry.hosts);
+            run.continues = std::move(retry.from);
+        }
         if (!args.hostsFile.empty()) {
             const auto listed = cli::HostsFromFile(ReadFile("--hosts", args.hostsFile));
             args.hosts.insert(args.hosts.end(), listed.begin(), listed.end());
         }
-        if (auto why = cli::HostListProblem(args.hosts)) throw SetupError{*why};
+        if (!args.expectedSha256.empty() && !IsSha256Hex(args.expectedSha256))
+            throw SetupError{"--expect-sha256 " + args.expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
+        if (!(run.continues && args.hosts.empty()))
+            if (auto why = cli::HostListProblem(args.hosts)) throw SetupError{*why};
         image::ImageView firmware = image::EmbeddedImage();
         run.firmwareSource = "compiled-in";
         if (!args.imageFile.empty()) {
@@ -148,33 +212,53 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             run.firmwareSource = args.imageFile;
         }
         run.firmwareSha256 = image::Sha256Hex(firmware);
+        if (!args.expectedSha256.empty() && Lower(args.expectedSha256) != Lower(run.firmwareSha256))
+            throw SetupError{"the firmware to be written (" + run.firmwareSource + ") has the SHA-256 " +
+                             run.firmwareSha256 + ", not " + Lower(args.expectedSha256) +
+                             " as --expect-sha256 requires; nothing was sent"};
         if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
-        password = Password(args.passwordFile);
+        if (args.hosts.empty()) {
+            // Every meter of the earlier run succeeded: a rerun by a script is done at once.
+            std::printf("Nothing to retry: every meter of %s succeeded.\n", args.retryFile.c_str());
+            run.started = run.finished = std::chrono::system_clock::now();
+        } else {
+            password = Password(args.passwordFile);
 
-        cli::FleetOptions options;
-        options.command = args.command;
-        options.password = password;
-        options.firmware = firmware;
-        options.jobs = args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(args.hosts.size()), kMaxJobs);
+            cli::FleetOptions options;
+            options.command = args.command;
+            options.password = password;
+            options.firmware = firmware;
+            options.jobs =
+                args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(args.hosts.size()), kDefaultMaxJobs);
+            // Two sockets for each meter at work, and a few for the rest.
+            const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), args.hosts.size()) + 64;
+            if (const auto allowed = platform::MakeRoomForSockets(sockets); allowed < sockets)
+                throw SetupError{std::to_string(options.jobs) + " meters at once need about " +
+                                 std::to_string(sockets) + " open files; this system allows " +
+                                 std::to_string(allowed) + " (ulimit -n): give a smaller --jobs"};
 
-        platform::StartSocketLibrary();
-        update::CancelToken stop;
-        cli::Display display(stdout, platform::IsTerminal(stdout), args.hosts, args.command);
-        run.started = std::chrono::system_clock::now();
-        {
-            // Ctrl-C (or a termination request) stops every meter at its next block.
-            const platform::StopRequests stopRequests([&](int times) {
-                if (times != 1) return;
-                stop.Cancel();
-                display.Say(
-                    "Stopping: each meter stops at its next block; meters not yet started are left alone. "
-                    "The report is still written.");
-            });
-            run.meters = cli::RunFleet(args.hosts, options, stop, display);
+            platform::StartSocketLibrary();
+            update::CancelToken stop;
+            const bool terminal = platform::IsTerminal(stdout);
+            const platform::TerminalSize size = terminal ? platform::SizeOfTerminal(stdout) : platform::TerminalSize{};
+            cli::Display display(stdout, cli::ChooseDisplay(terminal, args.hosts.size(), size.rows), args.hosts,
+                                 args.command, size.columns);
+            run.started = std::chrono::system_clock::now();
+            {
+                // Ctrl-C (or a termination request) stops every meter at its next block.
+                const platform::StopRequests stopRequests([&](int times) {
+                    if (times != 1) return;
+                    stop.Cancel();
+                    display.Say(
+                        "Stopping: each meter stops at its next block; meters not yet started are left alone. "
+                        "The report is still written.");
+                });
+                run.meters = cli::RunFleet(args.hosts, options, stop, display);
+            }
+            run.finished = std::chrono::system_clock::now();
+            display.Close();
+            platform::StopSocketLibrary();
         }
-        run.finished = std::chrono::system_clock::now();
-        display.Close();
-        platform::StopSocketLibrary();
     } catch (const SetupError& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
         return false;
@@ -189,14 +273,9 @@ bool Run(Arguments& args, cli::RunRecord& run) {
 int Report(const Arguments& args, const cli::RunRecord& run) {
     bool allGood = true;
     for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, args.command);
-    if (!args.reportFile.empty()) {
-        std::ofstream out(args.reportFile, std::ios::binary | std::ios::trunc);
-        out << cli::ReportJson(run).dump(2) << "\n";
-        out.close();
-        if (!out) {
-            std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", args.reportFile.c_str());
-            return kUsageError;
-        }
+    if (!args.reportFile.empty() && !WriteReport(args.reportFile, cli::ReportJson(run))) {
+        std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", args.reportFile.c_str());
+        return kUsageError;
     }
     return allGood ? 0 : 1;
 }
@@ -208,6 +287,14 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     std::optional<Arguments> args = ParseArguments(argc, argv, exitCode);
     if (!args) return exitCode;
+    if (args->mergeReports) {
+        try {
+            return MergeReportsCommand(args->mergePaths, args->mergeOutput);
+        } catch (const SetupError& e) {
+            std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
+            return kUsageError;
+        }
+    }
     cli::RunRecord run;
     if (!Run(*args, run)) return kUsageError;
     return Report(*args, run);

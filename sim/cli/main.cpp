@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -50,6 +51,16 @@ bool ResetTookEffect(const Event& e) {
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }  // names and addresses only
 
+// A few descriptors per meter: hundreds of meters pass the usual soft limit
+// of 1024, which the hard limit lets a process raise by itself.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 // The options, the expected image and the event log; nothing when the
 // program ends here, with the exit status in `exitCode`.
 struct Inputs {
@@ -85,10 +96,14 @@ std::optional<Inputs> ParseArguments(int argc, char** argv, int& exitCode) {
 }
 
 // The running meters and what their event lines go through. The meters are
-// last, so they stop before what their threads write with goes away.
+// last, so they stop before what their threads use goes away.
 struct Serving {
     std::mutex output;  // one event line at a time; held while the meters start
-    std::vector<std::unique_ptr<Meter>> meters;
+    // Which meters have handled a "RESET" (guarded by output): counted as
+    // they come, so that the last one is known without going over every log.
+    std::vector<bool> resetTaken;
+    size_t resetsTaken = 0;
+    std::unique_ptr<sim::MeterFleet> fleet;
 };
 
 // Starts the meters, says they are ready and serves until a signal, the time
@@ -98,6 +113,7 @@ bool Run(const Inputs& in, Serving& serving) {
     FILE* const log = in.log;
     // A reader that goes away must not kill the meters mid-run.
     signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
     // Signals are taken by the main thread through a descriptor; the meters'
     // threads inherit the blocked mask and never see them.
     sigset_t stopSignals;
@@ -109,35 +125,39 @@ bool Run(const Inputs& in, Serving& serving) {
     const int resetFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     // Held while the meters start, so no event line comes before the start line.
-    std::mutex& output = serving.output;
-    std::unique_lock startLock(output);
-    auto& meters = serving.meters;
+    std::unique_lock startLock(serving.output);
     const auto addresses = *sim::ConsecutiveAddresses(cli.meter.address, cli.meters);
+    serving.resetTaken.assign(addresses.size(), false);
+    std::vector<sim::MeterOptions> options;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const auto own = cli.overrides.find(static_cast<int>(i) + 1);
+        sim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
+        o.address = addresses[i];
+        o.seed += i;
+        o.onEvent = [&serving, log, resetFd, i](const Event& e) {
+            std::lock_guard lock(serving.output);
+            std::fprintf(log, "%s\n", sim::ToJson(e).c_str());
+            std::fflush(log);
+            if (!ResetTookEffect(e) || serving.resetTaken[i]) return;
+            serving.resetTaken[i] = true;
+            const uint64_t one = 1;
+            if (++serving.resetsTaken == serving.resetTaken.size()) [[maybe_unused]]
+                auto n = write(resetFd, &one, sizeof one);
+        };
+        options.push_back(std::move(o));
+    }
     try {
-        for (size_t i = 0; i < addresses.size(); ++i) {
-            const auto own = cli.overrides.find(static_cast<int>(i) + 1);
-            sim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
-            o.address = addresses[i];
-            o.seed += i;
-            o.onEvent = [&output, log, resetFd](const Event& e) {
-                std::lock_guard lock(output);
-                std::fprintf(log, "%s\n", sim::ToJson(e).c_str());
-                std::fflush(log);
-                const uint64_t one = 1;
-                if (ResetTookEffect(e)) [[maybe_unused]]
-                    auto n = write(resetFd, &one, sizeof one);
-            };
-            meters.push_back(std::make_unique<Meter>(std::move(o)));
-        }
+        serving.fleet = std::make_unique<sim::MeterFleet>(std::move(options));
     } catch (const std::exception& ex) {
         std::cerr << "meter-sim: cannot start: " << ex.what() << "\n";
         return false;
     }
+    const sim::MeterFleet& meters = *serving.fleet;
     std::string ready = "{\"ready\":true,\"meters\":[";
-    for (size_t i = 0; i < meters.size(); ++i) {
-        ready += (i ? "," : "") + std::string("{\"name\":") + Quote(meters[i]->Name()) +
-                 ",\"address\":" + Quote(addresses[i]) + ",\"modbusPort\":" + std::to_string(meters[i]->ModbusPort()) +
-                 ",\"bootPort\":" + std::to_string(meters[i]->BootPort()) + "}";
+    for (size_t i = 0; i < meters.Size(); ++i) {
+        ready += (i ? "," : "") + std::string("{\"name\":") + Quote(meters[i].Name()) +
+                 ",\"address\":" + Quote(addresses[i]) + ",\"modbusPort\":" + std::to_string(meters[i].ModbusPort()) +
+                 ",\"bootPort\":" + std::to_string(meters[i].BootPort()) + "}";
     }
     ready += "]}";
     // The file first: whoever has read the line on stdout may rely on it.
@@ -163,14 +183,10 @@ bool Run(const Inputs& in, Serving& serving) {
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
         if (fds[1].revents) {
+            // Written once, when the last meter has handled its "RESET".
             uint64_t count;
             [[maybe_unused]] auto n = read(resetFd, &count, sizeof count);
-            bool all = true;
-            for (const auto& m : meters) {
-                const auto events = m->Events();
-                all = all && std::any_of(events.begin(), events.end(), ResetTookEffect);
-            }
-            if (cli.exitAfterReset && all) break;
+            if (cli.exitAfterReset) break;
         }
     }
     return true;
@@ -182,11 +198,11 @@ int Report(const Inputs& in, Serving& serving) {
     const sim::CliOptions& cli = in.cli;
     const std::vector<uint8_t>& image = in.image;
     FILE* const log = in.log;
-    auto& meters = serving.meters;
+    const sim::MeterFleet& meters = *serving.fleet;
     bool allMatch = true;
     std::string summary = "{\"summary\":[";
-    for (size_t i = 0; i < meters.size(); ++i) {
-        const Meter& m = *meters[i];
+    for (size_t i = 0; i < meters.Size(); ++i) {
+        const Meter& m = meters[i];
         const auto events = m.Events();
         auto count = [&](const char* command) {
             return std::count_if(events.begin(), events.end(), [&](const Event& e) {
@@ -204,7 +220,7 @@ int Report(const Inputs& in, Serving& serving) {
             note = at < 0 ? "flash matches the image" : "flash differs from the image at " + std::string(hex);
         }
         if (!cli.dumpPath.empty()) {
-            const std::string path = meters.size() == 1 ? cli.dumpPath : cli.dumpPath + "." + m.Name();
+            const std::string path = meters.Size() == 1 ? cli.dumpPath : cli.dumpPath + "." + m.Name();
             const auto bytes = m.Flash();
             std::ofstream out(path, std::ios::binary | std::ios::trunc);
             out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -221,7 +237,7 @@ int Report(const Inputs& in, Serving& serving) {
     }
     const int status = allMatch ? 0 : 1;
     summary += "],\"status\":" + std::to_string(status) + "}";
-    meters.clear();  // stop serving before the last line
+    serving.fleet.reset();  // stop serving before the last line
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     if (log != stdout) std::fclose(log);
