@@ -12,7 +12,6 @@
 // Both the tool and meter-sim run as their own processes, so the figures
 // are the tool's alone. Binds 127.0.6.2 and the addresses after it on the
 // protocol's ports: needs root.
-#include <arpa/inet.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -25,7 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "Addresses.h"
 #include "ChildProcess.h"
+#include "TempDir.h"
 
 #ifndef METER_SIM_PATH
 #error "METER_SIM_PATH must name the meter-sim executable"
@@ -48,19 +49,6 @@ struct Figures {
 };
 
 double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
-
-std::vector<std::string> Addresses(int count) {
-    in_addr first{};
-    inet_pton(AF_INET, kFirstAddress, &first);
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) {
-        const in_addr a{htonl(ntohl(first.s_addr) + static_cast<uint32_t>(i))};
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &a, text, sizeof text);
-        out.emplace_back(text);
-    }
-    return out;
-}
 
 // The tool's verdict per meter against the simulator's: "updated" exactly
 // when the flash holds the image and the meter has left its bootloader.
@@ -85,9 +73,8 @@ int FalseResults(const json& report, const json& summary, int* updated) {
 
 Figures Run(int meters) {
     Figures f;
-    char dir[] = "/tmp/fleet-bench-XXXXXX";
-    if (!mkdtemp(dir)) return f;
-    const std::string report = std::string(dir) + "/report.json";
+    const testsupport::TempDir dir;
+    const std::string report = dir.File("report.json");
     ChildProcess sim({METER_SIM_PATH, "--address", kFirstAddress, "--meters", std::to_string(meters), "--image",
                       LOADER_IMAGE_BIN_PATH, "--log", "/dev/null"},
                      ChildProcess::Stderr::Discard);
@@ -97,7 +84,7 @@ Figures Run(int meters) {
     }
     // All at once: the default stops at 256.
     std::vector<std::string> args{CLI_PATH, "update", "--report", report, "--jobs", std::to_string(meters)};
-    for (const auto& a : Addresses(meters)) args.push_back(a);
+    for (const auto& a : testsupport::ConsecutiveAddresses(kFirstAddress, meters)) args.push_back(a);
     setenv("LOADER_PASSWORD", "1234", 1);
     const auto t0 = Clock::now();
     ChildProcess cli(args, ChildProcess::Stderr::Inherit);
@@ -113,8 +100,6 @@ Figures Run(int meters) {
         if (it->find("\"summary\"") != std::string::npos) summary = json::parse(*it, nullptr, false)["summary"];
     std::ifstream in(report);
     const json r = json::parse(in, nullptr, false);
-    std::remove(report.c_str());
-    rmdir(dir);
     f.ran = status.has_value() && simStatus.has_value() && r.is_object() && summary.is_array();
     if (!f.ran) {
         std::fprintf(stderr, "fleet-bench: tool status %d, simulator status %d\n", status.value_or(-1),

@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Addresses.h"
 #include "ChildProcess.h"
 
 using testsupport::ChildProcess;
@@ -78,20 +77,6 @@ std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
 json ReadJson(const std::string& path) {
     std::ifstream in(path);
     return json::parse(in, nullptr, false);
-}
-
-// `count` consecutive addresses from `first` on, across octets.
-std::vector<std::string> Consecutive(const std::string& first, int count) {
-    in_addr a{};
-    inet_pton(AF_INET, first.c_str(), &a);
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) {
-        const in_addr next{htonl(ntohl(a.s_addr) + static_cast<uint32_t>(i))};
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &next, text, sizeof text);
-        out.emplace_back(text);
-    }
-    return out;
 }
 
 // The tool on a terminal of its own, of the given size: what it wrote there
@@ -357,7 +342,7 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
 // A fleet larger than the terminal gets one summary block, with every failure
 // printed once above it as it happens; a small one keeps a line per meter.
 TEST_F(CliEndToEnd, TerminalShowsASummaryForAFleetLargerThanItAndLinesForASmallOne) {
-    const auto addresses = Consecutive(Ip(5, 250), 30);  // 127.P.5.250 ... 127.P.6.23
+    const auto addresses = testsupport::ConsecutiveAddresses(Ip(5, 250), 30);  // 127.P.5.250 ... 127.P.6.23
     auto sim = StartSim({"--address", addresses[0], "--meters", "30", "--boot-delay", "300", "--log",
                          Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "9", "--fault", "drop"});
     ::setenv("LOADER_PASSWORD", "1234", 1);
@@ -480,7 +465,7 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
 // 256 meters at once (the default for a list that long), on consecutive
 // addresses across the third octet, each contacted exactly once.
 TEST_F(CliEndToEnd, FleetOf256MetersIsProbedAtOnce) {
-    const auto addresses = Consecutive(Ip(10, 2), 256);  // 127.P.10.2 ... 127.P.11.1
+    const auto addresses = testsupport::ConsecutiveAddresses(Ip(10, 2), 256);  // 127.P.10.2 ... 127.P.11.1
     auto sim =
         StartSim({"--address", addresses[0], "--meters", "256", "--boot-delay", "300", "--log", Scratch("sim.log")});
     ::setenv("LOADER_PASSWORD", "1234", 1);
