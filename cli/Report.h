@@ -30,7 +30,7 @@ struct RunRecord {
 };
 
 // One of updated, probed, password-rejected, not-found,
-// communication-error, cancelled, unreachable.
+// communication-error, ambiguous-answers, cancelled, unreachable.
 std::string ResultName(const MeterRecord& m, Command c);
 bool Succeeded(const MeterRecord& m, Command c);
 // What happened and what state the meter is left in, in plain words.

@@ -75,6 +75,7 @@ void UpdateEngine::Begin() {
     succeeded_ = false;
     cancelledUntouched_ = false;
     eraseConfirmed_ = false;
+    ambiguous_ = false;
 }
 
 UpdateResult UpdateEngine::End() {
@@ -83,26 +84,69 @@ UpdateResult UpdateEngine::End() {
     return result_;
 }
 
+bool UpdateEngine::Watch(Pacer::TimePoint deadline) {
+    if (boot_.Readable()) return true;
+    const bool arrived = pacer_.WaitReadable(boot_, deadline);
+    // The link was empty until the wait ended: what wakes it arrived just now.
+    emptyAt_ = pacer_.Now();
+    return arrived;
+}
+
+int32_t UpdateEngine::Take(bool answer) {
+    const int32_t n = boot_.Receive(scratch_, static_cast<int32_t>(sizeof scratch_));
+    echoes_.Arrived(emptyAt_, pacer_.Now(), n, answer);
+    if (!answer) ++result_.staleAnswersDropped;
+    return n;
+}
+
 void UpdateEngine::DropStaleAnswers() {
     // Whatever waits now answers an earlier frame (late, duplicated, or
     // left from an earlier run), never the one about to be sent.
-    uint8_t scratch[2000];
-    while (boot_.Readable()) {
-        boot_.Receive(scratch, static_cast<int32_t>(sizeof scratch));
-        ++result_.staleAnswersDropped;
-    }
+    while (boot_.Readable()) Take(false);
+    emptyAt_ = pacer_.Now();
 }
 
 void UpdateEngine::Delay() { pacer_.WaitUnlessCancelled(pacer_.Now() + delay_.Value()); }
 
-bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs) {
+bool UpdateEngine::Settle() {
+    // Copies of earlier answers that are still on their way arrive before the
+    // next frame leaves, so that none is ever taken for its answer. On a link
+    // that has never delivered one, nothing is waited for.
+    while (const auto until = echoes_.HoldUntil(pacer_.Now())) {
+        if (!Watch(*until)) break;
+        Take(false);
+    }
     DropStaleAnswers();
+    echoes_.EndExchange(pacer_.Now());
+    return !echoes_.Hopeless();
+}
+
+std::optional<int32_t> UpdateEngine::Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
+                                              Pacer::TimePoint graceEnd, uint8_t* answer, int32_t answerMax) {
+    boot_.Send(frame, count);
+    echoes_.Sent(pacer_.Now());
+    // The first datagram to arrive is the answer; the wait runs to its end all
+    // the same, and what follows the answer is a copy or a straggler.
+    std::optional<int32_t> n;
+    while (Watch(waitEnd)) {
+        const int32_t got = Take(!n);
+        if (!n) n = got;
+    }
+    if (!n && Watch(graceEnd)) n = Take(true);
+    if (!n) return std::nullopt;
+    // As a receive of at most answerMax bytes: a longer datagram fills the
+    // buffer and counts as -1.
+    const int32_t stored = *n < 0 ? answerMax : std::min(*n, answerMax);
+    std::memcpy(answer, scratch_, static_cast<size_t>(std::max(0, stored)));
+    return *n > answerMax ? -1 : *n;
+}
+
+bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs) {
+    Settle();
     const Pacer::TimePoint sent = pacer_.Now();
-    boot_.Send(TxBuffer, sendCount);
-    pacer_.WaitUntil(sent + milliseconds(waitMs));
-    if (graceMs > waitMs) pacer_.WaitReadable(boot_, sent + milliseconds(graceMs));
-    const int32_t n = boot_.Receive(RxBuffer, expectedCount);
-    return (static_cast<uint32_t>(n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
+    const auto n = Exchange(TxBuffer, sendCount, sent + milliseconds(waitMs),
+                            sent + milliseconds(std::max(waitMs, graceMs)), RxBuffer, expectedCount);
+    return n && (static_cast<uint32_t>(*n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
 }
 
 bool UpdateEngine::Erase() {
@@ -116,7 +160,10 @@ bool UpdateEngine::Erase() {
         BootTransact(static_cast<int32_t>(kEraseFrameSize), 4, kEraseMs, kEraseGraceMs);
         const std::string answer = AnswerChars(RxBuffer);
         SetAction("erase sectors " + answer);
-        if (answer == "OK") return true;
+        if (answer == "OK") {
+            echoes_.Confirmed();
+            return true;
+        }
         // An erase frame that never arrived would leave old data under the new.
         if (attempt < kEraseAttempts) Delay();
     }
@@ -160,8 +207,14 @@ void UpdateEngine::ProgramMainMcu() {
             BuildWriteFrame(TxBuffer, static_cast<uint32_t>(target), firmware_.data() + target);
             SetAction(WritingSectorText(static_cast<uint32_t>(target)));
             if (IsBlank(TxBuffer + 4, kBlockSize)) break;  // erased flash already holds it
+            if (!Settle()) {
+                // Every way the link's copies can be read leaves a block confirmed by a copy.
+                ambiguous_ = UpdateError = true;
+                break;
+            }
             RxBuffer[0] = RxBuffer[1] = 0;
             if (BootTransact(static_cast<int32_t>(kWriteFrameSize), 4, kWriteMs, kWriteGraceMs) && RxBuffer[0] == 'O') {
+                echoes_.Confirmed();
                 ++result_.blocksWritten;
                 break;
             }
@@ -184,6 +237,14 @@ void UpdateEngine::ProgramMainMcu() {
         ShowProgress(++step);
     }
 
+    // The last answers' copies still on their way decide too.
+    if (!UpdateError && !pacer_.Cancelled()) {
+        Settle();
+        if (echoes_.Ambiguous()) {
+            ambiguous_ = UpdateError = true;
+            listener_.Notify(Notice::CommunicationError);
+        }
+    }
     if (pacer_.Cancelled()) UpdateError = true;
     if (UpdateError)
         SetAction("Communication error!");
@@ -193,14 +254,12 @@ void UpdateEngine::ProgramMainMcu() {
 
 bool UpdateEngine::Identify() {
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        DropStaleAnswers();
+        Settle();
         uint8_t buffer[256];
         std::memcpy(buffer, "VER?", 4);
-        const Pacer::TimePoint sent = pacer_.Now();
-        boot_.Send(buffer, 4);
-        pacer_.WaitUntil(sent + milliseconds(kIdentifyMs));
+        const Pacer::TimePoint end = pacer_.Now() + milliseconds(kIdentifyMs);
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n = boot_.Receive(buffer, static_cast<int32_t>(kIdentityLength));
+        const int32_t n = Exchange(buffer, 4, end, end, buffer, static_cast<int32_t>(kIdentityLength)).value_or(-1);
         // The second answer is appended to the first, and a zero byte adds
         // nothing: only a first attempt that added nothing can be followed
         // by a successful second one.
@@ -227,6 +286,8 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     // The endpoint stays open between runs; stale answers in its queue are
     // dropped before each send.
     boot_.Open(address);
+    echoes_.Begin();
+    emptyAt_ = pacer_.Now();
     identityReply_.clear();
     SetStage(Stage::Identifying);
     pacer_.WaitUntil(pacer_.Now() + milliseconds(kIdentifyMs));
@@ -267,6 +328,8 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
 
     if (cancelledUntouched_ || (UpdateError && pacer_.Cancelled()))
         result_.outcome = Outcome::Cancelled;
+    else if (ambiguous_)
+        result_.outcome = Outcome::AmbiguousAnswers;
     else if (UpdateError)
         result_.outcome = Outcome::CommunicationError;
     else if (!program)

@@ -34,6 +34,7 @@ enum class Outcome {
     PasswordRejected,    // by the rule before sending, or by the meter
     CommunicationError,  // a block failed ten times; the meter waits in its bootloader
     EraseUnconfirmed,    // blocks written, but no erase was ever confirmed
+    AmbiguousAnswers,    // answers came again, late: a confirmation may have been a copy; no "RESET"
     Cancelled,
 };
 
@@ -53,7 +54,7 @@ struct UpdateResult {
     int blocksWritten = 0;        // write frames the meter confirmed
     int retries = 0;              // failed write attempts
     int eraseAttempts = 0;
-    int staleAnswersDropped = 0;  // answers to earlier frames, discarded before a send
+    int staleAnswersDropped = 0;  // answers to earlier frames, and copies of answers, discarded
     int64_t failedBlock = -1;     // the block that failed ten times
     bool resetSent = false;
 };
