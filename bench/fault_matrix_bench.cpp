@@ -7,9 +7,9 @@
 //    serves them on 127.0.9.x (port 502: needs root; skipped otherwise).
 // The window drives the same engine with the plain pacer on a thread of its
 // own, so these two cover it. Per cell and path it prints runs, correct
-// successes, honest failures, false successes (success shown while the
-// meter's flash differs; must be 0), retries, stale answers and the mean
-// time of a run.
+// successes, honest failures (of them, runs ended as ambiguous answers),
+// false successes (success shown while the meter's flash differs; must be
+// 0), retries, stale answers and the mean time of a run.
 //
 //   fault-matrix-bench [SEEDS] [engine|cli|both] [FILTER]
 //     SEEDS per cell (default 3); both paths by default; only the cells
@@ -55,10 +55,11 @@ struct Cell {
 };
 
 struct Tally {
-    std::atomic<int> runs{0}, correct{0}, honest{0}, falseSuccess{0}, retries{0}, stale{0};
+    std::atomic<int> runs{0}, correct{0}, honest{0}, ambiguous{0}, falseSuccess{0}, retries{0}, stale{0};
     std::atomic<long long> ms{0};
-    void Add(bool updated, bool matches, int r, int s, long long t) {
+    void Add(bool updated, bool ambiguousAnswers, bool matches, int r, int s, long long t) {
         ++runs;
+        ambiguous += ambiguousAnswers;
         retries += r;
         stale += s;
         ms += t;
@@ -103,8 +104,8 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
     const auto t0 = Clock::now();
     const loader::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    t.Add(r.outcome == loader::Outcome::Updated, meter.FlashMatches(firmware.data()), r.retries, r.staleAnswersDropped,
-          ms);
+    t.Add(r.outcome == loader::Outcome::Updated, r.outcome == loader::Outcome::AmbiguousAnswers,
+          meter.FlashMatches(firmware.data()), r.retries, r.staleAnswersDropped, ms);
 }
 
 // Every cell and seed as one meter of one meter-sim process, all updated by
@@ -165,8 +166,8 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
         const std::string address = m["address"];
         const int k = std::atoi(address.substr(address.rfind('.') + 1).c_str()) - 1;
         const long long ms = std::llround(m["duration_s"].get<double>() * 1000);
-        tallies[static_cast<size_t>((k - 1) / seeds)].Add(m["result"] == "updated", matches[address],
-                                                          m["retries"].get<int>(),
+        tallies[static_cast<size_t>((k - 1) / seeds)].Add(m["result"] == "updated", m["result"] == "ambiguous-answers",
+                                                          matches[address], m["retries"].get<int>(),
                                                           m["stale_answers_dropped"].get<int>(), ms);
     }
     std::remove(image.c_str());
@@ -176,14 +177,14 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
 }
 
 int Print(const char* path, const std::vector<Cell>& cells, const std::vector<Tally>& tallies) {
-    std::printf("\n%s path\n%-46s %5s %8s %8s %6s %8s %6s %8s\n", path, "cell (48 blocks, seeded)", "runs", "correct",
-                "honest", "FALSE", "retries", "stale", "mean s");
+    std::printf("\n%s path\n%-46s %5s %8s %7s %6s %6s %8s %6s %7s\n", path, "cell (48 blocks, seeded)", "runs",
+                "correct", "honest", "ambig", "FALSE", "retries", "stale", "mean s");
     int falseTotal = 0;
     for (size_t c = 0; c < cells.size(); ++c) {
         const Tally& t = tallies[c];
         falseTotal += t.falseSuccess;
-        std::printf("%-46s %5d %8d %8d %6d %8d %6d %8.2f\n", cells[c].name.c_str(), t.runs.load(), t.correct.load(),
-                    t.honest.load(), t.falseSuccess.load(), t.retries.load(), t.stale.load(),
+        std::printf("%-46s %5d %8d %7d %6d %6d %8d %6d %7.2f\n", cells[c].name.c_str(), t.runs.load(), t.correct.load(),
+                    t.honest.load(), t.ambiguous.load(), t.falseSuccess.load(), t.retries.load(), t.stale.load(),
                     t.runs ? static_cast<double>(t.ms) / 1000.0 / t.runs : 0.0);
     }
     return falseTotal;

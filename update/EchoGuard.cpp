@@ -11,6 +11,8 @@ int64_t Micros(EchoGuard::TimePoint t) {
 
 int64_t Micros(std::chrono::milliseconds d) { return std::chrono::microseconds(d).count(); }
 
+constexpr int64_t kMaxLagsPerAnswer = 16;
+
 }  // namespace
 
 EchoGuard::EchoGuard(Limits limits)
@@ -126,8 +128,12 @@ void EchoGuard::Explain(const Arrival& copy) {
         if (g->length >= 0 && copy.length >= 0 && g->length != copy.length) continue;
         const int64_t lo = std::max<int64_t>(0, copy.lo - g->hi), hi = std::min(copy.hi - g->lo, horizon_);
         if (hi < lo) continue;
-        // An arrival known only within a stretch of time gives a lag for every tolerance's width of it.
-        for (int64_t lag = std::min(lo + tolerance_, hi);; lag += 2 * tolerance_) {
+        // An arrival known only within a stretch of time (the link was not
+        // watched) gives a lag for every tolerance's width of it, up to a
+        // number: spread wider, the lags miss, and a copy no lag explains
+        // makes the run ambiguous rather than trusted.
+        const int64_t step = std::max(2 * tolerance_, (hi - lo) / kMaxLagsPerAnswer + 1);
+        for (int64_t lag = std::min(lo + tolerance_, hi);; lag += step) {
             candidates.push_back(std::min(lag, hi));
             if (lag >= hi) break;
         }

@@ -201,4 +201,12 @@ bool PlainPacer::WaitReadable(const Link& link, TimePoint deadline) {
     return WaitFor(static_cast<std::intptr_t>(h), -1, deadline) && link.Readable();
 }
 
+bool PlainPacer::WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) {
+    if (link.Readable() || cancel_.Cancelled()) return link.Readable();
+    const TSocketHandle h = link.Handle();
+    if (h == InvalidSocketHandle) return WaitUnlessCancelled(deadline) && link.Readable();
+    WaitFor(static_cast<std::intptr_t>(h), cancel_.WaitHandle(), deadline);
+    return link.Readable();
+}
+
 }  // namespace loader

@@ -84,9 +84,10 @@ UpdateResult UpdateEngine::End() {
     return result_;
 }
 
-bool UpdateEngine::Watch(Pacer::TimePoint deadline) {
+bool UpdateEngine::Watch(Pacer::TimePoint deadline, bool cancellable) {
     if (boot_.Readable()) return true;
-    const bool arrived = pacer_.WaitReadable(boot_, deadline);
+    const bool arrived =
+        cancellable ? pacer_.WaitReadableUnlessCancelled(boot_, deadline) : pacer_.WaitReadable(boot_, deadline);
     // The link was empty until the wait ended: what wakes it arrived just now.
     emptyAt_ = pacer_.Now();
     return arrived;
@@ -107,6 +108,14 @@ void UpdateEngine::DropStaleAnswers() {
 }
 
 void UpdateEngine::Delay() { pacer_.WaitUnlessCancelled(pacer_.Now() + delay_.Value()); }
+
+void UpdateEngine::BackOff() {
+    // Late answers and their copies are timed as they come, not when the next
+    // frame is about to leave.
+    const Pacer::TimePoint end = pacer_.Now() + delay_.Value();
+    while (!pacer_.Cancelled() && pacer_.Now() < end)
+        if (Watch(end, true)) Take(false);
+}
 
 bool UpdateEngine::Settle() {
     // Copies of earlier answers that are still on their way arrive before the
@@ -165,7 +174,7 @@ bool UpdateEngine::Erase() {
             return true;
         }
         // An erase frame that never arrived would leave old data under the new.
-        if (attempt < kEraseAttempts) Delay();
+        if (attempt < kEraseAttempts) BackOff();
     }
     return false;
 }
@@ -219,7 +228,10 @@ void UpdateEngine::ProgramMainMcu() {
                 break;
             }
             SetAction(action_ + " : " + AnswerChars(RxBuffer));
-            Delay();
+            if (attempt < kAttemptsPerBlock)
+                BackOff();
+            else
+                Delay();
             ++repeat;
             result_.retries = repeat;
             listener_.RetriesChanged(repeat);

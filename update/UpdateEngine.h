@@ -67,12 +67,15 @@ private:
     // nothing when none came.
     std::optional<int32_t> Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
                                     Pacer::TimePoint graceEnd, uint8_t* answer, int32_t answerMax);
-    // Until something waits on the link or the deadline; true when something does.
-    bool Watch(Pacer::TimePoint deadline);
+    // Until something waits on the link or the deadline (or the stop, when
+    // `cancellable`); true when something does.
+    bool Watch(Pacer::TimePoint deadline, bool cancellable = false);
     // Takes the oldest waiting datagram; its length, -1 when unknown.
     int32_t Take(bool answer);
     void DropStaleAnswers();
     void Delay();
+    // The delay before another attempt, watching the link meanwhile.
+    void BackOff();
 
     void Begin();
     UpdateResult End();

@@ -388,6 +388,27 @@ TEST(Engine, CopiesThatComeWithinTheWaitCostNoTime) {
     EXPECT_EQ(r.staleAnswersDropped, static_cast<int>(w.size()) + 2);
 }
 
+TEST(Engine, NextFrameLeavesOnceTheCopyHasComeOrCannotBeDueAnyMore) {
+    Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
+    b.meter.script = [](const Received& r, int nth, std::vector<Reply> normal) {
+        // Every answer comes again 120 ms later, but for the second write's.
+        if (!normal.empty() && !(r.command == "W" && nth == 1)) normal.push_back({normal[0].bytes, 121ms});
+        return normal;
+    };
+    const UpdateResult r = b.Procedure();
+    EXPECT_EQ(r.outcome, Outcome::Updated);
+    EXPECT_EQ(r.retries, 0);
+    // The identity's copy comes within the 500 ms of "VER?": the erase leaves on time.
+    EXPECT_EQ(b.meter.Times("E"), std::vector<double>{1000});
+    const auto w = b.meter.Times("W");
+    ASSERT_EQ(w.size(), 5u);
+    EXPECT_EQ(w[0], 1500) << "the erase's copy came within its wait";
+    EXPECT_EQ(w[1] - w[0], 121) << "as soon as the copy has come";
+    EXPECT_EQ(w[2] - w[1], 1 + 120 + 30) << "a copy that does not come is waited for up to its lag and a margin";
+    EXPECT_EQ(w[3] - w[2], 121);
+    EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w[4] + 121}) << "the last copy is waited for too";
+}
+
 TEST(Engine, BlockThatNeverGetsAGoodAnswerIsSentTenTimesThenTheRunStops) {
     Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x0A000}));
     b.meter.script = [](const Received& r, int, std::vector<Reply> normal) {
