@@ -1,5 +1,6 @@
 // The plain pacer's Windows waits: a waitable timer for the deadline, the
-// socket's event for an answer, the stop request's event for a cancel.
+// socket's event for an answer, the stop request's event for a cancel, and
+// the socket's and the stop's events at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,6 +107,30 @@ TEST_F(PacerOnASocket, CancelEndsACancellableWaitAtOnceAndOnlyThat) {
     const auto plain = pacer.Now() + 20ms;  // a plain wait keeps its deadline
     pacer.WaitUntil(plain);
     EXPECT_GE(Since(plain), Micros::zero());
+}
+
+TEST_F(PacerOnASocket, CancellableWaitOnTheLinkEndsOnADatagramOnAStopOrAtTheDeadline) {
+    const auto deadline = pacer.Now() + 30ms;
+    EXPECT_FALSE(pacer.WaitReadableUnlessCancelled(link, deadline));
+    EXPECT_GE(Since(deadline), Micros::zero());
+
+    const auto start = pacer.Now();
+    std::thread answer([&] {
+        std::this_thread::sleep_for(30ms);
+        Answer("OK");
+    });
+    EXPECT_TRUE(pacer.WaitReadableUnlessCancelled(link, start + 5s));
+    answer.join();
+    EXPECT_LT(Since(start), 1s);
+    EXPECT_EQ(peer::Take(udp), "OK");
+
+    std::thread stop([&] {
+        std::this_thread::sleep_for(30ms);
+        cancel.Cancel();
+    });
+    EXPECT_FALSE(pacer.WaitReadableUnlessCancelled(link, pacer.Now() + 5s));
+    stop.join();
+    EXPECT_LT(Since(start), 2s);
 }
 
 }  // namespace
