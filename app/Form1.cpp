@@ -157,14 +157,9 @@ TForm1::TForm1(Dialogs& dialogs, QWidget* parent)
     TimerDelay->OnTimer = [this] { TimerDelay->SetEnabled(false); };
     TimerRxTimeout->OnTimer = [this] { TimerRxTimeout->SetEnabled(false); };
 
-    UdpSocket1.SetBlockMode(bmNonBlocking);
-    UdpSocket1.SetRemotePort("5555");
-    TcpClient.SetBlockMode(bmNonBlocking);
-    TcpClient.SetRemotePort("502");
-
     pacer_ = std::make_unique<TWindowPacer>(*TimerIP, closing_);
     engine_ =
-        std::make_unique<loader::UpdateEngine>(*pacer_, tcpLink_, udpLink_, image::EmbeddedImage(), delay_, *this);
+        std::make_unique<loader::UpdateEngine>(*pacer_, TcpClient, UdpSocket1, image::EmbeddedImage(), delay_, *this);
 
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });

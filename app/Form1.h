@@ -18,8 +18,8 @@
 
 #include "Brand.h"
 #include "Dialogs.h"
+#include "Constants.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "Timer.h"
 #include "UpdateEngine.h"
 #include "WindowPacer.h"
@@ -77,8 +77,8 @@ public:
     TTimer* TimerDelay;
     TTimer* TimerRxTimeout;
 
-    TUdpSocket UdpSocket1;
-    TTcpClient TcpClient;
+    net::SocketLink UdpSocket1{net::Transport::Udp, protocol::kBootloaderPort};
+    net::SocketLink TcpClient{net::Transport::Tcp, protocol::kModbusPort};
 
     QString ApplicationTitle = QString::fromLatin1(brand::kApplicationName);
     QString AppDir;
@@ -142,8 +142,6 @@ private:
     Dialogs& dialogs_;
     uint32_t perc1Color_ = clBtnFace;
     bool closing_ = false;
-    loader::SocketLink udpLink_{UdpSocket1};
-    loader::SocketLink tcpLink_{TcpClient};
     std::unique_ptr<TWindowPacer> pacer_;
     // TimerDelay's interval: longer once a meter has accepted a boot-mode request.
     loader::DelayInterval delay_;

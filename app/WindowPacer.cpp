@@ -25,10 +25,10 @@ bool TWindowPacer::WaitUnlessCancelled(TimePoint deadline) {
 
 bool TWindowPacer::WaitReadable(const loader::Link& link, TimePoint deadline) {
     if (link.Readable()) return true;
-    const TSocketHandle h = link.Handle();
-    if (h != InvalidSocketHandle && (!notifier_ || notifier_->socket() != static_cast<qintptr>(h)))
+    const platform::SocketHandle h = link.Handle();
+    if (h != platform::kNoSocket && (!notifier_ || notifier_->socket() != static_cast<qintptr>(h)))
         notifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(h), QSocketNotifier::Read);
-    if (notifier_) notifier_->setEnabled(h != InvalidSocketHandle);
+    if (notifier_) notifier_->setEnabled(h != platform::kNoSocket);
     Pump(deadline, [&link] { return link.Readable(); });
     // A notifier left on would wake the loop for as long as the answer waits.
     if (notifier_) notifier_->setEnabled(false);

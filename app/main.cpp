@@ -7,7 +7,7 @@
 #include "Brand.h"
 #include "Dialogs.h"
 #include "Form1.h"
-#include "Sockets.h"
+#include "Socket.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void CloseWhenShown(TForm1& form) {
 
 int main(int argc, char* argv[]) {
     // Before any endpoint exists; where it fails the program cannot work at all.
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
@@ -40,6 +40,6 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsSet("ETHERNET_LOADER_CLOSE_WHEN_SHOWN")) CloseWhenShown(Form1);
     const int rc = app.exec();
     // Releases the library with the update endpoint still open; closing it afterwards is harmless.
-    SocketLibraryCleanup();
+    platform::StopSocketLibrary();
     return rc;
 }

@@ -30,9 +30,10 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Constants.h"
+#include "ImageFormats.h"
 #include "PlainPacer.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 #include "metersim/meter.h"
 
@@ -72,8 +73,9 @@ struct Tally {
 
 // 48 blocks of firmware: a few seconds a clean run.
 std::vector<uint8_t> Firmware() {
-    std::vector<uint8_t> img(0x80000, 0xFF);
-    for (uint32_t a = 0x08000; a < 0x08000 + 48 * 1024; ++a) img[a] = static_cast<uint8_t>(a * 13 + (a >> 10));
+    std::vector<uint8_t> img(image::kImageSize, 0xFF);
+    const uint32_t end = protocol::kApplicationStart + 48 * protocol::kBlockSize;
+    for (uint32_t a = protocol::kApplicationStart; a < end; ++a) img[a] = static_cast<uint8_t>(a * 13 + (a >> 10));
     return img;
 }
 
@@ -91,16 +93,14 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
     for (const auto& text : cell.rules) o.faults.rules.push_back(*metersim::ParseFaultRule(text, nullptr));
     metersim::Meter meter(o);
 
-    TUdpSocket udp;
-    TTcpClient tcp;
-    udp.SetBlockMode(bmNonBlocking);
-    udp.SetRemotePort(std::to_string(meter.BootPort()));
-    loader::SocketLink udpLink(udp), tcpLink(tcp);
+    net::SocketLink udpLink(net::Transport::Udp, meter.BootPort());
+    net::SocketLink tcpLink(net::Transport::Tcp, 0);  // unused: the meter starts in its bootloader
     loader::CancelToken cancel;
     loader::PlainPacer pacer(cancel);
     loader::DelayInterval delay;
     loader::UpdateListener quiet;
-    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), 0x80000), delay, quiet);
+    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay,
+                                quiet);
     const auto t0 = Clock::now();
     const loader::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
@@ -115,7 +115,8 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
     char dir[] = "/tmp/fault-matrix-XXXXXX";
     if (!::mkdtemp(dir)) return false;
     const std::string image = std::string(dir) + "/firmware.bin", report = std::string(dir) + "/report.json";
-    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(firmware.data()), 0x80000);
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
 
     const int meters = static_cast<int>(cells.size()) * seeds;
     if (meters > 64) {

@@ -28,7 +28,7 @@
 #include "Brand.h"
 #include "Dialogs.h"
 #include "Form1.h"
-#include "Sockets.h"
+#include "Socket.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ private:
 
 // The program's start, up to the exposed window; then it ends.
 int RunChild(int argc, char** argv) {
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
@@ -79,7 +79,7 @@ int RunChild(int argc, char** argv) {
     });
     Form1.show();
     const int rc = app.exec();
-    SocketLibraryCleanup();
+    platform::StopSocketLibrary();
     return rc;
 }
 
@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
     std::printf("  median %8.1f MiB  worst %8.1f MiB\n", Median(startup.maxRssKiB) / 1024,
                 *std::max_element(startup.maxRssKiB.begin(), startup.maxRssKiB.end()) / 1024);
 
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     Dialogs dialogs;
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     });
     form.show();
     app.exec();
-    SocketLibraryCleanup();
+    platform::StopSocketLibrary();
 
     std::vector<double> all;
     for (const auto& s : series) all.insert(all.end(), s.overshootMs.begin(), s.overshootMs.end());

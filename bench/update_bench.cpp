@@ -29,10 +29,11 @@
 #include "ChildProcess.h"
 #include "FlashImage.h"
 #include "Form1.h"
+#include "Frames.h"
 #include "RecordingDialogs.h"
 #include "PlainPacer.h"
+#include "Socket.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 
 #ifndef METER_SIM_PATH
@@ -56,16 +57,14 @@ long JsonNumber(const std::string& line, const std::string& key) {
     return std::strtol(line.c_str() + at + key.size() + 3, nullptr, 10);
 }
 
-bool BlockIsBlank(image::ImageView img, uint32_t address) {
-    return std::all_of(img.begin() + address, img.begin() + address + 1024, [](uint8_t b) { return b == 0xFF; });
-}
-
 // What the protocol waits for this image when every exchange succeeds at
-// once: 500 ms before the first "VER?", 500 ms for its answer, 500 ms for the
-// erase, 50 ms for each block that is written, 50 ms after "RESET", then the
-// final 1000 ms TimerDelay wait.
+// once: the wait before the first "VER?" and one for its answer, the erase's,
+// one per block that is written, the one after "RESET", then the final pause.
 int PrescribedMs(int writes, int verQueries, int erases, int retries) {
-    return 500 + 500 * verQueries + 500 * erases + 50 * writes + 1000 * retries + 50 + 1000;
+    using namespace protocol;
+    const auto total = kIdentifyWait + kIdentifyWait * verQueries + kEraseWait * erases + kWriteWait * writes +
+                       kRetryDelay * retries + kResetWait + kRetryDelay;
+    return static_cast<int>(total.count());
 }
 
 struct Result {
@@ -111,7 +110,7 @@ Result RunOnce(Front front) {
     if (front == Front::Window) {
         RecordingDialogs dialogs;
         TForm1 form(dialogs);
-        form.UdpSocket1.SetRemotePort(std::to_string(bootPort));
+        form.UdpSocket1.SetRemotePort(static_cast<uint16_t>(bootPort));
         form.EditIPaddr->setText(QStringLiteral("127.0.0.1"));
         form.show();
         // From inside the event loop, as a click would run it.
@@ -131,11 +130,8 @@ Result RunOnce(Front front) {
         r.repeats = form.LabelRepeat->text().toStdString();
         r.messages = dialogs.boxes.size();
     } else {
-        TUdpSocket udp;
-        TTcpClient tcp;
-        udp.SetBlockMode(bmNonBlocking);
-        udp.SetRemotePort(std::to_string(bootPort));
-        loader::SocketLink udpLink(udp), tcpLink(tcp);
+        net::SocketLink udpLink(net::Transport::Udp, static_cast<uint16_t>(bootPort));
+        net::SocketLink tcpLink(net::Transport::Tcp, 0);  // unused: the meter starts in its bootloader
         loader::CancelToken cancel;
         loader::PlainPacer pacer(cancel);
         loader::DelayInterval delay;
@@ -177,16 +173,18 @@ int main(int argc, char** argv) {
 
     const image::ImageView img = image::EmbeddedImage();
     int firmwareBlocks = 0;
-    for (uint32_t a = 0x08000; a < 0x80000; a += 1024) firmwareBlocks += BlockIsBlank(img, a) ? 0 : 1;
+    for (uint32_t a = protocol::kApplicationStart; a < image::kImageSize; a += protocol::kBlockSize)
+        firmwareBlocks += protocol::IsBlank(img.subspan(a, protocol::kBlockSize)) ? 0 : 1;
     const int nominalMs = PrescribedMs(firmwareBlocks, 1, 1, 0);
 
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
 
     bool allOk = true;
     std::printf("update of the development image against meter-sim on 127.0.0.1\n");
-    std::printf("  image: %d of 480 blocks hold firmware; prescribed waits %d ms\n", firmwareBlocks, nominalMs);
+    std::printf("  image: %d of %d blocks hold firmware; prescribed waits %d ms\n", firmwareBlocks,
+                protocol::kBlockSteps, nominalMs);
     std::fflush(stdout);
     const std::string only = argc > 2 ? argv[2] : "";
     for (const Front front : {Front::Window, Front::Plain}) {
@@ -231,6 +229,6 @@ int main(int argc, char** argv) {
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
     std::printf("peak memory of the tool (ru_maxrss) %.1f MiB\n", static_cast<double>(self.ru_maxrss) / 1024);
-    SocketLibraryCleanup();
+    platform::StopSocketLibrary();
     return allOk ? 0 : 1;
 }

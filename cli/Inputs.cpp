@@ -98,7 +98,7 @@ std::string PasswordFromFile(std::string_view content) {
 }
 
 std::optional<std::string> PasswordProblem(std::string_view latin1) {
-    if (!loader::PasswordLengthOk(latin1))
+    if (!protocol::PasswordLengthOk(latin1))
         return "the password has " + std::to_string(latin1.size()) + " characters; the meter takes 4 to 16";
     return std::nullopt;
 }

@@ -65,8 +65,8 @@ private slots:
 
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.TcpClient.SetRemotePort(std::to_string(meter.ModbusPort()));
-        f.UdpSocket1.SetRemotePort(std::to_string(meter.BootPort()));
+        f.TcpClient.SetRemotePort(meter.ModbusPort());
+        f.UdpSocket1.SetRemotePort(meter.BootPort());
         f.EditIPaddr->setText("127.0.0.1");
         f.EditPass->setText("1234");
         // Pressed from inside the program's event loop, which must end once

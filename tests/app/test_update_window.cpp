@@ -33,8 +33,8 @@ private slots:
         TForm1 f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.TcpClient.SetRemotePort(std::to_string(meter.ModbusPort()));
-        f.UdpSocket1.SetRemotePort(std::to_string(meter.BootPort()));
+        f.TcpClient.SetRemotePort(meter.ModbusPort());
+        f.UdpSocket1.SetRemotePort(meter.BootPort());
         f.EditIPaddr->setText("127.0.0.1");
         QTest::keyClicks(f.EditPass, "admin123");
 
@@ -57,8 +57,8 @@ private slots:
         QCOMPARE(f.Label4->text(), QString("BOOTLOADER-V1.00"));
         QCOMPARE(f.ProgressBar1->value(), 0x7FFFF);
         QVERIFY(f.Button2->isEnabled());
-        QVERIFY(!f.TcpClient.Active());
-        QVERIFY(f.UdpSocket1.Active());
+        QVERIFY(!f.TcpClient.IsOpen());
+        QVERIFY(f.UdpSocket1.IsOpen());
         QVERIFY(d.boxes.empty());
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());
