@@ -121,9 +121,10 @@ void UpdateEngine::BackOff() {
 bool UpdateEngine::Settle() {
     // Copies of earlier answers that are still on their way arrive before the
     // next frame leaves, so that none is ever taken for its answer. On a link
-    // that has never delivered one, nothing is waited for.
+    // that has never delivered one, nothing is waited for. A stop ends the
+    // wait; the caller sees it before anything else is sent.
     while (const auto until = echoes_.HoldUntil(pacer_.Now())) {
-        if (!Watch(*until)) break;
+        if (!Watch(*until, true)) break;
         Take(false);
     }
     DropStaleAnswers();
