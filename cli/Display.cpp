@@ -1,5 +1,7 @@
 #include "Display.h"
 
+#include "Frames.h"
+
 namespace fleet {
 
 std::string StageName(loader::Stage s) {
@@ -11,6 +13,15 @@ std::string StageName(loader::Stage s) {
         case loader::Stage::Writing: return "writing";
         case loader::Stage::Resetting: return "resetting";
         case loader::Stage::Done: return "done";
+    }
+    return {};
+}
+
+std::string NoticeText(loader::Notice n) {
+    switch (n) {
+        case loader::Notice::EraseError: return "Erase error!";
+        case loader::Notice::CommunicationError: return "Communication error !";
+        case loader::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
     }
     return {};
 }
@@ -41,7 +52,7 @@ void Display::ProgressChanged(size_t meter, const loader::Progress& p) {
     std::lock_guard lock(mutex_);
     lines_[meter].step = p.step;
     lines_[meter].steps = p.steps;
-    lines_[meter].percent = p.percent;
+    lines_[meter].percent = protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
     if (live_) Redraw(false);
 }
 
@@ -53,7 +64,7 @@ void Display::RetriesChanged(size_t meter, int retries) {
 
 void Display::Noticed(size_t meter, loader::Notice notice) {
     std::lock_guard lock(mutex_);
-    if (!live_) Log(meter, std::string(loader::NoticeText(notice)));
+    if (!live_) Log(meter, NoticeText(notice));
 }
 
 void Display::Finished(size_t meter, const MeterRecord& record) {

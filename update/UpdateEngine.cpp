@@ -13,8 +13,6 @@ namespace {
 using protocol::IsBlank;
 using protocol::kBlockSize;
 using protocol::NextBlock;
-using protocol::PercentText;
-using protocol::WritingSectorText;
 using std::chrono::milliseconds;
 
 constexpr int kAttemptsPerBlock = protocol::kWriteAttempts;
@@ -28,8 +26,6 @@ constexpr int32_t kWriteMs = protocol::kWriteWait.count();
 constexpr int32_t kResetMs = protocol::kResetWait.count();
 constexpr int32_t kEraseGraceMs = protocol::kEraseGrace.count();
 constexpr int32_t kWriteGraceMs = protocol::kWriteGrace.count();
-
-constexpr char kEraseUnconfirmed[] = "Erase not confirmed: flash content unknown.";
 
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
@@ -45,29 +41,13 @@ private:
     F f_;
 };
 
-// Two answer bytes as a label shows them: up to the first zero byte.
-std::string AnswerChars(const uint8_t* rx) { return protocol::EraseAnswer::Decode({rx, 2})->Text(); }
+AnswerBytes FirstTwo(const uint8_t* rx) { return {rx[0], rx[1]}; }
 
 }  // namespace
-
-std::string_view NoticeText(Notice n) {
-    switch (n) {
-        case Notice::EraseError: return "Erase error!";
-        case Notice::CommunicationError: return "Communication error !";
-        case Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
-    }
-    return {};
-}
 
 UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageView firmware, DelayInterval& delay,
                            UpdateListener& listener)
     : pacer_(pacer), modbus_(modbus), boot_(boot), firmware_(firmware), delay_(delay), listener_(listener) {}
-
-void UpdateEngine::SetAction(std::string text) {
-    text.resize(std::min(text.size(), text.find('\0')));
-    action_ = std::move(text);
-    listener_.ActionChanged(action_);
-}
 
 void UpdateEngine::SetStage(Stage s) { listener_.StageChanged(s); }
 
@@ -166,14 +146,14 @@ bool UpdateEngine::Erase() {
     for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
         // An erase is harmless twice, but never after the operator asked to stop.
         if (attempt > 1 && pacer_.Cancelled()) return false;
-        SetAction(protocol::EraseAreaText());
+        listener_.EraseSent();
         std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
         ++result_.eraseAttempts;
         BootTransact(static_cast<int32_t>(frame.size()), static_cast<int32_t>(protocol::EraseAnswer::kMaxSize),
                      kEraseMs, kEraseGraceMs);
         // The length is not examined: a longer answer leaves its head in the buffer.
         const auto answer = protocol::EraseAnswer::Decode({RxBuffer, protocol::EraseAnswer::kTextSize});
-        SetAction("erase sectors " + answer->Text());
+        listener_.EraseAnswered(FirstTwo(RxBuffer));
         if (answer->Confirmed()) {
             echoes_.Confirmed();
             return true;
@@ -195,8 +175,6 @@ void UpdateEngine::ShowProgress(int step) {
     p.steps = FlashStart < static_cast<int64_t>(FlashEnd)
                   ? static_cast<int>((static_cast<int64_t>(FlashEnd) - FlashStart + kBlockSize - 1) / kBlockSize)
                   : 0;
-    p.percent = PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
-    percent_ = p.percent;
     listener_.ProgressChanged(p);
 }
 
@@ -221,7 +199,7 @@ void UpdateEngine::ProgramMainMcu() {
             const protocol::WriteRequest write{static_cast<uint32_t>(target),
                                                firmware_.subspan(static_cast<size_t>(target)).first<kBlockSize>()};
             write.Encode(TxBuffer);
-            SetAction(WritingSectorText(static_cast<uint32_t>(target)));
+            listener_.BlockStarted(static_cast<uint32_t>(target));
             if (IsBlank(write.data)) break;  // erased flash already holds it
             if (!Settle()) {
                 // Every way the link's copies can be read leaves a block confirmed by a copy.
@@ -236,7 +214,7 @@ void UpdateEngine::ProgramMainMcu() {
                 ++result_.blocksWritten;
                 break;
             }
-            SetAction(action_ + " : " + AnswerChars(RxBuffer));
+            listener_.BlockFailed(static_cast<uint32_t>(target), FirstTwo(RxBuffer));
             if (attempt < kAttemptsPerBlock)
                 BackOff();
             else
@@ -267,10 +245,12 @@ void UpdateEngine::ProgramMainMcu() {
         }
     }
     if (pacer_.Cancelled()) UpdateError = true;
+    // Every step of the range done without an error: the bar stands at its end.
+    succeeded_ = !UpdateError && eraseConfirmed_ && current >= static_cast<int64_t>(FlashEnd);
     if (UpdateError)
-        SetAction("Communication error!");
+        listener_.ProgrammingEnded(ProgrammingEnd::Failed);
     else
-        SetAction(eraseConfirmed_ ? "Finished." : kEraseUnconfirmed);
+        listener_.ProgrammingEnded(succeeded_ ? ProgrammingEnd::Complete : ProgrammingEnd::EraseUnconfirmed);
 }
 
 bool UpdateEngine::Identify() {
@@ -302,10 +282,8 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     start.minimum = FlashStart;
     start.maximum = static_cast<int32_t>(FlashEnd);
     start.position = FlashStart;
-    start.percent = percent_ = "0%";
     listener_.ProcedureStarted(start);
     Finally ended([this] { listener_.ProcedureEnded(); });
-    listener_.IdentityChanged("...");
 
     // The endpoint stays open between runs; stale answers in its queue are
     // dropped before each send.
@@ -317,13 +295,12 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     pacer_.WaitUntil(pacer_.Now() + milliseconds(kIdentifyMs));
 
     if (!Identify()) {
-        listener_.IdentityChanged("not found");
-        SetAction("");
+        listener_.Identified("");
         result_.outcome = Outcome::NotFound;
         return;
     }
     result_.identity = protocol::Identity::Decode(identityReply_)->Label();
-    listener_.IdentityChanged(result_.identity);
+    listener_.Identified(result_.identity);
 
     if (program) {
         if (pacer_.Cancelled()) {
@@ -332,10 +309,6 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
             cancelledUntouched_ = true;
         } else {
             ProgramMainMcu();
-            if (!UpdateError && eraseConfirmed_ && percent_ == "100%") {
-                succeeded_ = true;
-                listener_.Succeeded();
-            }
         }
     }
     // The meter leaves its bootloader only when nothing went wrong; after a
@@ -389,7 +362,6 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
 
     switch (protocol::BootModeAnswer::Decode(protocol::Taken(frame, n)).kind) {
         case protocol::BootModeAnswer::Kind::Accepted:
-            SetAction("Bootloader mode. Please wait ...");
             // The meter needs time to start its bootloader; the delay stays
             // this long from now on. A stop meanwhile still identifies the
             // bootloader, so that it can be sent back to the application.
