@@ -17,6 +17,7 @@ constexpr int64_t kMaxLagsPerAnswer = 16;
 
 EchoGuard::EchoGuard(Limits limits)
     : tolerance_(Micros(limits.tolerance)),
+      spread_(Micros(limits.spread)),
       margin_(Micros(limits.margin)),
       holdCap_(Micros(limits.holdCap)),
       horizon_(Micros(limits.horizon)) {}
@@ -70,16 +71,25 @@ void EchoGuard::EndExchange(TimePoint now) {
     if (surplus && lags_.empty()) unexplained_ = true;
 }
 
-bool EchoGuard::Echoes(const Arrival& source, const Arrival& copy, int64_t lag) const {
+bool EchoGuard::Echoes(const Arrival& source, const Arrival& copy, const Lag& lag, Lag* extend) const {
     if (source.length >= 0 && copy.length >= 0 && source.length != copy.length) return false;
-    return source.lo <= copy.hi && source.lo + lag - tolerance_ <= copy.hi && copy.lo <= source.hi + lag + tolerance_;
+    if (source.lo > copy.hi) return false;
+    // The lags this copy can have come with, and those the link's spread allows.
+    const int64_t lo = std::max(copy.lo - source.hi - tolerance_, lag.hi - spread_);
+    const int64_t hi = std::min(copy.hi - source.lo + tolerance_, lag.lo + spread_);
+    if (lo > hi) return false;
+    if (extend) {
+        const int64_t seen = std::clamp((copy.lo + copy.hi) / 2 - (source.lo + source.hi) / 2, lo, hi);
+        extend->lo = std::min(extend->lo, seen);
+        extend->hi = std::max(extend->hi, seen);
+    }
+    return true;
 }
 
-bool EchoGuard::MatchAll(std::deque<Arrival>& sources, const std::vector<Arrival>& copies, size_t from,
-                         int64_t lag) const {
+bool EchoGuard::MatchAll(Lag& l, std::deque<Arrival>& sources, const std::vector<Arrival>& copies, size_t from) const {
     for (size_t i = from; i < copies.size(); ++i) {
         const auto s =
-            std::find_if(sources.begin(), sources.end(), [&](const Arrival& a) { return Echoes(a, copies[i], lag); });
+            std::find_if(sources.begin(), sources.end(), [&](const Arrival& a) { return Echoes(a, copies[i], l, &l); });
         if (s == sources.end()) return false;
         sources.erase(s);
     }
@@ -91,10 +101,11 @@ EchoGuard::Step EchoGuard::Replay(Lag& l, const Exchange& ex) const {
     if (ex.answer && ex.confirmed) {
         // Were the answer and everything after it copies, the frame may never have arrived.
         for (size_t i = 0; i < l.sources.size() && !step.couldBeCopy; ++i) {
-            if (!Echoes(l.sources[i], *ex.answer, l.lag)) continue;
+            Lag alternative = l;
+            if (!Echoes(l.sources[i], *ex.answer, l, &alternative)) continue;
             std::deque<Arrival> rest = l.sources;
             rest.erase(rest.begin() + static_cast<long>(i));
-            step.couldBeCopy = MatchAll(rest, ex.extra, 0, l.lag);
+            step.couldBeCopy = MatchAll(alternative, rest, ex.extra, 0);
         }
     }
     size_t first = 0;
@@ -104,13 +115,13 @@ EchoGuard::Step EchoGuard::Replay(Lag& l, const Exchange& ex) const {
         l.sources.push_back(ex.extra.front());  // the late answer
         first = 1;
     }
-    step.consistent = MatchAll(l.sources, ex.extra, first, l.lag);
+    step.consistent = MatchAll(l, l.sources, ex.extra, first);
     return step;
 }
 
 void EchoGuard::Prune(Lag& l, int64_t now) const {
     // Whatever arrives from now on is too late to be a copy of these.
-    std::erase_if(l.sources, [&](const Arrival& a) { return a.hi + l.lag + tolerance_ < now; });
+    std::erase_if(l.sources, [&](const Arrival& a) { return a.hi + l.lo + spread_ + tolerance_ < now; });
 }
 
 void EchoGuard::Explain(const Arrival& copy) {
@@ -143,8 +154,8 @@ void EchoGuard::Explain(const Arrival& copy) {
     for (int64_t lag : candidates) {
         if (lag - last < tolerance_ / 10) continue;
         last = lag;
-        if (std::any_of(lags_.begin(), lags_.end(), [&](const Lag& l) { return l.lag == lag; })) continue;
-        Lag l{lag, {}, false};
+        if (std::any_of(lags_.begin(), lags_.end(), [&](const Lag& l) { return l.lo <= lag && lag <= l.hi; })) continue;
+        Lag l{lag, lag, {}, false};
         bool consistent = true;
         for (size_t e = 0; consistent && e + 1 < exchanges_.size(); ++e) {
             const Step s = Replay(l, exchanges_[e]);
@@ -162,11 +173,11 @@ std::optional<EchoGuard::TimePoint> EchoGuard::HoldUntil(TimePoint now) const {
     const int64_t t = Micros(now);
     std::optional<int64_t> until;
     for (const Lag& l : lags_) {
-        if (l.lag > holdCap_) continue;
         Lag trial = l;
         if (open_ && !Replay(trial, exchanges_.back()).consistent) continue;
+        if (trial.hi > holdCap_) continue;
         for (const Arrival& a : trial.sources) {
-            const int64_t due = a.hi + l.lag + margin_;
+            const int64_t due = a.hi + trial.hi + margin_;
             if (due > t) until = std::max(until.value_or(due), due);
         }
     }
@@ -185,7 +196,7 @@ bool EchoGuard::Hopeless() const {
 
 std::vector<double> EchoGuard::Lags() const {
     std::vector<double> out;
-    for (const Lag& l : lags_) out.push_back(static_cast<double>(l.lag) / 1000.0);
+    for (const Lag& l : lags_) out.push_back(static_cast<double>(l.hi) / 1000.0);
     return out;
 }
 

@@ -6,7 +6,8 @@
 // Every datagram more than one per exchange is a copy of some earlier answer
 // under some lag. The guard keeps each lag (up to a horizon) that explains
 // every surplus datagram seen so far, the copies all following their answers
-// by that lag. Under each such lag it
+// by that lag, give or take a spread that a busy machine's late wake-ups
+// cause. Under each such lag it
 //  - says how long the next frame must wait for the copies still to come
 //    (lags up to the write grace), so that they arrive before it leaves and
 //    are never taken for its answer;
@@ -31,8 +32,9 @@ public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
     struct Limits {
-        std::chrono::milliseconds tolerance{10};  // how much one copy's lag may differ from another's
-        std::chrono::milliseconds margin{30};     // a hold lasts this much beyond the lag
+        std::chrono::milliseconds tolerance{10};  // how far an arrival's moment may be off
+        std::chrono::milliseconds spread{5};     // how far apart the lags of one link's copies may lie
+        std::chrono::milliseconds margin{30};     // a hold lasts this much beyond the longest lag seen
         std::chrono::milliseconds holdCap{500};   // longer lags are not waited for
         std::chrono::milliseconds horizon{3000};  // the longest lag considered
     };
@@ -58,7 +60,8 @@ public:
     bool Ambiguous() const;
     // Ambiguous, and no lag left under which it could still clear up.
     bool Hopeless() const;
-    // The lags that explain the copies seen, in milliseconds; empty before any copy.
+    // The longest lag of each explanation of the copies seen, in milliseconds;
+    // empty before any copy.
     std::vector<double> Lags() const;
 
 private:
@@ -73,8 +76,8 @@ private:
         int64_t ended = 0;
     };
     struct Lag {
-        int64_t lag = 0;
-        std::deque<Arrival> sources;  // answers whose copy under this lag has not come yet
+        int64_t lo = 0, hi = 0;       // the lags its copies came with
+        std::deque<Arrival> sources;  // answers whose copy has not come yet
         bool marked = false;
     };
     struct Step {
@@ -82,13 +85,15 @@ private:
         bool couldBeCopy = false;
     };
 
-    bool Echoes(const Arrival& source, const Arrival& copy, int64_t lag) const;
-    bool MatchAll(std::deque<Arrival>& sources, const std::vector<Arrival>& copies, size_t from, int64_t lag) const;
+    // Whether `copy` can be a copy of `source` under the lag; when it can and
+    // `l` is given, the lag takes in this copy's.
+    bool Echoes(const Arrival& source, const Arrival& copy, const Lag& lag, Lag* extend = nullptr) const;
+    bool MatchAll(Lag& l, std::deque<Arrival>& sources, const std::vector<Arrival>& copies, size_t from) const;
     Step Replay(Lag& l, const Exchange& ex) const;
     void Prune(Lag& l, int64_t now) const;
     void Explain(const Arrival& copy);
 
-    int64_t tolerance_, margin_, holdCap_, horizon_;
+    int64_t tolerance_, spread_, margin_, holdCap_, horizon_;
     std::vector<Exchange> exchanges_;
     bool open_ = false;
     std::vector<Lag> lags_;
