@@ -33,7 +33,7 @@ public:
 
     struct Limits {
         std::chrono::milliseconds tolerance{10};  // how far an arrival's moment may be off
-        std::chrono::milliseconds spread{5};     // how far apart the lags of one link's copies may lie
+        std::chrono::milliseconds spread{5};      // how far apart the lags of one link's copies may lie
         std::chrono::milliseconds margin{30};     // a hold lasts this much beyond the longest lag seen
         std::chrono::milliseconds holdCap{500};   // longer lags are not waited for
         std::chrono::milliseconds horizon{3000};  // the longest lag considered
