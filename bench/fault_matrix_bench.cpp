@@ -81,6 +81,10 @@ std::vector<uint8_t> Firmware() {
 
 uint64_t Seed(int s) { return 1000 + static_cast<uint64_t>(s) * 7919; }
 
+// Meters in one simulator and one run of the fleet updater: as many as it
+// updates at once without being told.
+constexpr int kCliBatch = 256;
+
 void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firmware, Tally& t) {
     metersim::MeterOptions o;
     o.address = "127.0.0.1";
@@ -109,7 +113,7 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
 }
 
 // Every cell and seed as one meter of one meter-sim process, all updated by
-// one ethernet-loader-cli run (at most 64 meters). False when the run could
+// one ethernet-loader-cli run (at most kCliBatch meters). False when the run could
 // not be made.
 bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t>& firmware, Tally* tallies) {
     char dir[] = "/tmp/fault-matrix-XXXXXX";
@@ -119,8 +123,8 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
         .write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
 
     const int meters = static_cast<int>(cells.size()) * seeds;
-    if (meters > 64) {
-        std::fprintf(stderr, "fault-matrix-bench: at most 64 meters for the cli path\n");
+    if (meters > kCliBatch) {
+        std::fprintf(stderr, "fault-matrix-bench: at most %d meters at once for the cli path\n", kCliBatch);
         return false;
     }
     std::vector<std::string> sim{METER_SIM_PATH, "--address", "127.0.9.2", "--meters", std::to_string(meters),
@@ -241,7 +245,7 @@ int main(int argc, char** argv) {
         } else {
             // Batches of whole cells, as many meters as one simulator serves.
             bool ran = true;
-            const size_t perBatch = static_cast<size_t>(std::max(1, 64 / seeds));
+            const size_t perBatch = static_cast<size_t>(std::max(1, kCliBatch / seeds));
             for (size_t first = 0; ran && first < cells.size(); first += perBatch) {
                 const std::vector<Cell> batch(
                     cells.begin() + static_cast<long>(first),

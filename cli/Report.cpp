@@ -30,9 +30,14 @@ bool Succeeded(const MeterRecord& m, Command c) {
     return r == (c == Command::Probe ? "probed" : "updated");
 }
 
+bool SucceededResult(std::string_view result) { return result == "updated" || result == "probed"; }
+
 std::string ResultMessage(const MeterRecord& m, Command c) {
     const loader::UpdateResult& r = m.result;
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
+    if (!m.fault.empty())
+        return "The update stopped on a fault of this computer (" + m.fault +
+               "); the meter may wait in its bootloader for another update.";
     char block[32];
     std::snprintf(block, sizeof block, "0x%05llX",
                   static_cast<unsigned long long>(r.failedBlock < 0 ? 0 : r.failedBlock));
@@ -108,6 +113,13 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     report["firmware"] = {{"sha256", run.firmwareSha256}, {"source", run.firmwareSource}};
     report["started"] = IsoTime(run.started);
     report["finished"] = IsoTime(run.finished);
+    report["continues"] = nullptr;
+    if (run.continues) {
+        report["continues"] = {{"report", run.continues->report},
+                               {"started", run.continues->started},
+                               {"firmware_sha256", run.continues->firmwareSha256},
+                               {"failed_meters", run.continues->failedMeters}};
+    }
     report["meters"] = std::move(meters);
     return report;
 }
