@@ -19,6 +19,7 @@ std::string ResultName(const MeterRecord& m, Command c) {
         case Outcome::PasswordRejected: return "password-rejected";
         case Outcome::CommunicationError:
         case Outcome::EraseUnconfirmed: return "communication-error";
+        case Outcome::AmbiguousAnswers: return "ambiguous-answers";
         case Outcome::Cancelled: return "cancelled";
     }
     return "communication-error";
@@ -61,6 +62,10 @@ std::string ResultMessage(const MeterRecord& m, Command c) {
         case Outcome::EraseUnconfirmed:
             return "The erase was never confirmed, so the flash content is unknown; the meter waits in its bootloader "
                    "for another update.";
+        case Outcome::AmbiguousAnswers:
+            return "The link delivered answers again, late, so a block may have been confirmed by a copy of an earlier "
+                   "answer while its own frame was lost: the flash content is unknown. The meter waits in its "
+                   "bootloader for another update.";
         case Outcome::Cancelled:
             if (r.eraseAttempts > 0)
                 return "Stopped on request during programming; the meter waits in its bootloader for another update.";

@@ -41,7 +41,7 @@ struct RunRecord {
 };
 
 // One of updated, probed, password-rejected, not-found,
-// communication-error, cancelled, unreachable.
+// communication-error, ambiguous-answers, cancelled, unreachable.
 std::string ResultName(const MeterRecord& m, Command c);
 bool Succeeded(const MeterRecord& m, Command c);
 // A result of a report that needs no further run: "updated" or "probed".

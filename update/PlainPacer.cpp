@@ -26,4 +26,12 @@ bool PlainPacer::WaitReadable(const Link& link, TimePoint deadline) {
     return waiter_.WaitUntil(deadline, h, nullptr) && link.Readable();
 }
 
+bool PlainPacer::WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) {
+    if (link.Readable() || cancel_.Cancelled()) return link.Readable();
+    const platform::SocketHandle h = link.Handle();
+    if (h == platform::kNoSocket) return WaitUnlessCancelled(deadline) && link.Readable();
+    waiter_.WaitUntil(deadline, h, &cancel_);
+    return link.Readable();
+}
+
 }  // namespace update

@@ -20,6 +20,7 @@ public:
     void WaitUntil(TimePoint deadline) override;
     bool WaitUnlessCancelled(TimePoint deadline) override;
     bool WaitReadable(const Link& link, TimePoint deadline) override;
+    bool WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) override;
     bool Cancelled() const override { return cancel_.Cancelled(); }
 
 private:

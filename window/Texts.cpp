@@ -72,12 +72,14 @@ std::string RunEndBoxText(const update::UpdateResult& r, std::string_view addres
                        "The meter did not confirm the erase of its flash, so the new firmware may not be "
                        "complete. The meter was not updated and waits in its bootloader.\n\nPress ") +
                    kFirmwareUpdate + " again to repeat the update.";
-        // A rejected password and a communication error have shown their
-        // box during the run; a stop ends the program; the rest succeeded.
+        // A rejected password and a communication error (ambiguous answers
+        // included) have shown their box during the run; a stop ends the
+        // program; the rest succeeded.
         case update::Outcome::Updated:
         case update::Outcome::Identified:
         case update::Outcome::PasswordRejected:
         case update::Outcome::CommunicationError:
+        case update::Outcome::AmbiguousAnswers:
         case update::Outcome::Cancelled: break;
     }
     return {};

@@ -28,11 +28,13 @@ Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
   --seed N              seed of the random faults (meter k uses N+k-1)
   --fault RULE          inject a fault into bootloader answers; repeatable.
                         RULE is ACTION[:ARG][@SELECTOR,...], ACTION one of
-                        drop, delay:MS, duplicate, wrong, short, oversized,
-                        zero, script:HEX, foreign-port, reboot; SELECTOR one
-                        of N (exchange N), every=N, block=ADDR, cmd=COMMAND
+                        drop, delay:MS, duplicate[:LAG], wrong, short,
+                        oversized, zero, script:HEX, foreign-port, reboot;
+                        SELECTOR one of N (exchange N), every=N, block=ADDR,
+                        cmd=COMMAND
   --loss-in PCT         lose PCT % of the datagrams to the bootloader
-  --loss-out PCT        lose PCT % of its answers
+  --loss-out PCT        lose PCT % of its answers (an answer and its
+                        duplicate each on its own)
   --modbus-exception C  answer every Modbus request with exception C
   --modbus-delay MS     send Modbus answers MS later
   --modbus-split N[:MS] send N bytes of a Modbus answer, the rest MS later (700)

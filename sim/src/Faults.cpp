@@ -87,6 +87,10 @@ std::optional<FaultRule> ParseFaultRule(std::string_view text, std::string* erro
         auto ms = ParseNumber(arg);
         if (!ms || *ms > 600000) return Fail(error, "delay needs milliseconds: delay:MS");
         rule.delayMs = static_cast<int>(*ms);
+    } else if (rule.action == FaultAction::Duplicate && hasArg) {
+        auto ms = ParseNumber(arg);
+        if (!ms || *ms > 600000) return Fail(error, "duplicate takes the copy's lag in milliseconds: duplicate:LAG");
+        rule.lagMs = static_cast<int>(*ms);
     } else if (rule.action == FaultAction::Script) {
         auto bytes = ParseHex(arg);
         if (!hasArg || !bytes || bytes->size() > 65507) return Fail(error, "script needs hex bytes: script:HEX");
@@ -128,6 +132,7 @@ std::string FaultRuleName(const FaultRule& rule) {
     for (const auto& a : kActions)
         if (a.action == rule.action) s = a.name;
     if (rule.action == FaultAction::Delay) s += ":" + std::to_string(rule.delayMs);
+    if (rule.action == FaultAction::Duplicate && rule.lagMs > 0) s += ":" + std::to_string(rule.lagMs);
     if (rule.action == FaultAction::Script) s += ":" + ToHex(rule.payload);
     return s;
 }

@@ -105,13 +105,17 @@ Reaction MeterCore::OnDatagram(ByteView datagram) {
     }
 
     Send send;
-    int copies = 1;
+    bool duplicated = false;
+    int copyLagMs = 0;
     for (const FaultRule* rule : rules) {
         AddFault(e, FaultRuleName(*rule));
         switch (rule->action) {
             case FaultAction::Drop: answers = false; break;
             case FaultAction::Delay: send.delayMs = std::max(send.delayMs, rule->delayMs); break;
-            case FaultAction::Duplicate: copies = 2; break;
+            case FaultAction::Duplicate:
+                duplicated = true;
+                copyLagMs = std::max(copyLagMs, rule->lagMs);
+                break;
             case FaultAction::Wrong:
                 if (!answer.empty()) {
                     uint8_t b = answer[0];
@@ -135,15 +139,25 @@ Reaction MeterCore::OnDatagram(ByteView datagram) {
     // A drop wins over a script whichever came first in the list.
     if (std::any_of(rules.begin(), rules.end(), [](auto* x) { return x->action == FaultAction::Drop; }))
         answers = false;
-    if (answers && lostOut) {
+    if (!answers) return r;
+    // The copy travels on its own, so the way back loses it apart from the
+    // answer. Drawn last, so that every other draw of the exchange stays as it was.
+    const bool copyLost = duplicated && random.Percent() < faults_.lossOutPercent;
+    send.bytes = answer;
+    if (lostOut)
         AddFault(e, "lost-out");
-        answers = false;
+    else
+        r.sends.push_back(send);
+    if (duplicated) {
+        if (copyLost) {
+            AddFault(e, "copy-lost-out");
+        } else {
+            Send copy = send;
+            copy.delayMs += copyLagMs;
+            r.sends.push_back(std::move(copy));
+        }
     }
-    if (answers) {
-        e.answer = answer;
-        send.bytes = std::move(answer);
-        r.sends.assign(copies, send);
-    }
+    if (!r.sends.empty()) e.answer = std::move(answer);
     return r;
 }
 

@@ -69,6 +69,7 @@ TEST(Report, ResultNamesFollowTheEngineOutcome) {
         {Outcome::PasswordRejected, true, Command::Update, "password-rejected", false},
         {Outcome::CommunicationError, true, Command::Update, "communication-error", false},
         {Outcome::EraseUnconfirmed, true, Command::Update, "communication-error", false},
+        {Outcome::AmbiguousAnswers, true, Command::Update, "ambiguous-answers", false},
         {Outcome::Cancelled, true, Command::Update, "cancelled", false},
     };
     for (const auto& c : cases) {

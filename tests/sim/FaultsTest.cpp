@@ -19,6 +19,7 @@ struct ParseCase {
     std::string command;
     int delayMs;
     Bytes payload;
+    int lagMs = 0;
 };
 
 class FaultParseTest : public testing::TestWithParam<ParseCase> {};
@@ -35,6 +36,7 @@ TEST_P(FaultParseTest, Parses) {
     EXPECT_EQ(rule->command, c.command);
     EXPECT_EQ(rule->delayMs, c.delayMs);
     EXPECT_EQ(rule->payload, c.payload);
+    EXPECT_EQ(rule->lagMs, c.lagMs);
 }
 
 using FA = FaultAction;
@@ -46,10 +48,12 @@ INSTANTIATE_TEST_SUITE_P(Table, FaultParseTest,
                                          ParseCase{"script:4F4b0a@2", FA::Script, 2, 0, {}, "", 0, {0x4F, 0x4B, 0x0A}},
                                          ParseCase{
                                              "duplicate@cmd=VER?,every=2", FA::Duplicate, 0, 2, {}, "VER?", 0, {}},
+                                         ParseCase{"duplicate:60@cmd=W", FA::Duplicate, 0, 0, {}, "W", 0, {}, 60},
                                          ParseCase{"reboot@10", FA::Reboot, 10, 0, {}, "", 0, {}}));
 
 TEST(FaultParse, RefusesWithAReason) {
-    for (const char* text : {"drop@0", "delay@3", "script:4f4@1", "short:3", "drop@cmd=X", "drop@", "vanish@1"}) {
+    for (const char* text : {"drop@0", "delay@3", "script:4f4@1", "short:3", "drop@cmd=X", "drop@", "vanish@1",
+                             "duplicate:", "duplicate:-5", "duplicate:700000"}) {
         std::string error;
         EXPECT_FALSE(ParseFaultRule(text, &error)) << text;
         EXPECT_FALSE(error.empty()) << text;
@@ -118,6 +122,65 @@ INSTANTIATE_TEST_SUITE_P(
                     ActionCase{"duplicate@2", 2, {Text("OK\r\n"), Text("OK\r\n")}},
                     ActionCase{"delay:70@cmd=W", 3, {Text("OK\r\n")}, 70},
                     ActionCase{"foreign-port@1", 1, {Text("TALVO-ETH-BOOTLOADER-V1.00")}, 0, true}));
+
+// A duplicate with a lag: the answer, then its copy LAG ms after it, both
+// after any delay; not on exchanges the rule does not select.
+struct CopyCase {
+    const char* name;
+    std::vector<const char*> rules;
+    std::vector<int> delays;  // of the datagrams sent for the write, in order
+};
+void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.name; }
+class DuplicateLagTest : public testing::TestWithParam<CopyCase> {};
+
+TEST_P(DuplicateLagTest, SendsTheCopyAfterTheAnswer) {
+    const CopyCase& c = GetParam();
+    MeterOptions o = InBootloader();
+    for (const char* text : c.rules) o.faults.rules.push_back(Rule(text));
+    MeterCore core(o);
+    const Bytes block(1024, 0x44);
+    const Reaction r = core.OnDatagram(testsupport::WriteFrame(0x08400, block.data()));
+    std::vector<int> delays;
+    for (const auto& s : r.sends) {
+        EXPECT_EQ(s.bytes, Text("OK\r\n"));
+        delays.push_back(s.delayMs);
+    }
+    EXPECT_EQ(delays, c.delays);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DuplicateLagTest,
+                         testing::Values(CopyCase{"NoLag", {"duplicate"}, {0, 0}},
+                                         CopyCase{"Echo60", {"duplicate:60"}, {0, 60}},
+                                         CopyCase{"LateAnswerThenEcho", {"delay:80", "duplicate:40"}, {80, 120}},
+                                         CopyCase{"EchoAfterDelayInAnyOrder", {"duplicate:40", "delay:80"}, {80, 120}},
+                                         CopyCase{"OtherCommandOnly", {"duplicate:60@cmd=E"}, {0}}),
+                         [](const testing::TestParamInfo<CopyCase>& i) { return i.param.name; });
+
+// The way back loses an answer and its copy each on its own: every one of the
+// four outcomes happens, and a seed replays them.
+std::vector<std::string> CopyLossPattern(uint64_t seed) {
+    MeterOptions o = InBootloader();
+    o.seed = seed;
+    o.faults.lossOutPercent = 40;
+    o.faults.rules.push_back(Rule("duplicate:30"));
+    MeterCore core(o);
+    std::vector<std::string> out;
+    for (int i = 0; i < 200; ++i) {
+        const Reaction r = core.OnDatagram(Text("VER?"));
+        std::string delays;
+        for (const auto& s : r.sends) delays += std::to_string(s.delayMs) + " ";
+        out.push_back(delays + "/" + r.event.fault);
+    }
+    return out;
+}
+
+TEST(FaultSeed, AnswerAndCopyAreLostEachOnItsOwn) {
+    const auto a = CopyLossPattern(5);
+    EXPECT_EQ(a, CopyLossPattern(5));
+    for (const char* outcome : {"0 30 /duplicate:30", "30 /duplicate:30,lost-out", "0 /duplicate:30,copy-lost-out",
+                                "/duplicate:30,lost-out,copy-lost-out"})
+        EXPECT_GT(std::count(a.begin(), a.end(), outcome), 10) << outcome;
+}
 
 TEST(FaultAction, WrongAnswerNeverStartsWithO) {
     MeterOptions o = InBootloader();

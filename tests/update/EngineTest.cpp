@@ -288,6 +288,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WriteCase{"Prompt", nullptr, 4, 0, 0, Outcome::Updated},
                       WriteCase{"AllLate120ms", [](auto& r, int n, auto v) { return Late(r, n, v, 120ms); }, 4, 0, 0,
                                 Outcome::Updated},
+                      // A slow meter: every write answered just inside the grace.
+                      WriteCase{"AllLate499ms", [](auto& r, int n, auto v) { return Late(r, n, v, 499ms); }, 4, 0, 0,
+                                Outcome::Updated},
                       // Answered after the grace: the attempt fails, and its answer is dropped before the retry.
                       WriteCase{"OnceLate600ms", [](auto& r, int n, auto v) { return Late(r, n, v, 600ms, 1); }, 5, 1,
                                 1, Outcome::Updated},
@@ -300,6 +303,111 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"AlwaysLate600ms", [](auto& r, int n, auto v) { return Late(r, n, v, 600ms); }, 10, 10,
                                 9, Outcome::CommunicationError}),
     [](const ::testing::TestParamInfo<WriteCase>& i) { return i.param.name; });
+
+// Answers that the link delivers again, `lag` after the answer: a copy must
+// never confirm a write frame that never reached the meter. Where the copies
+// come early enough to wait for, the lost frame is sent again; where they do
+// not, the run ends without success and without "RESET".
+struct EchoCase {
+    const char* name;
+    milliseconds lag;
+    milliseconds late = 1ms;  // every answer leaves this long after its frame
+    int lostWrite = -1;       // this write frame (0: the first) is lost on its way
+    bool writesOnly = false;  // only write answers are copied
+    int copyEvery = 1;        // only every Nth answer is copied
+    Outcome outcome = Outcome::Updated;
+};
+void PrintTo(const EchoCase& c, std::ostream* os) { *os << c.name; }
+class Echoes : public ::testing::TestWithParam<EchoCase> {};
+
+TEST_P(Echoes, NeverConfirmALostFrame) {
+    const EchoCase& c = GetParam();
+    std::vector<uint32_t> blocks;
+    for (uint32_t a = 0x08000; a < 0x08000 + 40 * 1024; a += 1024) blocks.push_back(a);
+    Bench b(SmallImage({}));
+    for (uint32_t a : blocks)
+        for (uint32_t i = 0; i < 1024; ++i) b.firmware[a + i] = static_cast<uint8_t>(a >> 10 ^ i);
+    int answers = 0;
+    uint32_t lost = 0;
+    b.meter.script = [&](const Received& r, int nth, std::vector<Reply> normal) {
+        if (r.command == "W" && nth == c.lostWrite) {
+            lost = r.address;
+            return std::vector<Reply>{};
+        }
+        if (normal.empty()) return normal;
+        normal[0].after = c.late;
+        if ((!c.writesOnly || r.command == "W") && ++answers % c.copyEvery == 0)
+            normal.push_back({normal[0].bytes, c.late + c.lag});
+        return normal;
+    };
+    const UpdateResult r = b.Procedure();
+
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(b.seen.succeeded, c.outcome == Outcome::Updated);
+    EXPECT_EQ(b.meter.Count("RESET"), c.outcome == Outcome::Updated ? 1 : 0);
+    const auto w = b.meter.Writes();
+    for (uint32_t a : blocks) {
+        if (c.outcome == Outcome::Updated) {
+            EXPECT_EQ(std::count(w.begin(), w.end(), a), a == lost ? 2 : 1) << std::hex << a;
+        }
+    }
+    if (c.outcome == Outcome::Updated) {
+        EXPECT_EQ(r.retries, c.lostWrite < 0 ? 0 : 1);
+    } else {
+        EXPECT_EQ(b.seen.notices, std::vector<Notice>{Notice::CommunicationError});
+        EXPECT_EQ(b.seen.Action(), "Communication error!");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Echoes,
+    ::testing::Values(EchoCase{"Lag10", 10ms}, EchoCase{"Lag10LostFrame", 10ms, 1ms, 5},
+                      EchoCase{"Lag60LostFrame", 60ms, 1ms, 5}, EchoCase{"Lag400LostFrame", 400ms, 1ms, 30},
+                      EchoCase{"Late80Lag40LostFrame", 40ms, 80ms, 5},
+                      EchoCase{"EveryTenthAnswerCopiedAtOnce", 0ms, 1ms, -1, false, 10},
+                      EchoCase{"Lag1000LostFrame", 1000ms, 1ms, 30, false, 1, Outcome::AmbiguousAnswers},
+                      // Only write answers copied: the first copy comes after the next frame left.
+                      EchoCase{"WriteAnswersLag60LostFrame", 60ms, 1ms, 5, true},
+                      EchoCase{"WriteAnswersLag60FirstCopyConfirmsLostFrame", 60ms, 1ms, 1, true, 1,
+                               Outcome::AmbiguousAnswers}),
+    [](const ::testing::TestParamInfo<EchoCase>& i) { return i.param.name; });
+
+TEST(Engine, CopiesThatComeWithinTheWaitCostNoTime) {
+    Bench b;
+    b.meter.script = [](const Received&, int, std::vector<Reply> normal) {
+        if (!normal.empty()) normal.push_back({normal[0].bytes, 11ms});
+        return normal;
+    };
+    const UpdateResult r = b.Procedure();
+    EXPECT_EQ(r.outcome, Outcome::Updated);
+    const auto w = b.meter.Times("W");
+    ASSERT_FALSE(w.empty());
+    EXPECT_EQ(b.meter.Times("E"), std::vector<double>{1000});
+    for (size_t i = 0; i < w.size(); ++i) ASSERT_EQ(w[i], 1500 + 50.0 * i) << "write " << i;
+    EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w.back() + 50});
+    EXPECT_EQ(r.staleAnswersDropped, static_cast<int>(w.size()) + 2);
+}
+
+TEST(Engine, NextFrameLeavesOnceTheCopyHasComeOrCannotBeDueAnyMore) {
+    Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
+    b.meter.script = [](const Received& r, int nth, std::vector<Reply> normal) {
+        // Every answer comes again 120 ms later, but for the second write's.
+        if (!normal.empty() && !(r.command == "W" && nth == 1)) normal.push_back({normal[0].bytes, 121ms});
+        return normal;
+    };
+    const UpdateResult r = b.Procedure();
+    EXPECT_EQ(r.outcome, Outcome::Updated);
+    EXPECT_EQ(r.retries, 0);
+    // The identity's copy comes within the 500 ms of "VER?": the erase leaves on time.
+    EXPECT_EQ(b.meter.Times("E"), std::vector<double>{1000});
+    const auto w = b.meter.Times("W");
+    ASSERT_EQ(w.size(), 5u);
+    EXPECT_EQ(w[0], 1500) << "the erase's copy came within its wait";
+    EXPECT_EQ(w[1] - w[0], 121) << "as soon as the copy has come";
+    EXPECT_EQ(w[2] - w[1], 1 + 120 + 30) << "a copy that does not come is waited for up to its lag and a margin";
+    EXPECT_EQ(w[3] - w[2], 121);
+    EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w[4] + 121}) << "the last copy is waited for too";
+}
 
 TEST(Engine, BlockThatNeverGetsAGoodAnswerIsSentTenTimesThenTheRunStops) {
     Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x0A000}));

@@ -1,5 +1,5 @@
 // Bad networks against the simulated meter, on real sockets: late,
-// duplicated and lost datagrams, seeded. Whatever happens, a run may end on
+// duplicated, echoed and lost datagrams, seeded. Whatever happens, a run may end on
 // success only when the meter's flash equals the image. bench/ has the larger
 // matrix; these cells run in parallel under CTest.
 #include <gtest/gtest.h>
@@ -69,5 +69,9 @@ INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix,
                                            Cell{"DuplicateLoss3", {"duplicate@every=25"}, 3, 0, 11, false},
                                            Cell{"DuplicateAll", {"duplicate"}, 0, 0, 5, true},
                                            Cell{"Loss10Both", {}, 10, 10, 4, false},
-                                           Cell{"EraseAnswerLostOnce", {"drop@2"}, 0, 0, 2, true, 2}),
+                                           Cell{"EraseAnswerLostOnce", {"drop@2"}, 0, 0, 2, true, 2},
+                                           Cell{"Echo120", {"duplicate:120"}, 0, 0, 1, true},
+                                           Cell{"Echo60Loss3", {"duplicate:60"}, 3, 0, 1, false},
+                                           Cell{"Late80Echo40Loss3", {"delay:80", "duplicate:40"}, 3, 0, 2, false},
+                                           Cell{"Echo1000Loss3", {"duplicate:1000"}, 3, 0, 1, false}),
                          [](const ::testing::TestParamInfo<Cell>& i) { return i.param.name; });

@@ -32,6 +32,10 @@ public:
         Run(deadline, [&link] { return link.Readable(); });
         return link.Readable();
     }
+    bool WaitReadableUnlessCancelled(const update::Link& link, TimePoint deadline) override {
+        Run(deadline, [this, &link] { return cancelled_ || link.Readable(); });
+        return link.Readable();
+    }
     bool Cancelled() const override { return cancelled_; }
 
     void Cancel() { cancelled_ = true; }

@@ -13,7 +13,7 @@ namespace sim {
 enum class FaultAction {
     Drop,         // no answer at all
     Delay,        // answer after `delayMs` (a "late" answer when longer than the tool waits)
-    Duplicate,    // the answer is sent twice
+    Duplicate,    // the answer is sent twice, the copy `lagMs` after it
     Wrong,        // same length, first byte replaced by a different one (never 'O')
     Short,        // the answer less its last byte (4 -> 3 bytes)
     Oversized,    // the answer plus a line feed (4 -> 5 bytes, identity -> identity + "\n")
@@ -33,6 +33,7 @@ struct FaultRule {
     std::optional<uint32_t> blockAddress;  // only write frames for this block
     std::string command;                   // only this command label ("VER?", "E", "W", "RESET", "?")
     int delayMs = 0;                       // for Delay
+    int lagMs = 0;                         // for Duplicate: from the answer to its copy
     std::vector<uint8_t> payload;          // for Script
 };
 
@@ -48,11 +49,11 @@ struct Faults {
 };
 
 // Parses a rule written as ACTION[:ARG][@SELECTOR[,SELECTOR...]], e.g.
-// "drop@3", "drop@every=5", "wrong@block=0x08800", "delay:70@cmd=W",
+// "drop@3", "drop@every=5", "wrong@block=0x08800", "delay:70@cmd=W", "duplicate:60",
 // "script:4f4b@2", "reboot@10". On failure returns nothing and sets *error.
 std::optional<FaultRule> ParseFaultRule(std::string_view text, std::string* error);
 
-// The action and its argument as written ("drop", "delay:70"): the name of
+// The action and its argument as written ("drop", "delay:70", "duplicate:60"): the name of
 // the fault in the event log.
 std::string FaultRuleName(const FaultRule& rule);
 
