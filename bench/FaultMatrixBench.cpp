@@ -34,6 +34,7 @@
 #include "ImageFormats.h"
 #include "PlainPacer.h"
 #include "SocketLink.h"
+#include "TempDir.h"
 #include "UpdateEngine.h"
 #include "sim/Meter.h"
 
@@ -116,9 +117,8 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
 // one ethernet-loader-cli run (at most kCliBatch meters). False when the run could
 // not be made.
 bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t>& firmware, Tally* tallies) {
-    char dir[] = "/tmp/fault-matrix-XXXXXX";
-    if (!::mkdtemp(dir)) return false;
-    const std::string image = std::string(dir) + "/firmware.bin", report = std::string(dir) + "/report.json";
+    const testsupport::TempDir dir;
+    const std::string image = dir.File("firmware.bin"), report = dir.File("report.json");
     std::ofstream(image, std::ios::binary)
         .write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
 
@@ -175,9 +175,6 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
                                                           matches[address], m["retries"].get<int>(),
                                                           m["stale_answers_dropped"].get<int>(), ms);
     }
-    std::remove(image.c_str());
-    std::remove(report.c_str());
-    ::rmdir(dir);
     return true;
 }
 
