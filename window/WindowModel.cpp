@@ -177,15 +177,13 @@ WindowModel::WindowModel(View& view, Options options, EnginePorts ports)
 
 WindowModel::~WindowModel() {
     shared_->alive = false;
+    if (thread_.joinable()) ports_.cancel();  // before a box's waiter is released
     {
         std::lock_guard lock(shared_->mutex);
         shared_->closing = true;
     }
     shared_->boxAnswered.notify_all();
-    if (thread_.joinable()) {
-        ports_.cancel();
-        thread_.join();
-    }
+    if (thread_.joinable()) thread_.join();
 }
 
 std::string WindowModel::SettingsFileName() const {
@@ -358,13 +356,15 @@ void WindowModel::BoxClosed(int id) {
 
 void WindowModel::CloseRequested() {
     if (std::exchange(closing_, true)) return;  // the first close is on its way
+    // The stop request comes first: an engine released from a box below must
+    // already see it, or it would go on to the next block.
+    ports_.cancel();
     {
         std::lock_guard lock(shared_->mutex);
         shared_->closing = true;
     }
     shared_->boxAnswered.notify_all();
     // The run stops by its close rules; the program does not wait for it here.
-    ports_.cancel();
     try {
         settings::SaveSettings(SettingsFileName(), state_.address);
     } catch (const std::exception& e) {
