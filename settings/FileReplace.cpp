@@ -181,7 +181,11 @@ bool ReplaceWholeFile(const fs::path& target, const std::string& data) {
 
     fs::path tmp;
     const int fd = CreateTemporaryBeside(real, tmp);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        // A folder where no new file may be made (an install folder) can
+        // still hold a file that may be written: rewrite it where it stands.
+        return access == Access::Writable && fs::is_regular_file(old) && RewriteInPlace(real, data);
+    }
     const bool written = WriteAll(fd, data) && SyncToDisk(fd) == 0;
     const bool closed = CloseFile(fd) == 0;
     bool keepNew = false;
