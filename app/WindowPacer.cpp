@@ -23,13 +23,19 @@ bool TWindowPacer::WaitUnlessCancelled(TimePoint deadline) {
     return !closing_;
 }
 
-bool TWindowPacer::WaitReadable(const loader::Link& link, TimePoint deadline) {
-    if (link.Readable()) return true;
+bool TWindowPacer::WaitReadable(const loader::Link& link, TimePoint deadline) { return WaitOn(link, deadline, false); }
+
+bool TWindowPacer::WaitReadableUnlessCancelled(const loader::Link& link, TimePoint deadline) {
+    return WaitOn(link, deadline, true);
+}
+
+bool TWindowPacer::WaitOn(const loader::Link& link, TimePoint deadline, bool unlessCancelled) {
+    if (link.Readable() || (unlessCancelled && closing_)) return link.Readable();
     const TSocketHandle h = link.Handle();
     if (h != InvalidSocketHandle && (!notifier_ || notifier_->socket() != static_cast<qintptr>(h)))
         notifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(h), QSocketNotifier::Read);
     if (notifier_) notifier_->setEnabled(h != InvalidSocketHandle);
-    Pump(deadline, [&link] { return link.Readable(); });
+    Pump(deadline, [&] { return link.Readable() || (unlessCancelled && closing_); });
     // A notifier left on would wake the loop for as long as the answer waits.
     if (notifier_) notifier_->setEnabled(false);
     return link.Readable();

@@ -20,11 +20,13 @@ public:
     void WaitUntil(TimePoint deadline) override;
     bool WaitUnlessCancelled(TimePoint deadline) override;
     bool WaitReadable(const loader::Link& link, TimePoint deadline) override;
+    bool WaitReadableUnlessCancelled(const loader::Link& link, TimePoint deadline) override;
     bool Cancelled() const override { return closing_; }
 
 private:
     // Handles window events until the timer's tick or until `done`.
     void Pump(TimePoint deadline, const std::function<bool()>& done);
+    bool WaitOn(const loader::Link& link, TimePoint deadline, bool unlessCancelled);
 
     TTimer& timer_;
     const bool& closing_;

@@ -54,6 +54,9 @@ std::string ResultMessage(const MeterRecord& m, Command c) {
                 return "Stopped on request during programming; the meter waits in its bootloader for another update.";
             if (r.resetSent)
                 return "Stopped on request before anything was erased; the meter was reset to its application.";
+            if (!r.identity.empty())
+                return "Stopped on request before anything was erased; the meter was found in its bootloader and "
+                       "left there, without RESET.";
             if (r.modbusAnswered)
                 return "Stopped on request before anything was erased; the meter was not found in its bootloader.";
             return "Stopped on request before the boot-mode request; nothing was sent.";

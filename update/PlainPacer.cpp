@@ -191,14 +191,21 @@ bool PlainPacer::WaitUnlessCancelled(TimePoint deadline) {
     return true;
 }
 
-bool PlainPacer::WaitReadable(const Link& link, TimePoint deadline) {
+bool PlainPacer::WaitReadable(const Link& link, TimePoint deadline) { return WaitOn(link, -1, deadline); }
+
+bool PlainPacer::WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) {
+    if (cancel_.Cancelled()) return link.Readable();
+    return WaitOn(link, cancel_.WaitHandle(), deadline);
+}
+
+bool PlainPacer::WaitOn(const Link& link, std::intptr_t cancel, TimePoint deadline) {
     if (link.Readable()) return true;
     const TSocketHandle h = link.Handle();
-    if (h == InvalidSocketHandle) {
+    if (h == InvalidSocketHandle && cancel < 0) {
         WaitUntil(deadline);
         return false;
     }
-    return WaitFor(static_cast<std::intptr_t>(h), -1, deadline) && link.Readable();
+    return WaitFor(h == InvalidSocketHandle ? -1 : static_cast<std::intptr_t>(h), cancel, deadline) && link.Readable();
 }
 
 }  // namespace loader

@@ -41,9 +41,13 @@ public:
     void WaitUntil(TimePoint deadline) override;
     bool WaitUnlessCancelled(TimePoint deadline) override;
     bool WaitReadable(const Link& link, TimePoint deadline) override;
+    bool WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) override;
     bool Cancelled() const override { return cancel_.Cancelled(); }
 
 private:
+    // Until something waits on the link, the cancel handle (when not -1) is
+    // ready or the deadline has passed; true when something waits on the link.
+    bool WaitOn(const Link& link, std::intptr_t cancel, TimePoint deadline);
     // Until deadline or until one of the handles is ready; true when one is.
     bool WaitFor(std::intptr_t socket, std::intptr_t cancel, TimePoint deadline);
 

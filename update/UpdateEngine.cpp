@@ -29,6 +29,7 @@ constexpr int32_t kEraseGraceMs = 10000;
 constexpr int32_t kWriteGraceMs = 500;
 
 constexpr char kEraseUnconfirmed[] = "Erase not confirmed: flash content unknown.";
+constexpr char kLeftInBootloader[] = "Stopped: the meter was left in its bootloader.";
 
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
@@ -74,6 +75,7 @@ void UpdateEngine::Begin() {
     result_ = UpdateResult{};
     succeeded_ = false;
     cancelledUntouched_ = false;
+    requestAccepted_ = false;
     eraseConfirmed_ = false;
 }
 
@@ -95,12 +97,18 @@ void UpdateEngine::DropStaleAnswers() {
 
 void UpdateEngine::Delay() { pacer_.WaitUnlessCancelled(pacer_.Now() + delay_.Value()); }
 
-bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs) {
+bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs,
+                                bool graceStops) {
     DropStaleAnswers();
     const Pacer::TimePoint sent = pacer_.Now();
     boot_.Send(TxBuffer, sendCount);
     pacer_.WaitUntil(sent + milliseconds(waitMs));
-    if (graceMs > waitMs) pacer_.WaitReadable(boot_, sent + milliseconds(graceMs));
+    if (graceMs > waitMs) {
+        if (graceStops)
+            pacer_.WaitReadableUnlessCancelled(boot_, sent + milliseconds(graceMs));
+        else
+            pacer_.WaitReadable(boot_, sent + milliseconds(graceMs));
+    }
     const int32_t n = boot_.Receive(RxBuffer, expectedCount);
     return (static_cast<uint32_t>(n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
 }
@@ -113,7 +121,9 @@ bool UpdateEngine::Erase() {
         SetAction("erase sector 0x08000 - 0x7FFFF");
         std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
         ++result_.eraseAttempts;
-        BootTransact(static_cast<int32_t>(kEraseFrameSize), 4, kEraseMs, kEraseGraceMs);
+        // The grace is long: a stop meanwhile takes effect at once. The erase
+        // has been sent, so the meter is then left in its bootloader.
+        BootTransact(static_cast<int32_t>(kEraseFrameSize), 4, kEraseMs, kEraseGraceMs, true);
         const std::string answer = AnswerChars(RxBuffer);
         SetAction("erase sectors " + answer);
         if (answer == "OK") return true;
@@ -257,7 +267,13 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     // failure, or an erase never confirmed, it waits in its bootloader for
     // the next attempt rather than start what its flash may hold.
     const bool flashKnown = !program || cancelledUntouched_ || eraseConfirmed_;
-    if (!UpdateError && flashKnown) {
+    // After a stop, only a meter that this run sent to its bootloader is sent
+    // back: one found already waiting there may hold what an earlier,
+    // unfinished update left, and RESET could start it.
+    const bool leftInBootloader = !UpdateError && flashKnown && pacer_.Cancelled() && !requestAccepted_;
+    if (leftInBootloader) {
+        SetAction(kLeftInBootloader);
+    } else if (!UpdateError && flashKnown) {
         SetStage(Stage::Resetting);
         std::memcpy(TxBuffer, "RESET", 5);
         BootTransact(5, 0, kResetMs);
@@ -265,7 +281,7 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     }
     Delay();
 
-    if (cancelledUntouched_ || (UpdateError && pacer_.Cancelled()))
+    if (cancelledUntouched_ || leftInBootloader || (UpdateError && pacer_.Cancelled()))
         result_.outcome = Outcome::Cancelled;
     else if (UpdateError)
         result_.outcome = Outcome::CommunicationError;
@@ -301,6 +317,7 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
 
     switch (ClassifyBootModeAnswer(n, frame.data())) {
         case BootModeAnswer::Accepted:
+            requestAccepted_ = true;
             SetAction("Bootloader mode. Please wait ...");
             // The meter needs time to start its bootloader; the delay stays
             // this long from now on. A stop meanwhile still identifies the

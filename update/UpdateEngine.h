@@ -53,9 +53,11 @@ private:
     void ProgramMainMcu();
     bool Erase();
     // One bootloader exchange: send, wait the full time, and, when nothing has
-    // come by then, go on listening up to the grace; then one receive. True
-    // when the number of bytes taken (modulo 65536) is the expected count.
-    bool BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs = 0);
+    // come by then, go on listening up to the grace (or, with graceStops, up
+    // to a stop request); then one receive. True when the number of bytes
+    // taken (modulo 65536) is the expected count.
+    bool BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs = 0,
+                      bool graceStops = false);
     void DropStaleAnswers();
     void Delay();
 
@@ -85,6 +87,7 @@ private:
     bool eraseConfirmed_ = false;
     bool succeeded_ = false;
     bool cancelledUntouched_ = false;
+    bool requestAccepted_ = false;  // this run's boot-mode request got the normal answer
     UpdateResult result_;
 };
 

@@ -80,6 +80,12 @@ TEST(Report, ResultNamesFollowTheEngineOutcome) {
         EXPECT_EQ(Succeeded(m, c.command), c.good) << c.name;
         EXPECT_FALSE(ResultMessage(m, c.command).empty()) << c.name;
     }
+    // A stop that found the meter already in its bootloader leaves it there and says so.
+    MeterRecord stopped;
+    stopped.contacted = true;
+    stopped.result.outcome = Outcome::Cancelled;
+    stopped.result.identity = "BOOTLOADER-V1.00";
+    EXPECT_NE(ResultMessage(stopped, Command::Update).find("left there, without RESET"), std::string::npos);
     EXPECT_EQ(IsoTime(std::chrono::system_clock::time_point(std::chrono::milliseconds(1'765'108'201'042))),
               "2025-12-07T11:50:01.042Z");
 }

@@ -31,6 +31,10 @@ public:
         Run(deadline, [&link] { return link.Readable(); });
         return link.Readable();
     }
+    bool WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) override {
+        Run(deadline, [this, &link] { return cancelled_ || link.Readable(); });
+        return link.Readable();
+    }
     bool Cancelled() const override { return cancelled_; }
 
     void Cancel() { cancelled_ = true; }
