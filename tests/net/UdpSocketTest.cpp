@@ -37,15 +37,13 @@ protected:
 };
 
 TEST_F(UdpEndpoint, NothingQueuedGivesMinusOneAtOnceAndLeavesBufferAlone) {
-#ifndef _WIN32  // Windows cannot be asked; the time taken below tells
+#ifndef _WIN32  // Windows cannot be asked; the would-block error below tells
     ASSERT_NE(fcntl(udp.Handle(), F_GETFL) & O_NONBLOCK, 0);
 #endif
     std::vector<char> buf(64, '\xAA');
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(udp.ReceiveBytes(buf.data(), 64), -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_EQ(buf, std::vector<char>(64, '\xAA'));
-    EXPECT_EQ(errors, std::vector<int>{kWouldBlock});
+    EXPECT_EQ(errors, std::vector<int>{kWouldBlock}) << "a blocking receive would have waited instead";
 }
 
 TEST_F(UdpEndpoint, LongDatagramGivesMinusOneKeepsItsHeadAndLosesItsTail) {
