@@ -14,7 +14,7 @@ namespace fleet {
 
 struct FleetOptions {
     Command command = Command::Update;
-    std::string password;  // Latin-1 bytes, already checked
+    std::string password;  // Windows-1252 bytes, already checked
     int jobs = 1;          // meters at once
     image::ImageView firmware = image::EmbeddedImage();
 };

@@ -75,31 +75,15 @@ std::optional<std::string> HostListProblem(const std::vector<std::string>& hosts
     return std::nullopt;
 }
 
-std::optional<std::string> Latin1FromUtf8(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-        } else if ((b == 0xC2 || b == 0xC3) && i + 1 < text.size() &&
-                   (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80) {
-            out += static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F));
-        } else {
-            return std::nullopt;  // beyond U+00FF, or not UTF-8
-        }
-    }
-    return out;
-}
-
 std::string PasswordFromFile(std::string_view content) {
     std::string_view line = content.substr(0, content.find('\n'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     return std::string(line);
 }
 
-std::optional<std::string> PasswordProblem(std::string_view latin1) {
-    if (!loader::PasswordLengthOk(latin1))
-        return "the password has " + std::to_string(latin1.size()) + " characters; the meter takes 4 to 16";
+std::optional<std::string> PasswordProblem(std::string_view bytes) {
+    if (!loader::PasswordLengthOk(bytes))
+        return "the password has " + std::to_string(bytes.size()) + " characters; the meter takes 4 to 16";
     return std::nullopt;
 }
 

@@ -23,14 +23,10 @@ std::vector<std::string> HostsFromFile(std::string_view content);
 // duplicate (names compared without letter case), or an empty list.
 std::optional<std::string> HostListProblem(const std::vector<std::string>& hosts);
 
-// A password as typed (UTF-8) to the Latin-1 bytes the meter gets; nothing
-// when a character has no Latin-1 byte or the text is not UTF-8.
-std::optional<std::string> Latin1FromUtf8(std::string_view text);
-
 // The password of a password file: its first line, without the line end.
 std::string PasswordFromFile(std::string_view content);
 
-// Why a password (Latin-1 bytes) cannot be used, or nothing: 4 to 16 characters.
+// Why a password (its bytes, loader::PasswordBytes) cannot be used, or nothing: 4 to 16 characters.
 std::optional<std::string> PasswordProblem(std::string_view latin1);
 
 }  // namespace fleet

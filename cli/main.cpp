@@ -23,6 +23,7 @@
 #include "ImageFormats.h"
 #include "Inputs.h"
 #include "LoaderVersion.h"
+#include "PasswordText.h"
 #include "Sha256.h"
 #include "Sockets.h"
 
@@ -96,10 +97,10 @@ std::string Password(const std::string& passwordFile) {
     } else {
         throw SetupError{std::string("no password: give --password-file FILE or set ") + kPasswordVariable};
     }
-    const auto latin1 = fleet::Latin1FromUtf8(typed);
-    if (!latin1) throw SetupError{from + " has a character the meter cannot take (only Latin-1 characters)"};
-    if (auto why = fleet::PasswordProblem(*latin1)) throw SetupError{from + ": " + *why};
-    return *latin1;
+    const auto bytes = loader::PasswordBytes(typed);
+    if (!bytes) throw SetupError{from + " has a character the meter cannot take (only Windows-1252 characters)"};
+    if (auto why = fleet::PasswordProblem(*bytes)) throw SetupError{from + ": " + *why};
+    return *bytes;
 }
 
 // Fails early, before any meter is touched, when the report cannot be written.

@@ -37,7 +37,7 @@ std::string PercentText(int32_t position, int32_t minimum, int32_t maximum);
 int64_t NextBlock(int64_t current, int64_t flashStart, int64_t flashEnd);
 
 // The Modbus TCP request that asks the meter to start its bootloader.
-// The password is 4 to 16 Latin-1 bytes; longer input is cut at 16 so that
+// The password is 4 to 16 bytes (PasswordText.h); longer input is cut at 16 so that
 // nothing can ever land beyond the frame's end.
 std::array<uint8_t, kBootModeFrameSize> BuildBootModeRequest(std::string_view password);
 

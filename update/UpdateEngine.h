@@ -17,8 +17,8 @@ namespace loader {
 
 struct UpdateRequest {
     std::string address;  // the meter's address as typed: a dotted address or a host name
-    // Latin-1 bytes. Empty when the typed text holds a character Latin-1
-    // cannot carry: such a password could not reach the meter as typed.
+    // Windows-1252 bytes (PasswordBytes). Empty when the typed text holds a
+    // character without such a byte: it could not reach the meter as typed.
     std::optional<std::string> password;
     bool program = true;  // off: identify and reset only
 };

@@ -19,7 +19,13 @@ using nlohmann::json;
 
 namespace {
 
-constexpr char kPassword[] = "Pw-7319x";
+// As typed (UTF-8), and as the meter gets it (Windows-1252): "Pw-€7319x“".
+constexpr char kPassword[] =
+    "Pw-\xE2\x82\xAC"
+    "7319x\xE2\x80\x9C";
+constexpr char kPasswordBytes[] =
+    "Pw-\x80"
+    "7319x\x93";
 
 // 127.P.N.H: P from the process, so that two test runs side by side on one
 // machine use meters of their own.
@@ -88,12 +94,18 @@ protected:
 
 TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     const std::string firmware = SmallFirmware();
-    auto sim = StartSim({"--address",  Ip(2, 2),  "--meters",     "5",
-                         "--password", kPassword, "--boot-delay", "300",
-                         "--image",    firmware,  "--log",        Scratch("sim.log"),
-                         "--meter",    "2",       "--password",   "other",
-                         "--meter",    "3",       "--fault",      "wrong@block=0x08800",
-                         "--meter",    "4",       "--fault",      "drop"});
+    auto sim = StartSim({"--address",    Ip(2, 2),
+                         "--meters",     "5",
+                         "--password",   kPasswordBytes,
+                         "--boot-delay", "300",
+                         "--image",      firmware,
+                         "--log",        Scratch("sim.log"),
+                         "--meter",      "2",
+                         "--password",   "other",
+                         "--meter",      "3",
+                         "--fault",      "wrong@block=0x08800",
+                         "--meter",      "4",
+                         "--fault",      "drop"});
     const std::string report = Scratch("report.json");
     // The hosts on the command line come first, then those of the file.
     const std::string hosts = WriteFile("hosts", "# hall 2\n" + Ip(2, 4) + "\n\n" + Ip(2, 5) + "  # no bootloader\n" +
@@ -151,6 +163,7 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     std::ifstream in(report);
     everything.append(std::istreambuf_iterator<char>(in), {});
     EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
+    EXPECT_EQ(everything.find(kPasswordBytes), std::string::npos) << "nor its bytes";
     EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos)
         << cli->OutLines().back();
 }
@@ -200,10 +213,10 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
         {{"probe", Ip(4, 2), "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
         {{"update", Ip(4, 2), "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
         {{"update", Ip(4, 2), "--password-file",
-          WriteFile("euro",
-                    "ab\xE2\x82\xAC"
+          WriteFile("a-macron",
+                    "ab\xC4\x80"
                     "cd")},
-         "Latin-1"},
+         "has a character the meter cannot take (only Windows-1252 characters)"},
         {{"update", Ip(4, 2)}, "no password"},
         {{"update", Ip(4, 2), "--password", "1234"}, "--password is not taken"},
         {{"update", Ip(4, 2), "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
