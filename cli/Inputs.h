@@ -9,19 +9,26 @@
 
 namespace fleet {
 
-// A dotted IPv4 address (four decimal numbers 0..255, not 0.0.0.0 or
-// 255.255.255.255, which name no meter) or a host name (labels
+// A dotted IPv4 address (four decimal numbers 0..255 without leading zeros,
+// not 0.0.0.0 or 255.255.255.255, which name no meter) or a host name (labels
 // of letters, digits and inner hyphens, dot-separated, at most 253
-// characters). Returns why not, or nothing when the text is usable.
+// characters, not beginning with a digit: such a text is taken as an
+// address). Returns why not, or nothing when the text is usable.
 std::optional<std::string> HostProblem(std::string_view host);
+
+struct Host {
+    std::string address;
+    std::string where;  // "the command line", "line 3 of plant-b.txt"
+};
 
 // The hosts of a hosts file: one per line, "#" starts a comment, blanks
 // around a host and blank lines are ignored.
-std::vector<std::string> HostsFromFile(std::string_view content);
+std::vector<Host> HostsFromFile(std::string_view content, const std::string& fileName);
 
-// The first problem of a host list, naming the host: a bad text, a
-// duplicate (names compared without letter case), or an empty list.
-std::optional<std::string> HostListProblem(const std::vector<std::string>& hosts);
+// The first problem of a host list, naming the host and where it was given:
+// a bad text, a duplicate (names compared without letter case), or an empty
+// list.
+std::optional<std::string> HostListProblem(const std::vector<Host>& hosts);
 
 // The password of a password file: its first line, without the line end.
 std::string PasswordFromFile(std::string_view content);

@@ -234,11 +234,15 @@ int main(int argc, char** argv) {
             throw SetupError{
                 "--password is not taken: every user of this machine can read the command line. "
                 "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
+        std::vector<fleet::Host> given;
+        for (const std::string& h : hosts) given.push_back({h, "the command line"});
         if (!hostsFile.empty()) {
-            const auto listed = fleet::HostsFromFile(ReadFile("--hosts", hostsFile));
-            hosts.insert(hosts.end(), listed.begin(), listed.end());
+            const auto listed = fleet::HostsFromFile(ReadFile("--hosts", hostsFile), hostsFile);
+            given.insert(given.end(), listed.begin(), listed.end());
         }
-        if (auto why = fleet::HostListProblem(hosts)) throw SetupError{*why};
+        if (auto why = fleet::HostListProblem(given)) throw SetupError{*why};
+        hosts.clear();
+        for (const fleet::Host& h : given) hosts.push_back(h.address);
         image::ImageView firmware = image::EmbeddedImage();
         run.firmwareSource = "compiled-in";
         if (!imageFile.empty()) {

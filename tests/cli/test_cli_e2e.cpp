@@ -201,6 +201,7 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
     auto sim = StartSim({"--address", Ip(4, 2), "--log", Scratch("sim.log")});
     const std::string good = WriteFile("good", "1234\n");
     const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
+    const std::string zeros = WriteFile("zeros", "# hall 1\n" + Ip(4, 2) + "\n10.0.0.08\n");
     const struct {
         std::vector<std::string> args;
         std::string says;
@@ -209,6 +210,7 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
         {{"update", Ip(4, 2), "meter_1", "--password-file", good}, "bad host 'meter_1'"},
         {{"update", Ip(4, 2), Ip(4, 2), "--password-file", good}, "'" + Ip(4, 2) + "' is given twice"},
         {{"update", "--password-file", good}, "no meter given"},
+        {{"update", "--hosts", zeros, "--password-file", good}, "bad host '10.0.0.08' on line 3 of " + zeros},
         {{"update", "--hosts", Scratch("missing"), "--password-file", good}, "--hosts " + Scratch("missing")},
         {{"probe", Ip(4, 2), "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
         {{"update", Ip(4, 2), "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
