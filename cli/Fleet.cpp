@@ -53,6 +53,7 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
                 records[i] = UpdateOne(hosts[i], i, options, stop, display);
             }
             display.Finished(i, records[i]);
+            if (options.finished) options.finished(records[i]);
         }
     };
     const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options.jobs, 1)), 1, hosts.size());

@@ -2,6 +2,7 @@
 // a thread of its own, so that each meter sees exactly the protocol's timing.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct FleetOptions {
     std::string password;  // Windows-1252 bytes, already checked
     int jobs = 1;          // meters at once
     image::ImageView firmware = image::EmbeddedImage();
+    // Called on the meter's thread once it has ended, contacted or not.
+    std::function<void(const MeterRecord&)> finished;
 };
 
 // Runs every host to its end (or to the stop request) and returns their

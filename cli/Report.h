@@ -25,6 +25,7 @@ struct RunRecord {
     std::string toolVersion;
     std::string firmwareSha256;
     std::string firmwareSource;  // "compiled-in" or the file given
+    std::string brand;           // for the update history
     std::chrono::system_clock::time_point started{}, finished{};
     std::vector<MeterRecord> meters;
 };
@@ -40,5 +41,8 @@ std::string ResultMessage(const MeterRecord& m, Command c);
 std::string IsoTime(std::chrono::system_clock::time_point t);
 
 nlohmann::ordered_json ReportJson(const RunRecord& run);
+
+// The update history's line for one meter of the run.
+std::string RecordLine(const RunRecord& run, const MeterRecord& m);
 
 }  // namespace fleet

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -19,10 +21,12 @@
 #include <unistd.h>
 #endif
 
+#include "Brand.h"
 #include "Fleet.h"
 #include "ImageFormats.h"
 #include "Inputs.h"
 #include "LoaderVersion.h"
+#include "Log.h"
 #include "PasswordText.h"
 #include "Sha256.h"
 #include "Sockets.h"
@@ -108,6 +112,66 @@ void CheckReportWritable(const std::string& path) {
     const bool existed = static_cast<bool>(std::ifstream(path));
     if (!std::ofstream(path, std::ios::app)) throw SetupError{"--report " + path + ": cannot be written"};
     if (!existed) std::remove(path.c_str());
+}
+
+// The update history's records: one line per meter contacted, written as
+// each meter ends. A failure is a warning once the run is over; it never
+// changes a meter's result.
+class HistoryWriter {
+public:
+    explicit HistoryWriter(const fleet::RunRecord& run) : run_(run), log_(history::LogPath()) {}
+    void Write(const fleet::MeterRecord& m) {
+        if (!m.contacted) return;
+        if (auto why = history::AppendLine(log_, fleet::RecordLine(run_, m))) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++failures_[*why];
+        }
+    }
+    void Warn() const {
+        for (const auto& [why, count] : failures_)
+            std::fprintf(stderr, "ethernet-loader-cli: warning: %d record%s of the update history not written: %s\n",
+                         count, count == 1 ? "" : "s", why.c_str());
+    }
+
+private:
+    const fleet::RunRecord& run_;
+    const std::filesystem::path log_;
+    std::mutex mutex_;
+    std::map<std::string, int> failures_;
+};
+
+// `history`: the records of this user's updates as a table or as JSON.
+int ListHistory(const std::string& since, bool asJson) {
+    std::optional<std::string> key;
+    if (!since.empty() && !(key = history::SinceKey(since))) {
+        std::fprintf(stderr, "ethernet-loader-cli: --since %s: not a date (YYYY-MM-DD or YYYY-MM-DDTHH:MM, UTC)\n",
+                     since.c_str());
+        return kUsageError;
+    }
+    const std::filesystem::path log = history::LogPath();
+    if (log.empty()) {
+        std::fprintf(stderr, "ethernet-loader-cli: no update history: neither XDG_STATE_HOME nor HOME is set\n");
+        return kUsageError;
+    }
+    history::LogContent content;
+    try {
+        content = history::ReadLog(log);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
+        return kUsageError;
+    }
+    if (content.missing) std::fprintf(stderr, "No update recorded yet in %s\n", log.string().c_str());
+    if (content.unreadable > 0)
+        std::fprintf(stderr, "ethernet-loader-cli: warning: %d line%s of %s %s no record, left out\n",
+                     content.unreadable, content.unreadable == 1 ? "" : "s", log.string().c_str(),
+                     content.unreadable == 1 ? "is" : "are");
+    const auto records = key ? history::StartedSince(content.records, *key) : content.records;
+    if (asJson) {
+        std::printf("%s\n", nlohmann::ordered_json(records).dump(2).c_str());
+    } else {
+        std::fputs(history::Table(records).c_str(), stdout);
+    }
+    return 0;
 }
 
 // Ctrl-C (or a termination request) stops every meter at its next block.
@@ -215,6 +279,13 @@ int main(int argc, char** argv) {
             ->type_name("FILE");
         sub->add_option("--password", refusedPassword)->group("");
     }
+    std::string since;
+    bool historyJson = false;
+    auto* historyList = app.add_subcommand(
+        "history", "List the update history of this user: every meter updated or probed, here or in the window.");
+    historyList->add_option("--since", since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
+        ->type_name("DATE");
+    historyList->add_flag("--json", historyJson, "print the records as a JSON array instead of a table");
 
     try {
         app.parse(argc, argv);
@@ -222,12 +293,15 @@ int main(int argc, char** argv) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : kUsageError;
     }
+    if (historyList->parsed()) return ListHistory(since, historyJson);
     const fleet::Command command = probe->parsed() ? fleet::Command::Probe : fleet::Command::Update;
 
     std::vector<uint8_t> imageBytes;
     fleet::RunRecord run;
     run.command = command;
     run.toolVersion = LOADER_VERSION;
+    run.brand = brand::kBrands[0].name;
+    HistoryWriter historyWriter(run);
     std::string password;
     try {
         if (!refusedPassword.empty())
@@ -261,6 +335,7 @@ int main(int argc, char** argv) {
         options.password = password;
         options.firmware = firmware;
         options.jobs = jobs > 0 ? jobs : std::min<int>(static_cast<int>(hosts.size()), kMaxJobs);
+        options.finished = [&historyWriter](const fleet::MeterRecord& m) { historyWriter.Write(m); };
 
         SocketLibraryStartup();
         loader::CancelToken stop;
@@ -272,6 +347,7 @@ int main(int argc, char** argv) {
         }
         run.finished = std::chrono::system_clock::now();
         display.Close();
+        historyWriter.Warn();
         SocketLibraryCleanup();
     } catch (const SetupError& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
