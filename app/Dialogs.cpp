@@ -3,13 +3,26 @@
 #include <QDir>
 #include <QFileDialog>
 
-void Dialogs::Message(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon) {
-    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
-    box.exec();
+void Dialogs::Message(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon,
+                      std::function<void()> closed) {
+    auto* box = new QMessageBox(icon, title, text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    QObject::connect(box, &QMessageBox::finished, box, [closed = std::move(closed)] {
+        if (closed) closed();
+    });
+    box->show();
 }
 
-QString Dialogs::OpenFile(QWidget* parent, const QString& filter) {
+void Dialogs::OpenFile(QWidget* parent, const QString& filter, std::function<void(const QString&)> chosen) {
     // "Intel Hex (*.hex)|*.hex" -> "Intel Hex (*.hex)": the part before "|" already names the pattern.
-    const QString qtFilter = filter.section('|', 0, 0);
-    return QFileDialog::getOpenFileName(parent, QString(), QDir::currentPath(), qtFilter);
+    auto* dialog = new QFileDialog(parent, QString(), QDir::currentPath(), filter.section('|', 0, 0));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, chosen = std::move(chosen)](int result) {
+        const QStringList files = dialog->selectedFiles();
+        chosen(result == QDialog::Accepted && !files.isEmpty() ? files.front() : QString());
+    });
+    dialog->show();
 }

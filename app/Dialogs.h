@@ -1,18 +1,21 @@
-// Every modal box the window opens goes through here, so tests can answer
-// them without a person.
+// Every box and dialog the window opens goes through here, so tests can
+// answer them without a person. None of them waits: each reports its answer
+// when the technician gives it, and the window stays live meanwhile.
 #pragma once
 
 #include <QMessageBox>
 #include <QString>
+#include <functional>
 
 class QWidget;
 
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
-    // A modal box with an OK button; returns when it is dismissed.
-    virtual void Message(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon);
+    // A modal box with an OK button; `closed` runs once it is dismissed.
+    virtual void Message(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon,
+                         std::function<void()> closed);
     // A file-open dialog with one filter ("Name (*.ext)|*.ext"), starting in
-    // the working directory. Returns the chosen full path, or empty on cancel.
-    virtual QString OpenFile(QWidget* parent, const QString& filter);
+    // the working directory; `chosen` gets the full path, or empty on cancel.
+    virtual void OpenFile(QWidget* parent, const QString& filter, std::function<void(const QString&)> chosen);
 };

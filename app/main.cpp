@@ -6,7 +6,7 @@
 
 #include "Brand.h"
 #include "Dialogs.h"
-#include "Form1.h"
+#include "MainWindow.h"
 #include "Sockets.h"
 
 namespace {
@@ -14,15 +14,15 @@ namespace {
 // With ETHERNET_LOADER_CLOSE_WHEN_SHOWN set, the window prints its title once
 // it is on screen and closes itself the ordinary way (the settings file is
 // saved). The package check starts the installed program like this.
-void CloseWhenShown(TForm1& form) {
-    auto* poll = new QTimer(&form);
+void CloseWhenShown(MainWindow& window) {
+    auto* poll = new QTimer(&window);
     poll->setInterval(10);
-    QObject::connect(poll, &QTimer::timeout, &form, [&form, poll] {
-        if (!form.isVisible() || !form.windowHandle() || !form.windowHandle()->isExposed()) return;
+    QObject::connect(poll, &QTimer::timeout, &window, [&window, poll] {
+        if (!window.isVisible() || !window.windowHandle() || !window.windowHandle()->isExposed()) return;
         poll->stop();
-        std::printf("shown: %s\n", form.windowTitle().toUtf8().constData());
+        std::printf("shown: %s\n", window.windowTitle().toUtf8().constData());
         std::fflush(stdout);
-        form.close();
+        window.close();
     });
     poll->start();
 }
@@ -32,14 +32,17 @@ void CloseWhenShown(TForm1& form) {
 int main(int argc, char* argv[]) {
     // Before any endpoint exists; where it fails the program cannot work at all.
     SocketLibraryStartup();
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
-    Dialogs dialogs;
-    TForm1 Form1(dialogs);
-    Form1.show();
-    if (qEnvironmentVariableIsSet("ETHERNET_LOADER_CLOSE_WHEN_SHOWN")) CloseWhenShown(Form1);
-    const int rc = app.exec();
-    // Releases the library with the update endpoint still open; closing it afterwards is harmless.
+    int rc = 0;
+    {
+        QApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
+        Dialogs dialogs;
+        MainWindow window(dialogs);
+        window.show();
+        if (qEnvironmentVariableIsSet("ETHERNET_LOADER_CLOSE_WHEN_SHOWN")) CloseWhenShown(window);
+        rc = app.exec();
+        // Leaving this scope waits for a run still stopping after the close.
+    }
     SocketLibraryCleanup();
     return rc;
 }

@@ -15,6 +15,15 @@ std::string StageName(loader::Stage s) {
     return {};
 }
 
+std::string NoticeText(loader::Notice n) {
+    switch (n) {
+        case loader::Notice::EraseError: return "Erase error!";
+        case loader::Notice::CommunicationError: return "Communication error !";
+        case loader::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
+    }
+    return {};
+}
+
 Display::Display(std::FILE* out, bool live, const std::vector<std::string>& addresses, Command command)
     : out_(out), live_(live), command_(command) {
     for (const auto& a : addresses) lines_.push_back(Line{a});
@@ -41,7 +50,7 @@ void Display::ProgressChanged(size_t meter, const loader::Progress& p) {
     std::lock_guard lock(mutex_);
     lines_[meter].step = p.step;
     lines_[meter].steps = p.steps;
-    lines_[meter].percent = p.percent;
+    lines_[meter].percent = std::to_string(loader::PercentDone(p)) + "%";
     if (live_) Redraw(false);
 }
 
@@ -53,7 +62,7 @@ void Display::RetriesChanged(size_t meter, int retries) {
 
 void Display::Noticed(size_t meter, loader::Notice notice) {
     std::lock_guard lock(mutex_);
-    if (!live_) Log(meter, std::string(loader::NoticeText(notice)));
+    if (!live_) Log(meter, NoticeText(notice));
 }
 
 void Display::Finished(size_t meter, const MeterRecord& record) {

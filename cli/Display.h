@@ -67,5 +67,7 @@ private:
 };
 
 std::string StageName(loader::Stage s);
+// A notice as a log line says it, in the window's words.
+std::string NoticeText(loader::Notice n);
 
 }  // namespace fleet

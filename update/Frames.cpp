@@ -35,18 +35,10 @@ bool IsBlank(const uint8_t* data, std::size_t n) {
     return std::all_of(data, data + n, [](uint8_t b) { return b == 0xFF; });
 }
 
-std::string WritingSectorText(uint32_t address) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "writing sector 0x%05X", static_cast<unsigned>(address));
-    return buf;
-}
-
-std::string PercentText(int32_t position, int32_t minimum, int32_t maximum) {
-    const double p = static_cast<double>(static_cast<int64_t>(position) - minimum) /
-                     static_cast<double>(static_cast<int64_t>(maximum) - minimum) * 100.0;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.0f", std::round(p));  // std::round: halves away from zero
-    return buf;
+int Percent(int64_t position, int64_t minimum, int64_t maximum) {
+    if (maximum <= minimum) return 0;  // no range, no share of it
+    const double p = static_cast<double>(position - minimum) / static_cast<double>(maximum - minimum) * 100.0;
+    return static_cast<int>(std::round(p));  // halves away from zero
 }
 
 int64_t NextBlock(int64_t current, int64_t flashStart, int64_t flashEnd) {

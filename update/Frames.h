@@ -1,4 +1,4 @@
-// The bytes on the wire and the texts made from them: pure functions, no I/O.
+// The bytes on the wire and what is read from them: pure functions, no I/O.
 #pragma once
 
 #include <array>
@@ -26,11 +26,9 @@ std::size_t BuildWriteFrame(uint8_t* out, uint32_t address, const uint8_t* data)
 
 bool IsBlank(const uint8_t* data, std::size_t n);
 
-// "writing sector 0x08400": the block address in five upper-case hex digits.
-std::string WritingSectorText(uint32_t address);
-
-// The percentage of the bar's range, rounded half away from zero, without "%".
-std::string PercentText(int32_t position, int32_t minimum, int32_t maximum);
+// The percentage of the bar's range, computed in floating point (division
+// first) and rounded half away from zero.
+int Percent(int64_t position, int64_t minimum, int64_t maximum);
 
 // The block after the current one; the block at flashStart is written last,
 // so that an interrupted update leaves the application without its start.

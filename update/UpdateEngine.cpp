@@ -28,9 +28,6 @@ constexpr int32_t kResetMs = 50;
 constexpr int32_t kEraseGraceMs = 10000;
 constexpr int32_t kWriteGraceMs = 500;
 
-constexpr char kEraseUnconfirmed[] = "Erase not confirmed: flash content unknown.";
-constexpr char kLeftInBootloader[] = "Stopped: the meter was left in its bootloader.";
-
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
 template <typename F>
@@ -45,29 +42,15 @@ private:
     F f_;
 };
 
-// Two answer bytes as a label shows them: up to the first zero byte.
-std::string AnswerChars(const uint8_t* rx) { return std::string(reinterpret_cast<const char*>(rx), 2); }
+AnswerBytes FirstTwo(const uint8_t* rx) { return {rx[0], rx[1]}; }
 
 }  // namespace
 
-std::string_view NoticeText(Notice n) {
-    switch (n) {
-        case Notice::EraseError: return "Erase error!";
-        case Notice::CommunicationError: return "Communication error !";
-        case Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
-    }
-    return {};
-}
+int PercentDone(const Progress& p) { return Percent(p.position, p.minimum, p.maximum); }
 
 UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageView firmware, DelayInterval& delay,
                            UpdateListener& listener)
     : pacer_(pacer), modbus_(modbus), boot_(boot), firmware_(firmware), delay_(delay), listener_(listener) {}
-
-void UpdateEngine::SetAction(std::string text) {
-    text.resize(std::min(text.size(), text.find('\0')));
-    action_ = std::move(text);
-    listener_.ActionChanged(action_);
-}
 
 void UpdateEngine::SetStage(Stage s) { listener_.StageChanged(s); }
 
@@ -118,15 +101,14 @@ bool UpdateEngine::Erase() {
     for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
         // An erase is harmless twice, but never after the operator asked to stop.
         if (attempt > 1 && pacer_.Cancelled()) return false;
-        SetAction("erase sector 0x08000 - 0x7FFFF");
+        listener_.EraseSent();
         std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
         ++result_.eraseAttempts;
         // The grace is long: a stop meanwhile takes effect at once. The erase
         // has been sent, so the meter is then left in its bootloader.
         BootTransact(static_cast<int32_t>(kEraseFrameSize), 4, kEraseMs, kEraseGraceMs, true);
-        const std::string answer = AnswerChars(RxBuffer);
-        SetAction("erase sectors " + answer);
-        if (answer == "OK") return true;
+        listener_.EraseAnswered(FirstTwo(RxBuffer));
+        if (RxBuffer[0] == 'O' && RxBuffer[1] == 'K') return true;
         // An erase frame that never arrived would leave old data under the new.
         if (attempt < kEraseAttempts) Delay();
     }
@@ -144,8 +126,6 @@ void UpdateEngine::ShowProgress(int step) {
     p.steps = FlashStart < static_cast<int64_t>(FlashEnd)
                   ? static_cast<int>((static_cast<int64_t>(FlashEnd) - FlashStart + kBlockSize - 1) / kBlockSize)
                   : 0;
-    p.percent = PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
-    percent_ = p.percent;
     listener_.ProgressChanged(p);
 }
 
@@ -168,14 +148,14 @@ void UpdateEngine::ProgramMainMcu() {
         for (int attempt = 1;; ++attempt) {
             if (pacer_.Cancelled()) break;
             BuildWriteFrame(TxBuffer, static_cast<uint32_t>(target), firmware_.data() + target);
-            SetAction(WritingSectorText(static_cast<uint32_t>(target)));
+            listener_.BlockStarted(static_cast<uint32_t>(target));
             if (IsBlank(TxBuffer + 4, kBlockSize)) break;  // erased flash already holds it
             RxBuffer[0] = RxBuffer[1] = 0;
             if (BootTransact(static_cast<int32_t>(kWriteFrameSize), 4, kWriteMs, kWriteGraceMs) && RxBuffer[0] == 'O') {
                 ++result_.blocksWritten;
                 break;
             }
-            SetAction(action_ + " : " + AnswerChars(RxBuffer));
+            listener_.BlockFailed(static_cast<uint32_t>(target), FirstTwo(RxBuffer));
             Delay();
             ++repeat;
             result_.retries = repeat;
@@ -195,10 +175,12 @@ void UpdateEngine::ProgramMainMcu() {
     }
 
     if (pacer_.Cancelled()) UpdateError = true;
+    // Every step of the range done without an error: the bar stands at its end.
+    succeeded_ = !UpdateError && eraseConfirmed_ && current >= static_cast<int64_t>(FlashEnd);
     if (UpdateError)
-        SetAction("Communication error!");
+        listener_.ProgrammingEnded(ProgrammingEnd::Failed);
     else
-        SetAction(eraseConfirmed_ ? "Finished." : kEraseUnconfirmed);
+        listener_.ProgrammingEnded(succeeded_ ? ProgrammingEnd::Complete : ProgrammingEnd::EraseUnconfirmed);
 }
 
 bool UpdateEngine::Identify() {
@@ -229,10 +211,8 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     start.minimum = FlashStart;
     start.maximum = static_cast<int32_t>(FlashEnd);
     start.position = FlashStart;
-    start.percent = percent_ = "0%";
     listener_.ProcedureStarted(start);
     Finally ended([this] { listener_.ProcedureEnded(); });
-    listener_.IdentityChanged("...");
 
     // The endpoint stays open between runs; stale answers in its queue are
     // dropped before each send.
@@ -242,13 +222,12 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     pacer_.WaitUntil(pacer_.Now() + milliseconds(kIdentifyMs));
 
     if (!Identify()) {
-        listener_.IdentityChanged("not found");
-        SetAction("");
+        listener_.Identified("");
         result_.outcome = Outcome::NotFound;
         return;
     }
     result_.identity = IdentityLabel(identityReply_);
-    listener_.IdentityChanged(result_.identity);
+    listener_.Identified(result_.identity);
 
     if (program) {
         if (pacer_.Cancelled()) {
@@ -257,10 +236,6 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
             cancelledUntouched_ = true;
         } else {
             ProgramMainMcu();
-            if (!UpdateError && eraseConfirmed_ && percent_ == "100%") {
-                succeeded_ = true;
-                listener_.Succeeded();
-            }
         }
     }
     // The meter leaves its bootloader only when nothing went wrong; after a
@@ -272,7 +247,7 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     // unfinished update left, and RESET could start it.
     const bool leftInBootloader = !UpdateError && flashKnown && pacer_.Cancelled() && !requestAccepted_;
     if (leftInBootloader) {
-        SetAction(kLeftInBootloader);
+        listener_.LeftInBootloader();
     } else if (!UpdateError && flashKnown) {
         SetStage(Stage::Resetting);
         std::memcpy(TxBuffer, "RESET", 5);
@@ -318,7 +293,6 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
     switch (ClassifyBootModeAnswer(n, frame.data())) {
         case BootModeAnswer::Accepted:
             requestAccepted_ = true;
-            SetAction("Bootloader mode. Please wait ...");
             // The meter needs time to start its bootloader; the delay stays
             // this long from now on. A stop meanwhile still identifies the
             // bootloader, so that it can be sent back to the application.

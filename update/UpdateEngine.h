@@ -63,7 +63,6 @@ private:
 
     void Begin();
     UpdateResult End();
-    void SetAction(std::string text);
     void SetStage(Stage s);
     void ShowProgress(int step);
 
@@ -82,8 +81,6 @@ private:
     uint32_t FlashEnd = 0;
 
     std::string identityReply_;  // collected across both "VER?" attempts
-    std::string action_;         // the action line as shown
-    std::string percent_;        // the percentage as shown
     bool eraseConfirmed_ = false;
     bool succeeded_ = false;
     bool cancelledUntouched_ = false;

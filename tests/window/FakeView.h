@@ -1,0 +1,103 @@
+// A front end for the window model in tests: this thread is its GUI thread,
+// and it remembers what the model drew and asked.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "WindowModel.h"
+
+namespace window::testing {
+
+class FakeView final : public View {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void Post(std::function<void()> call) override {
+        std::lock_guard lock(mutex_);
+        ready_.push_back(std::move(call));
+        wake_.notify_all();
+    }
+    void PostAfter(int ms, std::function<void()> call) override {
+        std::lock_guard lock(mutex_);
+        later_.emplace(Clock::now() + std::chrono::milliseconds(ms), std::move(call));
+    }
+
+    // Runs posted calls on this thread until `done` holds.
+    void PumpUntil(const std::function<bool()>& done) {
+        std::unique_lock lock(mutex_);
+        while (!done()) {
+            std::function<void()> call;
+            if (!ready_.empty()) {
+                call = std::move(ready_.front());
+                ready_.pop_front();
+            } else if (!later_.empty() && later_.begin()->first <= Clock::now()) {
+                call = std::move(later_.begin()->second);
+                later_.erase(later_.begin());
+            } else if (later_.empty()) {
+                wake_.wait(lock);
+                continue;
+            } else {
+                wake_.wait_until(lock, later_.begin()->first);
+                continue;
+            }
+            lock.unlock();
+            call();
+            lock.lock();
+        }
+    }
+
+    void ShowText(Text place, const std::string& utf8) override {
+        texts[place] = utf8;
+        if (place == Text::Action) actions.push_back(utf8);
+    }
+    void ShowBar(const Bar& b) override { bar = b; }
+    void ShowVerdictBackground(std::optional<Rgb> c) override { verdictBackground = c; }
+    void SetEnabled(Control c, bool on) override { enabled[c] = on; }
+    void SetVisible(Control c, bool on) override { visible[c] = on; }
+    void FocusPassword() override { ++passwordFocused; }
+    void ShowBox(const Box& box) override {
+        // What the window showed behind the box.
+        boxes.push_back(box);
+        behindBoxes.push_back(texts[Text::Action] + "|" + texts[Text::Verdict]);
+        if (onBox) onBox(box);
+        if (answerBoxes) Post([this, id = box.id] { model->BoxClosed(id); });
+    }
+    void ChooseFile(const std::string& filter) override { filters.push_back(filter); }
+    void EndProgram() override { ++ended; }
+
+    std::vector<std::string> BoxTexts() const {
+        std::vector<std::string> out;
+        for (const Box& b : boxes) out.push_back(b.text);
+        return out;
+    }
+
+    WindowModel* model = nullptr;
+    bool answerBoxes = true;
+    std::function<void(const Box&)> onBox;
+
+    std::map<Text, std::string> texts;
+    std::vector<std::string> actions;
+    Bar bar;
+    std::optional<Rgb> verdictBackground;
+    std::map<Control, bool> enabled, visible;
+    int passwordFocused = 0;
+    std::vector<Box> boxes;
+    std::vector<std::string> behindBoxes;
+    std::vector<std::string> filters;
+    int ended = 0;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> ready_;
+    std::multimap<Clock::time_point, std::function<void()>> later_;
+};
+
+}  // namespace window::testing

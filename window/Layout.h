@@ -1,0 +1,56 @@
+// The window's design layout: client size, control places (left, top,
+// width, height, relative to their parent) and fonts. Every front end places
+// its controls from here.
+#pragma once
+
+namespace window::layout {
+
+struct Rect {
+    int left, top, width, height;
+};
+
+inline constexpr int kClientWidth = 711;
+inline constexpr int kClientHeight = 400;
+
+// The window font, and the version's.
+inline constexpr char kFontFace[] = "MS Sans Serif";
+inline constexpr int kFontPixels = 11;
+inline constexpr char kVersionFontFace[] = "Consolas";  // bold
+inline constexpr int kVersionFontPixels = 24;
+
+// Group boxes (bold captions), children of the window.
+inline constexpr Rect kFirmwareGroup{16, 16, 681, 81};    // "Modbus TCP/IP, BACnet IP - Firmware"
+inline constexpr Rect kMeterGroup{16, 112, 321, 81};      // "Energy Meter"
+inline constexpr Rect kOperationGroup{16, 208, 321, 81};  // "Operation"
+inline constexpr Rect kProcessGroup{16, 304, 681, 81};    // "Update Process"
+
+// In the firmware group.
+inline constexpr Rect kVersionLabel{16, 32, 52, 28};       // grows to the right with its text
+inline constexpr Rect kExportPathField{16, 16, 569, 21};   // read-only, bold, yellow
+inline constexpr Rect kChooseFileButton{600, 14, 65, 25};  // "select file"
+inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};       // "Main MCU:", initially checked
+
+// In the meter group.
+inline constexpr Rect kAddressCaption{99, 27, 65, 13};  // "IP address:", right-aligned
+inline constexpr Rect kAddressField{176, 24, 121, 21};
+inline constexpr Rect kPasswordCaption{69, 51, 95, 13};  // "admin password:", right-aligned
+inline constexpr Rect kPasswordField{176, 48, 121, 21};  // echoes "*"
+
+// In the window.
+inline constexpr Rect kUpdateButton{360, 120, 337, 73};  // bold
+inline constexpr Rect kExportCheck{352, 272, 185, 17};   // "Generate image file"
+
+// In the operation group.
+inline constexpr Rect kActionCaption{16, 28, 45, 13};    // "Action: "
+inline constexpr Rect kActionLabel{72, 28, 13, 13};      // bold; grows to the group's edge
+inline constexpr Rect kIdentityCaption{16, 52, 27, 13};  // "IDN:"
+inline constexpr Rect kIdentityLabel{72, 52, 13, 13};    // bold; grows to the group's edge
+
+// In the process group.
+inline constexpr Rect kVerdictLabel{649, 15, 17, 13};  // bold, right-aligned: grows to the left
+inline constexpr Rect kProgressBar{16, 40, 649, 17};   // smooth
+
+// A label that grows with its text keeps this much room to its group's edge.
+inline constexpr int kLabelMargin = 2;
+
+}  // namespace window::layout

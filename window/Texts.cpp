@@ -1,0 +1,136 @@
+#include "Texts.h"
+
+#include <cstdio>
+
+#include "Brand.h"
+
+namespace window {
+namespace {
+
+std::string AnswerChars(const loader::AnswerBytes& a) {
+    return FromLatin1(std::string_view(reinterpret_cast<const char*>(a.data()), a.size()));
+}
+
+}  // namespace
+
+std::string FromLatin1(std::string_view latin1) {
+    latin1 = latin1.substr(0, latin1.find('\0'));
+    std::string out;
+    out.reserve(latin1.size());
+    for (const char c : latin1) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            out += c;
+        } else {
+            out += static_cast<char>(0xC0 | (b >> 6));
+            out += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string EraseSentText() { return "erase sector 0x08000 - 0x7FFFF"; }
+
+std::string EraseAnsweredText(const loader::AnswerBytes& a) { return "erase sectors " + AnswerChars(a); }
+
+std::string WritingSectorText(uint32_t address) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "writing sector 0x%05X", static_cast<unsigned>(address));
+    return buf;
+}
+
+std::string BlockFailedText(uint32_t address, const loader::AnswerBytes& a) {
+    return WritingSectorText(address) + " : " + AnswerChars(a);
+}
+
+std::string PercentText(const loader::Progress& p) { return std::to_string(loader::PercentDone(p)) + "%"; }
+
+std::string ProgrammingEndText(loader::ProgrammingEnd end) {
+    switch (end) {
+        case loader::ProgrammingEnd::Complete: return kFinished;
+        case loader::ProgrammingEnd::Failed: return kCommunicationErrorLine;
+        case loader::ProgrammingEnd::EraseUnconfirmed: return kEraseUnconfirmedLine;
+    }
+    return {};
+}
+
+std::string NoticeText(loader::Notice n) {
+    switch (n) {
+        case loader::Notice::EraseError: return "Erase error!";
+        case loader::Notice::CommunicationError: return "Communication error !";
+        case loader::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
+    }
+    return {};
+}
+
+std::string RunEndBoxText(const loader::UpdateResult& r, std::string_view address) {
+    switch (r.outcome) {
+        case loader::Outcome::NotFound:
+            return "No bootloader answered at " + std::string(address) +
+                   ". The meter was not updated.\n\nCheck the IP address, the admin password and the network "
+                   "connection to the meter, then press " +
+                   kFirmwareUpdate + " again.";
+        case loader::Outcome::EraseUnconfirmed:
+            return std::string(
+                       "The meter did not confirm the erase of its flash, so the new firmware may not be "
+                       "complete. The meter was not updated and waits in its bootloader.\n\nPress ") +
+                   kFirmwareUpdate + " again to repeat the update.";
+        // A rejected password and a communication error have shown their
+        // box during the run; a stop ends the program; the rest succeeded.
+        case loader::Outcome::Updated:
+        case loader::Outcome::Identified:
+        case loader::Outcome::PasswordRejected:
+        case loader::Outcome::CommunicationError:
+        case loader::Outcome::Cancelled: break;
+    }
+    return {};
+}
+
+std::string WithFullStop(std::string msg) {
+    if (!msg.empty() && static_cast<unsigned char>(msg.back()) > '.') msg += '.';
+    return msg;
+}
+
+std::optional<std::string> MeterPassword(std::string_view utf8) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+        } else if ((b == 0xC2 || b == 0xC3) && i + 1 < utf8.size() &&
+                   (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) {
+            // U+0080 to U+00FF: the Latin-1 byte of the same value.
+            out += static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> WidestTexts(Text place) {
+    const loader::AnswerBytes wide{'W', 'W'};
+    switch (place) {
+        case Text::Action:
+            return {kBootloaderStarting,
+                    EraseSentText(),
+                    EraseAnsweredText(wide),
+                    BlockFailedText(0x7FC00, wide),
+                    BlockFailedText(0x7FC00, {0xC6, 0xC6}),
+                    kCommunicationErrorLine,
+                    kEraseUnconfirmedLine,
+                    kFinished};
+        case Text::Identity: return {"BOOTLOADER-V1.00", "BOOTLOADER-V1.01", kNotFound, kAsking};
+        case Text::Verdict: return {kSucceeded, kNotUpdated, "100%"};
+        case Text::Version: return {brand::kBrands[0].versionText, brand::kBrands[1].versionText};
+        case Text::UpdateButton: return {kFirmwareUpdate, kGenerateImageFile};
+        case Text::Caption:
+            return {std::string(brand::kBrands[0].titlePrefix) + brand::kBrands[0].versionText,
+                    std::string(brand::kBrands[1].titlePrefix) + brand::kBrands[1].versionText};
+        case Text::Address:
+        case Text::ExportPath: break;  // typed or chosen; their fields scroll
+    }
+    return {};
+}
+
+}  // namespace window

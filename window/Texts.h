@@ -1,0 +1,60 @@
+// Every text the window makes, in UTF-8. The engine reports events; these
+// word them exactly as the window shows them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "UpdateEvents.h"
+#include "WindowModel.h"
+
+namespace window {
+
+inline constexpr char kFirmwareUpdate[] = "FIRMWARE UPDATE";
+inline constexpr char kGenerateImageFile[] = "Generate Image File";
+inline constexpr char kAsking[] = "...";  // the action and identity lines until the first activation
+inline constexpr char kBootloaderStarting[] = "Bootloader mode. Please wait ...";
+inline constexpr char kNotFound[] = "not found";
+inline constexpr char kFinished[] = "Finished.";
+inline constexpr char kCommunicationErrorLine[] = "Communication error!";
+inline constexpr char kEraseUnconfirmedLine[] = "Erase not confirmed.";
+inline constexpr char kSucceeded[] = "Successfully updated.";
+inline constexpr char kNotUpdated[] = "Not updated.";
+inline constexpr char kExportFileName[] = "Code_Image_Main_MCU.pas";
+inline constexpr char kHexFileFilter[] = "Intel Hex (*.hex)|*.hex";
+
+// Latin-1 bytes as UTF-8, up to the first zero byte: what a label shows of them.
+std::string FromLatin1(std::string_view latin1);
+
+std::string EraseSentText();                                  // "erase sector 0x08000 - 0x7FFFF"
+std::string EraseAnsweredText(const loader::AnswerBytes& a);  // "erase sectors OK"
+std::string WritingSectorText(uint32_t address);              // "writing sector 0x08400"
+// "writing sector 0x08400 : ER": the attempt's text, then what came back.
+std::string BlockFailedText(uint32_t address, const loader::AnswerBytes& a);
+std::string PercentText(const loader::Progress& p);  // "37%"
+std::string ProgrammingEndText(loader::ProgrammingEnd end);
+std::string NoticeText(loader::Notice n);
+
+// The box at the end of a run that did not succeed and showed no box of its
+// own yet; empty when none is due.
+std::string RunEndBoxText(const loader::UpdateResult& r, std::string_view address);
+
+// The application's error display: the message with a full stop unless its
+// last character already is one, or sorts before it (a blank, "!", ")" ...).
+std::string WithFullStop(std::string msg);
+
+// A text in the system's narrow encoding (an error message that names a
+// file) as UTF-8: the ANSI code page on Windows, UTF-8 elsewhere.
+std::string LocalToUtf8(const std::string& local);
+
+// The password as the meter takes it: Latin-1 bytes, or nothing when a
+// character has no Latin-1 byte (it could not reach the meter as typed).
+std::optional<std::string> MeterPassword(std::string_view utf8);
+
+// The widest texts each place can show, for a front end to check they fit.
+std::vector<std::string> WidestTexts(Text place);
+
+}  // namespace window

@@ -1,0 +1,439 @@
+#include "WindowModel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <exception>
+#include <utility>
+
+#include "Brand.h"
+#include "Frames.h"
+#include "ImageExport.h"
+#include "Settings.h"
+#include "Texts.h"
+
+namespace window {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An update rewrites the action line and the bar for every block, 480 steps
+// in half a minute, faster than anyone can read. The window shows the newest
+// state at most this often; a change after a quiet spell shows at once.
+constexpr auto kDrawPeriod = std::chrono::milliseconds(100);
+
+}  // namespace
+
+NetworkPorts::NetworkPorts() {
+    modbusSocket.SetBlockMode(bmNonBlocking);
+    modbusSocket.SetRemotePort("502");
+    bootSocket.SetBlockMode(bmNonBlocking);
+    bootSocket.SetRemotePort("5555");
+}
+
+EnginePorts NetworkPorts::Ports() {
+    return {pacer_, modbusLink_, bootLink_, [this] { cancel_.Cancel(); }};
+}
+
+// What the GUI thread and the engine's thread share.
+struct WindowModel::Shared {
+    std::mutex mutex;
+    std::condition_variable boxAnswered;
+    WindowState next;         // the newest state, drawn or not
+    bool drawQueued = false;  // a draw is posted or scheduled
+    int boxesAsked = 0;       // boxes the engine asked for ...
+    int boxesAnswered = 0;    // ... and those dismissed
+    bool closing = false;     // no box is waited for any more
+    bool alive = true;        // GUI thread only: calls posted after the model's end do nothing
+};
+
+// The engine's listener: runs on the engine's thread and hands everything
+// to the GUI thread.
+class WindowModel::Relay final : public loader::UpdateListener {
+public:
+    Relay(WindowModel& model, std::shared_ptr<Shared> shared) : model_(model), shared_(std::move(shared)) {}
+
+    void RequestStarted() override {
+        Change([](WindowState& s) { s.updateEnabled = false; });
+    }
+    void ProcedureStarted(const loader::Progress& p) override {
+        Change([&p](WindowState& s) {
+            s.procedureControlsEnabled = false;
+            s.bar = {p.minimum, p.maximum, Held(p.position, p.minimum, p.maximum)};
+            s.verdict = PercentText(p);
+            s.verdictBackground.reset();
+            s.identity = kAsking;
+        });
+    }
+    void ProcedureEnded() override {
+        Change([](WindowState& s) { s.procedureControlsEnabled = true; });
+    }
+    void StageChanged(loader::Stage stage) override {
+        if (stage == loader::Stage::StartingBootloader) Change([](WindowState& s) { s.action = kBootloaderStarting; });
+    }
+    void Identified(std::string_view identity) override {
+        Change([identity](WindowState& s) {
+            if (identity.empty()) {
+                s.identity = kNotFound;
+                s.action.clear();
+            } else {
+                s.identity = FromLatin1(identity);
+            }
+        });
+    }
+    void EraseSent() override {
+        Change([](WindowState& s) { s.action = EraseSentText(); });
+    }
+    void EraseAnswered(const loader::AnswerBytes& a) override {
+        Change([&a](WindowState& s) { s.action = EraseAnsweredText(a); });
+    }
+    void BlockStarted(uint32_t address) override {
+        Change([address](WindowState& s) { s.action = WritingSectorText(address); });
+    }
+    void BlockFailed(uint32_t address, const loader::AnswerBytes& a) override {
+        Change([&](WindowState& s) { s.action = BlockFailedText(address, a); });
+    }
+    void ProgressChanged(const loader::Progress& p) override {
+        Change([&p](WindowState& s) {
+            s.bar.position = Held(p.position, s.bar.minimum, s.bar.maximum);
+            s.verdict = PercentText(p);
+        });
+    }
+    void ProgrammingEnded(loader::ProgrammingEnd end) override {
+        Change([end](WindowState& s) {
+            s.action = ProgrammingEndText(end);
+            if (end == loader::ProgrammingEnd::Complete) {
+                s.verdict = kSucceeded;
+                s.verdictBackground = kSuccessColour;
+            } else if (end == loader::ProgrammingEnd::EraseUnconfirmed) {
+                // The bar is full, but nothing may read like success.
+                s.verdict = kNotUpdated;
+            }
+        });
+    }
+    // The engine waits until the technician has dismissed the box; the
+    // window stays live meanwhile. A close releases it.
+    void Notify(loader::Notice n) override {
+        std::unique_lock lock(shared_->mutex);
+        if (shared_->closing) return;
+        const int ticket = ++shared_->boxesAsked;
+        model_.view_.Post([model = &model_, shared = shared_, n] {
+            if (!shared->alive) return;
+            model->DrawNow();  // the box shows in front of what led to it
+            model->ShowBox(BoxIcon::None, NoticeText(n), [shared] {
+                std::lock_guard l(shared->mutex);
+                ++shared->boxesAnswered;
+                shared->boxAnswered.notify_all();
+            });
+        });
+        shared_->boxAnswered.wait(lock, [&] { return shared_->boxesAnswered >= ticket || shared_->closing; });
+    }
+
+private:
+    static int32_t Held(int64_t v, int32_t lo, int32_t hi) {
+        return static_cast<int32_t>(std::clamp<int64_t>(v, lo, std::max(lo, hi)));
+    }
+    template <typename F>
+    void Change(F&& f) {
+        std::lock_guard lock(shared_->mutex);
+        f(shared_->next);
+        if (shared_->drawQueued) return;
+        shared_->drawQueued = true;
+        model_.view_.Post([model = &model_, shared = shared_] {
+            if (shared->alive) model->DrawWhenDue();
+        });
+    }
+
+    WindowModel& model_;
+    std::shared_ptr<Shared> shared_;
+};
+
+WindowModel::WindowModel(View& view, Options options, EnginePorts ports)
+    : view_(view),
+      options_(std::move(options)),
+      ports_(std::move(ports)),
+      shared_(std::make_shared<Shared>()),
+      relay_(std::make_unique<Relay>(*this, shared_)),
+      engine_(std::make_unique<loader::UpdateEngine>(ports_.pacer, ports_.modbus, ports_.boot, options_.firmware,
+                                                     delay_, *relay_)) {}
+
+WindowModel::~WindowModel() {
+    shared_->alive = false;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->closing = true;
+    }
+    shared_->boxAnswered.notify_all();
+    if (thread_.joinable()) {
+        ports_.cancel();
+        thread_.join();
+    }
+}
+
+std::string WindowModel::SettingsFileName() const {
+    // Built from the start directory on each use, so a later change of the
+    // working directory does not move the file.
+    return settings::SettingsFileName(options_.appDir, options_.brandVariant);
+}
+
+void WindowModel::Start() {
+    const brand::Brand& b = brand::ForStartUp(options_.brandVariant);
+    const std::string address = settings::LoadSettings(SettingsFileName()).address;
+    Change([&](WindowState& s) {
+        s.address = address;
+        s.version = FromLatin1(b.versionText);
+        s.caption = FromLatin1(b.titlePrefix) + s.version;
+        s.action = kAsking;
+        s.identity = kAsking;
+        s.verdict = "0%";
+        s.updateButton = kFirmwareUpdate;
+        // A developer build keeps the image export's controls.
+        s.exportVisible = options_.developerControls;
+        s.exportPathVisible = options_.developerControls && s.mainMcuChecked;
+    });
+}
+
+void WindowModel::Activated() {
+    // Only the first activation counts: a box closing gives the focus back
+    // without clearing the lines.
+    if (std::exchange(activated_, true)) return;
+    Change([](WindowState& s) {
+        s.action.clear();
+        s.identity.clear();
+    });
+    view_.FocusPassword();
+}
+
+void WindowModel::AddressEdited(std::string utf8) {
+    // The field shows it already.
+    std::lock_guard lock(shared_->mutex);
+    shared_->next.address = utf8;
+    state_.address = std::move(utf8);
+}
+
+void WindowModel::PasswordEdited(std::string utf8) { password_ = std::move(utf8); }
+
+loader::UpdateRequest WindowModel::BuildRequest() const {
+    loader::UpdateRequest r;
+    r.address = state_.address;
+    r.password = MeterPassword(password_);
+    r.program = state_.mainMcuChecked;
+    return r;
+}
+
+void WindowModel::ResetProgressDisplay() {
+    Change([](WindowState& s) {
+        // The bar keeps its range (the last run's, or its design before any): either way it is empty.
+        s.bar.position = s.bar.minimum;
+        s.verdict = "0%";
+        s.verdictBackground.reset();
+        s.action.clear();
+        s.identity.clear();
+    });
+}
+
+void WindowModel::UpdateClicked() {
+    if (running_ || closing_) return;
+    ResetProgressDisplay();
+    if (state_.exportChecked) {
+        if (state_.mainMcuChecked) Export();
+        return;
+    }
+    const loader::UpdateRequest request = BuildRequest();
+    if (!request.password || !loader::PasswordLengthOk(*request.password)) {
+        // Nothing is sent and the button stays enabled.
+        ShowBox(BoxIcon::None, NoticeText(loader::Notice::IncorrectPassword));
+        return;
+    }
+    StartRun(request);
+}
+
+void WindowModel::StartRun(const loader::UpdateRequest& request) {
+    Change([](WindowState& s) { s.updateEnabled = false; });
+    running_ = true;
+    lastResult_.reset();
+    try {
+        thread_ = std::thread([this, request, shared = shared_] {
+            std::optional<loader::UpdateResult> result;
+            std::string error;
+            try {
+                result = engine_->Run(request);
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            view_.Post([this, shared, result, error] {
+                if (shared->alive) RunFinished(result, error);
+            });
+        });
+    } catch (const std::system_error& e) {
+        // No thread for the run: nothing was sent.
+        running_ = false;
+        Change([](WindowState& s) { s.updateEnabled = true; });
+        ShowError(e);
+    }
+}
+
+void WindowModel::RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error) {
+    thread_.join();
+    running_ = false;
+    lastResult_ = result;
+    Change([](WindowState& s) { s.updateEnabled = true; });
+    if (!result) {
+        ShowBox(BoxIcon::Error, WithFullStop(LocalToUtf8(error)));
+        return;
+    }
+    // A window that is closing says nothing more.
+    if (closing_) return;
+    if (const std::string text = RunEndBoxText(*result, state_.address); !text.empty()) ShowBox(BoxIcon::None, text);
+}
+
+void WindowModel::ExportToggled(bool checked) {
+    Change([checked](WindowState& s) {
+        s.exportChecked = checked;
+        s.updateButton = checked ? kGenerateImageFile : kFirmwareUpdate;
+    });
+}
+
+void WindowModel::MainMcuToggled(bool checked) {
+    Change([this, checked](WindowState& s) {
+        s.mainMcuChecked = checked;
+        s.exportPathVisible = options_.developerControls && checked;
+    });
+}
+
+void WindowModel::ChooseFileClicked() { view_.ChooseFile(kHexFileFilter); }
+
+void WindowModel::FileChosen(std::string utf8Path) {
+    // A cancelled choice keeps the last one.
+    if (utf8Path.empty()) return;
+    Change([&utf8Path](WindowState& s) { s.exportPath = std::move(utf8Path); });
+}
+
+void WindowModel::Export() {
+    try {
+        // The header names the chosen file; the image is the compiled-in one,
+        // written to the working directory current now.
+        image::ExportImage(kExportFileName, state_.exportPath, options_.firmware);
+    } catch (const std::exception& e) {
+        ShowError(e);
+    }
+}
+
+void WindowModel::ShowBox(BoxIcon icon, std::string text, std::function<void()> closed) {
+    Box box{nextBox_++, icon, state_.caption, std::move(text)};
+    openBoxes_.emplace_back(box.id, std::move(closed));
+    view_.ShowBox(box);
+}
+
+void WindowModel::ShowError(const std::exception& e, std::function<void()> closed) {
+    ShowBox(BoxIcon::Error, WithFullStop(LocalToUtf8(e.what())), std::move(closed));
+}
+
+void WindowModel::BoxClosed(int id) {
+    const auto it = std::find_if(openBoxes_.begin(), openBoxes_.end(), [id](const auto& b) { return b.first == id; });
+    if (it == openBoxes_.end()) return;
+    std::function<void()> closed = std::move(it->second);
+    openBoxes_.erase(it);
+    if (closed) closed();
+}
+
+void WindowModel::CloseRequested() {
+    if (std::exchange(closing_, true)) return;  // the first close is on its way
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->closing = true;
+    }
+    shared_->boxAnswered.notify_all();
+    // The run stops by its close rules; the program does not wait for it here.
+    ports_.cancel();
+    try {
+        settings::SaveSettings(SettingsFileName(), state_.address);
+    } catch (const std::exception& e) {
+        // Shown, and the program ends all the same: staying open would trap
+        // the technician for as long as the file stays unwritable.
+        ShowError(e, [this] { EndProgram(); });
+        return;
+    }
+    EndProgram();
+}
+
+void WindowModel::EndProgram() {
+    if (std::exchange(ended_, true)) return;
+    DrawNow();
+    view_.EndProgram();
+}
+
+template <typename F>
+void WindowModel::Change(F&& f) {
+    {
+        std::lock_guard lock(shared_->mutex);
+        f(shared_->next);
+    }
+    DrawNow();
+}
+
+void WindowModel::DrawWhenDue() {
+    const auto now = Clock::now();
+    if (drawnAt_ && now - *drawnAt_ < kDrawPeriod) {
+        if (drawScheduled_) return;
+        drawScheduled_ = true;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kDrawPeriod - (now - *drawnAt_));
+        view_.PostAfter(static_cast<int>(wait.count()), [this, shared = shared_] {
+            if (!shared->alive) return;
+            drawScheduled_ = false;
+            DrawWhenDue();
+        });
+        return;
+    }
+    DrawNow();
+}
+
+void WindowModel::DrawNow() {
+    WindowState next;
+    {
+        std::lock_guard lock(shared_->mutex);
+        next = shared_->next;
+        shared_->drawQueued = false;
+    }
+    drawnAt_ = Clock::now();
+    Draw(next);
+}
+
+void WindowModel::Draw(const WindowState& next) {
+    const bool all = !std::exchange(drawnOnce_, true);
+    WindowState& was = state_;
+    auto text = [&](Text place, const std::string WindowState::*field) {
+        if (all || next.*field != was.*field) view_.ShowText(place, next.*field);
+    };
+    text(Text::Caption, &WindowState::caption);
+    text(Text::Version, &WindowState::version);
+    text(Text::Address, &WindowState::address);
+    text(Text::UpdateButton, &WindowState::updateButton);
+    text(Text::ExportPath, &WindowState::exportPath);
+    text(Text::Action, &WindowState::action);
+    text(Text::Identity, &WindowState::identity);
+    if (all || next.bar != was.bar) view_.ShowBar(next.bar);
+    // The verdict's colour shows together with its text.
+    if (all || next.verdictBackground != was.verdictBackground) view_.ShowVerdictBackground(next.verdictBackground);
+    text(Text::Verdict, &WindowState::verdict);
+    if (all || next.updateEnabled != was.updateEnabled) view_.SetEnabled(Control::UpdateButton, next.updateEnabled);
+    if (all || next.procedureControlsEnabled != was.procedureControlsEnabled) {
+        // In this order, as a run's start and end have always set them.
+        view_.SetEnabled(Control::ChooseFileButton, next.procedureControlsEnabled);
+        view_.SetEnabled(Control::ExportPath, next.procedureControlsEnabled);
+        view_.SetEnabled(Control::MainMcuCheck, next.procedureControlsEnabled);
+    }
+    if (all || next.exportVisible != was.exportVisible) {
+        view_.SetVisible(Control::ExportCheck, next.exportVisible);
+        view_.SetVisible(Control::MainMcuCheck, next.exportVisible);
+    }
+    if (all || next.exportPathVisible != was.exportPathVisible) {
+        view_.SetVisible(Control::ExportPath, next.exportPathVisible);
+        view_.SetVisible(Control::ChooseFileButton, next.exportPathVisible);
+    }
+    state_ = next;
+}
+
+}  // namespace window

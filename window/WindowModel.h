@@ -1,0 +1,247 @@
+// The tool's window without a toolkit: everything the window shows and
+// decides, for any front end that only draws and forwards.
+//
+// Threads. Every member function is called on the front end's GUI thread,
+// and every View call but Post comes on it. During a run the update engine
+// works on a thread of its own; what it reports reaches the model as calls
+// the engine thread hands to View::Post, so the model's state is only ever
+// touched on the GUI thread.
+//
+// Texts handed to the view are UTF-8. Texts that come from the meter are
+// Latin-1 bytes; the model converts them and ends them at their first zero
+// byte, as a label would.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FlashImage.h"
+#include "Pacer.h"
+#include "PlainPacer.h"
+#include "SocketLink.h"
+#include "Sockets.h"
+#include "UpdateEngine.h"
+#include "UpdateEvents.h"
+
+namespace window {
+
+// A colour as red, green and blue.
+struct Rgb {
+    uint8_t red = 0, green = 0, blue = 0;
+    friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+
+// The design's colours. The verdict's background is otherwise the system's
+// colour of button faces, which only the front end knows.
+inline constexpr Rgb kVersionColour{0, 128, 0};       // the version text
+inline constexpr Rgb kExportPathColour{255, 255, 0};  // background of the export's file field
+inline constexpr Rgb kSuccessColour{0, 255, 0};       // background of "Successfully updated."
+
+// The places whose text the model sets.
+enum class Text {
+    Caption,       // the window's title; also the title of every box
+    Version,       // the firmware's version
+    Address,       // the meter's address field (set once, at start-up)
+    Action,        // the action line
+    Identity,      // the bootloader's identity
+    Verdict,       // the percentage, then the verdict; right-aligned
+    UpdateButton,  // "FIRMWARE UPDATE" or, set for the export, "Generate Image File"
+    ExportPath,    // the file named in the export's header
+};
+
+// The controls whose state the model decides.
+enum class Control {
+    UpdateButton,      // disabled while a run lasts
+    ExportCheck,       // "Generate image file" (developer build only)
+    MainMcuCheck,      // "Main MCU:" (developer build only)
+    ExportPath,        // the export's file field
+    ChooseFileButton,  // "select file"
+};
+
+// The progress bar: a position held within its range.
+struct Bar {
+    int32_t minimum = 14;
+    int32_t maximum = 65000;
+    int32_t position = 14;
+    friend bool operator==(const Bar&, const Bar&) = default;
+};
+
+enum class BoxIcon { None, Error };
+
+// A modal box with an OK button, titled with the caption. The view shows it
+// and calls WindowModel::BoxClosed(id) once the technician has dismissed it.
+struct Box {
+    int id = 0;
+    BoxIcon icon = BoxIcon::None;
+    std::string title;
+    std::string text;
+};
+
+// What a front end implements.
+class View {
+public:
+    virtual ~View() = default;
+    // Any thread: runs `call` on the GUI thread soon, calls in the order posted
+    // (Qt: a queued invocation; Win32: PostMessage to the window).
+    virtual void Post(std::function<void()> call) = 0;
+    // GUI thread: runs `call` on the GUI thread after `ms` milliseconds.
+    virtual void PostAfter(int ms, std::function<void()> call) = 0;
+
+    virtual void ShowText(Text place, const std::string& utf8) = 0;
+    virtual void ShowBar(const Bar& bar) = 0;
+    // Empty: the system's colour of button faces.
+    virtual void ShowVerdictBackground(std::optional<Rgb> colour) = 0;
+    virtual void SetEnabled(Control control, bool enabled) = 0;
+    virtual void SetVisible(Control control, bool visible) = 0;
+    virtual void FocusPassword() = 0;
+    virtual void ShowBox(const Box& box) = 0;
+    // A file-open dialog with one filter ("Intel Hex (*.hex)|*.hex"), starting
+    // in the working directory; answered by WindowModel::FileChosen.
+    virtual void ChooseFile(const std::string& filter) = 0;
+    // The program may end now: the settings are saved (or their error was
+    // shown and dismissed). The front end closes the window and leaves its
+    // event loop; a run still going ends when the model is destroyed.
+    virtual void EndProgram() = 0;
+};
+
+// What the engine is given for a run. The model calls `cancel` once, on the
+// GUI thread, when the window is closed; it must wake the pacer's
+// cancellable waits (PlainPacer: CancelToken::Cancel).
+struct EnginePorts {
+    loader::Pacer& pacer;
+    loader::Link& modbus;
+    loader::Link& boot;
+    std::function<void()> cancel;
+};
+
+// The engine's ports over the network for the program's life: the Modbus TCP
+// client (port 502), the bootloader's datagram endpoint (port 5555, opened
+// by the first run and kept open), and the plain pacer with its cancel token.
+class NetworkPorts {
+public:
+    NetworkPorts();
+    NetworkPorts(const NetworkPorts&) = delete;
+    NetworkPorts& operator=(const NetworkPorts&) = delete;
+    EnginePorts Ports();
+
+    TTcpClient modbusSocket;
+    TUdpSocket bootSocket;
+
+private:
+    loader::SocketLink modbusLink_{modbusSocket};
+    loader::SocketLink bootLink_{bootSocket};
+    loader::CancelToken cancel_;
+    loader::PlainPacer pacer_{cancel_};
+};
+
+// What is fixed when the program starts.
+struct Options {
+    int brandVariant = 0;            // brand/Brand.h
+    bool developerControls = false;  // the image export's controls stay visible
+    // The working directory at start-up, as the system's narrow file name;
+    // the settings file lives there.
+    std::string appDir;
+    image::ImageView firmware = image::EmbeddedImage();
+};
+
+// All the window shows, as last drawn.
+struct WindowState {
+    std::string caption, version, address, action, identity, verdict, updateButton, exportPath;
+    std::optional<Rgb> verdictBackground;
+    Bar bar;
+    bool updateEnabled = true;
+    bool procedureControlsEnabled = true;  // export path, file button, "Main MCU:"
+    bool exportChecked = false;
+    bool mainMcuChecked = true;
+    bool exportVisible = false;      // "Generate image file" and "Main MCU:"
+    bool exportPathVisible = false;  // export path and file button
+};
+
+class WindowModel {
+public:
+    WindowModel(View& view, Options options, EnginePorts ports);
+    // Cancels a run still going and waits for its end.
+    ~WindowModel();
+    WindowModel(const WindowModel&) = delete;
+    WindowModel& operator=(const WindowModel&) = delete;
+
+    // Start-up: loads the settings and draws the whole window once.
+    void Start();
+
+    // The view's actions.
+    void Activated();  // the window became active; only the first time counts
+    void AddressEdited(std::string utf8);
+    void PasswordEdited(std::string utf8);
+    void UpdateClicked();
+    void ExportToggled(bool checked);
+    void MainMcuToggled(bool checked);
+    void ChooseFileClicked();
+    void FileChosen(std::string utf8Path);  // empty: the dialog was cancelled
+    void BoxClosed(int id);
+    // Never refused: cancels a run (its close rules apply), saves the
+    // settings, and ends the program through View::EndProgram.
+    void CloseRequested();
+
+    const WindowState& State() const { return state_; }
+    const std::string& Title() const { return state_.caption; }
+    bool Closing() const { return closing_; }
+    bool Running() const { return running_; }
+    // The last run's result, once its end has reached the GUI thread.
+    const std::optional<loader::UpdateResult>& LastResult() const { return lastResult_; }
+
+    // The engine's inputs, made from the fields as they are now.
+    loader::UpdateRequest BuildRequest() const;
+
+private:
+    class Relay;
+    struct Shared;
+
+    template <typename F>
+    void Change(F&& f);  // GUI thread: changes the state and draws it at once
+    void DrawWhenDue();
+    void DrawNow();
+    void Draw(const WindowState& next);
+    void ResetProgressDisplay();
+    void StartRun(const loader::UpdateRequest& request);
+    // Where every run ends: `result` empty when the run broke off with `error`.
+    void RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error);
+    void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
+    void ShowError(const std::exception& e, std::function<void()> closed = {});
+    void EndProgram();
+    void Export();
+    std::string SettingsFileName() const;
+
+    View& view_;
+    Options options_;
+    EnginePorts ports_;
+    // The delay between failed writes: longer once a meter has accepted a
+    // boot-mode request, for the program's life.
+    loader::DelayInterval delay_;
+
+    WindowState state_;  // as drawn
+    bool drawnOnce_ = false;
+    std::optional<std::chrono::steady_clock::time_point> drawnAt_;
+    bool drawScheduled_ = false;
+    std::string password_;
+    bool activated_ = false;
+    bool closing_ = false;
+    bool running_ = false;
+    bool ended_ = false;
+    int nextBox_ = 1;
+    std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
+    std::optional<loader::UpdateResult> lastResult_;
+
+    std::shared_ptr<Shared> shared_;  // with the engine's thread
+    std::unique_ptr<Relay> relay_;
+    std::unique_ptr<loader::UpdateEngine> engine_;
+    std::thread thread_;
+};
+
+}  // namespace window
