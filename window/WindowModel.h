@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -149,6 +150,8 @@ struct Options {
     // the settings file lives there.
     std::string appDir;
     image::ImageView firmware = image::EmbeddedImage();
+    // The update history, where every run leaves its record; empty: none.
+    std::filesystem::path historyLog;
 };
 
 // All the window shows, as last drawn.
@@ -210,8 +213,14 @@ private:
     void Draw(const WindowState& next);
     void ResetProgressDisplay();
     void StartRun(const loader::UpdateRequest& request);
-    // Where every run ends: `result` empty when the run broke off with `error`.
-    void RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error);
+    // Where every run ends: `result` empty when the run broke off with `error`;
+    // `historyProblem` says why the run's record was not written.
+    void RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error,
+                     const std::string& historyProblem);
+    // The engine's thread, after a run: appends its record to the update
+    // history; returns why not, or an empty text.
+    std::string Record(const loader::UpdateRequest& request, const loader::UpdateResult& result,
+                       std::chrono::system_clock::time_point started);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void ShowError(const std::exception& e, std::function<void()> closed = {});
     void EndProgram();
@@ -237,6 +246,7 @@ private:
     int nextBox_ = 1;
     std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
     std::optional<loader::UpdateResult> lastResult_;
+    std::string firmwareSha256_;  // the engine's thread: made for the first record
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread
     std::unique_ptr<Relay> relay_;

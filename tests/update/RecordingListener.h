@@ -69,7 +69,7 @@ struct RecordingListener : UpdateListener {
                                                                      : "Finished.");
     }
 
-    void LeftInBootloader() override { actions.emplace_back("Stopped: the meter was left in its bootloader."); }
+    void LeftInBootloader() override { actions.emplace_back("Stopped: meter left in bootloader."); }
 
     std::string Action() const { return actions.empty() ? std::string() : actions.back(); }
     int Count(const std::string& action) const {

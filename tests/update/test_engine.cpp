@@ -371,7 +371,7 @@ TEST_P(Stop, NeverErasesAfterTheRequest) {
     EXPECT_LT(b.clock.Ms(), 10000);
 }
 
-constexpr char kLeftInBootloader[] = "Stopped: the meter was left in its bootloader.";
+constexpr char kLeftInBootloader[] = "Stopped: meter left in bootloader.";
 
 INSTANTIATE_TEST_SUITE_P(
     Stages, Stop,
