@@ -45,11 +45,6 @@ public:
     fs::path path;
 };
 
-std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A model with its engine talking to a scripted meter on a virtual clock.
 struct Rig {
     explicit Rig(int brandVariant = 0, bool developer = false, std::string appDir = {}, std::vector<uint8_t> img = {})
@@ -83,7 +78,7 @@ struct Rig {
         });
         done.get_future().wait();
     }
-    std::string File() const { return (dir.path / "QT510x_QT520x_Ethernet_Loader.ini").string(); }
+    std::string File() const { return settings::SettingsFileName(dir.path.string(), 0); }
     fs::path History() const { return dir.path / "state" / "ethernet-loader" / "updates.jsonl"; }
     std::vector<nlohmann::json> Records() const {
         std::vector<nlohmann::json> out;
@@ -432,7 +427,8 @@ TEST_P(Close, EndsTheProgramSavesAndKeepsTheCloseRules) {
 
     EXPECT_EQ(r.view.ended, 1);
     EXPECT_TRUE(r.model->Closing());
-    EXPECT_EQ(Read(r.File()), "[boot]\nipaddress=127.0.0.9\n");
+    ASSERT_TRUE(fs::exists(r.File()));
+    EXPECT_EQ(settings::LoadSettings(r.File()).address, "127.0.0.9");
     const size_t boxesAtClose = r.view.boxes.size();
     r.model.reset();  // the program's end: waits for the engine
     EXPECT_EQ(r.view.boxes.size(), boxesAtClose) << "nothing more is said once closing";
