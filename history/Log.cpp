@@ -35,13 +35,23 @@ fs::path StateHome() {
 }
 
 std::optional<std::string> AppendOnce(const fs::path& log, std::string_view line) {
-    // FILE_APPEND_DATA alone: every write goes to the file's end as one piece.
-    const HANDLE h = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Append data without write data: every write goes to the file's end as
+    // one piece. Read data only for the lock below.
+    const HANDLE h = CreateFileW(log.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return SystemError(static_cast<int>(GetLastError()));
+    // Wine (8) moves to the end and writes as two steps, so writers of the
+    // same moment are also kept apart by a lock on one byte far beyond any
+    // record: a lock every writer of the file takes, in any process.
+    OVERLAPPED lockAt{};
+    lockAt.Offset = 0xFFFFFFFE;
+    lockAt.OffsetHigh = 0x7FFFFFFF;
+    const bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt) != 0;
     DWORD written = 0;
     const bool ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) != 0;
     const DWORD error = GetLastError();
+    if (locked) UnlockFileEx(h, 0, 1, 0, &lockAt);
     CloseHandle(h);
     if (!ok) return SystemError(static_cast<int>(error));
     if (written != line.size()) return "only part of the line was written";

@@ -100,11 +100,11 @@ TEST_F(PacerOnASocket, CancelEndsACancellableWaitAtOnceAndOnlyThat) {
     EXPECT_TRUE(pacer.WaitUnlessCancelled(deadline));
     EXPECT_GE(Since(deadline), Micros::zero());
 
-    const auto far = pacer.Now() + kFar;
+    const auto distant = pacer.Now() + kFar;
     std::thread stop = Later([&] { cancel.Cancel(); });
-    EXPECT_FALSE(pacer.WaitUnlessCancelled(far));
+    EXPECT_FALSE(pacer.WaitUnlessCancelled(distant));
     stop.join();
-    EXPECT_LT(pacer.Now(), far);
+    EXPECT_LT(pacer.Now(), distant);
     EXPECT_TRUE(pacer.Cancelled());
 
     const auto plain = pacer.Now() + 20ms;  // a plain wait keeps its deadline
@@ -118,11 +118,11 @@ TEST_F(PacerOnASocket, CancelEndsACancellableWaitAtOnceAndOnlyThat) {
 // The erase's long wait for its answer: a stop ends it, an answer that is
 // already there is still taken.
 TEST_F(PacerOnASocket, CancelEndsAWaitForAnAnswerThatAllowsIt) {
-    const auto far = pacer.Now() + kFar;
+    const auto distant = pacer.Now() + kFar;
     std::thread stop = Later([&] { cancel.Cancel(); });
-    EXPECT_FALSE(pacer.WaitReadableUnlessCancelled(link, far));
+    EXPECT_FALSE(pacer.WaitReadableUnlessCancelled(link, distant));
     stop.join();
-    EXPECT_LT(pacer.Now(), far);
+    EXPECT_LT(pacer.Now(), distant);
 
     const auto again = pacer.Now() + kFar;
     EXPECT_FALSE(pacer.WaitReadableUnlessCancelled(link, again)) << "once cancelled, it does not wait";
@@ -135,11 +135,11 @@ TEST_F(PacerOnASocket, CancelEndsAWaitForAnAnswerThatAllowsIt) {
 }
 
 TEST_F(PacerOnASocket, AWaitForAnAnswerThatAllowsAStopStillWakesOnTheAnswer) {
-    const auto far = pacer.Now() + kFar;
+    const auto distant = pacer.Now() + kFar;
     std::thread answer = Later([&] { Answer("OK"); });
-    EXPECT_TRUE(pacer.WaitReadableUnlessCancelled(link, far));
+    EXPECT_TRUE(pacer.WaitReadableUnlessCancelled(link, distant));
     answer.join();
-    EXPECT_LT(pacer.Now(), far);
+    EXPECT_LT(pacer.Now(), distant);
     EXPECT_EQ(peer::Take(udp), "OK");
 }
 
