@@ -7,7 +7,7 @@
 #include "Brand.h"
 #include "Dialogs.h"
 #include "MainWindow.h"
-#include "Sockets.h"
+#include "Socket.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void CloseWhenShown(MainWindow& window) {
 
 int main(int argc, char* argv[]) {
     // Before any endpoint exists; where it fails the program cannot work at all.
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     int rc = 0;
     {
         QApplication app(argc, argv);
@@ -43,6 +43,7 @@ int main(int argc, char* argv[]) {
         rc = app.exec();
         // Leaving this scope waits for a run still stopping after the close.
     }
-    SocketLibraryCleanup();
+    // Releases the library once the update endpoint is closed.
+    platform::StopSocketLibrary();
     return rc;
 }

@@ -12,9 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "Constants.h"
+#include "ImageFormats.h"
 #include "PlainPacer.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 #include "metersim/meter.h"
 
@@ -32,8 +33,9 @@ struct Tally {
 
 // 48 blocks of firmware: a few seconds a clean run.
 std::vector<uint8_t> Firmware() {
-    std::vector<uint8_t> img(0x80000, 0xFF);
-    for (uint32_t a = 0x08000; a < 0x08000 + 48 * 1024; ++a) img[a] = static_cast<uint8_t>(a * 13 + (a >> 10));
+    std::vector<uint8_t> img(image::kImageSize, 0xFF);
+    const uint32_t end = protocol::kApplicationStart + 48 * protocol::kBlockSize;
+    for (uint32_t a = protocol::kApplicationStart; a < end; ++a) img[a] = static_cast<uint8_t>(a * 13 + (a >> 10));
     return img;
 }
 
@@ -49,16 +51,14 @@ void RunOne(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firmwar
     for (const auto& text : cell.rules) o.faults.rules.push_back(*metersim::ParseFaultRule(text, nullptr));
     metersim::Meter meter(o);
 
-    TUdpSocket udp;
-    TTcpClient tcp;
-    udp.SetBlockMode(bmNonBlocking);
-    udp.SetRemotePort(std::to_string(meter.BootPort()));
-    loader::SocketLink udpLink(udp), tcpLink(tcp);
+    net::SocketLink udpLink(net::Transport::Udp, meter.BootPort());
+    net::SocketLink tcpLink(net::Transport::Tcp, 0);  // unused: the meter starts in its bootloader
     loader::CancelToken cancel;
     loader::PlainPacer pacer(cancel);
     loader::DelayInterval delay;
     loader::UpdateListener quiet;
-    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), 0x80000), delay, quiet);
+    loader::UpdateEngine engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay,
+                                quiet);
     const loader::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
     const bool matches = meter.FlashMatches(firmware.data());
     ++t.runs;

@@ -26,7 +26,7 @@
 #include "Brand.h"
 #include "Dialogs.h"
 #include "MainWindow.h"
-#include "Sockets.h"
+#include "Socket.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ private:
 
 // The program's start, up to the exposed window; then it ends.
 int RunChild(int argc, char** argv) {
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
     int rc = 0;
@@ -80,7 +80,7 @@ int RunChild(int argc, char** argv) {
         window.show();
         rc = app.exec();
     }
-    SocketLibraryCleanup();
+    platform::StopSocketLibrary();
     return rc;
 }
 

@@ -33,11 +33,13 @@
 #include "Brand.h"
 #include "ChildProcess.h"
 #include "FlashImage.h"
+#include "Constants.h"
+#include "Frames.h"
 #include "MainWindow.h"
 #include "RecordingDialogs.h"
 #include "PlainPacer.h"
+#include "Socket.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 
 #ifndef METER_SIM_PATH
@@ -61,17 +63,15 @@ long JsonNumber(const std::string& line, const std::string& key) {
     return std::strtol(line.c_str() + at + key.size() + 3, nullptr, 10);
 }
 
-bool BlockIsBlank(image::ImageView img, uint32_t address) {
-    return std::all_of(img.begin() + address, img.begin() + address + 1024, [](uint8_t b) { return b == 0xFF; });
-}
-
 // What the protocol waits for this image when every exchange succeeds at
-// once: 500 ms for the connection and 500 ms for the request's answer, 500 ms
-// before the first "VER?", 500 ms for its answer, 500 ms for the erase, 50 ms
-// for each block that is written, 50 ms after "RESET", then the final 1000 ms
-// delay.
+// once: the connection's wait and the request's, the wait before the first
+// "VER?" and one for its answer, the erase's, one per block that is written,
+// the one after "RESET", then the final pause.
 int PrescribedMs(int writes, int verQueries, int erases, int retries) {
-    return 500 + 500 + 500 + 500 * verQueries + 500 * erases + 50 * writes + 1000 * retries + 50 + 1000;
+    using namespace protocol;
+    const auto total = kConnectWait + kModbusAnswerWait + kIdentifyWait + kIdentifyWait * verQueries +
+                       kEraseWait * erases + kWriteWait * writes + kRetryDelay * retries + kResetWait + kRetryDelay;
+    return static_cast<int>(total.count());
 }
 
 struct Result {
@@ -140,8 +140,8 @@ Result RunOnce(Front front) {
     if (front == Front::Window) {
         RecordingDialogs dialogs;
         MainWindow window(dialogs);
-        window.network.modbusSocket.SetRemotePort(std::to_string(modbusPort));
-        window.network.bootSocket.SetRemotePort(std::to_string(bootPort));
+        window.network.modbus.SetRemotePort(static_cast<uint16_t>(modbusPort));
+        window.network.boot.SetRemotePort(static_cast<uint16_t>(bootPort));
         window.addressEdit->setText(QString::fromStdString(request.address));
         window.passwordEdit->setText(QString::fromStdString(*request.password));
         window.show();
@@ -174,13 +174,8 @@ Result RunOnce(Front front) {
         r.retries = window.Model().LastResult() ? window.Model().LastResult()->retries : -1;
         r.messages = dialogs.boxes.size();
     } else {
-        TUdpSocket udp;
-        TTcpClient tcp;
-        udp.SetBlockMode(bmNonBlocking);
-        udp.SetRemotePort(std::to_string(bootPort));
-        tcp.SetBlockMode(bmNonBlocking);
-        tcp.SetRemotePort(std::to_string(modbusPort));
-        loader::SocketLink udpLink(udp), tcpLink(tcp);
+        net::SocketLink udpLink(net::Transport::Udp, static_cast<uint16_t>(bootPort));
+        net::SocketLink tcpLink(net::Transport::Tcp, static_cast<uint16_t>(modbusPort));
         loader::CancelToken cancel;
         loader::PlainPacer pacer(cancel);
         loader::DelayInterval delay;
@@ -222,16 +217,18 @@ int main(int argc, char** argv) {
 
     const image::ImageView img = image::EmbeddedImage();
     int firmwareBlocks = 0;
-    for (uint32_t a = 0x08000; a < 0x80000; a += 1024) firmwareBlocks += BlockIsBlank(img, a) ? 0 : 1;
+    for (uint32_t a = protocol::kApplicationStart; a < image::kImageSize; a += protocol::kBlockSize)
+        firmwareBlocks += protocol::IsBlank(img.subspan(a, protocol::kBlockSize)) ? 0 : 1;
     const int nominalMs = PrescribedMs(firmwareBlocks, 1, 1, 0);
 
-    SocketLibraryStartup();
+    platform::StartSocketLibrary();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
 
     bool allOk = true;
     std::printf("update of the development image against meter-sim on 127.0.0.1\n");
-    std::printf("  image: %d of 480 blocks hold firmware; prescribed waits %d ms\n", firmwareBlocks, nominalMs);
+    std::printf("  image: %d of %d blocks hold firmware; prescribed waits %d ms\n", firmwareBlocks,
+                protocol::kBlockSteps, nominalMs);
     std::fflush(stdout);
     const std::string only = argc > 2 ? argv[2] : "";
     struct Series {
@@ -291,6 +288,6 @@ int main(int argc, char** argv) {
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
     std::printf("peak memory of the tool (ru_maxrss) %.1f MiB\n", static_cast<double>(self.ru_maxrss) / 1024);
-    SocketLibraryCleanup();
+    platform::StopSocketLibrary();
     return allOk ? 0 : 1;
 }

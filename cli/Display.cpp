@@ -1,5 +1,7 @@
 #include "Display.h"
 
+#include "Frames.h"
+
 namespace fleet {
 
 std::string StageName(loader::Stage s) {
@@ -50,7 +52,7 @@ void Display::ProgressChanged(size_t meter, const loader::Progress& p) {
     std::lock_guard lock(mutex_);
     lines_[meter].step = p.step;
     lines_[meter].steps = p.steps;
-    lines_[meter].percent = std::to_string(loader::PercentDone(p)) + "%";
+    lines_[meter].percent = protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
     if (live_) Redraw(false);
 }
 

@@ -4,28 +4,20 @@
 #include <atomic>
 #include <thread>
 
+#include "Constants.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 
 namespace fleet {
 namespace {
 
-// The protocol's ports; the meter's address tells the meters apart.
-constexpr char kModbusPort[] = "502";
-constexpr char kBootPort[] = "5555";
-
 MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions& options,
                       const loader::CancelToken& stop, Display& display) {
     MeterRecord record;
     record.address = host;
-    TUdpSocket udp;
-    TTcpClient tcp;
-    udp.SetBlockMode(bmNonBlocking);
-    udp.SetRemotePort(kBootPort);
-    tcp.SetBlockMode(bmNonBlocking);
-    tcp.SetRemotePort(kModbusPort);
-    loader::SocketLink udpLink(udp), tcpLink(tcp);
+    // The protocol's ports; the meter's address tells the meters apart.
+    net::SocketLink udpLink(net::Transport::Udp, protocol::kBootloaderPort);
+    net::SocketLink tcpLink(net::Transport::Tcp, protocol::kModbusPort);
     loader::PlainPacer pacer(stop);
     loader::DelayInterval delay;
     MeterListener listener(display, index);

@@ -93,7 +93,7 @@ std::string PasswordFromFile(std::string_view content) {
 }
 
 std::optional<std::string> PasswordProblem(std::string_view bytes) {
-    if (!loader::PasswordLengthOk(bytes))
+    if (!protocol::PasswordLengthOk(bytes))
         return "the password has " + std::to_string(bytes.size()) + " characters; the meter takes 4 to 16";
     return std::nullopt;
 }

@@ -9,19 +9,9 @@
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <thread>
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <pthread.h>
-#include <signal.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
 
 #include "Brand.h"
+#include "Console.h"
 #include "Fleet.h"
 #include "ImageFormats.h"
 #include "Inputs.h"
@@ -29,7 +19,7 @@
 #include "Log.h"
 #include "PasswordText.h"
 #include "Sha256.h"
-#include "Sockets.h"
+#include "Socket.h"
 
 namespace {
 
@@ -50,39 +40,10 @@ std::string ReadFile(const std::string& option, const std::string& path) {
     return content.str();
 }
 
-bool IsTerminal(std::FILE* f) {
-#ifdef _WIN32
-    return _isatty(_fileno(f)) != 0;
-#else
-    return isatty(fileno(f)) != 0;
-#endif
-}
-
 // Asks on the terminal, without echo; nothing when there is no terminal.
 std::optional<std::string> PromptPassword() {
-#ifdef _WIN32
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (!IsTerminal(stdin) || !GetConsoleMode(in, &mode)) return std::nullopt;
-    std::fprintf(stderr, "Admin password: ");
-    SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
-    std::string line;
-    std::getline(std::cin, line);
-    SetConsoleMode(in, mode);
-#else
-    if (!IsTerminal(stdin)) return std::nullopt;
-    termios saved{};
-    if (tcgetattr(STDIN_FILENO, &saved) != 0) return std::nullopt;
-    std::fprintf(stderr, "Admin password: ");
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    std::string line;
-    std::getline(std::cin, line);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-#endif
-    std::fprintf(stderr, "\n");
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::optional<std::string> line = platform::ReadLineWithoutEcho("Admin password: ");
+    if (line && !line->empty() && line->back() == '\r') line->pop_back();
     return line;
 }
 
@@ -101,7 +62,7 @@ std::string Password(const std::string& passwordFile) {
     } else {
         throw SetupError{std::string("no password: give --password-file FILE or set ") + kPasswordVariable};
     }
-    const auto bytes = loader::PasswordBytes(typed);
+    const auto bytes = protocol::PasswordBytes(typed);
     if (!bytes) throw SetupError{from + " has a character the meter cannot take (only Windows-1252 characters)"};
     if (auto why = fleet::PasswordProblem(*bytes)) throw SetupError{from + ": " + *why};
     return *bytes;
@@ -174,81 +135,10 @@ int ListHistory(const std::string& since, bool asJson) {
     return 0;
 }
 
-// Ctrl-C (or a termination request) stops every meter at its next block.
-class StopWatcher {
-public:
-    StopWatcher(loader::CancelToken& stop, fleet::Display& display);
-    ~StopWatcher();
-
-private:
-#ifdef _WIN32
-    static BOOL WINAPI OnConsole(DWORD);
-#else
-    std::thread thread_;
-#endif
-};
-
-loader::CancelToken* gStop = nullptr;  // for the console handler alone
-fleet::Display* gDisplay = nullptr;
-
-void Stopping(int times) {
-    if (times == 1) {
-        gStop->Cancel();
-        gDisplay->Say(
-            "Stopping: each meter stops at its next block; meters not yet started are left alone. "
-            "The report is still written.");
-    }
-}
-
-#ifdef _WIN32
-BOOL WINAPI StopWatcher::OnConsole(DWORD type) {
-    static int times = 0;
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-    Stopping(++times);
-    return TRUE;
-}
-StopWatcher::StopWatcher(loader::CancelToken& stop, fleet::Display& display) {
-    gStop = &stop;
-    gDisplay = &display;
-    SetConsoleCtrlHandler(&StopWatcher::OnConsole, TRUE);
-}
-StopWatcher::~StopWatcher() { SetConsoleCtrlHandler(&StopWatcher::OnConsole, FALSE); }
-#else
-// The signals are blocked in every thread and taken here by sigwait, so that
-// the stop request is an ordinary call on an ordinary thread.
-sigset_t StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR1);  // the watcher's own end
-    return set;
-}
-StopWatcher::StopWatcher(loader::CancelToken& stop, fleet::Display& display) {
-    gStop = &stop;
-    gDisplay = &display;
-    thread_ = std::thread([] {
-        const sigset_t set = StopSignals();
-        for (int times = 1;; ++times) {
-            int signal = 0;
-            if (sigwait(&set, &signal) != 0 || signal == SIGUSR1) return;
-            Stopping(times);
-        }
-    });
-}
-StopWatcher::~StopWatcher() {
-    pthread_kill(thread_.native_handle(), SIGUSR1);
-    thread_.join();
-}
-#endif
-
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifndef _WIN32
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-#endif
+    platform::StopRequests::Hold();
     CLI::App app{
         "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
         "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
@@ -337,18 +227,25 @@ int main(int argc, char** argv) {
         options.jobs = jobs > 0 ? jobs : std::min<int>(static_cast<int>(hosts.size()), kMaxJobs);
         options.finished = [&historyWriter](const fleet::MeterRecord& m) { historyWriter.Write(m); };
 
-        SocketLibraryStartup();
+        platform::StartSocketLibrary();
         loader::CancelToken stop;
-        fleet::Display display(stdout, IsTerminal(stdout), hosts, command);
+        fleet::Display display(stdout, platform::IsTerminal(stdout), hosts, command);
         run.started = std::chrono::system_clock::now();
         {
-            StopWatcher watcher(stop, display);
+            // Ctrl-C (or a termination request) stops every meter at its next block.
+            const platform::StopRequests stopRequests([&](int times) {
+                if (times != 1) return;
+                stop.Cancel();
+                display.Say(
+                    "Stopping: each meter stops at its next block; meters not yet started are left alone. "
+                    "The report is still written.");
+            });
             run.meters = fleet::RunFleet(hosts, options, stop, display);
         }
         run.finished = std::chrono::system_clock::now();
         display.Close();
         historyWriter.Warn();
-        SocketLibraryCleanup();
+        platform::StopSocketLibrary();
     } catch (const SetupError& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
         return kUsageError;

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Clock.h"
+#include "Constants.h"
+
 namespace history {
 
 using loader::Outcome;
@@ -35,14 +38,18 @@ std::string ResultMessage(const MeterRun& m) {
                    " blocks written and confirmed, meter reset to start the new firmware.";
         case Outcome::Identified: return "Bootloader " + r.identity + " identified; meter reset without programming.";
         case Outcome::NotFound:
-            return r.modbusAnswered ? "The meter answered the boot-mode request, but no bootloader identified itself "
-                                      "on UDP port 5555; nothing was erased."
-                                    : "No answer on Modbus TCP port 502 nor from a bootloader on UDP port 5555; "
-                                      "nothing was sent beyond the requests.";
+            return r.modbusAnswered
+                       ? "The meter answered the boot-mode request, but no bootloader identified itself "
+                         "on UDP port " +
+                             std::to_string(protocol::kBootloaderPort) + "; nothing was erased."
+                       : "No answer on Modbus TCP port " + std::to_string(protocol::kModbusPort) +
+                             " nor from a bootloader on UDP port " + std::to_string(protocol::kBootloaderPort) +
+                             "; nothing was sent beyond the requests.";
         case Outcome::PasswordRejected: return "The meter rejected the password; nothing was changed.";
         case Outcome::CommunicationError:
-            return std::string("Block ") + block +
-                   " was not confirmed after 10 attempts; the meter waits in its bootloader for another update.";
+            return std::string("Block ") + block + " was not confirmed after " +
+                   std::to_string(protocol::kWriteAttempts) +
+                   " attempts; the meter waits in its bootloader for another update.";
         case Outcome::EraseUnconfirmed:
             return "The erase was never confirmed, so the flash content is unknown; the meter waits in its bootloader "
                    "for another update.";
@@ -64,12 +71,7 @@ std::string ResultMessage(const MeterRun& m) {
 std::string IsoTime(std::chrono::system_clock::time_point t) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &secs);
-#else
-    gmtime_r(&secs, &utc);
-#endif
+    const std::tm utc = platform::UtcTime(secs);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));

@@ -2,15 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "File.h"
 
 namespace image {
 namespace {
@@ -20,9 +14,6 @@ constexpr std::string_view kOpening = "FlashImageARM : array [1..$80000] of byte
 constexpr std::string_view kClosing = ");";
 constexpr std::size_t kBytesPerLine = 16;
 constexpr std::size_t kDataLines = kImageSize / kBytesPerLine;
-// Large enough that the 2 MB file takes a handful of system calls, small
-// enough that a full disk still keeps nearly all that fitted.
-constexpr std::size_t kWriteChunk = 256 * 1024;
 
 // "0," to "255,": every number is followed by a comma except the very last,
 // so the digits and the comma are copied as one and the one comma too many
@@ -53,17 +44,6 @@ void Append(char*& p, std::string_view s) {
     p += s.size();
 }
 
-#ifndef _WIN32
-int OpenReplacing(const std::string& name) {
-    int fd;
-    do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-long long WriteSome(int fd, const char* p, std::size_t n) { return ::write(fd, p, n); }
-int CloseFile(int fd) { return ::close(fd); }
-#endif
-
 }  // namespace
 
 std::string InOutErrorText(int code) {
@@ -79,30 +59,26 @@ std::string InOutErrorText(int code) {
     }
 }
 
-EInOutError InOutErrorFromErrno(int err) {
+EInOutError InOutErrorFrom(const platform::FileStatus& status) {
     int code;
-    switch (err) {
-        case ENOENT: code = 2; break;
-        case ENOTDIR: code = 3; break;
-        case EMFILE:
-        case ENFILE: code = 4; break;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EISDIR:  // a directory in the file's place: the designed platform denies access
-            code = 5;
-            break;
-        case ENOSPC:
-#ifdef EDQUOT
-        case EDQUOT:
-#endif
-            code = 101;
-            break;
+    switch (status.fault) {
+        case platform::FileFault::NotFound: code = 2; break;
+        case platform::FileFault::BadPath: code = 3; break;
+        case platform::FileFault::TooManyOpen: code = 4; break;
+        case platform::FileFault::Denied: code = 5; break;
+        case platform::FileFault::DiskFull: code = 101; break;
         default:
-            // Named by its own number: EIO (5) must not read as "File access denied".
-            return EInOutError(err, "I/O error " + std::to_string(err));
+            // Named by its own number: EIO (5) must not read as "File access
+            // denied", nor 101 from Windows as a full disk.
+            return EInOutError(static_cast<int>(status.code), "I/O error " + std::to_string(status.code));
     }
     return EInOutError(code, InOutErrorText(code));
+}
+
+EInOutError InOutErrorFromErrno(int err) { return InOutErrorFrom(platform::FileStatusFromErrno(err)); }
+
+EInOutError InOutErrorFromWinError(unsigned long err) {
+    return InOutErrorFrom(platform::FileStatusFromWindowsError(err));
 }
 
 std::string FormatDeclaration(std::string_view headerText, ImageView img) {
@@ -145,62 +121,18 @@ std::string FormatDeclaration(std::string_view headerText, ImageView img) {
     return out;
 }
 
-EInOutError InOutErrorFromWinError(unsigned long err) {
-    switch (err) {
-        case 2:  // ERROR_FILE_NOT_FOUND
-        case 3:  // ERROR_PATH_NOT_FOUND
-        case 4:  // ERROR_TOO_MANY_OPEN_FILES
-        case 5:  // ERROR_ACCESS_DENIED
-            return EInOutError(static_cast<int>(err), InOutErrorText(static_cast<int>(err)));
-        case 39:   // ERROR_HANDLE_DISK_FULL
-        case 112:  // ERROR_DISK_FULL
-            return EInOutError(101, InOutErrorText(101));
-        default:
-            // Named by its own number: 101 from Windows is no full disk.
-            return EInOutError(static_cast<int>(err), "I/O error " + std::to_string(err));
-    }
-}
-
-#ifdef _WIN32
 void WriteExportFile(const std::string& fileName, std::string_view content) {
-    // Others may read the file while it is being written, but not write it.
-    const HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) throw InOutErrorFromWinError(GetLastError());
-    while (!content.empty()) {
-        DWORD written = 0;
-        const BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(std::min(content.size(), kWriteChunk)),
-                                  &written, nullptr);
-        if (!ok || written == 0) {
-            // A write that takes nothing without an error has still run out of room.
-            const DWORD err = ok ? ERROR_DISK_FULL : GetLastError();
-            CloseHandle(file);
-            throw InOutErrorFromWinError(err);
-        }
-        content.remove_prefix(written);
+    platform::OutputFile file;
+    if (const platform::FileStatus opened =
+            file.Open(platform::PathFromNativeName(fileName), platform::OutputFile::Mode::Replace);
+        !opened.Ok())
+        throw InOutErrorFrom(opened);
+    if (const platform::FileStatus written = file.Write(content); !written.Ok()) {
+        file.Close();
+        throw InOutErrorFrom(written);
     }
-    if (!CloseHandle(file)) throw InOutErrorFromWinError(GetLastError());
+    if (const platform::FileStatus closed = file.Close(); !closed.Ok()) throw InOutErrorFrom(closed);
 }
-#else
-void WriteExportFile(const std::string& fileName, std::string_view content) {
-    const int fd = OpenReplacing(fileName);
-    if (fd < 0) throw InOutErrorFromErrno(errno);
-    while (!content.empty()) {
-        const long long n = WriteSome(fd, content.data(), std::min(content.size(), kWriteChunk));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // A write that takes nothing without an error has still run out of room.
-            const int err = n < 0 ? errno : ENOSPC;
-            CloseFile(fd);
-            throw InOutErrorFromErrno(err);
-        }
-        content.remove_prefix(static_cast<std::size_t>(n));
-    }
-    // Some file systems report a full disk or a lost write only here. An
-    // interrupted close has still released the descriptor.
-    if (CloseFile(fd) != 0 && errno != EINTR) throw InOutErrorFromErrno(errno);
-}
-#endif
 
 void ExportImage(const std::string& fileName, const std::string& headerText, ImageView img) {
     // Formatted before the file is touched: an image that cannot be formatted

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "File.h"
 #include "FlashImage.h"
 
 namespace image {
@@ -20,6 +21,12 @@ public:
 // The text of a text-file layer error code: "File not found" for 2, ...,
 // "I/O error <code>" for a code without a name of its own.
 std::string InOutErrorText(int code);
+
+// The error for a failed file call, by what went wrong: the system's
+// numbers for a missing file (2), a missing folder (3), too many open files
+// (4) and denied access (5) are those of the same meaning; a full disk is
+// "Disk full" (101); anything else keeps the system's own number.
+EInOutError InOutErrorFrom(const platform::FileStatus& status);
 
 // The error for a failed system call, by what the system's error number means:
 // a missing directory is "File not found", a read-only file system "File

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace image {
 namespace {
@@ -12,6 +13,12 @@ std::string SizeError(std::size_t n) {
         auto r = std::to_chars(buf, buf + sizeof buf, n, 16);
         return std::string(buf, r.ptr);
     }() + "), not exactly 524288 (0x80000)";
+}
+
+std::string LastAddressText() {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%05zX", kImageSize - 1);
+    return text;
 }
 
 ParseResult Finish(std::vector<uint8_t> bytes) {
@@ -140,11 +147,13 @@ ParseResult ParseIntelHex(std::string_view t) {
             case 0x00: {
                 const uint32_t at = base + offset;
                 if (at + count > kImageSize)
-                    return Fail(where + " writes at 0x" + [&] {
-                        char b[16];
-                        auto p = std::to_chars(b, b + 16, at + count - 1, 16);
-                        return std::string(b, p.ptr);
-                    }() + ", beyond the image's last address 0x7FFFF");
+                    return Fail(where + " writes at 0x" +
+                                [&] {
+                                    char b[16];
+                                    auto p = std::to_chars(b, b + 16, at + count - 1, 16);
+                                    return std::string(b, p.ptr);
+                                }() +
+                                ", beyond the image's last address " + LastAddressText());
                 std::copy(data, data + count, bytes.begin() + at);
                 highest = std::max(highest, at + static_cast<uint32_t>(count));
                 break;
@@ -183,7 +192,7 @@ std::vector<uint8_t> MakeDevelopmentImage() {
     // application, then code-like bytes. 0xFF is avoided so that no block of
     // the firmware area counts as blank.
     const uint32_t words[] = {0x20010000, 0x00008101, 0x00008181, 0x00008183, 0x00008185, 0x00008187};
-    uint32_t at = 0x08000;
+    uint32_t at = protocol::kApplicationStart;
     for (uint32_t w : words)
         for (int k = 0; k < 4; ++k) img[at++] = static_cast<uint8_t>(w >> (8 * k));
     uint32_t x = 0x2545F491u;  // xorshift32: the same bytes on every build

@@ -6,9 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "Constants.h"
+
 namespace image {
 
-inline constexpr std::size_t kImageSize = 0x80000;
+// The whole flash: image byte A is the content of flash address A.
+inline constexpr std::size_t kImageSize = protocol::kFlashSize;
 
 struct ParseResult {
     bool ok = false;
@@ -35,6 +38,6 @@ ParseResult ParseImageFile(std::string_view content);
 std::vector<uint8_t> MakeDevelopmentImage();
 
 // Where the development image's firmware ends (exclusive).
-inline constexpr uint32_t kDevFirmwareEnd = 0x08000 + 0x27D5C;
+inline constexpr uint32_t kDevFirmwareEnd = protocol::kApplicationStart + 0x27D5C;
 
 }  // namespace image

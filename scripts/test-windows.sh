@@ -32,7 +32,7 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX=$root/build-windows/wineprefix WINEDEBUG=-all
 # No .NET or HTML engine to install into the prefix: the tests use neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-# Name lookups of the tests stay on this machine (see tests/net).
+# Name lookups of the tests stay on this machine (see tests/support/NoResolverTraffic.cpp).
 export RES_OPTIONS=attempts:0
 
 full=$root/build-windows/full-volume

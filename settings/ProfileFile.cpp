@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "FileReplace.h"
+#include "System.h"
 
 // Byte-transparent: names and values are taken and given as the file holds them.
 #define SI_NO_CONVERSION
@@ -17,11 +18,6 @@ namespace {
 constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kBlanksAndBreaks = " \t\r\n";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-#ifdef _WIN32
-constexpr std::string_view kPlatformLineEnd = "\r\n";
-#else
-constexpr std::string_view kPlatformLineEnd = "\n";
-#endif
 
 std::string_view Trimmed(std::string_view s) {
     const size_t first = s.find_first_not_of(kBlanks);
@@ -64,7 +60,7 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
 
     const size_t firstBreak = text.find_first_of("\r\n");
     if (firstBreak == std::string_view::npos)
-        l.lineEnd = kPlatformLineEnd;
+        l.lineEnd = platform::kLineEnd;
     else if (text.substr(firstBreak, 2) == "\r\n")
         l.lineEnd = "\r\n";
     else

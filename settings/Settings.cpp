@@ -3,16 +3,11 @@
 #include <algorithm>
 
 #include "Brand.h"
+#include "System.h"
 
 namespace settings {
 
 namespace {
-
-#ifdef _WIN32
-constexpr char kPathSeparator = '\\';
-#else
-constexpr char kPathSeparator = '/';
-#endif
 
 // Cuts after `max` characters, counting a UTF-8 sequence as one character, so
 // that no sequence is split.
@@ -33,7 +28,7 @@ bool IsEntryLine(const std::string& line, std::string_view name) {
 }  // namespace
 
 std::string SettingsFileName(const std::string& appDir, int brandVariant) {
-    return appDir + kPathSeparator + brand::ForSettingsFile(brandVariant).settingsFileName;
+    return appDir + platform::kPathSeparator + brand::ForSettingsFile(brandVariant).settingsFileName;
 }
 
 LoadedSettings LoadSettings(const std::string& fileName) {

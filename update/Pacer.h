@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Sockets.h"
+#include "Socket.h"
 
 namespace loader {
 
@@ -27,7 +27,7 @@ public:
     // Something waits to be received.
     virtual bool Readable() const = 0;
     // The system handle a pacer can wait on, where there is one.
-    virtual TSocketHandle Handle() const { return InvalidSocketHandle; }
+    virtual platform::SocketHandle Handle() const { return platform::kNoSocket; }
 };
 
 // Every wait of an update goes through here, on an absolute deadline, so

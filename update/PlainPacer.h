@@ -2,38 +2,17 @@
 // monotonic clock, and the system's own wait on the bootloader socket.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
 #include "Pacer.h"
+#include "Wait.h"
 
 namespace loader {
 
-// A stop request shared by every update of a run: set from any thread (a
-// signal watcher, a console handler), it wakes every cancellable wait at once.
-class CancelToken {
-public:
-    CancelToken();
-    ~CancelToken();
-    CancelToken(const CancelToken&) = delete;
-    CancelToken& operator=(const CancelToken&) = delete;
-
-    void Cancel();
-    bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
-    // POSIX: a descriptor that becomes readable once cancelled. Windows: a
-    // manual-reset event that is signalled once cancelled.
-    std::intptr_t WaitHandle() const { return handle_; }
-
-private:
-    std::atomic<bool> cancelled_{false};
-    std::intptr_t handle_ = -1;
-    std::intptr_t writeEnd_ = -1;
-};
+// A stop request shared by every update of a run.
+using CancelToken = platform::CancelToken;
 
 class PlainPacer final : public Pacer {
 public:
     explicit PlainPacer(const CancelToken& cancel);
-    ~PlainPacer() override;
     PlainPacer(const PlainPacer&) = delete;
     PlainPacer& operator=(const PlainPacer&) = delete;
 
@@ -45,14 +24,8 @@ public:
     bool Cancelled() const override { return cancel_.Cancelled(); }
 
 private:
-    // Until something waits on the link, the cancel handle (when not -1) is
-    // ready or the deadline has passed; true when something waits on the link.
-    bool WaitOn(const Link& link, std::intptr_t cancel, TimePoint deadline);
-    // Until deadline or until one of the handles is ready; true when one is.
-    bool WaitFor(std::intptr_t socket, std::intptr_t cancel, TimePoint deadline);
-
     const CancelToken& cancel_;
-    std::intptr_t timer_ = 0;  // Windows: the waitable timer
+    platform::Waiter waiter_;
 };
 
 }  // namespace loader

@@ -10,23 +10,22 @@
 namespace loader {
 namespace {
 
+using protocol::IsBlank;
+using protocol::kBlockSize;
+using protocol::NextBlock;
 using std::chrono::milliseconds;
 
-constexpr int kAttemptsPerBlock = 10;
-constexpr int kEraseAttempts = 10;
+constexpr int kAttemptsPerBlock = protocol::kWriteAttempts;
+constexpr int kEraseAttempts = protocol::kEraseAttempts;
 
-// The waits the meter sees: each is the full time before an answer is read.
-constexpr int32_t kConnectMs = 500;
-constexpr int32_t kModbusAnswerMs = 500;
-constexpr int32_t kIdentifyMs = 500;
-constexpr int32_t kEraseMs = 500;
-constexpr int32_t kWriteMs = 50;
-constexpr int32_t kResetMs = 50;
-// How long after its send an answer still counts when it came after the
-// wait: a slow meter is not failed, and a late answer is never taken for the
-// next frame's. Erasing this much flash can take seconds.
-constexpr int32_t kEraseGraceMs = 10000;
-constexpr int32_t kWriteGraceMs = 500;
+constexpr int32_t kConnectMs = protocol::kConnectWait.count();
+constexpr int32_t kModbusAnswerMs = protocol::kModbusAnswerWait.count();
+constexpr int32_t kIdentifyMs = protocol::kIdentifyWait.count();
+constexpr int32_t kEraseMs = protocol::kEraseWait.count();
+constexpr int32_t kWriteMs = protocol::kWriteWait.count();
+constexpr int32_t kResetMs = protocol::kResetWait.count();
+constexpr int32_t kEraseGraceMs = protocol::kEraseGrace.count();
+constexpr int32_t kWriteGraceMs = protocol::kWriteGrace.count();
 
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
@@ -45,8 +44,6 @@ private:
 AnswerBytes FirstTwo(const uint8_t* rx) { return {rx[0], rx[1]}; }
 
 }  // namespace
-
-int PercentDone(const Progress& p) { return Percent(p.position, p.minimum, p.maximum); }
 
 UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageView firmware, DelayInterval& delay,
                            UpdateListener& listener)
@@ -97,7 +94,8 @@ bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_
 }
 
 bool UpdateEngine::Erase() {
-    BuildEraseFrame(TxBuffer);
+    const auto frame = protocol::EraseRequest{}.Encode();
+    std::copy(frame.begin(), frame.end(), TxBuffer);
     for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
         // An erase is harmless twice, but never after the operator asked to stop.
         if (attempt > 1 && pacer_.Cancelled()) return false;
@@ -106,9 +104,12 @@ bool UpdateEngine::Erase() {
         ++result_.eraseAttempts;
         // The grace is long: a stop meanwhile takes effect at once. The erase
         // has been sent, so the meter is then left in its bootloader.
-        BootTransact(static_cast<int32_t>(kEraseFrameSize), 4, kEraseMs, kEraseGraceMs, true);
+        BootTransact(static_cast<int32_t>(frame.size()), static_cast<int32_t>(protocol::EraseAnswer::kMaxSize),
+                     kEraseMs, kEraseGraceMs, true);
+        // The length is not examined: a longer answer leaves its head in the buffer.
+        const auto answer = protocol::EraseAnswer::Decode({RxBuffer, protocol::EraseAnswer::kTextSize});
         listener_.EraseAnswered(FirstTwo(RxBuffer));
-        if (RxBuffer[0] == 'O' && RxBuffer[1] == 'K') return true;
+        if (answer->Confirmed()) return true;
         // An erase frame that never arrived would leave old data under the new.
         if (attempt < kEraseAttempts) Delay();
     }
@@ -147,11 +148,15 @@ void UpdateEngine::ProgramMainMcu() {
         const int64_t target = NextBlock(current, FlashStart, FlashEnd);
         for (int attempt = 1;; ++attempt) {
             if (pacer_.Cancelled()) break;
-            BuildWriteFrame(TxBuffer, static_cast<uint32_t>(target), firmware_.data() + target);
+            const protocol::WriteRequest write{static_cast<uint32_t>(target),
+                                               firmware_.subspan(static_cast<size_t>(target)).first<kBlockSize>()};
+            write.Encode(TxBuffer);
             listener_.BlockStarted(static_cast<uint32_t>(target));
-            if (IsBlank(TxBuffer + 4, kBlockSize)) break;  // erased flash already holds it
+            if (IsBlank(write.data)) break;  // erased flash already holds it
             RxBuffer[0] = RxBuffer[1] = 0;
-            if (BootTransact(static_cast<int32_t>(kWriteFrameSize), 4, kWriteMs, kWriteGraceMs) && RxBuffer[0] == 'O') {
+            if (BootTransact(static_cast<int32_t>(write.kSize), static_cast<int32_t>(protocol::WriteAnswer::kSize),
+                             kWriteMs, kWriteGraceMs) &&
+                protocol::WriteAnswer::Decode({RxBuffer, protocol::WriteAnswer::kSize})->Accepted()) {
                 ++result_.blocksWritten;
                 break;
             }
@@ -184,29 +189,30 @@ void UpdateEngine::ProgramMainMcu() {
 }
 
 bool UpdateEngine::Identify() {
-    for (int attempt = 1; attempt <= 2; ++attempt) {
+    for (int attempt = 1; attempt <= protocol::kIdentifyAttempts; ++attempt) {
         DropStaleAnswers();
         uint8_t buffer[256];
-        std::memcpy(buffer, "VER?", 4);
+        const auto ver = protocol::IdentifyRequest{}.Encode();
+        std::copy(ver.begin(), ver.end(), buffer);
         const Pacer::TimePoint sent = pacer_.Now();
-        boot_.Send(buffer, 4);
+        boot_.Send(buffer, static_cast<int32_t>(ver.size()));
         pacer_.WaitUntil(sent + milliseconds(kIdentifyMs));
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n = boot_.Receive(buffer, static_cast<int32_t>(kIdentityLength));
+        const int32_t n = boot_.Receive(buffer, static_cast<int32_t>(protocol::Identity::kSize));
         // The second answer is appended to the first, and a zero byte adds
         // nothing: only a first attempt that added nothing can be followed
         // by a successful second one.
         for (int32_t i = 0; i < n; ++i)
             if (buffer[i] != 0) identityReply_ += static_cast<char>(buffer[i]);
-        if (!IdentityLabel(identityReply_).empty()) return true;
+        if (protocol::Identity::Decode(identityReply_)) return true;
     }
     return false;
 }
 
 void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     UpdateError = false;
-    FlashStart = 0x8000;
-    FlashEnd = 0x7FFFF;
+    FlashStart = static_cast<int32_t>(protocol::kApplicationStart);
+    FlashEnd = protocol::kApplicationEnd;
     Progress start;
     start.minimum = FlashStart;
     start.maximum = static_cast<int32_t>(FlashEnd);
@@ -226,7 +232,7 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
         result_.outcome = Outcome::NotFound;
         return;
     }
-    result_.identity = IdentityLabel(identityReply_);
+    result_.identity = protocol::Identity::Decode(identityReply_)->Label();
     listener_.Identified(result_.identity);
 
     if (program) {
@@ -250,8 +256,9 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
         listener_.LeftInBootloader();
     } else if (!UpdateError && flashKnown) {
         SetStage(Stage::Resetting);
-        std::memcpy(TxBuffer, "RESET", 5);
-        BootTransact(5, 0, kResetMs);
+        const auto reset = protocol::ResetRequest{}.Encode();
+        std::copy(reset.begin(), reset.end(), TxBuffer);
+        BootTransact(static_cast<int32_t>(reset.size()), 0, kResetMs);
         result_.resetSent = true;
     }
     Delay();
@@ -283,15 +290,15 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
         return;
     }
 
-    auto frame = BuildBootModeRequest(password);
+    auto frame = protocol::BootModeRequest{password}.Encode();
     const Pacer::TimePoint sent = pacer_.Now();
     modbus_.Send(frame.data(), static_cast<int32_t>(frame.size()));
     pacer_.WaitUntil(sent + milliseconds(kModbusAnswerMs));
-    const int32_t n = modbus_.Receive(frame.data(), 12);
+    const int32_t n = modbus_.Receive(frame.data(), static_cast<int32_t>(protocol::BootModeAnswer::kAcceptedSize));
     result_.modbusAnswered = n > 0;
 
-    switch (ClassifyBootModeAnswer(n, frame.data())) {
-        case BootModeAnswer::Accepted:
+    switch (protocol::BootModeAnswer::Decode(protocol::Taken(frame, n)).kind) {
+        case protocol::BootModeAnswer::Kind::Accepted:
             requestAccepted_ = true;
             // The meter needs time to start its bootloader; the delay stays
             // this long from now on. A stop meanwhile still identifies the
@@ -301,11 +308,11 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
             pacer_.WaitUntil(pacer_.Now() + delay_.Value());
             UpdateProcedure(address, program);
             break;
-        case BootModeAnswer::PasswordRejected:
+        case protocol::BootModeAnswer::Kind::PasswordRejected:
             listener_.Notify(Notice::IncorrectPassword);
             result_.outcome = Outcome::PasswordRejected;
             break;
-        case BootModeAnswer::Unusable:
+        case protocol::BootModeAnswer::Kind::Unusable:
             // A meter may already sit in its bootloader: let the bootloader link decide.
             UpdateProcedure(address, program);
             break;
@@ -315,7 +322,7 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
 UpdateResult UpdateEngine::Run(const UpdateRequest& request) {
     Begin();
     // The frame is built from exactly the text that passed the rule.
-    if (!request.password || !PasswordLengthOk(*request.password)) {
+    if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
         listener_.Notify(Notice::IncorrectPassword);
         result_.outcome = Outcome::PasswordRejected;
         return End();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "Constants.h"
 #include "FlashImage.h"
 #include "Pacer.h"
 #include "UpdateEvents.h"
@@ -29,10 +30,10 @@ struct UpdateRequest {
 class DelayInterval {
 public:
     std::chrono::milliseconds Value() const { return value_; }
-    void BootloaderStarting() { value_ = std::chrono::milliseconds(2000); }
+    void BootloaderStarting() { value_ = protocol::kBootloaderStartDelay; }
 
 private:
-    std::chrono::milliseconds value_{1000};
+    std::chrono::milliseconds value_ = protocol::kRetryDelay;
 };
 
 class UpdateEngine {

@@ -56,9 +56,6 @@ struct Progress {
     int32_t maximum = 0;
 };
 
-// The bar's percentage: the position's share of the range, rounded half away from zero.
-int PercentDone(const Progress& p);
-
 struct UpdateResult {
     Outcome outcome = Outcome::NotFound;
     std::string identity;         // "BOOTLOADER-V1.00"; empty when not identified

@@ -1,8 +1,7 @@
 #include "Texts.h"
 
-#include <cstdio>
-
 #include "Brand.h"
+#include "Frames.h"
 
 namespace window {
 namespace {
@@ -29,21 +28,19 @@ std::string FromLatin1(std::string_view latin1) {
     return out;
 }
 
-std::string EraseSentText() { return "erase sector 0x08000 - 0x7FFFF"; }
+std::string EraseSentText() { return protocol::EraseAreaText(); }
 
 std::string EraseAnsweredText(const loader::AnswerBytes& a) { return "erase sectors " + AnswerChars(a); }
 
-std::string WritingSectorText(uint32_t address) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "writing sector 0x%05X", static_cast<unsigned>(address));
-    return buf;
-}
+std::string WritingSectorText(uint32_t address) { return protocol::WritingSectorText(address); }
 
 std::string BlockFailedText(uint32_t address, const loader::AnswerBytes& a) {
     return WritingSectorText(address) + " : " + AnswerChars(a);
 }
 
-std::string PercentText(const loader::Progress& p) { return std::to_string(loader::PercentDone(p)) + "%"; }
+std::string PercentText(const loader::Progress& p) {
+    return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
+}
 
 std::string ProgrammingEndText(loader::ProgrammingEnd end) {
     switch (end) {

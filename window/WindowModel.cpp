@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Brand.h"
+#include "Constants.h"
 #include "Frames.h"
 #include "ImageExport.h"
 #include "LoaderVersion.h"
@@ -22,24 +23,19 @@
 namespace window {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // An update rewrites the action line and the bar for every block, 480 steps
-// in half a minute, faster than anyone can read. The window shows the newest
-// state at most this often; a change after a quiet spell shows at once.
-constexpr auto kDrawPeriod = std::chrono::milliseconds(100);
+// in half a minute, faster than anyone can read. While a run lasts the window
+// shows the newest block this often; every other change (a stage, the
+// identity, a failed attempt, the end) shows at once.
+constexpr int kBlockDrawPeriodMs = 250;
 
 }  // namespace
 
-NetworkPorts::NetworkPorts() {
-    modbusSocket.SetBlockMode(bmNonBlocking);
-    modbusSocket.SetRemotePort("502");
-    bootSocket.SetBlockMode(bmNonBlocking);
-    bootSocket.SetRemotePort("5555");
-}
+NetworkPorts::NetworkPorts()
+    : modbus(net::Transport::Tcp, protocol::kModbusPort), boot(net::Transport::Udp, protocol::kBootloaderPort) {}
 
 EnginePorts NetworkPorts::Ports() {
-    return {pacer_, modbusLink_, bootLink_, [this] { cancel_.Cancel(); }};
+    return {pacer_, modbus, boot, [this] { cancel_.Cancel(); }};
 }
 
 // What the GUI thread and the engine's thread share.
@@ -47,11 +43,27 @@ struct WindowModel::Shared {
     std::mutex mutex;
     std::condition_variable boxAnswered;
     WindowState next;         // the newest state, drawn or not
-    bool drawQueued = false;  // a draw is posted or scheduled
-    int boxesAsked = 0;       // boxes the engine asked for ...
-    int boxesAnswered = 0;    // ... and those dismissed
-    bool closing = false;     // no box is waited for any more
-    bool alive = true;        // GUI thread only: calls posted after the model's end do nothing
+    bool drawQueued = false;  // a draw is posted
+    bool changed = false;     // something is not drawn yet
+    // The newest block attempt and step, worded only when drawn (or when
+    // another change follows), so that the engine's thread does little per block.
+    std::optional<uint32_t> block;
+    std::optional<loader::Progress> step;
+
+    // Puts the pending block and step into `next`.
+    void Word() {
+        if (block) next.action = WritingSectorText(*std::exchange(block, std::nullopt));
+        if (step) {
+            const loader::Progress p = *std::exchange(step, std::nullopt);
+            next.bar.position = static_cast<int32_t>(
+                std::clamp<int64_t>(p.position, next.bar.minimum, std::max(next.bar.minimum, next.bar.maximum)));
+            next.verdict = PercentText(p);
+        }
+    }
+    int boxesAsked = 0;     // boxes the engine asked for ...
+    int boxesAnswered = 0;  // ... and those dismissed
+    bool closing = false;   // no box is waited for any more
+    bool alive = true;      // GUI thread only: calls posted after the model's end do nothing
 };
 
 // The engine's listener: runs on the engine's thread and hands everything
@@ -95,16 +107,17 @@ public:
         Change([&a](WindowState& s) { s.action = EraseAnsweredText(a); });
     }
     void BlockStarted(uint32_t address) override {
-        Change([address](WindowState& s) { s.action = WritingSectorText(address); });
+        std::lock_guard lock(shared_->mutex);
+        shared_->block = address;
+        shared_->changed = true;
     }
     void BlockFailed(uint32_t address, const loader::AnswerBytes& a) override {
         Change([&](WindowState& s) { s.action = BlockFailedText(address, a); });
     }
     void ProgressChanged(const loader::Progress& p) override {
-        Change([&p](WindowState& s) {
-            s.bar.position = Held(p.position, s.bar.minimum, s.bar.maximum);
-            s.verdict = PercentText(p);
-        });
+        std::lock_guard lock(shared_->mutex);
+        shared_->step = p;
+        shared_->changed = true;
     }
     void LeftInBootloader() override {
         Change([](WindowState& s) { s.action = kLeftInBootloader; });
@@ -143,14 +156,17 @@ private:
     static int32_t Held(int64_t v, int32_t lo, int32_t hi) {
         return static_cast<int32_t>(std::clamp<int64_t>(v, lo, std::max(lo, hi)));
     }
+    // Drawn at once; a block's changes wait for the next periodic draw.
     template <typename F>
     void Change(F&& f) {
         std::lock_guard lock(shared_->mutex);
+        shared_->Word();
         f(shared_->next);
+        shared_->changed = true;
         if (shared_->drawQueued) return;
         shared_->drawQueued = true;
         model_.view_.Post([model = &model_, shared = shared_] {
-            if (shared->alive) model->DrawWhenDue();
+            if (shared->alive) model->DrawNow();
         });
     }
 
@@ -226,7 +242,7 @@ void WindowModel::PasswordEdited(std::string utf8) { password_ = std::move(utf8)
 loader::UpdateRequest WindowModel::BuildRequest() const {
     loader::UpdateRequest r;
     r.address = state_.address;
-    r.password = loader::PasswordBytes(password_);
+    r.password = protocol::PasswordBytes(password_);
     r.program = state_.mainMcuChecked;
     return r;
 }
@@ -250,7 +266,7 @@ void WindowModel::UpdateClicked() {
         return;
     }
     const loader::UpdateRequest request = BuildRequest();
-    if (!request.password || !loader::PasswordLengthOk(*request.password)) {
+    if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
         // Nothing is sent and the button stays enabled.
         ShowBox(BoxIcon::None, NoticeText(loader::Notice::IncorrectPassword));
         return;
@@ -262,6 +278,7 @@ void WindowModel::StartRun(const loader::UpdateRequest& request) {
     Change([](WindowState& s) { s.updateEnabled = false; });
     running_ = true;
     lastResult_.reset();
+    DrawBlocksWhileRunning();
     try {
         thread_ = std::thread([this, request, shared = shared_] {
             std::optional<loader::UpdateResult> result;
@@ -400,35 +417,34 @@ template <typename F>
 void WindowModel::Change(F&& f) {
     {
         std::lock_guard lock(shared_->mutex);
+        shared_->Word();
         f(shared_->next);
     }
     DrawNow();
 }
 
-void WindowModel::DrawWhenDue() {
-    const auto now = Clock::now();
-    if (drawnAt_ && now - *drawnAt_ < kDrawPeriod) {
-        if (drawScheduled_) return;
-        drawScheduled_ = true;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kDrawPeriod - (now - *drawnAt_));
-        view_.PostAfter(static_cast<int>(wait.count()), [this, shared = shared_] {
-            if (!shared->alive) return;
-            drawScheduled_ = false;
-            DrawWhenDue();
-        });
-        return;
-    }
-    DrawNow();
+void WindowModel::DrawBlocksWhileRunning() {
+    view_.PostAfter(kBlockDrawPeriodMs, [this, shared = shared_] {
+        if (!shared->alive || !running_) return;
+        bool changed = false;
+        {
+            std::lock_guard lock(shared_->mutex);
+            changed = shared_->changed;
+        }
+        if (changed) DrawNow();
+        DrawBlocksWhileRunning();
+    });
 }
 
 void WindowModel::DrawNow() {
     WindowState next;
     {
         std::lock_guard lock(shared_->mutex);
+        shared_->Word();
         next = shared_->next;
         shared_->drawQueued = false;
+        shared_->changed = false;
     }
-    drawnAt_ = Clock::now();
     Draw(next);
 }
 

@@ -27,7 +27,6 @@
 #include "Pacer.h"
 #include "PlainPacer.h"
 #include "SocketLink.h"
-#include "Sockets.h"
 #include "UpdateEngine.h"
 #include "UpdateEvents.h"
 
@@ -132,12 +131,10 @@ public:
     NetworkPorts& operator=(const NetworkPorts&) = delete;
     EnginePorts Ports();
 
-    TTcpClient modbusSocket;
-    TUdpSocket bootSocket;
+    net::SocketLink modbus;
+    net::SocketLink boot;
 
 private:
-    loader::SocketLink modbusLink_{modbusSocket};
-    loader::SocketLink bootLink_{bootSocket};
     loader::CancelToken cancel_;
     loader::PlainPacer pacer_{cancel_};
 };
@@ -208,7 +205,7 @@ private:
 
     template <typename F>
     void Change(F&& f);  // GUI thread: changes the state and draws it at once
-    void DrawWhenDue();
+    void DrawBlocksWhileRunning();
     void DrawNow();
     void Draw(const WindowState& next);
     void ResetProgressDisplay();
@@ -236,8 +233,6 @@ private:
 
     WindowState state_;  // as drawn
     bool drawnOnce_ = false;
-    std::optional<std::chrono::steady_clock::time_point> drawnAt_;
-    bool drawScheduled_ = false;
     std::string password_;
     bool activated_ = false;
     bool closing_ = false;

@@ -91,8 +91,8 @@ private slots:
 
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
-        f->network.modbusSocket.SetRemotePort(std::to_string(meter.ModbusPort()));
-        f->network.bootSocket.SetRemotePort(std::to_string(meter.BootPort()));
+        f->network.modbus.SetRemotePort(meter.ModbusPort());
+        f->network.boot.SetRemotePort(meter.BootPort());
         f->addressEdit->setText("127.0.0.1");
         f->passwordEdit->setText("1234");
         // Pressed from inside the program's event loop, which must end once
@@ -148,8 +148,8 @@ private slots:
         auto f = std::make_unique<MainWindow>(d);
         QDir::setCurrent(workDir_.path());
         // Loopback ports where nothing listens.
-        f->network.modbusSocket.SetRemotePort("1");
-        f->network.bootSocket.SetRemotePort("1");
+        f->network.modbus.SetRemotePort(1);
+        f->network.boot.SetRemotePort(1);
         f->addressEdit->setText("127.0.0.1");
         f->passwordEdit->setText("1234");
         f->show();

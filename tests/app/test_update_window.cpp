@@ -33,8 +33,8 @@ private slots:
         MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.network.modbusSocket.SetRemotePort(std::to_string(meter.ModbusPort()));
-        f.network.bootSocket.SetRemotePort(std::to_string(meter.BootPort()));
+        f.network.modbus.SetRemotePort(meter.ModbusPort());
+        f.network.boot.SetRemotePort(meter.BootPort());
         f.addressEdit->setText("127.0.0.1");
         QTest::keyClicks(f.passwordEdit, "admin123");
 
@@ -59,8 +59,8 @@ private slots:
         QCOMPARE(f.identityLabel->text(), QString("BOOTLOADER-V1.00"));
         QCOMPARE(f.progress->value(), 0x7FFFF);
         QVERIFY(f.updateButton->isEnabled());
-        QVERIFY(!f.network.modbusSocket.Active());
-        QVERIFY(f.network.bootSocket.Active());
+        QVERIFY(!f.network.modbus.IsOpen());
+        QVERIFY(f.network.boot.IsOpen());
         QVERIFY(d.boxes.empty());
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());

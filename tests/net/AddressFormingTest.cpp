@@ -1,8 +1,10 @@
-// Host and port texts to the socket address an endpoint connects to.
+// Address texts to the IPv4 address a link connects to.
 
 #include <gtest/gtest.h>
 
 #include "SocketAddress.h"
+
+using namespace net;
 
 namespace {
 
@@ -13,7 +15,7 @@ struct HostCase {
 };
 
 const HostCase kHosts[] = {
-    {"", "0.0.0.0", IPv4Any},
+    {"", "0.0.0.0", kAnyAddress},
     {"127.0.0.1", "127.0.0.1", 0x7F000001},
     // Every number form of the classic parser: short forms, octal, hex.
     {"10.1", "10.1", 0x0A000001},
@@ -22,15 +24,15 @@ const HostCase kHosts[] = {
     {"192.168.001.010", "192.168.001.010", 0xC0A80108},
     {"0x7f.1", "0x7f.1", 0x7F000001},
     // A leading digit means a number: no name lookup, just no address.
-    {"1abc", "", IPv4None},
-    {"192.168.1.08", "", IPv4None},
-    {"256.1.1.1", "", IPv4None},
-    {"1.2.3.4.5", "", IPv4None},
-    {"255.255.255.255", "", IPv4None},
+    {"1abc", "", kNoAddress},
+    {"192.168.1.08", "", kNoAddress},
+    {"256.1.1.1", "", kNoAddress},
+    {"1.2.3.4.5", "", kNoAddress},
+    {"255.255.255.255", "", kNoAddress},
     // Anything else is a name; the first IPv4 address found is taken.
     {"localhost", "127.0.0.1", 0x7F000001},
-    {"nosuchmeter", "", IPv4None},
-    {" 127.0.0.1", "", IPv4None},
+    {"nosuchmeter", "", kNoAddress},
+    {" 127.0.0.1", "", kNoAddress},
     // Texts end at a zero byte, as the window's texts do.
     {std::string("10.1\0junk", 9), "10.1", 0x0A000001},
 };
@@ -49,33 +51,5 @@ TEST_P(HostForming, GivesDottedTextAndAddress) {
     EXPECT_EQ(HostToIPv4(c.host), c.address);
 }
 INSTANTIATE_TEST_SUITE_P(Table, HostForming, ::testing::ValuesIn(kHosts));
-
-struct PortCase {
-    std::string port;
-    std::uint16_t number;
-};
-
-const PortCase kPorts[] = {
-    {"", 0},
-    {"5555", 5555},
-    {"502", 502},
-    {"0502", 502},
-    {"http", 80},
-    {"domain", 53},
-    {"65535", 65535},
-    // Not a port at all: 0, which no endpoint connects to.
-    {"65536", 0},
-    {"-1", 0},
-    {"+80", 0},
-    {"12ab", 0},
-    {"nosuchservice", 0},
-};
-
-void PrintTo(const PortCase& c, std::ostream* out) { *out << '"' << c.port << '"'; }
-
-class PortForming : public ::testing::TestWithParam<PortCase> {};
-
-TEST_P(PortForming, ServiceNameThenDecimalNumber) { EXPECT_EQ(PortFromText(GetParam().port), GetParam().number); }
-INSTANTIATE_TEST_SUITE_P(Table, PortForming, ::testing::ValuesIn(kPorts));
 
 }  // namespace

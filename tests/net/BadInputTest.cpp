@@ -1,13 +1,13 @@
-// Texts that name no peer, and endpoints that were never opened: every call
-// returns quietly, the endpoint stays unconnected and nothing reaches a peer
+// Texts that name no peer, and links that were never opened: every call
+// returns quietly, the link stays unconnected and nothing reaches a peer
 // that listens on the local host.
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <vector>
 
 #include "Peer.h"
+#include "SocketLink.h"
 
 using namespace peer;
 
@@ -16,7 +16,7 @@ namespace {
 struct BadAddress {
     const char* name;
     std::string host;
-    std::optional<std::string> port = std::nullopt;  // the listening peer's port when not given
+    bool noPort = false;  // the link's port is 0 rather than the listening peer's
 };
 
 const BadAddress kBadAddresses[] = {
@@ -30,29 +30,27 @@ const BadAddress kBadAddresses[] = {
     {"NotUtf8", "\xFF\xFE\x80"},
     {"DigitThenLetters", "1abc"},
     {"Broadcast", "255.255.255.255"},
-    {"NoPort", "127.0.0.1", ""},
+    {"NoPort", "127.0.0.1", true},
 };
 
 void PrintTo(const BadAddress& bad, std::ostream* out) { *out << bad.name; }
 
 class BadAddressInput : public ::testing::TestWithParam<std::tuple<BadAddress, bool>> {};
 
-TEST_P(BadAddressInput, EndpointStaysUnconnectedAndReachesNobody) {
+TEST_P(BadAddressInput, LinkStaysUnconnectedAndReachesNobody) {
     const auto& [bad, tcp] = GetParam();
     Fd listener = TcpListener();
     Fd meter = Udp();
-    const int peer = tcp ? listener.Get() : meter.Get();
-    auto endpoint = MakeEndpoint(tcp);
-    Aim(*endpoint, PortOf(peer), bad.host);
-    if (bad.port) endpoint->SetRemotePort(*bad.port);
+    const SocketHandle peer = tcp ? listener.Get() : meter.Get();
+    net::SocketLink link(tcp ? net::Transport::Tcp : net::Transport::Udp, bad.noPort ? 0 : PortOf(peer));
 
     // No name is looked up off this machine (NoResolverTraffic.cpp); a hang
-    // would meet the test's own time limit. How fast it returns is no concern here.
-    EXPECT_NO_THROW(endpoint->SetActive(true));
-    EXPECT_TRUE(endpoint->Active());
-    EXPECT_FALSE(endpoint->Connected());
-    EXPECT_EQ(endpoint->SendBytes("VER?", 4), -1);
-    EXPECT_EQ(Take(*endpoint), std::nullopt);
+    // would meet the test's own time limit.
+    EXPECT_NO_THROW(link.Open(bad.host));
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_FALSE(link.Connected());
+    EXPECT_EQ(link.Send(reinterpret_cast<const uint8_t*>("VER?"), 4), -1);
+    EXPECT_EQ(Take(link), std::nullopt);
     EXPECT_EQ(Wait(peer, POLLIN, 20), 0);
 }
 
@@ -64,28 +62,16 @@ INSTANTIATE_TEST_SUITE_P(Table, BadAddressInput,
                          });
 
 TEST(NeverOpened, SendAndReceiveGiveMinusOneAndLeaveTheBufferAlone) {
-    for (const bool tcp : {false, true}) {
-        auto endpoint = MakeEndpoint(tcp);
-        std::vector<char> buf(8, '\xAA');
-        EXPECT_EQ(endpoint->SendBytes(buf.data(), 8), -1);
-        EXPECT_EQ(endpoint->ReceiveBytes(buf.data(), 8), -1);
-        EXPECT_EQ(buf, std::vector<char>(8, '\xAA'));
-        EXPECT_FALSE(endpoint->Active());
+    for (const auto transport : {net::Transport::Udp, net::Transport::Tcp}) {
+        net::SocketLink link(transport, 5555);
+        std::vector<uint8_t> buf(8, 0xAA);
+        EXPECT_EQ(link.Send(buf.data(), 8), -1);
+        EXPECT_EQ(link.Receive(buf.data(), 8), -1);
+        EXPECT_EQ(buf, std::vector<uint8_t>(8, 0xAA));
+        EXPECT_FALSE(link.IsOpen());
+        EXPECT_FALSE(link.Readable());
+        EXPECT_EQ(link.Handle(), kNoSocket);
     }
-}
-
-TEST(NegativeCount, IsRefusedBeforeTheSystemSeesIt) {
-    Fd meter = Udp();
-    TUdpSocket udp;
-    Aim(udp, PortOf(meter.Get()));
-    udp.SetActive(true);
-    SendTo(meter.Get(), "answer", PortOf(udp.Handle()));
-    ASSERT_NE(Wait(udp.Handle()), 0);
-    char buf[8] = {};
-    EXPECT_EQ(udp.ReceiveBytes(buf, -1), -1);
-    EXPECT_EQ(udp.SendBytes(buf, -1), -1);
-    EXPECT_EQ(Take(udp), "answer");               // still queued: the refused call took nothing
-    EXPECT_EQ(Wait(meter.Get(), POLLIN, 50), 0);  // and sent nothing
 }
 
 }  // namespace

@@ -10,4 +10,6 @@ inline bool RunningUnderWine() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+#else
+inline bool RunningUnderWine() { return false; }
 #endif

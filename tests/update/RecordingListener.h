@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Frames.h"
 #include "UpdateEvents.h"
 
 namespace loader::testing {
@@ -31,7 +32,9 @@ struct RecordingListener : UpdateListener {
         std::string s(a.begin(), a.end());
         return s.substr(0, s.find('\0'));
     }
-    static std::string Percent(const Progress& p) { return std::to_string(PercentDone(p)) + "%"; }
+    static std::string Percent(const Progress& p) {
+        return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
+    }
 
     void RequestStarted() override { busy = true; }
     void RequestEnded() override { busy = false; }

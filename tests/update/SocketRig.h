@@ -29,12 +29,7 @@ struct SocketRig {
         : firmware(img.empty() ? std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize)
                                : std::move(img)),
           meter(std::move(options)),
-          engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay, seen) {
-        udp.SetBlockMode(bmNonBlocking);
-        udp.SetRemotePort(std::to_string(meter.BootPort()));
-        tcp.SetBlockMode(bmNonBlocking);
-        tcp.SetRemotePort(std::to_string(meter.ModbusPort()));
-    }
+          engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay, seen) {}
 
     int Count(const std::string& command) const {
         int n = 0;
@@ -45,10 +40,8 @@ struct SocketRig {
 
     std::vector<uint8_t> firmware;
     metersim::Meter meter;
-    TUdpSocket udp;
-    TTcpClient tcp;
-    SocketLink udpLink{udp};
-    SocketLink tcpLink{tcp};
+    net::SocketLink udpLink{net::Transport::Udp, meter.BootPort()};
+    net::SocketLink tcpLink{net::Transport::Tcp, meter.ModbusPort()};
     CancelToken cancel;
     PlainPacer pacer{cancel};
     DelayInterval delay;

@@ -173,7 +173,7 @@ private:
         } else if (!f.empty() && f[0] == 'E') {
             r.command = "E";
             normal = {{ok, 1ms}};
-        } else if (f.size() == kWriteFrameSize && f[0] == 'W') {
+        } else if (f.size() == protocol::WriteRequest::kSize && f[0] == 'W') {
             r.command = "W";
             r.address = (uint32_t{f[1]} << 16) | (uint32_t{f[2]} << 8) | f[3];
             normal = {{ok, 1ms}};

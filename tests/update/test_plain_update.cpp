@@ -22,7 +22,7 @@ TEST(PlainUpdate, MeterInNormalOperationIsUpdatedAndBackInItsApplication) {
     EXPECT_EQ(rig.Count("MODBUS"), 1);
     EXPECT_EQ(r.retries, 0);
     EXPECT_EQ(r.staleAnswersDropped, 0);
-    EXPECT_FALSE(rig.tcp.Active()) << "the Modbus connection is closed once the update has returned";
+    EXPECT_FALSE(rig.tcpLink.IsOpen()) << "the Modbus connection is closed once the update has returned";
     EXPECT_EQ(rig.seen.Action(), "Finished.");
 }
 
@@ -32,9 +32,8 @@ TEST(PlainUpdate, AnswerLeftFromAnEarlierRunIsNotTakenForTheFirstVer) {
     o.identity = std::vector<uint8_t>{'Q', 'T', '5', '1', '/', 'Q', 'T', '5', '2', '-', 'B', 'O', 'O',
                                       'T', 'L', 'O', 'A', 'D', 'E', 'R', '-', 'V', '1', '.', '0', '1'};
     SocketRig rig(o, SmallImage({}));
-    rig.udp.SetRemoteHost("127.0.0.1");
-    rig.udp.SetActive(true);
-    rig.udp.SendBytes("VER?", 4);
+    rig.udpLink.Open("127.0.0.1");
+    rig.udpLink.Send(reinterpret_cast<const uint8_t*>("VER?"), 4);
     ASSERT_TRUE(
         rig.meter.WaitFor([](const metersim::Event& e) { return e.command == "VER?"; }, std::chrono::seconds(2)));
     const UpdateResult r = rig.engine.RunProcedure("127.0.0.1", false);

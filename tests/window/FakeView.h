@@ -25,6 +25,7 @@ public:
         wake_.notify_all();
     }
     void PostAfter(int ms, std::function<void()> call) override {
+        if (!runLater) return;
         std::lock_guard lock(mutex_);
         later_.emplace(Clock::now() + std::chrono::milliseconds(ms), std::move(call));
     }
@@ -80,6 +81,7 @@ public:
 
     WindowModel* model = nullptr;
     bool answerBoxes = true;
+    bool runLater = true;  // false: what is posted for later never runs
     std::function<void(const Box&)> onBox;
 
     std::map<Text, std::string> texts;

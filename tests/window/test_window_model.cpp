@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <random>
 
 #include <nlohmann/json.hpp>
@@ -482,23 +483,6 @@ TEST(Close, AFailedSaveIsShownAndTheProgramEndsOnceItIsDismissed) {
     EXPECT_EQ(r.view.ended, 1);
 }
 
-TEST(Export, TheDeveloperBuildsControlsFollowTheirChecks) {
-    Rig r(0, true);
-    r.model->ExportToggled(true);
-    EXPECT_EQ(r.view.texts[Text::UpdateButton], "Generate Image File");
-    r.model->MainMcuToggled(false);
-    EXPECT_FALSE(r.view.visible[Control::ExportPath]);
-    EXPECT_FALSE(r.view.visible[Control::ChooseFileButton]);
-    r.model->MainMcuToggled(true);
-    r.model->ChooseFileClicked();
-    EXPECT_EQ(r.view.filters, std::vector<std::string>{"Intel Hex (*.hex)|*.hex"});
-    r.model->FileChosen("/x/firmware.hex");
-    r.model->FileChosen("");  // cancelled: the last choice stays
-    EXPECT_EQ(r.view.texts[Text::ExportPath], "/x/firmware.hex");
-    r.model->ExportToggled(false);
-    EXPECT_EQ(r.view.texts[Text::UpdateButton], "FIRMWARE UPDATE");
-}
-
 TEST(Export, WithoutMainMcuAPressOnlyResetsTheProgressDisplay) {
     Rig r(0, true);
     r.model->UpdateClicked();
@@ -521,19 +505,44 @@ TEST(Export, WithoutMainMcuAPressOnlyResetsTheProgressDisplay) {
     EXPECT_EQ(r.meter.Count("MODBUS"), 1) << "only the first press updated";
 }
 
-// Every block changes the action line and the bar; the window draws the
-// newest state at most every tenth of a second, and the last state exactly.
-TEST(Run, DrawsAtMostTenTimesASecond) {
+// Every block changes the action line and the bar; while the run lasts the
+// window draws the newest block four times a second, and everything else
+// (stages, the identity, the end) at once.
+TEST(Run, DrawsBlocksFourTimesASecondAndTheRestAtOnce) {
     Rig r(0, false, {}, std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize));  // 480 steps
     const auto t0 = std::chrono::steady_clock::now();
     r.model->UpdateClicked();
     r.RunToEnd();
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     ASSERT_GT(r.meter.Count("W"), 100);
-    // The first change shows at once, the end with the run's end.
-    EXPECT_LE(r.view.actions.size(), static_cast<size_t>(ms / 100) + 3) << ms << " ms";
+    // Six stages at most, each drawn at once, and the blocks' draws.
+    EXPECT_LE(r.view.actions.size(), 6 + static_cast<size_t>(ms / 250) + 1) << ms << " ms";
     EXPECT_EQ(r.view.actions.back(), "Finished.");
     EXPECT_EQ(r.view.bar.position, 0x7FFFF);
+}
+
+TEST(Run, AStageShowsWithoutWaitingForTheNextPeriodicDraw) {
+    Rig r;
+    r.view.runLater = false;
+    // What the window shows when the meter gets a frame; the engine waits meanwhile.
+    std::map<std::string, std::string> shownAt;
+    auto onGui = [&](const loader::testing::Received& rec) {
+        std::promise<void> done;
+        r.view.Post([&] {
+            shownAt.emplace(rec.command, r.view.texts[Text::Action] + "|" + r.view.texts[Text::Identity]);
+            done.set_value();
+        });
+        done.get_future().wait();
+    };
+    r.meter.script = [&](const auto& rec, int, std::vector<Reply> normal) {
+        onGui(rec);
+        return normal;
+    };
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    EXPECT_EQ(shownAt["VER?"], "Bootloader mode. Please wait ...|...");
+    EXPECT_EQ(shownAt["E"], "erase sector 0x08000 - 0x7FFFF|BOOTLOADER-V1.00");
+    EXPECT_EQ(r.view.texts[Text::Action], "Finished.");
 }
 
 // A close while the meter is being identified, when the boot-mode request

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace loader {
+namespace protocol {
 
 // The Windows-1252 byte of a character, or nothing when it has none: beyond
 // U+00FF except for the 27 characters of 0x80..0x9F, and U+0080..U+009F
@@ -19,4 +19,4 @@ std::optional<unsigned char> Windows1252Byte(char32_t c);
 // character has no such byte or the text is not UTF-8.
 std::optional<std::string> PasswordBytes(std::string_view utf8);
 
-}  // namespace loader
+}  // namespace protocol

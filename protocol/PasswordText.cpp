@@ -1,6 +1,6 @@
 #include "PasswordText.h"
 
-namespace loader {
+namespace protocol {
 namespace {
 
 // The characters of 0x80..0x9F; zero where a byte stands for none.
@@ -63,4 +63,4 @@ std::optional<std::string> PasswordBytes(std::string_view utf8) {
     return out;
 }
 
-}  // namespace loader
+}  // namespace protocol

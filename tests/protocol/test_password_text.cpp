@@ -4,8 +4,8 @@
 
 #include "PasswordText.h"
 
-using loader::PasswordBytes;
-using loader::Windows1252Byte;
+using protocol::PasswordBytes;
+using protocol::Windows1252Byte;
 
 namespace {
 

@@ -1,0 +1,55 @@
+// A link to one meter over one of the system's sockets: the bootloader's
+// datagrams, or the Modbus TCP connection.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Pacer.h"
+#include "Socket.h"
+
+namespace net {
+
+enum class Transport { Udp, Tcp };
+
+// Non-blocking from its opening on: no call waits for the network (except
+// the name look-up of a host text that does not begin with a digit) and
+// none raises. A failure shows only as a result of -1, or as a link that
+// stays unconnected.
+class SocketLink final : public loader::Link {
+public:
+    SocketLink(Transport transport, std::uint16_t port);
+    ~SocketLink() override;
+    SocketLink(const SocketLink&) = delete;
+    SocketLink& operator=(const SocketLink&) = delete;
+
+    // The same host text (compared exactly) leaves an open link as it is,
+    // its queue included; another text closes it first. Opening makes a
+    // socket and connects it, unless the text names no peer.
+    void Open(const std::string& host) override;
+    // A connected link is shut down in both directions first; whatever is
+    // queued is lost.
+    void Close() override;
+    int32_t Send(const uint8_t* bytes, int32_t count) override;
+    // Datagrams: the oldest, cut to count, and then -1. Stream: what has
+    // arrived, up to count; -1 on every call once the connection failed.
+    int32_t Receive(uint8_t* bytes, int32_t count) override;
+    bool Readable() const override { return socket_.Readable(); }
+    platform::SocketHandle Handle() const override { return socket_.Handle(); }
+
+    // Another port closes an open link; the next Open connects to it.
+    void SetRemotePort(std::uint16_t port);
+    bool IsOpen() const { return socket_.IsOpen(); }
+    // Connected at once: a datagram link whose text named a peer. A stream
+    // link never is; its handshake runs on, and its first send succeeds or not.
+    bool Connected() const { return connected_; }
+
+private:
+    platform::SocketKind kind_;
+    std::uint16_t port_;
+    std::string host_;
+    platform::Socket socket_;
+    bool connected_ = false;
+};
+
+}  // namespace net

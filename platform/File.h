@@ -1,0 +1,88 @@
+// Writing files: one writer for every file the tool writes, and what the
+// system's own file calls need to know about names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "System.h"
+
+namespace platform {
+
+// Why a file call failed, in the same terms on every system.
+enum class FileFault {
+    None,
+    NotFound,     // no such file, or (POSIX) no such folder
+    BadPath,      // a folder in the name is missing (Windows) or a file stands in its place
+    TooManyOpen,  // the process or the system has no handle left
+    Denied,       // read-only file, file system or attribute; a folder in the file's place
+    DiskFull,
+    Exists,  // a new file's name is taken
+    Other,
+};
+
+struct FileStatus {
+    FileFault fault = FileFault::None;
+    unsigned long code = 0;  // the system's own number: an errno value, or a Windows error code
+    bool Ok() const { return fault == FileFault::None; }
+};
+
+// Either system's numbers, named on every system so that both can be checked anywhere.
+FileStatus FileStatusFromErrno(int err);
+FileStatus FileStatusFromWindowsError(unsigned long err);
+
+// A file open for writing; closed with the object when not before.
+class OutputFile {
+public:
+    enum class Mode {
+        Replace,    // created, or emptied when it exists; others may read it meanwhile, not write it
+        CreateNew,  // created; fails when the name is taken
+        Existing,   // opened as it is: nothing is created and nothing emptied
+    };
+
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    FileStatus Open(const std::filesystem::path& path, Mode mode);
+    bool IsOpen() const { return handle_ != -1; }
+    // All of data, in pieces the system takes one after the other; what it
+    // took before a failure stays. A piece that takes nothing is a full disk.
+    FileStatus Write(std::string_view data);
+    // Takes the room size bytes need before any byte of the file changes, so
+    // that a full disk fails here, with the file untouched, where the system
+    // reserves room ahead.
+    FileStatus Reserve(std::size_t size);
+    FileStatus Rewind();
+    FileStatus CutTo(std::size_t size);
+    // To the disk, before a rename makes the file count.
+    FileStatus Sync();
+    // Some file systems report a full disk or a lost write only here. An
+    // interrupted close has still released the file.
+    FileStatus Close();
+
+private:
+    // Large enough that a 2 MB file takes a handful of system calls, small
+    // enough that a full disk still keeps nearly all that fitted.
+    static constexpr std::size_t kWriteChunk = 256 * 1024;
+    std::intptr_t handle_ = -1;
+};
+
+// A file name in the narrow text the system's own file calls take: the ANSI
+// code page on Windows, bytes as they are elsewhere.
+std::filesystem::path PathFromNativeName(const std::string& name);
+
+// The names a file has (its hard links); 0 when that cannot be told.
+std::uintmax_t NameCount(const std::filesystem::path& file);
+
+// Puts the new content, complete in tmp, in target's place in one step. An
+// existing target hands over its permissions (on Windows its attributes and
+// security). On failure returns false; keepNew is set when target is gone
+// and the new content is left only under tmp.
+bool PutInPlace(const std::filesystem::path& tmp, const std::filesystem::path& target, bool& keepNew);
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+// Waiting on one thread to an absolute deadline of the monotonic clock, for
+// a socket to have something to read, or for a stop request.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "Socket.h"
+
+namespace platform {
+
+// A stop request shared by every wait of a run: set from any thread (a
+// signal watcher, a console handler), it wakes every wait on it at once.
+// Never reset.
+class CancelToken {
+public:
+    CancelToken();
+    ~CancelToken();
+    CancelToken(const CancelToken&) = delete;
+    CancelToken& operator=(const CancelToken&) = delete;
+
+    void Cancel();
+    bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+
+private:
+    friend class Waiter;
+    std::atomic<bool> cancelled_{false};
+    // POSIX: a pipe that becomes readable once cancelled. Windows: a
+    // manual-reset event that is signalled once cancelled.
+    std::intptr_t handle_ = -1;
+    std::intptr_t writeEnd_ = -1;
+};
+
+// The waits of one thread. Each ends at its deadline, never before it and
+// as close after it as the system allows; none accumulates rounding.
+class Waiter {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Waiter();
+    ~Waiter();
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
+
+    // Until the deadline, whatever happens meanwhile.
+    void SleepUntil(Clock::time_point deadline);
+    // Until the deadline, or less when something waits on the socket (a
+    // failure the next receive reports included) or the token is cancelled;
+    // true then. kNoSocket or no token: that one is not watched. Leaves the
+    // socket as it was, non-blocking.
+    bool WaitUntil(Clock::time_point deadline, SocketHandle socket, const CancelToken* cancel);
+
+private:
+    std::intptr_t timer_ = -1;  // Windows: the waitable timer
+};
+
+}  // namespace platform

@@ -1,0 +1,90 @@
+// Files through the POSIX calls; errors by errno.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "File.h"
+
+namespace fs = std::filesystem;
+
+namespace platform {
+namespace {
+
+FileStatus LastError() { return FileStatusFromErrno(errno); }
+FileStatus Checked(bool ok) { return ok ? FileStatus{} : LastError(); }
+
+}  // namespace
+
+OutputFile::~OutputFile() { Close(); }
+
+FileStatus OutputFile::Open(const fs::path& path, Mode mode) {
+    Close();
+    int flags = O_WRONLY | O_CLOEXEC;
+    switch (mode) {
+        case Mode::Replace: flags |= O_CREAT | O_TRUNC; break;
+        case Mode::CreateNew: flags |= O_CREAT | O_EXCL; break;
+        // Not O_TRUNC and not O_CREAT: opening changes nothing. O_NONBLOCK:
+        // a pipe put in the file's place cannot make this wait.
+        case Mode::Existing: flags |= O_NOCTTY | O_NONBLOCK; break;
+    }
+    int fd;
+    do fd = ::open(path.c_str(), flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return LastError();
+    handle_ = fd;
+    return {};
+}
+
+FileStatus OutputFile::Write(std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(static_cast<int>(handle_), data.data(), std::min(data.size(), kWriteChunk));
+        if (n < 0 && errno == EINTR) continue;
+        // A write that takes nothing without an error has still run out of room.
+        if (n <= 0) return FileStatusFromErrno(n < 0 ? errno : ENOSPC);
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+FileStatus OutputFile::Reserve(std::size_t size) {
+    if (size == 0) return {};
+    const int e = ::posix_fallocate(static_cast<int>(handle_), 0, static_cast<off_t>(size));
+    // A file system that cannot reserve ahead is written as it is.
+    return e == 0 || e == EOPNOTSUPP || e == EINVAL ? FileStatus{} : FileStatusFromErrno(e);
+}
+
+FileStatus OutputFile::Rewind() { return Checked(::lseek(static_cast<int>(handle_), 0, SEEK_SET) == 0); }
+
+FileStatus OutputFile::CutTo(std::size_t size) {
+    return Checked(::ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) == 0);
+}
+
+FileStatus OutputFile::Sync() { return Checked(::fsync(static_cast<int>(handle_)) == 0); }
+
+FileStatus OutputFile::Close() {
+    if (!IsOpen()) return {};
+    const int fd = static_cast<int>(handle_);
+    handle_ = -1;
+    return Checked(::close(fd) == 0 || errno == EINTR);
+}
+
+fs::path PathFromNativeName(const std::string& name) { return name; }
+
+std::uintmax_t NameCount(const fs::path& file) {
+    std::error_code ec;
+    const std::uintmax_t n = fs::hard_link_count(file, ec);
+    return ec ? 0 : n;
+}
+
+bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
+    keepNew = false;
+    std::error_code ec;
+    const fs::file_status old = fs::status(target, ec);
+    if (fs::is_regular_file(old)) fs::permissions(tmp, old.permissions(), ec);  // best effort
+    fs::rename(tmp, target, ec);
+    return !ec;
+}
+
+}  // namespace platform

@@ -1,0 +1,11 @@
+#include "Clock.h"
+
+namespace platform {
+
+std::tm UtcTime(std::time_t moment) {
+    std::tm utc{};
+    ::gmtime_s(&utc, &moment);
+    return utc;
+}
+
+}  // namespace platform

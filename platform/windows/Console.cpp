@@ -1,0 +1,60 @@
+// The console and its control events on Windows.
+#include <io.h>
+#include <windows.h>
+
+#include <iostream>
+#include <mutex>
+
+#include "Console.h"
+
+namespace platform {
+namespace {
+
+// The console handler takes no context: the one watcher's call, and the
+// count of requests so far.
+std::mutex watcherMutex;
+std::function<void(int)> watcher;
+int requests = 0;
+
+BOOL WINAPI OnConsole(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    std::lock_guard<std::mutex> lock(watcherMutex);
+    if (watcher) watcher(++requests);
+    return TRUE;
+}
+
+}  // namespace
+
+bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+std::optional<std::string> ReadLineWithoutEcho(const std::string& prompt) {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!IsTerminal(stdin) || !GetConsoleMode(in, &mode)) return std::nullopt;
+    std::fprintf(stderr, "%s", prompt.c_str());
+    SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    std::string line;
+    std::getline(std::cin, line);
+    SetConsoleMode(in, mode);
+    std::fprintf(stderr, "\n");
+    return line;
+}
+
+// Windows calls its console handler on a thread of its own: nothing to hold.
+void StopRequests::Hold() {}
+
+StopRequests::StopRequests(std::function<void(int times)> onRequest) {
+    {
+        std::lock_guard<std::mutex> lock(watcherMutex);
+        watcher = std::move(onRequest);
+    }
+    SetConsoleCtrlHandler(&OnConsole, TRUE);
+}
+
+StopRequests::~StopRequests() {
+    SetConsoleCtrlHandler(&OnConsole, FALSE);
+    std::lock_guard<std::mutex> lock(watcherMutex);
+    watcher = nullptr;
+}
+
+}  // namespace platform

@@ -1,0 +1,122 @@
+// Files through the Win32 calls; errors by GetLastError.
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "File.h"
+
+namespace fs = std::filesystem;
+
+namespace platform {
+namespace {
+
+HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+FileStatus LastError() { return FileStatusFromWindowsError(GetLastError()); }
+FileStatus Checked(BOOL ok) { return ok ? FileStatus{} : LastError(); }
+
+}  // namespace
+
+OutputFile::~OutputFile() { Close(); }
+
+FileStatus OutputFile::Open(const fs::path& path, Mode mode) {
+    Close();
+    // Others may read the file while it is being replaced, but not write it.
+    DWORD share = FILE_SHARE_READ;
+    DWORD disposition = CREATE_ALWAYS;
+    switch (mode) {
+        case Mode::Replace: break;
+        case Mode::CreateNew:
+            share |= FILE_SHARE_WRITE;
+            disposition = CREATE_NEW;
+            break;
+        // Fails as access denied for a file with the read-only attribute.
+        case Mode::Existing:
+            share |= FILE_SHARE_WRITE;
+            disposition = OPEN_EXISTING;
+            break;
+    }
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return LastError();
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return {};
+}
+
+FileStatus OutputFile::Write(std::string_view data) {
+    while (!data.empty()) {
+        DWORD written = 0;
+        const BOOL ok = WriteFile(AsHandle(handle_), data.data(),
+                                  static_cast<DWORD>(std::min(data.size(), kWriteChunk)), &written, nullptr);
+        if (!ok) return LastError();
+        // A write that takes nothing without an error has still run out of room.
+        if (written == 0) return FileStatusFromWindowsError(ERROR_DISK_FULL);
+        data.remove_prefix(written);
+    }
+    return {};
+}
+
+// Windows reserves no room ahead: nothing to do.
+FileStatus OutputFile::Reserve(std::size_t) { return {}; }
+
+FileStatus OutputFile::Rewind() {
+    LARGE_INTEGER zero{};
+    return Checked(SetFilePointerEx(AsHandle(handle_), zero, nullptr, FILE_BEGIN));
+}
+
+FileStatus OutputFile::CutTo(std::size_t size) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(AsHandle(handle_), at, nullptr, FILE_BEGIN)) return LastError();
+    return Checked(SetEndOfFile(AsHandle(handle_)));
+}
+
+FileStatus OutputFile::Sync() { return Checked(FlushFileBuffers(AsHandle(handle_))); }
+
+FileStatus OutputFile::Close() {
+    if (!IsOpen()) return {};
+    const HANDLE file = AsHandle(handle_);
+    handle_ = -1;
+    return Checked(CloseHandle(file));
+}
+
+fs::path PathFromNativeName(const std::string& name) {
+    const int size = static_cast<int>(std::min<size_t>(name.size(), INT_MAX));
+    std::wstring wide(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, name.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
+}
+
+// The C library's stat, and so fs::hard_link_count, counts one name for
+// every file on Windows.
+std::uintmax_t NameCount(const fs::path& file) {
+    const HANDLE h =
+        CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return known ? info.nNumberOfLinks : 0;
+}
+
+// ReplaceFileW gives the new content the old file's attributes, security and
+// creation time; without an old file a move does.
+bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
+    keepNew = false;
+    constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    // Asked first rather than told by ReplaceFileW, which under Wine 8 fails
+    // on a missing file without saying why.
+    if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
+        return MoveFileExW(tmp.c_str(), target.c_str(), kMove) != 0;
+    if (ReplaceFileW(target.c_str(), tmp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        return true;
+    const DWORD error = GetLastError();
+    const bool oldGone = error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+    if (error != ERROR_FILE_NOT_FOUND && !oldGone) return false;
+    if (MoveFileExW(tmp.c_str(), target.c_str(), kMove)) return true;
+    keepNew = oldGone;
+    return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,204 @@
+#include "Frames.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace protocol {
+namespace {
+
+// The request's fixed head: the MBAP header and the PDU up to the text.
+constexpr std::array<std::uint8_t, BootModeRequest::kPasswordOffset> kBootModeHead{
+    0x01, 0xF0,  // transaction identifier
+    0x00, 0x00,  // protocol: Modbus
+    0x00, 0x25,  // 37 bytes follow
+    0x01,        // unit
+    0x10,        // Write Multiple Registers
+    0x45, 0x71,  // from register 0x4571
+    0x00, 0x0F,  // 15 registers
+    0x1E,        // 30 data bytes
+    'G',  'o',  'T', 'o', 'B', 'o', 'o', 't', 'M', 'o', 'd', 'e'};
+
+constexpr std::uint8_t kWriteMultipleRegisters = 0x10;
+constexpr std::uint8_t kExceptionReply = 0x80;
+constexpr std::uint8_t kPasswordRejectedCode = 0x04;
+
+constexpr std::array<std::uint8_t, IdentifyRequest::kSize> kVer{'V', 'E', 'R', '?'};
+constexpr std::array<std::uint8_t, ResetRequest::kSize> kReset{'R', 'E', 'S', 'E', 'T'};
+constexpr std::string_view kIdentities[] = {"TALVO-ETH-BOOTLOADER-V1.00", "QT51/QT52-BOOTLOADER-V1.01"};
+
+template <std::size_t N>
+bool Equals(Bytes frame, const std::array<std::uint8_t, N>& want) {
+    return frame.size() == N && std::equal(want.begin(), want.end(), frame.begin());
+}
+
+// A checksummed frame of exactly size bytes that begins with command.
+bool Framed(Bytes frame, std::size_t size, std::uint8_t command) {
+    return frame.size() == size && frame[0] == command && Checksum(frame.first(size - 1)) == frame[size - 1];
+}
+
+std::string UpToZero(const char* text, std::size_t n) { return std::string(text, std::find(text, text + n, '\0')); }
+
+}  // namespace
+
+Bytes Taken(Bytes buffer, std::int32_t count) {
+    return count <= 0 ? Bytes() : buffer.first(std::min<std::size_t>(static_cast<std::size_t>(count), buffer.size()));
+}
+
+std::uint8_t Checksum(Bytes bytes) {
+    std::uint8_t sum = 0;
+    for (const std::uint8_t b : bytes) sum = static_cast<std::uint8_t>(sum + b);
+    return static_cast<std::uint8_t>(~sum + 1);
+}
+
+std::array<std::uint8_t, BootModeRequest::kSize> BootModeRequest::Encode() const {
+    std::array<std::uint8_t, kSize> f{};
+    std::copy(kBootModeHead.begin(), kBootModeHead.end(), f.begin());
+    const std::size_t n = std::min(password.size(), kMaxPassword);
+    std::memcpy(f.data() + kPasswordOffset, password.data(), n);
+    return f;
+}
+
+std::optional<BootModeRequest> BootModeRequest::Decode(Bytes frame) {
+    if (frame.size() != kSize || !std::equal(kBootModeHead.begin(), kBootModeHead.end(), frame.begin()))
+        return std::nullopt;
+    const Bytes area = frame.subspan(kPasswordOffset);
+    const auto end = std::find(area.begin(), area.end(), 0);
+    if (end - area.begin() > static_cast<std::ptrdiff_t>(kMaxPassword)) return std::nullopt;
+    return BootModeRequest{std::string(area.begin(), end)};
+}
+
+bool PasswordLengthOk(std::string_view password) { return password.size() >= 4 && password.size() <= 16; }
+
+std::vector<std::uint8_t> BootModeAnswer::Encode() const {
+    switch (kind) {
+        case Kind::Accepted:  // the request's head echoed with 6 bytes following
+            return {0x01, 0xF0, 0x00, 0x00, 0x00, 0x06, 0x01, kWriteMultipleRegisters, 0x45, 0x71, 0x00, 0x0F};
+        case Kind::PasswordRejected:
+            return {0x01,
+                    0xF0,
+                    0x00,
+                    0x00,
+                    0x00,
+                    0x03,
+                    0x01,
+                    kWriteMultipleRegisters | kExceptionReply,
+                    kPasswordRejectedCode};
+        case Kind::Unusable: break;
+    }
+    return {};
+}
+
+BootModeAnswer BootModeAnswer::Decode(Bytes received) {
+    if (received.size() == kAcceptedSize && received[7] == kWriteMultipleRegisters) return {Kind::Accepted};
+    if (received.size() == kRejectedSize && received[7] == (kWriteMultipleRegisters | kExceptionReply) &&
+        received[8] == kPasswordRejectedCode)
+        return {Kind::PasswordRejected};
+    return {Kind::Unusable};
+}
+
+std::array<std::uint8_t, IdentifyRequest::kSize> IdentifyRequest::Encode() const { return kVer; }
+
+std::optional<IdentifyRequest> IdentifyRequest::Decode(Bytes frame) {
+    if (!Equals(frame, kVer)) return std::nullopt;
+    return IdentifyRequest{};
+}
+
+std::string Identity::Label() const { return text.substr(10, 16); }
+
+std::vector<std::uint8_t> Identity::Encode() const { return {text.begin(), text.end()}; }
+
+std::optional<Identity> Identity::Decode(std::string_view reply) {
+    if (reply.size() != kSize) return std::nullopt;
+    for (const std::string_view id : kIdentities)
+        if (reply == id) return Identity{std::string(reply)};
+    return std::nullopt;
+}
+
+std::optional<Identity> Identity::Decode(Bytes reply) {
+    return Decode(std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size()));
+}
+
+std::array<std::uint8_t, EraseRequest::kSize> EraseRequest::Encode() const {
+    std::array<std::uint8_t, kSize> f{'E', firstSector, sectorCount, 0};
+    f[3] = Checksum(Bytes(f).first(3));
+    return f;
+}
+
+std::optional<EraseRequest> EraseRequest::Decode(Bytes frame) {
+    if (!Framed(frame, kSize, 'E')) return std::nullopt;
+    return EraseRequest{frame[1], frame[2]};
+}
+
+std::string EraseAnswer::Text() const { return UpToZero(reinterpret_cast<const char*>(text.data()), kTextSize); }
+
+std::array<std::uint8_t, EraseAnswer::kMaxSize> EraseAnswer::Encode() const { return {text[0], text[1], '\r', '\n'}; }
+
+std::optional<EraseAnswer> EraseAnswer::Decode(Bytes answer) {
+    if (answer.size() < kTextSize) return std::nullopt;
+    return EraseAnswer{{answer[0], answer[1]}};
+}
+
+std::size_t WriteRequest::Encode(std::span<std::uint8_t> out) const {
+    if (out.size() < kSize) return 0;
+    out[0] = 'W';
+    out[1] = static_cast<std::uint8_t>(address >> 16);
+    out[2] = static_cast<std::uint8_t>(address >> 8);
+    out[3] = static_cast<std::uint8_t>(address);
+    std::copy(data.begin(), data.end(), out.begin() + kDataOffset);
+    out[kSize - 1] = Checksum(out.first(kSize - 1));
+    return kSize;
+}
+
+std::optional<WriteRequest> WriteRequest::Decode(Bytes frame) {
+    if (!Framed(frame, kSize, 'W')) return std::nullopt;
+    const std::uint32_t address = std::uint32_t{frame[1]} << 16 | std::uint32_t{frame[2]} << 8 | frame[3];
+    return WriteRequest{address, frame.subspan<kDataOffset, kBlockSize>()};
+}
+
+std::optional<WriteAnswer> WriteAnswer::Decode(Bytes answer) {
+    if (answer.size() != kSize) return std::nullopt;
+    WriteAnswer a;
+    std::copy(answer.begin(), answer.end(), a.bytes.begin());
+    return a;
+}
+
+std::array<std::uint8_t, ResetRequest::kSize> ResetRequest::Encode() const { return kReset; }
+
+std::optional<ResetRequest> ResetRequest::Decode(Bytes frame) {
+    if (!Equals(frame, kReset)) return std::nullopt;
+    return ResetRequest{};
+}
+
+bool IsBlank(Bytes data) {
+    return std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0xFF; });
+}
+
+std::string WritingSectorText(std::uint32_t address) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "writing sector 0x%05X", static_cast<unsigned>(address));
+    return buf;
+}
+
+std::string EraseAreaText() {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "erase sector 0x%05X - 0x%05X", static_cast<unsigned>(kApplicationStart),
+                  static_cast<unsigned>(kApplicationEnd));
+    return buf;
+}
+
+std::string PercentText(std::int32_t position, std::int32_t minimum, std::int32_t maximum) {
+    const double p = static_cast<double>(static_cast<std::int64_t>(position) - minimum) /
+                     static_cast<double>(static_cast<std::int64_t>(maximum) - minimum) * 100.0;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.0f", std::round(p));  // std::round: halves away from zero
+    return buf;
+}
+
+std::int64_t NextBlock(std::int64_t current, std::int64_t flashStart, std::int64_t flashEnd) {
+    const std::int64_t next = current + static_cast<std::int64_t>(kBlockSize);
+    return next < flashEnd ? next : flashStart;
+}
+
+}  // namespace protocol

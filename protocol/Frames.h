@@ -1,0 +1,178 @@
+// The bytes on the wire and the texts made from them, no I/O. Every frame
+// and answer is a value that encodes to its bytes and decodes from received
+// bytes, whose length it checks first.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Constants.h"
+
+namespace protocol {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// The bytes a receive took into buffer: its first count, none for -1.
+Bytes Taken(Bytes buffer, std::int32_t count);
+
+// Two's complement of the 8-bit sum, so that a whole frame sums to zero.
+std::uint8_t Checksum(Bytes bytes);
+
+// ---- Modbus TCP ----
+
+// Asks the meter to start its bootloader: a Write Multiple Registers request
+// to unit 1 that writes "GoToBootMode" and the password into the registers
+// 0x4571 to 0x457F.
+struct BootModeRequest {
+    static constexpr std::size_t kSize = 43;
+    static constexpr std::size_t kPasswordOffset = 25;
+    static constexpr std::size_t kMaxPassword = 16;
+
+    // One byte per character (PasswordBytes). Encoding cuts longer input at 16 bytes, so that nothing
+    // can ever land beyond the frame's end.
+    std::string password;
+
+    std::array<std::uint8_t, kSize> Encode() const;
+    // The password ends at its first zero byte.
+    static std::optional<BootModeRequest> Decode(Bytes frame);
+    bool operator==(const BootModeRequest&) const = default;
+};
+
+// The password rule: 4 to 16 bytes.
+bool PasswordLengthOk(std::string_view password);
+
+// What the meter's answer means. Only the count of bytes taken, the function
+// code (offset 7) and the exception code (offset 8) are examined.
+struct BootModeAnswer {
+    enum class Kind { Accepted, PasswordRejected, Unusable };
+    static constexpr std::size_t kAcceptedSize = 12;  // also the most the tool takes
+    static constexpr std::size_t kRejectedSize = 9;
+
+    Kind kind = Kind::Unusable;
+
+    // As the meter answers the tool's request; nothing for an unusable answer.
+    std::vector<std::uint8_t> Encode() const;
+    // Never fails: whatever is neither answer is an unusable one.
+    static BootModeAnswer Decode(Bytes received);
+    bool operator==(const BootModeAnswer&) const = default;
+};
+
+// ---- the bootloader, over UDP: one frame or answer is one datagram ----
+
+// "VER?": who is there.
+struct IdentifyRequest {
+    static constexpr std::size_t kSize = 4;
+    std::array<std::uint8_t, kSize> Encode() const;
+    static std::optional<IdentifyRequest> Decode(Bytes frame);
+    bool operator==(const IdentifyRequest&) const = default;
+};
+
+// The two bootloaders this tool can program, compared exactly.
+struct Identity {
+    static constexpr std::size_t kSize = 26;  // also the most the tool takes
+
+    std::string text;  // "TALVO-ETH-BOOTLOADER-V1.00"
+
+    // What the window shows: "BOOTLOADER-V1.00".
+    std::string Label() const;
+    std::vector<std::uint8_t> Encode() const;
+    static std::optional<Identity> Decode(Bytes reply);
+    static std::optional<Identity> Decode(std::string_view reply);
+    bool operator==(const Identity&) const = default;
+};
+
+// "E": erases the application area, 0x08000 to 0x7FFFF, named by its first
+// sector and its count of sectors as the bootloader numbers them.
+struct EraseRequest {
+    static constexpr std::size_t kSize = 4;
+
+    std::uint8_t firstSector = 0x08;
+    std::uint8_t sectorCount = 0x1D;
+
+    std::array<std::uint8_t, kSize> Encode() const;
+    // Also refuses a frame whose checksum does not fit.
+    static std::optional<EraseRequest> Decode(Bytes frame);
+    bool operator==(const EraseRequest&) const = default;
+};
+
+// The erase's answer: its first two bytes are characters, "OK" when the
+// flash was erased. The rest, and its length, are not examined.
+struct EraseAnswer {
+    static constexpr std::size_t kMaxSize = 4;  // the most the tool takes
+    static constexpr std::size_t kTextSize = 2;
+
+    std::array<std::uint8_t, kTextSize> text{};
+
+    bool Confirmed() const { return text[0] == 'O' && text[1] == 'K'; }
+    // As a label shows the two characters: up to a zero byte.
+    std::string Text() const;
+    std::array<std::uint8_t, kMaxSize> Encode() const;
+    // Takes the first two bytes; fewer are no answer.
+    static std::optional<EraseAnswer> Decode(Bytes answer);
+    bool operator==(const EraseAnswer&) const = default;
+};
+
+// "W": one block, 1024 bytes, at its flash address (24 bits, big-endian;
+// higher bits are not sent).
+struct WriteRequest {
+    static constexpr std::size_t kSize = 4 + kBlockSize + 1;
+    static constexpr std::size_t kDataOffset = 4;
+
+    std::uint32_t address = 0;
+    std::span<const std::uint8_t, kBlockSize> data;
+
+    // Into the start of out, which must hold kSize bytes (frames are built in
+    // place); returns the count written, 0 when out is too small.
+    std::size_t Encode(std::span<std::uint8_t> out) const;
+    // The data is a view into frame. Also refuses a frame whose checksum does not fit.
+    static std::optional<WriteRequest> Decode(Bytes frame);
+};
+
+// A write's answer: exactly four bytes, the first "O" when the block was
+// taken. Bytes 2 and 3 are not examined.
+struct WriteAnswer {
+    static constexpr std::size_t kSize = 4;
+
+    std::array<std::uint8_t, kSize> bytes{};
+
+    bool Accepted() const { return bytes[0] == 'O'; }
+    std::array<std::uint8_t, kSize> Encode() const { return bytes; }
+    static std::optional<WriteAnswer> Decode(Bytes answer);
+    bool operator==(const WriteAnswer&) const = default;
+};
+
+// "RESET": the bootloader starts the application. No answer is examined.
+struct ResetRequest {
+    static constexpr std::size_t kSize = 5;
+    std::array<std::uint8_t, kSize> Encode() const;
+    static std::optional<ResetRequest> Decode(Bytes frame);
+    bool operator==(const ResetRequest&) const = default;
+};
+
+// The largest frame the tool sends.
+inline constexpr std::size_t kLargestFrame = WriteRequest::kSize;
+
+// ---- what the update makes of them ----
+
+bool IsBlank(Bytes data);
+
+// "writing sector 0x08400": the block address in five upper-case hex digits.
+std::string WritingSectorText(std::uint32_t address);
+
+// "erase sector 0x08000 - 0x7FFFF": the area an erase request clears.
+std::string EraseAreaText();
+
+// The percentage of the bar's range, rounded half away from zero, without "%".
+std::string PercentText(std::int32_t position, std::int32_t minimum, std::int32_t maximum);
+
+// The block after the current one; the block at flashStart is written last,
+// so that an interrupted update leaves the application without its start.
+std::int64_t NextBlock(std::int64_t current, std::int64_t flashStart, std::int64_t flashEnd);
+
+}  // namespace protocol
