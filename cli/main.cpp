@@ -111,7 +111,9 @@ int ListHistory(const std::string& since, bool asJson) {
     }
     const std::filesystem::path log = history::LogPath();
     if (log.empty()) {
-        std::fprintf(stderr, "ethernet-loader-cli: no update history: neither XDG_STATE_HOME nor HOME is set\n");
+        std::fprintf(stderr,
+                     "ethernet-loader-cli: no update history: the environment names no folder for this user's state "
+                     "(XDG_STATE_HOME, HOME or LOCALAPPDATA)\n");
         return kUsageError;
     }
     history::LogContent content;

@@ -1,20 +1,13 @@
 #include "Log.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "File.h"
 
 namespace fs = std::filesystem;
 
@@ -24,61 +17,21 @@ namespace {
 constexpr char kFolder[] = "ethernet-loader";
 constexpr char kFile[] = "updates.jsonl";
 
-std::string SystemError(int code) { return std::system_category().message(code); }
-
-// The platform's part: where per-user state lives, and a write that appends
-// one whole line at once.
-#ifdef _WIN32
-fs::path StateHome() {
-    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
-    return local && *local ? fs::path(local) : fs::path();
+// A failed file call in words, with the system's own number.
+std::string Words(const platform::FileStatus& status) {
+    const char* words = "the system refused it";
+    switch (status.fault) {
+        case platform::FileFault::None: return {};
+        case platform::FileFault::NotFound: words = "no such file or folder"; break;
+        case platform::FileFault::BadPath: words = "a folder in its path is missing, or is a file"; break;
+        case platform::FileFault::TooManyOpen: words = "no file handle left"; break;
+        case platform::FileFault::Denied: words = "access denied"; break;
+        case platform::FileFault::DiskFull: words = "the disk is full"; break;
+        case platform::FileFault::Exists: words = "a file of that name is in the way"; break;
+        case platform::FileFault::Other: break;
+    }
+    return std::string(words) + " (system error " + std::to_string(status.code) + ")";
 }
-
-std::optional<std::string> AppendOnce(const fs::path& log, std::string_view line) {
-    // Append data without write data: every write goes to the file's end as
-    // one piece. Read data only for the lock below.
-    const HANDLE h = CreateFileW(log.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return SystemError(static_cast<int>(GetLastError()));
-    // Wine (8) moves to the end and writes as two steps, so writers of the
-    // same moment are also kept apart by a lock on one byte far beyond any
-    // record: a lock every writer of the file takes, in any process.
-    OVERLAPPED lockAt{};
-    lockAt.Offset = 0xFFFFFFFE;
-    lockAt.OffsetHigh = 0x7FFFFFFF;
-    const bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt) != 0;
-    DWORD written = 0;
-    const bool ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) != 0;
-    const DWORD error = GetLastError();
-    if (locked) UnlockFileEx(h, 0, 1, 0, &lockAt);
-    CloseHandle(h);
-    if (!ok) return SystemError(static_cast<int>(error));
-    if (written != line.size()) return "only part of the line was written";
-    return std::nullopt;
-}
-#else
-fs::path StateHome() {
-    // Only an absolute path counts; otherwise the default.
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') return xdg;
-    const char* home = std::getenv("HOME");
-    return home && *home ? fs::path(home) / ".local" / "state" : fs::path();
-}
-
-std::optional<std::string> AppendOnce(const fs::path& log, std::string_view line) {
-    const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return SystemError(errno);
-    ssize_t n;
-    do {
-        n = ::write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    const int error = errno;
-    ::close(fd);
-    if (n < 0) return SystemError(error);
-    if (static_cast<size_t>(n) != line.size()) return "only part of the line was written (the disk may be full)";
-    return std::nullopt;
-}
-#endif
 
 bool IsDigits(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -94,16 +47,20 @@ std::string Field(const nlohmann::ordered_json& r, const char* key) {
 }  // namespace
 
 fs::path LogPath() {
-    const fs::path home = StateHome();
+    const fs::path home = platform::UserStateFolder();
     return home.empty() ? home : home / kFolder / kFile;
 }
 
 std::optional<std::string> AppendLine(const fs::path& log, std::string_view line) {
-    if (log.empty()) return std::string("no place for it: neither XDG_STATE_HOME nor HOME is set");
+    if (log.empty())
+        return std::string(
+            "no place for it: the environment names no folder for this user's state (XDG_STATE_HOME, HOME or "
+            "LOCALAPPDATA)");
     std::error_code ec;
     fs::create_directories(log.parent_path(), ec);
     if (ec) return log.parent_path().string() + ": " + ec.message();
-    if (auto why = AppendOnce(log, line)) return log.string() + ": " + *why;
+    if (const platform::FileStatus appended = platform::AppendWhole(log, line); !appended.Ok())
+        return log.string() + ": " + Words(appended);
     return std::nullopt;
 }
 
