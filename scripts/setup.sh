@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing the tool needs, where it is missing.
-# Debian 12; run as root (or with sudo available).
+# Debian 12; run as root (or with sudo available). For Windows: the mingw-w64
+# cross compiler, Wine to run the tests, librsvg2-bin and icoutils to make the
+# program's icon from its SVG, nsis for the installer, xdotool and imagemagick
+# to drive the window under Xvfb and read its colours, fonts-wine for the
+# faces Windows draws it with.
 set -euo pipefail
 
 packages=(
@@ -10,6 +14,7 @@ packages=(
   clang clang-format xvfb xauth tshark
   scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
   g++-mingw-w64-x86-64-posix wine64 googletest
+  librsvg2-bin icoutils nsis xdotool imagemagick fonts-wine
 )
 
 missing=()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows build and its tests: cross-compiled with mingw-w64 (preset
 # "windows", build-windows/) and run under Wine, headless, in a fresh Wine
-# prefix inside build-windows/, then one whole update by
-# ethernet-loader-cli.exe against meter-sim. Takes the image tool and
-# meter-sim from the native build (build/), building them when missing.
+# prefix inside build-windows/; then the window driven as a technician would
+# on an X server of its own (Xvfb, xdotool) and one whole update by
+# ethernet-loader-cli.exe, both against meter-sim; last the installer, in a
+# Wine prefix of its own. Takes the image tool and meter-sim from the native
+# build (build/), building them when missing.
 #
 # As root the tests run in a mount namespace of their own, where a 64 KiB
 # tmpfs gives the image export a full disk (LOADER_TEST_FULL_DIR); elsewhere
@@ -48,18 +50,34 @@ mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 "$wine" wineboot --init >/dev/null 2>&1
+# No window manager under Xvfb: Wine draws the windows' frames and captions itself.
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+# Wine's own Tahoma (the face Windows draws dialogs with) and Marlett (the
+# caption buttons), which Debian's Wine does not find in fonts-wine by itself.
+cp /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf /usr/share/wine/fonts/marlett.ttf \
+  "$WINEPREFIX/drive_c/windows/Fonts/"
 prefix_seconds=$((SECONDS - prefix_start))
 
 tests_start=$SECONDS
 ctest --preset windows
 tests_seconds=$((SECONDS - tests_start))
 
+[ -x build/sim/meter-sim ] || cmake --build build -j2 --target meter-sim
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# The window under Wine, as a technician uses it, against meter-sim.
+window_start=$SECONDS
+WINE=$wine WINESERVER=$wineserver METER_SIM_PREFIX="${sudo_cmd[*]}" tests/win32/window-tests.sh build-windows build/sim/meter-sim \
+  build-windows/window-tests
+window_seconds=$((SECONDS - window_start))
+"$wineserver" -p
+
 # One whole update by the Windows build of the tool, under Wine, against the
 # Linux build of meter-sim on loopback (the tool's fixed ports 502 and 5555:
 # meter-sim needs root for them). meter-sim checks the flash against the image the .exe carries
 # and exits 0 only when it matches.
 e2e_start=$SECONDS
-[ -x build/sim/meter-sim ] || cmake --build build -j2 --target meter-sim
 work=$root/build-windows/e2e
 rm -rf "$work"
 mkdir -p "$work"
@@ -68,8 +86,6 @@ mkdir -p "$work"
 # checkout on the same machine.
 meter_ip=127.14.$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1))
 mkfifo "$work/meter.out"
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 "${sudo_cmd[@]}" build/sim/meter-sim --address "$meter_ip" --password 1234 --image build-windows/image/flash_image.bin \
   --exit-after-reset --log "$work/meter.log" > "$work/meter.out" &
 sim=$!
@@ -93,5 +109,14 @@ if [ $cli_status -ne 0 ] || [ $sim_status -ne 0 ]; then
 fi
 echo "Wine end-to-end update: the meter's flash equals the image ethernet-loader-cli.exe carries"
 
+# The installer and the zip, and the installer in a fresh Wine prefix of its own.
+installer_start=$SECONDS
+(cd build-windows && cpack >/dev/null)
+"$wineserver" -k 2>/dev/null || true
+WINE=$wine WINESERVER=$wineserver tests/win32/installer-test.sh \
+  "build-windows/packages/ethernet-loader-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)-win64.exe" \
+  build-windows/tests/win32/window-probe.exe build-windows/installer-test
+installer_seconds=$((SECONDS - installer_start))
+
 echo "Windows stage: build ${build_seconds} s, Wine prefix ${prefix_seconds} s, tests ${tests_seconds} s," \
-     "end-to-end update ${e2e_seconds} s"
+     "window ${window_seconds} s, end-to-end update ${e2e_seconds} s, installer ${installer_seconds} s"

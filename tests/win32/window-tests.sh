@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# The Windows window as a technician uses it: the real ethernet-loader.exe
+# under Wine on an X server of its own (Xvfb), clicked and typed into with
+# xdotool, against the Linux meter-sim on loopback. window-probe.exe reads
+# what the window shows (texts, places, message boxes), a screenshot its
+# colours. Run by scripts/test-windows.sh, which sets up the Wine prefix:
+#
+#   window-tests.sh BUILD_WINDOWS_DIR METER_SIM WORK_DIR
+#
+# Environment: WINE, WINESERVER, WINEPREFIX and the rest of the stage's Wine settings;
+# METER_SIM_PREFIX: the command that gives meter-sim its fixed ports (sudo).
+set -euo pipefail
+build=$(cd "$1" && pwd)
+meter_sim=$2
+work=$3
+wine=${WINE:?}
+wineserver=${WINESERVER:?}
+exe=$build/win32/ethernet-loader.exe
+probe_exe=$build/tests/win32/window-probe.exe
+image=$build/image/flash_image.bin
+read -r -a sim_prefix <<< "${METER_SIM_PREFIX:-}"
+caption="VELTRONA | QT510x, QT520x - Ethernet Firmware Version 1.13"
+if grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' "$build/CMakeCache.txt"; then
+  caption="KORVAN | LRV715, LRV716 - Ethernet Firmware Version 1.13"
+fi
+password_text="Incorrect password. Please enter correct password."
+
+rm -rf "$work"
+mkdir -p "$work"
+failures=0
+sim=
+tool=
+xvfb=
+cleanup() {
+  [ -n "$tool" ] && kill "$tool" 2>/dev/null
+  [ -n "$sim" ] && "${sim_prefix[@]}" kill "$sim" 2>/dev/null
+  # The Wine session goes with the display it was started on.
+  "$wineserver" -k 2>/dev/null
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+  true
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+probe() { "$wine" "$probe_exe" "$@" | tr -d '\r'; }
+# Checks that the probe's answer is the expected one.
+expect() {
+  local what=$1 want=$2 got
+  shift 2
+  got=$(probe "$@") || true
+  [ "$got" = "$want" ] || fail "$what: expected \"$want\", got \"$got\""
+}
+
+# An X server of the tests' own. No window manager: Wine draws the frames
+# itself (Decorated=N in the prefix), and the pointer gives the keyboard focus.
+mkfifo "$work/display"
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" &
+xvfb=$!
+read -r -t 10 display < "$work/display" || { echo "Xvfb did not start"; exit 1; }
+export DISPLAY=:$display
+# Wine takes the screen's size from the display its session started with:
+# this one, not whatever the prefix was made with.
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -p
+
+# A meter on an address of the test's own (the ports are fixed).
+start_meter() {
+  local name=$1
+  shift
+  meter_ip=127.15.$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1))
+  mkfifo "$work/$name.out"
+  "${sim_prefix[@]}" "$meter_sim" --address "$meter_ip" --image "$image" --log "$work/$name.log" "$@" \
+    > "$work/$name.out" &
+  sim=$!
+  exec 3< "$work/$name.out"
+  read -r -t 20 _ <&3 || { echo "meter-sim did not start"; exit 1; }
+}
+# Stops the meter (when it has not ended by itself) and keeps its summary line.
+stop_meter() {
+  timeout 5 tail --pid="$sim" -f /dev/null 2>/dev/null || "${sim_prefix[@]}" kill "$sim" 2>/dev/null || true
+  sim_status=0
+  wait "$sim" || sim_status=$?
+  summary=$(cat <&3)
+  exec 3<&-
+  sim=
+}
+summary_number() { sed -n "s/.*\"$1\":\([0-9]*\).*/\1/p" <<< "$summary"; }
+
+# The window, started from a folder of its own (its settings file lives there).
+start_window() {
+  local dir=$1
+  mkdir -p "$dir"
+  (cd "$dir" && exec "$wine" "$exe") &
+  tool=$!
+  local shown
+  shown=$(probe window 30000) || { echo "the window did not show"; exit 1; }
+  [ "$shown" = "$caption" ] || fail "caption: expected \"$caption\", got \"$shown\""
+}
+click() {
+  local xy
+  xy=$(probe center "$1")
+  # shellcheck disable=SC2086
+  xdotool mousemove $xy click 1
+}
+# Replaces a field's text as a person does: click, select it all, type.
+type_into() {
+  click "$1"
+  xdotool key End shift+Home
+  if [ -n "$2" ]; then xdotool type --delay 20 "$2"; else xdotool key BackSpace; fi
+}
+# A message box of the window: its title and text, then dismissed with its OK button.
+dismiss_box() {
+  local what=$1 want=$2 box title text ok
+  box=$(probe box 10000) || { fail "$what: no message box"; return; }
+  ok=$(sed -n 1p <<< "$box")
+  title=$(sed -n 2p <<< "$box")
+  text=$(sed -n '3,$p' <<< "$box")
+  [ "$title" = "$caption" ] || fail "$what: box title \"$title\""
+  [ "$text" = "$want" ] || fail "$what: box text \"$text\", expected \"$want\""
+  # shellcheck disable=SC2086
+  xdotool mousemove $ok click 1
+  probe no-box 5000 || fail "$what: the box stayed open"
+  # A window manager would give the window the keyboard back as the box
+  # closes; here the X focus is handed to it as a click on it would.
+  xdotool windowfocus --sync "$(xdotool search --name "Ethernet Firmware Version" | head -n 1)"
+  probe wait-active 5000 || fail "$what: the window did not become active again"
+}
+close_window() {
+  xdotool key alt+F4
+  probe gone 20000 || fail "$1: the window did not close"
+  local status=0
+  wait "$tool" || status=$?
+  tool=
+  [ "$status" -eq 0 ] || fail "$1: ethernet-loader.exe exited with $status"
+}
+settings_address() { sed -n 's/^ipaddress=\(.*\)\r\?$/\1/p' "$1/QT510x_QT520x_Ethernet_Loader.ini" \
+  "$1/LRV715_LRV716_Ethernet_Loader.ini" 2>/dev/null | head -n 1 | tr -d '\r'; }
+
+# The client area and the places of a few controls (left, top, width,
+# height), scaled from the design's 96 DPI as Windows scales them (MulDiv).
+check_places() {
+  local dpi=$1 name x y w h want
+  scaled() { awk -v d="$dpi" '{ for (i = 1; i <= NF; i++) printf "%s%d", (i > 1 ? " " : ""), int(($i * d + 48) / 96); print "" }' <<< "$*"; }
+  expect "client area at $dpi DPI" "$(scaled 711 400)" client
+  while read -r name x y w h; do
+    want=$(scaled "$x" "$y" "$w" "$h")
+    expect "$name at $dpi DPI" "$want" place "$name"
+  done <<'PLACES'
+MeterGroup 16 112 321 81
+AddressField 192 136 121 21
+PasswordField 192 160 121 21
+UpdateButton 360 120 337 73
+ProcessGroup 16 304 681 81
+ProgressBar 32 344 649 17
+PLACES
+}
+
+# --- 1. A whole update: the technician types the address and the password
+# and presses the button; the verdict shows on lime; the flash matches. ---
+start_meter update --password 1234 --exit-after-reset
+start_window "$work/update"
+expect "address from a missing settings file" "0.0.0.0" text AddressField
+# The design's places, in the window's client area at 96 DPI.
+check_places 96
+type_into AddressField "$meter_ip"
+type_into PasswordField 1234
+click UpdateButton
+clicked=$(date +%s.%N)
+expect "verdict" "Successfully updated." wait-text VerdictLabel "Successfully updated." 120000
+expect "action line" "Finished." text ActionLabel
+expect "identity" "BOOTLOADER-V1.00" text IdentityLabel
+# The verdict's background as the screen shows it: the label's own pixels.
+read -r x y w h <<< "$(probe rect VerdictLabel)"
+import -window root -crop "${w}x${h}+${x}+${y}" "$work/verdict.png"
+lime=$(convert "$work/verdict.png" -format %c histogram:info:- | grep -ci '#00FF00' || true)
+[ "$lime" -ge 1 ] || fail "the verdict is not on lime: $(convert "$work/verdict.png" -format %c histogram:info:- | head -3)"
+stop_meter
+[ "$sim_status" -eq 0 ] || fail "update: meter-sim status $sim_status (the flash differs from the image): $summary"
+expect "button after the run" "1" wait-enabled UpdateButton 10000
+# The picture of the window the README shows (docs/window-windows.png).
+import -window "$(xdotool search --name "Ethernet Firmware Version" | head -n 1)" "$work/window.png"
+close_window update
+[ "$(settings_address "$work/update")" = "$meter_ip" ] || fail "update: the typed address was not saved"
+# The update's pace on the meter's own clock: from the boot-mode request to
+# "RESET", against what the protocol prescribes between the two (500 ms for
+# the answer, 2000 ms for the bootloader to start, 500 ms before "VER?",
+# 500 ms for its answer, 500 ms for the erase, 50 ms per written block).
+first=$(sed -n '1s/^{"t":\([0-9.]*\).*"command":"MODBUS".*/\1/p' "$work/update.log")
+reset=$(sed -n 's/^{"t":\([0-9.]*\).*"command":"RESET".*/\1/p' "$work/update.log")
+writes=$(summary_number writes)
+if [ -n "$first" ] && [ -n "$reset" ] && [ -n "$writes" ]; then
+  awk -v a="$first" -v b="$reset" -v n="$writes" 'BEGIN {
+    p = 4.0 + 0.05 * n
+    printf "Wine window update: %d blocks, request to RESET %.3f s, prescribed %.3f s, ratio %.4f\n", n, b - a, p, (b - a) / p }'
+else
+  fail "update: the meter's log lacks the request or RESET"
+fi
+
+# --- 2. Passwords: too short (nothing is sent) and refused by the meter
+# (exception 4); both show the password box and leave the button enabled. ---
+start_meter password --password other
+mkdir -p "$work/password"
+printf '[boot]\r\nipaddress=%s\r\n' "$meter_ip" > "$work/password/QT510x_QT520x_Ethernet_Loader.ini"
+cp "$work/password/QT510x_QT520x_Ethernet_Loader.ini" "$work/password/LRV715_LRV716_Ethernet_Loader.ini"
+start_window "$work/password"
+expect "address from the settings file" "$meter_ip" text AddressField
+type_into PasswordField 123
+click UpdateButton
+dismiss_box "password of three characters" "$password_text"
+[ ! -s "$work/password.log" ] || fail "a three-character password reached the meter: $(cat "$work/password.log")"
+type_into PasswordField 1234
+click UpdateButton
+dismiss_box "password the meter refuses" "$password_text"
+expect "button after the refusal" "1" wait-enabled UpdateButton 10000
+close_window password
+stop_meter
+[ "$(summary_number requests)" = 1 ] || fail "password: the meter took other than one request: $summary"
+[ "$(summary_number verQueries)" = 0 ] || fail "password: the update went on after the refusal: $summary"
+
+# --- 3. Closing the window while the flash is being written: the run stops
+# without "RESET", the address is saved, the program ends. ---
+start_meter close --password 1234
+start_window "$work/close"
+type_into AddressField "$meter_ip"
+type_into PasswordField 1234
+click UpdateButton
+probe wait-prefix ActionLabel "writing sector" 30000 >/dev/null || fail "close: programming did not start"
+close_window close
+stop_meter
+[ "$(summary_number resets)" = 0 ] || fail "close: the meter was reset after a cancelled run: $summary"
+written=$(summary_number writes)
+[ -n "$written" ] && [ "$written" -lt "${writes:-0}" ] || fail "close: the run did not stop: $summary"
+[ "$(settings_address "$work/close")" = "$meter_ip" ] || fail "close: the address was not saved"
+
+# --- 4. On a screen of 144 DPI the window scales itself: Wine reads the
+# DPI when a program starts. ---
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+start_window "$work/dpi"
+check_places 144
+close_window dpi
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+
+echo "window tests (places, update, passwords, close while writing, 144 DPI): $failures failures"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,118 @@
+#include "Front.h"
+
+namespace win32 {
+
+namespace {
+
+COLORREF ToColorRef(window::Rgb c) { return RGB(c.red, c.green, c.blue); }
+
+Control ControlOf(window::Control c) {
+    switch (c) {
+        case window::Control::UpdateButton: return Control::UpdateButton;
+        case window::Control::ExportCheck: return Control::ExportCheck;
+        case window::Control::MainMcuCheck: return Control::MainMcuCheck;
+        case window::Control::ExportPath: return Control::ExportPathField;
+        case window::Control::ChooseFileButton: break;
+    }
+    return Control::ChooseFileButton;
+}
+
+}  // namespace
+
+Front::Front(HINSTANCE instance, window::Options options)
+    // The model exists once the window does; nothing the operator does can
+    // reach it before, as the window is not shown yet.
+    : window_(instance, MainWindow::Events{
+                            [this](Control id) { Clicked(id); },
+                            [this](Control id) { Edited(id); },
+                            [this] {
+                                if (model_) model_->Activated();
+                            },
+                            [this] {
+                                if (model_) model_->CloseRequested();
+                            },
+                        }) {
+    window_.SetTextColour(Control::VersionLabel, ToColorRef(window::kVersionColour));
+    window_.SetBackground(Control::ExportPathField, ToColorRef(window::kExportPathColour));
+    model_ = std::make_unique<window::WindowModel>(*this, std::move(options), network_.Ports());
+    model_->Start();
+}
+
+Front::~Front() = default;
+
+int Front::Run(int showCommand) {
+    window_.Show(showCommand);
+    MSG msg{};
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        // Tab moves between the controls, as in a dialog.
+        if (window_.Handle() != nullptr && IsDialogMessageW(window_.Handle(), &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+void Front::Clicked(Control id) {
+    if (!model_) return;
+    switch (id) {
+        case Control::UpdateButton: model_->UpdateClicked(); break;
+        case Control::ExportCheck: model_->ExportToggled(window_.Checked(id)); break;
+        case Control::MainMcuCheck: model_->MainMcuToggled(window_.Checked(id)); break;
+        case Control::ChooseFileButton: model_->ChooseFileClicked(); break;
+        default: break;
+    }
+}
+
+void Front::Edited(Control id) {
+    if (!model_) return;
+    if (id == Control::AddressField) model_->AddressEdited(Narrow(window_.Text(id)));
+    if (id == Control::PasswordField) model_->PasswordEdited(Narrow(window_.Text(id)));
+}
+
+void Front::Post(std::function<void()> call) { window_.Post(std::move(call)); }
+
+void Front::PostAfter(int ms, std::function<void()> call) { window_.PostAfter(ms, std::move(call)); }
+
+void Front::ShowText(window::Text place, const std::string& utf8) {
+    const std::wstring text = Widen(utf8);
+    switch (place) {
+        case window::Text::Caption: window_.SetCaption(text); return;
+        case window::Text::Version: window_.SetText(Control::VersionLabel, text); return;
+        case window::Text::Address: window_.SetText(Control::AddressField, text); return;
+        case window::Text::Action: window_.SetText(Control::ActionLabel, text); return;
+        case window::Text::Identity: window_.SetText(Control::IdentityLabel, text); return;
+        case window::Text::Verdict: window_.SetText(Control::VerdictLabel, text); return;
+        case window::Text::UpdateButton: window_.SetText(Control::UpdateButton, text); return;
+        case window::Text::ExportPath: window_.SetText(Control::ExportPathField, text); return;
+    }
+}
+
+void Front::ShowBar(const window::Bar& bar) { window_.SetBar(bar.minimum, bar.maximum, bar.position); }
+
+void Front::ShowVerdictBackground(std::optional<window::Rgb> colour) {
+    window_.SetBackground(Control::VerdictLabel,
+                          colour ? std::optional<COLORREF>(ToColorRef(*colour)) : std::optional<COLORREF>());
+}
+
+void Front::SetEnabled(window::Control control, bool enabled) { window_.SetEnabled(ControlOf(control), enabled); }
+
+void Front::SetVisible(window::Control control, bool visible) { window_.SetVisible(ControlOf(control), visible); }
+
+void Front::FocusPassword() { window_.Focus(Control::PasswordField); }
+
+void Front::ShowBox(const window::Box& box) {
+    // The box runs its own message loop; it opens from the window's queue,
+    // not inside the model's call.
+    window_.Post([this, box] {
+        window_.Message(Widen(box.title), Widen(box.text), box.icon == window::BoxIcon::Error);
+        model_->BoxClosed(box.id);
+    });
+}
+
+void Front::ChooseFile(const std::string& filter) {
+    window_.Post([this, filter] { model_->FileChosen(Narrow(window_.OpenFile(Widen(filter)))); });
+}
+
+void Front::EndProgram() { window_.Destroy(); }
+
+}  // namespace win32

@@ -1,0 +1,44 @@
+// The window model's view on Windows: draws what the model decides into the
+// native window and forwards the operator's actions to the model.
+#pragma once
+
+#include <memory>
+
+#include "MainWindow.h"
+#include "WindowModel.h"
+
+namespace win32 {
+
+class Front final : public window::View {
+public:
+    Front(HINSTANCE instance, window::Options options);
+    ~Front() override;
+
+    // Shows the window and runs its messages until the program ends.
+    int Run(int showCommand);
+
+    // window::View
+    void Post(std::function<void()> call) override;
+    void PostAfter(int ms, std::function<void()> call) override;
+    void ShowText(window::Text place, const std::string& utf8) override;
+    void ShowBar(const window::Bar& bar) override;
+    void ShowVerdictBackground(std::optional<window::Rgb> colour) override;
+    void SetEnabled(window::Control control, bool enabled) override;
+    void SetVisible(window::Control control, bool visible) override;
+    void FocusPassword() override;
+    void ShowBox(const window::Box& box) override;
+    void ChooseFile(const std::string& filter) override;
+    void EndProgram() override;
+
+private:
+    void Clicked(Control id);
+    void Edited(Control id);
+
+    MainWindow window_;
+    window::NetworkPorts network_;
+    // Last: destroyed first, so a run still going ends while the window
+    // and the ports it reports to still exist.
+    std::unique_ptr<window::WindowModel> model_;
+};
+
+}  // namespace win32

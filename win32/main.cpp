@@ -1,0 +1,42 @@
+// The program entry on Windows: the window over the window model.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <exception>
+#include <filesystem>
+
+#include "Front.h"
+#include "Log.h"
+#include "Socket.h"
+
+#ifndef LOADER_BRAND_VARIANT
+#error "LOADER_BRAND_VARIANT must be 0 or 1"
+#endif
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    try {
+        // Before any endpoint exists; where it fails the program cannot work at all.
+        platform::StartSocketLibrary();
+        window::Options options;
+        options.brandVariant = LOADER_BRAND_VARIANT;
+        options.developerControls = LOADER_DEVELOPER_CONTROLS != 0;
+        // The settings file belongs to the directory the program was started
+        // in, not to the program's own folder.
+        options.appDir = std::filesystem::current_path().string();
+        options.historyLog = history::LogPath();
+        int rc = 0;
+        {
+            win32::Front front(instance, std::move(options));
+            rc = front.Run(showCommand);
+        }
+        // Releases the library with the update endpoint closed.
+        platform::StopSocketLibrary();
+        return rc;
+    } catch (const std::exception& e) {
+        MessageBoxA(nullptr, e.what(), nullptr, MB_OK | MB_ICONERROR);
+        return 1;
+    }
+}
