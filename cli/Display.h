@@ -1,12 +1,17 @@
-// What the fleet updater shows while it runs: on a terminal one live line
-// per meter and a summary; otherwise one plain line per meter and stage
-// change, fit for a log. Called from every meter's thread.
+// What the fleet updater shows while it runs: on a terminal that holds them,
+// one live line per meter and a summary; on a smaller one, one live summary
+// block (a bar, counts per stage and result, the slowest meters) with every
+// failure printed above it as it happens; without a terminal one plain line
+// per meter and stage change, fit for a log. Called from every meter's thread.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Report.h"
@@ -14,9 +19,27 @@
 
 namespace fleet {
 
+enum class DisplayMode {
+    Log,      // no terminal
+    Lines,    // a live line per meter
+    Summary,  // a live summary block
+};
+
+// Lines when a line per meter and the summary fit the terminal's rows
+// (0: unknown, taken as 24).
+DisplayMode ChooseDisplay(bool terminal, size_t meters, int rows);
+
 class Display {
 public:
-    Display(std::FILE* out, bool live, const std::vector<std::string>& addresses, Command command);
+    using Clock = std::chrono::steady_clock;
+
+    // columns: the terminal's width, which live lines are cut to (0: not cut).
+    // now: the clock for times shown (a test's own).
+    Display(std::FILE* out, DisplayMode mode, const std::vector<std::string>& addresses, Command command,
+            int columns = 0, std::function<Clock::time_point()> now = Clock::now);
+    ~Display();
+    Display(const Display&) = delete;
+    Display& operator=(const Display&) = delete;
 
     void StageChanged(size_t meter, loader::Stage stage);
     void ProgressChanged(size_t meter, const loader::Progress& p);
@@ -25,7 +48,7 @@ public:
     void Finished(size_t meter, const MeterRecord& record);
     // A note for the person at the terminal (stop requested ...).
     void Say(const std::string& text);
-    // The last state of every line, drawn once more.
+    // The last state drawn once more, and the summary line.
     void Close();
 
 private:
@@ -35,21 +58,39 @@ private:
         int step = 0, steps = 0;
         std::string percent = "0%";
         int retries = 0;
+        bool started = false;
         bool done = false;
         bool ok = false;
+        Clock::time_point since{};  // when the meter was started
     };
     void Log(size_t meter, const std::string& text);
+    // Draws when something changed and the last drawing is old enough, or now.
     void Redraw(bool now);
+    // Moves above the live lines and clears them, for a line that stays.
+    void Lift();
+    std::vector<std::string> LiveLines(Clock::time_point now) const;
     std::string Render(const Line& l) const;
     std::string Summary() const;
+    std::vector<std::string> SummaryBlock(Clock::time_point now) const;
+    std::string Slowest(Clock::time_point now) const;
+    void Tick();
 
     std::mutex mutex_;
     std::FILE* out_;
-    bool live_;
+    DisplayMode mode_;
     Command command_;
+    size_t columns_;
     std::vector<Line> lines_;
-    bool drawn_ = false;
-    std::chrono::steady_clock::time_point lastDraw_{};
+    std::function<Clock::time_point()> now_;
+    Clock::time_point begun_;
+    size_t drawnLines_ = 0;  // live lines on the screen now, below the cursor's line
+    bool dirty_ = false;
+    Clock::time_point lastDraw_{};
+    // A live display is brought up to date a few times a second also while
+    // no meter reports anything (the clock, a stage that went unshown).
+    std::condition_variable tick_;
+    bool closing_ = false;
+    std::thread ticker_;
 };
 
 // One meter's update events, passed to the display.

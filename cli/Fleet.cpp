@@ -1,8 +1,10 @@
 #include "Fleet.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
-#include <thread>
+#include <functional>
 
 #include "Constants.h"
 #include "SocketLink.h"
@@ -10,6 +12,33 @@
 
 namespace fleet {
 namespace {
+
+// An update needs a few KiB of stack (its frames, a name lookup); the
+// system's default of megabytes per thread is address space for nothing.
+constexpr size_t kStackBytes = 256 * 1024;
+
+// Runs work on `count` threads at once (the calling one among them) and
+// returns when all are done. pthreads, also on Windows (winpthreads), as
+// std::thread cannot choose its stack size.
+void RunOnThreads(size_t count, const std::function<void()>& work) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kStackBytes);
+    const auto entry = [](void* w) -> void* {
+        (*static_cast<const std::function<void()>*>(w))();
+        return nullptr;
+    };
+    std::vector<pthread_t> threads;
+    for (size_t i = 1; i < count; ++i) {
+        pthread_t t;
+        // Fewer threads than asked still finish the work, only later.
+        if (pthread_create(&t, &attr, entry, const_cast<std::function<void()>*>(&work)) != 0) break;
+        threads.push_back(t);
+    }
+    pthread_attr_destroy(&attr);
+    work();
+    for (pthread_t t : threads) pthread_join(t, nullptr);
+}
 
 MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions& options,
                       const loader::CancelToken& stop, Display& display) {
@@ -42,17 +71,24 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
                 records[i].address = hosts[i];
                 records[i].result.outcome = loader::Outcome::Cancelled;
             } else {
-                records[i] = UpdateOne(hosts[i], i, options, stop, display);
+                try {
+                    records[i] = UpdateOne(hosts[i], i, options, stop, display);
+                } catch (const std::exception& e) {
+                    // This machine ran out of something (timers, sockets): that
+                    // meter's state is unknown, the others go on.
+                    records[i].address = hosts[i];
+                    records[i].contacted = true;
+                    records[i].started = records[i].finished = std::chrono::system_clock::now();
+                    records[i].result.outcome = loader::Outcome::CommunicationError;
+                    records[i].fault = e.what();
+                }
             }
             display.Finished(i, records[i]);
             if (options.finished) options.finished(records[i]);
         }
     };
     const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options.jobs, 1)), 1, hosts.size());
-    std::vector<std::thread> threads;
-    for (size_t j = 1; j < jobs; ++j) threads.emplace_back(worker);
-    worker();
-    for (auto& t : threads) t.join();
+    RunOnThreads(jobs, worker);
     return records;
 }
 

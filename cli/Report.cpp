@@ -6,7 +6,7 @@ namespace fleet {
 namespace {
 
 history::MeterRun Run(const MeterRecord& m, Command c) {
-    return {m.address, m.result, c == Command::Probe, m.contacted, m.started, m.finished};
+    return {m.address, m.result, c == Command::Probe, m.contacted, m.fault, m.started, m.finished};
 }
 
 }  // namespace
@@ -15,6 +15,7 @@ std::string ResultName(const MeterRecord& m, Command c) { return history::Result
 bool Succeeded(const MeterRecord& m, Command c) { return history::Succeeded(Run(m, c)); }
 std::string ResultMessage(const MeterRecord& m, Command c) { return history::ResultMessage(Run(m, c)); }
 std::string IsoTime(std::chrono::system_clock::time_point t) { return history::IsoTime(t); }
+bool SucceededResult(std::string_view result) { return result == "updated" || result == "probed"; }
 
 std::string RecordLine(const RunRecord& run, const MeterRecord& m) {
     const history::Origin origin{run.toolVersion, run.brand, "cli", run.firmwareSha256, run.firmwareSource};
@@ -31,6 +32,13 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     report["firmware"] = {{"sha256", run.firmwareSha256}, {"source", run.firmwareSource}};
     report["started"] = IsoTime(run.started);
     report["finished"] = IsoTime(run.finished);
+    report["continues"] = nullptr;
+    if (run.continues) {
+        report["continues"] = {{"report", run.continues->report},
+                               {"started", run.continues->started},
+                               {"firmware_sha256", run.continues->firmwareSha256},
+                               {"failed_meters", run.continues->failedMeters}};
+    }
     report["meters"] = std::move(meters);
     return report;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,16 @@ struct MeterRecord {
     std::string address;
     loader::UpdateResult result;
     bool contacted = false;  // false: the run was stopped before this meter's turn
+    std::string fault;       // the update ended on a fault of this machine, not of the meter
     std::chrono::system_clock::time_point started{}, finished{};
+};
+
+// The earlier run whose failed meters a run takes up again.
+struct Continued {
+    std::string report;          // the file as given
+    std::string started;         // its start, as it says: with the firmware, what names that run
+    std::string firmwareSha256;  // the firmware it wrote
+    size_t failedMeters = 0;     // the meters taken from it
 };
 
 struct RunRecord {
@@ -27,6 +37,7 @@ struct RunRecord {
     std::string firmwareSource;  // "compiled-in" or the file given
     std::string brand;           // for the update history
     std::chrono::system_clock::time_point started{}, finished{};
+    std::optional<Continued> continues;
     std::vector<MeterRecord> meters;
 };
 
@@ -34,6 +45,8 @@ struct RunRecord {
 // communication-error, cancelled, unreachable.
 std::string ResultName(const MeterRecord& m, Command c);
 bool Succeeded(const MeterRecord& m, Command c);
+// A result of a report that needs no further run: "updated" or "probed".
+bool SucceededResult(std::string_view result);
 // What happened and what state the meter is left in, in plain words.
 std::string ResultMessage(const MeterRecord& m, Command c);
 

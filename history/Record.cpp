@@ -29,6 +29,9 @@ bool Succeeded(const MeterRun& m) { return ResultName(m) == (m.probe ? "probed" 
 std::string ResultMessage(const MeterRun& m) {
     const loader::UpdateResult& r = m.result;
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
+    if (!m.fault.empty())
+        return "The update stopped on a fault of this computer (" + m.fault +
+               "); the meter may wait in its bootloader for another update.";
     char block[32];
     std::snprintf(block, sizeof block, "0x%05llX",
                   static_cast<unsigned long long>(r.failedBlock < 0 ? 0 : r.failedBlock));

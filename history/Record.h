@@ -16,6 +16,7 @@ struct MeterRun {
     loader::UpdateResult result;
     bool probe = false;      // identify and reset only
     bool contacted = false;  // false: the run was stopped before this meter's turn
+    std::string fault;       // the update ended on a fault of this machine, not of the meter
     std::chrono::system_clock::time_point started{}, finished{};
 };
 

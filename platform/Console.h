@@ -1,5 +1,6 @@
 // The console a command-line program runs in: whether its streams are a
-// terminal, a line typed without echo, and the stop requests (Ctrl-C).
+// terminal and how large, a line typed without echo, and the stop requests
+// (Ctrl-C).
 #pragma once
 
 #include <cstdio>
@@ -12,6 +13,12 @@ namespace platform {
 
 // Whether the stream is a terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);
+
+// The visible size of the terminal a stream writes to; 0 where unknown.
+struct TerminalSize {
+    int rows = 0, columns = 0;
+};
+TerminalSize SizeOfTerminal(std::FILE* stream);
 
 // Writes the prompt to standard error and reads one line from standard
 // input with the terminal's echo off, restoring it after; nothing when

@@ -3,6 +3,7 @@
 // name look-up, and none raises: a failure is a result of -1 with its fault.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -25,6 +26,12 @@ public:
 // Windows asks for Winsock 1.1; elsewhere there is nothing to do.
 void StartSocketLibrary();
 void StopSocketLibrary();
+
+// Raises this process's limit of open sockets (with files and the like) to
+// at least `count` where the system allows a process to, and returns the
+// limit then: POSIX counts descriptors against a soft limit that may be
+// raised up to a hard one; Windows has no such limit (the count itself).
+std::size_t MakeRoomForSockets(std::size_t count);
 
 enum class SocketKind { Datagram, Stream };
 

@@ -32,5 +32,5 @@ echo
 echo "== fault-matrix-bench"
 "$root/build/bench/fault-matrix-bench" "${MATRIX_SEEDS:-3}"
 echo
-echo "== fleet-bench (meters on port 502 of 127.0.6.x: needs root)"
+echo "== fleet-bench (meters on port 502 of 127.0.6.2 and up: needs root)"
 if [ "$(id -u)" -eq 0 ]; then "$root/build/bench/fleet-bench"; else echo "skipped: not root"; fi

@@ -291,7 +291,14 @@ void WindowModel::StartRun(const loader::UpdateRequest& request) {
             }
             // Here rather than on the GUI thread: a run that a close ends is
             // recorded too, before the program waits for this thread and ends.
-            if (result) historyProblem = Record(request, *result, started);
+            if (result) {
+                historyProblem = Record(request, *result, {}, started);
+            } else {
+                // Broken off by a fault of this computer: the meter's state is unknown.
+                loader::UpdateResult broken;
+                broken.outcome = loader::Outcome::CommunicationError;
+                historyProblem = Record(request, broken, LocalToUtf8(error), started);
+            }
             view_.Post([this, shared, result, error, historyProblem] {
                 if (shared->alive) RunFinished(result, error, historyProblem);
             });
@@ -305,14 +312,14 @@ void WindowModel::StartRun(const loader::UpdateRequest& request) {
 }
 
 std::string WindowModel::Record(const loader::UpdateRequest& request, const loader::UpdateResult& result,
-                                std::chrono::system_clock::time_point started) {
+                                const std::string& fault, std::chrono::system_clock::time_point started) {
     if (options_.historyLog.empty()) return {};
     try {
         if (firmwareSha256_.empty()) firmwareSha256_ = image::Sha256Hex(options_.firmware);
         const history::Origin origin{LOADER_VERSION, brand::ForStartUp(options_.brandVariant).name, "window",
                                      firmwareSha256_, "compiled-in"};
         const history::MeterRun run{
-            request.address, result, !request.program, true, started, std::chrono::system_clock::now()};
+            request.address, result, !request.program, true, fault, started, std::chrono::system_clock::now()};
         if (auto why = history::AppendLine(options_.historyLog, history::RecordLine(origin, run))) return *why;
     } catch (const std::exception& e) {
         return e.what();

@@ -215,9 +215,10 @@ private:
     void RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error,
                      const std::string& historyProblem);
     // The engine's thread, after a run: appends its record to the update
-    // history; returns why not, or an empty text.
+    // history (`fault`: what broke the run off, if anything); returns why
+    // not, or an empty text.
     std::string Record(const loader::UpdateRequest& request, const loader::UpdateResult& result,
-                       std::chrono::system_clock::time_point started);
+                       const std::string& fault, std::chrono::system_clock::time_point started);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void ShowError(const std::exception& e, std::function<void()> closed = {});
     void EndProgram();

@@ -1,6 +1,7 @@
 // The terminal and the stop signals on POSIX.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +24,12 @@ sigset_t StopSignals() {
 }  // namespace
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
+
+TerminalSize SizeOfTerminal(std::FILE* stream) {
+    winsize size{};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0) return {};
+    return {size.ws_row, size.ws_col};
+}
 
 std::optional<std::string> ReadLineWithoutEcho(const std::string& prompt) {
     if (!IsTerminal(stdin)) return std::nullopt;

@@ -5,9 +5,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -19,6 +21,17 @@ namespace platform {
 // Nothing to start or release.
 void StartSocketLibrary() {}
 void StopSocketLibrary() {}
+
+std::size_t MakeRoomForSockets(std::size_t count) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return count;  // nothing known: let the sockets tell
+    if (limit.rlim_cur < count && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(count, limit.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, count));
+}
 
 std::optional<std::uint32_t> ParseDottedAddress(const std::string& text) {
     if (text.c_str()[0] == '\0') return std::nullopt;

@@ -17,6 +17,8 @@ void StopSocketLibrary() {
     if (WSACleanup() != 0) throw SocketLibraryError("WSACleanup");
 }
 
+std::size_t MakeRoomForSockets(std::size_t count) { return count; }
+
 std::optional<std::uint32_t> ParseDottedAddress(const std::string& text) {
     if (text.c_str()[0] == '\0') return std::nullopt;
     const unsigned long a = ::inet_addr(text.c_str());

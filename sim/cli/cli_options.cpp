@@ -15,7 +15,8 @@ const char* const kCliUsage = R"(usage: meter-sim [options]
 Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
 
   --address A           IPv4 address to serve on (default 127.0.0.2)
-  --meters N            serve N meters on A and the N-1 addresses after it
+  --meters N            serve N meters (up to 1024) on A and the N-1
+                        addresses after it, e.g. 127.0.0.255, 127.0.1.0, ...
   --modbus-port P       Modbus TCP port (default 502; 0: ephemeral)
   --boot-port P         bootloader UDP port (default 5555; 0: ephemeral)
   --no-modbus           no Modbus server: connections are refused
@@ -108,7 +109,7 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--meter") {
             if (i + 1 >= args.size()) return fail("--meter needs a value");
-            auto k = Integer(args[++i], 1, 64);
+            auto k = Integer(args[++i], 1, kMaxMeters);
             if (!k) return fail("bad value for --meter: '" + args[i] + "'");
             scope = static_cast<int>(*k);
             perMeter[scope];
@@ -163,7 +164,7 @@ std::optional<std::string> Apply(const std::vector<std::string>& args, CliOption
                 if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad();
                 meter.address = value;
             } else if (takes("--meters")) {
-                auto n = Integer(value, 1, 64);
+                auto n = Integer(value, 1, kMaxMeters);
                 if (!n) return bad();
                 o.meters = static_cast<int>(*n);
             } else if (takes("--modbus-port") || takes("--boot-port")) {

@@ -10,6 +10,9 @@
 
 namespace metersim {
 
+// Meters of one process: a whole site's fleet.
+inline constexpr int kMaxMeters = 1024;
+
 struct CliOptions {
     MeterOptions meter;                     // the first meter; the others differ only in address and seed ...
     std::map<int, MeterOptions> overrides;  // ... unless given their own (--meter K), from 1

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -49,6 +50,16 @@ bool ResetTookEffect(const Event& e) {
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }  // names and addresses only
 
+// A few descriptors per meter: hundreds of meters pass the usual soft limit
+// of 1024, which the hard limit lets a process raise by itself.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +87,7 @@ int main(int argc, char** argv) {
 
     // A reader that goes away must not kill the meters mid-run.
     signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
     // Signals are taken by the main thread through a descriptor; the meters'
     // threads inherit the blocked mask and never see them.
     sigset_t stopSignals;
@@ -89,33 +101,42 @@ int main(int argc, char** argv) {
     // Held while the meters start, so no event line comes before the start line.
     std::mutex output;
     std::unique_lock startLock(output);
-    std::vector<std::unique_ptr<Meter>> meters;
     const auto addresses = *metersim::ConsecutiveAddresses(cli.meter.address, cli.meters);
+    // Which meters have handled a "RESET" (guarded by output): counted as
+    // they come, so that the last one is known without going over every log.
+    std::vector<bool> resetTaken(addresses.size());
+    size_t resetsTaken = 0;
+    std::vector<metersim::MeterOptions> options;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const auto own = cli.overrides.find(static_cast<int>(i) + 1);
+        metersim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
+        o.address = addresses[i];
+        o.seed += i;
+        o.onEvent = [&, i](const Event& e) {
+            std::lock_guard lock(output);
+            std::fprintf(log, "%s\n", metersim::ToJson(e).c_str());
+            std::fflush(log);
+            if (!ResetTookEffect(e) || resetTaken[i]) return;
+            resetTaken[i] = true;
+            const uint64_t one = 1;
+            if (++resetsTaken == resetTaken.size()) [[maybe_unused]]
+                auto n = write(resetFd, &one, sizeof one);
+        };
+        options.push_back(std::move(o));
+    }
+    std::unique_ptr<metersim::MeterFleet> fleet;
     try {
-        for (size_t i = 0; i < addresses.size(); ++i) {
-            const auto own = cli.overrides.find(static_cast<int>(i) + 1);
-            metersim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
-            o.address = addresses[i];
-            o.seed += i;
-            o.onEvent = [&output, log, resetFd](const Event& e) {
-                std::lock_guard lock(output);
-                std::fprintf(log, "%s\n", metersim::ToJson(e).c_str());
-                std::fflush(log);
-                const uint64_t one = 1;
-                if (ResetTookEffect(e)) [[maybe_unused]]
-                    auto n = write(resetFd, &one, sizeof one);
-            };
-            meters.push_back(std::make_unique<Meter>(std::move(o)));
-        }
+        fleet = std::make_unique<metersim::MeterFleet>(std::move(options));
     } catch (const std::exception& ex) {
         std::cerr << "meter-sim: cannot start: " << ex.what() << "\n";
         return 2;
     }
+    const metersim::MeterFleet& meters = *fleet;
     std::string ready = "{\"ready\":true,\"meters\":[";
-    for (size_t i = 0; i < meters.size(); ++i) {
-        ready += (i ? "," : "") + std::string("{\"name\":") + Quote(meters[i]->Name()) +
-                 ",\"address\":" + Quote(addresses[i]) + ",\"modbusPort\":" + std::to_string(meters[i]->ModbusPort()) +
-                 ",\"bootPort\":" + std::to_string(meters[i]->BootPort()) + "}";
+    for (size_t i = 0; i < meters.Size(); ++i) {
+        ready += (i ? "," : "") + std::string("{\"name\":") + Quote(meters[i].Name()) +
+                 ",\"address\":" + Quote(addresses[i]) + ",\"modbusPort\":" + std::to_string(meters[i].ModbusPort()) +
+                 ",\"bootPort\":" + std::to_string(meters[i].BootPort()) + "}";
     }
     ready += "]}";
     // The file first: whoever has read the line on stdout may rely on it.
@@ -141,22 +162,18 @@ int main(int argc, char** argv) {
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
         if (fds[1].revents) {
+            // Written once, when the last meter has handled its "RESET".
             uint64_t count;
             [[maybe_unused]] auto n = read(resetFd, &count, sizeof count);
-            bool all = true;
-            for (const auto& m : meters) {
-                const auto events = m->Events();
-                all = all && std::any_of(events.begin(), events.end(), ResetTookEffect);
-            }
-            if (cli.exitAfterReset && all) break;
+            if (cli.exitAfterReset) break;
         }
     }
 
     // Summary: one JSON line on stdout, a plain line per meter on stderr.
     bool allMatch = true;
     std::string summary = "{\"summary\":[";
-    for (size_t i = 0; i < meters.size(); ++i) {
-        const Meter& m = *meters[i];
+    for (size_t i = 0; i < meters.Size(); ++i) {
+        const Meter& m = meters[i];
         const auto events = m.Events();
         auto count = [&](const char* command) {
             return std::count_if(events.begin(), events.end(), [&](const Event& e) {
@@ -174,7 +191,7 @@ int main(int argc, char** argv) {
             note = at < 0 ? "flash matches the image" : "flash differs from the image at " + std::string(hex);
         }
         if (!cli.dumpPath.empty()) {
-            const std::string path = meters.size() == 1 ? cli.dumpPath : cli.dumpPath + "." + m.Name();
+            const std::string path = meters.Size() == 1 ? cli.dumpPath : cli.dumpPath + "." + m.Name();
             const auto bytes = m.Flash();
             std::ofstream out(path, std::ios::binary | std::ios::trunc);
             out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -191,7 +208,7 @@ int main(int argc, char** argv) {
     }
     const int status = allMatch ? 0 : 1;
     summary += "],\"status\":" + std::to_string(status) + "}";
-    meters.clear();  // stop serving before the last line
+    fleet.reset();  // stop serving before the last line
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     if (log != stdout) std::fclose(log);

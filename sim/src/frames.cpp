@@ -153,6 +153,20 @@ ModbusVerdict DecideModbusRequest(ByteView adu, std::string_view password) {
     return v;
 }
 
+size_t ModbusRequestLength(ByteView received) {
+    constexpr size_t kHeader = 7;
+    size_t need = kHeader + 1;
+    if (received.size() < need) return need;
+    const uint8_t function = received[kHeader];
+    const bool writeMultiple = function == 0x0F || function == 0x10;
+    // Reads and single writes (1..6): address and count or value; mask write:
+    // address and two masks; read-write: two addresses, two counts, a byte count.
+    need += function <= 0x06 ? 4 : writeMultiple ? 5 : function == 0x16 ? 6 : function == 0x17 ? 9 : 0;
+    if (received.size() < need) return need;
+    const size_t data = writeMultiple ? received[kHeader + 5] : function == 0x17 ? received[kHeader + 9] : 0;
+    return need + data > kModbusMaxAdu ? 0 : need + data;
+}
+
 Bytes ModbusNormalAnswer(ByteView adu) {
     Bytes a(adu.begin(), adu.begin() + 8);
     a[2] = 0;

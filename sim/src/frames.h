@@ -52,6 +52,15 @@ inline constexpr uint16_t kBootRegisterCount = 15;
 
 ModbusVerdict DecideModbusRequest(ByteView adu, std::string_view password);
 
+inline constexpr size_t kModbusMaxAdu = 260;
+
+// How long the request at the start of a TCP stream is, as far as its bytes
+// so far tell: the MBAP header and function code (8 bytes), then the fixed
+// part the function code implies, then the byte count that part carries; the
+// length field of the header is not trusted for it. Complete once `received`
+// holds at least that many bytes. 0: longer than any request may be.
+size_t ModbusRequestLength(ByteView received);
+
 // The normal answer to a write-multiple-registers request (12 bytes), or an
 // exception answer (9 bytes); echoes the request's transaction and unit.
 // `adu` must hold at least the 8 bytes of header and function code.

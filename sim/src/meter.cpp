@@ -1,10 +1,9 @@
-// Sockets, the serving thread and the timed sends around MeterCore.
+// Sockets and timed sends around MeterCore, served by a ServeLoop: a meter's
+// own, or one shared by the meters of a MeterFleet.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <modbus.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,23 +12,21 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <queue>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "meter_core.h"
 #include "metersim/meter.h"
+#include "serve_loop.h"
 
 namespace metersim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A request trickling in byte by byte must not hold up the bootloader on the
-// same thread for long; a client that pauses longer loses its connection.
-constexpr uint32_t kModbusByteTimeoutUs = 200000;
+// A client that pauses longer inside a request loses its connection.
+constexpr auto kModbusStall = std::chrono::milliseconds(200);
 constexpr size_t kMaxModbusConnections = 8;
 
 [[noreturn]] void ThrowErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
@@ -91,7 +88,8 @@ using ModbusCtx = std::unique_ptr<modbus_t, ModbusCtxDeleter>;
 
 class Meter::Impl {
 public:
-    explicit Impl(MeterOptions options);
+    // Serves on a loop of its own when loop is null.
+    Impl(MeterOptions options, ServeLoop* loop);
     ~Impl();
 
     std::string name;
@@ -106,40 +104,39 @@ public:
 private:
     struct Connection {
         uint64_t id;
-        ModbusCtx ctx;
-    };
-    struct Timed {
-        Clock::time_point due;
-        uint64_t seq;
-        std::function<void()> run;
-        bool operator>(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
+        Fd fd;
+        Bytes pending;          // the start of a request not complete yet
+        uint64_t arrivals = 0;  // reads that brought bytes
     };
 
-    void Serve();
-    int PollTimeoutMs() const;
-    void RunDueTimers();
     void At(int delayMs, std::function<void()> run);
     void Log(Event& event);
     void OnBootReadable();
+    void OnForeignReadable();
     void OnAccept();
-    bool OnConnectionReadable(Connection& c);  // false: close it
+    void OnConnectionReadable(uint64_t id);
+    void OnModbusRequest(uint64_t id, ByteView adu, bool* close);
+    void DropConnection(uint64_t id);
     void SendTcp(uint64_t id, const Bytes& bytes);
 
     MeterOptions options_;
     Clock::time_point start_ = Clock::now();
-    Fd udp_, foreign_, wake_, tcpHold_;
+    std::unique_ptr<ServeLoop> ownLoop_;
+    ServeLoop& loop_;
+    Fd udp_, foreign_, tcpHold_;
     ModbusCtx listenCtx_;
     int listenFd_ = -1;  // owned by tcpHold_
     std::vector<Connection> connections_;
     uint64_t nextConnectionId_ = 1;
-    std::priority_queue<Timed, std::vector<Timed>, std::greater<>> timers_;
-    uint64_t nextSeq_ = 0;
     std::vector<uint8_t> rx_ = std::vector<uint8_t>(65536);
-    std::thread thread_;
 };
 
-Meter::Impl::Impl(MeterOptions options)
-    : name(options.name.empty() ? options.address : options.name), core(options), options_(std::move(options)) {
+Meter::Impl::Impl(MeterOptions options, ServeLoop* loop)
+    : name(options.name.empty() ? options.address : options.name),
+      core(options),
+      options_(std::move(options)),
+      ownLoop_(loop ? nullptr : std::make_unique<ServeLoop>()),
+      loop_(loop ? *loop : *ownLoop_) {
     const sockaddr_in bootAt = MakeAddress(options_.address, options_.bootPort);
     const sockaddr_in modbusAt = MakeAddress(options_.address, options_.modbusPort);
     udp_ = BoundSocket(SOCK_DGRAM, bootAt, "bootloader port");
@@ -159,34 +156,19 @@ Meter::Impl::Impl(MeterOptions options)
         tcpHold_ = BoundSocket(SOCK_STREAM, modbusAt, "Modbus port");
     }
     modbusPort = LocalPort(tcpHold_.get());
-    wake_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (wake_.get() < 0) ThrowErrno("eventfd");
-    thread_ = std::thread([this] { Serve(); });
+    loop_.Watch(udp_.get(), [this] { OnBootReadable(); });
+    loop_.Watch(foreign_.get(), [this] { OnForeignReadable(); });
+    if (listenFd_ >= 0) loop_.Watch(listenFd_, [this] { OnAccept(); });
+    if (ownLoop_) ownLoop_->Start();
 }
 
+// A shared loop is stopped by its fleet before any of its meters goes.
 Meter::Impl::~Impl() {
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
-    thread_.join();
+    if (ownLoop_) ownLoop_->Stop();
 }
 
 void Meter::Impl::At(int delayMs, std::function<void()> run) {
-    timers_.push({Clock::now() + std::chrono::milliseconds(delayMs), nextSeq_++, std::move(run)});
-}
-
-int Meter::Impl::PollTimeoutMs() const {
-    if (timers_.empty()) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(timers_.top().due - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
-}
-
-void Meter::Impl::RunDueTimers() {
-    const auto now = Clock::now();
-    while (!timers_.empty() && timers_.top().due <= now) {
-        auto run = timers_.top().run;
-        timers_.pop();
-        run();
-    }
+    loop_.At(Clock::now() + std::chrono::milliseconds(delayMs), std::move(run));
 }
 
 void Meter::Impl::Log(Event& event) {
@@ -200,36 +182,9 @@ void Meter::Impl::Log(Event& event) {
     if (options_.onEvent) options_.onEvent(event);
 }
 
-void Meter::Impl::Serve() {
-    std::vector<pollfd> fds;
-    for (;;) {
-        fds.clear();
-        fds.push_back({wake_.get(), POLLIN, 0});
-        fds.push_back({udp_.get(), POLLIN, 0});
-        fds.push_back({foreign_.get(), POLLIN, 0});
-        fds.push_back({listenFd_, POLLIN, 0});  // poll skips a negative fd
-        for (const auto& c : connections_) fds.push_back({modbus_get_socket(c.ctx.get()), POLLIN, 0});
-        const int n = ::poll(fds.data(), fds.size(), PollTimeoutMs());
-        if (n < 0 && errno != EINTR) return;  // nothing sensible left to serve with
-        if (n > 0) {
-            if (fds[0].revents) return;
-            if (fds[1].revents) OnBootReadable();
-            if (fds[2].revents) {
-                // Answers leave from here on demand; whatever arrives is not for the meter.
-                while (::recv(foreign_.get(), rx_.data(), rx_.size(), MSG_DONTWAIT) >= 0) {
-                }
-            }
-            if (fds[3].revents) OnAccept();
-            // Connections accepted just now have no entry in fds yet.
-            std::vector<uint64_t> closing;
-            for (size_t i = 4; i < fds.size(); ++i)
-                if (fds[i].revents && !OnConnectionReadable(connections_[i - 4]))
-                    closing.push_back(connections_[i - 4].id);
-            std::erase_if(connections_, [&](const Connection& c) {
-                return std::find(closing.begin(), closing.end(), c.id) != closing.end();
-            });
-        }
-        RunDueTimers();
+void Meter::Impl::OnForeignReadable() {
+    // Answers leave from here on demand; whatever arrives is not for the meter.
+    while (::recv(foreign_.get(), rx_.data(), rx_.size(), MSG_DONTWAIT) >= 0) {
     }
 }
 
@@ -263,43 +218,68 @@ void Meter::Impl::OnBootReadable() {
 }
 
 void Meter::Impl::OnAccept() {
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    if (connections_.size() >= kMaxModbusConnections) {
-        ::close(fd);
-        return;
-    }
-    ModbusCtx ctx(modbus_new_tcp(options_.address.c_str(), 0));
-    if (!ctx) {
-        ::close(fd);
-        return;
-    }
-    modbus_set_socket(ctx.get(), fd);
-    modbus_set_indication_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
-    modbus_set_byte_timeout(ctx.get(), 0, kModbusByteTimeoutUs);
-    connections_.push_back({nextConnectionId_++, std::move(ctx)});
+    Fd fd(::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (fd.get() < 0 || connections_.size() >= kMaxModbusConnections) return;
+    const uint64_t id = nextConnectionId_++;
+    loop_.Watch(fd.get(), [this, id] { OnConnectionReadable(id); });
+    connections_.push_back({id, std::move(fd), {}, 0});
 }
 
-bool Meter::Impl::OnConnectionReadable(Connection& c) {
-    uint8_t adu[MODBUS_TCP_MAX_ADU_LENGTH];
-    // libmodbus frames the request; a closed, broken or oversized one ends the connection.
-    const int got = modbus_receive(c.ctx.get(), adu);
-    if (got <= 0) return false;
+void Meter::Impl::DropConnection(uint64_t id) {
+    const auto it =
+        std::find_if(connections_.begin(), connections_.end(), [id](const Connection& c) { return c.id == id; });
+    if (it == connections_.end()) return;
+    loop_.Unwatch(it->fd.get());
+    connections_.erase(it);
+}
+
+// Requests are framed here, without waiting: a client that sends half a
+// request holds up no other meter of the thread.
+void Meter::Impl::OnConnectionReadable(uint64_t id) {
+    const auto it =
+        std::find_if(connections_.begin(), connections_.end(), [id](const Connection& c) { return c.id == id; });
+    if (it == connections_.end()) return;
+    uint8_t chunk[kModbusMaxAdu];
+    const ssize_t got = ::recv(it->fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (got <= 0) return DropConnection(id);  // closed or broken
+    it->pending.insert(it->pending.end(), chunk, chunk + got);
+    const uint64_t arrivals = ++it->arrivals;
+    for (;;) {
+        const size_t length = ModbusRequestLength(it->pending);
+        if (length == 0) return DropConnection(id);  // oversized: the stream cannot be trusted
+        if (it->pending.size() < length) break;
+        const Bytes adu(it->pending.begin(), it->pending.begin() + static_cast<long>(length));
+        it->pending.erase(it->pending.begin(), it->pending.begin() + static_cast<long>(length));
+        bool close = false;
+        OnModbusRequest(id, adu, &close);
+        if (close) return DropConnection(id);
+    }
+    if (it->pending.empty()) return;
+    At(static_cast<int>(kModbusStall.count()), [this, id, arrivals] {
+        const auto c =
+            std::find_if(connections_.begin(), connections_.end(), [id](const Connection& c) { return c.id == id; });
+        if (c != connections_.end() && c->arrivals == arrivals && !c->pending.empty()) DropConnection(id);
+    });
+}
+
+void Meter::Impl::OnModbusRequest(uint64_t id, ByteView adu, bool* close) {
     Reaction r;
     {
         std::lock_guard lock(mu);
-        r = core.OnModbusRequest(ByteView(adu, static_cast<size_t>(got)));
+        r = core.OnModbusRequest(adu);
         // Without delay the meter is in its bootloader before the answer leaves,
         // so a client may go on at once.
         if (r.enterBootloaderInMs == 0) core.EnterBootloader();
     }
     Log(r.event);
-    if (r.closeConnection) return false;
+    *close = r.closeConnection;
+    if (r.closeConnection) return;
     for (auto& s : r.sends) {
         if (s.delayMs <= 0)
-            SendTcp(c.id, s.bytes);
+            SendTcp(id, s.bytes);
         else
-            At(s.delayMs, [this, id = c.id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
+            At(s.delayMs, [this, id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
     }
     if (r.enterBootloaderInMs > 0) {
         At(r.enterBootloaderInMs, [this] {
@@ -307,15 +287,15 @@ bool Meter::Impl::OnConnectionReadable(Connection& c) {
             core.EnterBootloader();
         });
     }
-    return true;
 }
 
 void Meter::Impl::SendTcp(uint64_t id, const Bytes& bytes) {
     for (auto& c : connections_)
-        if (c.id == id) ::send(modbus_get_socket(c.ctx.get()), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (c.id == id) ::send(c.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-Meter::Meter(MeterOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+Meter::Meter(MeterOptions options) : impl_(std::make_unique<Impl>(std::move(options), nullptr)) {}
+Meter::Meter(MeterOptions options, ServeLoop& loop) : impl_(std::make_unique<Impl>(std::move(options), &loop)) {}
 Meter::~Meter() = default;
 
 const std::string& Meter::Name() const { return impl_->name; }
@@ -358,6 +338,26 @@ bool Meter::FlashMatches(const uint8_t* image) const { return FirstMismatch(imag
 long Meter::FirstMismatch(const uint8_t* image) const {
     std::lock_guard lock(impl_->mu);
     return impl_->core.Flash().FirstMismatch(image);
+}
+
+MeterFleet::MeterFleet(std::vector<MeterOptions> meters, size_t metersPerThread) {
+    metersPerThread = std::max<size_t>(metersPerThread, 1);
+    const size_t threads = (meters.size() + metersPerThread - 1) / metersPerThread;
+    // Spread evenly, so that no thread serves many more meters than another.
+    for (size_t t = 0; t < threads; ++t) loops_.push_back(std::make_unique<ServeLoop>());
+    try {
+        for (size_t i = 0; i < meters.size(); ++i)
+            meters_.push_back(std::unique_ptr<Meter>(new Meter(std::move(meters[i]), *loops_[i % threads])));
+    } catch (...) {
+        meters_.clear();  // nothing served yet
+        throw;
+    }
+    for (auto& loop : loops_) loop->Start();
+}
+
+MeterFleet::~MeterFleet() {
+    for (auto& loop : loops_) loop->Stop();
+    meters_.clear();
 }
 
 }  // namespace metersim

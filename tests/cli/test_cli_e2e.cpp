@@ -1,8 +1,16 @@
 // ethernet-loader-cli against meter-sim, both as their own processes, on
 // the protocol's ports of loopback addresses of their own (root binds 502).
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <filesystem>
@@ -91,6 +99,120 @@ std::vector<json> HistoryRecords() {
     std::ifstream in(StateHome() + "/ethernet-loader/updates.jsonl");
     for (std::string line; std::getline(in, line);) records.push_back(json::parse(line, nullptr, false));
     return records;
+}
+
+// `count` consecutive addresses from `first` on, across octets.
+std::vector<std::string> Consecutive(const std::string& first, int count) {
+    in_addr a{};
+    inet_pton(AF_INET, first.c_str(), &a);
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i) {
+        const in_addr next{htonl(ntohl(a.s_addr) + static_cast<uint32_t>(i))};
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &next, text, sizeof text);
+        out.emplace_back(text);
+    }
+    return out;
+}
+
+// The tool on a terminal of its own, of the given size: what it wrote there
+// and its exit status (nothing when it had to be killed at the deadline).
+struct TerminalRun {
+    std::string output;
+    std::optional<int> status;
+};
+
+TerminalRun RunOnTerminal(std::vector<std::string> args, unsigned short rows, unsigned short columns,
+                          Clock::time_point deadline) {
+    args.insert(args.begin(), CLI_EXE);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    winsize size{rows, columns, 0, 0};
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+    if (pid == 0) {
+        ::execv(CLI_EXE, argv.data());
+        ::_exit(127);
+    }
+    TerminalRun run;
+    if (pid < 0) return run;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{terminal, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char buf[4096];
+        const ssize_t got = ::read(terminal, buf, sizeof buf);
+        if (got <= 0) break;  // EIO once the tool has ended and closed its side
+        run.output.append(buf, static_cast<size_t>(got));
+    }
+    // The terminal closes before the process has quite ended.
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (ended >= 0) {
+        pollfd p{ended, POLLIN, 0};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+        ::close(ended);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    ::close(terminal);
+    return run;
+}
+
+// What a terminal shows after `bytes`, as far as the tool draws: text, CR,
+// LF, cursor up, erase line and erase below. Lines scrolled off stay, so
+// the whole run can be read; the largest cursor-up must stay on the screen.
+struct Screen {
+    std::vector<std::string> lines;
+    int largestUp = 0;
+};
+
+Screen Emulate(const std::string& bytes) {
+    Screen screen;
+    size_t row = 0, column = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (screen.lines.size() <= row) screen.lines.resize(row + 1);
+        std::string& line = screen.lines[row];
+        const char c = bytes[i];
+        if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[end]))) ++end;
+            const int n = end > i + 2 ? std::stoi(bytes.substr(i + 2, end - i - 2)) : 1;
+            const char command = end < bytes.size() ? bytes[end] : '\0';
+            if (command == 'A') {
+                screen.largestUp = std::max(screen.largestUp, n);
+                row -= std::min<size_t>(row, static_cast<size_t>(n));
+            } else if (command == 'K') {
+                line.clear();
+            } else if (command == 'J') {
+                line.resize(std::min(line.size(), column));
+                screen.lines.resize(row + 1);
+            }
+            i = end;
+        } else if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            ++row;
+            column = 0;
+        } else {
+            if (line.size() <= column) line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    while (!screen.lines.empty() && screen.lines.back().empty()) screen.lines.pop_back();
+    return screen;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
 }
 
 bool IsIsoTime(const json& v) {
@@ -255,6 +377,10 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
     const std::string good = WriteFile("good", "1234\n");
     const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
     const std::string zeros = WriteFile("zeros", "# hall 1\n" + Ip(4, 2) + "\n10.0.0.08\n");
+    const std::string probeReport = WriteFile(
+        "probe.json", R"({"tool": "ethernet-loader-cli", "command": "probe", "started": "2026-01-01T00:00:00.000Z",
+                          "meters": [{"address": ")" +
+                          Ip(4, 2) + R"(", "result": "unreachable"}]})");
     const struct {
         std::vector<std::string> args;
         std::string says;
@@ -277,6 +403,13 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
         {{"update", Ip(4, 2), "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
         {{"update", Ip(4, 2), "--password-file", good, "--jobs", "0"}, "--jobs"},
         {{"update", Ip(4, 2), "--password-file", good, "--report", Scratch("no/such/dir/r.json")}, "--report"},
+        {{"update", Ip(4, 2), "--password-file", good, "--expect-sha256", std::string(64, '0')},
+         "not " + std::string(64, '0') + " as --expect-sha256 requires; nothing was sent"},
+        {{"update", Ip(4, 2), "--password-file", good, "--expect-sha256", "abc"}, "not a SHA-256"},
+        {{"update", Ip(4, 2), "--password-file", good, "--retry-failed", probeReport}, "give no HOST"},
+        {{"update", "--password-file", good, "--retry-failed", probeReport}, "the report is of probe run"},
+        {{"update", "--password-file", good, "--retry-failed", Scratch("missing")}, "--retry-failed"},
+        {{"update", Ip(4, 2), "--password-file", good, "--jobs", "1025"}, "--jobs"},
         {{Ip(4, 2)}, "subcommand"},
     };
     for (const auto& c : cases) {
@@ -331,4 +464,163 @@ TEST(CliHistory, ListsTheRecordsAsATableOrJson) {
     std::string out;
     for (const auto& l : cli->OutLines()) out += l + "\n";
     EXPECT_EQ(json::parse(out, nullptr, false), json::array({json::parse(late)}));
+}
+
+// A fleet larger than the terminal gets one summary block, with every failure
+// printed once above it as it happens; a small one keeps a line per meter.
+TEST_F(CliEndToEnd, TerminalShowsASummaryForAFleetLargerThanItAndLinesForASmallOne) {
+    const auto addresses = Consecutive(Ip(5, 250), 30);  // 127.P.5.250 ... 127.P.6.23
+    auto sim = StartSim({"--address", addresses[0], "--meters", "30", "--boot-delay", "300", "--log",
+                         Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "9", "--fault", "drop"});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    const struct {
+        int meters;
+        bool summary;
+        const char* last;
+    } cases[] = {{30, true, "30 meters: 28 probed, 2 failed, 0 running"},
+                 {3, false, "3 meters: 2 probed, 1 failed, 0 running"}};
+    constexpr unsigned short kRows = 20, kColumns = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.meters);
+        std::vector<std::string> args{"probe"};
+        args.insert(args.end(), addresses.begin(), addresses.begin() + c.meters);
+        const TerminalRun run = RunOnTerminal(args, kRows, kColumns, Clock::now() + 60s);
+        EXPECT_EQ(run.status, 1) << run.output;
+        const Screen screen = Emulate(run.output);
+        ASSERT_FALSE(screen.lines.empty());
+        EXPECT_EQ(screen.lines.back(), c.last);
+        EXPECT_LT(screen.largestUp, kRows) << "every redrawn line stays on the screen";
+        const auto lineStartingWith = [&](const std::string& start) {
+            return std::count_if(screen.lines.begin(), screen.lines.end(),
+                                 [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+        };
+        const auto lineWith = [&](const std::string& text) {
+            return std::count_if(screen.lines.begin(), screen.lines.end(),
+                                 [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        };
+        if (c.summary) {
+            EXPECT_EQ(lineStartingWith("results: 1 not-found, 1 password-rejected, 28 probed"), 1);
+            EXPECT_EQ(lineStartingWith("running 0"), 1);
+            // Each failure once, as it happened, and never drawn again.
+            for (const auto& failure : {addresses[1] + " password-rejected: ", addresses[8] + " not-found: "}) {
+                EXPECT_EQ(lineWith(failure), 1) << failure;
+                EXPECT_EQ(Occurrences(run.output, failure), 1u) << failure;
+            }
+            for (int i : {0, 2, 29}) EXPECT_EQ(lineStartingWith(addresses[i]), 0) << "no line per meter";
+        } else {
+            EXPECT_EQ(screen.lines.size(), 4u);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(lineStartingWith(addresses[i]), 1) << addresses[i];
+                EXPECT_NE(screen.lines[i].find(i == 1 ? "password-rejected" : "probed"), std::string::npos)
+                    << screen.lines[i];
+            }
+        }
+    }
+}
+
+// A run with failures, then --retry-failed on its report against meters that
+// now work: only the failed ones are contacted, the new report names the one
+// it continues, and merge-reports counts each meter by its last attempt.
+TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLastAttempt) {
+    const std::string firmware = SmallFirmware();
+    const std::string password = WriteFile("password", std::string(kPassword) + "\n");
+    const std::vector<std::string> hosts = {Ip(6, 2), Ip(6, 3), Ip(6, 4), Ip(6, 5)};
+    const std::string first = Scratch("first.json"), retry = Scratch("retry.json"), merged = Scratch("merged.json");
+    {
+        auto sim =
+            StartSim({"--address", hosts[0], "--meters", "4", "--password", kPassword, "--boot-delay", "300", "--log",
+                      Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "3", "--fault", "drop"});
+        auto cli = StartCli({"update", hosts[0], hosts[1], hosts[2], hosts[3], "--password-file", password, "--image",
+                             firmware, "--report", first});
+        EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
+    }
+    const json r1 = ReadJson(first);
+    ASSERT_TRUE(r1.is_object()) << "no report";
+    ASSERT_EQ(r1["meters"].size(), 4u);
+    EXPECT_EQ(r1["meters"][1]["result"], "password-rejected");
+    EXPECT_EQ(r1["meters"][2]["result"], "not-found");
+    EXPECT_TRUE(r1["continues"].is_null());
+
+    // The meters are fixed now; the firmware is pinned to the one of the first run.
+    auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPassword, "--boot-delay", "300",
+                         "--image", firmware, "--log", Scratch("sim2.log")});
+    auto cli = StartCli({"update", "--retry-failed", first, "--expect-sha256", r1["firmware"]["sha256"], "--image",
+                         firmware, "--password-file", password, "--report", retry});
+    EXPECT_EQ(cli->Wait(Clock::now() + 120s), 0) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+    ASSERT_EQ(summary.size(), 4u);
+    const int requests[] = {0, 1, 1, 0};
+    const char* flash[] = {"mismatch", "match", "match", "mismatch"};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(summary[i]["requests"], requests[i]) << summary[i];
+        EXPECT_EQ(summary[i]["flash"], flash[i]) << summary[i];
+    }
+    const json r2 = ReadJson(retry);
+    ASSERT_TRUE(r2.is_object()) << "no report";
+    ASSERT_EQ(r2["meters"].size(), 2u);
+    EXPECT_EQ(r2["meters"][0]["address"], hosts[1]);
+    EXPECT_EQ(r2["meters"][1]["address"], hosts[2]);
+    EXPECT_EQ(r2["meters"][0]["result"], "updated");
+    EXPECT_EQ(r2["meters"][1]["result"], "updated");
+    EXPECT_EQ(r2["continues"]["report"], first);
+    EXPECT_EQ(r2["continues"]["started"], r1["started"]);
+    EXPECT_EQ(r2["continues"]["firmware_sha256"], r1["firmware"]["sha256"]);
+    EXPECT_EQ(r2["continues"]["failed_meters"], 2);
+
+    // A retry of a run without failures has nothing to do and says so.
+    auto again = StartCli({"update", "--retry-failed", retry, "--image", firmware, "--report", Scratch("none.json")});
+    EXPECT_EQ(again->Wait(Clock::now() + 30s), 0) << again->ErrText();
+    EXPECT_EQ(ReadJson(Scratch("none.json"))["meters"].size(), 0u);
+
+    auto merge = StartCli({"merge-reports", first, retry, "--output", merged});
+    EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
+    EXPECT_NE(merge->ErrText().find("2 reports, 4 meters: 4 updated"), std::string::npos) << merge->ErrText();
+    const json m = ReadJson(merged);
+    ASSERT_TRUE(m.is_object()) << "no merged report";
+    EXPECT_EQ(m["counts"]["updated"], 4);
+    EXPECT_EQ(m["meters"].size(), 4u);
+    // The first run alone still has its failures; without --output the report goes to stdout.
+    auto mergeFirst = StartCli({"merge-reports", first});
+    EXPECT_EQ(mergeFirst->Wait(Clock::now() + 30s), 1) << mergeFirst->ErrText();
+    std::string printed;
+    for (const auto& l : mergeFirst->OutLines()) printed += l + "\n";
+    const json alone = json::parse(printed, nullptr, false);
+    ASSERT_TRUE(alone.is_object()) << printed;
+    EXPECT_EQ(alone["counts"]["password-rejected"], 1);
+}
+
+// 256 meters at once (the default for a list that long), on consecutive
+// addresses across the third octet, each contacted exactly once.
+TEST_F(CliEndToEnd, FleetOf256MetersIsProbedAtOnce) {
+    const auto addresses = Consecutive(Ip(10, 2), 256);  // 127.P.10.2 ... 127.P.11.1
+    auto sim =
+        StartSim({"--address", addresses[0], "--meters", "256", "--boot-delay", "300", "--log", Scratch("sim.log")});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    const std::string report = Scratch("report.json");
+    std::vector<std::string> args{"probe", "--report", report};
+    args.insert(args.end(), addresses.begin(), addresses.end());
+    auto cli = StartCli(args);
+    EXPECT_EQ(cli->Wait(Clock::now() + 120s), 0) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+
+    const json r = ReadJson(report);
+    ASSERT_TRUE(r.is_object()) << "no report";
+    ASSERT_EQ(r["meters"].size(), 256u);
+    ASSERT_EQ(summary.size(), 256u);
+    std::string firstStart = "~", lastStart;
+    for (size_t i = 0; i < 256; ++i) {
+        const json& m = r["meters"][i];
+        EXPECT_EQ(m["address"], addresses[i]);
+        EXPECT_EQ(m["result"], "probed") << m;
+        firstStart = std::min(firstStart, m["started"].get<std::string>());
+        lastStart = std::max(lastStart, m["started"].get<std::string>());
+        EXPECT_EQ(summary[i]["meter"], addresses[i]);
+        EXPECT_EQ(summary[i]["requests"], 1) << summary[i];
+        EXPECT_EQ(summary[i]["resets"], 1) << summary[i];
+        EXPECT_EQ(summary[i]["bootloader"], false) << summary[i];
+    }
+    // Had they run one after another, the last would have started a whole probe after the first.
+    EXPECT_LT(lastStart, r["meters"][0]["finished"].get<std::string>()) << firstStart;
+    ASSERT_FALSE(cli->OutLines().empty());
+    EXPECT_EQ(cli->OutLines().back(), "256 meters: 256 probed, 0 failed, 0 running");
 }

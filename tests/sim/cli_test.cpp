@@ -42,7 +42,9 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{{"--fault", "drop@0"}, false}, CliCase{{"--boot-port"}, false},
                     CliCase{{"--frobnicate"}, false},
                     CliCase{{"--meters", "2", "--meter", "3", "--password", "x"}, false},
-                    CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"}, false}));
+                    CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"}, false},
+                    CliCase{{"--meters", "1024", "--meter", "1000", "--password", "x"}, true},
+                    CliCase{{"--meters", "1025"}, false}));
 
 TEST(CliParse, FillsTheMeterOptions) {
     std::string error;

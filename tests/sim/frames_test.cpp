@@ -161,5 +161,32 @@ TEST(ModbusAnswers, EchoTransactionAndCarryTheCode) {
     EXPECT_EQ(ModbusExceptionAnswer(request, 4), (Bytes{0xAB, 0xCD, 0, 0, 0, 3, 1, 0x90, 4}));
 }
 
+// The stream is cut into requests by the function code and the byte count,
+// never by the header's length field; what is not complete asks for more.
+TEST(ModbusFraming, RequestLengthFollowsTheFunctionCode) {
+    const Bytes request = Request("1234");
+    Bytes requestAndMore = request;
+    requestAndMore.insert(requestAndMore.end(), {0, 2, 0, 0});
+    const struct {
+        const char* name;
+        Bytes received;
+        size_t length;
+    } cases[] = {
+        {"nothing yet", {}, 8},
+        {"header only", Cut(request, 7), 8},
+        {"boot request, function known", Cut(request, 8), 13},
+        {"boot request, byte count known", Cut(request, 13), 43},
+        {"boot request whole", request, 43},
+        {"boot request and more", requestAndMore, 43},
+        {"header length ignored", Patched(request, 5, {0x05}), 43},
+        {"read registers", ReadHoldingRegisters(), 12},
+        {"unknown function", {0, 1, 0, 0, 0, 0x20, 1, 0x55}, 8},
+        {"read-write, byte count at 16", {0, 1, 0, 0, 0, 0, 1, 0x17, 0, 0, 0, 1, 0, 0, 0, 1, 2}, 19},
+        {"byte count past the largest request", Patched(request, 12, {0xFF}), 0},
+        {"byte count at the largest request", Patched(request, 12, {247}), 260},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ModbusRequestLength(c.received), c.length) << c.name;
+}
+
 }  // namespace
 }  // namespace metersim

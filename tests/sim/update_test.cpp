@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "flash.h"
 #include "metersim/meter.h"
@@ -134,6 +135,37 @@ TEST(Update, MetersOnNeighbourAddressesShareThePortNumbers) {
     EXPECT_EQ(tcp.ReceiveSome(1s).size(), 12u);
     EXPECT_EQ(simtest::UdpPeer(first.BootPort(), "127.0.0.2").Exchange(Text("VER?")),
               Text("TALVO-ETH-BOOTLOADER-V1.00"));
+}
+
+// Five meters on three threads: meters 0 and 3 share one. Updates of meters
+// on the same thread and on another run at once, each into its own flash,
+// and the delayed answers of one meter leave when due, whatever the others do.
+TEST(Fleet, MetersSharingAThreadEachKeepTheirOwnFlashAndTiming) {
+    std::vector<MeterOptions> options;
+    for (int i = 0; i < 5; ++i) options.push_back(Ephemeral("127.0.0." + std::to_string(10 + i)));
+    options[2].bootloaderFromStart = true;
+    options[2].faults.rules.push_back(*ParseFaultRule("delay:80@cmd=VER?", nullptr));
+    MeterFleet fleet(options, /*metersPerThread=*/2);
+    ASSERT_EQ(fleet.Size(), 5u);
+
+    const Bytes images[] = {simtest::FirmwareImage(1), simtest::FirmwareImage(3), simtest::FirmwareImage(5)};
+    std::vector<std::thread> clients;
+    for (size_t i : {0, 1, 3}) clients.emplace_back([&, i] { Update(fleet[i], images[i % 3]); });
+    const simtest::UdpPeer late(fleet[2].BootPort(), fleet[2].Name());
+    late.Send(Text("VER?"));
+    EXPECT_FALSE(late.Receive(40ms).has_value());
+    EXPECT_EQ(late.Receive(1s), Text("TALVO-ETH-BOOTLOADER-V1.00"));
+    for (auto& t : clients) t.join();
+
+    for (size_t i : {0, 1, 3}) {
+        SCOPED_TRACE(fleet[i].Name());
+        EXPECT_TRUE(fleet[i].FlashMatches(images[i % 3].data()));
+        EXPECT_FALSE(fleet[i].FlashMatches(images[(i + 1) % 3].data()));
+        EXPECT_EQ(fleet[i].ProgramFaults(), 0);
+        EXPECT_FALSE(fleet[i].InBootloader());
+    }
+    EXPECT_EQ(fleet[2].Events().size(), 1u);
+    EXPECT_TRUE(fleet[4].Events().empty());
 }
 
 // Faults that only show on the wire: timing, copies and the source port.

@@ -631,3 +631,44 @@ TEST(History, ThatCannotBeWrittenIsAWarningAndTheVerdictStands) {
         << r.view.boxes[0].text;
     EXPECT_NE(r.view.boxes[0].text.find("state"), std::string::npos) << "it says where";
 }
+
+// A pacer whose timer cannot be started: the run breaks off at its first wait.
+struct BrokenPacer final : loader::Pacer {
+    TimePoint Now() const override { return {}; }
+    void WaitUntil(TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitUnlessCancelled(TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitReadable(const loader::Link&, TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitReadableUnlessCancelled(const loader::Link&, TimePoint) override {
+        throw std::runtime_error("no timer left");
+    }
+    bool Cancelled() const override { return false; }
+};
+
+TEST(History, ARunBrokenOffByAFaultOfThisComputerIsRecordedAsSuch) {
+    ScratchDir dir;
+    FakeView view;
+    VirtualClock clock;
+    ScriptedMeter meter(clock);
+    BrokenPacer pacer;
+    Options o;
+    o.appDir = dir.path.string();
+    o.historyLog = dir.path / "updates.jsonl";
+    WindowModel model(view, o, EnginePorts{pacer, meter.modbus, meter.boot, [] {}});
+    view.model = &model;
+    model.Start();
+    model.AddressEdited("127.0.0.1");
+    model.PasswordEdited("1234");
+    model.UpdateClicked();
+    view.PumpUntil([&] { return !model.Running() && !view.boxes.empty(); });
+
+    EXPECT_FALSE(model.LastResult());
+    EXPECT_EQ(view.boxes[0].text, "no timer left.");
+    std::ifstream in(o.historyLog);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    const auto rec = nlohmann::json::parse(line);
+    EXPECT_EQ(rec["result"], "communication-error");
+    EXPECT_EQ(rec["message"],
+              "The update stopped on a fault of this computer (no timer left); the meter may wait in its bootloader "
+              "for another update.");
+}

@@ -54,6 +54,9 @@ struct MeterOptions {
     std::function<void(const Event&)> onEvent;
 };
 
+class ServeLoop;
+class MeterFleet;
+
 class Meter {
 public:
     // Binds its sockets and serves on its own thread until destroyed.
@@ -80,8 +83,31 @@ public:
     long FirstMismatch(const uint8_t* image) const;
 
 private:
+    friend class MeterFleet;
+    Meter(MeterOptions options, ServeLoop& loop);  // served by a fleet's loop
+
     class Impl;
     std::unique_ptr<Impl> impl_;
+};
+
+// Many meters in one process, served by a few threads: one per
+// metersPerThread meters rather than one each, so that hundreds of meters
+// cost a handful of threads. Each meter is the same as a Meter on its own.
+class MeterFleet {
+public:
+    // Binds every meter's sockets, then serves them all until destroyed.
+    // Throws as Meter does when one cannot start; none is served then.
+    explicit MeterFleet(std::vector<MeterOptions> meters, size_t metersPerThread = 64);
+    ~MeterFleet();
+    MeterFleet(const MeterFleet&) = delete;
+    MeterFleet& operator=(const MeterFleet&) = delete;
+
+    size_t Size() const { return meters_.size(); }
+    const Meter& operator[](size_t i) const { return *meters_[i]; }
+
+private:
+    std::vector<std::unique_ptr<ServeLoop>> loops_;  // stopped before the meters go
+    std::vector<std::unique_ptr<Meter>> meters_;
 };
 
 }  // namespace metersim
