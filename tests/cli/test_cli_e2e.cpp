@@ -527,9 +527,9 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
     const std::vector<std::string> hosts = {Ip(6, 2), Ip(6, 3), Ip(6, 4), Ip(6, 5)};
     const std::string first = Scratch("first.json"), retry = Scratch("retry.json"), merged = Scratch("merged.json");
     {
-        auto sim =
-            StartSim({"--address", hosts[0], "--meters", "4", "--password", kPassword, "--boot-delay", "300", "--log",
-                      Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "3", "--fault", "drop"});
+        auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay",
+                             "300", "--log", Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "3",
+                             "--fault", "drop"});
         auto cli = StartCli({"update", hosts[0], hosts[1], hosts[2], hosts[3], "--password-file", password, "--image",
                              firmware, "--report", first});
         EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
@@ -542,7 +542,7 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
     EXPECT_TRUE(r1["continues"].is_null());
 
     // The meters are fixed now; the firmware is pinned to the one of the first run.
-    auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPassword, "--boot-delay", "300",
+    auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay", "300",
                          "--image", firmware, "--log", Scratch("sim2.log")});
     auto cli = StartCli({"update", "--retry-failed", first, "--expect-sha256", r1["firmware"]["sha256"], "--image",
                          firmware, "--password-file", password, "--report", retry});
