@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "TempDir.h"
+
 namespace bench {
 
 inline double CpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
@@ -30,27 +32,17 @@ inline double Median(std::vector<double> v) {
 // started from (the source tree included), and removes it at the end.
 class ScratchWorkDir {
 public:
-    ScratchWorkDir() {
-        std::error_code ec;
-        before_ = std::filesystem::current_path(ec);
-        std::string pattern = (std::filesystem::temp_directory_path(ec) / "loader-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        dir_ = pattern;
-        std::filesystem::current_path(dir_);
-    }
+    ScratchWorkDir() : before_(std::filesystem::current_path()) { std::filesystem::current_path(dir_.path()); }
     ScratchWorkDir(const ScratchWorkDir&) = delete;
     ScratchWorkDir& operator=(const ScratchWorkDir&) = delete;
     ~ScratchWorkDir() {
         std::error_code ec;
         std::filesystem::current_path(before_, ec);
-        std::filesystem::remove_all(dir_, ec);
     }
 
 private:
-    std::filesystem::path before_, dir_;
+    std::filesystem::path before_;
+    testsupport::TempDir dir_;  // removed after the way back out
 };
 
 }  // namespace bench

@@ -6,7 +6,7 @@
 
 #include "Frames.h"
 
-namespace fleet {
+namespace cli {
 namespace {
 
 using namespace std::chrono_literals;
@@ -36,24 +36,24 @@ std::string MinutesSeconds(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-std::string StageName(loader::Stage s) {
+std::string StageName(update::Stage s) {
     switch (s) {
-        case loader::Stage::BootModeRequest: return "requesting bootloader";
-        case loader::Stage::StartingBootloader: return "bootloader starting";
-        case loader::Stage::Identifying: return "identifying";
-        case loader::Stage::Erasing: return "erasing";
-        case loader::Stage::Writing: return "writing";
-        case loader::Stage::Resetting: return "resetting";
-        case loader::Stage::Done: return "done";
+        case update::Stage::BootModeRequest: return "requesting bootloader";
+        case update::Stage::StartingBootloader: return "bootloader starting";
+        case update::Stage::Identifying: return "identifying";
+        case update::Stage::Erasing: return "erasing";
+        case update::Stage::Writing: return "writing";
+        case update::Stage::Resetting: return "resetting";
+        case update::Stage::Done: return "done";
     }
     return {};
 }
 
-std::string NoticeText(loader::Notice n) {
+std::string NoticeText(update::Notice n) {
     switch (n) {
-        case loader::Notice::EraseError: return "Erase error!";
-        case loader::Notice::CommunicationError: return "Communication error !";
-        case loader::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
+        case update::Notice::EraseError: return "Erase error!";
+        case update::Notice::CommunicationError: return "Communication error !";
+        case update::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
     }
     return {};
 }
@@ -102,9 +102,9 @@ void Display::Log(size_t meter, const std::string& text) {
     std::fflush(out_);
 }
 
-void Display::StageChanged(size_t meter, loader::Stage stage) {
+void Display::StageChanged(size_t meter, update::Stage stage) {
     std::lock_guard lock(mutex_);
-    if (stage == loader::Stage::Done) return;  // the result follows with Finished
+    if (stage == update::Stage::Done) return;  // the result follows with Finished
     Line& l = lines_[meter];
     if (!l.started) {
         l.started = true;
@@ -118,7 +118,7 @@ void Display::StageChanged(size_t meter, loader::Stage stage) {
         Redraw(mode_ == DisplayMode::Lines);
 }
 
-void Display::ProgressChanged(size_t meter, const loader::Progress& p) {
+void Display::ProgressChanged(size_t meter, const update::Progress& p) {
     std::lock_guard lock(mutex_);
     lines_[meter].step = p.step;
     lines_[meter].steps = p.steps;
@@ -134,7 +134,7 @@ void Display::RetriesChanged(size_t meter, int retries) {
     if (mode_ != DisplayMode::Log) Redraw(false);
 }
 
-void Display::Noticed(size_t meter, loader::Notice notice) {
+void Display::Noticed(size_t meter, update::Notice notice) {
     std::lock_guard lock(mutex_);
     if (mode_ == DisplayMode::Log) Log(meter, NoticeText(notice));
 }
@@ -258,8 +258,8 @@ std::vector<std::string> Display::SummaryBlock(Clock::time_point now) const {
     // The stages in the order a meter goes through them.
     std::string stageLine = "running " + std::to_string(running);
     std::string sep = ": ";
-    for (auto s : {loader::Stage::BootModeRequest, loader::Stage::StartingBootloader, loader::Stage::Identifying,
-                   loader::Stage::Erasing, loader::Stage::Writing, loader::Stage::Resetting}) {
+    for (auto s : {update::Stage::BootModeRequest, update::Stage::StartingBootloader, update::Stage::Identifying,
+                   update::Stage::Erasing, update::Stage::Writing, update::Stage::Resetting}) {
         const auto it = stages.find(StageName(s));
         if (it == stages.end()) continue;
         stageLine += sep + std::to_string(it->second) + " " + it->first;
@@ -309,4 +309,4 @@ void Display::Redraw(bool now) {
     std::fflush(out_);
 }
 
-}  // namespace fleet
+}  // namespace cli

@@ -17,7 +17,7 @@
 #include "Report.h"
 #include "UpdateEvents.h"
 
-namespace fleet {
+namespace cli {
 
 enum class DisplayMode {
     Log,      // no terminal
@@ -41,10 +41,10 @@ public:
     Display(const Display&) = delete;
     Display& operator=(const Display&) = delete;
 
-    void StageChanged(size_t meter, loader::Stage stage);
-    void ProgressChanged(size_t meter, const loader::Progress& p);
+    void StageChanged(size_t meter, update::Stage stage);
+    void ProgressChanged(size_t meter, const update::Progress& p);
     void RetriesChanged(size_t meter, int retries);
-    void Noticed(size_t meter, loader::Notice notice);
+    void Noticed(size_t meter, update::Notice notice);
     void Finished(size_t meter, const MeterRecord& record);
     // A note for the person at the terminal (stop requested ...).
     void Say(const std::string& text);
@@ -94,21 +94,21 @@ private:
 };
 
 // One meter's update events, passed to the display.
-class MeterListener final : public loader::UpdateListener {
+class MeterListener final : public update::UpdateListener {
 public:
     MeterListener(Display& display, size_t meter) : display_(display), meter_(meter) {}
-    void StageChanged(loader::Stage s) override { display_.StageChanged(meter_, s); }
-    void ProgressChanged(const loader::Progress& p) override { display_.ProgressChanged(meter_, p); }
+    void StageChanged(update::Stage s) override { display_.StageChanged(meter_, s); }
+    void ProgressChanged(const update::Progress& p) override { display_.ProgressChanged(meter_, p); }
     void RetriesChanged(int n) override { display_.RetriesChanged(meter_, n); }
-    void Notify(loader::Notice n) override { display_.Noticed(meter_, n); }
+    void Notify(update::Notice n) override { display_.Noticed(meter_, n); }
 
 private:
     Display& display_;
     size_t meter_;
 };
 
-std::string StageName(loader::Stage s);
+std::string StageName(update::Stage s);
 // A notice as a log line says it, in the window's words.
-std::string NoticeText(loader::Notice n);
+std::string NoticeText(update::Notice n);
 
-}  // namespace fleet
+}  // namespace cli

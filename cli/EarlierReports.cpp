@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-namespace fleet {
+namespace cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -141,4 +141,4 @@ Merged MergeReports(const std::vector<ReportFile>& files, const std::string& too
     return merged;
 }
 
-}  // namespace fleet
+}  // namespace cli

@@ -10,7 +10,7 @@
 
 #include "Report.h"
 
-namespace fleet {
+namespace cli {
 
 // The meters of an earlier report whose result was not a success, in the
 // report's order, and what names that report.
@@ -39,4 +39,4 @@ struct Merged {
 // result only. The same address in two unrelated reports is two meters.
 Merged MergeReports(const std::vector<ReportFile>& files, const std::string& toolVersion);
 
-}  // namespace fleet
+}  // namespace cli

@@ -10,7 +10,7 @@
 #include "SocketLink.h"
 #include "UpdateEngine.h"
 
-namespace fleet {
+namespace cli {
 namespace {
 
 // An update needs a few KiB of stack (its frames, a name lookup); the
@@ -41,16 +41,16 @@ void RunOnThreads(size_t count, const std::function<void()>& work) {
 }
 
 MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions& options,
-                      const loader::CancelToken& stop, Display& display) {
+                      const update::CancelToken& stop, Display& display) {
     MeterRecord record;
     record.address = host;
     // The protocol's ports; the meter's address tells the meters apart.
     net::SocketLink udpLink(net::Transport::Udp, protocol::kBootloaderPort);
     net::SocketLink tcpLink(net::Transport::Tcp, protocol::kModbusPort);
-    loader::PlainPacer pacer(stop);
-    loader::DelayInterval delay;
+    update::PlainPacer pacer(stop);
+    update::DelayInterval delay;
     MeterListener listener(display, index);
-    loader::UpdateEngine engine(pacer, tcpLink, udpLink, options.firmware, delay, listener);
+    update::UpdateEngine engine(pacer, tcpLink, udpLink, options.firmware, delay, listener);
 
     record.contacted = true;
     record.started = std::chrono::system_clock::now();
@@ -62,14 +62,14 @@ MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions&
 }  // namespace
 
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
-                                  const loader::CancelToken& stop, Display& display) {
+                                  const update::CancelToken& stop, Display& display) {
     std::vector<MeterRecord> records(hosts.size());
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t i; (i = next.fetch_add(1)) < hosts.size();) {
             if (stop.Cancelled()) {
                 records[i].address = hosts[i];
-                records[i].result.outcome = loader::Outcome::Cancelled;
+                records[i].result.outcome = update::Outcome::Cancelled;
             } else {
                 try {
                     records[i] = UpdateOne(hosts[i], i, options, stop, display);
@@ -79,7 +79,7 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
                     records[i].address = hosts[i];
                     records[i].contacted = true;
                     records[i].started = records[i].finished = std::chrono::system_clock::now();
-                    records[i].result.outcome = loader::Outcome::CommunicationError;
+                    records[i].result.outcome = update::Outcome::CommunicationError;
                     records[i].fault = e.what();
                 }
             }
@@ -92,4 +92,4 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
     return records;
 }
 
-}  // namespace fleet
+}  // namespace cli

@@ -13,7 +13,7 @@
 #include "PlainPacer.h"
 #include "Report.h"
 
-namespace fleet {
+namespace cli {
 
 struct FleetOptions {
     Command command = Command::Update;
@@ -28,6 +28,6 @@ struct FleetOptions {
 // records in the order given. Meters not yet started when a stop is
 // requested are not contacted at all.
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
-                                  const loader::CancelToken& stop, Display& display);
+                                  const update::CancelToken& stop, Display& display);
 
-}  // namespace fleet
+}  // namespace cli

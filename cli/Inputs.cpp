@@ -6,7 +6,7 @@
 
 #include "Frames.h"
 
-namespace fleet {
+namespace cli {
 namespace {
 
 std::string_view Trim(std::string_view s) {
@@ -98,4 +98,4 @@ std::optional<std::string> PasswordProblem(std::string_view bytes) {
     return std::nullopt;
 }
 
-}  // namespace fleet
+}  // namespace cli

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace fleet {
+namespace cli {
 
 // A dotted IPv4 address (four decimal numbers 0..255 without leading zeros,
 // not 0.0.0.0 or 255.255.255.255, which name no meter) or a host name (labels
@@ -33,7 +33,7 @@ std::optional<std::string> HostListProblem(const std::vector<Host>& hosts);
 // The password of a password file: its first line, without the line end.
 std::string PasswordFromFile(std::string_view content);
 
-// Why a password (its bytes, loader::PasswordBytes) cannot be used, or nothing: 4 to 16 characters.
-std::optional<std::string> PasswordProblem(std::string_view latin1);
+// Why a password (its bytes, protocol::PasswordBytes) cannot be used, or nothing: 4 to 16 characters.
+std::optional<std::string> PasswordProblem(std::string_view bytes);
 
-}  // namespace fleet
+}  // namespace cli

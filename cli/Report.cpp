@@ -2,7 +2,7 @@
 
 #include "Record.h"
 
-namespace fleet {
+namespace cli {
 namespace {
 
 history::MeterRun Run(const MeterRecord& m, Command c) {
@@ -43,4 +43,4 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     return report;
 }
 
-}  // namespace fleet
+}  // namespace cli

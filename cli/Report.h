@@ -10,13 +10,13 @@
 
 #include "UpdateEvents.h"
 
-namespace fleet {
+namespace cli {
 
 enum class Command { Update, Probe };
 
 struct MeterRecord {
     std::string address;
-    loader::UpdateResult result;
+    update::UpdateResult result;
     bool contacted = false;  // false: the run was stopped before this meter's turn
     std::string fault;       // the update ended on a fault of this machine, not of the meter
     std::chrono::system_clock::time_point started{}, finished{};
@@ -42,7 +42,7 @@ struct RunRecord {
 };
 
 // One of updated, probed, password-rejected, not-found,
-// communication-error, cancelled, unreachable.
+// communication-error, ambiguous-answers, cancelled, unreachable.
 std::string ResultName(const MeterRecord& m, Command c);
 bool Succeeded(const MeterRecord& m, Command c);
 // A result of a report that needs no further run: "updated" or "probed".
@@ -58,4 +58,4 @@ nlohmann::ordered_json ReportJson(const RunRecord& run);
 // The update history's line for one meter of the run.
 std::string RecordLine(const RunRecord& run, const MeterRecord& m);
 
-}  // namespace fleet
+}  // namespace cli

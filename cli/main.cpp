@@ -10,6 +10,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "Brand.h"
@@ -55,7 +56,7 @@ std::string Password(const std::string& passwordFile) {
     std::string typed;
     std::string from;
     if (!passwordFile.empty()) {
-        typed = fleet::PasswordFromFile(ReadFile("--password-file", passwordFile));
+        typed = cli::PasswordFromFile(ReadFile("--password-file", passwordFile));
         from = "the password in " + passwordFile;
     } else if (const char* env = std::getenv(kPasswordVariable)) {
         typed = env;
@@ -68,7 +69,7 @@ std::string Password(const std::string& passwordFile) {
     }
     const auto bytes = protocol::PasswordBytes(typed);
     if (!bytes) throw SetupError{from + " has a character the meter cannot take (only Windows-1252 characters)"};
-    if (auto why = fleet::PasswordProblem(*bytes)) throw SetupError{from + ": " + *why};
+    if (auto why = cli::PasswordProblem(*bytes)) throw SetupError{from + ": " + *why};
     return *bytes;
 }
 
@@ -79,15 +80,47 @@ void CheckReportWritable(const std::string& path) {
     if (!existed) std::remove(path.c_str());
 }
 
+bool IsSha256Hex(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+bool WriteReport(const std::string& path, const nlohmann::ordered_json& report) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << report.dump(2) << "\n";
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// Joins the reports of many sites into one; 0 when every meter of them
+// succeeded, 1 when any did not.
+int MergeReportsCommand(const std::vector<std::string>& paths, const std::string& output) {
+    std::vector<cli::ReportFile> files;
+    for (const auto& path : paths) files.push_back({path, ReadFile("merge-reports", path)});
+    const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION);
+    if (!merged.problem.empty()) throw SetupError{"merge-reports: " + merged.problem};
+    if (output.empty()) {
+        std::printf("%s\n", merged.report.dump(2).c_str());
+    } else if (!WriteReport(output, merged.report)) {
+        throw SetupError{"--output " + output + ": cannot be written"};
+    }
+    std::fprintf(stderr, "%s\n", merged.counts.c_str());
+    return merged.allSucceeded ? 0 : 1;
+}
+
 // The update history's records: one line per meter contacted, written as
 // each meter ends. A failure is a warning once the run is over; it never
 // changes a meter's result.
 class HistoryWriter {
 public:
-    explicit HistoryWriter(const fleet::RunRecord& run) : run_(run), log_(history::LogPath()) {}
-    void Write(const fleet::MeterRecord& m) {
+    explicit HistoryWriter(const cli::RunRecord& run) : run_(run), log_(history::LogPath()) {}
+    void Write(const cli::MeterRecord& m) {
         if (!m.contacted) return;
-        if (auto why = history::AppendLine(log_, fleet::RecordLine(run_, m))) {
+        if (auto why = history::AppendLine(log_, cli::RecordLine(run_, m))) {
             std::lock_guard<std::mutex> lock(mutex_);
             ++failures_[*why];
         }
@@ -99,7 +132,7 @@ public:
     }
 
 private:
-    const fleet::RunRecord& run_;
+    const cli::RunRecord& run_;
     const std::filesystem::path log_;
     std::mutex mutex_;
     std::map<std::string, int> failures_;
@@ -141,42 +174,22 @@ int ListHistory(const std::string& since, bool asJson) {
     return 0;
 }
 
-bool IsSha256Hex(const std::string& text) {
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
-}
+struct Arguments {
+    cli::Command command = cli::Command::Update;
+    bool mergeReports = false;
+    bool listHistory = false;
+    std::string since;  // history: only updates started on or after it
+    bool historyJson = false;
+    std::vector<std::string> hosts;
+    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
+    int jobs = 0;
+    std::vector<std::string> mergePaths;
+    std::string mergeOutput;
+};
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-bool WriteReport(const std::string& path, const nlohmann::ordered_json& report) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << report.dump(2) << "\n";
-    out.close();
-    return static_cast<bool>(out);
-}
-
-// Joins the reports of many sites into one; 0 when every meter of them
-// succeeded, 1 when any did not.
-int MergeReportsCommand(const std::vector<std::string>& paths, const std::string& output) {
-    std::vector<fleet::ReportFile> files;
-    for (const auto& path : paths) files.push_back({path, ReadFile("merge-reports", path)});
-    const fleet::Merged merged = fleet::MergeReports(files, LOADER_VERSION);
-    if (!merged.problem.empty()) throw SetupError{"merge-reports: " + merged.problem};
-    if (output.empty()) {
-        std::printf("%s\n", merged.report.dump(2).c_str());
-    } else if (!WriteReport(output, merged.report)) {
-        throw SetupError{"--output " + output + ": cannot be written"};
-    }
-    std::fprintf(stderr, "%s\n", merged.counts.c_str());
-    return merged.allSucceeded ? 0 : 1;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    platform::StopRequests::Hold();
+// The command line as given; nothing when it ends the program here (help,
+// version or a usage error), with the exit status in `exitCode`.
+std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
     CLI::App app{
         "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
         "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
@@ -186,141 +199,134 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.footer("Exit status: 0 every meter updated (or probed), 1 any meter failed, 2 usage or setup error.");
 
-    std::vector<std::string> hosts;
-    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
-    int jobs = 0;
+    Arguments args;
     auto* update = app.add_subcommand("update", "Erase and write the firmware, then reset each meter.");
     auto* probe = app.add_subcommand("probe", "Boot-mode request, identification and reset, without programming.");
     for (CLI::App* sub : {update, probe}) {
-        sub->add_option("HOST", hosts, "meter addresses (dotted IPv4 or host names)")->type_name("");
-        sub->add_option("--hosts", hostsFile, "a file of meter addresses, one per line; # starts a comment")
+        sub->add_option("HOST", args.hosts, "meter addresses (dotted IPv4 or host names)")->type_name("");
+        sub->add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
             ->type_name("FILE");
-        sub->add_option("--retry-failed", retryFile,
+        sub->add_option("--retry-failed", args.retryFile,
                         "take the meters from an earlier report of the same command: those whose result was not "
                         "updated or probed, and only those")
             ->type_name("REPORT");
-        sub->add_option("--password-file", passwordFile, "read the admin password from the first line of FILE")
+        sub->add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
             ->type_name("FILE");
-        sub->add_option("--jobs", jobs, "meters updated at once, up to 1024 (default: all given, at most 256)")
+        sub->add_option("--jobs", args.jobs, "meters updated at once, up to 1024 (default: all given, at most 256)")
             ->check(CLI::Range(1, kMaxJobs))
             ->type_name("N");
-        sub->add_option("--report", reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
-        sub->add_option("--image", imageFile,
+        sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
+        sub->add_option("--image", args.imageFile,
                         "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
                         "binary of exactly 0x80000 bytes")
             ->type_name("FILE");
-        sub->add_option("--password", refusedPassword)->group("");
+        sub->add_option("--password", args.refusedPassword)->group("");
     }
     update
-        ->add_option("--expect-sha256", expectedSha256,
+        ->add_option("--expect-sha256", args.expectedSha256,
                      "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
         ->type_name("HEX");
-    std::vector<std::string> mergePaths;
-    std::string mergeOutput;
     auto* merge = app.add_subcommand(
         "merge-reports", "Join the reports of many runs (sites) into one JSON report with the counts per result.");
-    merge->add_option("REPORT", mergePaths, "reports written by --report")->type_name("")->required();
-    merge->add_option("--output", mergeOutput, "write the joined report to FILE instead of the standard output")
+    merge->add_option("REPORT", args.mergePaths, "reports written by --report")->type_name("")->required();
+    merge->add_option("--output", args.mergeOutput, "write the joined report to FILE instead of the standard output")
         ->type_name("FILE");
-    std::string since;
-    bool historyJson = false;
     auto* historyList = app.add_subcommand(
         "history", "List the update history of this user: every meter updated or probed, here or in the window.");
-    historyList->add_option("--since", since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
+    historyList->add_option("--since", args.since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
         ->type_name("DATE");
-    historyList->add_flag("--json", historyJson, "print the records as a JSON array instead of a table");
+    historyList->add_flag("--json", args.historyJson, "print the records as a JSON array instead of a table");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
-        return rc == 0 ? 0 : kUsageError;
+        exitCode = rc == 0 ? 0 : kUsageError;
+        return std::nullopt;
     }
-    if (historyList->parsed()) return ListHistory(since, historyJson);
-    if (merge->parsed()) {
-        try {
-            return MergeReportsCommand(mergePaths, mergeOutput);
-        } catch (const SetupError& e) {
-            std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
-            return kUsageError;
-        }
-    }
-    const fleet::Command command = probe->parsed() ? fleet::Command::Probe : fleet::Command::Update;
+    args.mergeReports = merge->parsed();
+    args.listHistory = historyList->parsed();
+    args.command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
+    return args;
+}
 
+// Reads the inputs and runs every meter into `run`; false after a setup
+// error, which is said on stderr before any meter is touched.
+bool Run(Arguments& args, cli::RunRecord& run) {
     std::vector<uint8_t> imageBytes;
-    fleet::RunRecord run;
-    run.command = command;
+    run.command = args.command;
     run.toolVersion = LOADER_VERSION;
     run.brand = brand::kBrands[0].name;
     HistoryWriter historyWriter(run);
     std::string password;
     try {
-        if (!refusedPassword.empty())
+        if (!args.refusedPassword.empty())
             throw SetupError{
                 "--password is not taken: every user of this machine can read the command line. "
                 "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
-        if (!retryFile.empty()) {
-            if (!hosts.empty() || !hostsFile.empty())
+        if (!args.retryFile.empty()) {
+            if (!args.hosts.empty() || !args.hostsFile.empty())
                 throw SetupError{"--retry-failed takes its meters from the report: give no HOST nor --hosts with it"};
-            fleet::Retry retry = fleet::RetryFrom(retryFile, ReadFile("--retry-failed", retryFile), command);
+            cli::Retry retry = cli::RetryFrom(args.retryFile, ReadFile("--retry-failed", args.retryFile), args.command);
             if (!retry.problem.empty()) throw SetupError{retry.problem};
-            hosts = std::move(retry.hosts);
+            args.hosts = std::move(retry.hosts);
             run.continues = std::move(retry.from);
         }
-        std::vector<fleet::Host> given;
-        for (const std::string& h : hosts)
-            given.push_back({h, retryFile.empty() ? "the command line" : "the report " + retryFile});
-        if (!hostsFile.empty()) {
-            const auto listed = fleet::HostsFromFile(ReadFile("--hosts", hostsFile), hostsFile);
+        std::vector<cli::Host> given;
+        for (const std::string& h : args.hosts)
+            given.push_back({h, args.retryFile.empty() ? "the command line" : "the report " + args.retryFile});
+        if (!args.hostsFile.empty()) {
+            const auto listed = cli::HostsFromFile(ReadFile("--hosts", args.hostsFile), args.hostsFile);
             given.insert(given.end(), listed.begin(), listed.end());
         }
-        if (!expectedSha256.empty() && !IsSha256Hex(expectedSha256))
-            throw SetupError{"--expect-sha256 " + expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
+        if (!args.expectedSha256.empty() && !IsSha256Hex(args.expectedSha256))
+            throw SetupError{"--expect-sha256 " + args.expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
         if (!(run.continues && given.empty()))
-            if (auto why = fleet::HostListProblem(given)) throw SetupError{*why};
-        hosts.clear();
-        for (const fleet::Host& h : given) hosts.push_back(h.address);
+            if (auto why = cli::HostListProblem(given)) throw SetupError{*why};
+        args.hosts.clear();
+        for (const cli::Host& h : given) args.hosts.push_back(h.address);
         image::ImageView firmware = image::EmbeddedImage();
         run.firmwareSource = "compiled-in";
-        if (!imageFile.empty()) {
-            image::ParseResult parsed = image::ParseImageFile(ReadFile("--image", imageFile));
-            if (!parsed.ok) throw SetupError{"--image " + imageFile + ": " + parsed.error};
+        if (!args.imageFile.empty()) {
+            image::ParseResult parsed = image::ParseImageFile(ReadFile("--image", args.imageFile));
+            if (!parsed.ok) throw SetupError{"--image " + args.imageFile + ": " + parsed.error};
             imageBytes = std::move(parsed.bytes);
             firmware = image::ImageView(imageBytes.data(), image::kImageSize);
-            run.firmwareSource = imageFile;
+            run.firmwareSource = args.imageFile;
         }
         run.firmwareSha256 = image::Sha256Hex(firmware);
-        if (!expectedSha256.empty() && Lower(expectedSha256) != Lower(run.firmwareSha256))
+        if (!args.expectedSha256.empty() && Lower(args.expectedSha256) != Lower(run.firmwareSha256))
             throw SetupError{"the firmware to be written (" + run.firmwareSource + ") has the SHA-256 " +
-                             run.firmwareSha256 + ", not " + Lower(expectedSha256) +
+                             run.firmwareSha256 + ", not " + Lower(args.expectedSha256) +
                              " as --expect-sha256 requires; nothing was sent"};
-        if (!reportFile.empty()) CheckReportWritable(reportFile);
-        if (hosts.empty()) {
+        if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
+        if (args.hosts.empty()) {
             // Every meter of the earlier run succeeded: a rerun by a script is done at once.
-            std::printf("Nothing to retry: every meter of %s succeeded.\n", retryFile.c_str());
+            std::printf("Nothing to retry: every meter of %s succeeded.\n", args.retryFile.c_str());
             run.started = run.finished = std::chrono::system_clock::now();
         } else {
-            password = Password(passwordFile);
+            password = Password(args.passwordFile);
 
-            fleet::FleetOptions options;
-            options.command = command;
+            cli::FleetOptions options;
+            options.command = args.command;
             options.password = password;
             options.firmware = firmware;
-            options.jobs = jobs > 0 ? jobs : std::min<int>(static_cast<int>(hosts.size()), kDefaultMaxJobs);
+            options.jobs =
+                args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(args.hosts.size()), kDefaultMaxJobs);
             // Two sockets for each meter at work, and a few for the rest.
-            const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), hosts.size()) + 64;
+            const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), args.hosts.size()) + 64;
             if (const auto allowed = platform::MakeRoomForSockets(sockets); allowed < sockets)
                 throw SetupError{std::to_string(options.jobs) + " meters at once need about " +
                                  std::to_string(sockets) + " open files; this system allows " +
                                  std::to_string(allowed) + " (ulimit -n): give a smaller --jobs"};
-            options.finished = [&historyWriter](const fleet::MeterRecord& m) { historyWriter.Write(m); };
+            options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
 
             platform::StartSocketLibrary();
-            loader::CancelToken stop;
+            update::CancelToken stop;
             const bool terminal = platform::IsTerminal(stdout);
             const platform::TerminalSize size = terminal ? platform::SizeOfTerminal(stdout) : platform::TerminalSize{};
-            fleet::Display display(stdout, fleet::ChooseDisplay(terminal, hosts.size(), size.rows), hosts, command,
-                                   size.columns);
+            cli::Display display(stdout, cli::ChooseDisplay(terminal, args.hosts.size(), size.rows), args.hosts,
+                                 args.command, size.columns);
             run.started = std::chrono::system_clock::now();
             {
                 // Ctrl-C (or a termination request) stops every meter at its next block.
@@ -331,7 +337,7 @@ int main(int argc, char** argv) {
                         "Stopping: each meter stops at its next block; meters not yet started are left alone. "
                         "The report is still written.");
                 });
-                run.meters = fleet::RunFleet(hosts, options, stop, display);
+                run.meters = cli::RunFleet(args.hosts, options, stop, display);
             }
             run.finished = std::chrono::system_clock::now();
             display.Close();
@@ -340,17 +346,42 @@ int main(int argc, char** argv) {
         }
     } catch (const SetupError& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
-        return kUsageError;
+        return false;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
-        return kUsageError;
+        return false;
     }
+    return true;
+}
 
+// Writes the report when asked for; the exit status of the run.
+int Report(const Arguments& args, const cli::RunRecord& run) {
     bool allGood = true;
-    for (const auto& m : run.meters) allGood = allGood && fleet::Succeeded(m, command);
-    if (!reportFile.empty() && !WriteReport(reportFile, fleet::ReportJson(run))) {
-        std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", reportFile.c_str());
+    for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, args.command);
+    if (!args.reportFile.empty() && !WriteReport(args.reportFile, cli::ReportJson(run))) {
+        std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", args.reportFile.c_str());
         return kUsageError;
     }
     return allGood ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::StopRequests::Hold();
+    int exitCode = 0;
+    std::optional<Arguments> args = ParseArguments(argc, argv, exitCode);
+    if (!args) return exitCode;
+    if (args->listHistory) return ListHistory(args->since, args->historyJson);
+    if (args->mergeReports) {
+        try {
+            return MergeReportsCommand(args->mergePaths, args->mergeOutput);
+        } catch (const SetupError& e) {
+            std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
+            return kUsageError;
+        }
+    }
+    cli::RunRecord run;
+    if (!Run(*args, run)) return kUsageError;
+    return Report(*args, run);
 }

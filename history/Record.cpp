@@ -8,7 +8,7 @@
 
 namespace history {
 
-using loader::Outcome;
+using update::Outcome;
 
 std::string ResultName(const MeterRun& m) {
     if (!m.contacted) return "cancelled";
@@ -19,6 +19,7 @@ std::string ResultName(const MeterRun& m) {
         case Outcome::PasswordRejected: return "password-rejected";
         case Outcome::CommunicationError:
         case Outcome::EraseUnconfirmed: return "communication-error";
+        case Outcome::AmbiguousAnswers: return "ambiguous-answers";
         case Outcome::Cancelled: return "cancelled";
     }
     return "communication-error";
@@ -27,7 +28,7 @@ std::string ResultName(const MeterRun& m) {
 bool Succeeded(const MeterRun& m) { return ResultName(m) == (m.probe ? "probed" : "updated"); }
 
 std::string ResultMessage(const MeterRun& m) {
-    const loader::UpdateResult& r = m.result;
+    const update::UpdateResult& r = m.result;
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
     if (!m.fault.empty())
         return "The update stopped on a fault of this computer (" + m.fault +
@@ -56,6 +57,10 @@ std::string ResultMessage(const MeterRun& m) {
         case Outcome::EraseUnconfirmed:
             return "The erase was never confirmed, so the flash content is unknown; the meter waits in its bootloader "
                    "for another update.";
+        case Outcome::AmbiguousAnswers:
+            return "The link delivered answers again, late, so a block may have been confirmed by a copy of an earlier "
+                   "answer while its own frame was lost: the flash content is unknown. The meter waits in its "
+                   "bootloader for another update.";
         case Outcome::Cancelled:
             if (r.eraseAttempts > 0)
                 return "Stopped on request during programming; the meter waits in its bootloader for another update.";

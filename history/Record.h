@@ -13,7 +13,7 @@ namespace history {
 
 struct MeterRun {
     std::string address;
-    loader::UpdateResult result;
+    update::UpdateResult result;
     bool probe = false;      // identify and reset only
     bool contacted = false;  // false: the run was stopped before this meter's turn
     std::string fault;       // the update ended on a fault of this machine, not of the meter

@@ -16,7 +16,7 @@ enum class Transport { Udp, Tcp };
 // the name look-up of a host text that does not begin with a digit) and
 // none raises. A failure shows only as a result of -1, or as a link that
 // stays unconnected.
-class SocketLink final : public loader::Link {
+class SocketLink final : public update::Link {
 public:
     SocketLink(Transport transport, std::uint16_t port);
     ~SocketLink() override;

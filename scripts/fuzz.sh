@@ -27,7 +27,7 @@ if [ "$target" = all ]; then
 fi
 
 case "$target" in
-  sim) binary=sim/fuzz/meter_sim_fuzz name=meter_sim_fuzz max_len=4096 ;;
+  sim) binary=sim/fuzz/sim_fuzz name=sim_fuzz max_len=4096 ;;
   image) binary=image/fuzz/image_fuzz name=image_fuzz max_len=65536 ;;
   settings) binary=settings/fuzz/settings_fuzz name=settings_fuzz max_len=8192 ;;
   *) usage ;;

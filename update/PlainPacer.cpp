@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-namespace loader {
+namespace update {
 
 static_assert(std::is_same_v<Pacer::Clock, platform::Waiter::Clock>, "the pacer waits on the clock it reads");
 
@@ -28,8 +28,10 @@ bool PlainPacer::WaitReadable(const Link& link, TimePoint deadline) {
 
 bool PlainPacer::WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) {
     if (link.Readable() || cancel_.Cancelled()) return link.Readable();
-    waiter_.WaitUntil(deadline, link.Handle(), &cancel_);
+    const platform::SocketHandle h = link.Handle();
+    if (h == platform::kNoSocket) return WaitUnlessCancelled(deadline) && link.Readable();
+    waiter_.WaitUntil(deadline, h, &cancel_);
     return link.Readable();
 }
 
-}  // namespace loader
+}  // namespace update

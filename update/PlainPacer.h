@@ -5,7 +5,7 @@
 #include "Pacer.h"
 #include "Wait.h"
 
-namespace loader {
+namespace update {
 
 // A stop request shared by every update of a run.
 using CancelToken = platform::CancelToken;
@@ -28,4 +28,4 @@ private:
     platform::Waiter waiter_;
 };
 
-}  // namespace loader
+}  // namespace update

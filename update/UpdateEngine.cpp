@@ -7,7 +7,7 @@
 
 #include "Frames.h"
 
-namespace loader {
+namespace update {
 namespace {
 
 using protocol::IsBlank;
@@ -57,6 +57,7 @@ void UpdateEngine::Begin() {
     cancelledUntouched_ = false;
     requestAccepted_ = false;
     eraseConfirmed_ = false;
+    ambiguous_ = false;
 }
 
 UpdateResult UpdateEngine::End() {
@@ -65,32 +66,81 @@ UpdateResult UpdateEngine::End() {
     return result_;
 }
 
+bool UpdateEngine::Watch(Pacer::TimePoint deadline, bool cancellable) {
+    if (boot_.Readable()) return true;
+    const bool arrived =
+        cancellable ? pacer_.WaitReadableUnlessCancelled(boot_, deadline) : pacer_.WaitReadable(boot_, deadline);
+    // The link was empty until the wait ended: what wakes it arrived just now.
+    emptyAt_ = pacer_.Now();
+    return arrived;
+}
+
+int32_t UpdateEngine::Take(bool answer) {
+    const int32_t n = boot_.Receive(scratch_, static_cast<int32_t>(sizeof scratch_));
+    echoes_.Arrived(emptyAt_, pacer_.Now(), n, answer);
+    if (!answer) ++result_.staleAnswersDropped;
+    return n;
+}
+
 void UpdateEngine::DropStaleAnswers() {
     // Whatever waits now answers an earlier frame (late, duplicated, or
     // left from an earlier run), never the one about to be sent.
-    uint8_t scratch[2000];
-    while (boot_.Readable()) {
-        boot_.Receive(scratch, static_cast<int32_t>(sizeof scratch));
-        ++result_.staleAnswersDropped;
-    }
+    while (boot_.Readable()) Take(false);
+    emptyAt_ = pacer_.Now();
 }
 
 void UpdateEngine::Delay() { pacer_.WaitUnlessCancelled(pacer_.Now() + delay_.Value()); }
 
+void UpdateEngine::BackOff() {
+    // Late answers and their copies are timed as they come, not when the next
+    // frame is about to leave.
+    const Pacer::TimePoint end = pacer_.Now() + delay_.Value();
+    while (!pacer_.Cancelled() && pacer_.Now() < end)
+        if (Watch(end, true)) Take(false);
+}
+
+bool UpdateEngine::Settle() {
+    // Copies of earlier answers that are still on their way arrive before the
+    // next frame leaves, so that none is ever taken for its answer. On a link
+    // that has never delivered one, nothing is waited for. A stop ends the
+    // wait; the caller sees it before anything else is sent.
+    while (const auto until = echoes_.HoldUntil(pacer_.Now())) {
+        if (!Watch(*until, true)) break;
+        Take(false);
+    }
+    DropStaleAnswers();
+    echoes_.EndExchange(pacer_.Now());
+    return !echoes_.Hopeless();
+}
+
+std::optional<int32_t> UpdateEngine::Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
+                                              Pacer::TimePoint graceEnd, bool graceStops, uint8_t* answer,
+                                              int32_t answerMax) {
+    boot_.Send(frame, count);
+    echoes_.Sent(pacer_.Now());
+    // The first datagram to arrive is the answer; the wait runs to its end all
+    // the same, and what follows the answer is a copy or a straggler.
+    std::optional<int32_t> n;
+    while (Watch(waitEnd)) {
+        const int32_t got = Take(!n);
+        if (!n) n = got;
+    }
+    if (!n && Watch(graceEnd, graceStops)) n = Take(true);
+    if (!n) return std::nullopt;
+    // As a receive of at most answerMax bytes: a longer datagram fills the
+    // buffer and counts as -1.
+    const int32_t stored = *n < 0 ? answerMax : std::min(*n, answerMax);
+    std::memcpy(answer, scratch_, static_cast<size_t>(std::max(0, stored)));
+    return *n > answerMax ? -1 : *n;
+}
+
 bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs,
                                 bool graceStops) {
-    DropStaleAnswers();
+    Settle();
     const Pacer::TimePoint sent = pacer_.Now();
-    boot_.Send(TxBuffer, sendCount);
-    pacer_.WaitUntil(sent + milliseconds(waitMs));
-    if (graceMs > waitMs) {
-        if (graceStops)
-            pacer_.WaitReadableUnlessCancelled(boot_, sent + milliseconds(graceMs));
-        else
-            pacer_.WaitReadable(boot_, sent + milliseconds(graceMs));
-    }
-    const int32_t n = boot_.Receive(RxBuffer, expectedCount);
-    return (static_cast<uint32_t>(n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
+    const auto n = Exchange(TxBuffer, sendCount, sent + milliseconds(waitMs),
+                            sent + milliseconds(std::max(waitMs, graceMs)), graceStops, RxBuffer, expectedCount);
+    return n && (static_cast<uint32_t>(*n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
 }
 
 bool UpdateEngine::Erase() {
@@ -109,9 +159,12 @@ bool UpdateEngine::Erase() {
         // The length is not examined: a longer answer leaves its head in the buffer.
         const auto answer = protocol::EraseAnswer::Decode({RxBuffer, protocol::EraseAnswer::kTextSize});
         listener_.EraseAnswered(FirstTwo(RxBuffer));
-        if (answer->Confirmed()) return true;
+        if (answer->Confirmed()) {
+            echoes_.Confirmed();
+            return true;
+        }
         // An erase frame that never arrived would leave old data under the new.
-        if (attempt < kEraseAttempts) Delay();
+        if (attempt < kEraseAttempts) BackOff();
     }
     return false;
 }
@@ -153,15 +206,24 @@ void UpdateEngine::ProgramMainMcu() {
             write.Encode(TxBuffer);
             listener_.BlockStarted(static_cast<uint32_t>(target));
             if (IsBlank(write.data)) break;  // erased flash already holds it
+            if (!Settle()) {
+                // Every way the link's copies can be read leaves a block confirmed by a copy.
+                ambiguous_ = UpdateError = true;
+                break;
+            }
             RxBuffer[0] = RxBuffer[1] = 0;
             if (BootTransact(static_cast<int32_t>(write.kSize), static_cast<int32_t>(protocol::WriteAnswer::kSize),
                              kWriteMs, kWriteGraceMs) &&
                 protocol::WriteAnswer::Decode({RxBuffer, protocol::WriteAnswer::kSize})->Accepted()) {
+                echoes_.Confirmed();
                 ++result_.blocksWritten;
                 break;
             }
             listener_.BlockFailed(static_cast<uint32_t>(target), FirstTwo(RxBuffer));
-            Delay();
+            if (attempt < kAttemptsPerBlock)
+                BackOff();
+            else
+                Delay();
             ++repeat;
             result_.retries = repeat;
             listener_.RetriesChanged(repeat);
@@ -179,6 +241,14 @@ void UpdateEngine::ProgramMainMcu() {
         ShowProgress(++step);
     }
 
+    // The last answers' copies still on their way decide too.
+    if (!UpdateError && !pacer_.Cancelled()) {
+        Settle();
+        if (echoes_.Ambiguous()) {
+            ambiguous_ = UpdateError = true;
+            listener_.Notify(Notice::CommunicationError);
+        }
+    }
     if (pacer_.Cancelled()) UpdateError = true;
     // Every step of the range done without an error: the bar stands at its end.
     succeeded_ = !UpdateError && eraseConfirmed_ && current >= static_cast<int64_t>(FlashEnd);
@@ -190,15 +260,15 @@ void UpdateEngine::ProgramMainMcu() {
 
 bool UpdateEngine::Identify() {
     for (int attempt = 1; attempt <= protocol::kIdentifyAttempts; ++attempt) {
-        DropStaleAnswers();
+        Settle();
         uint8_t buffer[256];
         const auto ver = protocol::IdentifyRequest{}.Encode();
         std::copy(ver.begin(), ver.end(), buffer);
-        const Pacer::TimePoint sent = pacer_.Now();
-        boot_.Send(buffer, static_cast<int32_t>(ver.size()));
-        pacer_.WaitUntil(sent + milliseconds(kIdentifyMs));
+        const Pacer::TimePoint end = pacer_.Now() + milliseconds(kIdentifyMs);
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n = boot_.Receive(buffer, static_cast<int32_t>(protocol::Identity::kSize));
+        const int32_t n = Exchange(buffer, static_cast<int32_t>(ver.size()), end, end, false, buffer,
+                                   static_cast<int32_t>(protocol::Identity::kSize))
+                              .value_or(-1);
         // The second answer is appended to the first, and a zero byte adds
         // nothing: only a first attempt that added nothing can be followed
         // by a successful second one.
@@ -223,6 +293,8 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     // The endpoint stays open between runs; stale answers in its queue are
     // dropped before each send.
     boot_.Open(address);
+    echoes_.Begin();
+    emptyAt_ = pacer_.Now();
     identityReply_.clear();
     SetStage(Stage::Identifying);
     pacer_.WaitUntil(pacer_.Now() + milliseconds(kIdentifyMs));
@@ -265,6 +337,8 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
 
     if (cancelledUntouched_ || leftInBootloader || (UpdateError && pacer_.Cancelled()))
         result_.outcome = Outcome::Cancelled;
+    else if (ambiguous_)
+        result_.outcome = Outcome::AmbiguousAnswers;
     else if (UpdateError)
         result_.outcome = Outcome::CommunicationError;
     else if (!program)
@@ -337,4 +411,4 @@ UpdateResult UpdateEngine::RunProcedure(const std::string& address, bool program
     return End();
 }
 
-}  // namespace loader
+}  // namespace update

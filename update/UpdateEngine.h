@@ -10,11 +10,12 @@
 #include <string>
 
 #include "Constants.h"
+#include "EchoGuard.h"
 #include "FlashImage.h"
 #include "Pacer.h"
 #include "UpdateEvents.h"
 
-namespace loader {
+namespace update {
 
 struct UpdateRequest {
     std::string address;  // the meter's address as typed: a dotted address or a host name
@@ -55,12 +56,28 @@ private:
     bool Erase();
     // One bootloader exchange: send, wait the full time, and, when nothing has
     // come by then, go on listening up to the grace (or, with graceStops, up
-    // to a stop request); then one receive. True when the number of bytes
-    // taken (modulo 65536) is the expected count.
+    // to a stop request). The first datagram after the send is the answer.
+    // True when the number of bytes taken (modulo 65536) is the expected count.
     bool BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs = 0,
                       bool graceStops = false);
+    // Before a frame leaves, or before the verdict: waits for the copies of
+    // earlier answers still expected, drops whatever waits, and ends the
+    // exchange. False when the run's confirmations can no longer be trusted.
+    bool Settle();
+    // Sends a frame and takes what arrives until `waitEnd`, and when no
+    // answer has come by then, up to `graceEnd`. The answer's length, or
+    // nothing when none came.
+    std::optional<int32_t> Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
+                                    Pacer::TimePoint graceEnd, bool graceStops, uint8_t* answer, int32_t answerMax);
+    // Until something waits on the link or the deadline (or the stop, when
+    // `cancellable`); true when something does.
+    bool Watch(Pacer::TimePoint deadline, bool cancellable = false);
+    // Takes the oldest waiting datagram; its length, -1 when unknown.
+    int32_t Take(bool answer);
     void DropStaleAnswers();
     void Delay();
+    // The delay before another attempt, watching the link meanwhile.
+    void BackOff();
 
     void Begin();
     UpdateResult End();
@@ -77,6 +94,9 @@ private:
     // Frames are built in place; a receive never clears what it does not overwrite.
     uint8_t TxBuffer[2000] = {};
     uint8_t RxBuffer[2000] = {};
+    uint8_t scratch_[2000] = {};  // every datagram is taken in here whole first
+    EchoGuard echoes_;
+    Pacer::TimePoint emptyAt_{};  // nothing waited on the link at this moment
     bool UpdateError = false;
     int32_t FlashStart = 0;
     uint32_t FlashEnd = 0;
@@ -86,7 +106,8 @@ private:
     bool succeeded_ = false;
     bool cancelledUntouched_ = false;
     bool requestAccepted_ = false;  // this run's boot-mode request got the normal answer
+    bool ambiguous_ = false;        // a confirmation may have been a copy of an earlier answer
     UpdateResult result_;
 };
 
-}  // namespace loader
+}  // namespace update

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace loader {
+namespace update {
 
 enum class Stage {
     BootModeRequest,     // Modbus TCP: connecting, asking for the bootloader
@@ -23,14 +23,14 @@ enum class Stage {
 // What the operator must acknowledge; each front end words it.
 enum class Notice {
     EraseError,          // the erase was not answered "OK"
-    CommunicationError,  // a block failed ten times
+    CommunicationError,  // a block failed ten times, or a confirmation may have been a copy of an earlier answer
     IncorrectPassword,   // by the rule before sending, or by the meter
 };
 
 // How a programming run ended, told as soon as it has (before "RESET").
 enum class ProgrammingEnd {
     Complete,          // every block confirmed after a confirmed erase: the update succeeded
-    Failed,            // a block failed ten times, or the run was cancelled
+    Failed,            // a block failed ten times, a confirmation may have been a copy, or the run was cancelled
     EraseUnconfirmed,  // every block written, but no erase was ever confirmed
 };
 
@@ -45,6 +45,7 @@ enum class Outcome {
     PasswordRejected,    // by the rule before sending, or by the meter
     CommunicationError,  // a block failed ten times; the meter waits in its bootloader
     EraseUnconfirmed,    // blocks written, but no erase was ever confirmed
+    AmbiguousAnswers,    // answers came again, late: a confirmation may have been a copy; no "RESET"
     Cancelled,
 };
 
@@ -63,7 +64,7 @@ struct UpdateResult {
     int blocksWritten = 0;        // write frames the meter confirmed
     int retries = 0;              // failed write attempts
     int eraseAttempts = 0;
-    int staleAnswersDropped = 0;  // answers to earlier frames, discarded before a send
+    int staleAnswersDropped = 0;  // answers to earlier frames, and copies of answers, discarded
     int64_t failedBlock = -1;     // the block that failed ten times
     bool resetSent = false;
 };
@@ -105,4 +106,4 @@ public:
     virtual void Finished(const UpdateResult&) {}
 };
 
-}  // namespace loader
+}  // namespace update

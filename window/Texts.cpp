@@ -6,7 +6,7 @@
 namespace window {
 namespace {
 
-std::string AnswerChars(const loader::AnswerBytes& a) {
+std::string AnswerChars(const update::AnswerBytes& a) {
     return FromLatin1(std::string_view(reinterpret_cast<const char*>(a.data()), a.size()));
 }
 
@@ -30,55 +30,57 @@ std::string FromLatin1(std::string_view latin1) {
 
 std::string EraseSentText() { return protocol::EraseAreaText(); }
 
-std::string EraseAnsweredText(const loader::AnswerBytes& a) { return "erase sectors " + AnswerChars(a); }
+std::string EraseAnsweredText(const update::AnswerBytes& a) { return "erase sectors " + AnswerChars(a); }
 
 std::string WritingSectorText(uint32_t address) { return protocol::WritingSectorText(address); }
 
-std::string BlockFailedText(uint32_t address, const loader::AnswerBytes& a) {
+std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a) {
     return WritingSectorText(address) + " : " + AnswerChars(a);
 }
 
-std::string PercentText(const loader::Progress& p) {
+std::string PercentText(const update::Progress& p) {
     return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
 }
 
-std::string ProgrammingEndText(loader::ProgrammingEnd end) {
+std::string ProgrammingEndText(update::ProgrammingEnd end) {
     switch (end) {
-        case loader::ProgrammingEnd::Complete: return kFinished;
-        case loader::ProgrammingEnd::Failed: return kCommunicationErrorLine;
-        case loader::ProgrammingEnd::EraseUnconfirmed: return kEraseUnconfirmedLine;
+        case update::ProgrammingEnd::Complete: return kFinished;
+        case update::ProgrammingEnd::Failed: return kCommunicationErrorLine;
+        case update::ProgrammingEnd::EraseUnconfirmed: return kEraseUnconfirmedLine;
     }
     return {};
 }
 
-std::string NoticeText(loader::Notice n) {
+std::string NoticeText(update::Notice n) {
     switch (n) {
-        case loader::Notice::EraseError: return "Erase error!";
-        case loader::Notice::CommunicationError: return "Communication error !";
-        case loader::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
+        case update::Notice::EraseError: return "Erase error!";
+        case update::Notice::CommunicationError: return "Communication error !";
+        case update::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
     }
     return {};
 }
 
-std::string RunEndBoxText(const loader::UpdateResult& r, std::string_view address) {
+std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address) {
     switch (r.outcome) {
-        case loader::Outcome::NotFound:
+        case update::Outcome::NotFound:
             return "No bootloader answered at " + std::string(address) +
                    ". The meter was not updated.\n\nCheck the IP address, the admin password and the network "
                    "connection to the meter, then press " +
                    kFirmwareUpdate + " again.";
-        case loader::Outcome::EraseUnconfirmed:
+        case update::Outcome::EraseUnconfirmed:
             return std::string(
                        "The meter did not confirm the erase of its flash, so the new firmware may not be "
                        "complete. The meter was not updated and waits in its bootloader.\n\nPress ") +
                    kFirmwareUpdate + " again to repeat the update.";
-        // A rejected password and a communication error have shown their
-        // box during the run; a stop ends the program; the rest succeeded.
-        case loader::Outcome::Updated:
-        case loader::Outcome::Identified:
-        case loader::Outcome::PasswordRejected:
-        case loader::Outcome::CommunicationError:
-        case loader::Outcome::Cancelled: break;
+        // A rejected password and a communication error (ambiguous answers
+        // included) have shown their box during the run; a stop ends the
+        // program; the rest succeeded.
+        case update::Outcome::Updated:
+        case update::Outcome::Identified:
+        case update::Outcome::PasswordRejected:
+        case update::Outcome::CommunicationError:
+        case update::Outcome::AmbiguousAnswers:
+        case update::Outcome::Cancelled: break;
     }
     return {};
 }
@@ -93,7 +95,7 @@ std::string HistoryWarningText(const std::string& why) {
 }
 
 std::vector<std::string> WidestTexts(Text place) {
-    const loader::AnswerBytes wide{'W', 'W'};
+    const update::AnswerBytes wide{'W', 'W'};
     switch (place) {
         case Text::Action:
             return {kBootloaderStarting,

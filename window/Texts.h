@@ -32,17 +32,17 @@ inline constexpr char kHexFileFilter[] = "Intel Hex (*.hex)|*.hex";
 std::string FromLatin1(std::string_view latin1);
 
 std::string EraseSentText();                                  // "erase sector 0x08000 - 0x7FFFF"
-std::string EraseAnsweredText(const loader::AnswerBytes& a);  // "erase sectors OK"
+std::string EraseAnsweredText(const update::AnswerBytes& a);  // "erase sectors OK"
 std::string WritingSectorText(uint32_t address);              // "writing sector 0x08400"
 // "writing sector 0x08400 : ER": the attempt's text, then what came back.
-std::string BlockFailedText(uint32_t address, const loader::AnswerBytes& a);
-std::string PercentText(const loader::Progress& p);  // "37%"
-std::string ProgrammingEndText(loader::ProgrammingEnd end);
-std::string NoticeText(loader::Notice n);
+std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a);
+std::string PercentText(const update::Progress& p);  // "37%"
+std::string ProgrammingEndText(update::ProgrammingEnd end);
+std::string NoticeText(update::Notice n);
 
 // The box at the end of a run that did not succeed and showed no box of its
 // own yet; empty when none is due.
-std::string RunEndBoxText(const loader::UpdateResult& r, std::string_view address);
+std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address);
 
 // The application's error display: the message with a full stop unless its
 // last character already is one, or sorts before it (a blank, "!", ")" ...).

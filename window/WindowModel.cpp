@@ -48,13 +48,13 @@ struct WindowModel::Shared {
     // The newest block attempt and step, worded only when drawn (or when
     // another change follows), so that the engine's thread does little per block.
     std::optional<uint32_t> block;
-    std::optional<loader::Progress> step;
+    std::optional<update::Progress> step;
 
     // Puts the pending block and step into `next`.
     void Word() {
         if (block) next.action = WritingSectorText(*std::exchange(block, std::nullopt));
         if (step) {
-            const loader::Progress p = *std::exchange(step, std::nullopt);
+            const update::Progress p = *std::exchange(step, std::nullopt);
             next.bar.position = static_cast<int32_t>(
                 std::clamp<int64_t>(p.position, next.bar.minimum, std::max(next.bar.minimum, next.bar.maximum)));
             next.verdict = PercentText(p);
@@ -68,14 +68,14 @@ struct WindowModel::Shared {
 
 // The engine's listener: runs on the engine's thread and hands everything
 // to the GUI thread.
-class WindowModel::Relay final : public loader::UpdateListener {
+class WindowModel::Relay final : public update::UpdateListener {
 public:
     Relay(WindowModel& model, std::shared_ptr<Shared> shared) : model_(model), shared_(std::move(shared)) {}
 
     void RequestStarted() override {
         Change([](WindowState& s) { s.updateEnabled = false; });
     }
-    void ProcedureStarted(const loader::Progress& p) override {
+    void ProcedureStarted(const update::Progress& p) override {
         Change([&p](WindowState& s) {
             s.procedureControlsEnabled = false;
             s.bar = {p.minimum, p.maximum, Held(p.position, p.minimum, p.maximum)};
@@ -87,8 +87,8 @@ public:
     void ProcedureEnded() override {
         Change([](WindowState& s) { s.procedureControlsEnabled = true; });
     }
-    void StageChanged(loader::Stage stage) override {
-        if (stage == loader::Stage::StartingBootloader) Change([](WindowState& s) { s.action = kBootloaderStarting; });
+    void StageChanged(update::Stage stage) override {
+        if (stage == update::Stage::StartingBootloader) Change([](WindowState& s) { s.action = kBootloaderStarting; });
     }
     void Identified(std::string_view identity) override {
         Change([identity](WindowState& s) {
@@ -103,7 +103,7 @@ public:
     void EraseSent() override {
         Change([](WindowState& s) { s.action = EraseSentText(); });
     }
-    void EraseAnswered(const loader::AnswerBytes& a) override {
+    void EraseAnswered(const update::AnswerBytes& a) override {
         Change([&a](WindowState& s) { s.action = EraseAnsweredText(a); });
     }
     void BlockStarted(uint32_t address) override {
@@ -111,10 +111,10 @@ public:
         shared_->block = address;
         shared_->changed = true;
     }
-    void BlockFailed(uint32_t address, const loader::AnswerBytes& a) override {
+    void BlockFailed(uint32_t address, const update::AnswerBytes& a) override {
         Change([&](WindowState& s) { s.action = BlockFailedText(address, a); });
     }
-    void ProgressChanged(const loader::Progress& p) override {
+    void ProgressChanged(const update::Progress& p) override {
         std::lock_guard lock(shared_->mutex);
         shared_->step = p;
         shared_->changed = true;
@@ -122,13 +122,13 @@ public:
     void LeftInBootloader() override {
         Change([](WindowState& s) { s.action = kLeftInBootloader; });
     }
-    void ProgrammingEnded(loader::ProgrammingEnd end) override {
+    void ProgrammingEnded(update::ProgrammingEnd end) override {
         Change([end](WindowState& s) {
             s.action = ProgrammingEndText(end);
-            if (end == loader::ProgrammingEnd::Complete) {
+            if (end == update::ProgrammingEnd::Complete) {
                 s.verdict = kSucceeded;
                 s.verdictBackground = kSuccessColour;
-            } else if (end == loader::ProgrammingEnd::EraseUnconfirmed) {
+            } else if (end == update::ProgrammingEnd::EraseUnconfirmed) {
                 // The bar is full, but nothing may read like success.
                 s.verdict = kNotUpdated;
             }
@@ -136,7 +136,7 @@ public:
     }
     // The engine waits until the technician has dismissed the box; the
     // window stays live meanwhile. A close releases it.
-    void Notify(loader::Notice n) override {
+    void Notify(update::Notice n) override {
         std::unique_lock lock(shared_->mutex);
         if (shared_->closing) return;
         const int ticket = ++shared_->boxesAsked;
@@ -180,7 +180,7 @@ WindowModel::WindowModel(View& view, Options options, EnginePorts ports)
       ports_(std::move(ports)),
       shared_(std::make_shared<Shared>()),
       relay_(std::make_unique<Relay>(*this, shared_)),
-      engine_(std::make_unique<loader::UpdateEngine>(ports_.pacer, ports_.modbus, ports_.boot, options_.firmware,
+      engine_(std::make_unique<update::UpdateEngine>(ports_.pacer, ports_.modbus, ports_.boot, options_.firmware,
                                                      delay_, *relay_)) {}
 
 WindowModel::~WindowModel() {
@@ -239,8 +239,8 @@ void WindowModel::AddressEdited(std::string utf8) {
 
 void WindowModel::PasswordEdited(std::string utf8) { password_ = std::move(utf8); }
 
-loader::UpdateRequest WindowModel::BuildRequest() const {
-    loader::UpdateRequest r;
+update::UpdateRequest WindowModel::BuildRequest() const {
+    update::UpdateRequest r;
     r.address = state_.address;
     r.password = protocol::PasswordBytes(password_);
     r.program = state_.mainMcuChecked;
@@ -265,23 +265,23 @@ void WindowModel::UpdateClicked() {
         if (state_.mainMcuChecked) Export();
         return;
     }
-    const loader::UpdateRequest request = BuildRequest();
+    const update::UpdateRequest request = BuildRequest();
     if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
         // Nothing is sent and the button stays enabled.
-        ShowBox(BoxIcon::None, NoticeText(loader::Notice::IncorrectPassword));
+        ShowBox(BoxIcon::None, NoticeText(update::Notice::IncorrectPassword));
         return;
     }
     StartRun(request);
 }
 
-void WindowModel::StartRun(const loader::UpdateRequest& request) {
+void WindowModel::StartRun(const update::UpdateRequest& request) {
     Change([](WindowState& s) { s.updateEnabled = false; });
     running_ = true;
     lastResult_.reset();
     DrawBlocksWhileRunning();
     try {
         thread_ = std::thread([this, request, shared = shared_] {
-            std::optional<loader::UpdateResult> result;
+            std::optional<update::UpdateResult> result;
             std::string error, historyProblem;
             const auto started = std::chrono::system_clock::now();
             try {
@@ -295,8 +295,8 @@ void WindowModel::StartRun(const loader::UpdateRequest& request) {
                 historyProblem = Record(request, *result, {}, started);
             } else {
                 // Broken off by a fault of this computer: the meter's state is unknown.
-                loader::UpdateResult broken;
-                broken.outcome = loader::Outcome::CommunicationError;
+                update::UpdateResult broken;
+                broken.outcome = update::Outcome::CommunicationError;
                 historyProblem = Record(request, broken, LocalToUtf8(error), started);
             }
             view_.Post([this, shared, result, error, historyProblem] {
@@ -311,7 +311,7 @@ void WindowModel::StartRun(const loader::UpdateRequest& request) {
     }
 }
 
-std::string WindowModel::Record(const loader::UpdateRequest& request, const loader::UpdateResult& result,
+std::string WindowModel::Record(const update::UpdateRequest& request, const update::UpdateResult& result,
                                 const std::string& fault, std::chrono::system_clock::time_point started) {
     if (options_.historyLog.empty()) return {};
     try {
@@ -327,7 +327,7 @@ std::string WindowModel::Record(const loader::UpdateRequest& request, const load
     return {};
 }
 
-void WindowModel::RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error,
+void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
                               const std::string& historyProblem) {
     thread_.join();
     running_ = false;

@@ -115,9 +115,9 @@ public:
 // GUI thread, when the window is closed; it must wake the pacer's
 // cancellable waits (PlainPacer: CancelToken::Cancel).
 struct EnginePorts {
-    loader::Pacer& pacer;
-    loader::Link& modbus;
-    loader::Link& boot;
+    update::Pacer& pacer;
+    update::Link& modbus;
+    update::Link& boot;
     std::function<void()> cancel;
 };
 
@@ -135,8 +135,8 @@ public:
     net::SocketLink boot;
 
 private:
-    loader::CancelToken cancel_;
-    loader::PlainPacer pacer_{cancel_};
+    update::CancelToken cancel_;
+    update::PlainPacer pacer_{cancel_};
 };
 
 // What is fixed when the program starts.
@@ -194,10 +194,10 @@ public:
     bool Closing() const { return closing_; }
     bool Running() const { return running_; }
     // The last run's result, once its end has reached the GUI thread.
-    const std::optional<loader::UpdateResult>& LastResult() const { return lastResult_; }
+    const std::optional<update::UpdateResult>& LastResult() const { return lastResult_; }
 
     // The engine's inputs, made from the fields as they are now.
-    loader::UpdateRequest BuildRequest() const;
+    update::UpdateRequest BuildRequest() const;
 
 private:
     class Relay;
@@ -209,15 +209,15 @@ private:
     void DrawNow();
     void Draw(const WindowState& next);
     void ResetProgressDisplay();
-    void StartRun(const loader::UpdateRequest& request);
+    void StartRun(const update::UpdateRequest& request);
     // Where every run ends: `result` empty when the run broke off with `error`;
     // `historyProblem` says why the run's record was not written.
-    void RunFinished(const std::optional<loader::UpdateResult>& result, const std::string& error,
+    void RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
                      const std::string& historyProblem);
     // The engine's thread, after a run: appends its record to the update
     // history (`fault`: what broke the run off, if anything); returns why
     // not, or an empty text.
-    std::string Record(const loader::UpdateRequest& request, const loader::UpdateResult& result,
+    std::string Record(const update::UpdateRequest& request, const update::UpdateResult& result,
                        const std::string& fault, std::chrono::system_clock::time_point started);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void ShowError(const std::exception& e, std::function<void()> closed = {});
@@ -230,7 +230,7 @@ private:
     EnginePorts ports_;
     // The delay between failed writes: longer once a meter has accepted a
     // boot-mode request, for the program's life.
-    loader::DelayInterval delay_;
+    update::DelayInterval delay_;
 
     WindowState state_;  // as drawn
     bool drawnOnce_ = false;
@@ -241,12 +241,12 @@ private:
     bool ended_ = false;
     int nextBox_ = 1;
     std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
-    std::optional<loader::UpdateResult> lastResult_;
+    std::optional<update::UpdateResult> lastResult_;
     std::string firmwareSha256_;  // the engine's thread: made for the first record
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread
     std::unique_ptr<Relay> relay_;
-    std::unique_ptr<loader::UpdateEngine> engine_;
+    std::unique_ptr<update::UpdateEngine> engine_;
     std::thread thread_;
 };
 

@@ -66,7 +66,10 @@ bool Waiter::WaitUntil(Clock::time_point deadline, SocketHandle socket, const Ca
     for (;;) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return false;
-        const timespec timeout = ToTimespec(left);
+        // ppoll lets its timeout run late by a thousandth (whatever the
+        // thread's timer slack): it aims that much early, and the rest, too
+        // short to be let run late, is waited for next time round.
+        const timespec timeout = ToTimespec(left > std::chrono::milliseconds(1) ? left - left / 500 : left);
         const int ready = ::ppoll(fds, n, &timeout, nullptr);
         if (ready > 0) return true;
         if (ready < 0 && errno != EINTR) return false;

@@ -16,19 +16,20 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 
-#include "cli_options.h"
-#include "metersim/meter.h"
+#include "CliOptions.h"
+#include "sim/Meter.h"
 
 namespace {
 
-using metersim::Event;
-using metersim::Meter;
+using sim::Event;
+using sim::Meter;
 
 bool ReadImage(const std::string& path, std::vector<uint8_t>& image) {
     std::ifstream in(path, std::ios::binary);
     image.assign(std::istreambuf_iterator<char>(in), {});
-    return image.size() == metersim::kFlashSize;
+    return image.size() == sim::kFlashSize;
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
@@ -60,31 +61,56 @@ void RaiseDescriptorLimit() {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::string error;
-    auto parsed = metersim::ParseCli(std::vector<std::string>(argv + 1, argv + argc), &error);
-    if (!parsed) {
-        std::cerr << "meter-sim: " << error << "\n" << metersim::kCliUsage;
-        return 2;
-    }
-    const metersim::CliOptions& cli = *parsed;
-    if (cli.help) {
-        std::cout << metersim::kCliUsage;
-        return 0;
-    }
+// The options, the expected image and the event log; nothing when the
+// program ends here, with the exit status in `exitCode`.
+struct Inputs {
+    sim::CliOptions cli;
     std::vector<uint8_t> image;
-    if (!cli.imagePath.empty() && !ReadImage(cli.imagePath, image)) {
-        std::cerr << "meter-sim: " << cli.imagePath << " is not a raw image of 0x80000 bytes\n";
-        return 2;
-    }
     FILE* log = stdout;
-    if (!cli.logPath.empty() && !(log = std::fopen(cli.logPath.c_str(), "w"))) {
-        std::cerr << "meter-sim: cannot write " << cli.logPath << "\n";
-        return 2;
-    }
+};
 
+std::optional<Inputs> ParseArguments(int argc, char** argv, int& exitCode) {
+    exitCode = 2;
+    std::string error;
+    auto parsed = sim::ParseCli(std::vector<std::string>(argv + 1, argv + argc), &error);
+    if (!parsed) {
+        std::cerr << "meter-sim: " << error << "\n" << sim::kCliUsage;
+        return std::nullopt;
+    }
+    Inputs in{*parsed, {}, stdout};
+    const sim::CliOptions& cli = in.cli;
+    if (cli.help) {
+        std::cout << sim::kCliUsage;
+        exitCode = 0;
+        return std::nullopt;
+    }
+    if (!cli.imagePath.empty() && !ReadImage(cli.imagePath, in.image)) {
+        std::cerr << "meter-sim: " << cli.imagePath << " is not a raw image of 0x80000 bytes\n";
+        return std::nullopt;
+    }
+    if (!cli.logPath.empty() && !(in.log = std::fopen(cli.logPath.c_str(), "w"))) {
+        std::cerr << "meter-sim: cannot write " << cli.logPath << "\n";
+        return std::nullopt;
+    }
+    return in;
+}
+
+// The running meters and what their event lines go through. The meters are
+// last, so they stop before what their threads use goes away.
+struct Serving {
+    std::mutex output;  // one event line at a time; held while the meters start
+    // Which meters have handled a "RESET" (guarded by output): counted as
+    // they come, so that the last one is known without going over every log.
+    std::vector<bool> resetTaken;
+    size_t resetsTaken = 0;
+    std::unique_ptr<sim::MeterFleet> fleet;
+};
+
+// Starts the meters, says they are ready and serves until a signal, the time
+// limit or the final "RESET"; false when they could not start (said on stderr).
+bool Run(const Inputs& in, Serving& serving) {
+    const sim::CliOptions& cli = in.cli;
+    FILE* const log = in.log;
     // A reader that goes away must not kill the meters mid-run.
     signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
@@ -99,39 +125,34 @@ int main(int argc, char** argv) {
     const int resetFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     // Held while the meters start, so no event line comes before the start line.
-    std::mutex output;
-    std::unique_lock startLock(output);
-    const auto addresses = *metersim::ConsecutiveAddresses(cli.meter.address, cli.meters);
-    // Which meters have handled a "RESET" (guarded by output): counted as
-    // they come, so that the last one is known without going over every log.
-    std::vector<bool> resetTaken(addresses.size());
-    size_t resetsTaken = 0;
-    std::vector<metersim::MeterOptions> options;
+    std::unique_lock startLock(serving.output);
+    const auto addresses = *sim::ConsecutiveAddresses(cli.meter.address, cli.meters);
+    serving.resetTaken.assign(addresses.size(), false);
+    std::vector<sim::MeterOptions> options;
     for (size_t i = 0; i < addresses.size(); ++i) {
         const auto own = cli.overrides.find(static_cast<int>(i) + 1);
-        metersim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
+        sim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
         o.address = addresses[i];
         o.seed += i;
-        o.onEvent = [&, i](const Event& e) {
-            std::lock_guard lock(output);
-            std::fprintf(log, "%s\n", metersim::ToJson(e).c_str());
+        o.onEvent = [&serving, log, resetFd, i](const Event& e) {
+            std::lock_guard lock(serving.output);
+            std::fprintf(log, "%s\n", sim::ToJson(e).c_str());
             std::fflush(log);
-            if (!ResetTookEffect(e) || resetTaken[i]) return;
-            resetTaken[i] = true;
+            if (!ResetTookEffect(e) || serving.resetTaken[i]) return;
+            serving.resetTaken[i] = true;
             const uint64_t one = 1;
-            if (++resetsTaken == resetTaken.size()) [[maybe_unused]]
+            if (++serving.resetsTaken == serving.resetTaken.size()) [[maybe_unused]]
                 auto n = write(resetFd, &one, sizeof one);
         };
         options.push_back(std::move(o));
     }
-    std::unique_ptr<metersim::MeterFleet> fleet;
     try {
-        fleet = std::make_unique<metersim::MeterFleet>(std::move(options));
+        serving.fleet = std::make_unique<sim::MeterFleet>(std::move(options));
     } catch (const std::exception& ex) {
         std::cerr << "meter-sim: cannot start: " << ex.what() << "\n";
-        return 2;
+        return false;
     }
-    const metersim::MeterFleet& meters = *fleet;
+    const sim::MeterFleet& meters = *serving.fleet;
     std::string ready = "{\"ready\":true,\"meters\":[";
     for (size_t i = 0; i < meters.Size(); ++i) {
         ready += (i ? "," : "") + std::string("{\"name\":") + Quote(meters[i].Name()) +
@@ -142,7 +163,7 @@ int main(int argc, char** argv) {
     // The file first: whoever has read the line on stdout may rely on it.
     if (!cli.portsFile.empty() && !WriteFile(cli.portsFile, ready + "\n")) {
         std::cerr << "meter-sim: cannot write " << cli.portsFile << "\n";
-        return 2;
+        return false;
     }
     std::printf("%s\n", ready.c_str());
     std::fflush(stdout);
@@ -168,8 +189,16 @@ int main(int argc, char** argv) {
             if (cli.exitAfterReset) break;
         }
     }
+    return true;
+}
 
-    // Summary: one JSON line on stdout, a plain line per meter on stderr.
+// The summary: one JSON line on stdout, a plain line per meter on stderr, and
+// the flash dumps; the exit status says whether every flash holds the image.
+int Report(const Inputs& in, Serving& serving) {
+    const sim::CliOptions& cli = in.cli;
+    const std::vector<uint8_t>& image = in.image;
+    FILE* const log = in.log;
+    const sim::MeterFleet& meters = *serving.fleet;
     bool allMatch = true;
     std::string summary = "{\"summary\":[";
     for (size_t i = 0; i < meters.Size(); ++i) {
@@ -208,9 +237,20 @@ int main(int argc, char** argv) {
     }
     const int status = allMatch ? 0 : 1;
     summary += "],\"status\":" + std::to_string(status) + "}";
-    fleet.reset();  // stop serving before the last line
+    serving.fleet.reset();  // stop serving before the last line
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     if (log != stdout) std::fclose(log);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int exitCode = 0;
+    std::optional<Inputs> in = ParseArguments(argc, argv, exitCode);
+    if (!in) return exitCode;
+    Serving serving;
+    if (!Run(*in, serving)) return 2;
+    return Report(*in, serving);
 }

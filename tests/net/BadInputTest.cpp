@@ -9,7 +9,7 @@
 #include "Peer.h"
 #include "SocketLink.h"
 
-using namespace peer;
+using namespace testsupport;
 
 namespace {
 

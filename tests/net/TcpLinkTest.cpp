@@ -5,7 +5,7 @@
 #include "Peer.h"
 #include "SocketLink.h"
 
-using namespace peer;
+using namespace testsupport;
 
 namespace {
 

@@ -1,54 +1,19 @@
-// A fresh directory per test, and whole-file helpers.
+// Helpers of the settings file's tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
-#include <set>
 #include <string>
+
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::random_device random;
-        for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
-            const fs::path p = fs::temp_directory_path() / ("settings-test-" + std::to_string(random()));
-            if (fs::create_directory(p)) path_ = p;
-        }
-        if (path_.empty()) throw std::runtime_error("no fresh temporary directory");
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-    std::set<std::string> Names() const {
-        std::set<std::string> names;
-        for (const auto& e : fs::directory_iterator(path_)) names.insert(e.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
-
-inline void WriteBytes(const std::string& file, const std::string& bytes) {
-    std::ofstream(file, std::ios::binary) << bytes;
-}
-
-inline std::string ReadBytes(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using testsupport::ReadBytes;
+using testsupport::TempDir;
+using testsupport::WriteBytes;
 
 // Bytes that are no text: every value 1..255 in a scrambled order, repeated.
 // Without zero bytes, so that a reader cannot simply stop early.

@@ -23,7 +23,7 @@
 
 #include "Socket.h"
 
-namespace peer {
+namespace testsupport {
 
 using platform::kNoSocket;
 using platform::SocketHandle;
@@ -153,4 +153,4 @@ std::optional<std::string> Take(Receiver& from, int32_t count = 2048) {
     return std::string(buf.begin(), buf.begin() + n);
 }
 
-}  // namespace peer
+}  // namespace testsupport

@@ -8,6 +8,8 @@
 
 #include "Dialogs.h"
 
+namespace testsupport {
+
 class RecordingDialogs : public Dialogs {
 public:
     struct Box {
@@ -48,3 +50,5 @@ public:
     QString nextFile;  // what the file dialog "chooses"; empty: cancelled
     QStringList filters;
 };
+
+}  // namespace testsupport

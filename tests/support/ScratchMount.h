@@ -11,6 +11,10 @@
 #include <cstring>
 #include <string>
 
+#include "TempDir.h"
+
+namespace testsupport {
+
 class ScratchMount {
 public:
     ScratchMount() = default;
@@ -38,3 +42,18 @@ public:
 private:
     std::string dir_;
 };
+
+// A tmpfs of its own in a temporary directory; the mount goes before the directory does.
+class ScratchFs {
+public:
+    ScratchFs(const char* options, unsigned long flags) {
+        mounted = mount_.Mount(dir.path().string(), options, flags).empty();
+    }
+    TempDir dir;
+    bool mounted = false;
+
+private:
+    ScratchMount mount_;
+};
+
+}  // namespace testsupport

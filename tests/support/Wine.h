@@ -5,7 +5,11 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#endif
 
+namespace testsupport {
+
+#ifdef _WIN32
 inline bool RunningUnderWine() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
@@ -13,3 +17,5 @@ inline bool RunningUnderWine() {
 #else
 inline bool RunningUnderWine() { return false; }
 #endif
+
+}  // namespace testsupport

@@ -10,13 +10,13 @@
 #include "Frames.h"
 #include "UpdateEvents.h"
 
-namespace loader::testing {
+namespace testsupport {
 
-struct RecordingListener : UpdateListener {
+struct RecordingListener : update::UpdateListener {
     std::vector<std::string> actions, identities, percents;
-    std::vector<Stage> stages;
-    std::vector<Notice> notices;
-    std::vector<ProgrammingEnd> ends;
+    std::vector<update::Stage> stages;
+    std::vector<update::Notice> notices;
+    std::vector<update::ProgrammingEnd> ends;
     int retries = 0;
     bool succeeded = false;
     bool busy = false, inProcedure = false;
@@ -28,48 +28,48 @@ struct RecordingListener : UpdateListener {
         return b;
     }
     // Up to the first zero byte, as a label shows it.
-    static std::string Chars(const AnswerBytes& a) {
+    static std::string Chars(const update::AnswerBytes& a) {
         std::string s(a.begin(), a.end());
         return s.substr(0, s.find('\0'));
     }
-    static std::string Percent(const Progress& p) {
+    static std::string Percent(const update::Progress& p) {
         return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
     }
 
     void RequestStarted() override { busy = true; }
     void RequestEnded() override { busy = false; }
-    void ProcedureStarted(const Progress& p) override {
+    void ProcedureStarted(const update::Progress& p) override {
         inProcedure = true;
         percents.push_back(Percent(p));
         identities.emplace_back("...");
     }
     void ProcedureEnded() override { inProcedure = false; }
-    void StageChanged(Stage s) override {
+    void StageChanged(update::Stage s) override {
         stages.push_back(s);
-        if (s == Stage::StartingBootloader) actions.emplace_back("Bootloader mode. Please wait ...");
+        if (s == update::Stage::StartingBootloader) actions.emplace_back("Bootloader mode. Please wait ...");
     }
     void Identified(std::string_view t) override {
         identities.emplace_back(t.empty() ? "not found" : t);
         if (t.empty()) actions.emplace_back("");
     }
     void EraseSent() override { actions.emplace_back("erase sector 0x08000 - 0x7FFFF"); }
-    void EraseAnswered(const AnswerBytes& a) override { actions.push_back("erase sectors " + Chars(a)); }
+    void EraseAnswered(const update::AnswerBytes& a) override { actions.push_back("erase sectors " + Chars(a)); }
     void BlockStarted(uint32_t a) override { actions.push_back("writing sector 0x" + Hex5(a)); }
-    void BlockFailed(uint32_t a, const AnswerBytes& b) override {
+    void BlockFailed(uint32_t a, const update::AnswerBytes& b) override {
         actions.push_back("writing sector 0x" + Hex5(a) + " : " + Chars(b));
     }
-    void ProgressChanged(const Progress& p) override {
+    void ProgressChanged(const update::Progress& p) override {
         percents.push_back(Percent(p));
         position = p.position;
     }
     void RetriesChanged(int n) override { retries = n; }
-    void Notify(Notice n) override { notices.push_back(n); }
-    void ProgrammingEnded(ProgrammingEnd e) override {
+    void Notify(update::Notice n) override { notices.push_back(n); }
+    void ProgrammingEnded(update::ProgrammingEnd e) override {
         ends.push_back(e);
-        succeeded = e == ProgrammingEnd::Complete;
-        actions.emplace_back(e == ProgrammingEnd::Failed             ? "Communication error!"
-                             : e == ProgrammingEnd::EraseUnconfirmed ? "Erase not confirmed."
-                                                                     : "Finished.");
+        succeeded = e == update::ProgrammingEnd::Complete;
+        actions.emplace_back(e == update::ProgrammingEnd::Failed             ? "Communication error!"
+                             : e == update::ProgrammingEnd::EraseUnconfirmed ? "Erase not confirmed."
+                                                                             : "Finished.");
     }
 
     void LeftInBootloader() override { actions.emplace_back("Stopped: meter left in bootloader."); }
@@ -82,4 +82,4 @@ struct RecordingListener : UpdateListener {
     }
 };
 
-}  // namespace loader::testing
+}  // namespace testsupport

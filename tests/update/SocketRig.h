@@ -11,12 +11,12 @@
 #include "SocketLink.h"
 #include "UpdateEngine.h"
 #include "VirtualMeter.h"
-#include "metersim/meter.h"
+#include "sim/Meter.h"
 
-namespace loader::testing {
+namespace testsupport {
 
-inline metersim::MeterOptions BootloaderOnLoopback() {
-    metersim::MeterOptions o;
+inline sim::MeterOptions BootloaderOnLoopback() {
+    sim::MeterOptions o;
     o.address = "127.0.0.1";
     o.modbusPort = 0;
     o.bootPort = 0;
@@ -25,7 +25,7 @@ inline metersim::MeterOptions BootloaderOnLoopback() {
 }
 
 struct SocketRig {
-    explicit SocketRig(metersim::MeterOptions options, std::vector<uint8_t> img = {})
+    explicit SocketRig(sim::MeterOptions options, std::vector<uint8_t> img = {})
         : firmware(img.empty() ? std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize)
                                : std::move(img)),
           meter(std::move(options)),
@@ -39,14 +39,14 @@ struct SocketRig {
     bool FlashIsImage() const { return meter.FlashMatches(firmware.data()); }
 
     std::vector<uint8_t> firmware;
-    metersim::Meter meter;
+    sim::Meter meter;
     net::SocketLink udpLink{net::Transport::Udp, meter.BootPort()};
     net::SocketLink tcpLink{net::Transport::Tcp, meter.ModbusPort()};
-    CancelToken cancel;
-    PlainPacer pacer{cancel};
-    DelayInterval delay;
+    update::CancelToken cancel;
+    update::PlainPacer pacer{cancel};
+    update::DelayInterval delay;
     RecordingListener seen;
-    UpdateEngine engine;
+    update::UpdateEngine engine;
 };
 
-}  // namespace loader::testing
+}  // namespace testsupport

@@ -15,12 +15,12 @@
 #include "ImageFormats.h"
 #include "Pacer.h"
 
-namespace loader::testing {
+namespace testsupport {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
-class VirtualClock final : public Pacer {
+class VirtualClock final : public update::Pacer {
 public:
     TimePoint Now() const override { return now_; }
     void WaitUntil(TimePoint deadline) override { Run(deadline, nullptr); }
@@ -28,11 +28,11 @@ public:
         Run(deadline, [this] { return cancelled_.load(); });
         return !cancelled_;
     }
-    bool WaitReadable(const Link& link, TimePoint deadline) override {
+    bool WaitReadable(const update::Link& link, TimePoint deadline) override {
         Run(deadline, [&link] { return link.Readable(); });
         return link.Readable();
     }
-    bool WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) override {
+    bool WaitReadableUnlessCancelled(const update::Link& link, TimePoint deadline) override {
         Run(deadline, [this, &link] { return cancelled_ || link.Readable(); });
         return link.Readable();
     }
@@ -63,7 +63,7 @@ private:
 };
 
 // One end of a connection whose other end is the scripted meter.
-class FakeLink final : public Link {
+class FakeLink final : public update::Link {
 public:
     explicit FakeLink(bool datagrams) : datagrams_(datagrams) {}
     std::function<void(const std::vector<uint8_t>&)> onSend;
@@ -196,4 +196,4 @@ inline std::vector<uint8_t> SmallImage(std::initializer_list<uint32_t> blocks) {
     return img;
 }
 
-}  // namespace loader::testing
+}  // namespace testsupport

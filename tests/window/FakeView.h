@@ -13,9 +13,9 @@
 
 #include "WindowModel.h"
 
-namespace window::testing {
+namespace testsupport {
 
-class FakeView final : public View {
+class FakeView final : public window::View {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -54,19 +54,19 @@ public:
         }
     }
 
-    void ShowText(Text place, const std::string& utf8) override {
+    void ShowText(window::Text place, const std::string& utf8) override {
         texts[place] = utf8;
-        if (place == Text::Action) actions.push_back(utf8);
+        if (place == window::Text::Action) actions.push_back(utf8);
     }
-    void ShowBar(const Bar& b) override { bar = b; }
-    void ShowVerdictBackground(std::optional<Rgb> c) override { verdictBackground = c; }
-    void SetEnabled(Control c, bool on) override { enabled[c] = on; }
-    void SetVisible(Control c, bool on) override { visible[c] = on; }
+    void ShowBar(const window::Bar& b) override { bar = b; }
+    void ShowVerdictBackground(std::optional<window::Rgb> c) override { verdictBackground = c; }
+    void SetEnabled(window::Control c, bool on) override { enabled[c] = on; }
+    void SetVisible(window::Control c, bool on) override { visible[c] = on; }
     void FocusPassword() override { ++passwordFocused; }
-    void ShowBox(const Box& box) override {
+    void ShowBox(const window::Box& box) override {
         // What the window showed behind the box.
         boxes.push_back(box);
-        behindBoxes.push_back(texts[Text::Action] + "|" + texts[Text::Verdict]);
+        behindBoxes.push_back(texts[window::Text::Action] + "|" + texts[window::Text::Verdict]);
         if (onBox) onBox(box);
         if (answerBoxes) Post([this, id = box.id] { model->BoxClosed(id); });
     }
@@ -75,22 +75,22 @@ public:
 
     std::vector<std::string> BoxTexts() const {
         std::vector<std::string> out;
-        for (const Box& b : boxes) out.push_back(b.text);
+        for (const window::Box& b : boxes) out.push_back(b.text);
         return out;
     }
 
-    WindowModel* model = nullptr;
+    window::WindowModel* model = nullptr;
     bool answerBoxes = true;
     bool runLater = true;  // false: what is posted for later never runs
-    std::function<void(const Box&)> onBox;
+    std::function<void(const window::Box&)> onBox;
 
-    std::map<Text, std::string> texts;
+    std::map<window::Text, std::string> texts;
     std::vector<std::string> actions;
-    Bar bar;
-    std::optional<Rgb> verdictBackground;
-    std::map<Control, bool> enabled, visible;
+    window::Bar bar;
+    std::optional<window::Rgb> verdictBackground;
+    std::map<window::Control, bool> enabled, visible;
     int passwordFocused = 0;
-    std::vector<Box> boxes;
+    std::vector<window::Box> boxes;
     std::vector<std::string> behindBoxes;
     std::vector<std::string> filters;
     int ended = 0;
@@ -102,4 +102,4 @@ private:
     std::multimap<Clock::time_point, std::function<void()>> later_;
 };
 
-}  // namespace window::testing
+}  // namespace testsupport

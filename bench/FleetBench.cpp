@@ -1,0 +1,163 @@
+// The fleet updater on 1, 64, 256 and 512 simulated meters at once, each
+// meter a whole update of the compiled-in image. One meter's timing must not
+// suffer from the others, and the tool must stay cheap:
+//   - the wall time of N meters over that of 1: <= 1.03 at 256, <= 1.05 at 512;
+//   - the tool's processor time <= 0.05 % of one core per meter;
+//   - the tool's peak memory <= 128 MiB at 512 meters;
+//   - no false result: every meter's verdict in the tool's report agrees with
+//     what meter-sim finds in that meter's flash.
+//
+//   fleet-bench [SIZES...]   (default: 1 64 256 512)
+//
+// Both the tool and meter-sim run as their own processes, so the figures
+// are the tool's alone. Binds 127.0.6.2 and the addresses after it on the
+// protocol's ports: needs root.
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Addresses.h"
+#include "ChildProcess.h"
+#include "TempDir.h"
+
+#ifndef METER_SIM_PATH
+#error "METER_SIM_PATH must name the meter-sim executable"
+#endif
+
+namespace {
+
+using testsupport::ChildProcess;
+using Clock = ChildProcess::Clock;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr char kFirstAddress[] = "127.0.6.2";
+
+struct Figures {
+    bool ran = false;  // both programs ran to their end
+    double wallS = 0, cpuS = 0, maxRssMiB = 0;
+    int updated = 0;       // meters the tool reports updated
+    int falseResults = 0;  // tool and flash disagree
+};
+
+double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
+
+// The tool's verdict per meter against the simulator's: "updated" exactly
+// when the flash holds the image and the meter has left its bootloader.
+int FalseResults(const json& report, const json& summary, int* updated) {
+    int falseResults = 0;
+    const json& meters = report["meters"];
+    if (meters.size() != summary.size()) return static_cast<int>(std::max(meters.size(), summary.size()));
+    for (size_t i = 0; i < meters.size(); ++i) {
+        const bool toolSays = meters[i]["result"] == "updated";
+        const bool flashSays = summary[i]["flash"] == "match" && summary[i]["resets"].get<int>() > 0 &&
+                               !summary[i]["bootloader"].get<bool>();
+        *updated += toolSays;
+        if (toolSays != flashSays || meters[i]["address"] != summary[i]["meter"]) {
+            ++falseResults;
+            std::fprintf(stderr, "fleet-bench: %s: the tool says %s, the meter %s\n",
+                         meters[i]["address"].get<std::string>().c_str(),
+                         meters[i]["result"].get<std::string>().c_str(), summary[i].dump().c_str());
+        }
+    }
+    return falseResults;
+}
+
+Figures Run(int meters) {
+    Figures f;
+    const testsupport::TempDir dir;
+    const std::string report = dir.File("report.json");
+    ChildProcess sim({METER_SIM_PATH, "--address", kFirstAddress, "--meters", std::to_string(meters), "--image",
+                      LOADER_IMAGE_BIN_PATH, "--log", "/dev/null"},
+                     ChildProcess::Stderr::Discard);
+    if (!sim.ReadLine(Clock::now() + 60s)) {
+        std::fprintf(stderr, "fleet-bench: meter-sim did not start\n");
+        return f;
+    }
+    // All at once: the default stops at 256.
+    std::vector<std::string> args{CLI_PATH, "update", "--report", report, "--jobs", std::to_string(meters)};
+    for (const auto& a : testsupport::ConsecutiveAddresses(kFirstAddress, meters)) args.push_back(a);
+    setenv("LOADER_PASSWORD", "1234", 1);
+    const auto t0 = Clock::now();
+    ChildProcess cli(args, ChildProcess::Stderr::Inherit);
+    const auto status = cli.Wait(Clock::now() + 600s);
+    f.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
+    f.cpuS = Seconds(cli.Usage().ru_utime) + Seconds(cli.Usage().ru_stime);
+    f.maxRssMiB = static_cast<double>(cli.Usage().ru_maxrss) / 1024;
+    // The simulator's own verdict on every meter's flash, once the tool is done.
+    sim.Signal(SIGINT);
+    const auto simStatus = sim.Wait(Clock::now() + 60s);
+    json summary;
+    for (auto it = sim.OutLines().rbegin(); it != sim.OutLines().rend() && summary.is_null(); ++it)
+        if (it->find("\"summary\"") != std::string::npos) summary = json::parse(*it, nullptr, false)["summary"];
+    std::ifstream in(report);
+    const json r = json::parse(in, nullptr, false);
+    f.ran = status.has_value() && simStatus.has_value() && r.is_object() && summary.is_array();
+    if (!f.ran) {
+        std::fprintf(stderr, "fleet-bench: tool status %d, simulator status %d\n", status.value_or(-1),
+                     simStatus.value_or(-1));
+        return f;
+    }
+    f.falseResults = FalseResults(r, summary, &f.updated);
+    return f;
+}
+
+const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::max(1, std::atoi(argv[i])));
+    if (sizes.empty()) sizes = {1, 64, 256, 512};
+    double load[3] = {};
+    getloadavg(load, 3);
+    std::printf("fleet update of the compiled-in image, meters on %s and up (meter-sim, normal operation)\n",
+                kFirstAddress);
+    std::printf("load average before: %.2f %.2f %.2f on %ld cores\n", load[0], load[1], load[2],
+                sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("%8s %9s %8s %11s %12s %9s %9s %7s\n", "meters", "wall s", "ratio", "tool CPU s", "CPU %/meter",
+                "peak MiB", "updated", "false");
+    double single = 0;
+    bool honest = true;
+    std::vector<std::string> verdicts;
+    for (int n : sizes) {
+        const Figures f = Run(n);
+        if (single == 0 && n == 1 && f.ran) single = f.wallS;
+        const double ratio = single > 0 ? f.wallS / single : 0.0;
+        const double cpuPerMeter = f.wallS > 0 ? 100 * f.cpuS / f.wallS / n : 0.0;
+        honest = honest && f.ran && f.falseResults == 0;
+        std::printf("%8d %9.3f %8.4f %11.3f %12.4f %9.1f %9d %7d%s\n", n, f.wallS, ratio, f.cpuS, cpuPerMeter,
+                    f.maxRssMiB, f.updated, f.falseResults, f.ran ? "" : "  (did not run to its end)");
+        std::fflush(stdout);
+        char line[160];
+        if (n >= 256 && single > 0) {
+            const double limit = n >= 512 ? 1.05 : 1.03;
+            std::snprintf(line, sizeof line, "ratio at %d: %.4f <= %.2f %s", n, ratio, limit, Verdict(ratio <= limit));
+            verdicts.push_back(line);
+        }
+        if (n > 1) {
+            std::snprintf(line, sizeof line, "CPU per meter at %d: %.4f %% <= 0.05 %% %s", n, cpuPerMeter,
+                          Verdict(cpuPerMeter <= 0.05));
+            verdicts.push_back(line);
+        }
+        if (n == 512) {
+            std::snprintf(line, sizeof line, "peak memory at 512: %.1f MiB <= 128 MiB %s", f.maxRssMiB,
+                          Verdict(f.maxRssMiB <= 128));
+            verdicts.push_back(line);
+        }
+    }
+    getloadavg(load, 3);
+    std::printf("load average after: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+    for (const auto& v : verdicts) std::printf("%s\n", v.c_str());
+    std::printf("no false result, every flash checked by meter-sim: %s\n", Verdict(honest));
+    return honest ? 0 : 1;
+}

@@ -1,0 +1,293 @@
+// A whole update of the compiled-in image against the simulated meter on
+// loopback, timed against the waits the protocol itself prescribes: the
+// tool should add next to nothing to them, and use next to no processor.
+//
+//   update-bench [RUNS] [window|plain]   (RUNS: updates of each front end,
+//                                        each against a fresh simulator, default 1)
+//
+// The simulator runs as its own process, so its processor time is not
+// counted as the tool's. Each run updates once through the real window (its
+// button pressed, message boxes answered at once) and once with the engine
+// alone through the plain pacer, as the headless updater runs it; the two
+// alternate, so that a change in the machine's load meets both. The meter
+// is already in its bootloader and has no Modbus server: the request finds
+// no answer and the update procedure follows at once.
+// Targets: window ratio <= 1.004 and the window's tool CPU at most 1.15
+// times the plain pacer's; plain pacer ratio <= 1.002 and CPU < 0.2 %.
+#include <QApplication>
+#include <QTimer>
+#include <QWindow>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <utility>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "BenchFigures.h"
+#include "Brand.h"
+#include "ChildProcess.h"
+#include "FlashImage.h"
+#include "Constants.h"
+#include "Frames.h"
+#include "MainWindow.h"
+#include "RecordingDialogs.h"
+#include "PlainPacer.h"
+#include "Socket.h"
+#include "SocketLink.h"
+#include "UpdateEngine.h"
+
+#ifndef METER_SIM_PATH
+#error "METER_SIM_PATH must name the meter-sim executable"
+#endif
+#ifndef LOADER_IMAGE_BIN_PATH
+#error "LOADER_IMAGE_BIN_PATH must name the raw image the tool carries"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+using bench::CpuSeconds;
+using bench::Median;
+
+// The number after "key": in one line of the simulator's JSON; -1 when absent.
+long JsonNumber(const std::string& line, const std::string& key) {
+    const auto at = line.find("\"" + key + "\":");
+    if (at == std::string::npos) return -1;
+    return std::strtol(line.c_str() + at + key.size() + 3, nullptr, 10);
+}
+
+// What the protocol waits for this image when every exchange succeeds at
+// once: the connection's wait and the request's, the wait before the first
+// "VER?" and one for its answer, the erase's, one per block that is written,
+// the one after "RESET", then the final pause.
+int PrescribedMs(int writes, int verQueries, int erases, int retries) {
+    using namespace protocol;
+    const auto total = kConnectWait + kModbusAnswerWait + kIdentifyWait + kIdentifyWait * verQueries +
+                       kEraseWait * erases + kWriteWait * writes + kRetryDelay * retries + kResetWait + kRetryDelay;
+    return static_cast<int>(total.count());
+}
+
+struct Result {
+    bool ok = false;
+    double wallS = 0;
+    double cpuS = 0;
+    double mainThreadCpuS = 0;
+    std::string verdict;
+    std::string action;
+    int retries = 0;
+    size_t messages = 0;
+    int simStatus = -1;
+    long writes = -1, verQueries = -1, erases = -1, resets = -1, programFaults = -1;
+};
+
+// The update through the window, or with the engine alone through the plain pacer.
+enum class Front { Window, Plain };
+
+struct QuietListener : update::UpdateListener {};
+
+// Calls back once the window's button is enabled again after a run: the
+// moment the window shows the run's end.
+class RunEndWatcher : public QObject {
+public:
+    RunEndWatcher(MainWindow& w, std::function<void()> ended) : window_(w), ended_(std::move(ended)) {
+        w.updateButton->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::EnabledChange && window_.updateButton->isEnabled() && !window_.Model().Running() &&
+            ended_)
+            std::exchange(ended_, nullptr)();
+        return false;
+    }
+
+private:
+    MainWindow& window_;
+    std::function<void()> ended_;
+};
+
+Result RunOnce(Front front) {
+    Result r;
+    using testsupport::ChildProcess;
+    using namespace std::chrono_literals;
+    std::optional<ChildProcess> sim;
+    std::optional<std::string> line;
+    try {
+        sim.emplace(std::vector<std::string>{METER_SIM_PATH, "--address", "127.0.0.1", "--bootloader", "--no-modbus",
+                                             "--modbus-port", "0", "--boot-port", "0", "--image", LOADER_IMAGE_BIN_PATH,
+                                             "--log", "/dev/null", "--exit-after-reset"},
+                    ChildProcess::Stderr::Discard);
+        line = sim->ReadLine(Clock::now() + 10s);
+    } catch (const std::system_error&) {
+        // Reported as any other start that gave no ports.
+    }
+    if (!line || JsonNumber(*line, "bootPort") <= 0) {
+        std::fprintf(stderr, "update-bench: the simulator did not start (%s)\n", METER_SIM_PATH);
+        if (sim) r.simStatus = sim->Terminate(Clock::now() + 5s).value_or(-1);
+        return r;
+    }
+    const long bootPort = JsonNumber(*line, "bootPort");
+    const long modbusPort = JsonNumber(*line, "modbusPort");
+    const update::UpdateRequest request{"127.0.0.1", std::string("1234"), true};
+
+    if (front == Front::Window) {
+        testsupport::RecordingDialogs dialogs;
+        MainWindow window(dialogs);
+        window.network.modbus.SetRemotePort(static_cast<uint16_t>(modbusPort));
+        window.network.boot.SetRemotePort(static_cast<uint16_t>(bootPort));
+        window.addressEdit->setText(QString::fromStdString(request.address));
+        window.passwordEdit->setText(QString::fromStdString(*request.password));
+        window.show();
+        Clock::time_point t0;
+        double c0 = 0, m0 = 0;
+        RunEndWatcher watcher(window, [&] {
+            r.cpuS = CpuSeconds() - c0;
+            r.mainThreadCpuS = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - m0;
+            r.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
+            QCoreApplication::quit();
+        });
+        // From inside the event loop, as a click comes, once the window is on
+        // screen and painted.
+        QTimer poll;
+        poll.setInterval(10);
+        QObject::connect(&poll, &QTimer::timeout, &window, [&] {
+            if (!window.windowHandle() || !window.windowHandle()->isExposed()) return;
+            poll.stop();
+            QTimer::singleShot(50, &window, [&] {
+                t0 = Clock::now();
+                c0 = CpuSeconds();
+                m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+                window.updateButton->click();
+            });
+        });
+        poll.start();
+        qApp->exec();
+        r.verdict = window.verdictLabel->text().toStdString();
+        r.action = window.actionLabel->text().toStdString();
+        r.retries = window.Model().LastResult() ? window.Model().LastResult()->retries : -1;
+        r.messages = dialogs.boxes.size();
+    } else {
+        net::SocketLink udpLink(net::Transport::Udp, static_cast<uint16_t>(bootPort));
+        net::SocketLink tcpLink(net::Transport::Tcp, static_cast<uint16_t>(modbusPort));
+        update::CancelToken cancel;
+        update::PlainPacer pacer(cancel);
+        update::DelayInterval delay;
+        QuietListener quiet;
+        update::UpdateEngine engine(pacer, tcpLink, udpLink, image::EmbeddedImage(), delay, quiet);
+        const auto t0 = Clock::now();
+        const double c0 = CpuSeconds();
+        const double m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        const update::UpdateResult u = engine.Run(request);
+        r.cpuS = CpuSeconds() - c0;
+        r.mainThreadCpuS = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - m0;
+        r.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
+        r.verdict = u.outcome == update::Outcome::Updated ? "Successfully updated." : "not updated";
+        r.action = "-";
+        r.retries = u.retries;
+    }
+
+    // The simulator ends on its own after a "RESET" it handled; give a lost
+    // one a few seconds, then stop it.
+    std::string summary;
+    while ((line = sim->ReadLine(Clock::now() + 5s))) summary = *line;
+    const bool ended = summary.find("\"summary\"") != std::string::npos;
+    r.simStatus = (ended ? sim->Wait(Clock::now() + 5s) : sim->Terminate(Clock::now() + 5s)).value_or(-1);
+    r.writes = JsonNumber(summary, "writes");
+    r.verQueries = JsonNumber(summary, "verQueries");
+    r.erases = JsonNumber(summary, "erases");
+    r.resets = JsonNumber(summary, "resets");
+    r.programFaults = JsonNumber(summary, "programFaults");
+    r.ok = r.verdict == "Successfully updated." && r.simStatus == 0;
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const bench::ScratchWorkDir work;
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
+
+    const image::ImageView img = image::EmbeddedImage();
+    int firmwareBlocks = 0;
+    for (uint32_t a = protocol::kApplicationStart; a < image::kImageSize; a += protocol::kBlockSize)
+        firmwareBlocks += protocol::IsBlank(img.subspan(a, protocol::kBlockSize)) ? 0 : 1;
+    const int nominalMs = PrescribedMs(firmwareBlocks, 1, 1, 0);
+
+    platform::StartSocketLibrary();
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
+
+    bool allOk = true;
+    std::printf("update of the development image against meter-sim on 127.0.0.1\n");
+    std::printf("  image: %d of %d blocks hold firmware; prescribed waits %d ms\n", firmwareBlocks,
+                protocol::kBlockSteps, nominalMs);
+    std::fflush(stdout);
+    const std::string only = argc > 2 ? argv[2] : "";
+    struct Series {
+        Front front;
+        const char* name;
+        std::vector<double> ratios, cpuMs, cpuShares;
+    };
+    std::vector<Series> series;
+    if (only != "plain") series.push_back({Front::Window, "window", {}, {}, {}});
+    if (only != "window") series.push_back({Front::Plain, "plain pacer", {}, {}, {}});
+    for (int i = 0; i < runs; ++i) {
+        for (Series& s : series) {
+            const Result r = RunOnce(s.front);
+            allOk = allOk && r.ok;
+            // The prescribed sum for what actually happened (a retry or a second
+            // "VER?" adds its own waits); equal to the nominal one on a clean run.
+            const int prescribedMs = r.writes >= 0
+                                         ? PrescribedMs(static_cast<int>(r.writes), static_cast<int>(r.verQueries),
+                                                        static_cast<int>(r.erases), r.retries)
+                                         : nominalMs;
+            std::printf("%s, run %d\n", s.name, i + 1);
+            std::printf("  wall time          %9.1f ms\n", r.wallS * 1e3);
+            std::printf("  prescribed waits   %9d ms\n", prescribedMs);
+            std::printf("  ratio              %9.4f\n", r.wallS * 1e3 / prescribedMs);
+            std::printf(
+                "  tool CPU time      %9.1f ms = %.3f %% of the wall time (window thread %.1f ms, others %.1f ms)\n",
+                r.cpuS * 1e3, 100 * r.cpuS / r.wallS, r.mainThreadCpuS * 1e3, (r.cpuS - r.mainThreadCpuS) * 1e3);
+            std::printf(
+                "  meter: %ld VER?, %ld erase, %ld writes, %ld RESET, %ld program faults; retries %d, boxes %zu\n",
+                r.verQueries, r.erases, r.writes, r.resets, r.programFaults, r.retries, r.messages);
+            std::printf("  verdict \"%s\", action \"%s\", simulator status %d (0: flash matches the image)\n",
+                        r.verdict.c_str(), r.action.c_str(), r.simStatus);
+            std::printf("  result             %s\n", r.ok ? "updated" : "FAILED");
+            std::fflush(stdout);
+            if (r.wallS > 0) {
+                s.ratios.push_back(r.wallS * 1e3 / prescribedMs);
+                s.cpuMs.push_back(r.cpuS * 1e3);
+                s.cpuShares.push_back(100 * r.cpuS / r.wallS);
+            }
+        }
+    }
+    std::printf("\nmedians of %d runs        %12s %12s\n", runs, series.empty() ? "" : series[0].name,
+                series.size() > 1 ? series[1].name : "");
+    auto row = [&](const char* what, std::vector<double> Series::*field, const char* format) {
+        std::printf("  %-22s", what);
+        for (Series& s : series) std::printf(format, (s.*field).empty() ? 0.0 : Median(s.*field));
+        std::printf("\n");
+    };
+    row("ratio", &Series::ratios, " %12.4f");
+    row("tool CPU time (ms)", &Series::cpuMs, " %12.1f");
+    row("tool CPU (% of wall)", &Series::cpuShares, " %12.3f");
+    if (series.size() == 2 && !series[0].cpuMs.empty() && !series[1].cpuMs.empty()) {
+        const double cpuRatio = Median(series[0].cpuMs) / Median(series[1].cpuMs);
+        std::printf("  window CPU / plain CPU  %11.2f   (target <= 1.15)\n", cpuRatio);
+        std::printf("  window ratio            %11.4f   (target <= 1.004)\n", Median(series[0].ratios));
+    }
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    std::printf("peak memory of the tool (ru_maxrss) %.1f MiB\n", static_cast<double>(self.ru_maxrss) / 1024);
+    platform::StopSocketLibrary();
+    return allOk ? 0 : 1;
+}

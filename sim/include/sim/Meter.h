@@ -1,0 +1,113 @@
+// A simulated energy meter on loopback: a Modbus TCP server that can switch
+// the meter into its bootloader, and the UDP bootloader that erases and
+// programs the Ethernet module's flash. Decodes everything on its own, so a
+// fault in the update tool cannot hide behind the same fault here.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/Faults.h"
+
+namespace sim {
+
+inline constexpr uint32_t kFlashSize = 0x80000;
+inline constexpr uint32_t kAppStart = 0x08000;  // below: the bootloader itself, never erased
+inline constexpr uint32_t kBlockSize = 1024;
+
+// One line of the event log: a datagram or Modbus request and what the meter did.
+struct Event {
+    double t = 0;                 // seconds since the meter started
+    std::string meter;            // the meter's name (its address unless named otherwise)
+    std::string command;          // "VER?", "E", "W", "RESET", "MODBUS", "?" (anything else)
+    uint32_t address = 0;         // write frames: block address; Modbus: first register
+    size_t length = 0;            // bytes received
+    std::string checksum;         // "ok", "bad", "-" (frames without checksum)
+    std::vector<uint8_t> answer;  // bytes answered (empty: no answer)
+    std::string fault;            // injected faults and "ignored", comma separated; empty: none
+    bool inBootloader = false;    // state when the datagram arrived
+};
+
+// One JSON object, no line end.
+std::string ToJson(const Event& event);
+
+struct MeterOptions {
+    std::string name;  // empty: the address
+    std::string address = "127.0.0.1";
+    int modbusPort = 502;        // 0: ephemeral
+    int bootPort = 5555;         // 0: ephemeral
+    bool modbusListener = true;  // false: the port is held but connections are refused
+    bool bootloaderFromStart = false;
+    std::string password = "1234";
+    std::vector<uint8_t> identity = {'T', 'A', 'L', 'V', 'O', '-', 'E', 'T', 'H', '-', 'B', 'O', 'O',
+                                     'T', 'L', 'O', 'A', 'D', 'E', 'R', '-', 'V', '1', '.', '0', '0'};
+    int bootDelayMs = 1000;  // from the accepted boot-mode request to the bootloader
+    uint64_t seed = 1;
+    Faults faults;
+    // Called on the meter's thread after each event is logged; must not call
+    // back into the meter.
+    std::function<void(const Event&)> onEvent;
+};
+
+class ServeLoop;
+class MeterFleet;
+
+class Meter {
+public:
+    // Binds its sockets and serves on its own thread until destroyed.
+    // Throws std::system_error / std::invalid_argument when it cannot start.
+    explicit Meter(MeterOptions options);
+    ~Meter();
+    Meter(const Meter&) = delete;
+    Meter& operator=(const Meter&) = delete;
+
+    const std::string& Name() const;
+    uint16_t ModbusPort() const;  // also without listener: the held, refusing port
+    uint16_t BootPort() const;
+
+    std::vector<Event> Events() const;  // snapshot of the log
+    // Blocks until some logged event satisfies `pred` or the time is up.
+    bool WaitFor(const std::function<bool(const Event&)>& pred, std::chrono::milliseconds timeout) const;
+
+    std::vector<uint8_t> Flash() const;
+    bool InBootloader() const;
+    int ProgramFaults() const;  // write frames that hit bytes not erased with other data
+    // Application area (0x08000..0x7FFFF) equal to `image`, which holds kFlashSize bytes.
+    bool FlashMatches(const uint8_t* image) const;
+    // First differing address of the application area, or -1.
+    long FirstMismatch(const uint8_t* image) const;
+
+private:
+    friend class MeterFleet;
+    Meter(MeterOptions options, ServeLoop& loop);  // served by a fleet's loop
+
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Many meters in one process, served by a few threads: one per
+// metersPerThread meters rather than one each, so that hundreds of meters
+// cost a handful of threads. Each meter is the same as a Meter on its own.
+class MeterFleet {
+public:
+    // Binds every meter's sockets, then serves them all until destroyed.
+    // Throws as Meter does when one cannot start; none is served then.
+    explicit MeterFleet(std::vector<MeterOptions> meters, size_t metersPerThread = 64);
+    ~MeterFleet();
+    MeterFleet(const MeterFleet&) = delete;
+    MeterFleet& operator=(const MeterFleet&) = delete;
+
+    size_t Size() const { return meters_.size(); }
+    const Meter& operator[](size_t i) const { return *meters_[i]; }
+
+private:
+    std::vector<std::unique_ptr<ServeLoop>> loops_;  // stopped before the meters go
+    std::vector<std::unique_ptr<Meter>> meters_;
+};
+
+}  // namespace sim

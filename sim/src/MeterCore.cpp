@@ -1,0 +1,209 @@
+#include "MeterCore.h"
+
+#include <algorithm>
+
+namespace sim {
+namespace {
+
+// splitmix64: each exchange draws from its own stream, derived from the seed
+// and the exchange number, so a fault falls on the same exchange however the
+// datagrams were timed.
+class ExchangeRandom {
+public:
+    ExchangeRandom(uint64_t seed, uint32_t exchange) : state_(seed + exchange * 0x9E3779B97F4A7C15ull) {}
+    uint64_t Next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    double Percent() { return static_cast<double>(Next() >> 11) * 0x1.0p-53 * 100.0; }
+
+private:
+    uint64_t state_;
+};
+
+void AddFault(Event& e, const std::string& what) {
+    if (!e.fault.empty()) e.fault += ",";
+    e.fault += what;
+}
+
+bool Matches(const FaultRule& rule, uint32_t exchange, BootCommand command, const BootFrame& frame) {
+    if (rule.exchange && rule.exchange != exchange) return false;
+    if (rule.every && exchange % rule.every != 0) return false;
+    if (rule.blockAddress && (command != BootCommand::Write || frame.address != *rule.blockAddress)) return false;
+    if (!rule.command.empty() && rule.command != CommandLabel(command)) return false;
+    return true;
+}
+
+}  // namespace
+
+MeterCore::MeterCore(const MeterOptions& o)
+    : identity_(o.identity),
+      password_(o.password),
+      bootDelayMs_(std::max(0, o.bootDelayMs)),
+      seed_(o.seed),
+      faults_(o.faults),
+      inBootloader_(o.bootloaderFromStart) {}
+
+Reaction MeterCore::OnDatagram(ByteView datagram) {
+    Reaction r;
+    Event& e = r.event;
+    const BootFrame frame = DecodeBootFrame(datagram);
+    e.command = CommandLabel(frame.command);
+    e.address = frame.address;
+    e.length = datagram.size();
+    e.checksum = ChecksumLabel(frame.checksum);
+    e.inBootloader = inBootloader_;
+    if (!inBootloader_) {
+        // The application firmware has no bootloader service: nothing to answer.
+        AddFault(e, "ignored");
+        return r;
+    }
+    const uint32_t exchange = ++exchanges_;
+    ExchangeRandom random(seed_, exchange);
+    const bool lostIn = random.Percent() < faults_.lossInPercent;
+    const bool lostOut = random.Percent() < faults_.lossOutPercent;
+    if (lostIn) {
+        AddFault(e, "lost-in");
+        return r;
+    }
+    std::vector<const FaultRule*> rules;
+    for (const auto& rule : faults_.rules)
+        if (Matches(rule, exchange, frame.command, frame)) rules.push_back(&rule);
+    if (std::any_of(rules.begin(), rules.end(), [](auto* x) { return x->action == FaultAction::Reboot; })) {
+        inBootloader_ = false;
+        AddFault(e, "reboot");
+        return r;
+    }
+
+    Bytes answer;
+    bool answers = true;
+    if (frame.error != FrameError::None) {
+        answer = ErrorAnswer(frame.error);
+    } else {
+        switch (frame.command) {
+            case BootCommand::Identify: answer = identity_; break;
+            case BootCommand::Erase:
+                flash_.EraseApplication();
+                answer = OkAnswer();
+                break;
+            case BootCommand::Write:
+                if (!flash_.Program(frame.address, frame.data)) {
+                    ++programFaults_;
+                    AddFault(e, "program-over-unerased");
+                }
+                answer = OkAnswer();
+                break;
+            case BootCommand::Reset:
+                // The meter restarts into its application; nothing comes back.
+                inBootloader_ = false;
+                answers = false;
+                break;
+            case BootCommand::Unknown: answer = ErrorAnswer(FrameError::Command); break;
+        }
+    }
+
+    Send send;
+    bool duplicated = false;
+    int copyLagMs = 0;
+    for (const FaultRule* rule : rules) {
+        AddFault(e, FaultRuleName(*rule));
+        switch (rule->action) {
+            case FaultAction::Drop: answers = false; break;
+            case FaultAction::Delay: send.delayMs = std::max(send.delayMs, rule->delayMs); break;
+            case FaultAction::Duplicate:
+                duplicated = true;
+                copyLagMs = std::max(copyLagMs, rule->lagMs);
+                break;
+            case FaultAction::Wrong:
+                if (!answer.empty()) {
+                    uint8_t b = answer[0];
+                    while (b == answer[0] || b == 'O') b = static_cast<uint8_t>(random.Next());
+                    answer[0] = b;
+                }
+                break;
+            case FaultAction::Short:
+                if (!answer.empty()) answer.pop_back();
+                break;
+            case FaultAction::Oversized: answer.push_back('\n'); break;
+            case FaultAction::Zeroed: std::fill(answer.begin(), answer.end(), uint8_t{0}); break;
+            case FaultAction::Script:
+                answer = rule->payload;
+                answers = true;
+                break;
+            case FaultAction::ForeignPort: send.foreignPort = true; break;
+            case FaultAction::Reboot: break;
+        }
+    }
+    // A drop wins over a script whichever came first in the list.
+    if (std::any_of(rules.begin(), rules.end(), [](auto* x) { return x->action == FaultAction::Drop; }))
+        answers = false;
+    if (!answers) return r;
+    // The copy travels on its own, so the way back loses it apart from the
+    // answer. Drawn last, so that every other draw of the exchange stays as it was.
+    const bool copyLost = duplicated && random.Percent() < faults_.lossOutPercent;
+    send.bytes = answer;
+    if (lostOut)
+        AddFault(e, "lost-out");
+    else
+        r.sends.push_back(send);
+    if (duplicated) {
+        if (copyLost) {
+            AddFault(e, "copy-lost-out");
+        } else {
+            Send copy = send;
+            copy.delayMs += copyLagMs;
+            r.sends.push_back(std::move(copy));
+        }
+    }
+    if (!r.sends.empty()) e.answer = std::move(answer);
+    return r;
+}
+
+Reaction MeterCore::OnModbusRequest(ByteView adu) {
+    Reaction r;
+    Event& e = r.event;
+    e.command = "MODBUS";
+    e.length = adu.size();
+    e.checksum = "-";
+    e.inBootloader = inBootloader_;
+    if (adu.size() >= 6 && static_cast<size_t>(adu[4] << 8 | adu[5]) != adu.size() - 6) {
+        // The header's length disagrees with the request's own layout: the next
+        // request's start is unknown, so the stream is given up.
+        AddFault(e, "framing");
+        r.closeConnection = true;
+        return r;
+    }
+    const ModbusVerdict v = DecideModbusRequest(adu, password_);
+    e.address = v.startRegister;
+    if (v.kind == ModbusVerdict::Kind::Ignore) {
+        AddFault(e, "ignored");
+        return r;
+    }
+    Bytes answer;
+    if (faults_.modbusException) {
+        answer = ModbusExceptionAnswer(adu, static_cast<uint8_t>(faults_.modbusException));
+        AddFault(e, "exception:" + std::to_string(faults_.modbusException));
+    } else if (v.kind == ModbusVerdict::Kind::Accept) {
+        answer = ModbusNormalAnswer(adu);
+        r.enterBootloaderInMs = bootDelayMs_;
+    } else {
+        answer = ModbusExceptionAnswer(adu, v.exceptionCode);
+    }
+    e.answer = answer;
+    const int delay = std::max(0, faults_.modbusDelayMs);
+    if (delay) AddFault(e, "delay:" + std::to_string(delay));
+    const size_t split = static_cast<size_t>(std::max(0, faults_.modbusSplitBytes));
+    if (split > 0 && split < answer.size()) {
+        const int later = delay + std::max(0, faults_.modbusSplitDelayMs);
+        AddFault(e, "split:" + std::to_string(split) + ":" + std::to_string(faults_.modbusSplitDelayMs));
+        r.sends.push_back({delay, Bytes(answer.begin(), answer.begin() + static_cast<long>(split)), false});
+        r.sends.push_back({later, Bytes(answer.begin() + static_cast<long>(split), answer.end()), false});
+    } else {
+        r.sends.push_back({delay, std::move(answer), false});
+    }
+    return r;
+}
+
+}  // namespace sim

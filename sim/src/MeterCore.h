@@ -1,0 +1,52 @@
+// The meter's behaviour without sockets or clocks: what it does with one
+// datagram or one Modbus request, and what it sends back when. Deterministic
+// for a given seed, so fault scripts replay exactly.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Flash.h"
+#include "Frames.h"
+#include "sim/Meter.h"
+
+namespace sim {
+
+struct Send {
+    int delayMs = 0;
+    Bytes bytes;
+    bool foreignPort = false;
+};
+
+struct Reaction {
+    Event event;  // t and meter are left for the caller to fill in
+    std::vector<Send> sends;
+    int enterBootloaderInMs = -1;  // >= 0: an accepted boot-mode request
+    bool closeConnection = false;  // Modbus: the stream cannot be trusted any more
+};
+
+class MeterCore {
+public:
+    explicit MeterCore(const MeterOptions& options);
+
+    Reaction OnDatagram(ByteView datagram);
+    Reaction OnModbusRequest(ByteView adu);
+    void EnterBootloader() { inBootloader_ = true; }
+
+    bool InBootloader() const { return inBootloader_; }
+    const FlashModel& Flash() const { return flash_; }
+    int ProgramFaults() const { return programFaults_; }
+
+private:
+    Bytes identity_;
+    std::string password_;
+    int bootDelayMs_;
+    uint64_t seed_;
+    Faults faults_;
+    FlashModel flash_;
+    bool inBootloader_;
+    uint32_t exchanges_ = 0;
+    int programFaults_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,202 @@
+// The image export as the developer build offers it in the window.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "MainWindow.h"
+#include "ImageExport.h"
+#include "RecordingDialogs.h"
+#include "ScratchMount.h"
+
+namespace {
+
+const QString kExportName = QStringLiteral("Code_Image_Main_MCU.pas");
+
+// Makes dir the working directory until the scope ends.
+class InDir {
+public:
+    explicit InDir(const QString& dir) : before_(QDir::currentPath()) { QDir::setCurrent(dir); }
+    ~InDir() { QDir::setCurrent(before_); }
+
+private:
+    QString before_;
+};
+
+QByteArray Expected(const QString& line2Text) {
+    const std::string s = image::FormatDeclaration(line2Text.toStdString(), image::EmbeddedImage());
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Descriptors of this process that still point into dir.
+QStringList OpenFilesUnder(const QString& dir) {
+    QStringList out;
+    const QString canonical = QDir(dir).canonicalPath();
+    for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::Files | QDir::System))
+        if (fd.symLinkTarget().startsWith(canonical)) out << fd.symLinkTarget();
+    return out;
+}
+
+void ArmExport(MainWindow& f) {
+    f.exportCheck->setChecked(true);
+    QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
+    QVERIFY(f.mainMcuCheck->isChecked());
+}
+
+}  // namespace
+
+class ExportWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void exportWritesTheImageWithTheChosenFileInLineTwo_data() {
+        QTest::addColumn<QString>("chosen");  // relative to a directory of its own; empty: cancelled
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("no file chosen") << QString() << false;
+        QTest::newRow("a hex file") << "firmware.hex" << true;
+        QTest::newRow("a file that does not exist") << "missing.hex" << false;
+    }
+    void exportWritesTheImageWithTheChosenFileInLineTwo() {
+        QFETCH(QString, chosen);
+        QFETCH(bool, exists);
+        QTemporaryDir work, source;
+        InDir in(work.path());
+        const QString chosenPath = chosen.isEmpty() ? QString() : source.filePath(chosen);
+        if (exists) {
+            QFile h(chosenPath);
+            QVERIFY(h.open(QIODevice::WriteOnly));
+            h.write(":00000001FF\r\n");  // would give a different image if it were read
+        }
+        testsupport::RecordingDialogs d;
+        d.nextFile = chosenPath;
+        MainWindow f(d);
+        ArmExport(f);
+        f.chooseFileButton->click();
+        QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)|*.hex"});
+        QCOMPARE(f.exportPathEdit->text(), chosenPath);
+
+        // Whatever opens anything in the chosen file's directory shows here.
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        QVERIFY(inotify_add_watch(watch, QFile::encodeName(source.path()).constData(), IN_OPEN | IN_ACCESS) >= 0);
+
+        f.updateButton->click();
+
+        char events[4096];
+        const ssize_t seen = read(watch, events, sizeof events);
+        close(watch);
+        QCOMPARE(seen, ssize_t(-1));  // EAGAIN: nothing was opened there
+        QVERIFY(d.boxes.empty());
+        const QByteArray written = ReadAll(work.filePath(kExportName));
+        QCOMPARE(written.left(written.indexOf("\r\n", 68)).mid(66), ("// " + chosenPath).toUtf8());
+        QVERIFY(written == Expected(chosenPath));
+        QVERIFY(f.updateButton->isEnabled());
+
+        // A cancelled choice keeps the last one.
+        d.nextFile.clear();
+        f.chooseFileButton->click();
+        QCOMPARE(f.exportPathEdit->text(), chosenPath);
+    }
+
+    void exportLandsInTheWorkingDirectoryOfThePress() {
+        QTemporaryDir atStart, atPress;
+        testsupport::RecordingDialogs d;
+        std::unique_ptr<MainWindow> f;
+        {
+            InDir in(atStart.path());
+            f = std::make_unique<MainWindow>(d);
+        }
+        ArmExport(*f);
+        InDir in(atPress.path());
+        f->updateButton->click();
+        QVERIFY(d.boxes.empty());
+        QVERIFY(ReadAll(atPress.filePath(kExportName)) == Expected(QString()));
+        QVERIFY(!QFileInfo::exists(atStart.filePath(kExportName)));
+    }
+
+    void uncheckingGenerateReturnsToTheUpdate() {
+        QTemporaryDir dir;
+        InDir in(dir.path());
+        testsupport::RecordingDialogs d;
+        MainWindow f(d);
+        ArmExport(f);
+        f.exportCheck->setChecked(false);
+        QCOMPARE(f.updateButton->text(), QString("FIRMWARE UPDATE"));
+        f.passwordEdit->setText("abc");
+        f.updateButton->click();
+        QCOMPARE(d.Texts(), QStringList{"Incorrect password. Please enter correct password."});
+        QVERIFY(!QFileInfo::exists(dir.filePath(kExportName)));
+    }
+
+    void mainMcuShowsAndHidesTheFileChoice() {
+        testsupport::RecordingDialogs d;
+        MainWindow f(d);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        f.mainMcuCheck->setChecked(false);
+        QVERIFY(!f.exportPathEdit->isVisible());
+        QVERIFY(!f.chooseFileButton->isVisible());
+        f.mainMcuCheck->setChecked(true);
+        QVERIFY(f.exportPathEdit->isVisible());
+        QVERIFY(f.chooseFileButton->isVisible());
+    }
+
+    // A directory named like the export file in the working directory.
+    void directoryInTheFilesPlaceIsAccessDenied() {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(kExportName));
+        InDir in(dir.path());
+        testsupport::RecordingDialogs d;
+        MainWindow f(d);
+        ArmExport(f);
+        f.updateButton->click();
+        QCOMPARE(d.Texts(), QStringList{"File access denied."});
+        QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
+        QVERIFY(QFileInfo(dir.filePath(kExportName)).isDir());
+        QCOMPARE(OpenFilesUnder(dir.path()), QStringList());
+        QVERIFY(f.updateButton->isEnabled());
+    }
+
+    void exportFailureIsShownByTheErrorDisplay_data() {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("read-only directory") << "size=1m" << true << "File access denied.";
+        QTest::newRow("full disk") << "size=64k" << false << "Disk full.";
+    }
+    void exportFailureIsShownByTheErrorDisplay() {
+        QFETCH(QString, options);
+        QFETCH(bool, readOnly);
+        QFETCH(QString, text);
+        testsupport::ScratchFs scratch(options.toLatin1().constData(), readOnly ? MS_RDONLY : 0);
+        if (!scratch.mounted) QSKIP("mounting a tmpfs needs CAP_SYS_ADMIN");
+        const QString dir = QFile::decodeName(scratch.dir.path().string().c_str());
+        InDir in(dir);
+        testsupport::RecordingDialogs d;
+        MainWindow f(d);
+        ArmExport(f);
+        f.updateButton->click();
+        QCOMPARE(d.Texts(), QStringList{text});
+        QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
+        QCOMPARE(d.boxes[0].title, f.Title());
+        QCOMPARE(OpenFilesUnder(dir), QStringList());
+        QVERIFY(f.updateButton->isEnabled());
+        QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
+        const QByteArray kept = ReadAll(QDir(dir).filePath(kExportName));
+        if (!readOnly) QVERIFY(kept.size() > 60000 && Expected(QString()).startsWith(kept));
+    }
+};
+
+QTEST_MAIN(ExportWindowTest)
+#include "ExportWindowTest.moc"

@@ -1,0 +1,75 @@
+// The operator's one action in the real window: "FIRMWARE UPDATE" pressed
+// with a simulated meter in normal operation on loopback.
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "MainWindow.h"
+#include "RecordingDialogs.h"
+#include "sim/Meter.h"
+
+class UpdateWindowTest : public QObject {
+    Q_OBJECT
+    // Closing the window saves the settings file into the working directory.
+    QTemporaryDir workDir_;
+
+private slots:
+    void initTestCase() { QVERIFY(QDir::setCurrent(workDir_.path())); }
+
+    void pressRunsTheWholeUpdateAndShowsTheVerdict() {
+        sim::MeterOptions o;
+        o.address = "127.0.0.1";
+        o.modbusPort = 0;
+        o.bootPort = 0;
+        o.password = "admin123";
+        o.bootDelayMs = 500;
+        // Some answers come after the 50 ms a write waits: the window goes on
+        // listening for them rather than failing the block or taking them
+        // for the next block's.
+        o.faults.rules = {*sim::ParseFaultRule("delay:120@cmd=W,every=10", nullptr)};
+        sim::Meter meter(o);
+
+        testsupport::RecordingDialogs d;
+        MainWindow f(d);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        f.network.modbus.SetRemotePort(meter.ModbusPort());
+        f.network.boot.SetRemotePort(meter.BootPort());
+        f.addressEdit->setText("127.0.0.1");
+        QTest::keyClicks(f.passwordEdit, "admin123");
+
+        // Labels must change while the update runs: the window keeps processing events.
+        QStringList seen;
+        QTimer sampler;
+        sampler.setInterval(100);
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            if (seen.isEmpty() || seen.back() != f.actionLabel->text()) seen << f.actionLabel->text();
+            QVERIFY(!f.Model().Running() || !f.updateButton->isEnabled());
+        });
+        sampler.start();
+        QTest::mouseClick(f.updateButton, Qt::LeftButton);
+        QVERIFY(f.Model().Running());
+        QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 120000);
+        sampler.stop();
+
+        QCOMPARE(f.verdictLabel->text(), QString("Successfully updated."));
+        QCOMPARE(f.VerdictBackground(), QColor(0, 255, 0));
+        QCOMPARE(f.actionLabel->text(), QString("Finished."));
+        QCOMPARE(f.Model().LastResult()->retries, 0);
+        QCOMPARE(f.identityLabel->text(), QString("BOOTLOADER-V1.00"));
+        QCOMPARE(f.progress->value(), 0x7FFFF);
+        QVERIFY(f.updateButton->isEnabled());
+        QVERIFY(!f.network.modbus.IsOpen());
+        QVERIFY(f.network.boot.IsOpen());
+        QVERIFY(d.boxes.empty());
+        QVERIFY(meter.FlashMatches(FlashImageARM));
+        QVERIFY(!meter.InBootloader());
+        QVERIFY2(seen.contains("Bootloader mode. Please wait ..."), qPrintable(seen.join(" | ")));
+        QVERIFY2(
+            std::any_of(seen.begin(), seen.end(), [](const QString& s) { return s.startsWith("writing sector 0x"); }),
+            qPrintable(seen.join(" | ")));
+    }
+};
+
+QTEST_MAIN(UpdateWindowTest)
+#include "UpdateWindowTest.moc"

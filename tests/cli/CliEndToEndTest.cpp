@@ -1,0 +1,611 @@
+// ethernet-loader-cli against meter-sim, both as their own processes, on
+// the protocol's ports of loopback addresses of their own (root binds 502).
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Addresses.h"
+#include "ChildProcess.h"
+
+using testsupport::ChildProcess;
+using Clock = ChildProcess::Clock;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+// As typed (UTF-8), and as the meter gets it (Windows-1252): "Pw-€7319x“".
+constexpr char kPassword[] =
+    "Pw-\xE2\x82\xAC"
+    "7319x\xE2\x80\x9C";
+constexpr char kPasswordBytes[] =
+    "Pw-\x80"
+    "7319x\x93";
+
+// 127.P.N.H: P from the process, so that two test runs side by side on one
+// machine use meters of their own.
+std::string Ip(int net, int host) {
+    return "127." + std::to_string(100 + ::getpid() % 100) + "." + std::to_string(net) + "." + std::to_string(host);
+}
+
+std::string Scratch(const std::string& name) {
+    return ::testing::TempDir() + "/loader_cli_" + std::to_string(::getpid()) + "_" + name;
+}
+
+std::string WriteFile(const std::string& name, const std::string& content) {
+    const std::string path = Scratch(name);
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+// 24 blocks of firmware, as raw bytes: the good meters' updates take seconds.
+std::string SmallFirmware() {
+    std::string img(0x80000, '\xFF');
+    for (uint32_t a = 0x08000; a < 0x08000 + 24 * 1024; ++a) img[a] = static_cast<char>(a * 13 + (a >> 10));
+    return WriteFile("firmware.bin", img);
+}
+
+std::unique_ptr<ChildProcess> StartSim(std::vector<std::string> args) {
+    args.insert(args.begin(), METER_SIM_EXE);
+    auto sim = std::make_unique<ChildProcess>(args, ChildProcess::Stderr::Capture);
+    const auto ready = sim->ReadLine(Clock::now() + 10s);
+    if (!ready || ready->find("\"ready\":true") == std::string::npos)
+        ADD_FAILURE() << "meter-sim did not start: " << sim->ErrText();
+    return sim;
+}
+
+// Stops the simulator and returns its summary, one object per meter.
+json SimSummary(ChildProcess& sim) {
+    sim.Signal(SIGINT);
+    sim.Wait(Clock::now() + 10s);
+    for (auto it = sim.OutLines().rbegin(); it != sim.OutLines().rend(); ++it)
+        if (it->find("\"summary\"") != std::string::npos) return json::parse(*it)["summary"];
+    return json::array();
+}
+
+std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
+    args.insert(args.begin(), CLI_EXE);
+    return std::make_unique<ChildProcess>(args, ChildProcess::Stderr::Capture);
+}
+
+json ReadJson(const std::string& path) {
+    std::ifstream in(path);
+    return json::parse(in, nullptr, false);
+}
+
+// The update history of the tests' runs: a folder of each test's own.
+std::string StateHome() {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return Scratch(std::string("state_") + test->name());
+}
+
+std::vector<json> HistoryRecords() {
+    std::vector<json> records;
+    std::ifstream in(StateHome() + "/ethernet-loader/updates.jsonl");
+    for (std::string line; std::getline(in, line);) records.push_back(json::parse(line, nullptr, false));
+    return records;
+}
+
+// The tool on a terminal of its own, of the given size: what it wrote there
+// and its exit status (nothing when it had to be killed at the deadline).
+struct TerminalRun {
+    std::string output;
+    std::optional<int> status;
+};
+
+TerminalRun RunOnTerminal(std::vector<std::string> args, unsigned short rows, unsigned short columns,
+                          Clock::time_point deadline) {
+    args.insert(args.begin(), CLI_EXE);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    winsize size{rows, columns, 0, 0};
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+    if (pid == 0) {
+        ::execv(CLI_EXE, argv.data());
+        ::_exit(127);
+    }
+    TerminalRun run;
+    if (pid < 0) return run;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{terminal, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char buf[4096];
+        const ssize_t got = ::read(terminal, buf, sizeof buf);
+        if (got <= 0) break;  // EIO once the tool has ended and closed its side
+        run.output.append(buf, static_cast<size_t>(got));
+    }
+    // The terminal closes before the process has quite ended.
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (ended >= 0) {
+        pollfd p{ended, POLLIN, 0};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+        ::close(ended);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    ::close(terminal);
+    return run;
+}
+
+// What a terminal shows after `bytes`, as far as the tool draws: text, CR,
+// LF, cursor up, erase line and erase below. Lines scrolled off stay, so
+// the whole run can be read; the largest cursor-up must stay on the screen.
+struct Screen {
+    std::vector<std::string> lines;
+    int largestUp = 0;
+};
+
+Screen Emulate(const std::string& bytes) {
+    Screen screen;
+    size_t row = 0, column = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (screen.lines.size() <= row) screen.lines.resize(row + 1);
+        std::string& line = screen.lines[row];
+        const char c = bytes[i];
+        if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[end]))) ++end;
+            const int n = end > i + 2 ? std::stoi(bytes.substr(i + 2, end - i - 2)) : 1;
+            const char command = end < bytes.size() ? bytes[end] : '\0';
+            if (command == 'A') {
+                screen.largestUp = std::max(screen.largestUp, n);
+                row -= std::min<size_t>(row, static_cast<size_t>(n));
+            } else if (command == 'K') {
+                line.clear();
+            } else if (command == 'J') {
+                line.resize(std::min(line.size(), column));
+                screen.lines.resize(row + 1);
+            }
+            i = end;
+        } else if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            ++row;
+            column = 0;
+        } else {
+            if (line.size() <= column) line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    while (!screen.lines.empty() && screen.lines.back().empty()) screen.lines.pop_back();
+    return screen;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+bool IsIsoTime(const json& v) {
+    return v.is_string() && v.get<std::string>().size() == 24 && v.get<std::string>().back() == 'Z';
+}
+
+}  // namespace
+
+class CliEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "the meters serve the protocol's port 502, which needs root";
+        ::unsetenv("LOADER_PASSWORD");
+        std::filesystem::remove_all(StateHome());
+        ::setenv("XDG_STATE_HOME", StateHome().c_str(), 1);
+    }
+};
+
+TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
+    const std::string firmware = SmallFirmware();
+    auto sim = StartSim({"--address",    Ip(2, 2),
+                         "--meters",     "5",
+                         "--password",   kPasswordBytes,
+                         "--boot-delay", "300",
+                         "--image",      firmware,
+                         "--log",        Scratch("sim.log"),
+                         "--meter",      "2",
+                         "--password",   "other",
+                         "--meter",      "3",
+                         "--fault",      "wrong@block=0x08800",
+                         "--meter",      "4",
+                         "--fault",      "drop"});
+    const std::string report = Scratch("report.json");
+    // The hosts on the command line come first, then those of the file.
+    const std::string hosts = WriteFile("hosts", "# hall 2\n" + Ip(2, 4) + "\n\n" + Ip(2, 5) + "  # no bootloader\n" +
+                                                     Ip(2, 6) + "\n" + Ip(2, 7) + "\n");
+    auto cli =
+        StartCli({"update", "--hosts", hosts, Ip(2, 2), Ip(2, 3), "--password-file",
+                  WriteFile("password", std::string(kPassword) + "\n"), "--image", firmware, "--report", report});
+    EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+
+    const json r = ReadJson(report);
+    ASSERT_TRUE(r.is_object()) << "no report";
+    EXPECT_EQ(r["tool_version"].get<std::string>().empty(), false);
+    EXPECT_EQ(r["firmware"]["source"], firmware);
+    EXPECT_EQ(r["firmware"]["sha256"].get<std::string>().size(), 64u);
+    EXPECT_TRUE(IsIsoTime(r["started"]) && IsIsoTime(r["finished"]));
+    const json& m = r["meters"];
+    ASSERT_EQ(m.size(), 6u);
+    const struct {
+        std::string address;
+        const char* result;
+        int blocks;
+        int retries;
+        bool identified;
+    } expected[] = {{Ip(2, 2), "updated", 24, 0, true},
+                    {Ip(2, 3), "password-rejected", 0, 0, false},
+                    {Ip(2, 4), "communication-error", 1, 10, true},
+                    {Ip(2, 5), "not-found", 0, 0, false},
+                    {Ip(2, 6), "updated", 24, 0, true},
+                    {Ip(2, 7), "unreachable", 0, 0, false}};
+    for (size_t i = 0; i < 6; ++i) {
+        const auto& e = expected[i];
+        SCOPED_TRACE(e.address);
+        EXPECT_EQ(m[i]["address"], e.address);
+        EXPECT_EQ(m[i]["result"], e.result);
+        EXPECT_EQ(m[i]["blocks_written"], e.blocks);
+        EXPECT_EQ(m[i]["retries"], e.retries);
+        EXPECT_EQ(m[i]["stale_answers_dropped"], 0);
+        EXPECT_EQ(m[i]["identity"].is_string(), e.identified);
+        if (e.identified) {
+            EXPECT_EQ(m[i]["identity"], "BOOTLOADER-V1.00");
+        }
+        EXPECT_TRUE(IsIsoTime(m[i]["started"]) && IsIsoTime(m[i]["finished"]));
+        EXPECT_GT(m[i]["duration_s"].get<double>(), 0.9) << "at least the connection and answer waits";
+        EXPECT_FALSE(m[i]["message"].get<std::string>().empty());
+    }
+    // What the meters themselves say: only the updated ones hold the image.
+    ASSERT_EQ(summary.size(), 5u);
+    const char* flash[] = {"match", "mismatch", "mismatch", "mismatch", "match"};
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(summary[i]["flash"], flash[i]) << summary[i];
+    EXPECT_EQ(summary[2]["resets"], 0) << "a failed meter waits in its bootloader";
+
+    // The update history: one record per meter, in the order they ended.
+    const std::vector<json> records = HistoryRecords();
+    ASSERT_EQ(records.size(), 6u);
+    std::multiset<std::string> recorded, reported;
+    for (size_t i = 0; i < 6; ++i) {
+        json meter = records[i];
+        EXPECT_EQ(meter["front_end"], "cli");
+        EXPECT_EQ(meter["brand"], "VELTRONA");
+        EXPECT_EQ(meter["command"], "update");
+        EXPECT_EQ(meter["tool_version"], r["tool_version"]);
+        EXPECT_EQ(meter["firmware"], r["firmware"]);
+        for (const char* origin : {"front_end", "brand", "command", "tool_version", "firmware"}) meter.erase(origin);
+        recorded.insert(meter.dump());
+        reported.insert(m[i].dump());
+    }
+    EXPECT_EQ(recorded, reported) << "the report's meter fields";
+
+    std::string everything = cli->ErrText();
+    for (const auto& line : cli->OutLines()) everything += line + "\n";
+    for (const char* file : {report.c_str(), (StateHome() + "/ethernet-loader/updates.jsonl").c_str()}) {
+        std::ifstream in(file);
+        everything.append(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
+    EXPECT_EQ(everything.find(kPasswordBytes), std::string::npos) << "nor its bytes";
+    EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos)
+        << cli->OutLines().back();
+}
+
+TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) {
+    auto sim = StartSim({"--address", Ip(3, 2), "--meters", "2", "--boot-delay", "300", "--log", Scratch("sim.log")});
+    const std::string report = Scratch("report.json");
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    auto cli = StartCli({"update", Ip(3, 2), Ip(3, 3), "--jobs", "1", "--report", report});
+    const bool writing = cli->ReadUntil(Clock::now() + 30s, [&] {
+        for (const auto& l : cli->OutLines())
+            if (l.find(Ip(3, 2) + " writing") != std::string::npos) return true;
+        return false;
+    });
+    ASSERT_TRUE(writing) << cli->ErrText();
+    cli->Signal(SIGINT);  // as Ctrl-C delivers it
+    EXPECT_EQ(cli->Wait(Clock::now() + 10s), 1) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+
+    const json r = ReadJson(report);
+    ASSERT_TRUE(r.is_object()) << "no report";
+    EXPECT_EQ(r["meters"][0]["result"], "cancelled");
+    EXPECT_FALSE(r["meters"][0]["started"].is_null());
+    EXPECT_EQ(r["meters"][1]["result"], "cancelled");
+    EXPECT_TRUE(r["meters"][1]["started"].is_null()) << "the second meter was never contacted";
+    ASSERT_EQ(summary.size(), 2u);
+    EXPECT_EQ(summary[0]["resets"], 0) << "an interrupted meter gets no RESET";
+    EXPECT_LT(summary[0]["writes"], 100) << "stopped long before the end";
+    EXPECT_EQ(summary[1]["requests"], 0);
+    const std::vector<json> records = HistoryRecords();
+    ASSERT_EQ(records.size(), 1u) << "a meter never contacted has no record";
+    EXPECT_EQ(records[0]["result"], "cancelled");
+}
+
+// A history that cannot be written is a warning; the meter's verdict and
+// the exit status stay what the update made them.
+TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
+    auto sim = StartSim({"--address", Ip(5, 2), "--log", Scratch("sim.log")});
+    ::setenv("XDG_STATE_HOME", WriteFile("state-is-a-file", "").c_str(), 1);
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    auto cli = StartCli({"probe", Ip(5, 2)});
+    EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
+    EXPECT_NE(cli->ErrText().find("warning: 1 record of the update history not written"), std::string::npos)
+        << cli->ErrText();
+    EXPECT_NE(cli->OutLines().back().find("1 meters: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
+    SimSummary(*sim);
+}
+
+// Every input that cannot work is refused with exit status 2, naming it,
+// before anything reaches a meter.
+TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
+    auto sim = StartSim({"--address", Ip(4, 2), "--log", Scratch("sim.log")});
+    const std::string good = WriteFile("good", "1234\n");
+    const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
+    const std::string zeros = WriteFile("zeros", "# hall 1\n" + Ip(4, 2) + "\n10.0.0.08\n");
+    const std::string probeReport = WriteFile(
+        "probe.json", R"({"tool": "ethernet-loader-cli", "command": "probe", "started": "2026-01-01T00:00:00.000Z",
+                          "meters": [{"address": ")" +
+                          Ip(4, 2) + R"(", "result": "unreachable"}]})");
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"update", "1.2.3", "--password-file", good}, "bad host '1.2.3'"},
+        {{"update", Ip(4, 2), "meter_1", "--password-file", good}, "bad host 'meter_1'"},
+        {{"update", Ip(4, 2), Ip(4, 2), "--password-file", good}, "'" + Ip(4, 2) + "' is given twice"},
+        {{"update", "--password-file", good}, "no meter given"},
+        {{"update", "--hosts", zeros, "--password-file", good}, "bad host '10.0.0.08' on line 3 of " + zeros},
+        {{"update", "--hosts", Scratch("missing"), "--password-file", good}, "--hosts " + Scratch("missing")},
+        {{"probe", Ip(4, 2), "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
+        {{"update", Ip(4, 2), "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
+        {{"update", Ip(4, 2), "--password-file",
+          WriteFile("a-macron",
+                    "ab\xC4\x80"
+                    "cd")},
+         "has a character the meter cannot take (only Windows-1252 characters)"},
+        {{"update", Ip(4, 2)}, "no password"},
+        {{"update", Ip(4, 2), "--password", "1234"}, "--password is not taken"},
+        {{"update", Ip(4, 2), "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
+        {{"update", Ip(4, 2), "--password-file", good, "--jobs", "0"}, "--jobs"},
+        {{"update", Ip(4, 2), "--password-file", good, "--report", Scratch("no/such/dir/r.json")}, "--report"},
+        {{"update", Ip(4, 2), "--password-file", good, "--expect-sha256", std::string(64, '0')},
+         "not " + std::string(64, '0') + " as --expect-sha256 requires; nothing was sent"},
+        {{"update", Ip(4, 2), "--password-file", good, "--expect-sha256", "abc"}, "not a SHA-256"},
+        {{"update", Ip(4, 2), "--password-file", good, "--retry-failed", probeReport}, "give no HOST"},
+        {{"update", "--password-file", good, "--retry-failed", probeReport}, "the report is of probe run"},
+        {{"update", "--password-file", good, "--retry-failed", Scratch("missing")}, "--retry-failed"},
+        {{"update", Ip(4, 2), "--password-file", good, "--jobs", "1025"}, "--jobs"},
+        {{Ip(4, 2)}, "subcommand"},
+    };
+    for (const auto& c : cases) {
+        auto cli = StartCli(c.args);
+        EXPECT_EQ(cli->Wait(Clock::now() + 10s), 2) << c.says;
+        EXPECT_NE(cli->ErrText().find(c.says), std::string::npos) << cli->ErrText();
+    }
+    const json summary = SimSummary(*sim);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["requests"], 0) << "nothing reached the meter";
+}
+
+// `history` lists what the runs recorded, as a table or as JSON, from
+// $XDG_STATE_HOME; no meter involved.
+TEST(CliHistory, ListsTheRecordsAsATableOrJson) {
+    const std::string state = StateHome();
+    std::filesystem::remove_all(state);
+    std::filesystem::create_directories(state + "/ethernet-loader");
+    const std::string early =
+        R"({"tool_version":"1.13","brand":"VELTRONA","front_end":"window","command":"update",)"
+        R"("firmware":{"sha256":"0123456789abcdef","source":"compiled-in"},"address":"10.0.0.5",)"
+        R"("identity":"BOOTLOADER-V1.00","result":"updated","blocks_written":480,"retries":0,)"
+        R"("stale_answers_dropped":0,"started":"2026-03-01T09:00:00.000Z","finished":"2026-03-01T09:00:30.000Z",)"
+        R"("duration_s":30.0,"message":"Updated."})";
+    std::string late = early;
+    late.replace(late.find("2026-03-01T09:00:00"), 19, "2026-03-02T10:15:00");
+    late.replace(late.find("\"window\""), 8, "\"cli\"");
+    std::ofstream(state + "/ethernet-loader/updates.jsonl") << early << "\n" << late << "\n";
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> lines;  // beginnings of the output's lines
+    } cases[] = {
+        {{"history"}, 0, {"STARTED (UTC)", "2026-03-01 09:00:00  window", "2026-03-02 10:15:00  cli"}},
+        {{"history", "--since", "2026-03-02"}, 0, {"STARTED (UTC)", "2026-03-02 10:15:00  cli"}},
+        {{"history", "--since", "2026-03-01T09:01"}, 0, {"STARTED (UTC)", "2026-03-02 10:15:00  cli"}},
+        {{"history", "--since", "2027-01-01"}, 0, {"STARTED (UTC)"}},
+        {{"history", "--since", "March"}, 2, {}},
+    };
+    for (const auto& c : cases) {
+        auto cli = StartCli(c.args);
+        EXPECT_EQ(cli->Wait(Clock::now() + 10s), c.status) << cli->ErrText();
+        ASSERT_EQ(cli->OutLines().size(), c.lines.size()) << c.args.back();
+        for (size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_EQ(cli->OutLines()[i].rfind(c.lines[i], 0), 0u) << cli->OutLines()[i];
+    }
+
+    auto cli = StartCli({"history", "--json", "--since", "2026-03-02"});
+    EXPECT_EQ(cli->Wait(Clock::now() + 10s), 0) << cli->ErrText();
+    std::string out;
+    for (const auto& l : cli->OutLines()) out += l + "\n";
+    EXPECT_EQ(json::parse(out, nullptr, false), json::array({json::parse(late)}));
+}
+
+// A fleet larger than the terminal gets one summary block, with every failure
+// printed once above it as it happens; a small one keeps a line per meter.
+TEST_F(CliEndToEnd, TerminalShowsASummaryForAFleetLargerThanItAndLinesForASmallOne) {
+    const auto addresses = testsupport::ConsecutiveAddresses(Ip(5, 250), 30);  // 127.P.5.250 ... 127.P.6.23
+    auto sim = StartSim({"--address", addresses[0], "--meters", "30", "--boot-delay", "300", "--log",
+                         Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "9", "--fault", "drop"});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    const struct {
+        int meters;
+        bool summary;
+        const char* last;
+    } cases[] = {{30, true, "30 meters: 28 probed, 2 failed, 0 running"},
+                 {3, false, "3 meters: 2 probed, 1 failed, 0 running"}};
+    constexpr unsigned short kRows = 20, kColumns = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.meters);
+        std::vector<std::string> args{"probe"};
+        args.insert(args.end(), addresses.begin(), addresses.begin() + c.meters);
+        const TerminalRun run = RunOnTerminal(args, kRows, kColumns, Clock::now() + 60s);
+        EXPECT_EQ(run.status, 1) << run.output;
+        const Screen screen = Emulate(run.output);
+        ASSERT_FALSE(screen.lines.empty());
+        EXPECT_EQ(screen.lines.back(), c.last);
+        EXPECT_LT(screen.largestUp, kRows) << "every redrawn line stays on the screen";
+        const auto lineStartingWith = [&](const std::string& start) {
+            return std::count_if(screen.lines.begin(), screen.lines.end(),
+                                 [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+        };
+        const auto lineWith = [&](const std::string& text) {
+            return std::count_if(screen.lines.begin(), screen.lines.end(),
+                                 [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        };
+        if (c.summary) {
+            EXPECT_EQ(lineStartingWith("results: 1 not-found, 1 password-rejected, 28 probed"), 1);
+            EXPECT_EQ(lineStartingWith("running 0"), 1);
+            // Each failure once, as it happened, and never drawn again.
+            for (const auto& failure : {addresses[1] + " password-rejected: ", addresses[8] + " not-found: "}) {
+                EXPECT_EQ(lineWith(failure), 1) << failure;
+                EXPECT_EQ(Occurrences(run.output, failure), 1u) << failure;
+            }
+            for (int i : {0, 2, 29}) EXPECT_EQ(lineStartingWith(addresses[i]), 0) << "no line per meter";
+        } else {
+            EXPECT_EQ(screen.lines.size(), 4u);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(lineStartingWith(addresses[i]), 1) << addresses[i];
+                EXPECT_NE(screen.lines[i].find(i == 1 ? "password-rejected" : "probed"), std::string::npos)
+                    << screen.lines[i];
+            }
+        }
+    }
+}
+
+// A run with failures, then --retry-failed on its report against meters that
+// now work: only the failed ones are contacted, the new report names the one
+// it continues, and merge-reports counts each meter by its last attempt.
+TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLastAttempt) {
+    const std::string firmware = SmallFirmware();
+    const std::string password = WriteFile("password", std::string(kPassword) + "\n");
+    const std::vector<std::string> hosts = {Ip(6, 2), Ip(6, 3), Ip(6, 4), Ip(6, 5)};
+    const std::string first = Scratch("first.json"), retry = Scratch("retry.json"), merged = Scratch("merged.json");
+    {
+        auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay",
+                             "300", "--log", Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "3",
+                             "--fault", "drop"});
+        auto cli = StartCli({"update", hosts[0], hosts[1], hosts[2], hosts[3], "--password-file", password, "--image",
+                             firmware, "--report", first});
+        EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
+    }
+    const json r1 = ReadJson(first);
+    ASSERT_TRUE(r1.is_object()) << "no report";
+    ASSERT_EQ(r1["meters"].size(), 4u);
+    EXPECT_EQ(r1["meters"][1]["result"], "password-rejected");
+    EXPECT_EQ(r1["meters"][2]["result"], "not-found");
+    EXPECT_TRUE(r1["continues"].is_null());
+
+    // The meters are fixed now; the firmware is pinned to the one of the first run.
+    auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay", "300",
+                         "--image", firmware, "--log", Scratch("sim2.log")});
+    auto cli = StartCli({"update", "--retry-failed", first, "--expect-sha256", r1["firmware"]["sha256"], "--image",
+                         firmware, "--password-file", password, "--report", retry});
+    EXPECT_EQ(cli->Wait(Clock::now() + 120s), 0) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+    ASSERT_EQ(summary.size(), 4u);
+    const int requests[] = {0, 1, 1, 0};
+    const char* flash[] = {"mismatch", "match", "match", "mismatch"};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(summary[i]["requests"], requests[i]) << summary[i];
+        EXPECT_EQ(summary[i]["flash"], flash[i]) << summary[i];
+    }
+    const json r2 = ReadJson(retry);
+    ASSERT_TRUE(r2.is_object()) << "no report";
+    ASSERT_EQ(r2["meters"].size(), 2u);
+    EXPECT_EQ(r2["meters"][0]["address"], hosts[1]);
+    EXPECT_EQ(r2["meters"][1]["address"], hosts[2]);
+    EXPECT_EQ(r2["meters"][0]["result"], "updated");
+    EXPECT_EQ(r2["meters"][1]["result"], "updated");
+    EXPECT_EQ(r2["continues"]["report"], first);
+    EXPECT_EQ(r2["continues"]["started"], r1["started"]);
+    EXPECT_EQ(r2["continues"]["firmware_sha256"], r1["firmware"]["sha256"]);
+    EXPECT_EQ(r2["continues"]["failed_meters"], 2);
+
+    // A retry of a run without failures has nothing to do and says so.
+    auto again = StartCli({"update", "--retry-failed", retry, "--image", firmware, "--report", Scratch("none.json")});
+    EXPECT_EQ(again->Wait(Clock::now() + 30s), 0) << again->ErrText();
+    EXPECT_EQ(ReadJson(Scratch("none.json"))["meters"].size(), 0u);
+
+    auto merge = StartCli({"merge-reports", first, retry, "--output", merged});
+    EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
+    EXPECT_NE(merge->ErrText().find("2 reports, 4 meters: 4 updated"), std::string::npos) << merge->ErrText();
+    const json m = ReadJson(merged);
+    ASSERT_TRUE(m.is_object()) << "no merged report";
+    EXPECT_EQ(m["counts"]["updated"], 4);
+    EXPECT_EQ(m["meters"].size(), 4u);
+    // The first run alone still has its failures; without --output the report goes to stdout.
+    auto mergeFirst = StartCli({"merge-reports", first});
+    EXPECT_EQ(mergeFirst->Wait(Clock::now() + 30s), 1) << mergeFirst->ErrText();
+    std::string printed;
+    for (const auto& l : mergeFirst->OutLines()) printed += l + "\n";
+    const json alone = json::parse(printed, nullptr, false);
+    ASSERT_TRUE(alone.is_object()) << printed;
+    EXPECT_EQ(alone["counts"]["password-rejected"], 1);
+}
+
+// 256 meters at once (the default for a list that long), on consecutive
+// addresses across the third octet, each contacted exactly once.
+TEST_F(CliEndToEnd, FleetOf256MetersIsProbedAtOnce) {
+    const auto addresses = testsupport::ConsecutiveAddresses(Ip(10, 2), 256);  // 127.P.10.2 ... 127.P.11.1
+    auto sim =
+        StartSim({"--address", addresses[0], "--meters", "256", "--boot-delay", "300", "--log", Scratch("sim.log")});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    const std::string report = Scratch("report.json");
+    std::vector<std::string> args{"probe", "--report", report};
+    args.insert(args.end(), addresses.begin(), addresses.end());
+    auto cli = StartCli(args);
+    EXPECT_EQ(cli->Wait(Clock::now() + 120s), 0) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+
+    const json r = ReadJson(report);
+    ASSERT_TRUE(r.is_object()) << "no report";
+    ASSERT_EQ(r["meters"].size(), 256u);
+    ASSERT_EQ(summary.size(), 256u);
+    std::string firstStart = "~", lastStart;
+    for (size_t i = 0; i < 256; ++i) {
+        const json& m = r["meters"][i];
+        EXPECT_EQ(m["address"], addresses[i]);
+        EXPECT_EQ(m["result"], "probed") << m;
+        firstStart = std::min(firstStart, m["started"].get<std::string>());
+        lastStart = std::max(lastStart, m["started"].get<std::string>());
+        EXPECT_EQ(summary[i]["meter"], addresses[i]);
+        EXPECT_EQ(summary[i]["requests"], 1) << summary[i];
+        EXPECT_EQ(summary[i]["resets"], 1) << summary[i];
+        EXPECT_EQ(summary[i]["bootloader"], false) << summary[i];
+    }
+    // Had they run one after another, the last would have started a whole probe after the first.
+    EXPECT_LT(lastStart, r["meters"][0]["finished"].get<std::string>()) << firstStart;
+    ASSERT_FALSE(cli->OutLines().empty());
+    EXPECT_EQ(cli->OutLines().back(), "256 meters: 256 probed, 0 failed, 0 running");
+}

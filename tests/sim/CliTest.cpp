@@ -1,0 +1,176 @@
+// meter-sim as a script runs it: ports on the first line, an update, and the
+// exit status that tells whether the flash holds the image.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "ChildProcess.h"
+#include "CliOptions.h"
+#include "SimTestSupport.h"
+
+namespace sim {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Bytes;
+using testsupport::ChildProcess;
+using testsupport::Text;
+using Clock = ChildProcess::Clock;
+
+struct CliCase {
+    std::vector<std::string> args;
+    bool ok;
+};
+
+class CliParseTest : public testing::TestWithParam<CliCase> {};
+
+TEST_P(CliParseTest, AcceptsOrRefuses) {
+    std::string error;
+    const auto o = ParseCli(GetParam().args, &error);
+    EXPECT_EQ(o.has_value(), GetParam().ok) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliParseTest,
+    testing::Values(CliCase{{}, true}, CliCase{{"--modbus-port", "0", "--boot-port", "0", "--bootloader"}, true},
+                    CliCase{{"--fault", "drop@3", "--fault", "script:4f4b@2", "--loss-in", "2.5"}, true},
+                    CliCase{{"--address", "127.0.0.2", "--meters", "3"}, true},
+                    CliCase{{"--address", "255.255.255.255", "--meters", "2"}, false},
+                    CliCase{{"--modbus-port", "65536"}, false}, CliCase{{"--loss-out", "101"}, false},
+                    CliCase{{"--fault", "drop@0"}, false}, CliCase{{"--boot-port"}, false},
+                    CliCase{{"--frobnicate"}, false},
+                    CliCase{{"--meters", "2", "--meter", "3", "--password", "x"}, false},
+                    CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"}, false},
+                    CliCase{{"--meters", "1024", "--meter", "1000", "--password", "x"}, true},
+                    CliCase{{"--meters", "1025"}, false}));
+
+TEST(CliParse, FillsTheMeterOptions) {
+    std::string error;
+    const auto o = ParseCli({"--password", "pw12", "--identity-hex", "414243", "--modbus-split", "4", "--no-modbus",
+                             "--seed", "0x10", "--exit-after-reset"},
+                            &error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(o->meter.address, "127.0.0.2");
+    EXPECT_EQ(o->meter.password, "pw12");
+    EXPECT_EQ(o->meter.identity, Text("ABC"));
+    EXPECT_EQ(o->meter.faults.modbusSplitBytes, 4);
+    EXPECT_EQ(o->meter.faults.modbusSplitDelayMs, 700);
+    EXPECT_FALSE(o->meter.modbusListener);
+    EXPECT_EQ(o->meter.seed, 16u);
+    EXPECT_TRUE(o->exitAfterReset);
+    EXPECT_TRUE(o->overrides.empty());
+    EXPECT_EQ(ConsecutiveAddresses("127.0.0.254", 3),
+              (std::vector<std::string>{"127.0.0.254", "127.0.0.255", "127.0.1.0"}));
+}
+
+TEST(CliParse, MeterOptionsApplyToTheirMeterOnTopOfTheCommonOnes) {
+    std::string error;
+    const auto o = ParseCli({"--meters", "3", "--password", "pw12", "--meter", "2", "--fault", "drop", "--meter", "3",
+                             "--password", "other"},
+                            &error);
+    ASSERT_TRUE(o) << error;
+    ASSERT_EQ(o->overrides.size(), 2u);
+    EXPECT_EQ(o->meter.password, "pw12");
+    EXPECT_TRUE(o->meter.faults.rules.empty());
+    EXPECT_EQ(o->overrides.at(2).password, "pw12");
+    EXPECT_EQ(o->overrides.at(2).faults.rules.size(), 1u);
+    EXPECT_EQ(o->overrides.at(3).password, "other");
+}
+
+// meter-sim with `args`; its stderr goes where the test's goes.
+ChildProcess MeterSim(std::vector<std::string> args) {
+    args.insert(args.begin(), METER_SIM_EXE);
+    return ChildProcess(args, ChildProcess::Stderr::Inherit);
+}
+
+std::string FirstLine(ChildProcess& sim) { return sim.ReadLine(Clock::now() + 5s).value_or(""); }
+
+// All that is left of stdout once the first line has been read.
+std::string Rest(const ChildProcess& sim) {
+    std::string rest;
+    for (size_t i = 1; i < sim.OutLines().size(); ++i) rest += sim.OutLines()[i] + "\n";
+    return rest;
+}
+
+std::string TempPath(const std::string& name) {
+    return testing::TempDir() + "/meter_sim_" + std::to_string(::getpid()) + "_" + name;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+}
+
+// One block of firmware; the image file given to meter-sim matches it or not.
+struct RunCase {
+    const char* name;
+    bool imageMatches;
+    int status;
+};
+
+class CliRunTest : public testing::TestWithParam<RunCase> {};
+
+TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
+    Bytes image(testsupport::kImageSize, 0xFF);
+    std::fill_n(image.begin() + 0x08000, 1024, 0x3C);
+    Bytes expected = image;
+    if (!GetParam().imageMatches) expected[0x08123] = 0x00;
+    const std::string imagePath = TempPath(std::string(GetParam().name) + ".bin");
+    const std::string dumpPath = imagePath + ".dump";
+    WriteFile(imagePath, expected);
+
+    ChildProcess sim = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--bootloader",
+                                 "--exit-after-reset", "--image", imagePath, "--dump", dumpPath, "--duration", "20"});
+    const std::string ready = FirstLine(sim);
+    const long bootPort = testsupport::JsonNumber(ready, "bootPort");
+    ASSERT_GT(bootPort, 0) << ready;
+    EXPECT_GT(testsupport::JsonNumber(ready, "modbusPort"), 0);
+
+    const testsupport::UdpPeer udp(static_cast<uint16_t>(bootPort));
+    EXPECT_EQ(udp.Exchange(testsupport::EraseFrame()), Text("OK\r\n"));
+    EXPECT_EQ(udp.Exchange(testsupport::WriteFrame(0x08000, image.data() + 0x08000)), Text("OK\r\n"));
+    udp.Send(Text("RESET"));
+
+    EXPECT_EQ(sim.Wait(Clock::now() + 5s), GetParam().status);
+    const std::string rest = Rest(sim);
+    EXPECT_NE(rest.find("\"command\":\"RESET\""), std::string::npos);
+    EXPECT_NE(rest.find("\"summary\""), std::string::npos);
+    std::ifstream dump(dumpPath, std::ios::binary);
+    const Bytes flash((std::istreambuf_iterator<char>(dump)), {});
+    ASSERT_EQ(flash.size(), testsupport::kImageSize);
+    EXPECT_TRUE(std::equal(image.begin() + 0x08000, image.end(), flash.begin() + 0x08000));
+    std::remove(imagePath.c_str());
+    std::remove(dumpPath.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CliRunTest,
+                         testing::Values(RunCase{"matching_image", true, 0}, RunCase{"other_image", false, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliRun, StopsCleanlyOnSigterm) {
+    const std::string portsFile = TempPath("ports.json");
+    ChildProcess sim =
+        MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--ports-file", portsFile});
+    const std::string ready = FirstLine(sim);
+    ASSERT_NE(ready.find("\"ready\":true"), std::string::npos);
+    std::string written;
+    std::getline(std::ifstream(portsFile), written);
+    EXPECT_EQ(written, ready);
+    EXPECT_EQ(sim.Terminate(Clock::now() + 5s), 0);
+    EXPECT_NE(Rest(sim).find("\"summary\""), std::string::npos);
+    std::remove(portsFile.c_str());
+}
+
+TEST(CliRun, ReportsAPortInUse) {
+    ChildProcess first = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0"});
+    const long port = testsupport::JsonNumber(FirstLine(first), "bootPort");
+    ASSERT_GT(port, 0);
+    ChildProcess second =
+        MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", std::to_string(port)});
+    EXPECT_EQ(second.Wait(Clock::now() + 5s), 2);
+}
+
+}  // namespace
+}  // namespace sim

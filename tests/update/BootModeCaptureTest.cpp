@@ -1,0 +1,313 @@
+// The boot-mode request as a Modbus/TCP decoder that owes nothing to this
+// project sees it: tshark captures the loopback traffic while the button is
+// pressed against the simulated meter, and its dissection of the request is
+// checked field by field.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "SocketRig.h"
+
+using namespace update;
+using namespace testsupport;
+using testsupport::ChildProcess;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Odd length, so that the last register with password characters is half padding.
+constexpr char kPassword[] = "k7Qx!9z";
+
+// What tshark prints for every packet, tab-separated, in this order.
+const std::vector<std::string> kFields = {
+    "frame.number",         "tcp.srcport",           "tcp.dstport",     "udp.dstport",       "tcp.len",
+    "tcp.flags.fin",        "mbtcp.trans_id",        "mbtcp.prot_id",   "mbtcp.len",         "mbtcp.unit_id",
+    "modbus.func_code",     "modbus.reference_num",  "modbus.word_cnt", "modbus.byte_cnt",   "modbus.regnum16",
+    "modbus.regval_uint16", "mbtcp.cannot_classify", "_ws.malformed",   "_ws.expert.message"};
+
+using Packet = std::map<std::string, std::string>;
+
+std::vector<std::string> Split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(s);
+    while (std::getline(in, part, sep)) parts.push_back(part);
+    if (!s.empty() && s.back() == sep) parts.emplace_back();
+    return parts;
+}
+
+// A line that is not one packet's fields (a message on stdout) gives nothing.
+std::optional<Packet> ParsePacket(const std::string& line) {
+    const auto cols = Split(line, '\t');
+    if (cols.size() != kFields.size()) return std::nullopt;
+    Packet p;
+    for (size_t i = 0; i < cols.size(); ++i) p[kFields[i]] = cols[i];
+    return p;
+}
+
+std::vector<Packet> Packets(const std::vector<std::string>& lines) {
+    std::vector<Packet> out;
+    for (const auto& l : lines)
+        if (auto p = ParsePacket(l)) out.push_back(*p);
+    return out;
+}
+
+// tshark prints numbers in decimal or, for some fields, as 0x...; anything else is no number.
+std::optional<long> Number(const std::string& s) {
+    if (s.empty()) return std::nullopt;
+    size_t used = 0;
+    long v = 0;
+    try {
+        v = std::stol(s, &used, 0);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (used != s.size()) return std::nullopt;
+    return v;
+}
+
+std::vector<std::optional<long>> Numbers(const std::string& s) {
+    std::vector<std::optional<long>> out;
+    if (s.empty()) return out;
+    for (const auto& part : Split(s, ',')) out.push_back(Number(part));
+    return out;
+}
+
+bool IsPort(const std::string& field, uint16_t port) { return Number(field) == static_cast<long>(port); }
+
+// Flags print as 1/0 here, as True/False in later tshark versions.
+bool IsSet(const std::string& flag) { return flag == "1" || flag == "True"; }
+
+// The registers the request must write: "GoToBootMode" and the password,
+// padded with zero bytes, two bytes a register, the first one high.
+std::vector<std::optional<long>> ExpectedRegisterValues(const std::string& password) {
+    std::string bytes = "GoToBootMode" + password;
+    bytes.resize(30, '\0');
+    std::vector<std::optional<long>> regs;
+    for (size_t i = 0; i < bytes.size(); i += 2)
+        regs.push_back(static_cast<long>(static_cast<uint8_t>(bytes[i]) << 8 | static_cast<uint8_t>(bytes[i + 1])));
+    return regs;
+}
+
+std::vector<std::optional<long>> Range(long first, long count) {
+    std::vector<std::optional<long>> out;
+    for (long i = 0; i < count; ++i) out.push_back(first + i);
+    return out;
+}
+
+// The register values as text again, for a readable failure message.
+std::string RegistersAsText(const std::vector<std::optional<long>>& regs) {
+    std::string text;
+    for (const auto& r : regs) {
+        if (!r) return text + "<not a number>";
+        for (long b : {*r >> 8 & 0xFF, *r & 0xFF}) {
+            if (b >= 0x20 && b < 0x7F)
+                text += static_cast<char>(b);
+            else {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02lx", b);
+                text += hex;
+            }
+        }
+    }
+    return text;
+}
+
+// Only these outcomes mean that this machine cannot capture at all (no
+// rights, dumpcap not runnable); everything else tshark complains about is a
+// fault of the test or of tshark's use here and must fail.
+bool CannotCapture(const std::string& stderrText) {
+    return stderrText.find("permission to capture") != std::string::npos ||
+           (stderrText.find("Couldn't run") != std::string::npos && stderrText.find("dumpcap") != std::string::npos);
+}
+
+std::string Tail(const std::string& s, size_t n = 1500) { return s.size() <= n ? s : "..." + s.substr(s.size() - n); }
+
+std::string Dump(const ChildProcess& tshark) {
+    std::string out = "tshark printed (";
+    for (size_t i = 0; i < kFields.size(); ++i) out += (i ? " | " : "") + kFields[i];
+    out += "):\n";
+    for (const auto& l : tshark.OutLines()) {
+        std::string row = l;
+        for (auto& c : row)
+            if (c == '\t') c = '|';
+        out += "  " + row + "\n";
+    }
+    return out + "stderr:\n" + Tail(tshark.ErrText());
+}
+
+// A UDP socket on loopback that sends datagrams to itself. They pass the
+// capture filter too, and the first one tshark reports proves that the
+// capture is running: tshark announces "Capturing on" before dumpcap has
+// even been started, and packets of that moment are lost.
+class LoopbackProbe {
+public:
+    LoopbackProbe() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            const int e = errno;
+            ::close(fd_);
+            throw std::system_error(e, std::generic_category(), "bind");
+        }
+        self_ = a;
+    }
+    ~LoopbackProbe() { ::close(fd_); }
+    LoopbackProbe(const LoopbackProbe&) = delete;
+    LoopbackProbe& operator=(const LoopbackProbe&) = delete;
+
+    uint16_t Port() const { return ntohs(self_.sin_port); }
+    void Send() const { ::sendto(fd_, "probe", 5, 0, reinterpret_cast<const sockaddr*>(&self_), sizeof self_); }
+
+private:
+    int fd_ = -1;
+    sockaddr_in self_{};
+};
+
+std::vector<std::string> TsharkArgs(uint16_t modbusPort, uint16_t probePort) {
+    const std::string port = std::to_string(modbusPort);
+    std::vector<std::string> args = {
+        "tshark", "-i", "lo", "-n", "-l", "-f",
+        "host 127.0.0.1 and (tcp port " + port + " or udp port " + std::to_string(probePort) + ")", "-d",
+        "tcp.port==" + port + ",mbtcp",
+        // The dissector tells a request from an answer only by its server port;
+        // on any other port than 502 it would stop after the function code.
+        "-o", "mbtcp.tcp.port:" + port,
+        // Settings a personal profile could change.
+        "-o", "mbtcp.desegment:TRUE", "-o", "modbus.mbus_register_format:UINT16",
+        // It ends on its own even if this process is killed before it can end it.
+        "-a", "duration:60", "-T", "fields", "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=,"};
+    for (const auto& f : kFields) {
+        args.push_back("-e");
+        args.push_back(f);
+    }
+    return args;
+}
+
+sim::MeterOptions MeterInNormalOperation() {
+    auto o = BootloaderOnLoopback();
+    o.bootloaderFromStart = false;
+    o.password = kPassword;
+    // An exception answer other than 4 sends the tool straight into the update
+    // procedure, which gets no identity from a meter in normal operation and
+    // ends: the click is over after about 2.5 s, without the 2 s the meter
+    // would be given to start its bootloader after a normal answer.
+    o.faults.modbusException = 2;
+    return o;
+}
+
+}  // namespace
+
+TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
+    SocketRig rig(MeterInNormalOperation(), SmallImage({}));
+    const uint16_t modbusPort = rig.meter.ModbusPort();
+    LoopbackProbe probe;
+
+    std::unique_ptr<ChildProcess> tshark;
+    try {
+        tshark = std::make_unique<ChildProcess>(TsharkArgs(modbusPort, probe.Port()), ChildProcess::Stderr::Capture,
+                                                ChildProcess::Group::Own);
+    } catch (const std::system_error& e) {
+        if (e.code() == std::errc::no_such_file_or_directory) GTEST_SKIP() << "tshark is not installed: " << e.what();
+        throw;
+    }
+
+    const auto startBy = Clock::now() + 30s;
+    const bool announced =
+        tshark->ReadUntil(startBy, [&] { return tshark->ErrText().find("Capturing on") != std::string::npos; });
+    bool live = false;
+    while (announced && !live && !tshark->OutputEnded() && Clock::now() < startBy) {
+        probe.Send();
+        live = tshark->ReadUntil(std::min(startBy, Clock::now() + 250ms), [&] {
+            for (const auto& p : Packets(tshark->OutLines()))
+                if (IsPort(p.at("udp.dstport"), probe.Port())) return true;
+            return false;
+        });
+    }
+    if (!live) {
+        const bool ended = tshark->OutputEnded();
+        const auto status = tshark->Terminate(Clock::now() + 5s);
+        if (CannotCapture(tshark->ErrText()))
+            GTEST_SKIP() << "tshark cannot capture on the loopback interface here:\n" << Tail(tshark->ErrText());
+        if (ended)
+            FAIL() << "tshark ended before it captured anything (exit status " << status.value_or(-1) << ")\n"
+                   << Dump(*tshark);
+        FAIL() << "tshark did not start capturing within 30 s\n" << Dump(*tshark);
+    }
+
+    rig.engine.Run({"127.0.0.1", kPassword, true});
+
+    // The tool closes its connection once the click is over; with the FIN
+    // captured, every byte the tool sent before it has been reported too.
+    const bool closed = tshark->ReadUntil(Clock::now() + 10s, [&] {
+        for (const auto& p : Packets(tshark->OutLines()))
+            if (IsPort(p.at("tcp.dstport"), modbusPort) && IsSet(p.at("tcp.flags.fin"))) return true;
+        return false;
+    });
+    ASSERT_TRUE(closed) << "the tool's connection to the meter was not seen to close\n" << Dump(*tshark);
+    tshark->Terminate(Clock::now() + 10s);
+    // tshark's whole report, once, whatever check below fails.
+    struct ReportOnFailure {
+        std::string text;
+        ~ReportOnFailure() {
+            if (::testing::Test::HasFailure()) std::cerr << text;
+        }
+    } report{Dump(*tshark)};
+
+    long bytesToMeter = 0;
+    std::vector<Packet> requests;
+    for (const auto& p : Packets(tshark->OutLines())) {
+        if (!IsPort(p.at("tcp.dstport"), modbusPort)) continue;
+        bytesToMeter += Number(p.at("tcp.len")).value_or(-1000);  // an unreadable length must not pass
+        if (!p.at("mbtcp.trans_id").empty()) requests.push_back(p);
+    }
+    EXPECT_EQ(bytesToMeter, 43) << "the 43 bytes of the request and nothing else";
+    ASSERT_EQ(requests.size(), 1u) << "exactly one Modbus/TCP request";
+    const Packet& r = requests.front();
+
+    EXPECT_EQ(r.at("_ws.malformed"), "");
+    EXPECT_EQ(r.at("mbtcp.cannot_classify"), "") << "not taken for a request";
+    EXPECT_EQ(Number(r.at("mbtcp.trans_id")), 0x01F0);
+    EXPECT_EQ(Number(r.at("mbtcp.prot_id")), 0);
+    EXPECT_EQ(Number(r.at("mbtcp.len")), 37);
+    EXPECT_EQ(Number(r.at("mbtcp.unit_id")), 1);
+    EXPECT_EQ(Number(r.at("modbus.func_code")), 16) << "Write Multiple Registers";
+    EXPECT_EQ(Number(r.at("modbus.reference_num")), 0x4571);
+    EXPECT_EQ(Number(r.at("modbus.word_cnt")), 15);
+    EXPECT_EQ(Number(r.at("modbus.byte_cnt")), 30);
+
+    // The registers one by one, as the dissector numbers and reads them.
+    EXPECT_EQ(Numbers(r.at("modbus.regnum16")), Range(0x4571, 15));
+    const auto values = Numbers(r.at("modbus.regval_uint16"));
+    EXPECT_EQ(values, ExpectedRegisterValues(kPassword)) << "registers read as \"" << RegistersAsText(values) << '"';
+
+    // The meter, decoding on its own, got the same single request.
+    std::vector<sim::Event> atMeter;
+    for (const auto& e : rig.meter.Events())
+        if (e.command == "MODBUS") atMeter.push_back(e);
+    ASSERT_EQ(atMeter.size(), 1u);
+    EXPECT_EQ(atMeter.front().length, 43u);
+    EXPECT_EQ(atMeter.front().address, 0x4571u);
+}

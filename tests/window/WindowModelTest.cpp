@@ -1,0 +1,663 @@
+// The window model without a toolkit: its texts, and whole runs against a
+// scripted meter on a virtual clock, with the engine on its own thread and
+// this thread as the GUI thread.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "FakeView.h"
+#include "FlashImage.h"
+#include "LoaderVersion.h"
+#include "Sha256.h"
+#include "Settings.h"
+#include "TempDir.h"
+#include "Texts.h"
+#include "VirtualMeter.h"
+#include "WindowModel.h"
+
+using namespace window;
+using namespace testsupport;
+using testsupport::ScriptedMeter;
+using testsupport::VirtualClock;
+using update::Outcome;
+using Reply = ScriptedMeter::Reply;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kVersion0 = "QT510x, QT520x - Ethernet Firmware Version 1.13";
+const std::string kVersion1 = "LRV715, LRV716 - Ethernet Firmware Version 1.13";
+
+// A model with its engine talking to a scripted meter on a virtual clock.
+struct Rig {
+    explicit Rig(int brandVariant = 0, bool developer = false, std::string appDir = {}, std::vector<uint8_t> img = {})
+        : firmware(img.empty() ? testsupport::SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000})
+                               : std::move(img)),
+          meter(clock) {
+        Options o;
+        o.brandVariant = brandVariant;
+        o.developerControls = developer;
+        o.appDir = appDir.empty() ? dir.path().string() : appDir;
+        o.firmware = image::ImageView(firmware.data(), image::kImageSize);
+        o.historyLog = History();
+        model.emplace(view, o, EnginePorts{clock, meter.modbus, meter.boot, [this] { clock.Cancel(); }});
+        view.model = &*model;
+        model->Start();
+        model->Activated();
+        model->AddressEdited("127.0.0.1");
+        model->PasswordEdited("1234");
+    }
+    void RunToEnd() {
+        view.PumpUntil([&] { return !model->Running(); });
+    }
+    // From the engine's thread: the close reaches the GUI thread as the
+    // window system would deliver it, and the engine goes on once it has.
+    void CloseFromGuiAndWait() {
+        std::promise<void> done;
+        closedAtMs = clock.Ms();
+        view.Post([&] {
+            model->CloseRequested();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+    std::string File() const { return settings::SettingsFileName(dir.path().string(), 0); }
+    fs::path History() const { return dir.path() / "state" / "ethernet-loader" / "updates.jsonl"; }
+    std::vector<nlohmann::json> Records() const {
+        std::vector<nlohmann::json> out;
+        std::ifstream in(History());
+        for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line, nullptr, false));
+        return out;
+    }
+
+    testsupport::TempDir dir;
+    std::vector<uint8_t> firmware;
+    VirtualClock clock;
+    ScriptedMeter meter;
+    FakeView view;
+    std::optional<WindowModel> model;
+    double closedAtMs = -1;
+};
+
+}  // namespace
+
+TEST(Texts, WordTheEngineEventsAsTheWindowShowsThem) {
+    using A = update::AnswerBytes;
+    const struct {
+        std::string got, want;
+    } cases[] = {
+        {EraseSentText(), "erase sector 0x08000 - 0x7FFFF"},
+        {EraseAnsweredText(A{'O', 'K'}), "erase sectors OK"},
+        {EraseAnsweredText(A{0, 0}), "erase sectors "},
+        {EraseAnsweredText(A{'O', 0}), "erase sectors O"},
+        {EraseAnsweredText(A{0, 'K'}), "erase sectors "},  // a label ends at its first zero byte
+        {WritingSectorText(0x08400), "writing sector 0x08400"},
+        {WritingSectorText(0x7FC00), "writing sector 0x7FC00"},
+        {WritingSectorText(0x0AC00), "writing sector 0x0AC00"},
+        {BlockFailedText(0x08400, A{'E', 'R'}), "writing sector 0x08400 : ER"},
+        {BlockFailedText(0x08400, A{0, 0}), "writing sector 0x08400 : "},
+        {BlockFailedText(0x08400, A{0xC4, 0xE9}), "writing sector 0x08400 : \u00C4\u00E9"},  // Latin-1
+        {ProgrammingEndText(update::ProgrammingEnd::Complete), "Finished."},
+        {ProgrammingEndText(update::ProgrammingEnd::Failed), "Communication error!"},
+        {NoticeText(update::Notice::EraseError), "Erase error!"},
+        {NoticeText(update::Notice::CommunicationError), "Communication error !"},
+        {NoticeText(update::Notice::IncorrectPassword), "Incorrect password. Please enter correct password."},
+        {FromLatin1(std::string("BOOT\0LOADER", 11)), "BOOT"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
+
+    update::Progress p{0, 480, 0x8000, 0x8000, 0x7FFFF};
+    const struct {
+        int64_t position;
+        const char* text;
+    } percents[] = {{0x8000, "0%"}, {0x8000 + 3 * 1024, "1%"}, {0x8000 + 477 * 1024, "99%"}, {0x7FFFF, "100%"}};
+    for (const auto& c : percents) {
+        p.position = c.position;
+        EXPECT_EQ(PercentText(p), c.text);
+    }
+}
+
+// The password as typed reaches the meter in Windows-1252, one byte per
+// character; a character without such a byte leaves no password to send.
+TEST(Request, PasswordReachesTheMeterAsWindows1252OrNotAtAll) {
+    const struct {
+        std::string typed;
+        std::optional<std::string> sent;
+    } cases[] = {
+        {"1234", "1234"},
+        {"Pa\u00DF\u00FC", std::string("Pa\xDF\xFC")},
+        {"12\u20AC4", std::string("12\x80"
+                                  "4")},
+        {"\u201EA\u201C\u2013\u0160\u0178", std::string("\x84"
+                                                        "A\x93\x96\x8A\x9F")},
+        {"\u00FF\u0080", std::nullopt},  // a control character, not the euro sign's byte
+        {"12\u0100", std::nullopt},
+        {"12\xC3", std::nullopt},  // cut UTF-8
+        {"", ""},
+    };
+    Rig r;
+    for (const auto& c : cases) {
+        r.model->PasswordEdited(c.typed);
+        EXPECT_EQ(r.model->BuildRequest().password, c.sent) << c.typed;
+    }
+}
+
+TEST(Texts, ErrorsEndWithAFullStopAfterCharactersThatSortAfterIt) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"Disk full", "Disk full."},
+        {"Unable to write to /x/a.ini", "Unable to write to /x/a.ini."},
+        {"already.", "already."},
+        {"ends with a blank ", "ends with a blank "},
+        {"bang!", "bang!"},
+        {"paren)", "paren)"},
+        {"slash/", "slash/."},
+        {"digit 5", "digit 5."},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(WithFullStop(c.in), c.out) << c.in;
+}
+
+TEST(StartUp, BrandsTheWindowAndLoadsTheAddress) {
+    const struct {
+        int variant;
+        bool developer;
+        const char* file;  // content of the brand's settings file; null: none
+        std::string caption, version, address;
+    } cases[] = {
+        {0, false, nullptr, "VELTRONA | " + kVersion0, kVersion0, "0.0.0.0"},
+        {1, false, "[boot]\nipaddress=10.0.0.7\n", "KORVAN | " + kVersion1, kVersion1, "10.0.0.7"},
+        {0, true, "[boot]\nIPADDRESS= 10.0.0.8 \n", "VELTRONA | " + kVersion0, kVersion0, "10.0.0.8"},
+    };
+    for (const auto& c : cases) {
+        testsupport::TempDir dir;
+        const std::string file = settings::SettingsFileName(dir.path().string(), c.variant);
+        if (c.file) std::ofstream(file, std::ios::binary) << c.file;
+        FakeView view;
+        VirtualClock clock;
+        ScriptedMeter meter(clock);
+        Options o;
+        o.brandVariant = c.variant;
+        o.developerControls = c.developer;
+        o.appDir = dir.path().string();
+        WindowModel model(view, o, EnginePorts{clock, meter.modbus, meter.boot, [] {}});
+        model.Start();
+        EXPECT_EQ(view.texts[Text::Caption], c.caption);
+        EXPECT_EQ(model.Title(), c.caption);
+        EXPECT_EQ(view.texts[Text::Version], c.version);
+        EXPECT_EQ(view.texts[Text::Address], c.address);
+        EXPECT_EQ(view.texts[Text::UpdateButton], "FIRMWARE UPDATE");
+        EXPECT_EQ(view.texts[Text::Verdict], "0%");
+        EXPECT_EQ(view.bar, (Bar{14, 65000, 14}));
+        EXPECT_TRUE(view.enabled[Control::UpdateButton]);
+        for (Control ctl :
+             {Control::ExportCheck, Control::MainMcuCheck, Control::ExportPath, Control::ChooseFileButton})
+            EXPECT_EQ(view.visible[ctl], c.developer);
+        EXPECT_FALSE(fs::exists(c.file ? fs::path("/nonexistent") : fs::path(file))) << "start-up writes nothing";
+
+        // Only the first activation clears the lines and gives the password the focus.
+        EXPECT_EQ(view.texts[Text::Action], "...");
+        model.Activated();
+        EXPECT_EQ(view.texts[Text::Action], "");
+        EXPECT_EQ(view.texts[Text::Identity], "");
+        view.ShowText(Text::Action, "erase sectors OK");
+        model.Activated();
+        EXPECT_EQ(view.texts[Text::Action], "erase sectors OK");
+        EXPECT_EQ(view.passwordFocused, 1);
+    }
+}
+
+// Whole runs through the model. Every run that does not succeed ends with
+// a box saying what went wrong; none reads like success.
+struct RunCase {
+    const char* name;
+    std::string password = "1234";
+    std::string identity = "TALVO-ETH-BOOTLOADER-V1.00";
+    std::vector<uint8_t> modbusAnswer = {0x01, 0xF0, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0, 0x0F};
+    ScriptedMeter::Script script = {};
+    Outcome outcome;
+    std::string action, identityShown, verdict;
+    bool green;
+    std::vector<std::string> boxes = {};
+    int resets;
+};
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+class Run : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
+    const RunCase& c = GetParam();
+    Rig r;
+    r.meter.modbusAnswer = c.modbusAnswer;
+    r.meter.script = c.script;
+    r.model->PasswordEdited(c.password);
+    // Identities other than the default are answered through the script.
+    if (c.identity != "TALVO-ETH-BOOTLOADER-V1.00") {
+        r.meter.script = [id = c.identity](const auto& rec, int, std::vector<Reply> normal) {
+            if (rec.command == "VER?") return std::vector<Reply>{{{id.begin(), id.end()}, 1ms}};
+            return normal;
+        };
+    }
+    r.model->UpdateClicked();
+    EXPECT_FALSE(r.view.enabled[Control::UpdateButton] && r.model->Running()) << "one run at a time";
+    r.RunToEnd();
+    r.view.PumpUntil([&] { return r.view.boxes.size() >= c.boxes.size(); });
+
+    if (c.outcome == Outcome::PasswordRejected && c.modbusAnswer.size() != 9) {
+        EXPECT_FALSE(r.model->LastResult()) << "no run starts";
+        EXPECT_TRUE(r.meter.received.empty());
+    } else {
+        ASSERT_TRUE(r.model->LastResult());
+        EXPECT_EQ(r.model->LastResult()->outcome, c.outcome);
+    }
+    EXPECT_EQ(r.view.texts[Text::Action], c.action);
+    EXPECT_EQ(r.view.texts[Text::Identity], c.identityShown);
+    EXPECT_EQ(r.view.texts[Text::Verdict], c.verdict);
+    EXPECT_EQ(r.view.verdictBackground, c.green ? std::optional<Rgb>(kSuccessColour) : std::nullopt);
+    EXPECT_EQ(r.view.BoxTexts().size(), c.boxes.size());
+    for (size_t i = 0; i < std::min(c.boxes.size(), r.view.boxes.size()); ++i) {
+        EXPECT_EQ(r.view.boxes[i].text.substr(0, c.boxes[i].size()), c.boxes[i]);
+        EXPECT_EQ(r.view.boxes[i].title, "VELTRONA | " + kVersion0);
+    }
+    EXPECT_EQ(r.meter.Count("RESET"), c.resets);
+    EXPECT_TRUE(r.view.enabled[Control::UpdateButton]);
+    EXPECT_TRUE(r.view.enabled[Control::ExportPath]);
+    if (!c.green) {
+        EXPECT_NE(r.view.texts[Text::Verdict], "100%");
+    }
+}
+
+ScriptedMeter::Script AnswerWith(std::string command, std::vector<uint8_t> bytes) {
+    return [command, bytes](const auto& rec, int, std::vector<Reply> normal) {
+        if (rec.command == command) return std::vector<Reply>{{bytes, 1ms}};
+        return normal;
+    };
+}
+ScriptedMeter::Script FailBlock(uint32_t address) {
+    return [address](const auto& rec, int, std::vector<Reply> normal) {
+        if (rec.command == "W" && rec.address == address) return std::vector<Reply>{{{'E', 'R', 0, 0}, 1ms}};
+        return normal;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, Run,
+    ::testing::Values(RunCase{.name = "Updated",
+                              .outcome = Outcome::Updated,
+                              .action = "Finished.",
+                              .identityShown = "BOOTLOADER-V1.00",
+                              .verdict = "Successfully updated.",
+                              .green = true,
+                              .resets = 1},
+                      RunCase{.name = "NotFound",
+                              .identity = "talvo-eth-bootloader-v1.00",
+                              .outcome = Outcome::NotFound,
+                              .action = "",
+                              .identityShown = "not found",
+                              .verdict = "0%",
+                              .green = false,
+                              .boxes = {"No bootloader answered at 127.0.0.1. The meter was not updated."},
+                              .resets = 0},
+                      RunCase{.name = "EraseUnconfirmed",
+                              .script = AnswerWith("E", {'N', 'O', 0, 0}),
+                              .outcome = Outcome::EraseUnconfirmed,
+                              .action = "Erase not confirmed.",
+                              .identityShown = "BOOTLOADER-V1.00",
+                              .verdict = "Not updated.",
+                              .green = false,
+                              .boxes = {"Erase error!", "The meter did not confirm the erase"},
+                              .resets = 0},
+                      RunCase{.name = "CommunicationError",
+                              .script = FailBlock(0x08800),
+                              .outcome = Outcome::CommunicationError,
+                              .action = "Communication error!",
+                              .identityShown = "BOOTLOADER-V1.00",
+                              .verdict = "0%",
+                              .green = false,
+                              .boxes = {"Communication error !"},
+                              .resets = 0},
+                      RunCase{.name = "PasswordRejectedByTheMeter",
+                              .modbusAnswer = {0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x04},
+                              .outcome = Outcome::PasswordRejected,
+                              .action = "",
+                              .identityShown = "",
+                              .verdict = "0%",
+                              .green = false,
+                              .boxes = {"Incorrect password. Please enter correct password."},
+                              .resets = 0},
+                      RunCase{.name = "PasswordWithACharacterWindows1252Lacks",
+                              .password = "12\u01004",
+                              .outcome = Outcome::PasswordRejected,
+                              .action = "",
+                              .identityShown = "",
+                              .verdict = "0%",
+                              .green = false,
+                              .boxes = {"Incorrect password. Please enter correct password."},
+                              .resets = 0},
+                      RunCase{.name = "PasswordTooShort",
+                              .password = "123",
+                              .outcome = Outcome::PasswordRejected,
+                              .action = "",
+                              .identityShown = "",
+                              .verdict = "0%",
+                              .green = false,
+                              .boxes = {"Incorrect password. Please enter correct password."},
+                              .resets = 0}),
+    [](const ::testing::TestParamInfo<RunCase>& i) { return i.param.name; });
+
+TEST(Run, BoxesShowInFrontOfTheNewestStateAndTheEngineWaitsForThem) {
+    Rig r;
+    r.meter.script = FailBlock(0x08800);
+    r.view.answerBoxes = false;
+    double shownAt = -1;
+    r.view.onBox = [&](const Box&) { shownAt = r.clock.Ms(); };
+    r.model->UpdateClicked();
+    r.view.PumpUntil([&] { return !r.view.boxes.empty(); });
+    // The engine is held while the box is open: nothing more reaches the meter.
+    const size_t frames = r.meter.received.size();
+    r.view.Post([] {});
+    r.view.PumpUntil([] { return true; });
+    EXPECT_TRUE(r.model->Running());
+    EXPECT_EQ(r.view.behindBoxes, std::vector<std::string>{"writing sector 0x08800 : ER|0%"});
+    r.model->BoxClosed(r.view.boxes[0].id);
+    r.RunToEnd();
+    EXPECT_EQ(r.meter.received.size(), frames) << "a failed meter gets no RESET";
+    EXPECT_EQ(r.clock.Ms(), shownAt + 2000) << "the delay after the procedure, longer once the meter took the request";
+}
+
+// A close at every stage: the program ends, the settings are saved, the
+// close rules hold, and the engine is done within ten seconds of it.
+struct CloseCase {
+    const char* name;
+    // When the engine sees the close; null: from the GUI before any run.
+    std::function<bool(const ScriptedMeter&, double ms)> when;
+    ScriptedMeter::Script script;
+    const char* duringBox = nullptr;  // closed while this box is open
+    bool afterRun = false;
+    int erases, resets, writes;
+};
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+class Close : public ::testing::TestWithParam<CloseCase> {};
+
+TEST_P(Close, EndsTheProgramSavesAndKeepsTheCloseRules) {
+    const CloseCase& c = GetParam();
+    Rig r;
+    r.meter.script = c.script;
+    r.model->AddressEdited("127.0.0.9");
+    r.meter.modbusAnswer = {0x01, 0xF0, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0, 0x0F};
+    // Checked at every moment something falls due on the clock.
+    std::function<void()> watch = [&] {
+        if (c.when(r.meter, r.clock.Ms()))
+            r.CloseFromGuiAndWait();
+        else
+            r.clock.At(r.clock.Now() + 5ms, watch);
+    };
+    if (c.when) r.clock.At(r.clock.Now(), watch);
+    if (c.duringBox) {
+        r.view.answerBoxes = false;
+        r.view.onBox = [&](const Box& b) {
+            if (b.text == c.duringBox) {
+                r.closedAtMs = r.clock.Ms();
+                r.view.Post([&] { r.model->CloseRequested(); });
+            }
+        };
+    }
+    if (c.when || c.duringBox || c.afterRun) r.model->UpdateClicked();
+    if (c.afterRun) r.RunToEnd();
+    if (!c.when && !c.duringBox) r.model->CloseRequested();
+    r.view.PumpUntil([&] { return r.view.ended > 0; });
+
+    EXPECT_EQ(r.view.ended, 1);
+    EXPECT_TRUE(r.model->Closing());
+    ASSERT_TRUE(fs::exists(r.File()));
+    EXPECT_EQ(settings::LoadSettings(r.File()).address, "127.0.0.9");
+    const size_t boxesAtClose = r.view.boxes.size();
+    r.model.reset();  // the program's end: waits for the engine
+    EXPECT_EQ(r.view.boxes.size(), boxesAtClose) << "nothing more is said once closing";
+    EXPECT_EQ(r.meter.Count("E"), c.erases);
+    EXPECT_EQ(r.meter.Count("RESET"), c.resets);
+    if (r.closedAtMs >= 0) {
+        EXPECT_LE(r.clock.Ms() - r.closedAtMs, 10000);
+    }
+    EXPECT_EQ(r.meter.Writes().size(), static_cast<size_t>(c.writes)) << "writes stop at the next block";
+    EXPECT_EQ(r.Records().size(), c.when || c.duringBox || c.afterRun ? 1u : 0u)
+        << "a run that a close ends is recorded all the same";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, Close,
+    ::testing::Values(
+        CloseCase{"Idle", nullptr, {}, nullptr, false, 0, 0, 0},
+        CloseCase{"AfterARun", nullptr, {}, nullptr, true, 1, 1, 5},
+        CloseCase{"BeforeTheRequest", [](auto&, double ms) { return ms >= 200; }, {}, nullptr, false, 0, 0, 0},
+        CloseCase{"WhileTheBootloaderStarts", [](auto&, double ms) { return ms >= 1500; }, {}, nullptr, false, 0, 1, 0},
+        CloseCase{
+            "DuringIdentification", [](auto& m, double) { return m.Count("VER?") == 1; }, {}, nullptr, false, 0, 1, 0},
+        CloseCase{"WhileTheEraseIsUnanswered", [](auto& m, double) { return m.Count("E") == 1; }, AnswerWith("E", {}),
+                  nullptr, false, 1, 0, 0},
+        // The block in flight is finished, no further one is started.
+        CloseCase{"DuringProgramming", [](auto& m, double) { return m.Count("W") == 2; }, {}, nullptr, false, 1, 0, 2},
+        CloseCase{"DuringTheEraseErrorBox", nullptr, AnswerWith("E", {'N', 'O', 0, 0}), "Erase error!", false, 10, 0,
+                  0},
+        CloseCase{"DuringTheCommunicationErrorBox", nullptr, FailBlock(0x08800), "Communication error !", false, 1, 0,
+                  11},
+        CloseCase{"DuringTheNotFoundBox", nullptr, AnswerWith("VER?", {'X'}),
+                  "No bootloader answered at 127.0.0.9. The meter was not updated.\n\nCheck the IP address, the admin "
+                  "password and the network connection to the meter, then press FIRMWARE UPDATE again.",
+                  false, 0, 0, 0}),
+    [](const ::testing::TestParamInfo<CloseCase>& i) { return i.param.name; });
+
+TEST(Close, AFailedSaveIsShownAndTheProgramEndsOnceItIsDismissed) {
+    testsupport::TempDir gone;
+    const std::string appDir = (gone.path() / "removed").string();
+    Rig r(0, false, appDir);
+    r.view.answerBoxes = false;
+    r.model->CloseRequested();
+    ASSERT_EQ(r.view.boxes.size(), 1u);
+    const std::string file = settings::SettingsFileName(appDir, 0);
+    EXPECT_EQ(r.view.boxes[0].text, "Unable to write to " + file + ".");
+    EXPECT_EQ(r.view.boxes[0].icon, BoxIcon::Error);
+    EXPECT_EQ(r.view.ended, 0);
+    r.model->CloseRequested();  // a second close waits for the same box
+    EXPECT_EQ(r.view.boxes.size(), 1u);
+    r.model->BoxClosed(r.view.boxes[0].id);
+    EXPECT_EQ(r.view.ended, 1);
+}
+
+TEST(Export, WithoutMainMcuAPressOnlyResetsTheProgressDisplay) {
+    Rig r(0, true);
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    ASSERT_EQ(r.view.texts[Text::Verdict], "Successfully updated.");
+    const fs::path before = fs::current_path();
+    fs::current_path(r.dir.path());
+    r.model->ExportToggled(true);
+    r.model->MainMcuToggled(false);
+    r.model->UpdateClicked();
+    fs::current_path(before);
+    EXPECT_FALSE(r.model->Running());
+    EXPECT_EQ(r.view.bar, (Bar{0x8000, 0x7FFFF, 0x8000})) << "the last run's range, empty";
+    EXPECT_EQ(r.view.texts[Text::Verdict], "0%");
+    EXPECT_EQ(r.view.verdictBackground, std::nullopt);
+    EXPECT_EQ(r.view.texts[Text::Action], "");
+    EXPECT_EQ(r.view.texts[Text::Identity], "");
+    EXPECT_TRUE(r.view.boxes.empty());
+    EXPECT_FALSE(fs::exists(r.dir.path() / kExportFileName));
+    EXPECT_EQ(r.meter.Count("MODBUS"), 1) << "only the first press updated";
+}
+
+// Every block changes the action line and the bar; while the run lasts the
+// window draws the newest block four times a second, and everything else
+// (stages, the identity, the end) at once.
+TEST(Run, DrawsBlocksFourTimesASecondAndTheRestAtOnce) {
+    Rig r(0, false, {}, std::vector<uint8_t>(FlashImageARM, FlashImageARM + image::kImageSize));  // 480 steps
+    const auto t0 = std::chrono::steady_clock::now();
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_GT(r.meter.Count("W"), 100);
+    // Six stages at most, each drawn at once, and the blocks' draws.
+    EXPECT_LE(r.view.actions.size(), 6 + static_cast<size_t>(ms / 250) + 1) << ms << " ms";
+    EXPECT_EQ(r.view.actions.back(), "Finished.");
+    EXPECT_EQ(r.view.bar.position, 0x7FFFF);
+}
+
+TEST(Run, AStageShowsWithoutWaitingForTheNextPeriodicDraw) {
+    Rig r;
+    r.view.runLater = false;
+    // What the window shows when the meter gets a frame; the engine waits meanwhile.
+    std::map<std::string, std::string> shownAt;
+    auto onGui = [&](const testsupport::Received& rec) {
+        std::promise<void> done;
+        r.view.Post([&] {
+            shownAt.emplace(rec.command, r.view.texts[Text::Action] + "|" + r.view.texts[Text::Identity]);
+            done.set_value();
+        });
+        done.get_future().wait();
+    };
+    r.meter.script = [&](const auto& rec, int, std::vector<Reply> normal) {
+        onGui(rec);
+        return normal;
+    };
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    EXPECT_EQ(shownAt["VER?"], "Bootloader mode. Please wait ...|...");
+    EXPECT_EQ(shownAt["E"], "erase sector 0x08000 - 0x7FFFF|BOOTLOADER-V1.00");
+    EXPECT_EQ(r.view.texts[Text::Action], "Finished.");
+}
+
+// A close while the meter is being identified, when the boot-mode request
+// got no answer: the meter was found already in its bootloader, where an
+// earlier, unfinished update may have left its flash. It stays there.
+TEST(Close, LeavesAMeterFoundInItsBootloaderThere) {
+    Rig r;
+    r.meter.modbusAnswer.clear();
+    std::function<void()> watch = [&] {
+        if (r.meter.Count("VER?") == 1)
+            r.CloseFromGuiAndWait();
+        else
+            r.clock.At(r.clock.Now() + 5ms, watch);
+    };
+    r.clock.At(r.clock.Now(), watch);
+    r.model->UpdateClicked();
+    r.view.PumpUntil([&] { return r.view.ended > 0 && !r.model->Running(); });
+    EXPECT_EQ(r.meter.Count("RESET"), 0);
+    EXPECT_EQ(r.meter.Count("E"), 0);
+    EXPECT_EQ(r.view.texts[Text::Action], "Stopped: meter left in bootloader.");
+    ASSERT_TRUE(r.model->LastResult());
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Cancelled);
+}
+
+// Every run leaves one record in the update history; one that cannot be
+// written is a warning after the run, whose verdict stands.
+TEST(History, EveryRunLeavesItsRecord) {
+    Rig r;
+    r.model->PasswordEdited("Pw\u20AC7319");
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    r.model->AddressEdited("127.0.0.2");
+    r.model->UpdateClicked();
+    r.RunToEnd();
+
+    const auto records = r.Records();
+    ASSERT_EQ(records.size(), 2u);
+    const std::string sha = image::Sha256Hex(image::ImageView(r.firmware.data(), image::kImageSize));
+    for (const auto& rec : records) {
+        EXPECT_EQ(rec["front_end"], "window");
+        EXPECT_EQ(rec["brand"], "VELTRONA");
+        EXPECT_EQ(rec["command"], "update");
+        EXPECT_EQ(rec["tool_version"], LOADER_VERSION);
+        EXPECT_EQ(rec["firmware"], nlohmann::json({{"sha256", sha}, {"source", "compiled-in"}}));
+        EXPECT_EQ(rec["result"], "updated");
+        EXPECT_EQ(rec["identity"], "BOOTLOADER-V1.00");
+        EXPECT_EQ(rec["blocks_written"], 5);
+    }
+    EXPECT_EQ(records[0]["address"], "127.0.0.1");
+    EXPECT_EQ(records[1]["address"], "127.0.0.2");
+    std::ifstream in(r.History(), std::ios::binary);
+    const std::string all(std::istreambuf_iterator<char>(in), {});
+    for (const char* secret : {"Pw\u20AC7319",
+                               "Pw\x80"
+                               "7319",
+                               "7319"})
+        EXPECT_EQ(all.find(secret), std::string::npos) << "never the password";
+    EXPECT_TRUE(r.view.boxes.empty());
+}
+
+TEST(History, ThatCannotBeWrittenIsAWarningAndTheVerdictStands) {
+    testsupport::TempDir dir;
+    std::ofstream(dir.path() / "state") << "a file where the folder would be";
+    Rig r(0, false, dir.path().string());
+    Options o;
+    // The rig's model, again with an unwritable history.
+    r.model.reset();
+    o.appDir = dir.path().string();
+    o.firmware = image::ImageView(r.firmware.data(), image::kImageSize);
+    o.historyLog = dir.path() / "state" / "ethernet-loader" / "updates.jsonl";
+    r.model.emplace(r.view, o, EnginePorts{r.clock, r.meter.modbus, r.meter.boot, [&r] { r.clock.Cancel(); }});
+    r.model->Start();
+    r.model->Activated();
+    r.model->AddressEdited("127.0.0.1");
+    r.model->PasswordEdited("1234");
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    r.view.PumpUntil([&] { return !r.view.boxes.empty(); });
+
+    ASSERT_TRUE(r.model->LastResult());
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Updated);
+    EXPECT_EQ(r.view.texts[Text::Verdict], "Successfully updated.");
+    EXPECT_EQ(r.view.verdictBackground, std::optional<Rgb>(kSuccessColour));
+    ASSERT_EQ(r.view.boxes.size(), 1u);
+    EXPECT_EQ(r.view.boxes[0].text.rfind("This update was not recorded in the update history: ", 0), 0u)
+        << r.view.boxes[0].text;
+    EXPECT_NE(r.view.boxes[0].text.find("state"), std::string::npos) << "it says where";
+}
+
+// A pacer whose timer cannot be started: the run breaks off at its first wait.
+struct BrokenPacer final : update::Pacer {
+    TimePoint Now() const override { return {}; }
+    void WaitUntil(TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitUnlessCancelled(TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitReadable(const update::Link&, TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitReadableUnlessCancelled(const update::Link&, TimePoint) override {
+        throw std::runtime_error("no timer left");
+    }
+    bool Cancelled() const override { return false; }
+};
+
+TEST(History, ARunBrokenOffByAFaultOfThisComputerIsRecordedAsSuch) {
+    testsupport::TempDir dir;
+    FakeView view;
+    VirtualClock clock;
+    ScriptedMeter meter(clock);
+    BrokenPacer pacer;
+    Options o;
+    o.appDir = dir.path().string();
+    o.historyLog = dir.path() / "updates.jsonl";
+    WindowModel model(view, o, EnginePorts{pacer, meter.modbus, meter.boot, [] {}});
+    view.model = &model;
+    model.Start();
+    model.AddressEdited("127.0.0.1");
+    model.PasswordEdited("1234");
+    model.UpdateClicked();
+    view.PumpUntil([&] { return !model.Running() && !view.boxes.empty(); });
+
+    EXPECT_FALSE(model.LastResult());
+    EXPECT_EQ(view.boxes[0].text, "no timer left.");
+    std::ifstream in(o.historyLog);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    const auto rec = nlohmann::json::parse(line);
+    EXPECT_EQ(rec["result"], "communication-error");
+    EXPECT_EQ(rec["message"],
+              "The update stopped on a fault of this computer (no timer left); the meter may wait in its bootloader "
+              "for another update.");
+}
