@@ -9,6 +9,7 @@
 
 #include "BuildConfig.h"
 #include "FlashImage.h"
+#include "Log.h"
 
 namespace layout = window::layout;
 
@@ -144,6 +145,7 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     // working directory later becomes.
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
     options.firmware = image::EmbeddedImage();
+    options.historyLog = history::LogPath();
     model_.emplace(*this, options, network.Ports());
 
     connect(addressEdit, &QLineEdit::textChanged, this,

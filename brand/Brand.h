@@ -14,12 +14,15 @@ struct Brand {
     const char* versionText;       // the version label; behind the prefix, the title
     const char* titlePrefix;       // ends with a blank
     const char* settingsFileName;  // in the start directory
+    const char* name;              // the maker's name, as the update history records it
 };
 
 // Row 0: the shipped brand; row 1: the second brand with its own model names.
 inline constexpr Brand kBrands[] = {
-    {"QT510x, QT520x - Ethernet Firmware Version " LOADER_VERSION, "VELTRONA | ", "QT510x_QT520x_Ethernet_Loader.ini"},
-    {"LRV715, LRV716 - Ethernet Firmware Version " LOADER_VERSION, "KORVAN | ", "LRV715_LRV716_Ethernet_Loader.ini"},
+    {"QT510x, QT520x - Ethernet Firmware Version " LOADER_VERSION, "VELTRONA | ", "QT510x_QT520x_Ethernet_Loader.ini",
+     "VELTRONA"},
+    {"LRV715, LRV716 - Ethernet Firmware Version " LOADER_VERSION, "KORVAN | ", "LRV715_LRV716_Ethernet_Loader.ini",
+     "KORVAN"},
 };
 
 // As designed, the two rules differ for a variant other than 0 and 1:

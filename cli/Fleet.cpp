@@ -84,6 +84,7 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
                 }
             }
             display.Finished(i, records[i]);
+            if (options.finished) options.finished(records[i]);
         }
     };
     const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options.jobs, 1)), 1, hosts.size());

@@ -4,6 +4,7 @@
 // cost little more than an event loop would, with the engine unchanged.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,11 @@ namespace cli {
 
 struct FleetOptions {
     Command command = Command::Update;
-    std::string password;  // Latin-1 bytes, already checked
+    std::string password;  // Windows-1252 bytes, already checked
     int jobs = 1;          // meters at once, each on a thread
     image::ImageView firmware = image::EmbeddedImage();
+    // Called on the meter's thread once it has ended, contacted or not.
+    std::function<void(const MeterRecord&)> finished;
 };
 
 // Runs every host to its end (or to the stop request) and returns their

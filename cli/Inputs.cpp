@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <set>
+#include <map>
 
 #include "Frames.h"
 
@@ -35,13 +35,21 @@ std::vector<std::string_view> Split(std::string_view s, char sep) {
 std::optional<std::string> HostProblem(std::string_view host) {
     if (host.empty()) return "an empty address";
     const auto labels = Split(host, '.');
-    if (std::all_of(labels.begin(), labels.end(), AllDigits)) {
-        if (labels.size() != 4) return "not a dotted IPv4 address (four numbers a.b.c.d)";
+    // The system's address rule takes any text that begins with a digit for
+    // an address, and reads numbers with a leading zero as octal or hex.
+    if (host.front() >= '0' && host.front() <= '9') {
+        for (auto n : labels)
+            if (n.size() > 1 && n.front() == '0')
+                return "a number with a leading zero ('" + std::string(n) +
+                       "'), which the system would read as octal or hexadecimal; write it without the zero";
+        if (labels.size() != 4 || !std::all_of(labels.begin(), labels.end(), AllDigits))
+            return "not a dotted IPv4 address (four numbers a.b.c.d)";
         for (auto n : labels)
             if (n.size() > 3 || std::stoi(std::string(n)) > 255) return "a number above 255 in the address";
         if (host == "0.0.0.0" || host == "255.255.255.255") return "an address that names no meter";
         return std::nullopt;
     }
+    if (std::all_of(labels.begin(), labels.end(), AllDigits)) return "not a dotted IPv4 address (four numbers a.b.c.d)";
     if (host.size() > 253) return "a host name longer than 253 characters";
     for (auto label : labels) {
         if (label.empty() || label.size() > 63) return "not a host name (empty or over-long part between dots)";
@@ -53,42 +61,29 @@ std::optional<std::string> HostProblem(std::string_view host) {
     return std::nullopt;
 }
 
-std::vector<std::string> HostsFromFile(std::string_view content) {
-    std::vector<std::string> hosts;
+std::vector<Host> HostsFromFile(std::string_view content, const std::string& fileName) {
+    std::vector<Host> hosts;
+    int number = 0;
     for (auto line : Split(content, '\n')) {
+        ++number;
         line = line.substr(0, line.find('#'));
         line = Trim(line);
-        if (!line.empty()) hosts.emplace_back(line);
+        if (!line.empty()) hosts.push_back({std::string(line), "line " + std::to_string(number) + " of " + fileName});
     }
     return hosts;
 }
 
-std::optional<std::string> HostListProblem(const std::vector<std::string>& hosts) {
+std::optional<std::string> HostListProblem(const std::vector<Host>& hosts) {
     if (hosts.empty()) return "no meter given: name hosts on the command line or with --hosts FILE";
-    std::set<std::string> seen;
-    for (const auto& h : hosts) {
-        if (auto why = HostProblem(h)) return "bad host '" + h + "': " + *why;
-        std::string key = h;
+    std::map<std::string, const Host*> seen;
+    for (const Host& h : hosts) {
+        if (auto why = HostProblem(h.address)) return "bad host '" + h.address + "' on " + h.where + ": " + *why;
+        std::string key = h.address;
         std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (!seen.insert(key).second) return "host '" + h + "' is given twice";
+        const auto [first, added] = seen.emplace(key, &h);
+        if (!added) return "host '" + h.address + "' is given twice: on " + first->second->where + " and on " + h.where;
     }
     return std::nullopt;
-}
-
-std::optional<std::string> Latin1FromUtf8(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-        } else if ((b == 0xC2 || b == 0xC3) && i + 1 < text.size() &&
-                   (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80) {
-            out += static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F));
-        } else {
-            return std::nullopt;  // beyond U+00FF, or not UTF-8
-        }
-    }
-    return out;
 }
 
 std::string PasswordFromFile(std::string_view content) {
@@ -97,9 +92,9 @@ std::string PasswordFromFile(std::string_view content) {
     return std::string(line);
 }
 
-std::optional<std::string> PasswordProblem(std::string_view latin1) {
-    if (!protocol::PasswordLengthOk(latin1))
-        return "the password has " + std::to_string(latin1.size()) + " characters; the meter takes 4 to 16";
+std::optional<std::string> PasswordProblem(std::string_view bytes) {
+    if (!protocol::PasswordLengthOk(bytes))
+        return "the password has " + std::to_string(bytes.size()) + " characters; the meter takes 4 to 16";
     return std::nullopt;
 }
 

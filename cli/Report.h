@@ -35,6 +35,7 @@ struct RunRecord {
     std::string toolVersion;
     std::string firmwareSha256;
     std::string firmwareSource;  // "compiled-in" or the file given
+    std::string brand;           // for the update history
     std::chrono::system_clock::time_point started{}, finished{};
     std::optional<Continued> continues;
     std::vector<MeterRecord> meters;
@@ -53,5 +54,8 @@ std::string ResultMessage(const MeterRecord& m, Command c);
 std::string IsoTime(std::chrono::system_clock::time_point t);
 
 nlohmann::ordered_json ReportJson(const RunRecord& run);
+
+// The update history's line for one meter of the run.
+std::string RecordLine(const RunRecord& run, const MeterRecord& m);
 
 }  // namespace cli

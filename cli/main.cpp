@@ -8,15 +8,20 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 
+#include "Brand.h"
 #include "Console.h"
 #include "EarlierReports.h"
 #include "Fleet.h"
 #include "ImageFormats.h"
 #include "Inputs.h"
 #include "LoaderVersion.h"
+#include "Log.h"
+#include "PasswordText.h"
 #include "Sha256.h"
 #include "Socket.h"
 
@@ -62,10 +67,10 @@ std::string Password(const std::string& passwordFile) {
     } else {
         throw SetupError{std::string("no password: give --password-file FILE or set ") + kPasswordVariable};
     }
-    const auto latin1 = cli::Latin1FromUtf8(typed);
-    if (!latin1) throw SetupError{from + " has a character the meter cannot take (only Latin-1 characters)"};
-    if (auto why = cli::PasswordProblem(*latin1)) throw SetupError{from + ": " + *why};
-    return *latin1;
+    const auto bytes = protocol::PasswordBytes(typed);
+    if (!bytes) throw SetupError{from + " has a character the meter cannot take (only Windows-1252 characters)"};
+    if (auto why = cli::PasswordProblem(*bytes)) throw SetupError{from + ": " + *why};
+    return *bytes;
 }
 
 // Fails early, before any meter is touched, when the report cannot be written.
@@ -107,9 +112,74 @@ int MergeReportsCommand(const std::vector<std::string>& paths, const std::string
     return merged.allSucceeded ? 0 : 1;
 }
 
+// The update history's records: one line per meter contacted, written as
+// each meter ends. A failure is a warning once the run is over; it never
+// changes a meter's result.
+class HistoryWriter {
+public:
+    explicit HistoryWriter(const cli::RunRecord& run) : run_(run), log_(history::LogPath()) {}
+    void Write(const cli::MeterRecord& m) {
+        if (!m.contacted) return;
+        if (auto why = history::AppendLine(log_, cli::RecordLine(run_, m))) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++failures_[*why];
+        }
+    }
+    void Warn() const {
+        for (const auto& [why, count] : failures_)
+            std::fprintf(stderr, "ethernet-loader-cli: warning: %d record%s of the update history not written: %s\n",
+                         count, count == 1 ? "" : "s", why.c_str());
+    }
+
+private:
+    const cli::RunRecord& run_;
+    const std::filesystem::path log_;
+    std::mutex mutex_;
+    std::map<std::string, int> failures_;
+};
+
+// `history`: the records of this user's updates as a table or as JSON.
+int ListHistory(const std::string& since, bool asJson) {
+    std::optional<std::string> key;
+    if (!since.empty() && !(key = history::SinceKey(since))) {
+        std::fprintf(stderr, "ethernet-loader-cli: --since %s: not a date (YYYY-MM-DD or YYYY-MM-DDTHH:MM, UTC)\n",
+                     since.c_str());
+        return kUsageError;
+    }
+    const std::filesystem::path log = history::LogPath();
+    if (log.empty()) {
+        std::fprintf(stderr,
+                     "ethernet-loader-cli: no update history: the environment names no folder for this user's state "
+                     "(XDG_STATE_HOME, HOME or LOCALAPPDATA)\n");
+        return kUsageError;
+    }
+    history::LogContent content;
+    try {
+        content = history::ReadLog(log);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
+        return kUsageError;
+    }
+    if (content.missing) std::fprintf(stderr, "No update recorded yet in %s\n", log.string().c_str());
+    if (content.unreadable > 0)
+        std::fprintf(stderr, "ethernet-loader-cli: warning: %d line%s of %s %s no record, left out\n",
+                     content.unreadable, content.unreadable == 1 ? "" : "s", log.string().c_str(),
+                     content.unreadable == 1 ? "is" : "are");
+    const auto records = key ? history::StartedSince(content.records, *key) : content.records;
+    if (asJson) {
+        std::printf("%s\n", nlohmann::ordered_json(records).dump(2).c_str());
+    } else {
+        std::fputs(history::Table(records).c_str(), stdout);
+    }
+    return 0;
+}
+
 struct Arguments {
     cli::Command command = cli::Command::Update;
     bool mergeReports = false;
+    bool listHistory = false;
+    std::string since;  // history: only updates started on or after it
+    bool historyJson = false;
     std::vector<std::string> hosts;
     std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
     int jobs = 0;
@@ -161,6 +231,11 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
     merge->add_option("REPORT", args.mergePaths, "reports written by --report")->type_name("")->required();
     merge->add_option("--output", args.mergeOutput, "write the joined report to FILE instead of the standard output")
         ->type_name("FILE");
+    auto* historyList = app.add_subcommand(
+        "history", "List the update history of this user: every meter updated or probed, here or in the window.");
+    historyList->add_option("--since", args.since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
+        ->type_name("DATE");
+    historyList->add_flag("--json", args.historyJson, "print the records as a JSON array instead of a table");
 
     try {
         app.parse(argc, argv);
@@ -170,6 +245,7 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
         return std::nullopt;
     }
     args.mergeReports = merge->parsed();
+    args.listHistory = historyList->parsed();
     args.command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
     return args;
 }
@@ -180,6 +256,8 @@ bool Run(Arguments& args, cli::RunRecord& run) {
     std::vector<uint8_t> imageBytes;
     run.command = args.command;
     run.toolVersion = LOADER_VERSION;
+    run.brand = brand::kBrands[0].name;
+    HistoryWriter historyWriter(run);
     std::string password;
     try {
         if (!args.refusedPassword.empty())
@@ -194,14 +272,19 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             args.hosts = std::move(retry.hosts);
             run.continues = std::move(retry.from);
         }
+        std::vector<cli::Host> given;
+        for (const std::string& h : args.hosts)
+            given.push_back({h, args.retryFile.empty() ? "the command line" : "the report " + args.retryFile});
         if (!args.hostsFile.empty()) {
-            const auto listed = cli::HostsFromFile(ReadFile("--hosts", args.hostsFile));
-            args.hosts.insert(args.hosts.end(), listed.begin(), listed.end());
+            const auto listed = cli::HostsFromFile(ReadFile("--hosts", args.hostsFile), args.hostsFile);
+            given.insert(given.end(), listed.begin(), listed.end());
         }
         if (!args.expectedSha256.empty() && !IsSha256Hex(args.expectedSha256))
             throw SetupError{"--expect-sha256 " + args.expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
-        if (!(run.continues && args.hosts.empty()))
-            if (auto why = cli::HostListProblem(args.hosts)) throw SetupError{*why};
+        if (!(run.continues && given.empty()))
+            if (auto why = cli::HostListProblem(given)) throw SetupError{*why};
+        args.hosts.clear();
+        for (const cli::Host& h : given) args.hosts.push_back(h.address);
         image::ImageView firmware = image::EmbeddedImage();
         run.firmwareSource = "compiled-in";
         if (!args.imageFile.empty()) {
@@ -236,6 +319,7 @@ bool Run(Arguments& args, cli::RunRecord& run) {
                 throw SetupError{std::to_string(options.jobs) + " meters at once need about " +
                                  std::to_string(sockets) + " open files; this system allows " +
                                  std::to_string(allowed) + " (ulimit -n): give a smaller --jobs"};
+            options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
 
             platform::StartSocketLibrary();
             update::CancelToken stop;
@@ -257,6 +341,7 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             }
             run.finished = std::chrono::system_clock::now();
             display.Close();
+            historyWriter.Warn();
             platform::StopSocketLibrary();
         }
     } catch (const SetupError& e) {
@@ -287,6 +372,7 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     std::optional<Arguments> args = ParseArguments(argc, argv, exitCode);
     if (!args) return exitCode;
+    if (args->listHistory) return ListHistory(args->since, args->historyJson);
     if (args->mergeReports) {
         try {
             return MergeReportsCommand(args->mergePaths, args->mergeOutput);

@@ -72,6 +72,17 @@ private:
     std::intptr_t handle_ = -1;
 };
 
+// Appends data at the file's end in one write, creating the file when it is
+// missing (readable by its owner alone where the system has such rights): an
+// append by another thread or program at the same moment never lands inside
+// it, nor it inside another. A write that takes less is a full disk.
+FileStatus AppendWhole(const std::filesystem::path& file, std::string_view data);
+
+// Where this user's programs keep their state: $XDG_STATE_HOME when it is an
+// absolute path, else ~/.local/state; %LOCALAPPDATA% on Windows. Empty when
+// the environment names no such place.
+std::filesystem::path UserStateFolder();
+
 // A file name in the narrow text the system's own file calls take: the ANSI
 // code page on Windows, bytes as they are elsewhere.
 std::filesystem::path PathFromNativeName(const std::string& name);

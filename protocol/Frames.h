@@ -34,7 +34,7 @@ struct BootModeRequest {
     static constexpr std::size_t kPasswordOffset = 25;
     static constexpr std::size_t kMaxPassword = 16;
 
-    // Latin-1 bytes. Encoding cuts longer input at 16 bytes, so that nothing
+    // One byte per character (PasswordBytes). Encoding cuts longer input at 16 bytes, so that nothing
     // can ever land beyond the frame's end.
     std::string password;
 

@@ -79,7 +79,11 @@ bool ReplaceWholeFile(const fs::path& target, const std::string& data) {
 
     fs::path tmp;
     OutputFile file;
-    if (!CreateTemporaryBeside(real, tmp, file)) return false;
+    if (!CreateTemporaryBeside(real, tmp, file)) {
+        // A folder where no new file may be made (an install folder) can
+        // still hold a file that may be written: rewrite it where it stands.
+        return access == Access::Writable && fs::is_regular_file(old) && RewriteInPlace(real, data);
+    }
     const bool written = file.Write(data).Ok() && file.Sync().Ok();
     const bool closed = file.Close().Ok();
     bool keepNew = false;

@@ -28,7 +28,8 @@ ReadResult ReadWholeFile(const std::filesystem::path& path, std::string& out);
 // directory would allow the rename. A file with more than one hard link is
 // rewritten in place instead, so that its other names see the new content:
 // its space is reserved first, so a full disk still leaves it untouched, but
-// an I/O error part-way can leave it partly written.
+// an I/O error part-way can leave it partly written. So is a writable file in
+// a folder where no new file can be created beside it.
 bool ReplaceWholeFile(const std::filesystem::path& target, const std::string& data);
 
 }  // namespace settings

@@ -55,6 +55,7 @@ void UpdateEngine::Begin() {
     result_ = UpdateResult{};
     succeeded_ = false;
     cancelledUntouched_ = false;
+    requestAccepted_ = false;
     eraseConfirmed_ = false;
     ambiguous_ = false;
 }
@@ -113,7 +114,8 @@ bool UpdateEngine::Settle() {
 }
 
 std::optional<int32_t> UpdateEngine::Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
-                                              Pacer::TimePoint graceEnd, uint8_t* answer, int32_t answerMax) {
+                                              Pacer::TimePoint graceEnd, bool graceStops, uint8_t* answer,
+                                              int32_t answerMax) {
     boot_.Send(frame, count);
     echoes_.Sent(pacer_.Now());
     // The first datagram to arrive is the answer; the wait runs to its end all
@@ -123,7 +125,7 @@ std::optional<int32_t> UpdateEngine::Exchange(const uint8_t* frame, int32_t coun
         const int32_t got = Take(!n);
         if (!n) n = got;
     }
-    if (!n && Watch(graceEnd)) n = Take(true);
+    if (!n && Watch(graceEnd, graceStops)) n = Take(true);
     if (!n) return std::nullopt;
     // As a receive of at most answerMax bytes: a longer datagram fills the
     // buffer and counts as -1.
@@ -132,11 +134,12 @@ std::optional<int32_t> UpdateEngine::Exchange(const uint8_t* frame, int32_t coun
     return *n > answerMax ? -1 : *n;
 }
 
-bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs) {
+bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs,
+                                bool graceStops) {
     Settle();
     const Pacer::TimePoint sent = pacer_.Now();
     const auto n = Exchange(TxBuffer, sendCount, sent + milliseconds(waitMs),
-                            sent + milliseconds(std::max(waitMs, graceMs)), RxBuffer, expectedCount);
+                            sent + milliseconds(std::max(waitMs, graceMs)), graceStops, RxBuffer, expectedCount);
     return n && (static_cast<uint32_t>(*n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
 }
 
@@ -149,8 +152,10 @@ bool UpdateEngine::Erase() {
         listener_.EraseSent();
         std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
         ++result_.eraseAttempts;
+        // The grace is long: a stop meanwhile takes effect at once. The erase
+        // has been sent, so the meter is then left in its bootloader.
         BootTransact(static_cast<int32_t>(frame.size()), static_cast<int32_t>(protocol::EraseAnswer::kMaxSize),
-                     kEraseMs, kEraseGraceMs);
+                     kEraseMs, kEraseGraceMs, true);
         // The length is not examined: a longer answer leaves its head in the buffer.
         const auto answer = protocol::EraseAnswer::Decode({RxBuffer, protocol::EraseAnswer::kTextSize});
         listener_.EraseAnswered(FirstTwo(RxBuffer));
@@ -261,7 +266,7 @@ bool UpdateEngine::Identify() {
         std::copy(ver.begin(), ver.end(), buffer);
         const Pacer::TimePoint end = pacer_.Now() + milliseconds(kIdentifyMs);
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n = Exchange(buffer, static_cast<int32_t>(ver.size()), end, end, buffer,
+        const int32_t n = Exchange(buffer, static_cast<int32_t>(ver.size()), end, end, false, buffer,
                                    static_cast<int32_t>(protocol::Identity::kSize))
                               .value_or(-1);
         // The second answer is appended to the first, and a zero byte adds
@@ -315,7 +320,13 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     // failure, or an erase never confirmed, it waits in its bootloader for
     // the next attempt rather than start what its flash may hold.
     const bool flashKnown = !program || cancelledUntouched_ || eraseConfirmed_;
-    if (!UpdateError && flashKnown) {
+    // After a stop, only a meter that this run sent to its bootloader is sent
+    // back: one found already waiting there may hold what an earlier,
+    // unfinished update left, and RESET could start it.
+    const bool leftInBootloader = !UpdateError && flashKnown && pacer_.Cancelled() && !requestAccepted_;
+    if (leftInBootloader) {
+        listener_.LeftInBootloader();
+    } else if (!UpdateError && flashKnown) {
         SetStage(Stage::Resetting);
         const auto reset = protocol::ResetRequest{}.Encode();
         std::copy(reset.begin(), reset.end(), TxBuffer);
@@ -324,7 +335,7 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     }
     Delay();
 
-    if (cancelledUntouched_ || (UpdateError && pacer_.Cancelled()))
+    if (cancelledUntouched_ || leftInBootloader || (UpdateError && pacer_.Cancelled()))
         result_.outcome = Outcome::Cancelled;
     else if (ambiguous_)
         result_.outcome = Outcome::AmbiguousAnswers;
@@ -362,6 +373,7 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
 
     switch (protocol::BootModeAnswer::Decode(protocol::Taken(frame, n)).kind) {
         case protocol::BootModeAnswer::Kind::Accepted:
+            requestAccepted_ = true;
             // The meter needs time to start its bootloader; the delay stays
             // this long from now on. A stop meanwhile still identifies the
             // bootloader, so that it can be sent back to the application.

@@ -19,8 +19,8 @@ namespace update {
 
 struct UpdateRequest {
     std::string address;  // the meter's address as typed: a dotted address or a host name
-    // Latin-1 bytes. Empty when the typed text holds a character Latin-1
-    // cannot carry: such a password could not reach the meter as typed.
+    // Windows-1252 bytes (PasswordBytes). Empty when the typed text holds a
+    // character without such a byte: it could not reach the meter as typed.
     std::optional<std::string> password;
     bool program = true;  // off: identify and reset only
 };
@@ -55,10 +55,11 @@ private:
     void ProgramMainMcu();
     bool Erase();
     // One bootloader exchange: send, wait the full time, and, when nothing has
-    // come by then, go on listening up to the grace. The first datagram after
-    // the send is the answer. True when the number of bytes taken (modulo
-    // 65536) is the expected count.
-    bool BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs = 0);
+    // come by then, go on listening up to the grace (or, with graceStops, up
+    // to a stop request). The first datagram after the send is the answer.
+    // True when the number of bytes taken (modulo 65536) is the expected count.
+    bool BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs = 0,
+                      bool graceStops = false);
     // Before a frame leaves, or before the verdict: waits for the copies of
     // earlier answers still expected, drops whatever waits, and ends the
     // exchange. False when the run's confirmations can no longer be trusted.
@@ -67,7 +68,7 @@ private:
     // answer has come by then, up to `graceEnd`. The answer's length, or
     // nothing when none came.
     std::optional<int32_t> Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
-                                    Pacer::TimePoint graceEnd, uint8_t* answer, int32_t answerMax);
+                                    Pacer::TimePoint graceEnd, bool graceStops, uint8_t* answer, int32_t answerMax);
     // Until something waits on the link or the deadline (or the stop, when
     // `cancellable`); true when something does.
     bool Watch(Pacer::TimePoint deadline, bool cancellable = false);
@@ -104,7 +105,8 @@ private:
     bool eraseConfirmed_ = false;
     bool succeeded_ = false;
     bool cancelledUntouched_ = false;
-    bool ambiguous_ = false;  // a confirmation may have been a copy of an earlier answer
+    bool requestAccepted_ = false;  // this run's boot-mode request got the normal answer
+    bool ambiguous_ = false;        // a confirmation may have been a copy of an earlier answer
     UpdateResult result_;
 };
 

@@ -99,6 +99,10 @@ public:
     // Returns once the operator has seen it.
     virtual void Notify(Notice) {}
     virtual void ProgrammingEnded(ProgrammingEnd) {}
+    // A stop found the meter already waiting in its bootloader (this run's
+    // boot-mode request was not accepted), where its flash may hold what an
+    // earlier, unfinished update left: it is left there, without "RESET".
+    virtual void LeftInBootloader() {}
     virtual void Finished(const UpdateResult&) {}
 };
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "Front.h"
+#include "Log.h"
 #include "Socket.h"
 
 #ifndef LOADER_BRAND_VARIANT
@@ -25,6 +26,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         // The settings file belongs to the directory the program was started
         // in, not to the program's own folder.
         options.appDir = std::filesystem::current_path().string();
+        options.historyLog = history::LogPath();
         int rc = 0;
         {
             win32::Front front(instance, std::move(options));

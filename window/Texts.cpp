@@ -90,21 +90,8 @@ std::string WithFullStop(std::string msg) {
     return msg;
 }
 
-std::optional<std::string> MeterPassword(std::string_view utf8) {
-    std::string out;
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-        } else if ((b == 0xC2 || b == 0xC3) && i + 1 < utf8.size() &&
-                   (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) {
-            // U+0080 to U+00FF: the Latin-1 byte of the same value.
-            out += static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
-        } else {
-            return std::nullopt;
-        }
-    }
-    return out;
+std::string HistoryWarningText(const std::string& why) {
+    return "This update was not recorded in the update history: " + why + ".\n\nIts result stands as shown.";
 }
 
 std::vector<std::string> WidestTexts(Text place) {
@@ -118,6 +105,7 @@ std::vector<std::string> WidestTexts(Text place) {
                     BlockFailedText(0x7FC00, {0xC6, 0xC6}),
                     kCommunicationErrorLine,
                     kEraseUnconfirmedLine,
+                    kLeftInBootloader,
                     kFinished};
         case Text::Identity: return {"BOOTLOADER-V1.00", "BOOTLOADER-V1.01", kNotFound, kAsking};
         case Text::Verdict: return {kSucceeded, kNotUpdated, "100%"};

@@ -23,6 +23,8 @@ inline constexpr char kCommunicationErrorLine[] = "Communication error!";
 inline constexpr char kEraseUnconfirmedLine[] = "Erase not confirmed.";
 inline constexpr char kSucceeded[] = "Successfully updated.";
 inline constexpr char kNotUpdated[] = "Not updated.";
+// A stop found the meter already in its bootloader and left it there.
+inline constexpr char kLeftInBootloader[] = "Stopped: meter left in bootloader.";
 inline constexpr char kExportFileName[] = "Code_Image_Main_MCU.pas";
 inline constexpr char kHexFileFilter[] = "Intel Hex (*.hex)|*.hex";
 
@@ -50,9 +52,8 @@ std::string WithFullStop(std::string msg);
 // file) as UTF-8: the ANSI code page on Windows, UTF-8 elsewhere.
 std::string LocalToUtf8(const std::string& local);
 
-// The password as the meter takes it: Latin-1 bytes, or nothing when a
-// character has no Latin-1 byte (it could not reach the meter as typed).
-std::optional<std::string> MeterPassword(std::string_view utf8);
+// The box after a run whose record the update history could not take.
+std::string HistoryWarningText(const std::string& why);
 
 // The widest texts each place can show, for a front end to check they fit.
 std::vector<std::string> WidestTexts(Text place);

@@ -12,7 +12,12 @@
 #include "Constants.h"
 #include "Frames.h"
 #include "ImageExport.h"
+#include "LoaderVersion.h"
+#include "Log.h"
+#include "PasswordText.h"
+#include "Record.h"
 #include "Settings.h"
+#include "Sha256.h"
 #include "Texts.h"
 
 namespace window {
@@ -113,6 +118,9 @@ public:
         std::lock_guard lock(shared_->mutex);
         shared_->step = p;
         shared_->changed = true;
+    }
+    void LeftInBootloader() override {
+        Change([](WindowState& s) { s.action = kLeftInBootloader; });
     }
     void ProgrammingEnded(update::ProgrammingEnd end) override {
         Change([end](WindowState& s) {
@@ -232,7 +240,7 @@ void WindowModel::PasswordEdited(std::string utf8) { password_ = std::move(utf8)
 update::UpdateRequest WindowModel::BuildRequest() const {
     update::UpdateRequest r;
     r.address = state_.address;
-    r.password = MeterPassword(password_);
+    r.password = protocol::PasswordBytes(password_);
     r.program = state_.mainMcuChecked;
     return r;
 }
@@ -272,14 +280,25 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     try {
         thread_ = std::thread([this, request, shared = shared_] {
             std::optional<update::UpdateResult> result;
-            std::string error;
+            std::string error, historyProblem;
+            const auto started = std::chrono::system_clock::now();
             try {
                 result = engine_->Run(request);
             } catch (const std::exception& e) {
                 error = e.what();
             }
-            view_.Post([this, shared, result, error] {
-                if (shared->alive) RunFinished(result, error);
+            // Here rather than on the GUI thread: a run that a close ends is
+            // recorded too, before the program waits for this thread and ends.
+            if (result) {
+                historyProblem = Record(request, *result, {}, started);
+            } else {
+                // Broken off by a fault of this computer: the meter's state is unknown.
+                update::UpdateResult broken;
+                broken.outcome = update::Outcome::CommunicationError;
+                historyProblem = Record(request, broken, LocalToUtf8(error), started);
+            }
+            view_.Post([this, shared, result, error, historyProblem] {
+                if (shared->alive) RunFinished(result, error, historyProblem);
             });
         });
     } catch (const std::system_error& e) {
@@ -290,7 +309,24 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     }
 }
 
-void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error) {
+std::string WindowModel::Record(const update::UpdateRequest& request, const update::UpdateResult& result,
+                                const std::string& fault, std::chrono::system_clock::time_point started) {
+    if (options_.historyLog.empty()) return {};
+    try {
+        if (firmwareSha256_.empty()) firmwareSha256_ = image::Sha256Hex(options_.firmware);
+        const history::Origin origin{LOADER_VERSION, brand::ForStartUp(options_.brandVariant).name, "window",
+                                     firmwareSha256_, "compiled-in"};
+        const history::MeterRun run{
+            request.address, result, !request.program, true, fault, started, std::chrono::system_clock::now()};
+        if (auto why = history::AppendLine(options_.historyLog, history::RecordLine(origin, run))) return *why;
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
+void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
+                              const std::string& historyProblem) {
     thread_.join();
     running_ = false;
     lastResult_ = result;
@@ -302,6 +338,8 @@ void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result,
     // A window that is closing says nothing more.
     if (closing_) return;
     if (const std::string text = RunEndBoxText(*result, state_.address); !text.empty()) ShowBox(BoxIcon::None, text);
+    // A warning only: the verdict stands.
+    if (!historyProblem.empty()) ShowBox(BoxIcon::None, HistoryWarningText(LocalToUtf8(historyProblem)));
 }
 
 void WindowModel::ExportToggled(bool checked) {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -146,6 +147,8 @@ struct Options {
     // the settings file lives there.
     std::string appDir;
     image::ImageView firmware = image::EmbeddedImage();
+    // The update history, where every run leaves its record; empty: none.
+    std::filesystem::path historyLog;
 };
 
 // All the window shows, as last drawn.
@@ -207,8 +210,15 @@ private:
     void Draw(const WindowState& next);
     void ResetProgressDisplay();
     void StartRun(const update::UpdateRequest& request);
-    // Where every run ends: `result` empty when the run broke off with `error`.
-    void RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error);
+    // Where every run ends: `result` empty when the run broke off with `error`;
+    // `historyProblem` says why the run's record was not written.
+    void RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
+                     const std::string& historyProblem);
+    // The engine's thread, after a run: appends its record to the update
+    // history (`fault`: what broke the run off, if anything); returns why
+    // not, or an empty text.
+    std::string Record(const update::UpdateRequest& request, const update::UpdateResult& result,
+                       const std::string& fault, std::chrono::system_clock::time_point started);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void ShowError(const std::exception& e, std::function<void()> closed = {});
     void EndProgram();
@@ -232,6 +242,7 @@ private:
     int nextBox_ = 1;
     std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
     std::optional<update::UpdateResult> lastResult_;
+    std::string firmwareSha256_;  // the engine's thread: made for the first record
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread
     std::unique_ptr<Relay> relay_;

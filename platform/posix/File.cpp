@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "File.h"
 
@@ -68,6 +69,27 @@ FileStatus OutputFile::Close() {
     const int fd = static_cast<int>(handle_);
     handle_ = -1;
     return Checked(::close(fd) == 0 || errno == EINTR);
+}
+
+FileStatus AppendWhole(const fs::path& file, std::string_view data) {
+    int fd;
+    do fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return LastError();
+    // O_APPEND: the move to the end and the write are one step for every writer.
+    ssize_t n;
+    do n = ::write(fd, data.data(), data.size());
+    while (n < 0 && errno == EINTR);
+    const int error = errno;
+    ::close(fd);
+    if (n < 0) return FileStatusFromErrno(error);
+    return static_cast<std::size_t>(n) == data.size() ? FileStatus{} : FileStatusFromErrno(ENOSPC);
+}
+
+fs::path UserStateFolder() {
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    return home && *home ? fs::path(home) / ".local" / "state" : fs::path();
 }
 
 fs::path PathFromNativeName(const std::string& name) { return name; }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 
 #include "File.h"
 
@@ -78,6 +79,34 @@ FileStatus OutputFile::Close() {
     const HANDLE file = AsHandle(handle_);
     handle_ = -1;
     return Checked(CloseHandle(file));
+}
+
+FileStatus AppendWhole(const fs::path& file, std::string_view data) {
+    // Append data without write data: every write goes to the file's end as
+    // one piece. Read data only for the lock below.
+    const HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    // Wine (8) moves to the end and writes as two steps, so writers of the
+    // same moment are also kept apart by a lock on one byte far beyond any
+    // content: a lock every writer of the file takes, in any process.
+    OVERLAPPED lockAt{};
+    lockAt.Offset = 0xFFFFFFFE;
+    lockAt.OffsetHigh = 0x7FFFFFFF;
+    const bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt) != 0;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    const FileStatus status = ok ? FileStatus{} : LastError();
+    if (locked) UnlockFileEx(h, 0, 1, 0, &lockAt);
+    CloseHandle(h);
+    if (!status.Ok()) return status;
+    return written == data.size() ? FileStatus{} : FileStatusFromWindowsError(ERROR_DISK_FULL);
+}
+
+fs::path UserStateFolder() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    return local && *local ? fs::path(local) : fs::path();
 }
 
 fs::path PathFromNativeName(const std::string& name) {

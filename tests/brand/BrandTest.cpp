@@ -19,8 +19,9 @@ TEST(Brand, TheShippedBuildSaysWhatTheDesignSays) {
     EXPECT_STREQ(brand::kApplicationName, "QT510x QT520x Ethernet Loader");
 }
 
-TEST(Brand, VersionComesFromTheProject) {
+TEST(Brand, VersionComesFromTheProjectAndTheNameBeginsTheTitle) {
     for (const brand::Brand& b : brand::kBrands) {
+        EXPECT_EQ(std::string(b.titlePrefix), std::string(b.name) + " | ");
         const std::string text = b.versionText;
         EXPECT_EQ(text.substr(text.rfind(' ') + 1), PROJECT_VERSION_TEXT) << text;
     }

@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,13 @@ using nlohmann::json;
 
 namespace {
 
-constexpr char kPassword[] = "Pw-7319x";
+// As typed (UTF-8), and as the meter gets it (Windows-1252): "Pw-€7319x“".
+constexpr char kPassword[] =
+    "Pw-\xE2\x82\xAC"
+    "7319x\xE2\x80\x9C";
+constexpr char kPasswordBytes[] =
+    "Pw-\x80"
+    "7319x\x93";
 
 // 127.P.N.H: P from the process, so that two test runs side by side on one
 // machine use meters of their own.
@@ -77,6 +85,19 @@ std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
 json ReadJson(const std::string& path) {
     std::ifstream in(path);
     return json::parse(in, nullptr, false);
+}
+
+// The update history of the tests' runs: a folder of each test's own.
+std::string StateHome() {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return Scratch(std::string("state_") + test->name());
+}
+
+std::vector<json> HistoryRecords() {
+    std::vector<json> records;
+    std::ifstream in(StateHome() + "/ethernet-loader/updates.jsonl");
+    for (std::string line; std::getline(in, line);) records.push_back(json::parse(line, nullptr, false));
+    return records;
 }
 
 // The tool on a terminal of its own, of the given size: what it wrote there
@@ -190,17 +211,25 @@ protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "the meters serve the protocol's port 502, which needs root";
         ::unsetenv("LOADER_PASSWORD");
+        std::filesystem::remove_all(StateHome());
+        ::setenv("XDG_STATE_HOME", StateHome().c_str(), 1);
     }
 };
 
 TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     const std::string firmware = SmallFirmware();
-    auto sim = StartSim({"--address",  Ip(2, 2),  "--meters",     "5",
-                         "--password", kPassword, "--boot-delay", "300",
-                         "--image",    firmware,  "--log",        Scratch("sim.log"),
-                         "--meter",    "2",       "--password",   "other",
-                         "--meter",    "3",       "--fault",      "wrong@block=0x08800",
-                         "--meter",    "4",       "--fault",      "drop"});
+    auto sim = StartSim({"--address",    Ip(2, 2),
+                         "--meters",     "5",
+                         "--password",   kPasswordBytes,
+                         "--boot-delay", "300",
+                         "--image",      firmware,
+                         "--log",        Scratch("sim.log"),
+                         "--meter",      "2",
+                         "--password",   "other",
+                         "--meter",      "3",
+                         "--fault",      "wrong@block=0x08800",
+                         "--meter",      "4",
+                         "--fault",      "drop"});
     const std::string report = Scratch("report.json");
     // The hosts on the command line come first, then those of the file.
     const std::string hosts = WriteFile("hosts", "# hall 2\n" + Ip(2, 4) + "\n\n" + Ip(2, 5) + "  # no bootloader\n" +
@@ -253,11 +282,31 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(summary[i]["flash"], flash[i]) << summary[i];
     EXPECT_EQ(summary[2]["resets"], 0) << "a failed meter waits in its bootloader";
 
+    // The update history: one record per meter, in the order they ended.
+    const std::vector<json> records = HistoryRecords();
+    ASSERT_EQ(records.size(), 6u);
+    std::multiset<std::string> recorded, reported;
+    for (size_t i = 0; i < 6; ++i) {
+        json meter = records[i];
+        EXPECT_EQ(meter["front_end"], "cli");
+        EXPECT_EQ(meter["brand"], "VELTRONA");
+        EXPECT_EQ(meter["command"], "update");
+        EXPECT_EQ(meter["tool_version"], r["tool_version"]);
+        EXPECT_EQ(meter["firmware"], r["firmware"]);
+        for (const char* origin : {"front_end", "brand", "command", "tool_version", "firmware"}) meter.erase(origin);
+        recorded.insert(meter.dump());
+        reported.insert(m[i].dump());
+    }
+    EXPECT_EQ(recorded, reported) << "the report's meter fields";
+
     std::string everything = cli->ErrText();
     for (const auto& line : cli->OutLines()) everything += line + "\n";
-    std::ifstream in(report);
-    everything.append(std::istreambuf_iterator<char>(in), {});
+    for (const char* file : {report.c_str(), (StateHome() + "/ethernet-loader/updates.jsonl").c_str()}) {
+        std::ifstream in(file);
+        everything.append(std::istreambuf_iterator<char>(in), {});
+    }
     EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
+    EXPECT_EQ(everything.find(kPasswordBytes), std::string::npos) << "nor its bytes";
     EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos)
         << cli->OutLines().back();
 }
@@ -287,6 +336,23 @@ TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) 
     EXPECT_EQ(summary[0]["resets"], 0) << "an interrupted meter gets no RESET";
     EXPECT_LT(summary[0]["writes"], 100) << "stopped long before the end";
     EXPECT_EQ(summary[1]["requests"], 0);
+    const std::vector<json> records = HistoryRecords();
+    ASSERT_EQ(records.size(), 1u) << "a meter never contacted has no record";
+    EXPECT_EQ(records[0]["result"], "cancelled");
+}
+
+// A history that cannot be written is a warning; the meter's verdict and
+// the exit status stay what the update made them.
+TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
+    auto sim = StartSim({"--address", Ip(5, 2), "--log", Scratch("sim.log")});
+    ::setenv("XDG_STATE_HOME", WriteFile("state-is-a-file", "").c_str(), 1);
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    auto cli = StartCli({"probe", Ip(5, 2)});
+    EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
+    EXPECT_NE(cli->ErrText().find("warning: 1 record of the update history not written"), std::string::npos)
+        << cli->ErrText();
+    EXPECT_NE(cli->OutLines().back().find("1 meters: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
+    SimSummary(*sim);
 }
 
 // Every input that cannot work is refused with exit status 2, naming it,
@@ -295,6 +361,7 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
     auto sim = StartSim({"--address", Ip(4, 2), "--log", Scratch("sim.log")});
     const std::string good = WriteFile("good", "1234\n");
     const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
+    const std::string zeros = WriteFile("zeros", "# hall 1\n" + Ip(4, 2) + "\n10.0.0.08\n");
     const std::string probeReport = WriteFile(
         "probe.json", R"({"tool": "ethernet-loader-cli", "command": "probe", "started": "2026-01-01T00:00:00.000Z",
                           "meters": [{"address": ")" +
@@ -307,14 +374,15 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
         {{"update", Ip(4, 2), "meter_1", "--password-file", good}, "bad host 'meter_1'"},
         {{"update", Ip(4, 2), Ip(4, 2), "--password-file", good}, "'" + Ip(4, 2) + "' is given twice"},
         {{"update", "--password-file", good}, "no meter given"},
+        {{"update", "--hosts", zeros, "--password-file", good}, "bad host '10.0.0.08' on line 3 of " + zeros},
         {{"update", "--hosts", Scratch("missing"), "--password-file", good}, "--hosts " + Scratch("missing")},
         {{"probe", Ip(4, 2), "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
         {{"update", Ip(4, 2), "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
         {{"update", Ip(4, 2), "--password-file",
-          WriteFile("euro",
-                    "ab\xE2\x82\xAC"
+          WriteFile("a-macron",
+                    "ab\xC4\x80"
                     "cd")},
-         "Latin-1"},
+         "has a character the meter cannot take (only Windows-1252 characters)"},
         {{"update", Ip(4, 2)}, "no password"},
         {{"update", Ip(4, 2), "--password", "1234"}, "--password is not taken"},
         {{"update", Ip(4, 2), "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
@@ -337,6 +405,50 @@ TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
     const json summary = SimSummary(*sim);
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0]["requests"], 0) << "nothing reached the meter";
+}
+
+// `history` lists what the runs recorded, as a table or as JSON, from
+// $XDG_STATE_HOME; no meter involved.
+TEST(CliHistory, ListsTheRecordsAsATableOrJson) {
+    const std::string state = StateHome();
+    std::filesystem::remove_all(state);
+    std::filesystem::create_directories(state + "/ethernet-loader");
+    const std::string early =
+        R"({"tool_version":"1.13","brand":"VELTRONA","front_end":"window","command":"update",)"
+        R"("firmware":{"sha256":"0123456789abcdef","source":"compiled-in"},"address":"10.0.0.5",)"
+        R"("identity":"BOOTLOADER-V1.00","result":"updated","blocks_written":480,"retries":0,)"
+        R"("stale_answers_dropped":0,"started":"2026-03-01T09:00:00.000Z","finished":"2026-03-01T09:00:30.000Z",)"
+        R"("duration_s":30.0,"message":"Updated."})";
+    std::string late = early;
+    late.replace(late.find("2026-03-01T09:00:00"), 19, "2026-03-02T10:15:00");
+    late.replace(late.find("\"window\""), 8, "\"cli\"");
+    std::ofstream(state + "/ethernet-loader/updates.jsonl") << early << "\n" << late << "\n";
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> lines;  // beginnings of the output's lines
+    } cases[] = {
+        {{"history"}, 0, {"STARTED (UTC)", "2026-03-01 09:00:00  window", "2026-03-02 10:15:00  cli"}},
+        {{"history", "--since", "2026-03-02"}, 0, {"STARTED (UTC)", "2026-03-02 10:15:00  cli"}},
+        {{"history", "--since", "2026-03-01T09:01"}, 0, {"STARTED (UTC)", "2026-03-02 10:15:00  cli"}},
+        {{"history", "--since", "2027-01-01"}, 0, {"STARTED (UTC)"}},
+        {{"history", "--since", "March"}, 2, {}},
+    };
+    for (const auto& c : cases) {
+        auto cli = StartCli(c.args);
+        EXPECT_EQ(cli->Wait(Clock::now() + 10s), c.status) << cli->ErrText();
+        ASSERT_EQ(cli->OutLines().size(), c.lines.size()) << c.args.back();
+        for (size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_EQ(cli->OutLines()[i].rfind(c.lines[i], 0), 0u) << cli->OutLines()[i];
+    }
+
+    auto cli = StartCli({"history", "--json", "--since", "2026-03-02"});
+    EXPECT_EQ(cli->Wait(Clock::now() + 10s), 0) << cli->ErrText();
+    std::string out;
+    for (const auto& l : cli->OutLines()) out += l + "\n";
+    EXPECT_EQ(json::parse(out, nullptr, false), json::array({json::parse(late)}));
 }
 
 // A fleet larger than the terminal gets one summary block, with every failure
@@ -400,9 +512,9 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
     const std::vector<std::string> hosts = {Ip(6, 2), Ip(6, 3), Ip(6, 4), Ip(6, 5)};
     const std::string first = Scratch("first.json"), retry = Scratch("retry.json"), merged = Scratch("merged.json");
     {
-        auto sim =
-            StartSim({"--address", hosts[0], "--meters", "4", "--password", kPassword, "--boot-delay", "300", "--log",
-                      Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "3", "--fault", "drop"});
+        auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay",
+                             "300", "--log", Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "3",
+                             "--fault", "drop"});
         auto cli = StartCli({"update", hosts[0], hosts[1], hosts[2], hosts[3], "--password-file", password, "--image",
                              firmware, "--report", first});
         EXPECT_EQ(cli->Wait(Clock::now() + 120s), 1) << cli->ErrText();
@@ -415,7 +527,7 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
     EXPECT_TRUE(r1["continues"].is_null());
 
     // The meters are fixed now; the firmware is pinned to the one of the first run.
-    auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPassword, "--boot-delay", "300",
+    auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay", "300",
                          "--image", firmware, "--log", Scratch("sim2.log")});
     auto cli = StartCli({"update", "--retry-failed", first, "--expect-sha256", r1["firmware"]["sha256"], "--image",
                          firmware, "--password-file", password, "--report", retry});

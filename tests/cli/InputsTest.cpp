@@ -21,6 +21,16 @@ TEST(Hosts, OnlyAddressesAndHostNamesPass) {
         {"256.1.1.1", false},
         {"1.2.3.4.5", false},
         {"0001.2.3.4", false},
+        // A leading zero is read as octal (or hex) by the system's address
+        // rule: 192.168.001.010 would reach 192.168.1.8.
+        {"10.0.0.08", false},
+        {"192.168.001.010", false},
+        {"010.1.1.1", false},
+        {"0x0A.0.0.8", false},
+        {"10.0.0.0", true},
+        {"10.100.0.80", true},
+        // Beginning with a digit, it is taken as an address, never looked up.
+        {"3com.example", false},
         {"meter_12", false},
         {"-meter", false},
         {"meter..plant", false},
@@ -32,20 +42,38 @@ TEST(Hosts, OnlyAddressesAndHostNamesPass) {
     EXPECT_TRUE(HostProblem(std::string(64, 'a')));
 }
 
-TEST(Hosts, ListsNameTheFirstBadOrRepeatedHost) {
-    EXPECT_EQ(HostListProblem({"10.0.0.1", "10.0.0.2"}), std::nullopt);
-    EXPECT_NE(HostListProblem({})->find("no meter given"), std::string::npos);
-    EXPECT_NE(HostListProblem({"10.0.0.1", "10.0.0.300"})->find("'10.0.0.300'"), std::string::npos);
-    EXPECT_NE(HostListProblem({"Meter1", "10.0.0.1", "meter1"})->find("'meter1' is given twice"), std::string::npos);
-    EXPECT_EQ(HostsFromFile("# plant A\n10.0.0.1\r\n\n  10.0.0.2   # hall 2\n\t\n"),
-              (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+std::vector<Host> OnTheCommandLine(std::vector<std::string> addresses) {
+    std::vector<Host> out;
+    for (auto& a : addresses) out.push_back({std::move(a), "the command line"});
+    return out;
 }
 
-TEST(Password, IsLatin1OfFourToSixteenCharacters) {
-    EXPECT_EQ(Latin1FromUtf8("abc\xC3\xA4\xC2\xA0"), std::string("abc\xE4\xA0"));
-    EXPECT_EQ(Latin1FromUtf8("\xE2\x82\xAC"), std::nullopt) << "the euro sign has no Latin-1 byte";
-    EXPECT_EQ(Latin1FromUtf8("\xC3"), std::nullopt) << "cut UTF-8";
-    EXPECT_EQ(Latin1FromUtf8("\xE4"), std::nullopt) << "not UTF-8";
+TEST(Hosts, ListsNameTheFirstBadOrRepeatedHostAndWhereItIs) {
+    EXPECT_EQ(HostListProblem(OnTheCommandLine({"10.0.0.1", "10.0.0.2"})), std::nullopt);
+    EXPECT_NE(HostListProblem({})->find("no meter given"), std::string::npos);
+    EXPECT_EQ(HostListProblem(OnTheCommandLine({"10.0.0.1", "10.0.0.300"})),
+              "bad host '10.0.0.300' on the command line: a number above 255 in the address");
+    EXPECT_EQ(HostListProblem(OnTheCommandLine({"Meter1", "10.0.0.1", "meter1"})),
+              "host 'meter1' is given twice: on the command line and on the command line");
+
+    const std::vector<Host> listed = HostsFromFile("# plant A\n10.0.0.1\r\n\n  10.0.0.2   # hall 2\n\t\n", "a.txt");
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].address, "10.0.0.1");
+    EXPECT_EQ(listed[0].where, "line 2 of a.txt");
+    EXPECT_EQ(listed[1].address, "10.0.0.2");
+    EXPECT_EQ(listed[1].where, "line 4 of a.txt");
+
+    std::vector<Host> all = OnTheCommandLine({"10.0.0.1"});
+    for (auto& h : HostsFromFile("10.0.0.7\n# hall 3\n192.168.001.010\n10.0.0.7\n", "plant-b.txt")) all.push_back(h);
+    EXPECT_EQ(HostListProblem(all),
+              "bad host '192.168.001.010' on line 3 of plant-b.txt: a number with a leading zero ('001'), which the "
+              "system would read as octal or hexadecimal; write it without the zero");
+    all.erase(all.begin() + 2);
+    EXPECT_EQ(HostListProblem(all),
+              "host '10.0.0.7' is given twice: on line 1 of plant-b.txt and on line 4 of plant-b.txt");
+}
+
+TEST(Password, IsTheFilesFirstLineOfFourToSixteenCharacters) {
     EXPECT_EQ(PasswordFromFile("s3cret \r\nsecond line"), "s3cret ") << "inner and trailing blanks belong to it";
     EXPECT_TRUE(PasswordProblem("abc"));
     EXPECT_FALSE(PasswordProblem("abcd"));
@@ -81,6 +109,12 @@ TEST(Report, ResultNamesFollowTheEngineOutcome) {
         EXPECT_EQ(Succeeded(m, c.command), c.good) << c.name;
         EXPECT_FALSE(ResultMessage(m, c.command).empty()) << c.name;
     }
+    // A stop that found the meter already in its bootloader leaves it there and says so.
+    MeterRecord stopped;
+    stopped.contacted = true;
+    stopped.result.outcome = Outcome::Cancelled;
+    stopped.result.identity = "BOOTLOADER-V1.00";
+    EXPECT_NE(ResultMessage(stopped, Command::Update).find("left there, without RESET"), std::string::npos);
     EXPECT_EQ(IsoTime(std::chrono::system_clock::time_point(std::chrono::milliseconds(1'765'108'201'042))),
               "2025-12-07T11:50:01.042Z");
 }

@@ -250,6 +250,50 @@ TEST(SaveFails, OnAReadOnlyFileWithASecondName) {
     EXPECT_EQ(fs::hard_link_count(file), 2u);
 }
 
+// A folder where the user may not create files (an install folder): a file
+// there that the user may write is rewritten where it stands; the other
+// rules still hold.
+TEST(Save, InAFolderWhereNoNewFileCanBeMade) {
+    if (!RunsAsAnOrdinaryUser()) return;
+    const struct {
+        const char* name;
+        fs::perms file;
+        bool secondName;
+        bool saved;
+    } rows[] = {
+        {"writable file", fs::perms::owner_read | fs::perms::owner_write, false, true},
+        {"writable file with a second name", fs::perms::owner_read | fs::perms::owner_write, true, true},
+        {"read-only file", fs::perms::owner_read, false, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        const std::string file = dir.File(kName);
+        const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n; a tail longer than the new value\n";
+        WriteBytes(file, old);
+        if (r.secondName) fs::create_hard_link(file, dir.File("other-name.ini"));
+        fs::permissions(file, r.file);
+        const auto before = fs::status(file).permissions();
+        fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
+        const std::set<std::string> names = dir.Names();
+
+        if (r.saved) {
+            SaveSettings(file, "10.0.0.2");
+            EXPECT_EQ(ReadBytes(file), "; kept\n[boot]\nipaddress=10.0.0.2\n; a tail longer than the new value\n");
+            EXPECT_EQ(LoadSettings(file).address, "10.0.0.2");
+            if (r.secondName) {
+                EXPECT_EQ(ReadBytes(dir.File("other-name.ini")), ReadBytes(file));
+            }
+        } else {
+            ExpectWriteError(file, "10.0.0.2");
+            EXPECT_EQ(ReadBytes(file), old);
+        }
+        EXPECT_EQ(fs::status(file).permissions(), before);
+        EXPECT_EQ(dir.Names(), names) << "nothing left beside it";
+        fs::permissions(dir.path(), fs::perms::owner_all);  // so that the folder can go
+    }
+}
+
 // A file with a second name is rewritten where it stands; its growth is
 // reserved first, so a full disk leaves it whole.
 TEST(SaveFails, OnAFullFileSystemWithASecondName) {

@@ -435,13 +435,18 @@ TEST(Engine, BlockThatNeverGetsAGoodAnswerIsSentTenTimesThenTheRunStops) {
 
 // A stop request at each stage: the meter is either untouched and back in its
 // application, or partly written and waiting in its bootloader; never erased
-// after the request.
+// after the request. RESET follows a stop only when this run's boot-mode
+// request was accepted: a meter found already in its bootloader may hold what
+// an earlier, unfinished update left, and RESET could start it.
 struct StopCase {
     const char* name;
     std::function<bool(const ScriptedMeter&, double ms)> when;
+    bool accepted;  // false: the boot-mode request gets no answer
+    bool program;
     int erases;
     bool reset;
     bool anyFrame;
+    const char* action;  // the last action text; nullptr: not checked
 };
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 class Stop : public ::testing::TestWithParam<StopCase> {};
@@ -449,6 +454,7 @@ class Stop : public ::testing::TestWithParam<StopCase> {};
 TEST_P(Stop, NeverErasesAfterTheRequest) {
     const StopCase& c = GetParam();
     Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
+    if (!c.accepted) b.meter.modbusAnswer.clear();
     // Checked at every moment something falls due on the clock.
     std::function<void()> watch = [&] {
         if (c.when(b.meter, b.clock.Ms()))
@@ -457,23 +463,62 @@ TEST_P(Stop, NeverErasesAfterTheRequest) {
             b.clock.At(b.clock.Now() + 10ms, watch);
     };
     b.clock.At(b.clock.Now(), watch);
-    const UpdateResult r = b.Request();
+    const UpdateResult r = b.engine.Run({"127.0.0.1", "1234", c.program});
 
     EXPECT_EQ(r.outcome, Outcome::Cancelled);
     EXPECT_EQ(b.meter.Count("E"), c.erases);
     EXPECT_EQ(b.meter.Count("RESET"), c.reset ? 1 : 0);
+    EXPECT_EQ(r.resetSent, c.reset);
     EXPECT_EQ(!b.meter.received.empty(), c.anyFrame);
+    if (c.action) {
+        EXPECT_EQ(b.seen.Action(), c.action);
+    }
     EXPECT_TRUE(b.seen.notices.empty()) << "a stop shows no box";
     EXPECT_FALSE(b.seen.succeeded);
     EXPECT_FALSE(b.seen.busy);
     EXPECT_LT(b.clock.Ms(), 10000);
 }
 
+constexpr char kLeftInBootloader[] = "Stopped: meter left in bootloader.";
+
 INSTANTIATE_TEST_SUITE_P(
     Stages, Stop,
-    ::testing::Values(StopCase{"BeforeTheRequest", [](auto&, double ms) { return ms >= 200; }, 0, false, false},
-                      StopCase{"WhileTheBootloaderStarts", [](auto&, double ms) { return ms >= 1500; }, 0, true, true},
-                      StopCase{"DuringIdentification", [](auto& m, double) { return m.Count("VER?") == 1; }, 0, true,
-                               true},
-                      StopCase{"DuringProgramming", [](auto& m, double) { return m.Count("W") == 2; }, 1, false, true}),
+    ::testing::Values(
+        StopCase{"BeforeTheRequest", [](auto&, double ms) { return ms >= 200; }, true, true, 0, false, false, nullptr},
+        StopCase{"WhileTheBootloaderStarts", [](auto&, double ms) { return ms >= 1500; }, true, true, 0, true, true,
+                 nullptr},
+        StopCase{"DuringIdentification", [](auto& m, double) { return m.Count("VER?") == 1; }, true, true, 0, true,
+                 true, nullptr},
+        StopCase{"DuringIdentificationOfAMeterFoundInItsBootloader",
+                 [](auto& m, double) { return m.Count("VER?") == 1; }, false, true, 0, false, true, kLeftInBootloader},
+        StopCase{"DuringAProbeOfAMeterFoundInItsBootloader", [](auto& m, double) { return m.Count("VER?") == 1; },
+                 false, false, 0, false, true, kLeftInBootloader},
+        StopCase{"DuringProgramming", [](auto& m, double) { return m.Count("W") == 2; }, true, true, 1, false, true,
+                 "Communication error!"}),
     [](const ::testing::TestParamInfo<StopCase>& i) { return i.param.name; });
+
+// The erase gets up to ten seconds for its answer; a close meanwhile takes
+// effect within half a second. The erase has been sent, so the meter is left
+// in its bootloader, as after a close during programming.
+TEST(Engine, CloseDuringTheErasesGraceWaitTakesEffectWithinHalfASecond) {
+    for (const int closeAfterErase : {100, 600, 5000, 9900}) {
+        SCOPED_TRACE(closeAfterErase);
+        Bench b(SmallImage({0x08000, 0x08400}));
+        b.meter.script = [](const Received& r, int, std::vector<Reply> normal) {
+            if (r.command == "E") normal[0].after = 20000ms;  // a meter that takes long, or never answers
+            return normal;
+        };
+        const double erase = 3500 + 500;  // the first "VER?" after the accepted request, and its wait
+        b.clock.At(b.clock.Now() + milliseconds(static_cast<int>(erase) + closeAfterErase), [&] { b.clock.Cancel(); });
+        const UpdateResult r = b.Request();
+
+        EXPECT_EQ(b.meter.Times("E"), std::vector<double>{erase});
+        EXPECT_LE(b.clock.Ms(), erase + closeAfterErase + 500) << "the run has ended";
+        EXPECT_EQ(r.outcome, Outcome::Cancelled);
+        EXPECT_EQ(b.meter.Count("W"), 0);
+        EXPECT_EQ(b.meter.Count("RESET"), 0);
+        EXPECT_FALSE(r.resetSent);
+        EXPECT_TRUE(b.seen.notices.empty());
+        EXPECT_EQ(b.seen.Action(), "Communication error!");
+    }
+}

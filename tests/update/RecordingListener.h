@@ -72,6 +72,8 @@ struct RecordingListener : update::UpdateListener {
                                                                              : "Finished.");
     }
 
+    void LeftInBootloader() override { actions.emplace_back("Stopped: meter left in bootloader."); }
+
     std::string Action() const { return actions.empty() ? std::string() : actions.back(); }
     int Count(const std::string& action) const {
         int n = 0;

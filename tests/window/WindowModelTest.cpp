@@ -9,8 +9,12 @@
 #include <map>
 #include <random>
 
+#include <nlohmann/json.hpp>
+
 #include "FakeView.h"
 #include "FlashImage.h"
+#include "LoaderVersion.h"
+#include "Sha256.h"
 #include "Settings.h"
 #include "TempDir.h"
 #include "Texts.h"
@@ -42,6 +46,7 @@ struct Rig {
         o.developerControls = developer;
         o.appDir = appDir.empty() ? dir.path().string() : appDir;
         o.firmware = image::ImageView(firmware.data(), image::kImageSize);
+        o.historyLog = History();
         model.emplace(view, o, EnginePorts{clock, meter.modbus, meter.boot, [this] { clock.Cancel(); }});
         view.model = &*model;
         model->Start();
@@ -64,6 +69,13 @@ struct Rig {
         done.get_future().wait();
     }
     std::string File() const { return settings::SettingsFileName(dir.path().string(), 0); }
+    fs::path History() const { return dir.path() / "state" / "ethernet-loader" / "updates.jsonl"; }
+    std::vector<nlohmann::json> Records() const {
+        std::vector<nlohmann::json> out;
+        std::ifstream in(History());
+        for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line, nullptr, false));
+        return out;
+    }
 
     testsupport::TempDir dir;
     std::vector<uint8_t> firmware;
@@ -112,19 +124,29 @@ TEST(Texts, WordTheEngineEventsAsTheWindowShowsThem) {
     }
 }
 
-TEST(Texts, PasswordReachesTheMeterAsLatin1OrNotAtAll) {
+// The password as typed reaches the meter in Windows-1252, one byte per
+// character; a character without such a byte leaves no password to send.
+TEST(Request, PasswordReachesTheMeterAsWindows1252OrNotAtAll) {
     const struct {
         std::string typed;
         std::optional<std::string> sent;
     } cases[] = {
         {"1234", "1234"},
         {"Pa\u00DF\u00FC", std::string("Pa\xDF\xFC")},
-        {"\u00FF\u0080", std::string("\xFF\x80")},
-        {"12\u20AC4", std::nullopt},  // the euro sign has no Latin-1 byte
-        {"12\xC3", std::nullopt},     // cut UTF-8
+        {"12\u20AC4", std::string("12\x80"
+                                  "4")},
+        {"\u201EA\u201C\u2013\u0160\u0178", std::string("\x84"
+                                                        "A\x93\x96\x8A\x9F")},
+        {"\u00FF\u0080", std::nullopt},  // a control character, not the euro sign's byte
+        {"12\u0100", std::nullopt},
+        {"12\xC3", std::nullopt},  // cut UTF-8
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(MeterPassword(c.typed), c.sent) << c.typed;
+    Rig r;
+    for (const auto& c : cases) {
+        r.model->PasswordEdited(c.typed);
+        EXPECT_EQ(r.model->BuildRequest().password, c.sent) << c.typed;
+    }
 }
 
 TEST(Texts, ErrorsEndWithAFullStopAfterCharactersThatSortAfterIt) {
@@ -229,7 +251,7 @@ TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
     r.RunToEnd();
     r.view.PumpUntil([&] { return r.view.boxes.size() >= c.boxes.size(); });
 
-    if (c.outcome == Outcome::PasswordRejected && c.password.size() < 4) {
+    if (c.outcome == Outcome::PasswordRejected && c.modbusAnswer.size() != 9) {
         EXPECT_FALSE(r.model->LastResult()) << "no run starts";
         EXPECT_TRUE(r.meter.received.empty());
     } else {
@@ -304,6 +326,15 @@ INSTANTIATE_TEST_SUITE_P(
                               .resets = 0},
                       RunCase{.name = "PasswordRejectedByTheMeter",
                               .modbusAnswer = {0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x04},
+                              .outcome = Outcome::PasswordRejected,
+                              .action = "",
+                              .identityShown = "",
+                              .verdict = "0%",
+                              .green = false,
+                              .boxes = {"Incorrect password. Please enter correct password."},
+                              .resets = 0},
+                      RunCase{.name = "PasswordWithACharacterWindows1252Lacks",
+                              .password = "12\u01004",
                               .outcome = Outcome::PasswordRejected,
                               .action = "",
                               .identityShown = "",
@@ -397,6 +428,8 @@ TEST_P(Close, EndsTheProgramSavesAndKeepsTheCloseRules) {
         EXPECT_LE(r.clock.Ms() - r.closedAtMs, 10000);
     }
     EXPECT_EQ(r.meter.Writes().size(), static_cast<size_t>(c.writes)) << "writes stop at the next block";
+    EXPECT_EQ(r.Records().size(), c.when || c.duringBox || c.afterRun ? 1u : 0u)
+        << "a run that a close ends is recorded all the same";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -499,4 +532,132 @@ TEST(Run, AStageShowsWithoutWaitingForTheNextPeriodicDraw) {
     EXPECT_EQ(shownAt["VER?"], "Bootloader mode. Please wait ...|...");
     EXPECT_EQ(shownAt["E"], "erase sector 0x08000 - 0x7FFFF|BOOTLOADER-V1.00");
     EXPECT_EQ(r.view.texts[Text::Action], "Finished.");
+}
+
+// A close while the meter is being identified, when the boot-mode request
+// got no answer: the meter was found already in its bootloader, where an
+// earlier, unfinished update may have left its flash. It stays there.
+TEST(Close, LeavesAMeterFoundInItsBootloaderThere) {
+    Rig r;
+    r.meter.modbusAnswer.clear();
+    std::function<void()> watch = [&] {
+        if (r.meter.Count("VER?") == 1)
+            r.CloseFromGuiAndWait();
+        else
+            r.clock.At(r.clock.Now() + 5ms, watch);
+    };
+    r.clock.At(r.clock.Now(), watch);
+    r.model->UpdateClicked();
+    r.view.PumpUntil([&] { return r.view.ended > 0 && !r.model->Running(); });
+    EXPECT_EQ(r.meter.Count("RESET"), 0);
+    EXPECT_EQ(r.meter.Count("E"), 0);
+    EXPECT_EQ(r.view.texts[Text::Action], "Stopped: meter left in bootloader.");
+    ASSERT_TRUE(r.model->LastResult());
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Cancelled);
+}
+
+// Every run leaves one record in the update history; one that cannot be
+// written is a warning after the run, whose verdict stands.
+TEST(History, EveryRunLeavesItsRecord) {
+    Rig r;
+    r.model->PasswordEdited("Pw\u20AC7319");
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    r.model->AddressEdited("127.0.0.2");
+    r.model->UpdateClicked();
+    r.RunToEnd();
+
+    const auto records = r.Records();
+    ASSERT_EQ(records.size(), 2u);
+    const std::string sha = image::Sha256Hex(image::ImageView(r.firmware.data(), image::kImageSize));
+    for (const auto& rec : records) {
+        EXPECT_EQ(rec["front_end"], "window");
+        EXPECT_EQ(rec["brand"], "VELTRONA");
+        EXPECT_EQ(rec["command"], "update");
+        EXPECT_EQ(rec["tool_version"], LOADER_VERSION);
+        EXPECT_EQ(rec["firmware"], nlohmann::json({{"sha256", sha}, {"source", "compiled-in"}}));
+        EXPECT_EQ(rec["result"], "updated");
+        EXPECT_EQ(rec["identity"], "BOOTLOADER-V1.00");
+        EXPECT_EQ(rec["blocks_written"], 5);
+    }
+    EXPECT_EQ(records[0]["address"], "127.0.0.1");
+    EXPECT_EQ(records[1]["address"], "127.0.0.2");
+    std::ifstream in(r.History(), std::ios::binary);
+    const std::string all(std::istreambuf_iterator<char>(in), {});
+    for (const char* secret : {"Pw\u20AC7319",
+                               "Pw\x80"
+                               "7319",
+                               "7319"})
+        EXPECT_EQ(all.find(secret), std::string::npos) << "never the password";
+    EXPECT_TRUE(r.view.boxes.empty());
+}
+
+TEST(History, ThatCannotBeWrittenIsAWarningAndTheVerdictStands) {
+    testsupport::TempDir dir;
+    std::ofstream(dir.path() / "state") << "a file where the folder would be";
+    Rig r(0, false, dir.path().string());
+    Options o;
+    // The rig's model, again with an unwritable history.
+    r.model.reset();
+    o.appDir = dir.path().string();
+    o.firmware = image::ImageView(r.firmware.data(), image::kImageSize);
+    o.historyLog = dir.path() / "state" / "ethernet-loader" / "updates.jsonl";
+    r.model.emplace(r.view, o, EnginePorts{r.clock, r.meter.modbus, r.meter.boot, [&r] { r.clock.Cancel(); }});
+    r.model->Start();
+    r.model->Activated();
+    r.model->AddressEdited("127.0.0.1");
+    r.model->PasswordEdited("1234");
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    r.view.PumpUntil([&] { return !r.view.boxes.empty(); });
+
+    ASSERT_TRUE(r.model->LastResult());
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Updated);
+    EXPECT_EQ(r.view.texts[Text::Verdict], "Successfully updated.");
+    EXPECT_EQ(r.view.verdictBackground, std::optional<Rgb>(kSuccessColour));
+    ASSERT_EQ(r.view.boxes.size(), 1u);
+    EXPECT_EQ(r.view.boxes[0].text.rfind("This update was not recorded in the update history: ", 0), 0u)
+        << r.view.boxes[0].text;
+    EXPECT_NE(r.view.boxes[0].text.find("state"), std::string::npos) << "it says where";
+}
+
+// A pacer whose timer cannot be started: the run breaks off at its first wait.
+struct BrokenPacer final : update::Pacer {
+    TimePoint Now() const override { return {}; }
+    void WaitUntil(TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitUnlessCancelled(TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitReadable(const update::Link&, TimePoint) override { throw std::runtime_error("no timer left"); }
+    bool WaitReadableUnlessCancelled(const update::Link&, TimePoint) override {
+        throw std::runtime_error("no timer left");
+    }
+    bool Cancelled() const override { return false; }
+};
+
+TEST(History, ARunBrokenOffByAFaultOfThisComputerIsRecordedAsSuch) {
+    testsupport::TempDir dir;
+    FakeView view;
+    VirtualClock clock;
+    ScriptedMeter meter(clock);
+    BrokenPacer pacer;
+    Options o;
+    o.appDir = dir.path().string();
+    o.historyLog = dir.path() / "updates.jsonl";
+    WindowModel model(view, o, EnginePorts{pacer, meter.modbus, meter.boot, [] {}});
+    view.model = &model;
+    model.Start();
+    model.AddressEdited("127.0.0.1");
+    model.PasswordEdited("1234");
+    model.UpdateClicked();
+    view.PumpUntil([&] { return !model.Running() && !view.boxes.empty(); });
+
+    EXPECT_FALSE(model.LastResult());
+    EXPECT_EQ(view.boxes[0].text, "no timer left.");
+    std::ifstream in(o.historyLog);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    const auto rec = nlohmann::json::parse(line);
+    EXPECT_EQ(rec["result"], "communication-error");
+    EXPECT_EQ(rec["message"],
+              "The update stopped on a fault of this computer (no timer left); the meter may wait in its bootloader "
+              "for another update.");
 }

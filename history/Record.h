@@ -1,0 +1,51 @@
+// One update of one meter in words and fields: what the run's report shows
+// for the meter and what the update history keeps of it.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "UpdateEvents.h"
+
+namespace history {
+
+struct MeterRun {
+    std::string address;
+    update::UpdateResult result;
+    bool probe = false;      // identify and reset only
+    bool contacted = false;  // false: the run was stopped before this meter's turn
+    std::string fault;       // the update ended on a fault of this machine, not of the meter
+    std::chrono::system_clock::time_point started{}, finished{};
+};
+
+// One of updated, probed, password-rejected, not-found,
+// communication-error, cancelled, unreachable.
+std::string ResultName(const MeterRun& m);
+bool Succeeded(const MeterRun& m);
+// What happened and what state the meter is left in, in plain words.
+std::string ResultMessage(const MeterRun& m);
+
+// "2026-12-07T11:50:00.123Z"
+std::string IsoTime(std::chrono::system_clock::time_point t);
+
+// The meter's fields: address, identity, result, blocks written, retries,
+// stale answers dropped, start, end, duration and the message.
+nlohmann::ordered_json MeterFields(const MeterRun& m);
+
+// Where an update came from.
+struct Origin {
+    std::string toolVersion;
+    std::string brand;     // "VELTRONA"
+    std::string frontEnd;  // "window" or "cli"
+    std::string firmwareSha256;
+    std::string firmwareSource;  // "compiled-in" or the file given
+};
+
+// The history's line for one meter: the origin, the command and the meter's
+// fields, as one line of JSON ending in "\n". Nothing in it comes from the
+// password.
+std::string RecordLine(const Origin& origin, const MeterRun& m);
+
+}  // namespace history
