@@ -301,7 +301,7 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
 
     std::string everything = cli->ErrText();
     for (const auto& line : cli->OutLines()) everything += line + "\n";
-    for (const char* file : {report.c_str(), (StateHome() + "/ethernet-loader/updates.jsonl").c_str()}) {
+    for (const std::string& file : {report, StateHome() + "/ethernet-loader/updates.jsonl"}) {
         std::ifstream in(file);
         everything.append(std::istreambuf_iterator<char>(in), {});
     }

@@ -91,7 +91,7 @@ public:
             inbox_.emplace_front(d.begin() + count, d.end());
             d.resize(count);
         }
-        std::memcpy(bytes, d.data(), std::min<size_t>(d.size(), static_cast<size_t>(count)));
+        if (!d.empty()) std::memcpy(bytes, d.data(), std::min<size_t>(d.size(), static_cast<size_t>(count)));
         return d.size() > static_cast<size_t>(count) ? -1 : static_cast<int32_t>(d.size());
     }
     bool Readable() const override { return !inbox_.empty(); }
