@@ -22,7 +22,7 @@
 #include "LoaderVersion.h"
 #include "Log.h"
 #include "PasswordText.h"
-#include "Sha256.h"
+#include "FlashImage.h"
 #include "Socket.h"
 
 namespace {
@@ -294,7 +294,7 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             firmware = image::ImageView(imageBytes.data(), image::kImageSize);
             run.firmwareSource = args.imageFile;
         }
-        run.firmwareSha256 = image::Sha256Hex(firmware);
+        run.firmwareSha256 = image::ImageSha256Hex(firmware);
         if (!args.expectedSha256.empty() && Lower(args.expectedSha256) != Lower(run.firmwareSha256))
             throw SetupError{"the firmware to be written (" + run.firmwareSource + ") has the SHA-256 " +
                              run.firmwareSha256 + ", not " + Lower(args.expectedSha256) +

@@ -17,7 +17,6 @@
 #include "PasswordText.h"
 #include "Record.h"
 #include "Settings.h"
-#include "Sha256.h"
 #include "Texts.h"
 
 namespace window {
@@ -313,7 +312,7 @@ std::string WindowModel::Record(const update::UpdateRequest& request, const upda
                                 const std::string& fault, std::chrono::system_clock::time_point started) {
     if (options_.historyLog.empty()) return {};
     try {
-        if (firmwareSha256_.empty()) firmwareSha256_ = image::Sha256Hex(options_.firmware);
+        if (firmwareSha256_.empty()) firmwareSha256_ = image::ImageSha256Hex(options_.firmware);
         const history::Origin origin{LOADER_VERSION, brand::ForStartUp(options_.brandVariant).name, "window",
                                      firmwareSha256_, "compiled-in"};
         const history::MeterRun run{

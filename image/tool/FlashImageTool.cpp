@@ -1,5 +1,6 @@
 // Build-time helper: makes the development image and turns an image file into
-// the source that puts FlashImageARM into the program's read-only data.
+// the source that puts FlashImageARM and its SHA-256 into the program's
+// read-only data.
 //
 //   flash-image-tool generate OUT.bin
 //   flash-image-tool embed IN OUT.cpp OUT.bin
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "ImageFormats.h"
+#include "Sha256.h"
 
 namespace {
 
@@ -33,7 +35,11 @@ std::string Embed(const std::vector<uint8_t>& img) {
         s += hex[img[i] & 15];
         s += (i % 32 == 31) ? ",\n" : ",";
     }
-    s += "};\n";
+    s += "};\n\n"
+         "// Hashed here once, so that no update spends its time on it.\n"
+         "const char FlashImageARMSha256[65] = \"";
+    s += image::Sha256Hex(img);
+    s += "\";\n";
     return s;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "FlashImage.h"
 #include "ImageFormats.h"
@@ -127,4 +128,16 @@ TEST(Sha256, MatchesTheStandardExamples) {
         const auto* p = reinterpret_cast<const uint8_t*>(c.text.data());
         EXPECT_EQ(image::Sha256Hex({p, c.text.size()}), c.hex) << c.text.size() << " bytes";
     }
+}
+
+// The compiled-in image's hash is made by the build; a copy of the image,
+// once changed, is hashed anew.
+TEST(Sha256, OfTheCompiledInImageIsTheOneTheBuildMade) {
+    const image::ImageView embedded = image::EmbeddedImage();
+    std::vector<uint8_t> copy(embedded.begin(), embedded.end());
+    EXPECT_EQ(image::ImageSha256Hex(embedded), image::Sha256Hex(copy));
+    copy[image::kImageSize - 1] ^= 1;
+    EXPECT_EQ(image::ImageSha256Hex(image::ImageView(copy.data(), image::kImageSize)), image::Sha256Hex(copy));
+    EXPECT_NE(image::ImageSha256Hex(image::ImageView(copy.data(), image::kImageSize)),
+              image::ImageSha256Hex(embedded));
 }
