@@ -138,6 +138,5 @@ TEST(Sha256, OfTheCompiledInImageIsTheOneTheBuildMade) {
     EXPECT_EQ(image::ImageSha256Hex(embedded), image::Sha256Hex(copy));
     copy[image::kImageSize - 1] ^= 1;
     EXPECT_EQ(image::ImageSha256Hex(image::ImageView(copy.data(), image::kImageSize)), image::Sha256Hex(copy));
-    EXPECT_NE(image::ImageSha256Hex(image::ImageView(copy.data(), image::kImageSize)),
-              image::ImageSha256Hex(embedded));
+    EXPECT_NE(image::ImageSha256Hex(image::ImageView(copy.data(), image::kImageSize)), image::ImageSha256Hex(embedded));
 }
