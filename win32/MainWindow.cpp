@@ -239,8 +239,6 @@ void MainWindow::FitVersionFont() {
     if (previous) DeleteObject(previous);
 }
 
-std::wstring MainWindow::VersionFontFace() const { return FaceOf(versionFont_); }
-
 HFONT MainWindow::FontOf(Control id) const {
     switch (Spec(id).font) {
         case Font::Version: return versionFont_;

@@ -67,9 +67,6 @@ public:
     // Window's thread only: runs work there after ms milliseconds.
     void PostAfter(int ms, std::function<void()> work);
 
-    // The font the version label got: the design's, or what stands in for it.
-    std::wstring VersionFontFace() const;
-
 private:
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

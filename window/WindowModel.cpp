@@ -312,9 +312,8 @@ std::string WindowModel::Record(const update::UpdateRequest& request, const upda
                                 const std::string& fault, std::chrono::system_clock::time_point started) {
     if (options_.historyLog.empty()) return {};
     try {
-        if (firmwareSha256_.empty()) firmwareSha256_ = image::ImageSha256Hex(options_.firmware);
         const history::Origin origin{LOADER_VERSION, brand::ForStartUp(options_.brandVariant).name, "window",
-                                     firmwareSha256_, "compiled-in"};
+                                     image::ImageSha256Hex(options_.firmware), "compiled-in"};
         const history::MeterRun run{
             request.address, result, !request.program, true, fault, started, std::chrono::system_clock::now()};
         if (auto why = history::AppendLine(options_.historyLog, history::RecordLine(origin, run))) return *why;

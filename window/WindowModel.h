@@ -189,7 +189,6 @@ public:
     // settings, and ends the program through View::EndProgram.
     void CloseRequested();
 
-    const WindowState& State() const { return state_; }
     const std::string& Title() const { return state_.caption; }
     bool Closing() const { return closing_; }
     bool Running() const { return running_; }
@@ -242,7 +241,6 @@ private:
     int nextBox_ = 1;
     std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
     std::optional<update::UpdateResult> lastResult_;
-    std::string firmwareSha256_;  // the engine's thread: made for the first record
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread
     std::unique_ptr<Relay> relay_;

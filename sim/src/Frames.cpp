@@ -30,12 +30,6 @@ uint16_t Be16(ByteView b, size_t at) { return static_cast<uint16_t>(b[at] << 8 |
 
 }  // namespace
 
-uint8_t Checksum8(ByteView bytes) {
-    uint8_t sum = 0;
-    for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
-    return static_cast<uint8_t>(-sum);
-}
-
 BootFrame DecodeBootFrame(ByteView d) {
     BootFrame f;
     if (Equals(d, kIdentify)) {

@@ -30,9 +30,6 @@ struct BootFrame {
 
 BootFrame DecodeBootFrame(ByteView datagram);
 
-// Two's complement of the 8-bit sum: appended to a frame it makes the sum 0.
-uint8_t Checksum8(ByteView bytes);
-
 std::string CommandLabel(BootCommand command);       // "VER?", "E", "W", "RESET", "?"
 std::string ChecksumLabel(ChecksumVerdict verdict);  // "ok", "bad", "-"
 
