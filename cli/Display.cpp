@@ -49,15 +49,6 @@ std::string StageName(update::Stage s) {
     return {};
 }
 
-std::string NoticeText(update::Notice n) {
-    switch (n) {
-        case update::Notice::EraseError: return "Erase error!";
-        case update::Notice::CommunicationError: return "Communication error !";
-        case update::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
-    }
-    return {};
-}
-
 DisplayMode ChooseDisplay(bool terminal, size_t meters, int rows) {
     if (!terminal) return DisplayMode::Log;
     // A line per meter, the summary line and the cursor's line.

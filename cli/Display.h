@@ -108,7 +108,5 @@ private:
 };
 
 std::string StageName(update::Stage s);
-// A notice as a log line says it, in the window's words.
-std::string NoticeText(update::Notice n);
 
 }  // namespace cli

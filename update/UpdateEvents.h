@@ -20,12 +20,22 @@ enum class Stage {
     Done,
 };
 
-// What the operator must acknowledge; each front end words it.
+// What the operator must acknowledge.
 enum class Notice {
     EraseError,          // the erase was not answered "OK"
     CommunicationError,  // a block failed ten times, or a confirmation may have been a copy of an earlier answer
     IncorrectPassword,   // by the rule before sending, or by the meter
 };
+
+// Worded here once: every front end shows these messages in the same words.
+inline const char* NoticeText(Notice n) {
+    switch (n) {
+        case Notice::EraseError: return "Erase error!";
+        case Notice::CommunicationError: return "Communication error !";
+        case Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
+    }
+    return "";
+}
 
 // How a programming run ended, told as soon as it has (before "RESET").
 enum class ProgrammingEnd {

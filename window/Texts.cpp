@@ -51,15 +51,6 @@ std::string ProgrammingEndText(update::ProgrammingEnd end) {
     return {};
 }
 
-std::string NoticeText(update::Notice n) {
-    switch (n) {
-        case update::Notice::EraseError: return "Erase error!";
-        case update::Notice::CommunicationError: return "Communication error !";
-        case update::Notice::IncorrectPassword: return "Incorrect password. Please enter correct password.";
-    }
-    return {};
-}
-
 std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address) {
     switch (r.outcome) {
         case update::Outcome::NotFound:

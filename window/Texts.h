@@ -38,7 +38,6 @@ std::string WritingSectorText(uint32_t address);              // "writing sector
 std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a);
 std::string PercentText(const update::Progress& p);  // "37%"
 std::string ProgrammingEndText(update::ProgrammingEnd end);
-std::string NoticeText(update::Notice n);
 
 // The box at the end of a run that did not succeed and showed no box of its
 // own yet; empty when none is due.
