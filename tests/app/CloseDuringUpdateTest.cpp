@@ -24,6 +24,21 @@ int Count(const sim::Meter& m, const std::string& command) {
     return n;
 }
 
+// Runs the program's loop; false if it had to be stopped after 30 s. The
+// limit goes with the call, so that it cannot end a later case's loop.
+bool LoopEndsByItself() {
+    bool timedOut = false;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, qApp, [&] {
+        timedOut = true;
+        qApp->quit();
+    });
+    limit.start(30000);
+    qApp->exec();
+    return !timedOut;
+}
+
 // Keeps one core busy while it lives, as other programs would.
 class BusyCore {
 public:
@@ -99,14 +114,7 @@ private slots:
         // the window has closed.
         QTimer::singleShot(0, f->updateButton, &QPushButton::click);
         if (at == CloseAt::BeforeRequest) QTimer::singleShot(200, f.get(), &QWidget::close);
-        bool timedOut = false;
-        QTimer::singleShot(30000, qApp, [&] {
-            timedOut = true;
-            qApp->quit();
-        });
-        qApp->exec();
-
-        QVERIFY(!timedOut);
+        QVERIFY2(LoopEndsByItself(), "the program's loop was still running 30 s on");
         QVERIFY(f->Closing());
         QVERIFY(!f->isVisible());
         // The run stops by the close rules; what it shows last is still drawn.
@@ -156,14 +164,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
         QTimer::singleShot(0, f->updateButton, &QPushButton::click);
         QTimer::singleShot(afterMs, f.get(), &QWidget::close);
-        bool timedOut = false;
-        QTimer::singleShot(30000, qApp, [&] {
-            timedOut = true;
-            qApp->quit();
-        });
-        qApp->exec();
-
-        QVERIFY(!timedOut);
+        QVERIFY2(LoopEndsByItself(), "the program's loop was still running 30 s on");
         QVERIFY(f->Closing());
         QVERIFY(!f->isVisible());
         f.reset();  // the program's end waits for the run to stop
