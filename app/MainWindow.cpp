@@ -8,7 +8,6 @@
 #include <QTimer>
 
 #include "BuildConfig.h"
-#include "FlashImage.h"
 #include "Log.h"
 
 namespace layout = window::layout;
@@ -18,10 +17,10 @@ namespace {
 // The design's fonts come from another desktop; name what stands in for them here.
 void RegisterFontFallbacks() {
     QFont::insertSubstitutions(
-        QStringLiteral("MS Sans Serif"),
+        QString::fromLatin1(layout::kFontFace),
         {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
     QFont::insertSubstitutions(
-        QStringLiteral("Consolas"),
+        QString::fromLatin1(layout::kVersionFontFace),
         {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Monospace")});
 }
 
@@ -144,7 +143,6 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     // The settings file stays where the program was started, whatever the
     // working directory later becomes.
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
-    options.firmware = image::EmbeddedImage();
     options.historyLog = history::LogPath();
     model_.emplace(*this, options, network.Ports());
 

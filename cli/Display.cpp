@@ -113,7 +113,7 @@ void Display::ProgressChanged(size_t meter, const update::Progress& p) {
     std::lock_guard lock(mutex_);
     lines_[meter].step = p.step;
     lines_[meter].steps = p.steps;
-    lines_[meter].percent = protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
+    lines_[meter].percent = update::PercentText(p);
     dirty_ = true;
     if (mode_ != DisplayMode::Log) Redraw(false);
 }

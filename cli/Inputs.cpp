@@ -49,7 +49,6 @@ std::optional<std::string> HostProblem(std::string_view host) {
         if (host == "0.0.0.0" || host == "255.255.255.255") return "an address that names no meter";
         return std::nullopt;
     }
-    if (std::all_of(labels.begin(), labels.end(), AllDigits)) return "not a dotted IPv4 address (four numbers a.b.c.d)";
     if (host.size() > 253) return "a host name longer than 253 characters";
     for (auto label : labels) {
         if (label.empty() || label.size() > 63) return "not a host name (empty or over-long part between dots)";

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -295,9 +294,11 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             run.firmwareSource = args.imageFile;
         }
         run.firmwareSha256 = image::ImageSha256Hex(firmware);
-        if (!args.expectedSha256.empty() && Lower(args.expectedSha256) != Lower(run.firmwareSha256))
+        // Both hashes are lower-case hex here.
+        if (const std::string expected = Lower(args.expectedSha256);
+            !expected.empty() && expected != run.firmwareSha256)
             throw SetupError{"the firmware to be written (" + run.firmwareSource + ") has the SHA-256 " +
-                             run.firmwareSha256 + ", not " + Lower(args.expectedSha256) +
+                             run.firmwareSha256 + ", not " + expected +
                              " as --expect-sha256 requires; nothing was sent"};
         if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
         if (args.hosts.empty()) {

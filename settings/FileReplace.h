@@ -4,16 +4,9 @@
 #include <filesystem>
 #include <string>
 
-#include "File.h"
-
 namespace settings {
 
 enum class ReadResult { Missing, Read, Failed };
-
-// A file name in the narrow text the system's own file calls take (what
-// QFile::encodeName gives): the ANSI code page on Windows, bytes as they are
-// elsewhere.
-using platform::PathFromNativeName;
 
 // Reads a regular file whole. Anything but a regular file (a directory, a
 // device, a pipe) counts as Failed, so that reading can never block.

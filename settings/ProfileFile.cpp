@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "File.h"
 #include "FileReplace.h"
 #include "System.h"
 
@@ -155,7 +156,7 @@ WriteError::WriteError(const std::string& fileName) : std::runtime_error("Unable
 std::vector<ProfileEntry> ReadProfileSection(const std::string& fileName, const std::string& section) {
     try {
         std::string data;
-        if (ReadWholeFile(PathFromNativeName(fileName), data) != ReadResult::Read) return {};
+        if (ReadWholeFile(platform::PathFromNativeName(fileName), data) != ReadResult::Read) return {};
         return ParseProfileSection(data, section);
     } catch (const std::exception&) {
         return {};  // out of memory on a huge file: as unreadable
@@ -167,7 +168,7 @@ void WriteProfileString(const std::string& fileName, const std::string& section,
     const std::string oneLine = value.substr(0, value.find_first_of(std::string_view("\r\n\0", 3)));
     std::string old;
     // What cannot be read cannot be kept; rather than lose it, write nothing.
-    const std::filesystem::path path = PathFromNativeName(fileName);
+    const std::filesystem::path path = platform::PathFromNativeName(fileName);
     if (ReadWholeFile(path, old) == ReadResult::Failed) throw WriteError(fileName);
     const std::string data = EditProfile(std::move(old), section, key, oneLine);
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "Frames.h"
+
 namespace update {
 
 enum class Stage {
@@ -66,6 +68,11 @@ struct Progress {
     int32_t minimum = 0;
     int32_t maximum = 0;
 };
+
+// "37%": how far the bar is, as every front end words it.
+inline std::string PercentText(const Progress& p) {
+    return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
+}
 
 struct UpdateResult {
     Outcome outcome = Outcome::NotFound;

@@ -289,10 +289,7 @@ void MainWindow::Destroy() {
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
 }
 
-void MainWindow::SetCaption(const std::wstring& text) {
-    caption_ = text;
-    SetWindowTextW(hwnd_, caption_.c_str());
-}
+void MainWindow::SetCaption(const std::wstring& text) { SetWindowTextW(hwnd_, text.c_str()); }
 
 void MainWindow::SetText(Control id, const std::wstring& text) {
     HWND h = Item(id);

@@ -42,7 +42,6 @@ public:
     void Destroy();
 
     void SetCaption(const std::wstring& text);
-    const std::wstring& Caption() const { return caption_; }
     void SetText(Control id, const std::wstring& text);
     std::wstring Text(Control id) const;
     void SetEnabled(Control id, bool enabled);
@@ -87,7 +86,6 @@ private:
     UINT dpi_ = 96;
     HWND lastFocus_ = nullptr;
     bool settingText_ = false;
-    std::wstring caption_;
     HFONT font_ = nullptr;
     HFONT boldFont_ = nullptr;
     HFONT versionFont_ = nullptr;

@@ -38,10 +38,6 @@ std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a) {
     return WritingSectorText(address) + " : " + AnswerChars(a);
 }
 
-std::string PercentText(const update::Progress& p) {
-    return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
-}
-
 std::string ProgrammingEndText(update::ProgrammingEnd end) {
     switch (end) {
         case update::ProgrammingEnd::Complete: return kFinished;

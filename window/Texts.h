@@ -36,7 +36,6 @@ std::string EraseAnsweredText(const update::AnswerBytes& a);  // "erase sectors 
 std::string WritingSectorText(uint32_t address);              // "writing sector 0x08400"
 // "writing sector 0x08400 : ER": the attempt's text, then what came back.
 std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a);
-std::string PercentText(const update::Progress& p);  // "37%"
 std::string ProgrammingEndText(update::ProgrammingEnd end);
 
 // The box at the end of a run that did not succeed and showed no box of its

@@ -28,6 +28,11 @@ namespace {
 // identity, a failed attempt, the end) shows at once.
 constexpr int kBlockDrawPeriodMs = 250;
 
+// A bar position the bar's range can show.
+int32_t Held(int64_t v, int32_t lo, int32_t hi) {
+    return static_cast<int32_t>(std::clamp<int64_t>(v, lo, std::max(lo, hi)));
+}
+
 }  // namespace
 
 NetworkPorts::NetworkPorts()
@@ -54,8 +59,7 @@ struct WindowModel::Shared {
         if (block) next.action = WritingSectorText(*std::exchange(block, std::nullopt));
         if (step) {
             const update::Progress p = *std::exchange(step, std::nullopt);
-            next.bar.position = static_cast<int32_t>(
-                std::clamp<int64_t>(p.position, next.bar.minimum, std::max(next.bar.minimum, next.bar.maximum)));
+            next.bar.position = Held(p.position, next.bar.minimum, next.bar.maximum);
             next.verdict = PercentText(p);
         }
     }
@@ -71,9 +75,6 @@ class WindowModel::Relay final : public update::UpdateListener {
 public:
     Relay(WindowModel& model, std::shared_ptr<Shared> shared) : model_(model), shared_(std::move(shared)) {}
 
-    void RequestStarted() override {
-        Change([](WindowState& s) { s.updateEnabled = false; });
-    }
     void ProcedureStarted(const update::Progress& p) override {
         Change([&p](WindowState& s) {
             s.procedureControlsEnabled = false;
@@ -152,9 +153,6 @@ public:
     }
 
 private:
-    static int32_t Held(int64_t v, int32_t lo, int32_t hi) {
-        return static_cast<int32_t>(std::clamp<int64_t>(v, lo, std::max(lo, hi)));
-    }
     // Drawn at once; a block's changes wait for the next periodic draw.
     template <typename F>
     void Change(F&& f) {
@@ -413,7 +411,6 @@ void WindowModel::CloseRequested() {
 }
 
 void WindowModel::EndProgram() {
-    if (std::exchange(ended_, true)) return;
     DrawNow();
     view_.EndProgram();
 }

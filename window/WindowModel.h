@@ -237,7 +237,6 @@ private:
     bool activated_ = false;
     bool closing_ = false;
     bool running_ = false;
-    bool ended_ = false;
     int nextBox_ = 1;
     std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
     std::optional<update::UpdateResult> lastResult_;

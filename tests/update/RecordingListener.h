@@ -32,15 +32,12 @@ struct RecordingListener : update::UpdateListener {
         std::string s(a.begin(), a.end());
         return s.substr(0, s.find('\0'));
     }
-    static std::string Percent(const update::Progress& p) {
-        return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
-    }
 
     void RequestStarted() override { busy = true; }
     void RequestEnded() override { busy = false; }
     void ProcedureStarted(const update::Progress& p) override {
         inProcedure = true;
-        percents.push_back(Percent(p));
+        percents.push_back(update::PercentText(p));
         identities.emplace_back("...");
     }
     void ProcedureEnded() override { inProcedure = false; }
@@ -59,7 +56,7 @@ struct RecordingListener : update::UpdateListener {
         actions.push_back("writing sector 0x" + Hex5(a) + " : " + Chars(b));
     }
     void ProgressChanged(const update::Progress& p) override {
-        percents.push_back(Percent(p));
+        percents.push_back(update::PercentText(p));
         position = p.position;
     }
     void RetriesChanged(int n) override { retries = n; }
