@@ -27,6 +27,7 @@ bool Succeeded(const MeterRecord& m, Command c) {
 std::string ResultMessage(const MeterRecord& m, Command c) {
     return AsRun(m, c, [](const MeterRecord& r) { return history::ResultMessage(r); });
 }
+const char* CommandName(Command c) { return c == Command::Probe ? "probe" : "update"; }
 std::string IsoTime(std::chrono::system_clock::time_point t) { return history::IsoTime(t); }
 bool SucceededResult(std::string_view result) { return result == "updated" || result == "probed"; }
 
@@ -42,7 +43,7 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     nlohmann::ordered_json report;
     report["tool"] = "ethernet-loader-cli";
     report["tool_version"] = run.toolVersion;
-    report["command"] = run.command == Command::Probe ? "probe" : "update";
+    report["command"] = CommandName(run.command);
     report["firmware"] = {{"sha256", run.firmwareSha256}, {"source", run.firmwareSource}};
     report["started"] = IsoTime(run.started);
     report["finished"] = IsoTime(run.finished);

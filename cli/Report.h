@@ -13,6 +13,8 @@
 namespace cli {
 
 enum class Command { Update, Probe };
+// "update" or "probe", as the reports name the command.
+const char* CommandName(Command c);
 
 // One meter of the run, as the update history keeps it. The functions below
 // take the run's command and read `probe` as it says.
