@@ -33,6 +33,8 @@ QFont WindowFont(bool bold) {
 
 QRect ToQt(layout::Rect r) { return {r.left, r.top, r.width, r.height}; }
 
+QString Text(const char* latin1) { return QString::fromLatin1(latin1); }
+
 QGroupBox* MakeGroup(const QString& caption, QWidget* parent, layout::Rect r) {
     auto* g = new QGroupBox(caption, parent);
     g->setGeometry(ToQt(r));
@@ -79,7 +81,7 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     setFont(WindowFont(false));
     setFixedSize(layout::kClientWidth, layout::kClientHeight);
 
-    firmwareGroup = MakeGroup(QStringLiteral("Modbus TCP/IP, BACnet IP - Firmware"), this, layout::kFirmwareGroup);
+    firmwareGroup = MakeGroup(Text(layout::kFirmwareGroupText), this, layout::kFirmwareGroup);
     versionLabel = new GrowingLabel(QString(), firmwareGroup, layout::kVersionLabel);
     {
         QFont f(QString::fromLatin1(layout::kVersionFontFace));
@@ -97,29 +99,29 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
         p.setColor(QPalette::Base, ToQt(window::kExportPathColour));
         exportPathEdit->setPalette(p);
     }
-    chooseFileButton = Place(new QPushButton(QStringLiteral("select file"), firmwareGroup), layout::kChooseFileButton);
-    mainMcuCheck = Place(new QCheckBox(QStringLiteral("Main MCU:"), firmwareGroup), layout::kMainMcuCheck);
+    chooseFileButton = Place(new QPushButton(Text(layout::kChooseFileText), firmwareGroup), layout::kChooseFileButton);
+    mainMcuCheck = Place(new QCheckBox(Text(layout::kMainMcuText), firmwareGroup), layout::kMainMcuCheck);
     mainMcuCheck->setChecked(true);
 
-    meterGroup = MakeGroup(QStringLiteral("Energy Meter"), this, layout::kMeterGroup);
-    addressCaption = new GrowingLabel(QStringLiteral("IP address:"), meterGroup, layout::kAddressCaption, true);
+    meterGroup = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
+    addressCaption = new GrowingLabel(Text(layout::kAddressCaptionText), meterGroup, layout::kAddressCaption, true);
     addressEdit = Place(new QLineEdit(meterGroup), layout::kAddressField);
-    passwordCaption = new GrowingLabel(QStringLiteral("admin password:"), meterGroup, layout::kPasswordCaption, true);
+    passwordCaption = new GrowingLabel(Text(layout::kPasswordCaptionText), meterGroup, layout::kPasswordCaption, true);
     passwordEdit = Place(new QLineEdit(meterGroup), layout::kPasswordField);
     passwordEdit->setEchoMode(QLineEdit::Password);
     passwordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
 
     updateButton = Place(new QPushButton(this), layout::kUpdateButton, true);
 
-    operationGroup = MakeGroup(QStringLiteral("Operation"), this, layout::kOperationGroup);
-    actionCaption = new GrowingLabel(QStringLiteral("Action: "), operationGroup, layout::kActionCaption);
+    operationGroup = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
+    actionCaption = new GrowingLabel(Text(layout::kActionCaptionText), operationGroup, layout::kActionCaption);
     actionLabel = new GrowingLabel(QString(), operationGroup, layout::kActionLabel, false, true);
-    identityCaption = new GrowingLabel(QStringLiteral("IDN:"), operationGroup, layout::kIdentityCaption);
+    identityCaption = new GrowingLabel(Text(layout::kIdentityCaptionText), operationGroup, layout::kIdentityCaption);
     identityLabel = new GrowingLabel(QString(), operationGroup, layout::kIdentityLabel, false, true);
 
-    exportCheck = Place(new QCheckBox(QStringLiteral("Generate image file"), this), layout::kExportCheck);
+    exportCheck = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
 
-    processGroup = MakeGroup(QStringLiteral("Update Process"), this, layout::kProcessGroup);
+    processGroup = MakeGroup(Text(layout::kProcessGroupText), this, layout::kProcessGroup);
     verdictLabel = new GrowingLabel(QString(), processGroup, layout::kVerdictLabel, true, true);
     verdictLabel->setAutoFillBackground(true);
     progress = Place(new QProgressBar(processGroup), layout::kProgressBar);

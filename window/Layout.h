@@ -1,6 +1,6 @@
 // The window's design layout: client size, control places (left, top,
-// width, height, relative to their parent) and fonts. Every front end places
-// its controls from here.
+// width, height, relative to their parent), fonts and the fixed captions.
+// Every front end places and labels its controls from here.
 #pragma once
 
 namespace window::layout {
@@ -19,32 +19,43 @@ inline constexpr char kVersionFontFace[] = "Consolas";  // bold
 inline constexpr int kVersionFontPixels = 24;
 
 // Group boxes (bold captions), children of the window.
-inline constexpr Rect kFirmwareGroup{16, 16, 681, 81};    // "Modbus TCP/IP, BACnet IP - Firmware"
-inline constexpr Rect kMeterGroup{16, 112, 321, 81};      // "Energy Meter"
-inline constexpr Rect kOperationGroup{16, 208, 321, 81};  // "Operation"
-inline constexpr Rect kProcessGroup{16, 304, 681, 81};    // "Update Process"
+inline constexpr Rect kFirmwareGroup{16, 16, 681, 81};
+inline constexpr char kFirmwareGroupText[] = "Modbus TCP/IP, BACnet IP - Firmware";
+inline constexpr Rect kMeterGroup{16, 112, 321, 81};
+inline constexpr char kMeterGroupText[] = "Energy Meter";
+inline constexpr Rect kOperationGroup{16, 208, 321, 81};
+inline constexpr char kOperationGroupText[] = "Operation";
+inline constexpr Rect kProcessGroup{16, 304, 681, 81};
+inline constexpr char kProcessGroupText[] = "Update Process";
 
 // In the firmware group.
-inline constexpr Rect kVersionLabel{16, 32, 52, 28};       // grows to the right with its text
-inline constexpr Rect kExportPathField{16, 16, 569, 21};   // read-only, bold, yellow
-inline constexpr Rect kChooseFileButton{600, 14, 65, 25};  // "select file"
-inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};       // "Main MCU:", initially checked
+inline constexpr Rect kVersionLabel{16, 32, 52, 28};      // grows to the right with its text
+inline constexpr Rect kExportPathField{16, 16, 569, 21};  // read-only, bold, yellow
+inline constexpr Rect kChooseFileButton{600, 14, 65, 25};
+inline constexpr char kChooseFileText[] = "select file";
+inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};  // initially checked
+inline constexpr char kMainMcuText[] = "Main MCU:";
 
 // In the meter group.
-inline constexpr Rect kAddressCaption{99, 27, 65, 13};  // "IP address:", right-aligned
+inline constexpr Rect kAddressCaption{99, 27, 65, 13};  // right-aligned
+inline constexpr char kAddressCaptionText[] = "IP address:";
 inline constexpr Rect kAddressField{176, 24, 121, 21};
-inline constexpr Rect kPasswordCaption{69, 51, 95, 13};  // "admin password:", right-aligned
+inline constexpr Rect kPasswordCaption{69, 51, 95, 13};  // right-aligned
+inline constexpr char kPasswordCaptionText[] = "admin password:";
 inline constexpr Rect kPasswordField{176, 48, 121, 21};  // echoes "*"
 
 // In the window.
 inline constexpr Rect kUpdateButton{360, 120, 337, 73};  // bold
-inline constexpr Rect kExportCheck{352, 272, 185, 17};   // "Generate image file"
+inline constexpr Rect kExportCheck{352, 272, 185, 17};
+inline constexpr char kExportCheckText[] = "Generate image file";
 
 // In the operation group.
-inline constexpr Rect kActionCaption{16, 28, 45, 13};    // "Action: "
-inline constexpr Rect kActionLabel{72, 28, 13, 13};      // bold; grows to the group's edge
-inline constexpr Rect kIdentityCaption{16, 52, 27, 13};  // "IDN:"
-inline constexpr Rect kIdentityLabel{72, 52, 13, 13};    // bold; grows to the group's edge
+inline constexpr Rect kActionCaption{16, 28, 45, 13};
+inline constexpr char kActionCaptionText[] = "Action: ";
+inline constexpr Rect kActionLabel{72, 28, 13, 13};  // bold; grows to the group's edge
+inline constexpr Rect kIdentityCaption{16, 52, 27, 13};
+inline constexpr char kIdentityCaptionText[] = "IDN:";
+inline constexpr Rect kIdentityLabel{72, 52, 13, 13};  // bold; grows to the group's edge
 
 // In the process group.
 inline constexpr Rect kVerdictLabel{649, 15, 17, 13};  // bold, right-aligned: grows to the left
