@@ -4,7 +4,8 @@
 //    in-process meter already in its bootloader, cells side by side;
 //  - cli: the ethernet-loader-cli binary updating every cell's meters at
 //    once, boot-mode request included, against one meter-sim process that
-//    serves them on 127.0.9.x (port 502: needs root; skipped otherwise).
+//    serves them on consecutive addresses from 127.0.9.2 on (port 502:
+//    needs root; skipped otherwise).
 // The window drives the same engine with the plain pacer on a thread of its
 // own, so these two cover it. Per cell and path it prints runs, correct
 // successes, honest failures (of them, runs ended as ambiguous answers),
@@ -29,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "Addresses.h"
 #include "ChildProcess.h"
 #include "Constants.h"
 #include "ImageFormats.h"
@@ -127,16 +129,20 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
         std::fprintf(stderr, "fault-matrix-bench: at most %d meters at once for the cli path\n", kCliBatch);
         return false;
     }
-    std::vector<std::string> sim{METER_SIM_PATH, "--address", "127.0.9.2", "--meters", std::to_string(meters),
-                                 "--image",      image,       "--log",     "/dev/null"};
+    const std::vector<std::string> addresses = testsupport::ConsecutiveAddresses("127.0.9.2", meters);
+    std::vector<std::string> sim{METER_SIM_PATH, "--address", addresses.front(), "--meters", std::to_string(meters),
+                                 "--image",      image,       "--log",           "/dev/null"};
     const char* other = std::getenv("LOADER_CLI");
     std::vector<std::string> cli{other ? other : CLI_PATH, "update", "--image", image, "--report", report};
+    std::map<std::string, int> meterOf;  // address -> k
     for (int k = 1; k <= meters; ++k) {
         const Cell& c = cells[static_cast<size_t>((k - 1) / seeds)];
         sim.insert(sim.end(), {"--meter", std::to_string(k), "--seed", std::to_string(Seed((k - 1) % seeds)),
                                "--loss-in", std::to_string(c.lossIn), "--loss-out", std::to_string(c.lossOut)});
         for (const auto& rule : c.rules) sim.insert(sim.end(), {"--fault", rule});
-        cli.push_back("127.0.9." + std::to_string(1 + k));
+        const std::string& address = addresses[static_cast<size_t>(k - 1)];
+        meterOf[address] = k;
+        cli.push_back(address);
     }
     testsupport::ChildProcess simulator(sim, testsupport::ChildProcess::Stderr::Discard);
     if (!simulator.ReadLine(Clock::now() + 20s)) {
@@ -169,7 +175,7 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
     }
     for (const auto& m : r["meters"]) {
         const std::string address = m["address"];
-        const int k = std::atoi(address.substr(address.rfind('.') + 1).c_str()) - 1;
+        const int k = meterOf.at(address);
         const long long ms = std::llround(m["duration_s"].get<double>() * 1000);
         tallies[static_cast<size_t>((k - 1) / seeds)].Add(m["result"] == "updated", m["result"] == "ambiguous-answers",
                                                           matches[address], m["retries"].get<int>(),

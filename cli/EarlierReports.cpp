@@ -28,8 +28,6 @@ std::string RunReportProblem(const Json& j) {
 
 Json Parse(std::string_view content) { return Json::parse(content.begin(), content.end(), nullptr, false); }
 
-const char* CommandName(Command c) { return c == Command::Probe ? "probe" : "update"; }
-
 }  // namespace
 
 Retry RetryFrom(const std::string& path, std::string_view content, Command command) {

@@ -8,19 +8,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "UpdateEvents.h"
+#include "Record.h"
 
 namespace cli {
 
 enum class Command { Update, Probe };
+// "update" or "probe", as the reports name the command.
+const char* CommandName(Command c);
 
-struct MeterRecord {
-    std::string address;
-    update::UpdateResult result;
-    bool contacted = false;  // false: the run was stopped before this meter's turn
-    std::string fault;       // the update ended on a fault of this machine, not of the meter
-    std::chrono::system_clock::time_point started{}, finished{};
-};
+// One meter of the run, as the update history keeps it. The functions below
+// take the run's command and read `probe` as it says.
+using MeterRecord = history::MeterRun;
 
 // The earlier run whose failed meters a run takes up again.
 struct Continued {

@@ -21,7 +21,7 @@ struct MeterRun {
 };
 
 // One of updated, probed, password-rejected, not-found,
-// communication-error, cancelled, unreachable.
+// communication-error, ambiguous-answers, cancelled, unreachable.
 std::string ResultName(const MeterRun& m);
 bool Succeeded(const MeterRun& m);
 // What happened and what state the meter is left in, in plain words.

@@ -19,17 +19,6 @@ constexpr SocketResult kNegativeCount{-1, SocketFault::BadArgument, 0};
 
 Socket::~Socket() { Close(); }
 
-Socket::Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, kNoSocket)), kind_(other.kind_) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = std::exchange(other.handle_, kNoSocket);
-        kind_ = other.kind_;
-    }
-    return *this;
-}
-
 SocketResult Socket::Open(SocketKind kind) {
     Close();
     kind_ = kind;

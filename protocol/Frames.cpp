@@ -69,7 +69,9 @@ std::optional<BootModeRequest> BootModeRequest::Decode(Bytes frame) {
     return BootModeRequest{std::string(area.begin(), end)};
 }
 
-bool PasswordLengthOk(std::string_view password) { return password.size() >= 4 && password.size() <= 16; }
+bool PasswordLengthOk(std::string_view password) {
+    return password.size() >= 4 && password.size() <= BootModeRequest::kMaxPassword;
+}
 
 std::vector<std::uint8_t> BootModeAnswer::Encode() const {
     switch (kind) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Constants.h"
+
 namespace update {
 namespace {
 
@@ -9,18 +11,18 @@ int64_t Micros(EchoGuard::TimePoint t) {
     return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
 }
 
-int64_t Micros(std::chrono::milliseconds d) { return std::chrono::microseconds(d).count(); }
+constexpr int64_t Micros(std::chrono::milliseconds d) { return std::chrono::microseconds(d).count(); }
+
+using namespace std::chrono_literals;
+constexpr int64_t kTolerance = Micros(10ms);                 // how far an arrival's moment may be off
+constexpr int64_t kSpread = Micros(5ms);                     // how far apart the lags of one link's copies may lie
+constexpr int64_t kMargin = Micros(30ms);                    // a hold lasts this much beyond the longest lag seen
+constexpr int64_t kHoldCap = Micros(protocol::kWriteGrace);  // longer lags are not waited for
+constexpr int64_t kHorizon = Micros(3000ms);                 // the longest lag considered
 
 constexpr int64_t kMaxLagsPerAnswer = 16;
 
 }  // namespace
-
-EchoGuard::EchoGuard(Limits limits)
-    : tolerance_(Micros(limits.tolerance)),
-      spread_(Micros(limits.spread)),
-      margin_(Micros(limits.margin)),
-      holdCap_(Micros(limits.holdCap)),
-      horizon_(Micros(limits.horizon)) {}
 
 void EchoGuard::Begin() {
     exchanges_.clear();
@@ -75,8 +77,8 @@ bool EchoGuard::Echoes(const Arrival& source, const Arrival& copy, const Lag& la
     if (source.length >= 0 && copy.length >= 0 && source.length != copy.length) return false;
     if (source.lo > copy.hi) return false;
     // The lags this copy can have come with, and those the link's spread allows.
-    const int64_t lo = std::max(copy.lo - source.hi - tolerance_, lag.hi - spread_);
-    const int64_t hi = std::min(copy.hi - source.lo + tolerance_, lag.lo + spread_);
+    const int64_t lo = std::max(copy.lo - source.hi - kTolerance, lag.hi - kSpread);
+    const int64_t hi = std::min(copy.hi - source.lo + kTolerance, lag.lo + kSpread);
     if (lo > hi) return false;
     if (extend) {
         const int64_t seen = std::clamp((copy.lo + copy.hi) / 2 - (source.lo + source.hi) / 2, lo, hi);
@@ -121,7 +123,7 @@ EchoGuard::Step EchoGuard::Replay(Lag& l, const Exchange& ex) const {
 
 void EchoGuard::Prune(Lag& l, int64_t now) const {
     // Whatever arrives from now on is too late to be a copy of these.
-    std::erase_if(l.sources, [&](const Arrival& a) { return a.hi + l.lo + spread_ + tolerance_ < now; });
+    std::erase_if(l.sources, [&](const Arrival& a) { return a.hi + l.lo + kSpread + kTolerance < now; });
 }
 
 void EchoGuard::Explain(const Arrival& copy) {
@@ -137,22 +139,22 @@ void EchoGuard::Explain(const Arrival& copy) {
         const Arrival* g = ex.answer ? &*ex.answer : ex.extra.empty() ? nullptr : &ex.extra.front();
         if (!g || g == &copy || g->lo > copy.hi) continue;
         if (g->length >= 0 && copy.length >= 0 && g->length != copy.length) continue;
-        const int64_t lo = std::max<int64_t>(0, copy.lo - g->hi), hi = std::min(copy.hi - g->lo, horizon_);
+        const int64_t lo = std::max<int64_t>(0, copy.lo - g->hi), hi = std::min(copy.hi - g->lo, kHorizon);
         if (hi < lo) continue;
         // An arrival known only within a stretch of time (the link was not
         // watched) gives a lag for every tolerance's width of it, up to a
         // number: spread wider, the lags miss, and a copy no lag explains
         // makes the run ambiguous rather than trusted.
-        const int64_t step = std::max(2 * tolerance_, (hi - lo) / kMaxLagsPerAnswer + 1);
-        for (int64_t lag = std::min(lo + tolerance_, hi);; lag += step) {
+        const int64_t step = std::max(2 * kTolerance, (hi - lo) / kMaxLagsPerAnswer + 1);
+        for (int64_t lag = std::min(lo + kTolerance, hi);; lag += step) {
             candidates.push_back(std::min(lag, hi));
             if (lag >= hi) break;
         }
     }
     std::sort(candidates.begin(), candidates.end());
-    int64_t last = -2 * tolerance_;
+    int64_t last = -2 * kTolerance;
     for (int64_t lag : candidates) {
-        if (lag - last < tolerance_ / 10) continue;
+        if (lag - last < kTolerance / 10) continue;
         last = lag;
         if (std::any_of(lags_.begin(), lags_.end(), [&](const Lag& l) { return l.lo <= lag && lag <= l.hi; })) continue;
         Lag l{lag, lag, {}, false};
@@ -175,9 +177,9 @@ std::optional<EchoGuard::TimePoint> EchoGuard::HoldUntil(TimePoint now) const {
     for (const Lag& l : lags_) {
         Lag trial = l;
         if (open_ && !Replay(trial, exchanges_.back()).consistent) continue;
-        if (trial.hi > holdCap_) continue;
+        if (trial.hi > kHoldCap) continue;
         for (const Arrival& a : trial.sources) {
-            const int64_t due = a.hi + trial.hi + margin_;
+            const int64_t due = a.hi + trial.hi + kMargin;
             if (due > t) until = std::max(until.value_or(due), due);
         }
     }

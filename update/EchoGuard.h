@@ -31,17 +31,6 @@ class EchoGuard {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
-    struct Limits {
-        std::chrono::milliseconds tolerance{10};  // how far an arrival's moment may be off
-        std::chrono::milliseconds spread{5};      // how far apart the lags of one link's copies may lie
-        std::chrono::milliseconds margin{30};     // a hold lasts this much beyond the longest lag seen
-        std::chrono::milliseconds holdCap{500};   // longer lags are not waited for
-        std::chrono::milliseconds horizon{3000};  // the longest lag considered
-    };
-
-    EchoGuard() : EchoGuard(Limits{}) {}
-    explicit EchoGuard(Limits limits);
-
     // A new run: nothing seen yet.
     void Begin();
     // A frame left; its exchange lasts until the next one leaves or EndExchange.
@@ -93,7 +82,6 @@ private:
     void Prune(Lag& l, int64_t now) const;
     void Explain(const Arrival& copy);
 
-    int64_t tolerance_, spread_, margin_, holdCap_, horizon_;
     std::vector<Exchange> exchanges_;
     bool open_ = false;
     std::vector<Lag> lags_;

@@ -47,13 +47,8 @@ public:
     // Until something waits on the link or the deadline has passed; true
     // when something waits. Returns at once when something already does.
     virtual bool WaitReadable(const Link& link, TimePoint deadline) = 0;
-    // As WaitReadable, but also returns when the run is cancelled. A pacer
-    // that cannot wait on both at once waits for the deadline or the stop,
-    // and whatever arrived meanwhile is seen only then.
-    virtual bool WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) {
-        WaitUnlessCancelled(deadline);
-        return link.Readable();
-    }
+    // As WaitReadable, but also returns when the run is cancelled.
+    virtual bool WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) = 0;
     // The operator asked to stop (closed the window, pressed Ctrl-C); never reset.
     virtual bool Cancelled() const = 0;
 };

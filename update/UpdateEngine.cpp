@@ -15,18 +15,6 @@ using protocol::kBlockSize;
 using protocol::NextBlock;
 using std::chrono::milliseconds;
 
-constexpr int kAttemptsPerBlock = protocol::kWriteAttempts;
-constexpr int kEraseAttempts = protocol::kEraseAttempts;
-
-constexpr int32_t kConnectMs = protocol::kConnectWait.count();
-constexpr int32_t kModbusAnswerMs = protocol::kModbusAnswerWait.count();
-constexpr int32_t kIdentifyMs = protocol::kIdentifyWait.count();
-constexpr int32_t kEraseMs = protocol::kEraseWait.count();
-constexpr int32_t kWriteMs = protocol::kWriteWait.count();
-constexpr int32_t kResetMs = protocol::kResetWait.count();
-constexpr int32_t kEraseGraceMs = protocol::kEraseGrace.count();
-constexpr int32_t kWriteGraceMs = protocol::kWriteGrace.count();
-
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
 template <typename F>
@@ -103,7 +91,7 @@ bool UpdateEngine::Settle() {
     // Copies of earlier answers that are still on their way arrive before the
     // next frame leaves, so that none is ever taken for its answer. On a link
     // that has never delivered one, nothing is waited for. A stop ends the
-    // wait; the caller sees it before anything else is sent.
+    // wait; a caller whose frame must not follow a stop checks for it next.
     while (const auto until = echoes_.HoldUntil(pacer_.Now())) {
         if (!Watch(*until, true)) break;
         Take(false);
@@ -134,37 +122,41 @@ std::optional<int32_t> UpdateEngine::Exchange(const uint8_t* frame, int32_t coun
     return *n > answerMax ? -1 : *n;
 }
 
-bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs,
+bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, milliseconds wait, milliseconds grace,
                                 bool graceStops) {
-    Settle();
     const Pacer::TimePoint sent = pacer_.Now();
-    const auto n = Exchange(TxBuffer, sendCount, sent + milliseconds(waitMs),
-                            sent + milliseconds(std::max(waitMs, graceMs)), graceStops, RxBuffer, expectedCount);
+    const auto n =
+        Exchange(TxBuffer, sendCount, sent + wait, sent + std::max(wait, grace), graceStops, RxBuffer, expectedCount);
     return n && (static_cast<uint32_t>(*n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
 }
 
 bool UpdateEngine::Erase() {
     const auto frame = protocol::EraseRequest{}.Encode();
     std::copy(frame.begin(), frame.end(), TxBuffer);
-    for (int attempt = 1; attempt <= kEraseAttempts; ++attempt) {
-        // An erase is harmless twice, but never after the operator asked to stop.
-        if (attempt > 1 && pacer_.Cancelled()) return false;
+    for (int attempt = 1; attempt <= protocol::kEraseAttempts; ++attempt) {
+        // The first attempt follows the settling that decided the run goes
+        // on. An erase is harmless twice, but never after the operator asked
+        // to stop.
+        if (attempt > 1) {
+            Settle();
+            if (pacer_.Cancelled()) return false;
+        }
         listener_.EraseSent();
         std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
         ++result_.eraseAttempts;
         // The grace is long: a stop meanwhile takes effect at once. The erase
         // has been sent, so the meter is then left in its bootloader.
         BootTransact(static_cast<int32_t>(frame.size()), static_cast<int32_t>(protocol::EraseAnswer::kMaxSize),
-                     kEraseMs, kEraseGraceMs, true);
+                     protocol::kEraseWait, protocol::kEraseGrace, true);
         // The length is not examined: a longer answer leaves its head in the buffer.
         const auto answer = protocol::EraseAnswer::Decode({RxBuffer, protocol::EraseAnswer::kTextSize});
-        listener_.EraseAnswered(FirstTwo(RxBuffer));
+        listener_.EraseAnswered(answer->text);
         if (answer->Confirmed()) {
             echoes_.Confirmed();
             return true;
         }
         // An erase frame that never arrived would leave old data under the new.
-        if (attempt < kEraseAttempts) BackOff();
+        if (attempt < protocol::kEraseAttempts) BackOff();
     }
     return false;
 }
@@ -196,11 +188,12 @@ void UpdateEngine::ProgramMainMcu() {
     SetStage(Stage::Writing);
     int64_t current = FlashStart;
     int step = 0;
-    while (current < static_cast<int64_t>(FlashEnd)) {
+    bool stopped = false;  // a block the stop left unwritten
+    while (!stopped && current < static_cast<int64_t>(FlashEnd)) {
         if (pacer_.Cancelled()) break;
         const int64_t target = NextBlock(current, FlashStart, FlashEnd);
         for (int attempt = 1;; ++attempt) {
-            if (pacer_.Cancelled()) break;
+            if ((stopped = pacer_.Cancelled())) break;
             const protocol::WriteRequest write{static_cast<uint32_t>(target),
                                                firmware_.subspan(static_cast<size_t>(target)).first<kBlockSize>()};
             write.Encode(TxBuffer);
@@ -211,23 +204,25 @@ void UpdateEngine::ProgramMainMcu() {
                 ambiguous_ = UpdateError = true;
                 break;
             }
+            // A stop while copies were awaited: the block is not started.
+            if ((stopped = pacer_.Cancelled())) break;
             RxBuffer[0] = RxBuffer[1] = 0;
             if (BootTransact(static_cast<int32_t>(write.kSize), static_cast<int32_t>(protocol::WriteAnswer::kSize),
-                             kWriteMs, kWriteGraceMs) &&
+                             protocol::kWriteWait, protocol::kWriteGrace) &&
                 protocol::WriteAnswer::Decode({RxBuffer, protocol::WriteAnswer::kSize})->Accepted()) {
                 echoes_.Confirmed();
                 ++result_.blocksWritten;
                 break;
             }
             listener_.BlockFailed(static_cast<uint32_t>(target), FirstTwo(RxBuffer));
-            if (attempt < kAttemptsPerBlock)
+            if (attempt < protocol::kWriteAttempts)
                 BackOff();
             else
                 Delay();
             ++repeat;
             result_.retries = repeat;
             listener_.RetriesChanged(repeat);
-            if (attempt == kAttemptsPerBlock) {
+            if (attempt == protocol::kWriteAttempts) {
                 UpdateError = true;
                 result_.failedBlock = target;
                 break;
@@ -237,6 +232,7 @@ void UpdateEngine::ProgramMainMcu() {
             listener_.Notify(Notice::CommunicationError);
             break;
         }
+        if (stopped) break;
         current += static_cast<int64_t>(kBlockSize);
         ShowProgress(++step);
     }
@@ -263,10 +259,9 @@ bool UpdateEngine::Identify() {
         Settle();
         uint8_t buffer[256];
         const auto ver = protocol::IdentifyRequest{}.Encode();
-        std::copy(ver.begin(), ver.end(), buffer);
-        const Pacer::TimePoint end = pacer_.Now() + milliseconds(kIdentifyMs);
+        const Pacer::TimePoint end = pacer_.Now() + protocol::kIdentifyWait;
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n = Exchange(buffer, static_cast<int32_t>(ver.size()), end, end, false, buffer,
+        const int32_t n = Exchange(ver.data(), static_cast<int32_t>(ver.size()), end, end, false, buffer,
                                    static_cast<int32_t>(protocol::Identity::kSize))
                               .value_or(-1);
         // The second answer is appended to the first, and a zero byte adds
@@ -297,7 +292,7 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     emptyAt_ = pacer_.Now();
     identityReply_.clear();
     SetStage(Stage::Identifying);
-    pacer_.WaitUntil(pacer_.Now() + milliseconds(kIdentifyMs));
+    pacer_.WaitUntil(pacer_.Now() + protocol::kIdentifyWait);
 
     if (!Identify()) {
         listener_.Identified("");
@@ -308,6 +303,9 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     listener_.Identified(result_.identity);
 
     if (program) {
+        // Copies of the identity's answers still on their way come before the
+        // erase; a stop meanwhile finds the meter untouched.
+        Settle();
         if (pacer_.Cancelled()) {
             // The operator stopped before anything was erased: the meter
             // goes back to its untouched application.
@@ -330,7 +328,8 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
         SetStage(Stage::Resetting);
         const auto reset = protocol::ResetRequest{}.Encode();
         std::copy(reset.begin(), reset.end(), TxBuffer);
-        BootTransact(static_cast<int32_t>(reset.size()), 0, kResetMs);
+        Settle();
+        BootTransact(static_cast<int32_t>(reset.size()), 0, protocol::kResetWait);
         result_.resetSent = true;
     }
     Delay();
@@ -359,7 +358,7 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
     modbus_.Open(address);
     // The connection comes up in the background meanwhile. A stop before
     // the request is sent leaves the meter untouched.
-    if (!pacer_.WaitUnlessCancelled(pacer_.Now() + milliseconds(kConnectMs))) {
+    if (!pacer_.WaitUnlessCancelled(pacer_.Now() + protocol::kConnectWait)) {
         result_.outcome = Outcome::Cancelled;
         return;
     }
@@ -367,7 +366,7 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
     auto frame = protocol::BootModeRequest{password}.Encode();
     const Pacer::TimePoint sent = pacer_.Now();
     modbus_.Send(frame.data(), static_cast<int32_t>(frame.size()));
-    pacer_.WaitUntil(sent + milliseconds(kModbusAnswerMs));
+    pacer_.WaitUntil(sent + protocol::kModbusAnswerWait);
     const int32_t n = modbus_.Receive(frame.data(), static_cast<int32_t>(protocol::BootModeAnswer::kAcceptedSize));
     result_.modbusAnswered = n > 0;
 

@@ -58,8 +58,8 @@ private:
     // come by then, go on listening up to the grace (or, with graceStops, up
     // to a stop request). The first datagram after the send is the answer.
     // True when the number of bytes taken (modulo 65536) is the expected count.
-    bool BootTransact(int32_t sendCount, int32_t expectedCount, int32_t waitMs, int32_t graceMs = 0,
-                      bool graceStops = false);
+    bool BootTransact(int32_t sendCount, int32_t expectedCount, std::chrono::milliseconds wait,
+                      std::chrono::milliseconds grace = {}, bool graceStops = false);
     // Before a frame leaves, or before the verdict: waits for the copies of
     // earlier answers still expected, drops whatever waits, and ends the
     // exchange. False when the run's confirmations can no longer be trusted.

@@ -60,6 +60,11 @@ const std::string_view kWithValue[] = {
     "--fault",    "--loss-in",      "--loss-out",    "--modbus-exception", "--modbus-split",
     "--image",    "--dump",         "--log",         "--ports-file",       "--duration"};
 
+// What only the whole simulator can be given, not one of its meters.
+const std::string_view kWholeSimulator[] = {"--help",        "--exit-after-reset", "--address",  "--meters",
+                                            "--modbus-port", "--boot-port",        "--image",    "--dump",
+                                            "--log",         "--ports-file",       "--duration", "--meter"};
+
 std::optional<long long> Integer(const std::string& s, long long lo, long long hi) {
     auto v = ParseNumber(s);
     if (!v || *v > static_cast<uint64_t>(hi) || static_cast<long long>(*v) < lo) return std::nullopt;
@@ -91,11 +96,6 @@ std::optional<std::vector<std::string>> ConsecutiveAddresses(const std::string& 
     }
     return out;
 }
-
-// What only the whole simulator can be given, not one of its meters.
-const std::string_view kWholeSimulator[] = {"--help",        "--exit-after-reset", "--address",  "--meters",
-                                            "--modbus-port", "--boot-port",        "--image",    "--dump",
-                                            "--log",         "--ports-file",       "--duration", "--meter"};
 
 std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::string* error) {
     CliOptions o;
@@ -150,81 +150,78 @@ std::optional<std::string> Apply(const std::vector<std::string>& args, CliOption
             if (i + 1 >= args.size()) return fail(opt + " needs a value");
             value = args[++i];
         }
-        auto takes = flag;
         auto bad = [&] { return fail("bad value for " + opt + ": '" + value + "'"); };
-        {
-            if (flag("--help")) {
-                o.help = true;
-            } else if (flag("--no-modbus")) {
-                meter.modbusListener = false;
-            } else if (flag("--bootloader")) {
-                meter.bootloaderFromStart = true;
-            } else if (flag("--exit-after-reset")) {
-                o.exitAfterReset = true;
-            } else if (takes("--address")) {
-                in_addr a{};
-                if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad();
-                meter.address = value;
-            } else if (takes("--meters")) {
-                auto n = Integer(value, 1, kMaxMeters);
-                if (!n) return bad();
-                o.meters = static_cast<int>(*n);
-            } else if (takes("--modbus-port") || takes("--boot-port")) {
-                auto n = Integer(value, 0, 65535);
-                if (!n) return bad();
-                (opt == "--modbus-port" ? meter.modbusPort : meter.bootPort) = static_cast<int>(*n);
-            } else if (takes("--password")) {
-                meter.password = value;
-            } else if (takes("--identity")) {
-                meter.identity.assign(value.begin(), value.end());
-            } else if (takes("--identity-hex")) {
-                auto bytes = ParseHex(value);
-                if (!bytes) return bad();
-                meter.identity = *bytes;
-            } else if (takes("--boot-delay") || takes("--modbus-delay")) {
-                auto n = Integer(value, 0, 600000);
-                if (!n) return bad();
-                (opt == "--boot-delay" ? meter.bootDelayMs : meter.faults.modbusDelayMs) = static_cast<int>(*n);
-            } else if (takes("--seed")) {
-                auto n = ParseNumber(value);
-                if (!n) return bad();
-                meter.seed = *n;
-            } else if (takes("--fault")) {
-                std::string why;
-                auto rule = ParseFaultRule(value, &why);
-                if (!rule) return fail("--fault " + value + ": " + why);
-                meter.faults.rules.push_back(*rule);
-            } else if (takes("--loss-in") || takes("--loss-out")) {
-                auto p = Real(value, 0, 100);
-                if (!p) return bad();
-                (opt == "--loss-in" ? meter.faults.lossInPercent : meter.faults.lossOutPercent) = *p;
-            } else if (takes("--modbus-exception")) {
-                auto n = Integer(value, 1, 255);
-                if (!n) return bad();
-                meter.faults.modbusException = static_cast<int>(*n);
-            } else if (takes("--modbus-split")) {
-                const auto colon = value.find(':');
-                auto n = Integer(value.substr(0, colon), 1, 259);
-                auto ms = colon == std::string::npos ? std::optional<long long>(700)
-                                                     : Integer(value.substr(colon + 1), 0, 600000);
-                if (!n || !ms) return bad();
-                meter.faults.modbusSplitBytes = static_cast<int>(*n);
-                meter.faults.modbusSplitDelayMs = static_cast<int>(*ms);
-            } else if (takes("--image")) {
-                o.imagePath = value;
-            } else if (takes("--dump")) {
-                o.dumpPath = value;
-            } else if (takes("--log")) {
-                o.logPath = value;
-            } else if (takes("--ports-file")) {
-                o.portsFile = value;
-            } else if (takes("--duration")) {
-                auto s = Real(value, 0, 1e7);
-                if (!s) return bad();
-                o.durationS = *s;
-            } else {
-                return fail("unknown option '" + opt + "'");
-            }
+        if (flag("--help")) {
+            o.help = true;
+        } else if (flag("--no-modbus")) {
+            meter.modbusListener = false;
+        } else if (flag("--bootloader")) {
+            meter.bootloaderFromStart = true;
+        } else if (flag("--exit-after-reset")) {
+            o.exitAfterReset = true;
+        } else if (flag("--address")) {
+            in_addr a{};
+            if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad();
+            meter.address = value;
+        } else if (flag("--meters")) {
+            auto n = Integer(value, 1, kMaxMeters);
+            if (!n) return bad();
+            o.meters = static_cast<int>(*n);
+        } else if (flag("--modbus-port") || flag("--boot-port")) {
+            auto n = Integer(value, 0, 65535);
+            if (!n) return bad();
+            (opt == "--modbus-port" ? meter.modbusPort : meter.bootPort) = static_cast<int>(*n);
+        } else if (flag("--password")) {
+            meter.password = value;
+        } else if (flag("--identity")) {
+            meter.identity.assign(value.begin(), value.end());
+        } else if (flag("--identity-hex")) {
+            auto bytes = ParseHex(value);
+            if (!bytes) return bad();
+            meter.identity = *bytes;
+        } else if (flag("--boot-delay") || flag("--modbus-delay")) {
+            auto n = Integer(value, 0, 600000);
+            if (!n) return bad();
+            (opt == "--boot-delay" ? meter.bootDelayMs : meter.faults.modbusDelayMs) = static_cast<int>(*n);
+        } else if (flag("--seed")) {
+            auto n = ParseNumber(value);
+            if (!n) return bad();
+            meter.seed = *n;
+        } else if (flag("--fault")) {
+            std::string why;
+            auto rule = ParseFaultRule(value, &why);
+            if (!rule) return fail("--fault " + value + ": " + why);
+            meter.faults.rules.push_back(*rule);
+        } else if (flag("--loss-in") || flag("--loss-out")) {
+            auto p = Real(value, 0, 100);
+            if (!p) return bad();
+            (opt == "--loss-in" ? meter.faults.lossInPercent : meter.faults.lossOutPercent) = *p;
+        } else if (flag("--modbus-exception")) {
+            auto n = Integer(value, 1, 255);
+            if (!n) return bad();
+            meter.faults.modbusException = static_cast<int>(*n);
+        } else if (flag("--modbus-split")) {
+            const auto colon = value.find(':');
+            auto n = Integer(value.substr(0, colon), 1, 259);
+            auto ms = colon == std::string::npos ? std::optional<long long>(Faults{}.modbusSplitDelayMs)
+                                                 : Integer(value.substr(colon + 1), 0, 600000);
+            if (!n || !ms) return bad();
+            meter.faults.modbusSplitBytes = static_cast<int>(*n);
+            meter.faults.modbusSplitDelayMs = static_cast<int>(*ms);
+        } else if (flag("--image")) {
+            o.imagePath = value;
+        } else if (flag("--dump")) {
+            o.dumpPath = value;
+        } else if (flag("--log")) {
+            o.logPath = value;
+        } else if (flag("--ports-file")) {
+            o.portsFile = value;
+        } else if (flag("--duration")) {
+            auto s = Real(value, 0, 1e7);
+            if (!s) return bad();
+            o.durationS = *s;
+        } else {
+            return fail("unknown option '" + opt + "'");
         }
     }
     return std::nullopt;

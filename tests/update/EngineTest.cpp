@@ -409,6 +409,31 @@ TEST(Engine, NextFrameLeavesOnceTheCopyHasComeOrCannotBeDueAnyMore) {
     EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w[4] + 121}) << "the last copy is waited for too";
 }
 
+// A stop while the next frame waits for a copy still due: no further block
+// leaves, and the bar stands at the last block written.
+TEST(Engine, StopWhileACopyIsAwaitedStartsNoFurtherBlock) {
+    Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
+    b.meter.script = [](const Received& r, int nth, std::vector<Reply> normal) {
+        // As above: the third write waits 151 ms for a copy that never comes.
+        if (!normal.empty() && !(r.command == "W" && nth == 1)) normal.push_back({normal[0].bytes, 121ms});
+        return normal;
+    };
+    std::function<void()> watch = [&] {
+        const auto w = b.meter.Times("W");
+        if (w.size() == 2 && b.clock.Ms() >= w[1] + 80)
+            b.clock.Cancel();
+        else
+            b.clock.At(b.clock.Now() + 10ms, watch);
+    };
+    b.clock.At(b.clock.Now(), watch);
+    const UpdateResult r = b.Procedure();
+
+    EXPECT_EQ(b.meter.Count("W"), 2);
+    EXPECT_EQ(r.outcome, Outcome::Cancelled);
+    EXPECT_EQ(b.meter.Count("RESET"), 0);
+    EXPECT_EQ(b.seen.position, 0x08000 + 2 * 1024);
+}
+
 TEST(Engine, BlockThatNeverGetsAGoodAnswerIsSentTenTimesThenTheRunStops) {
     Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x0A000}));
     b.meter.script = [](const Received& r, int, std::vector<Reply> normal) {
