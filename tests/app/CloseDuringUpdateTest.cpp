@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "MainWindow.h"
+#include "QtFiles.h"
 #include "RecordingDialogs.h"
 #include "sim/Meter.h"
 
@@ -150,11 +151,13 @@ private slots:
         QFETCH(int, afterMs);
         QFETCH(bool, busy);
         QTemporaryDir dir;
-        QDir::setCurrent(dir.path());
         BusyCore load(busy);
         testsupport::RecordingDialogs d;
-        auto f = std::make_unique<MainWindow>(d);
-        QDir::setCurrent(workDir_.path());
+        std::unique_ptr<MainWindow> f;
+        {
+            const testsupport::InDir in(dir.path());
+            f = std::make_unique<MainWindow>(d);
+        }
         // Loopback ports where nothing listens.
         f->network.modbus.SetRemotePort(1);
         f->network.boot.SetRemotePort(1);

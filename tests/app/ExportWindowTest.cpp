@@ -13,31 +13,20 @@
 
 #include "MainWindow.h"
 #include "ImageExport.h"
+#include "QtFiles.h"
 #include "RecordingDialogs.h"
 #include "ScratchMount.h"
 
 namespace {
 
+using testsupport::InDir;
+using testsupport::ReadAll;
+
 const QString kExportName = QStringLiteral("Code_Image_Main_MCU.pas");
-
-// Makes dir the working directory until the scope ends.
-class InDir {
-public:
-    explicit InDir(const QString& dir) : before_(QDir::currentPath()) { QDir::setCurrent(dir); }
-    ~InDir() { QDir::setCurrent(before_); }
-
-private:
-    QString before_;
-};
 
 QByteArray Expected(const QString& line2Text) {
     const std::string s = image::FormatDeclaration(line2Text.toStdString(), image::EmbeddedImage());
     return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Descriptors of this process that still point into dir.

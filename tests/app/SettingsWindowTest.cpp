@@ -10,11 +10,14 @@
 
 #include "BuildConfig.h"
 #include "MainWindow.h"
+#include "QtFiles.h"
 #include "RecordingDialogs.h"
 #include "ScratchMount.h"
 #include "Unprivileged.h"
 
 namespace {
+
+using testsupport::ReadAll;
 
 QString FileName() {
     return BrandVariant == 0 ? QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini")
@@ -28,11 +31,8 @@ QString OtherBrandsFileName() {
 // The window as an operator starts it from `dir`; the working directory is
 // put back at once, so the window must remember where it started.
 std::unique_ptr<MainWindow> StartIn(const QString& dir, testsupport::RecordingDialogs& dialogs) {
-    const QString before = QDir::currentPath();
-    QDir::setCurrent(dir);
-    auto form = std::make_unique<MainWindow>(dialogs);
-    QDir::setCurrent(before);
-    return form;
+    const testsupport::InDir in(dir);
+    return std::make_unique<MainWindow>(dialogs);
 }
 
 bool CloseWindow(MainWindow& f) {
@@ -45,11 +45,6 @@ void Write(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray Read(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Bytes that are no text, zero bytes included.
@@ -135,12 +130,12 @@ private slots:
         auto f = StartIn(dir.path(), d);
         QCOMPARE(f->addressEdit->text(), shown);
         QCOMPARE(QFile::exists(file), hasFile);  // start-up writes nothing
-        if (hasFile) QCOMPARE(Read(file), before);
+        if (hasFile) QCOMPARE(ReadAll(file), before);
 
         if (edit) f->addressEdit->setText(typed);
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
-        QCOMPARE(Read(file), after);
+        QCOMPARE(ReadAll(file), after);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{FileName()});
 
         testsupport::RecordingDialogs d2;
@@ -186,15 +181,16 @@ private slots:
         auto f = StartIn(start.path(), d);
         QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
         // The file dialog of the image export changes the working directory.
-        const QString before = QDir::currentPath();
-        QDir::setCurrent(later.path());
-        f->addressEdit->setText("10.0.0.3");
-        const bool closed = CloseWindow(*f);
-        QDir::setCurrent(before);
+        bool closed = false;
+        {
+            const testsupport::InDir in(later.path());
+            f->addressEdit->setText("10.0.0.3");
+            closed = CloseWindow(*f);
+        }
         QVERIFY(closed);
-        QCOMPARE(Read(start.filePath(FileName())), QByteArray("[boot]\nipaddress=10.0.0.3\n"));
-        QCOMPARE(Read(start.filePath(OtherBrandsFileName())), QByteArray("[boot]\nipaddress=10.0.0.9\n"));
-        QCOMPARE(Read(later.filePath(FileName())), QByteArray("[boot]\nipaddress=10.0.0.2\n"));
+        QCOMPARE(ReadAll(start.filePath(FileName())), QByteArray("[boot]\nipaddress=10.0.0.3\n"));
+        QCOMPARE(ReadAll(start.filePath(OtherBrandsFileName())), QByteArray("[boot]\nipaddress=10.0.0.9\n"));
+        QCOMPARE(ReadAll(later.filePath(FileName())), QByteArray("[boot]\nipaddress=10.0.0.2\n"));
     }
 
     void failedSaveIsShownAndTheWindowClosesAnyway_data() {
@@ -227,7 +223,7 @@ private slots:
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QCOMPARE(d.boxes[0].title, f->Title());
         if (readOnly)
-            QCOMPARE(Read(file), old);
+            QCOMPARE(ReadAll(file), old);
         else
             QVERIFY(!QDir(dir).exists());
     }
@@ -250,7 +246,7 @@ private slots:
         QVERIFY(f->Closing());
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
-        QCOMPARE(Read(file), old);
+        QCOMPARE(ReadAll(file), old);
         QCOMPARE(QFile::permissions(file), QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadUser);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{FileName()});
     }
@@ -268,7 +264,7 @@ private slots:
         f->addressEdit->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
-        QCOMPARE(Read(other), QByteArray("[boot]\nipaddress=10.0.0.2\n"));
+        QCOMPARE(ReadAll(other), QByteArray("[boot]\nipaddress=10.0.0.2\n"));
         struct stat st {};
         QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
         QCOMPARE(st.st_nlink, nlink_t(2));

@@ -20,6 +20,7 @@
 
 #include "Addresses.h"
 #include "ChildProcess.h"
+#include "TempDir.h"
 
 using testsupport::ChildProcess;
 using Clock = ChildProcess::Clock;
@@ -42,13 +43,14 @@ std::string Ip(int net, int host) {
     return "127." + std::to_string(100 + ::getpid() % 100) + "." + std::to_string(net) + "." + std::to_string(host);
 }
 
-std::string Scratch(const std::string& name) {
-    return ::testing::TempDir() + "/loader_cli_" + std::to_string(::getpid()) + "_" + name;
-}
+// What the tests, the tool and the simulator write; removed when the tests end.
+const testsupport::TempDir scratch;
+
+std::string Scratch(const std::string& name) { return scratch.File(name); }
 
 std::string WriteFile(const std::string& name, const std::string& content) {
     const std::string path = Scratch(name);
-    std::ofstream(path, std::ios::binary) << content;
+    testsupport::WriteBytes(path, content);
     return path;
 }
 
@@ -82,10 +84,7 @@ std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
     return std::make_unique<ChildProcess>(args, ChildProcess::Stderr::Capture);
 }
 
-json ReadJson(const std::string& path) {
-    std::ifstream in(path);
-    return json::parse(in, nullptr, false);
-}
+json ReadJson(const std::string& path) { return json::parse(testsupport::ReadBytes(path), nullptr, false); }
 
 // The update history of the tests' runs: a folder of each test's own.
 std::string StateHome() {
@@ -301,10 +300,8 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
 
     std::string everything = cli->ErrText();
     for (const auto& line : cli->OutLines()) everything += line + "\n";
-    for (const std::string& file : {report, StateHome() + "/ethernet-loader/updates.jsonl"}) {
-        std::ifstream in(file);
-        everything.append(std::istreambuf_iterator<char>(in), {});
-    }
+    for (const std::string& file : {report, StateHome() + "/ethernet-loader/updates.jsonl"})
+        everything += testsupport::ReadBytes(file);
     EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
     EXPECT_EQ(everything.find(kPasswordBytes), std::string::npos) << "nor its bytes";
     EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos)

@@ -1,14 +1,14 @@
 // meter-sim as a script runs it: ports on the first line, an update, and the
 // exit status that tells whether the flash holds the image.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <fstream>
 
 #include "ChildProcess.h"
 #include "CliOptions.h"
 #include "SimTestSupport.h"
+#include "TempDir.h"
 
 namespace sim {
 namespace {
@@ -94,15 +94,6 @@ std::string Rest(const ChildProcess& sim) {
     return rest;
 }
 
-std::string TempPath(const std::string& name) {
-    return testing::TempDir() + "/meter_sim_" + std::to_string(::getpid()) + "_" + name;
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
-}
-
 // One block of firmware; the image file given to meter-sim matches it or not.
 struct RunCase {
     const char* name;
@@ -117,9 +108,10 @@ TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
     std::fill_n(image.begin() + 0x08000, 1024, 0x3C);
     Bytes expected = image;
     if (!GetParam().imageMatches) expected[0x08123] = 0x00;
-    const std::string imagePath = TempPath(std::string(GetParam().name) + ".bin");
-    const std::string dumpPath = imagePath + ".dump";
-    WriteFile(imagePath, expected);
+    const testsupport::TempDir dir;
+    const std::string imagePath = dir.File("image.bin");
+    const std::string dumpPath = dir.File("image.bin.dump");
+    testsupport::WriteBytes(imagePath, std::string(expected.begin(), expected.end()));
 
     ChildProcess sim = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--bootloader",
                                  "--exit-after-reset", "--image", imagePath, "--dump", dumpPath, "--duration", "20"});
@@ -137,12 +129,10 @@ TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
     const std::string rest = Rest(sim);
     EXPECT_NE(rest.find("\"command\":\"RESET\""), std::string::npos);
     EXPECT_NE(rest.find("\"summary\""), std::string::npos);
-    std::ifstream dump(dumpPath, std::ios::binary);
-    const Bytes flash((std::istreambuf_iterator<char>(dump)), {});
+    const std::string dumped = testsupport::ReadBytes(dumpPath);
+    const Bytes flash(dumped.begin(), dumped.end());
     ASSERT_EQ(flash.size(), testsupport::kImageSize);
     EXPECT_TRUE(std::equal(image.begin() + 0x08000, image.end(), flash.begin() + 0x08000));
-    std::remove(imagePath.c_str());
-    std::remove(dumpPath.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CliRunTest,
@@ -150,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(Table, CliRunTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CliRun, StopsCleanlyOnSigterm) {
-    const std::string portsFile = TempPath("ports.json");
+    const testsupport::TempDir dir;
+    const std::string portsFile = dir.File("ports.json");
     ChildProcess sim =
         MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--ports-file", portsFile});
     const std::string ready = FirstLine(sim);
@@ -160,7 +151,6 @@ TEST(CliRun, StopsCleanlyOnSigterm) {
     EXPECT_EQ(written, ready);
     EXPECT_EQ(sim.Terminate(Clock::now() + 5s), 0);
     EXPECT_NE(Rest(sim).find("\"summary\""), std::string::npos);
-    std::remove(portsFile.c_str());
 }
 
 TEST(CliRun, ReportsAPortInUse) {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QStringList>
-#include <QTimer>
 #include <functional>
 #include <vector>
 
@@ -18,19 +17,10 @@ public:
         QMessageBox::Icon icon;
     };
 
-    // Dismissed at once, or after holdMs with the window's events running
-    // meanwhile, as a real box stays open for a while.
-    void Message(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon,
+    void Message(QWidget*, const QString& title, const QString& text, QMessageBox::Icon icon,
                  std::function<void()> closed) override {
         boxes.push_back({title, text, icon});
-        if (onMessage) onMessage(boxes.back());
-        if (holdMs <= 0) {
-            if (closed) closed();
-            return;
-        }
-        QTimer::singleShot(holdMs, parent, [closed = std::move(closed)] {
-            if (closed) closed();
-        });
+        if (closed) closed();
     }
 
     void OpenFile(QWidget*, const QString& filter, std::function<void(const QString&)> chosen) override {
@@ -45,8 +35,6 @@ public:
     }
 
     std::vector<Box> boxes;
-    std::function<void(const Box&)> onMessage;
-    int holdMs = 0;
     QString nextFile;  // what the file dialog "chooses"; empty: cancelled
     QStringList filters;
 };

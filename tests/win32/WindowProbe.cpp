@@ -16,7 +16,6 @@
 //   window-probe no-box MS              until no message box is open and the window takes input
 //   window-probe gone MS                until the window has closed
 //   window-probe wait-active MS         until the window is the active one
-//   window-probe focus                  the control with the keyboard focus, and whether the window is active
 //   window-probe version FILE           product name, file version, company of an .exe
 //
 // Exit status: 0 found, 1 not (within MS milliseconds), 2 usage.
@@ -217,18 +216,6 @@ int main(int argc, char** argv) {
         Print(std::to_string((r.left + r.right) / 2) + " " + std::to_string((r.top + r.bottom) / 2));
         Print(Utf8(b.title));
         Print(Utf8(b.text));
-        return 0;
-    }
-    if (verb == "focus") {
-        // The window's thread: which control has the keyboard, which window is active.
-        const HWND w = MainWindow();
-        GUITHREADINFO info{};
-        info.cbSize = sizeof info;
-        if (!w || !GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info)) return 1;
-        std::string name = "other";
-        for (const Named& n : kNames)
-            if (info.hwndFocus && GetDlgCtrlID(info.hwndFocus) == static_cast<int>(n.id)) name = n.name;
-        Print(name + (info.hwndActive == w ? " active" : " inactive") + (info.hwndCapture ? " captured" : ""));
         return 0;
     }
     if (verb == "wait-active") {

@@ -60,7 +60,8 @@ entry=$(printf '%s\n' "${links[@]}" | grep 'VELTRONA' | head -n 1)
 "$wine" start /unix "$entry"
 shown=$(probe window 30000) || fail "the installed window did not show"
 [ "$shown" = "VELTRONA | QT510x, QT520x - Ethernet Firmware Version 1.13" ] || fail "caption: \"$shown\""
-xdotool mousemove --sync "$(probe center AddressField | cut -d' ' -f1)" "$(probe center AddressField | cut -d' ' -f2)"
+# shellcheck disable=SC2046
+xdotool mousemove --sync $(probe center AddressField)
 xdotool key alt+F4
 probe gone 20000 || fail "the installed window did not close"
 # Closing saved the settings where the entry started the window.
