@@ -56,6 +56,10 @@ inline constexpr Rect kActionLabel{72, 28, 13, 13};  // bold; grows to the group
 inline constexpr Rect kIdentityCaption{16, 52, 27, 13};
 inline constexpr char kIdentityCaptionText[] = "IDN:";
 inline constexpr Rect kIdentityLabel{72, 52, 13, 13};  // bold; grows to the group's edge
+// The run's failed write attempts: hidden until a run programs.
+inline constexpr Rect kRepeatCaption{16, 68, 50, 13};
+inline constexpr char kRepeatCaptionText[] = "Repeat: ";
+inline constexpr Rect kRepeatLabel{72, 68, 8, 13};  // bold; grows to the group's edge
 
 // In the process group.
 inline constexpr Rect kVerdictLabel{649, 15, 17, 13};  // bold, right-aligned: grows to the left
