@@ -110,7 +110,7 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     passwordEdit = Place(new QLineEdit(meterGroup), layout::kPasswordField);
     passwordEdit->setEchoMode(QLineEdit::Password);
     passwordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
-    passwordEdit->setMaxLength(window::kPasswordMaxCharacters);
+    passwordEdit->setMaxLength(window::layout::kPasswordMaxCharacters);
 
     updateButton = Place(new QPushButton(this), layout::kUpdateButton, true);
     // The default button: Enter starts the update from either field, and

@@ -43,6 +43,8 @@ inline constexpr Rect kAddressField{176, 24, 121, 21};
 inline constexpr Rect kPasswordCaption{69, 51, 95, 13};  // right-aligned
 inline constexpr char kPasswordCaptionText[] = "admin password:";
 inline constexpr Rect kPasswordField{176, 48, 121, 21};  // echoes "*"
+// The password field takes no more than the password rule allows (4 to 16).
+inline constexpr int kPasswordMaxCharacters = 16;
 
 // In the window.
 inline constexpr Rect kUpdateButton{360, 120, 337, 73};  // bold

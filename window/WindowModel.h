@@ -45,9 +45,6 @@ inline constexpr Rgb kExportPathColour{255, 255, 0};  // background of the expor
 inline constexpr Rgb kSuccessColour{0, 255, 0};       // background of "Successfully updated."
 inline constexpr Rgb kFailureColour{255, 0, 0};       // background of "Not updated." and the meter's state
 
-// The password field takes no more than the password rule allows (4 to 16).
-inline constexpr int kPasswordMaxCharacters = 16;
-
 // The places whose text the model sets.
 enum class Text {
     Caption,       // the window's title; also the title of every box

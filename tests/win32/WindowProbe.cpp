@@ -49,6 +49,7 @@ constexpr Named kNames[] = {
     {"UpdateButton", Control::UpdateButton},       {"OperationGroup", Control::OperationGroup},
     {"ActionCaption", Control::ActionCaption},     {"ActionLabel", Control::ActionLabel},
     {"IdentityCaption", Control::IdentityCaption}, {"IdentityLabel", Control::IdentityLabel},
+    {"RepeatCaption", Control::RepeatCaption},     {"RepeatLabel", Control::RepeatLabel},
     {"ExportCheck", Control::ExportCheck},         {"ProcessGroup", Control::ProcessGroup},
     {"VerdictLabel", Control::VerdictLabel},       {"ProgressBar", Control::ProgressBar},
 };
