@@ -34,13 +34,14 @@ failures=0
 sim=
 tool=
 xvfb=
+# Each step on its own: under set -e a failed kill (of a program already
+# gone) would end the cleanup and leave the meter and the X server running.
 cleanup() {
-  [ -n "$tool" ] && kill "$tool" 2>/dev/null
-  [ -n "$sim" ] && "${sim_prefix[@]}" kill "$sim" 2>/dev/null
+  if [ -n "$tool" ]; then kill "$tool" 2>/dev/null || true; fi
+  if [ -n "$sim" ]; then "${sim_prefix[@]}" kill "$sim" 2>/dev/null || true; fi
   # The Wine session goes with the display it was started on.
-  "$wineserver" -k 2>/dev/null
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
-  true
+  "$wineserver" -k 2>/dev/null || true
+  if [ -n "$xvfb" ]; then kill "$xvfb" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
