@@ -14,6 +14,19 @@ void Dialogs::Message(QWidget* parent, const QString& title, const QString& text
     box->show();
 }
 
+void Dialogs::Question(QWidget* parent, const QString& title, const QString& text,
+                       std::function<void(bool yes)> answered) {
+    auto* box = new QMessageBox(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, parent);
+    box->setDefaultButton(QMessageBox::Yes);
+    box->setEscapeButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    QObject::connect(box, &QMessageBox::finished, box, [answered = std::move(answered)](int result) {
+        if (answered) answered(result == QMessageBox::Yes);
+    });
+    box->show();
+}
+
 void Dialogs::OpenFile(QWidget* parent, const QString& filter, std::function<void(const QString&)> chosen) {
     // "Intel Hex (*.hex)|*.hex" -> "Intel Hex (*.hex)": the part before "|" already names the pattern.
     auto* dialog = new QFileDialog(parent, QString(), QDir::currentPath(), filter.section('|', 0, 0));

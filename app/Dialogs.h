@@ -15,6 +15,10 @@ public:
     // A modal box with an OK button; `closed` runs once it is dismissed.
     virtual void Message(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon,
                          std::function<void()> closed);
+    // A question with Yes (the default button, Enter) and No (Esc);
+    // `answered` gets true for Yes.
+    virtual void Question(QWidget* parent, const QString& title, const QString& text,
+                          std::function<void(bool yes)> answered);
     // A file-open dialog with one filter ("Name (*.ext)|*.ext"), starting in
     // the working directory; `chosen` gets the full path, or empty on cancel.
     virtual void OpenFile(QWidget* parent, const QString& filter, std::function<void(const QString&)> chosen);

@@ -110,14 +110,21 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     passwordEdit = Place(new QLineEdit(meterGroup), layout::kPasswordField);
     passwordEdit->setEchoMode(QLineEdit::Password);
     passwordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
+    passwordEdit->setMaxLength(window::layout::kPasswordMaxCharacters);
 
     updateButton = Place(new QPushButton(this), layout::kUpdateButton, true);
+    // The default button: Enter starts the update from either field, and
+    // from the button itself.
+    updateButton->setDefault(true);
+    updateButton->setAutoDefault(true);
 
     operationGroup = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
     actionCaption = new GrowingLabel(Text(layout::kActionCaptionText), operationGroup, layout::kActionCaption);
     actionLabel = new GrowingLabel(QString(), operationGroup, layout::kActionLabel, false, true);
     identityCaption = new GrowingLabel(Text(layout::kIdentityCaptionText), operationGroup, layout::kIdentityCaption);
     identityLabel = new GrowingLabel(QString(), operationGroup, layout::kIdentityLabel, false, true);
+    repeatCaption = new GrowingLabel(Text(layout::kRepeatCaptionText), operationGroup, layout::kRepeatCaption);
+    repeatLabel = new GrowingLabel(QString(), operationGroup, layout::kRepeatLabel, false, true);
 
     exportCheck = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
 
@@ -153,6 +160,8 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     connect(passwordEdit, &QLineEdit::textChanged, this,
             [this](const QString& t) { model_->PasswordEdited(t.toStdString()); });
     connect(updateButton, &QPushButton::clicked, this, [this] { model_->UpdateClicked(); });
+    for (QLineEdit* field : {addressEdit, passwordEdit})
+        connect(field, &QLineEdit::returnPressed, this, [this] { model_->UpdateClicked(); });
     connect(exportCheck, &QCheckBox::toggled, this, [this](bool on) { model_->ExportToggled(on); });
     connect(mainMcuCheck, &QCheckBox::toggled, this, [this](bool on) { model_->MainMcuToggled(on); });
     connect(chooseFileButton, &QPushButton::clicked, this, [this] { model_->ChooseFileClicked(); });
@@ -184,6 +193,7 @@ void MainWindow::ShowText(window::Text place, const std::string& utf8) {
         case window::Text::Verdict: verdictLabel->SetCaption(text); break;
         case window::Text::UpdateButton: updateButton->setText(text); break;
         case window::Text::ExportPath: exportPathEdit->setText(text); break;
+        case window::Text::Repeat: repeatLabel->SetCaption(text); break;
     }
 }
 
@@ -215,17 +225,32 @@ QWidget* MainWindow::ControlWidget(window::Control control) const {
         case window::Control::MainMcuCheck: return mainMcuCheck;
         case window::Control::ExportPath: return exportPathEdit;
         case window::Control::ChooseFileButton: return chooseFileButton;
+        case window::Control::AddressField: return addressEdit;
+        case window::Control::PasswordField: return passwordEdit;
+        case window::Control::RepeatCount: return repeatLabel;
     }
     return nullptr;
 }
 
 void MainWindow::SetEnabled(window::Control control, bool enabled) { ControlWidget(control)->setEnabled(enabled); }
 
-void MainWindow::SetVisible(window::Control control, bool visible) { ControlWidget(control)->setVisible(visible); }
+void MainWindow::SetVisible(window::Control control, bool visible) {
+    ControlWidget(control)->setVisible(visible);
+    if (control == window::Control::RepeatCount) repeatCaption->setVisible(visible);
+}
 
-void MainWindow::FocusPassword() { passwordEdit->setFocus(); }
+void MainWindow::SetReadOnly(window::Control control, bool readOnly) {
+    if (auto* field = qobject_cast<QLineEdit*>(ControlWidget(control))) field->setReadOnly(readOnly);
+}
+
+void MainWindow::Focus(window::Control control) { ControlWidget(control)->setFocus(); }
 
 void MainWindow::ShowBox(const window::Box& box) {
+    if (box.buttons == window::BoxButtons::YesNo) {
+        dialogs_.Question(this, QString::fromStdString(box.title), QString::fromStdString(box.text),
+                          [this, id = box.id](bool yes) { model_->BoxClosed(id, yes); });
+        return;
+    }
     const QMessageBox::Icon icon = box.icon == window::BoxIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon;
     dialogs_.Message(this, QString::fromStdString(box.title), QString::fromStdString(box.text), icon,
                      [this, id = box.id] { model_->BoxClosed(id); });

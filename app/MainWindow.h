@@ -58,6 +58,8 @@ public:
     GrowingLabel* actionLabel;
     GrowingLabel* identityCaption;
     GrowingLabel* identityLabel;
+    GrowingLabel* repeatCaption;
+    GrowingLabel* repeatLabel;
     QCheckBox* exportCheck;
     QGroupBox* processGroup;
     GrowingLabel* verdictLabel;
@@ -71,7 +73,8 @@ public:
     void ShowVerdictBackground(std::optional<window::Rgb> colour) override;
     void SetEnabled(window::Control control, bool enabled) override;
     void SetVisible(window::Control control, bool visible) override;
-    void FocusPassword() override;
+    void SetReadOnly(window::Control control, bool readOnly) override;
+    void Focus(window::Control control) override;
     void ShowBox(const window::Box& box) override;
     void ChooseFile(const std::string& filter) override;
     void EndProgram() override;

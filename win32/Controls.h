@@ -32,6 +32,8 @@ enum class Control : int {
     ActionLabel,
     IdentityCaption,
     IdentityLabel,
+    RepeatCaption,
+    RepeatLabel,
     ExportCheck,
     ProcessGroup,
     VerdictLabel,
@@ -55,7 +57,7 @@ struct ControlSpec {
 namespace design {
 using namespace window::layout;
 using C = Control;
-inline constexpr std::array<ControlSpec, 20> kControls{{
+inline constexpr std::array<ControlSpec, 22> kControls{{
     {C::FirmwareGroup, Kind::Group, C::FirmwareGroup, kFirmwareGroup, kFirmwareGroupText, Font::Bold, false},
     {C::VersionLabel, Kind::Label, C::FirmwareGroup, kVersionLabel, "", Font::Version, false},
     {C::ExportPathField, Kind::Edit, C::FirmwareGroup, kExportPathField, "", Font::Bold, false},
@@ -72,6 +74,8 @@ inline constexpr std::array<ControlSpec, 20> kControls{{
     {C::ActionLabel, Kind::Label, C::OperationGroup, kActionLabel, "", Font::Bold, false},
     {C::IdentityCaption, Kind::Label, C::OperationGroup, kIdentityCaption, kIdentityCaptionText, Font::Normal, false},
     {C::IdentityLabel, Kind::Label, C::OperationGroup, kIdentityLabel, "", Font::Bold, false},
+    {C::RepeatCaption, Kind::Label, C::OperationGroup, kRepeatCaption, kRepeatCaptionText, Font::Normal, false},
+    {C::RepeatLabel, Kind::Label, C::OperationGroup, kRepeatLabel, "", Font::Bold, false},
     {C::ExportCheck, Kind::Check, C::ExportCheck, kExportCheck, kExportCheckText, Font::Normal, false},
     {C::ProcessGroup, Kind::Group, C::ProcessGroup, kProcessGroup, kProcessGroupText, Font::Bold, false},
     {C::VerdictLabel, Kind::Label, C::ProcessGroup, kVerdictLabel, "", Font::Bold, true},

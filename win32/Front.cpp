@@ -12,6 +12,9 @@ Control ControlOf(window::Control c) {
         case window::Control::ExportCheck: return Control::ExportCheck;
         case window::Control::MainMcuCheck: return Control::MainMcuCheck;
         case window::Control::ExportPath: return Control::ExportPathField;
+        case window::Control::AddressField: return Control::AddressField;
+        case window::Control::PasswordField: return Control::PasswordField;
+        case window::Control::RepeatCount: return Control::RepeatLabel;
         case window::Control::ChooseFileButton: break;
     }
     return Control::ChooseFileButton;
@@ -84,6 +87,7 @@ void Front::ShowText(window::Text place, const std::string& utf8) {
         case window::Text::Verdict: window_.SetText(Control::VerdictLabel, text); return;
         case window::Text::UpdateButton: window_.SetText(Control::UpdateButton, text); return;
         case window::Text::ExportPath: window_.SetText(Control::ExportPathField, text); return;
+        case window::Text::Repeat: window_.SetText(Control::RepeatLabel, text); return;
     }
 }
 
@@ -96,14 +100,23 @@ void Front::ShowVerdictBackground(std::optional<window::Rgb> colour) {
 
 void Front::SetEnabled(window::Control control, bool enabled) { window_.SetEnabled(ControlOf(control), enabled); }
 
-void Front::SetVisible(window::Control control, bool visible) { window_.SetVisible(ControlOf(control), visible); }
+void Front::SetVisible(window::Control control, bool visible) {
+    window_.SetVisible(ControlOf(control), visible);
+    if (control == window::Control::RepeatCount) window_.SetVisible(Control::RepeatCaption, visible);
+}
 
-void Front::FocusPassword() { window_.Focus(Control::PasswordField); }
+void Front::SetReadOnly(window::Control control, bool readOnly) { window_.SetReadOnly(ControlOf(control), readOnly); }
+
+void Front::Focus(window::Control control) { window_.Focus(ControlOf(control)); }
 
 void Front::ShowBox(const window::Box& box) {
     // The box runs its own message loop; it opens from the window's queue,
     // not inside the model's call.
     window_.Post([this, box] {
+        if (box.buttons == window::BoxButtons::YesNo) {
+            model_->BoxClosed(box.id, window_.Ask(Widen(box.title), Widen(box.text)));
+            return;
+        }
         window_.Message(Widen(box.title), Widen(box.text), box.icon == window::BoxIcon::Error);
         model_->BoxClosed(box.id);
     });

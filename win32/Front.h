@@ -25,7 +25,8 @@ public:
     void ShowVerdictBackground(std::optional<window::Rgb> colour) override;
     void SetEnabled(window::Control control, bool enabled) override;
     void SetVisible(window::Control control, bool visible) override;
-    void FocusPassword() override;
+    void SetReadOnly(window::Control control, bool readOnly) override;
+    void Focus(window::Control control) override;
     void ShowBox(const window::Box& box) override;
     void ChooseFile(const std::string& filter) override;
     void EndProgram() override;

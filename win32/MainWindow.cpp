@@ -173,7 +173,8 @@ void MainWindow::CreateControls() {
                 break;
             case Kind::Button:
                 cls = WC_BUTTONW;
-                style |= WS_TABSTOP | BS_PUSHBUTTON;
+                // The update button is the default one: Enter in a field presses it.
+                style |= WS_TABSTOP | (s.id == Control::UpdateButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
                 break;
             case Kind::Check:
                 cls = WC_BUTTONW;
@@ -185,15 +186,18 @@ void MainWindow::CreateControls() {
                 break;
         }
         // The image export's controls show only when the window model says so.
-        const bool exportControl = s.id == Control::ExportPathField || s.id == Control::ChooseFileButton ||
-                                   s.id == Control::MainMcuCheck || s.id == Control::ExportCheck;
-        if (!exportControl) style |= WS_VISIBLE;
+        // So do the repeat count and its caption.
+        const bool shownByModel = s.id == Control::ExportPathField || s.id == Control::ChooseFileButton ||
+                                  s.id == Control::MainMcuCheck || s.id == Control::ExportCheck ||
+                                  s.id == Control::RepeatCaption || s.id == Control::RepeatLabel;
+        if (!shownByModel) style |= WS_VISIBLE;
         HWND h = CreateWindowExW(exStyle, cls, Widen(s.text).c_str(), style, 0, 0, 0, 0, hwnd_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(s.id)), instance, nullptr);
         if (h == nullptr) throw std::runtime_error("CreateWindowEx: a control cannot be created");
     }
     // The design echoes "*", where version 6 of the controls would show dots.
     SendMessageW(Item(Control::PasswordField), EM_SETPASSWORDCHAR, L'*', 0);
+    SendMessageW(Item(Control::PasswordField), EM_LIMITTEXT, window::layout::kPasswordMaxCharacters, 0);
     // "Main MCU:" starts checked, as the window model's state does.
     SendMessageW(Item(Control::MainMcuCheck), BM_SETCHECK, BST_CHECKED, 0);
 }
@@ -321,6 +325,10 @@ void MainWindow::SetEnabled(Control id, bool enabled) { EnableWindow(Item(id), e
 
 void MainWindow::SetVisible(Control id, bool visible) { ShowWindow(Item(id), visible ? SW_SHOWNA : SW_HIDE); }
 
+void MainWindow::SetReadOnly(Control id, bool readOnly) {
+    SendMessageW(Item(id), EM_SETREADONLY, readOnly ? TRUE : FALSE, 0);
+}
+
 bool MainWindow::Checked(Control id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 void MainWindow::SetBar(int32_t minimum, int32_t maximum, int32_t position) {
@@ -357,6 +365,10 @@ void MainWindow::Focus(Control id) { SetFocus(Item(id)); }
 
 void MainWindow::Message(const std::wstring& title, const std::wstring& text, bool error) {
     MessageBoxW(hwnd_, text.c_str(), title.c_str(), MB_OK | (error ? MB_ICONERROR : 0));
+}
+
+bool MainWindow::Ask(const std::wstring& title, const std::wstring& text) {
+    return MessageBoxW(hwnd_, text.c_str(), title.c_str(), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1) == IDYES;
 }
 
 std::wstring MainWindow::OpenFile(const std::wstring& filter) {
@@ -432,10 +444,17 @@ LRESULT MainWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
             work();
             return 0;
         }
+        case DM_GETDEFID:
+            // Asked by IsDialogMessage on Enter: it then presses this button, when enabled.
+            return MAKELRESULT(static_cast<WORD>(Control::UpdateButton), DC_HASDEFID);
         case WM_COMMAND: {
-            // Only the controls' own notifications: IsDialogMessage turns
-            // Enter and Esc into IDOK and IDCANCEL, which mean nothing here.
+            // The controls' own notifications. Esc (IDCANCEL) means nothing
+            // here; Enter, should it come as IDOK, presses the default button.
             const int id = LOWORD(wParam);
+            if (id == IDOK && lParam == 0 && IsWindowEnabled(Item(Control::UpdateButton)) && events_.clicked) {
+                events_.clicked(Control::UpdateButton);
+                return 0;
+            }
             if (lParam == 0 || !IsControl(id)) return 0;
             const ControlSpec& s = Spec(static_cast<Control>(id));
             if (HIWORD(wParam) == BN_CLICKED && (s.kind == Kind::Button || s.kind == Kind::Check) && events_.clicked)

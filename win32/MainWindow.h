@@ -46,6 +46,7 @@ public:
     std::wstring Text(Control id) const;
     void SetEnabled(Control id, bool enabled);
     void SetVisible(Control id, bool visible);
+    void SetReadOnly(Control id, bool readOnly);
     bool Checked(Control id) const;
     void SetBar(int32_t minimum, int32_t maximum, int32_t position);
     void SetTextColour(Control id, COLORREF colour);
@@ -56,6 +57,8 @@ public:
     // A modal box with an OK button, titled with the caption; returns once
     // the operator has dismissed it. error: with the error icon.
     void Message(const std::wstring& title, const std::wstring& text, bool error);
+    // A question with Yes (the default button) and No; true for Yes.
+    bool Ask(const std::wstring& title, const std::wstring& text);
     // A file-open dialog starting in the working directory; filter as
     // "Intel Hex (*.hex)|*.hex". The chosen path, or empty.
     std::wstring OpenFile(const std::wstring& filter);

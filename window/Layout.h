@@ -43,6 +43,8 @@ inline constexpr Rect kAddressField{176, 24, 121, 21};
 inline constexpr Rect kPasswordCaption{69, 51, 95, 13};  // right-aligned
 inline constexpr char kPasswordCaptionText[] = "admin password:";
 inline constexpr Rect kPasswordField{176, 48, 121, 21};  // echoes "*"
+// The password field takes no more than the password rule allows (4 to 16).
+inline constexpr int kPasswordMaxCharacters = 16;
 
 // In the window.
 inline constexpr Rect kUpdateButton{360, 120, 337, 73};  // bold
@@ -56,6 +58,10 @@ inline constexpr Rect kActionLabel{72, 28, 13, 13};  // bold; grows to the group
 inline constexpr Rect kIdentityCaption{16, 52, 27, 13};
 inline constexpr char kIdentityCaptionText[] = "IDN:";
 inline constexpr Rect kIdentityLabel{72, 52, 13, 13};  // bold; grows to the group's edge
+// The run's failed write attempts: hidden until a run programs.
+inline constexpr Rect kRepeatCaption{16, 68, 50, 13};
+inline constexpr char kRepeatCaptionText[] = "Repeat: ";
+inline constexpr Rect kRepeatLabel{72, 68, 8, 13};  // bold; grows to the group's edge
 
 // In the process group.
 inline constexpr Rect kVerdictLabel{649, 15, 17, 13};  // bold, right-aligned: grows to the left

@@ -2,6 +2,7 @@
 
 #include "Brand.h"
 #include "Frames.h"
+#include "Record.h"
 
 namespace window {
 namespace {
@@ -49,11 +50,16 @@ std::string ProgrammingEndText(update::ProgrammingEnd end) {
 
 std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address) {
     switch (r.outcome) {
-        case update::Outcome::NotFound:
-            return "No bootloader answered at " + std::string(address) +
-                   ". The meter was not updated.\n\nCheck the IP address, the admin password and the network "
+        case update::Outcome::NotFound: {
+            history::MeterRun run;
+            run.result = r;
+            run.contacted = true;
+            return "No bootloader answered at " + std::string(address) + ". The meter was not updated.\n\n" +
+                   history::ResultMessage(run) +
+                   "\n\nCheck the IP address, the admin password and the network "
                    "connection to the meter, then press " +
                    kFirmwareUpdate + " again.";
+        }
         case update::Outcome::EraseUnconfirmed:
             return std::string(
                        "The meter did not confirm the erase of its flash, so the new firmware may not be "
@@ -70,6 +76,35 @@ std::string RunEndBoxText(const update::UpdateResult& r, std::string_view addres
         case update::Outcome::Cancelled: break;
     }
     return {};
+}
+
+std::string FailureVerdictText(const update::UpdateResult& r) {
+    const std::string bootloader = std::string(kNotUpdated) + " The meter waits in its bootloader.";
+    const std::string unchanged = std::string(kNotUpdated) + " The meter is unchanged.";
+    switch (r.outcome) {
+        case update::Outcome::Updated:
+        case update::Outcome::Identified: return {};
+        case update::Outcome::NotFound: return std::string(kNotUpdated) + " No bootloader answered.";
+        case update::Outcome::PasswordRejected: return unchanged;
+        case update::Outcome::CommunicationError:
+        case update::Outcome::EraseUnconfirmed:
+        case update::Outcome::AmbiguousAnswers: return bootloader;
+        case update::Outcome::Cancelled:
+            return r.eraseAttempts > 0 || (!r.identity.empty() && !r.resetSent) ? bootloader : unchanged;
+    }
+    return bootloader;
+}
+
+std::string PasswordRuleText(std::string_view typed, bool refusedByMeter) {
+    const std::string rule = "The admin password has 4 to 16 characters";
+    if (refusedByMeter) return "The meter rejected the password; nothing was changed.\n\n" + rule + ".";
+    size_t characters = 0;
+    for (const char c : typed) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (characters < 4 || characters > 16)
+        return rule + "; the one typed has " + std::to_string(characters) + ". Nothing was sent to the meter.";
+    return rule +
+           " of the Western European (Windows-1252) set; the one typed has another. Nothing was sent to "
+           "the meter.";
 }
 
 std::string WithFullStop(std::string msg) {
@@ -95,7 +130,17 @@ std::vector<std::string> WidestTexts(Text place) {
                     kLeftInBootloader,
                     kFinished};
         case Text::Identity: return {"BOOTLOADER-V1.00", "BOOTLOADER-V1.01", kNotFound, kAsking};
-        case Text::Verdict: return {kSucceeded, kNotUpdated, "100%"};
+        case Text::Verdict: {
+            update::UpdateResult r;
+            std::vector<std::string> out{kSucceeded, kNotUpdated, "100%", kNotUpdatedUnknownState};
+            for (const auto o :
+                 {update::Outcome::NotFound, update::Outcome::PasswordRejected, update::Outcome::CommunicationError}) {
+                r.outcome = o;
+                out.push_back(FailureVerdictText(r));
+            }
+            return out;
+        }
+        case Text::Repeat: return {"10", "4800"};
         case Text::Version: return {brand::kBrands[0].versionText, brand::kBrands[1].versionText};
         case Text::UpdateButton: return {kFirmwareUpdate, kGenerateImageFile};
         case Text::Caption:

@@ -28,6 +28,11 @@ inline constexpr char kLeftInBootloader[] = "Stopped: meter left in bootloader."
 inline constexpr char kExportFileName[] = "Code_Image_Main_MCU.pas";
 inline constexpr char kHexFileFilter[] = "Intel Hex (*.hex)|*.hex";
 
+// The question a close asks while a run lasts; yes stops the run and closes.
+inline constexpr char kCloseQuestion[] =
+    "The update is still running. Stopping it now leaves the meter waiting in its bootloader; it can be "
+    "updated again later.\n\nStop the update and close the window?";
+
 // Latin-1 bytes as UTF-8, up to the first zero byte: what a label shows of them.
 std::string FromLatin1(std::string_view latin1);
 
@@ -41,6 +46,23 @@ std::string ProgrammingEndText(update::ProgrammingEnd end);
 // The box at the end of a run that did not succeed and showed no box of its
 // own yet; empty when none is due.
 std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address);
+
+// The verdict after a run that did not update the meter: "Not updated." and
+// the state the meter is left in; empty after a success or an identification.
+std::string FailureVerdictText(const update::UpdateResult& r);
+// The verdict after a run that a fault of this computer broke off.
+inline constexpr char kNotUpdatedUnknownState[] = "Not updated. The meter may wait in its bootloader.";
+
+// Under the password box's first line: the rule, and why this password
+// breaks it (`typed` as UTF-8), or that the meter refused it.
+std::string PasswordRuleText(std::string_view typed, bool refusedByMeter);
+
+// What to do after each failure box.
+inline constexpr char kRepeatAdvice[] =
+    "Check the network connection to the meter, then press FIRMWARE UPDATE again to repeat the update.";
+inline constexpr char kEraseAdvice[] =
+    "After OK the blocks are written all the same, but the meter cannot be updated by this run: once it has "
+    "ended, press FIRMWARE UPDATE again.";
 
 // The application's error display: the message with a full stop unless its
 // last character already is one, or sorts before it (a blank, "!", ")" ...).

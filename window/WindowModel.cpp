@@ -1,5 +1,6 @@
 #include "WindowModel.h"
 
+#include "Address.h"
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -76,6 +77,8 @@ public:
     Relay(WindowModel& model, std::shared_ptr<Shared> shared) : model_(model), shared_(std::move(shared)) {}
 
     void ProcedureStarted(const update::Progress& p) override {
+        failing_.reset();
+        failures_ = 0;
         Change([&p](WindowState& s) {
             s.procedureControlsEnabled = false;
             s.bar = {p.minimum, p.maximum, Held(p.position, p.minimum, p.maximum)};
@@ -107,17 +110,26 @@ public:
         Change([&a](WindowState& s) { s.action = EraseAnsweredText(a); });
     }
     void BlockStarted(uint32_t address) override {
+        if (address != failing_) failures_ = 0;
         std::lock_guard lock(shared_->mutex);
         shared_->block = address;
         shared_->changed = true;
     }
     void BlockFailed(uint32_t address, const update::AnswerBytes& a) override {
+        failures_ = address == failing_ ? failures_ + 1 : 1;
+        failing_ = address;
         Change([&](WindowState& s) { s.action = BlockFailedText(address, a); });
     }
     void ProgressChanged(const update::Progress& p) override {
         std::lock_guard lock(shared_->mutex);
         shared_->step = p;
         shared_->changed = true;
+    }
+    void RetriesChanged(int repeat) override {
+        Change([repeat](WindowState& s) {
+            s.repeat = std::to_string(repeat);
+            s.repeatVisible = true;
+        });
     }
     void LeftInBootloader() override {
         Change([](WindowState& s) { s.action = kLeftInBootloader; });
@@ -140,10 +152,10 @@ public:
         std::unique_lock lock(shared_->mutex);
         if (shared_->closing) return;
         const int ticket = ++shared_->boxesAsked;
-        model_.view_.Post([model = &model_, shared = shared_, n] {
+        model_.view_.Post([model = &model_, shared = shared_, text = NoticeBoxText(n)] {
             if (!shared->alive) return;
             model->DrawNow();  // the box shows in front of what led to it
-            model->ShowBox(BoxIcon::None, NoticeText(n), [shared] {
+            model->ShowBox(BoxIcon::None, text, [shared] {
                 std::lock_guard l(shared->mutex);
                 ++shared->boxesAnswered;
                 shared->boxAnswered.notify_all();
@@ -153,6 +165,31 @@ public:
     }
 
 private:
+    // The designed line, then what the update history will say of this run
+    // if it ends here, as far as this notice tells.
+    std::string NoticeBoxText(update::Notice n) const {
+        history::MeterRun run;
+        run.contacted = true;
+        switch (n) {
+            case update::Notice::IncorrectPassword:
+                return model_.Explained(NoticeText(n), PasswordRuleText({}, true),
+                                        "Type the meter's admin password, then press FIRMWARE UPDATE again.");
+            case update::Notice::EraseError:
+                run.result.outcome = update::Outcome::EraseUnconfirmed;
+                return model_.Explained(NoticeText(n), history::ResultMessage(run), kEraseAdvice);
+            case update::Notice::CommunicationError:
+                // Otherwise the confirmations came into doubt.
+                if (failing_ && failures_ >= protocol::kWriteAttempts) {
+                    run.result.outcome = update::Outcome::CommunicationError;
+                    run.result.failedBlock = *failing_;
+                } else {
+                    run.result.outcome = update::Outcome::AmbiguousAnswers;
+                }
+                return model_.Explained(NoticeText(n), history::ResultMessage(run), kRepeatAdvice);
+        }
+        return NoticeText(n);
+    }
+
     // Drawn at once; a block's changes wait for the next periodic draw.
     template <typename F>
     void Change(F&& f) {
@@ -169,6 +206,9 @@ private:
 
     WindowModel& model_;
     std::shared_ptr<Shared> shared_;
+    // The engine's thread only: the block whose attempts fail in a row.
+    std::optional<uint32_t> failing_;
+    int failures_ = 0;
 };
 
 WindowModel::WindowModel(View& view, Options options, EnginePorts ports)
@@ -200,8 +240,10 @@ std::string WindowModel::SettingsFileName() const {
 void WindowModel::Start() {
     const brand::Brand& b = brand::ForStartUp(options_.brandVariant);
     const std::string address = settings::LoadSettings(SettingsFileName()).address;
+    lastAddress_ = address;
     Change([&](WindowState& s) {
         s.address = address;
+        s.repeat = "0";
         s.version = FromLatin1(b.versionText);
         s.caption = FromLatin1(b.titlePrefix) + s.version;
         s.action = kAsking;
@@ -222,17 +264,21 @@ void WindowModel::Activated() {
         s.action.clear();
         s.identity.clear();
     });
-    view_.FocusPassword();
+    view_.Focus(Control::PasswordField);
 }
 
 void WindowModel::AddressEdited(std::string utf8) {
+    // The fields are read-only while a run lasts.
+    if (running_) return;
     // The field shows it already.
     std::lock_guard lock(shared_->mutex);
     shared_->next.address = utf8;
     state_.address = std::move(utf8);
 }
 
-void WindowModel::PasswordEdited(std::string utf8) { password_ = std::move(utf8); }
+void WindowModel::PasswordEdited(std::string utf8) {
+    if (!running_) password_ = std::move(utf8);
+}
 
 update::UpdateRequest WindowModel::BuildRequest() const {
     update::UpdateRequest r;
@@ -250,6 +296,8 @@ void WindowModel::ResetProgressDisplay() {
         s.verdictBackground.reset();
         s.action.clear();
         s.identity.clear();
+        s.repeat = "0";
+        s.repeatVisible = false;
     });
 }
 
@@ -260,17 +308,32 @@ void WindowModel::UpdateClicked() {
         if (state_.mainMcuChecked) Export();
         return;
     }
-    const update::UpdateRequest request = BuildRequest();
+    update::UpdateRequest request = BuildRequest();
+    // Refused before anything is sent; the button stays enabled.
     if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
-        // Nothing is sent and the button stays enabled.
-        ShowBox(BoxIcon::None, NoticeText(update::Notice::IncorrectPassword));
+        ShowBox(BoxIcon::None, std::string(NoticeText(update::Notice::IncorrectPassword)) + "\n\n" +
+                                   PasswordRuleText(password_, false));
+        FocusAfterBoxes(Control::PasswordField);
         return;
     }
+    const CheckedAddress address = CheckAddress(state_.address);
+    if (!address.problem.empty()) {
+        ShowBox(BoxIcon::None, address.problem);
+        FocusAfterBoxes(Control::AddressField);
+        return;
+    }
+    request.address = address.address;
     StartRun(request);
 }
 
 void WindowModel::StartRun(const update::UpdateRequest& request) {
-    Change([](WindowState& s) { s.updateEnabled = false; });
+    // The field shows the address as the run uses it.
+    Change([&request](WindowState& s) {
+        s.address = request.address;
+        s.updateEnabled = false;
+        s.fieldsReadOnly = true;
+    });
+    lastAddress_ = request.address;
     running_ = true;
     lastResult_.reset();
     DrawBlocksWhileRunning();
@@ -301,7 +364,10 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     } catch (const std::system_error& e) {
         // No thread for the run: nothing was sent.
         running_ = false;
-        Change([](WindowState& s) { s.updateEnabled = true; });
+        Change([](WindowState& s) {
+            s.updateEnabled = true;
+            s.fieldsReadOnly = false;
+        });
         ShowError(e);
     }
 }
@@ -326,16 +392,43 @@ void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result,
     thread_.join();
     running_ = false;
     lastResult_ = result;
-    Change([](WindowState& s) { s.updateEnabled = true; });
+    const std::string verdict = result ? FailureVerdictText(*result) : kNotUpdatedUnknownState;
+    Change([&verdict](WindowState& s) {
+        s.updateEnabled = true;
+        s.fieldsReadOnly = false;
+        if (verdict.empty()) return;
+        s.verdict = verdict;
+        s.verdictBackground = kFailureColour;
+    });
     if (!result) {
         ShowBox(BoxIcon::Error, WithFullStop(LocalToUtf8(error)));
+        FocusAfterBoxes(Control::UpdateButton);
         return;
     }
     // A window that is closing says nothing more.
     if (closing_) return;
-    if (const std::string text = RunEndBoxText(*result, state_.address); !text.empty()) ShowBox(BoxIcon::None, text);
+    if (const std::string text = RunEndBoxText(*result, state_.address); !text.empty())
+        ShowBox(BoxIcon::None, Explained(text, {}, {}));
     // A warning only: the verdict stands.
     if (!historyProblem.empty()) ShowBox(BoxIcon::None, HistoryWarningText(LocalToUtf8(historyProblem)));
+    // Where the next action is.
+    switch (result->outcome) {
+        case update::Outcome::NotFound: FocusAfterBoxes(Control::AddressField); break;
+        case update::Outcome::PasswordRejected: FocusAfterBoxes(Control::PasswordField); break;
+        default: FocusAfterBoxes(Control::UpdateButton); break;
+    }
+}
+
+std::string WindowModel::Explained(const std::string& firstLine, const std::string& sentence,
+                                   const std::string& next) const {
+    std::string text = firstLine;
+    for (const std::string* part : {&sentence, &next})
+        if (!part->empty()) text += "\n\n" + *part;
+    if (!options_.historyLog.empty()) {
+        const auto place = options_.historyLog.u8string();
+        text += "\n\nThe update history keeps the record of this run: " + std::string(place.begin(), place.end());
+    }
+    return text;
 }
 
 void WindowModel::ExportToggled(bool checked) {
@@ -372,24 +465,55 @@ void WindowModel::Export() {
 
 void WindowModel::ShowBox(BoxIcon icon, std::string text, std::function<void()> closed) {
     Box box{nextBox_++, icon, state_.caption, std::move(text)};
-    openBoxes_.emplace_back(box.id, std::move(closed));
+    openBoxes_.emplace_back(box.id, [closed = std::move(closed)](bool) {
+        if (closed) closed();
+    });
     view_.ShowBox(box);
+}
+
+void WindowModel::Ask(std::string text, std::function<void(bool yes)> answered) {
+    Box box{nextBox_++, BoxIcon::None, state_.caption, std::move(text), BoxButtons::YesNo};
+    openBoxes_.emplace_back(box.id, std::move(answered));
+    view_.ShowBox(box);
+}
+
+void WindowModel::FocusAfterBoxes(Control control) {
+    if (openBoxes_.empty())
+        view_.Focus(control);
+    else
+        focusAfterBoxes_ = control;
 }
 
 void WindowModel::ShowError(const std::exception& e, std::function<void()> closed) {
     ShowBox(BoxIcon::Error, WithFullStop(LocalToUtf8(e.what())), std::move(closed));
 }
 
-void WindowModel::BoxClosed(int id) {
+void WindowModel::BoxClosed(int id, bool yes) {
     const auto it = std::find_if(openBoxes_.begin(), openBoxes_.end(), [id](const auto& b) { return b.first == id; });
     if (it == openBoxes_.end()) return;
-    std::function<void()> closed = std::move(it->second);
+    std::function<void(bool)> answered = std::move(it->second);
     openBoxes_.erase(it);
-    if (closed) closed();
+    if (answered) answered(yes);
+    if (openBoxes_.empty() && focusAfterBoxes_ && !closing_)
+        view_.Focus(*std::exchange(focusAfterBoxes_, std::nullopt));
 }
 
 void WindowModel::CloseRequested() {
-    if (std::exchange(closing_, true)) return;  // the first close is on its way
+    if (closing_ || asking_) return;  // the first close is on its way, or asked about
+    if (!running_) {
+        Close();
+        return;
+    }
+    // The run goes on while the technician decides.
+    asking_ = true;
+    Ask(kCloseQuestion, [this](bool yes) {
+        asking_ = false;
+        if (yes) Close();
+    });
+}
+
+void WindowModel::Close() {
+    if (std::exchange(closing_, true)) return;
     // The stop request comes first: an engine released from a box below must
     // already see it, or it would go on to the next block.
     ports_.cancel();
@@ -399,8 +523,11 @@ void WindowModel::CloseRequested() {
     }
     shared_->boxAnswered.notify_all();
     // The run stops by its close rules; the program does not wait for it here.
+    // A usable address as the field holds it, cleaned; otherwise the last one
+    // a run used, or the one loaded: never a text that would be refused.
+    const CheckedAddress typed = CheckAddress(state_.address);
     try {
-        settings::SaveSettings(SettingsFileName(), state_.address);
+        settings::SaveSettings(SettingsFileName(), typed.problem.empty() ? typed.address : lastAddress_);
     } catch (const std::exception& e) {
         // Shown, and the program ends all the same: staying open would trap
         // the technician for as long as the file stays unwritable.
@@ -467,7 +594,13 @@ void WindowModel::Draw(const WindowState& next) {
     // The verdict's colour shows together with its text.
     if (all || next.verdictBackground != was.verdictBackground) view_.ShowVerdictBackground(next.verdictBackground);
     text(Text::Verdict, &WindowState::verdict);
+    text(Text::Repeat, &WindowState::repeat);
+    if (all || next.repeatVisible != was.repeatVisible) view_.SetVisible(Control::RepeatCount, next.repeatVisible);
     if (all || next.updateEnabled != was.updateEnabled) view_.SetEnabled(Control::UpdateButton, next.updateEnabled);
+    if (all || next.fieldsReadOnly != was.fieldsReadOnly) {
+        view_.SetReadOnly(Control::AddressField, next.fieldsReadOnly);
+        view_.SetReadOnly(Control::PasswordField, next.fieldsReadOnly);
+    }
     if (all || next.procedureControlsEnabled != was.procedureControlsEnabled) {
         // In this order, as a run's start and end have always set them.
         view_.SetEnabled(Control::ChooseFileButton, next.procedureControlsEnabled);

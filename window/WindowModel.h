@@ -43,6 +43,7 @@ struct Rgb {
 inline constexpr Rgb kVersionColour{0, 128, 0};       // the version text
 inline constexpr Rgb kExportPathColour{255, 255, 0};  // background of the export's file field
 inline constexpr Rgb kSuccessColour{0, 255, 0};       // background of "Successfully updated."
+inline constexpr Rgb kFailureColour{255, 0, 0};       // background of "Not updated." and the meter's state
 
 // The places whose text the model sets.
 enum class Text {
@@ -54,6 +55,7 @@ enum class Text {
     Verdict,       // the percentage, then the verdict; right-aligned
     UpdateButton,  // "FIRMWARE UPDATE" or, set for the export, "Generate Image File"
     ExportPath,    // the file named in the export's header
+    Repeat,        // the run's failed write attempts so far
 };
 
 // The controls whose state the model decides.
@@ -63,6 +65,9 @@ enum class Control {
     MainMcuCheck,      // "Main MCU:" (developer build only)
     ExportPath,        // the export's file field
     ChooseFileButton,  // "select file"
+    AddressField,      // read-only while a run lasts
+    PasswordField,     // read-only while a run lasts
+    RepeatCount,       // "Repeat: " and the count; shown once a run programs
 };
 
 // The progress bar: a position held within its range.
@@ -75,13 +80,18 @@ struct Bar {
 
 enum class BoxIcon { None, Error };
 
-// A modal box with an OK button, titled with the caption. The view shows it
-// and calls WindowModel::BoxClosed(id) once the technician has dismissed it.
+// Ok: one OK button. YesNo: a question; Yes is the default button (Enter),
+// No answers Esc and the box's own close.
+enum class BoxButtons { Ok, YesNo };
+
+// A modal box, titled with the caption. The view shows it and calls
+// WindowModel::BoxClosed(id, yes) once the technician has answered it.
 struct Box {
     int id = 0;
     BoxIcon icon = BoxIcon::None;
     std::string title;
     std::string text;
+    BoxButtons buttons = BoxButtons::Ok;
 };
 
 // What a front end implements.
@@ -100,7 +110,10 @@ public:
     virtual void ShowVerdictBackground(std::optional<Rgb> colour) = 0;
     virtual void SetEnabled(Control control, bool enabled) = 0;
     virtual void SetVisible(Control control, bool visible) = 0;
-    virtual void FocusPassword() = 0;
+    // The address and password fields only.
+    virtual void SetReadOnly(Control control, bool readOnly) = 0;
+    // The keyboard focus to the address field, the password field or the update button.
+    virtual void Focus(Control control) = 0;
     virtual void ShowBox(const Box& box) = 0;
     // A file-open dialog with one filter ("Intel Hex (*.hex)|*.hex"), starting
     // in the working directory; answered by WindowModel::FileChosen.
@@ -153,10 +166,12 @@ struct Options {
 
 // All the window shows, as last drawn.
 struct WindowState {
-    std::string caption, version, address, action, identity, verdict, updateButton, exportPath;
+    std::string caption, version, address, action, identity, verdict, updateButton, exportPath, repeat;
     std::optional<Rgb> verdictBackground;
     Bar bar;
     bool updateEnabled = true;
+    bool fieldsReadOnly = false;  // address and password, while a run lasts
+    bool repeatVisible = false;
     bool procedureControlsEnabled = true;  // export path, file button, "Main MCU:"
     bool exportChecked = false;
     bool mainMcuChecked = true;
@@ -179,14 +194,17 @@ public:
     void Activated();  // the window became active; only the first time counts
     void AddressEdited(std::string utf8);
     void PasswordEdited(std::string utf8);
-    void UpdateClicked();
+    void UpdateClicked();  // also Enter in either field: the update button is the default one
     void ExportToggled(bool checked);
     void MainMcuToggled(bool checked);
     void ChooseFileClicked();
     void FileChosen(std::string utf8Path);  // empty: the dialog was cancelled
-    void BoxClosed(int id);
-    // Never refused: cancels a run (its close rules apply), saves the
-    // settings, and ends the program through View::EndProgram.
+    // `yes`: the default button (Enter); false: the other one, Esc or the box's close.
+    void BoxClosed(int id, bool yes = true);
+    // While a run lasts, first asks whether to stop it; the run goes on
+    // meanwhile. Otherwise, and once the technician says yes: cancels a run
+    // (its close rules apply), saves the settings, and ends the program
+    // through View::EndProgram.
     void CloseRequested();
 
     const std::string& Title() const { return state_.caption; }
@@ -219,6 +237,13 @@ private:
     std::string Record(const update::UpdateRequest& request, const update::UpdateResult& result,
                        const std::string& fault, std::chrono::system_clock::time_point started);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
+    void Ask(std::string text, std::function<void(bool yes)> answered);
+    // Where the keyboard goes once every open box is closed.
+    void FocusAfterBoxes(Control control);
+    void Close();
+    // Under a failure box's first line: what happened and the meter's state
+    // (as the update history words it), what to do next, and where the record is.
+    std::string Explained(const std::string& firstLine, const std::string& sentence, const std::string& next) const;
     void ShowError(const std::exception& e, std::function<void()> closed = {});
     void EndProgram();
     void Export();
@@ -238,7 +263,10 @@ private:
     bool closing_ = false;
     bool running_ = false;
     int nextBox_ = 1;
-    std::vector<std::pair<int, std::function<void()>>> openBoxes_;  // id, what follows its dismissal
+    std::vector<std::pair<int, std::function<void(bool)>>> openBoxes_;  // id, what follows its answer
+    std::optional<Control> focusAfterBoxes_;
+    bool asking_ = false;      // the close question is open
+    std::string lastAddress_;  // loaded, or the last one a run used; what a close saves
     std::optional<update::UpdateResult> lastResult_;
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread

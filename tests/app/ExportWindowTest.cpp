@@ -124,7 +124,9 @@ private slots:
         QCOMPARE(f.updateButton->text(), QString("FIRMWARE UPDATE"));
         f.passwordEdit->setText("abc");
         f.updateButton->click();
-        QCOMPARE(d.Texts(), QStringList{"Incorrect password. Please enter correct password."});
+        QCOMPARE(d.Texts(),
+                 QStringList{"Incorrect password. Please enter correct password.\n\nThe admin password has 4 "
+                             "to 16 characters; the one typed has 3. Nothing was sent to the meter."});
         QVERIFY(!QFileInfo::exists(dir.filePath(kExportName)));
     }
 

@@ -106,8 +106,13 @@ private slots:
         QTest::newRow("rest kept byte for byte")
             << true << QByteArray(kHandWritten).replace("%1", "10.0.0.1") << "10.0.0.1" << true << "192.168.100.200"
             << QByteArray(kHandWritten).replace("%1", "192.168.100.200") << "192.168.100.200";
+        // A text the update would refuse is not kept: the last usable address stays.
         QTest::newRow("field left empty") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1" << true
-                                          << "" << QByteArray("[boot]\nipaddress=\n") << "0.0.0.0";
+                                          << "" << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1";
+        QTest::newRow("number over 255") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1" << true
+                                         << "300.1.1.1" << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1";
+        QTest::newRow("blanks around") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1" << true
+                                       << " 10.0.0.5 " << QByteArray("[boot]\nipaddress=10.0.0.5\n") << "10.0.0.5";
         QTest::newRow("not Latin-1") << true << QByteArray("[boot]\nipaddress=10.0.0.1\n") << "10.0.0.1" << true
                                      << QString::fromUtf8("z\xC3\xA4hler-\xE2\x82\xAC")
                                      << QByteArray("[boot]\nipaddress=z\xC3\xA4hler-\xE2\x82\xAC\n")

@@ -23,6 +23,12 @@ public:
         if (closed) closed();
     }
 
+    // Answered as Enter would: Yes, the default button.
+    void Question(QWidget*, const QString& title, const QString& text, std::function<void(bool)> answered) override {
+        questions.push_back({title, text, QMessageBox::Question});
+        if (answered) answered(true);
+    }
+
     void OpenFile(QWidget*, const QString& filter, std::function<void(const QString&)> chosen) override {
         filters << filter;
         chosen(nextFile);
@@ -35,6 +41,7 @@ public:
     }
 
     std::vector<Box> boxes;
+    std::vector<Box> questions;
     QString nextFile;  // what the file dialog "chooses"; empty: cancelled
     QStringList filters;
 };

@@ -8,11 +8,12 @@
 //   window-probe wait-text NAME TEXT MS until the control shows TEXT
 //   window-probe wait-prefix NAME TEXT MS   ... a text beginning with TEXT
 //   window-probe wait-enabled NAME MS   1 once the control is enabled, else 0
+//   window-probe wait-focus NAME MS     the control with the keyboard focus, once it is NAME
 //   window-probe center NAME            x y on the screen
 //   window-probe rect NAME              x y width height on the screen
 //   window-probe place NAME             x y width height in the window's client area
 //   window-probe client                 width height of the client area
-//   window-probe box MS                 a message box: x y of its OK button, title, text
+//   window-probe box MS                 a message box: x y of its OK (or first) button, title, text
 //   window-probe no-box MS              until no message box is open and the window takes input
 //   window-probe gone MS                until the window has closed
 //   window-probe wait-active MS         until the window is the active one
@@ -49,6 +50,7 @@ constexpr Named kNames[] = {
     {"UpdateButton", Control::UpdateButton},       {"OperationGroup", Control::OperationGroup},
     {"ActionCaption", Control::ActionCaption},     {"ActionLabel", Control::ActionLabel},
     {"IdentityCaption", Control::IdentityCaption}, {"IdentityLabel", Control::IdentityLabel},
+    {"RepeatCaption", Control::RepeatCaption},     {"RepeatLabel", Control::RepeatLabel},
     {"ExportCheck", Control::ExportCheck},         {"ProcessGroup", Control::ProcessGroup},
     {"VerdictLabel", Control::VerdictLabel},       {"ProgressBar", Control::ProgressBar},
 };
@@ -155,9 +157,10 @@ void Print(const std::string& s) {
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: window-probe window|text|wait-text|wait-prefix|wait-enabled|center|rect|box|no-box|gone|"
-                 "version ...\n");
+    std::fprintf(
+        stderr,
+        "usage: window-probe window|text|wait-text|wait-prefix|wait-enabled|wait-focus|center|rect|box|no-box|gone|"
+        "version ...\n");
     return 2;
 }
 
@@ -233,6 +236,23 @@ int main(int argc, char** argv) {
         if (!w || !GetClientRect(w, &r)) return 1;
         Print(std::to_string(r.right) + " " + std::to_string(r.bottom));
         return 0;
+    }
+    if (verb == "wait-focus" && arg(2)) {
+        // The control with the keyboard focus, by name, once it is the one named (or when the time is up).
+        std::string name = "none";
+        Until(ms(3), [&] {
+            const HWND w = MainWindow();
+            GUITHREADINFO info{};
+            info.cbSize = sizeof info;
+            name = "none";
+            if (!w || !GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) || !info.hwndFocus) return false;
+            const int id = GetDlgCtrlID(info.hwndFocus);
+            for (const Named& n : kNames)
+                if (static_cast<int>(n.id) == id && GetParent(info.hwndFocus) == w) name = n.name;
+            return name == arg(2);
+        });
+        Print(name);
+        return name == arg(2) ? 0 : 1;
     }
     if (verb == "no-box") {
         // The window takes input again once its box is gone and it is enabled.

@@ -62,13 +62,15 @@ public:
     void ShowVerdictBackground(std::optional<window::Rgb> c) override { verdictBackground = c; }
     void SetEnabled(window::Control c, bool on) override { enabled[c] = on; }
     void SetVisible(window::Control c, bool on) override { visible[c] = on; }
-    void FocusPassword() override { ++passwordFocused; }
+    void SetReadOnly(window::Control c, bool on) override { readOnly[c] = on; }
+    void Focus(window::Control c) override { focused.push_back(c); }
     void ShowBox(const window::Box& box) override {
         // What the window showed behind the box.
         boxes.push_back(box);
         behindBoxes.push_back(texts[window::Text::Action] + "|" + texts[window::Text::Verdict]);
         if (onBox) onBox(box);
-        if (answerBoxes) Post([this, id = box.id] { model->BoxClosed(id); });
+        // As Enter would: the default button.
+        if (answerBoxes) Post([this, id = box.id] { model->BoxClosed(id, true); });
     }
     void ChooseFile(const std::string& filter) override { filters.push_back(filter); }
     void EndProgram() override { ++ended; }
@@ -88,8 +90,8 @@ public:
     std::vector<std::string> actions;
     window::Bar bar;
     std::optional<window::Rgb> verdictBackground;
-    std::map<window::Control, bool> enabled, visible;
-    int passwordFocused = 0;
+    std::map<window::Control, bool> enabled, visible, readOnly;
+    std::vector<window::Control> focused;
     std::vector<window::Box> boxes;
     std::vector<std::string> behindBoxes;
     std::vector<std::string> filters;

@@ -20,6 +20,7 @@
 #include "Texts.h"
 #include "VirtualMeter.h"
 #include "WindowModel.h"
+#include "Address.h"
 
 using namespace window;
 using namespace testsupport;
@@ -63,11 +64,19 @@ struct Rig {
         std::promise<void> done;
         closedAtMs = clock.Ms();
         view.Post([&] {
-            model->CloseRequested();
+            CloseAnsweringWithEnter();
             done.set_value();
         });
         done.get_future().wait();
     }
+    // A close while a run lasts asks first; Enter answers with the default button.
+    void CloseAnsweringWithEnter() {
+        const size_t before = view.boxes.size();
+        model->CloseRequested();
+        if (view.boxes.size() > before && view.boxes.back().buttons == BoxButtons::YesNo)
+            model->BoxClosed(view.boxes.back().id, true);
+    }
+    std::string RecordPlace() const { return "The update history keeps the record of this run: " + History().string(); }
     std::string File() const { return settings::SettingsFileName(dir.path().string(), 0); }
     fs::path History() const { return dir.path() / "state" / "ethernet-loader" / "updates.jsonl"; }
     std::vector<nlohmann::json> Records() const {
@@ -212,7 +221,7 @@ TEST(StartUp, BrandsTheWindowAndLoadsTheAddress) {
         view.ShowText(Text::Action, "erase sectors OK");
         model.Activated();
         EXPECT_EQ(view.texts[Text::Action], "erase sectors OK");
-        EXPECT_EQ(view.passwordFocused, 1);
+        EXPECT_EQ(view.focused, std::vector<Control>{Control::PasswordField});
     }
 }
 
@@ -226,9 +235,12 @@ struct RunCase {
     ScriptedMeter::Script script = {};
     Outcome outcome;
     std::string action, identityShown, verdict;
-    bool green;
+    std::optional<Rgb> background;
     std::vector<std::string> boxes = {};
     int resets;
+    const char* repeat = nullptr;     // the repeat count shown at the end; null: hidden
+    const char* explained = nullptr;  // what the last box says under its first line
+    Control focus = Control::UpdateButton;
 };
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 class Run : public ::testing::TestWithParam<RunCase> {};
@@ -249,7 +261,8 @@ TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
     r.model->UpdateClicked();
     EXPECT_FALSE(r.view.enabled[Control::UpdateButton] && r.model->Running()) << "one run at a time";
     r.RunToEnd();
-    r.view.PumpUntil([&] { return r.view.boxes.size() >= c.boxes.size(); });
+    // Until the boxes are shown and answered, and the focus has moved on from the password field.
+    r.view.PumpUntil([&] { return r.view.boxes.size() >= c.boxes.size() && r.view.focused.size() >= 2; });
 
     if (c.outcome == Outcome::PasswordRejected && c.modbusAnswer.size() != 9) {
         EXPECT_FALSE(r.model->LastResult()) << "no run starts";
@@ -261,8 +274,24 @@ TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
     EXPECT_EQ(r.view.texts[Text::Action], c.action);
     EXPECT_EQ(r.view.texts[Text::Identity], c.identityShown);
     EXPECT_EQ(r.view.texts[Text::Verdict], c.verdict);
-    EXPECT_EQ(r.view.verdictBackground, c.green ? std::optional<Rgb>(kSuccessColour) : std::nullopt);
+    EXPECT_EQ(r.view.verdictBackground, c.background);
+    EXPECT_EQ(r.view.visible[Control::RepeatCount], c.repeat != nullptr);
+    if (c.repeat) EXPECT_EQ(r.view.texts[Text::Repeat], c.repeat);
     EXPECT_EQ(r.view.BoxTexts().size(), c.boxes.size());
+    if (c.explained) {
+        ASSERT_FALSE(r.view.boxes.empty());
+        const std::string& last = r.view.boxes.back().text;
+        EXPECT_NE(last.find(std::string("\n\n") + c.explained), std::string::npos) << last;
+        // The box says what the update history says of the run, and where it is.
+        if (const auto records = r.Records(); !records.empty()) {
+            EXPECT_NE(last.find(records.back()["message"].get<std::string>()), std::string::npos) << last;
+            EXPECT_NE(last.find(r.RecordPlace()), std::string::npos) << last;
+        }
+    }
+    // After the run and its boxes, the keyboard is where the next action is.
+    ASSERT_FALSE(r.view.focused.empty());
+    EXPECT_EQ(r.view.focused.back(), c.focus);
+    EXPECT_FALSE(r.view.readOnly[Control::AddressField] || r.view.readOnly[Control::PasswordField]);
     for (size_t i = 0; i < std::min(c.boxes.size(), r.view.boxes.size()); ++i) {
         EXPECT_EQ(r.view.boxes[i].text.substr(0, c.boxes[i].size()), c.boxes[i]);
         EXPECT_EQ(r.view.boxes[i].title, "VELTRONA | " + kVersion0);
@@ -270,7 +299,7 @@ TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
     EXPECT_EQ(r.meter.Count("RESET"), c.resets);
     EXPECT_TRUE(r.view.enabled[Control::UpdateButton]);
     EXPECT_TRUE(r.view.enabled[Control::ExportPath]);
-    if (!c.green) {
+    if (c.background != kSuccessColour) {
         EXPECT_NE(r.view.texts[Text::Verdict], "100%");
     }
 }
@@ -295,62 +324,88 @@ INSTANTIATE_TEST_SUITE_P(
                               .action = "Finished.",
                               .identityShown = "BOOTLOADER-V1.00",
                               .verdict = "Successfully updated.",
-                              .green = true,
-                              .resets = 1},
+                              .background = kSuccessColour,
+                              .resets = 1,
+                              .repeat = "0"},
                       RunCase{.name = "NotFound",
                               .identity = "talvo-eth-bootloader-v1.00",
                               .outcome = Outcome::NotFound,
                               .action = "",
                               .identityShown = "not found",
-                              .verdict = "0%",
-                              .green = false,
+                              .verdict = "Not updated. No bootloader answered.",
+                              .background = kFailureColour,
                               .boxes = {"No bootloader answered at 127.0.0.1. The meter was not updated."},
-                              .resets = 0},
+                              .resets = 0,
+                              .explained = "The meter answered the boot-mode request, but no bootloader identified "
+                                           "itself on UDP port 5555; nothing was erased.",
+                              .focus = Control::AddressField},
                       RunCase{.name = "EraseUnconfirmed",
                               .script = AnswerWith("E", {'N', 'O', 0, 0}),
                               .outcome = Outcome::EraseUnconfirmed,
                               .action = "Erase not confirmed.",
                               .identityShown = "BOOTLOADER-V1.00",
-                              .verdict = "Not updated.",
-                              .green = false,
-                              .boxes = {"Erase error!", "The meter did not confirm the erase"},
-                              .resets = 0},
+                              .verdict = "Not updated. The meter waits in its bootloader.",
+                              .background = kFailureColour,
+                              .boxes = {"Erase error!\n\nThe erase was never confirmed, so the flash content is "
+                                        "unknown; the meter waits in its bootloader for another update.\n\nAfter OK",
+                                        "The meter did not confirm the erase"},
+                              .resets = 0,
+                              .repeat = "0"},
                       RunCase{.name = "CommunicationError",
                               .script = FailBlock(0x08800),
                               .outcome = Outcome::CommunicationError,
                               .action = "Communication error!",
                               .identityShown = "BOOTLOADER-V1.00",
-                              .verdict = "0%",
-                              .green = false,
-                              .boxes = {"Communication error !"},
-                              .resets = 0},
+                              .verdict = "Not updated. The meter waits in its bootloader.",
+                              .background = kFailureColour,
+                              .boxes = {"Communication error !\n\n"},
+                              .resets = 0,
+                              .repeat = "10",
+                              .explained = "Block 0x08800 was not confirmed after 10 attempts; the meter waits in its "
+                                           "bootloader for another update.\n\nCheck the network connection"},
                       RunCase{.name = "PasswordRejectedByTheMeter",
                               .modbusAnswer = {0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x04},
                               .outcome = Outcome::PasswordRejected,
                               .action = "",
                               .identityShown = "",
-                              .verdict = "0%",
-                              .green = false,
-                              .boxes = {"Incorrect password. Please enter correct password."},
-                              .resets = 0},
+                              .verdict = "Not updated. The meter is unchanged.",
+                              .background = kFailureColour,
+                              .boxes = {"Incorrect password. Please enter correct password.\n\n"},
+                              .resets = 0,
+                              .explained = "The meter rejected the password; nothing was changed.\n\nThe admin "
+                                           "password has 4 to 16 characters.",
+                              .focus = Control::PasswordField},
                       RunCase{.name = "PasswordWithACharacterWindows1252Lacks",
                               .password = "12\u01004",
                               .outcome = Outcome::PasswordRejected,
                               .action = "",
                               .identityShown = "",
                               .verdict = "0%",
-                              .green = false,
-                              .boxes = {"Incorrect password. Please enter correct password."},
-                              .resets = 0},
+                              .boxes = {"Incorrect password. Please enter correct password.\n\n"},
+                              .resets = 0,
+                              .explained = "The admin password has 4 to 16 characters of the Western European "
+                                           "(Windows-1252) set; the one typed has another. Nothing was sent",
+                              .focus = Control::PasswordField},
                       RunCase{.name = "PasswordTooShort",
                               .password = "123",
                               .outcome = Outcome::PasswordRejected,
                               .action = "",
                               .identityShown = "",
                               .verdict = "0%",
-                              .green = false,
-                              .boxes = {"Incorrect password. Please enter correct password."},
-                              .resets = 0}),
+                              .boxes = {"Incorrect password. Please enter correct password.\n\n"},
+                              .resets = 0,
+                              .explained = "The admin password has 4 to 16 characters; the one typed has 3.",
+                              .focus = Control::PasswordField},
+                      RunCase{.name = "PasswordTooLong",
+                              .password = "12345678901234567",
+                              .outcome = Outcome::PasswordRejected,
+                              .action = "",
+                              .identityShown = "",
+                              .verdict = "0%",
+                              .boxes = {"Incorrect password. Please enter correct password.\n\n"},
+                              .resets = 0,
+                              .explained = "The admin password has 4 to 16 characters; the one typed has 17.",
+                              .focus = Control::PasswordField}),
     [](const ::testing::TestParamInfo<RunCase>& i) { return i.param.name; });
 
 TEST(Run, BoxesShowInFrontOfTheNewestStateAndTheEngineWaitsForThem) {
@@ -367,6 +422,7 @@ TEST(Run, BoxesShowInFrontOfTheNewestStateAndTheEngineWaitsForThem) {
     r.view.PumpUntil([] { return true; });
     EXPECT_TRUE(r.model->Running());
     EXPECT_EQ(r.view.behindBoxes, std::vector<std::string>{"writing sector 0x08800 : ER|0%"});
+    EXPECT_EQ(r.view.texts[Text::Repeat], "10") << "the attempts the box is about";
     r.model->BoxClosed(r.view.boxes[0].id);
     r.RunToEnd();
     EXPECT_EQ(r.meter.received.size(), frames) << "a failed meter gets no RESET";
@@ -404,9 +460,9 @@ TEST_P(Close, EndsTheProgramSavesAndKeepsTheCloseRules) {
     if (c.duringBox) {
         r.view.answerBoxes = false;
         r.view.onBox = [&](const Box& b) {
-            if (b.text == c.duringBox) {
+            if (b.text.rfind(c.duringBox, 0) == 0) {
                 r.closedAtMs = r.clock.Ms();
-                r.view.Post([&] { r.model->CloseRequested(); });
+                r.view.Post([&] { r.CloseAnsweringWithEnter(); });
             }
         };
     }
@@ -450,9 +506,7 @@ INSTANTIATE_TEST_SUITE_P(
         CloseCase{"DuringTheCommunicationErrorBox", nullptr, FailBlock(0x08800), "Communication error !", false, 1, 0,
                   11},
         CloseCase{"DuringTheNotFoundBox", nullptr, AnswerWith("VER?", {'X'}),
-                  "No bootloader answered at 127.0.0.9. The meter was not updated.\n\nCheck the IP address, the admin "
-                  "password and the network connection to the meter, then press FIRMWARE UPDATE again.",
-                  false, 0, 0, 0}),
+                  "No bootloader answered at 127.0.0.9. The meter was not updated.\n\n", false, 0, 0, 0}),
     [](const ::testing::TestParamInfo<CloseCase>& i) { return i.param.name; });
 
 TEST(Close, AFailedSaveIsShownAndTheProgramEndsOnceItIsDismissed) {
@@ -660,4 +714,119 @@ TEST(History, ARunBrokenOffByAFaultOfThisComputerIsRecordedAsSuch) {
     EXPECT_EQ(rec["message"],
               "The update stopped on a fault of this computer (no timer left); the meter may wait in its bootloader "
               "for another update.");
+}
+
+// What a technician types or pastes as the address: cleaned, and refused
+// with a reason before anything is sent.
+TEST(Address, CleanedAndCheckedBeforeUse) {
+    const struct {
+        const char* typed;
+        const char* address;  // as used
+        const char* problem;  // what the refusal says is wrong; null: used
+    } cases[] = {
+        {" 127.0.0.50 ", "127.0.0.50", nullptr},
+        {"127.0.0.50\r\n", "127.0.0.50", nullptr},
+        {"\t10.0.0.1\n", "10.0.0.1", nullptr},
+        {"10.1", "10.1", nullptr},  // the classic short form
+        {"meter-7.local", "meter-7.local", nullptr},
+        {"127.0.0.50.", "127.0.0.50.", "\"127.0.0.50.\" ends with a dot."},
+        {"meter.", "meter.", "\"meter.\" ends with a dot."},
+        {"300.1.1.1", "300.1.1.1", "\"300.1.1.1\" has a number over 255: 300."},
+        {"10.0.0.0256", "10.0.0.0256", "has a number over 255: 0256."},
+        {"0.0.0.0", "0.0.0.0", "\"0.0.0.0\" names no meter."},
+        {"255.255.255.255", "255.255.255.255", "names no meter."},
+        {"1.2.3.x", "1.2.3.x", "\"1.2.3.x\" is not an IP address."},
+        {"127.0.\n0.1", "127.0.\n0.1", "has a blank or a line break inside."},
+        {"", "", "The IP address field is empty."},
+        {" \r\n", "", "The IP address field is empty."},
+    };
+    for (const auto& c : cases) {
+        const CheckedAddress got = CheckAddress(c.typed);
+        EXPECT_EQ(got.address, c.address) << c.typed;
+        if (c.problem)
+            EXPECT_NE(got.problem.find(c.problem), std::string::npos) << c.typed << ": " << got.problem;
+        else
+            EXPECT_EQ(got.problem, "") << c.typed;
+    }
+}
+
+// Through the window: a refused address sends nothing, says why and puts the
+// keyboard back into the field; the close keeps the last usable address.
+// A pasted one is cleaned, used, shown and saved as used.
+TEST(Address, ARefusalSendsNothingAndTheCleanedAddressIsUsedAndSaved) {
+    Rig r;
+    for (const char* typed : {"127.0.0.1.", "300.1.1.1", "0.0.0.0", "  "}) {
+        r.model->AddressEdited(typed);
+        r.view.focused.clear();
+        r.model->UpdateClicked();
+        r.view.PumpUntil([&] { return !r.view.focused.empty(); });
+        EXPECT_FALSE(r.model->Running()) << typed;
+        EXPECT_EQ(r.view.boxes.back().text, CheckAddress(typed).problem);
+        EXPECT_EQ(r.view.focused.back(), Control::AddressField) << typed;
+    }
+    EXPECT_TRUE(r.meter.received.empty()) << "nothing is sent to a refused address";
+    EXPECT_FALSE(r.model->LastResult());
+
+    r.model->AddressEdited(" 127.0.0.1\r\n");
+    r.model->UpdateClicked();
+    EXPECT_EQ(r.view.texts[Text::Address], "127.0.0.1");
+    r.RunToEnd();
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Updated);
+    EXPECT_EQ(r.Records().back()["address"], "127.0.0.1");
+    r.model->AddressEdited("127.0.0.1.");  // typed after the run, never used
+    r.CloseAnsweringWithEnter();
+    EXPECT_EQ(settings::LoadSettings(r.File()).address, "127.0.0.1");
+}
+
+// While a run lasts the fields are read-only and what is typed changes
+// nothing; a close asks first and the run goes on meanwhile; "No" lets it
+// finish, and a close after its end goes at once.
+TEST(Close, DuringARunAsksAndTheUpdateGoesOnWhileAsked) {
+    Rig r;
+    r.view.answerBoxes = false;
+    bool asked = false;
+    std::function<void()> watch = [&] {
+        if (r.meter.Count("W") == 2) {
+            std::promise<void> done;
+            r.view.Post([&] {
+                EXPECT_TRUE(r.view.readOnly[Control::AddressField]);
+                EXPECT_TRUE(r.view.readOnly[Control::PasswordField]);
+                EXPECT_FALSE(r.view.enabled[Control::UpdateButton]);
+                r.model->AddressEdited("10.9");
+                r.model->PasswordEdited("x");
+                r.model->UpdateClicked();  // Enter in a field
+                r.model->CloseRequested();
+                r.model->CloseRequested();  // asked once
+                asked = true;
+                done.set_value();
+            });
+            done.get_future().wait();
+        } else {
+            r.clock.At(r.clock.Now() + 5ms, watch);
+        }
+    };
+    r.clock.At(r.clock.Now(), watch);
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    ASSERT_TRUE(asked);
+    ASSERT_EQ(r.view.boxes.size(), 1u);
+    EXPECT_EQ(r.view.boxes[0].buttons, BoxButtons::YesNo);
+    EXPECT_EQ(r.view.boxes[0].text, kCloseQuestion);
+    EXPECT_EQ(r.view.ended, 0);
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Updated) << "the run went on while asked";
+    EXPECT_EQ(r.meter.Count("RESET"), 1);
+    EXPECT_EQ(r.model->BuildRequest().address, "127.0.0.1") << "what was typed during the run is not taken";
+    EXPECT_FALSE(r.view.readOnly[Control::AddressField]);
+    r.model->BoxClosed(r.view.boxes[0].id, false);  // continue
+    EXPECT_EQ(r.view.ended, 0);
+    EXPECT_EQ(r.view.focused.back(), Control::UpdateButton);
+
+    // The password typed during the run was not taken: the next run starts with "1234".
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Updated);
+    r.model->CloseRequested();
+    EXPECT_EQ(r.view.boxes.size(), 1u) << "after the run's end, no question";
+    EXPECT_EQ(r.view.ended, 1);
+    EXPECT_EQ(settings::LoadSettings(r.File()).address, "127.0.0.1");
 }

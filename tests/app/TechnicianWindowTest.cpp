@@ -1,0 +1,163 @@
+// The window as a technician uses it, against the simulated meter on
+// loopback: Enter starts the update, a pasted address is cleaned, the
+// fields take nothing while a run lasts, a failed block says what state the
+// meter is left in, and a close during a run asks first.
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "MainWindow.h"
+#include "QtFiles.h"
+#include "RecordingDialogs.h"
+#include "Texts.h"
+#include "sim/Meter.h"
+
+namespace {
+
+int Count(const sim::Meter& m, const std::string& command) {
+    int n = 0;
+    for (const auto& e : m.Events()) n += e.command == command;
+    return n;
+}
+
+sim::MeterOptions OnLoopback() {
+    sim::MeterOptions o;
+    o.address = "127.0.0.1";
+    o.modbusPort = 0;
+    o.bootPort = 0;
+    o.bootDelayMs = 300;
+    return o;
+}
+
+void Connect(MainWindow& f, const sim::Meter& meter) {
+    f.network.modbus.SetRemotePort(meter.ModbusPort());
+    f.network.boot.SetRemotePort(meter.BootPort());
+}
+
+}  // namespace
+
+class TechnicianWindowTest : public QObject {
+    Q_OBJECT
+    // Closing the window saves the settings file into the working directory.
+    QTemporaryDir workDir_;
+
+private slots:
+    void initTestCase() { QVERIFY(QDir::setCurrent(workDir_.path())); }
+
+    // Started with Enter in the password field; typing during the run
+    // changes nothing; the block that fails ten times ends in a box and a
+    // red verdict that say the meter waits in its bootloader.
+    void failedBlockSaysTheMeterWaitsInItsBootloader() {
+        sim::MeterOptions o = OnLoopback();
+        // Already in its bootloader: the run goes on after the refused
+        // request, and waits 1 s between attempts.
+        o.bootloaderFromStart = true;
+        o.modbusListener = false;
+        o.faults.rules = {*sim::ParseFaultRule("drop@block=0x08800", nullptr)};
+        sim::Meter meter(o);
+
+        testsupport::RecordingDialogs d;
+        MainWindow f(d);
+        f.show();
+        f.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        Connect(f, meter);
+        f.addressEdit->setText("127.0.0.1");
+        QTest::keyClicks(f.passwordEdit, "1234");
+        QTest::keyClick(f.passwordEdit, Qt::Key_Return);
+        QVERIFY(f.Model().Running());
+
+        QTRY_VERIFY_WITH_TIMEOUT(f.actionLabel->text().startsWith("writing sector"), 10000);
+        QVERIFY(f.addressEdit->isReadOnly() && f.passwordEdit->isReadOnly());
+        QTest::keyClicks(f.addressEdit, "10.9");
+        QTest::keyClicks(f.passwordEdit, "5");
+        QTest::keyClick(f.addressEdit, Qt::Key_Return);
+        QCOMPARE(f.addressEdit->text(), QString("127.0.0.1"));
+        QCOMPARE(f.passwordEdit->text(), QString("1234"));
+
+        QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 60000);
+        QCOMPARE(d.boxes.size(), size_t(1));
+        const QString text = d.boxes[0].text;
+        QVERIFY2(text.startsWith("Communication error !\n\nBlock 0x08800 was not confirmed after 10 attempts; the "
+                                 "meter waits in its bootloader for another update.\n\nCheck the network"),
+                 qPrintable(text));
+        QCOMPARE(f.verdictLabel->text(), QString("Not updated. The meter waits in its bootloader."));
+        QCOMPARE(f.VerdictBackground(), QColor(255, 0, 0));
+        QVERIFY(f.repeatLabel->isVisible() && f.repeatCaption->isVisible());
+        QCOMPARE(f.repeatLabel->text(), QString("10"));
+        QVERIFY(!f.addressEdit->isReadOnly());
+        QCOMPARE(QApplication::focusWidget(), f.updateButton);
+        QVERIFY(meter.InBootloader());
+        QCOMPARE(Count(meter, "RESET"), 0);
+        QVERIFY(f.close());  // after the run's end: at once
+        QVERIFY(d.questions.empty());
+    }
+
+    // A pasted address with blanks around it: the meter is updated at the
+    // cleaned address, which the field shows and the close saves.
+    void addressWithBlanksUpdatesTheMeter() {
+        sim::Meter meter(OnLoopback());
+        QTemporaryDir dir;
+        testsupport::RecordingDialogs d;
+        std::unique_ptr<MainWindow> f;
+        {
+            const testsupport::InDir in(dir.path());
+            f = std::make_unique<MainWindow>(d);
+        }
+        f->show();
+        f->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.get()));
+        Connect(*f, meter);
+        f->addressEdit->setText(" 127.0.0.1 \t");
+        QTest::keyClicks(f->passwordEdit, "1234");
+        QTest::keyClick(f->updateButton, Qt::Key_Return);  // Enter on the button itself
+        QVERIFY(f->Model().Running());
+        QCOMPARE(f->addressEdit->text(), QString("127.0.0.1"));
+        QTRY_VERIFY_WITH_TIMEOUT(!f->Model().Running(), 120000);
+        QCOMPARE(f->verdictLabel->text(), QString("Successfully updated."));
+        QVERIFY(d.boxes.empty());
+        QVERIFY(meter.FlashMatches(FlashImageARM));
+        QVERIFY(!meter.InBootloader());
+        QCOMPARE(QApplication::focusWidget(), f->updateButton);
+        QVERIFY(f->close());
+        QFile file(dir.filePath("QT510x_QT520x_Ethernet_Loader.ini"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("[boot]\nipaddress=127.0.0.1\n"));
+    }
+
+    // A close while the flash is written asks first, with the real box; the
+    // writes go on while it is open; Enter stops the run and closes.
+    void closeDuringTheWritesAsksAndEnterStops() {
+        sim::Meter meter(OnLoopback());
+        Dialogs real;
+        auto f = std::make_unique<MainWindow>(real);
+        f->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+        Connect(*f, meter);
+        f->addressEdit->setText("127.0.0.1");
+        f->passwordEdit->setText("1234");
+        f->updateButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(Count(meter, "W") >= 3, 20000);
+        f->close();
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr);
+        QCOMPARE(box->text(), QString(window::kCloseQuestion));
+        QVERIFY(f->isVisible());
+        const int writesWhenAsked = Count(meter, "W");
+        QTRY_VERIFY_WITH_TIMEOUT(Count(meter, "W") >= writesWhenAsked + 5, 10000);  // the update goes on
+        QTest::keyClick(box, Qt::Key_Return);
+        QTRY_VERIFY(!f->isVisible());
+        QVERIFY(f->Closing());
+        QTRY_VERIFY_WITH_TIMEOUT(!f->Model().Running(), 10000);
+        const int writes = Count(meter, "W");
+        f.reset();
+        QCOMPARE(Count(meter, "W"), writes);
+        QCOMPARE(Count(meter, "RESET"), 0);
+        QVERIFY(meter.InBootloader());
+    }
+};
+
+QTEST_MAIN(TechnicianWindowTest)
+#include "TechnicianWindowTest.moc"
