@@ -48,12 +48,18 @@ fail() {
 
 # 127.N.S.1 is site S's ssh login, 127.N.S.2 and up its meters.
 net=$((200 + $$ % 50))
-ip() { echo "127.$net.$1.$2"; }
+addr() { echo "127.$net.$1.$2"; }
 password='Rk7-qz!Pw'
 sha=$(sha256sum "$image" | cut -d' ' -f1)
 cp "$image" "$work/firmware.bin"
 mkdir -p "$work/inventory/group_vars/sites" "$work/sites" "$work/history" "$work/out"
 
+# Ansible, its linter and ssh keep everything under the test's folder.
+export XDG_CACHE_HOME=$work/cache
+export ANSIBLE_HOME=$work/ansible-home ANSIBLE_LOCAL_TEMP=$work/ansible-tmp ANSIBLE_REMOTE_TEMP=$work/remote-tmp
+export ANSIBLE_SSH_CONTROL_PATH_DIR=$work/cp ANSIBLE_LOG_PATH=$work/ansible.log ANSIBLE_NOCOLOR=1
+export ANSIBLE_PRIVATE_KEY_FILE=$work/client_key ANSIBLE_PIPELINING=1 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
+export ANSIBLE_SSH_ARGS="-o UserKnownHostsFile=$work/known_hosts -o StrictHostKeyChecking=accept-new -o IdentitiesOnly=yes -o ControlMaster=auto -o ControlPersist=60s"
 echo "== ansible-lint"
 (cd "$deploy" && ansible-lint --offline -q roles/ethernet_loader rollout.yml) || fail "ansible-lint found problems"
 
@@ -64,9 +70,9 @@ cp "$work/client_key.pub" "$work/authorized_keys"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cat > "$work/sshd_config" <<CONF
 Port $port
-ListenAddress $(ip 1 1)
-ListenAddress $(ip 2 1)
-ListenAddress $(ip 3 1)
+ListenAddress $(addr 1 1)
+ListenAddress $(addr 2 1)
+ListenAddress $(addr 3 1)
 HostKey $work/host_key
 PidFile $work/sshd.pid
 AuthorizedKeysFile $work/authorized_keys
@@ -100,17 +106,17 @@ start_sim() {  # NAME FIRST-ADDRESS COUNT [OPTIONS...]
   fail "meter-sim $name did not start: $(cat "$work/sim-$name.out")"
 }
 modbus_requests() { cat "$work"/sim-*.log 2>/dev/null | grep -c '"command":"MODBUS"' || true; }
-start_sim north "$(ip 1 2)" 2
-start_sim south "$(ip 2 2)" 2
-start_sim extra "$(ip 2 9)" 1 --fault 'drop@cmd=VER?'   # never identifies itself
+start_sim north "$(addr 1 2)" 2
+start_sim south "$(addr 2 2)" 2
+start_sim extra "$(addr 2 9)" 1 --fault 'drop@cmd=VER?'   # never identifies itself
 
 inventory() {  # the south site's meters
   cat > "$work/inventory/hosts.yml" <<INV
 sites:
   hosts:
-    north: {ansible_host: "$(ip 1 1)", loader_meters: ["$(ip 1 2)", "$(ip 1 3)"]}
-    south: {ansible_host: "$(ip 2 1)", loader_meters: [$1]}
-    harbour: {ansible_host: "$(ip 3 1)", loader_meters: ["$(ip 3 2)", "$(ip 3 3)"]}
+    north: {ansible_host: "$(addr 1 1)", loader_meters: ["$(addr 1 2)", "$(addr 1 3)"]}
+    south: {ansible_host: "$(addr 2 1)", loader_meters: [$1]}
+    harbour: {ansible_host: "$(addr 3 1)", loader_meters: ["$(addr 3 2)", "$(addr 3 3)"]}
   vars:
     ansible_port: $port
     ansible_user: $(id -un)
@@ -123,17 +129,12 @@ sites:
     loader_connect_timeout: 1
 INV
 }
-inventory "\"$(ip 2 2)\", \"$(ip 2 3)\""
+inventory "\"$(addr 2 2)\", \"$(addr 2 3)\""
 printf 'loader_password: "%s"\n' "$password" > "$work/inventory/group_vars/sites/vault.yml"
 echo "vault-secret-of-the-test" > "$work/vault-pass"
 ansible-vault encrypt --vault-password-file "$work/vault-pass" "$work/inventory/group_vars/sites/vault.yml" > /dev/null
 grep -q '^\$ANSIBLE_VAULT' "$work/inventory/group_vars/sites/vault.yml" || fail "the vault file is not encrypted"
 
-export ANSIBLE_HOME=$work/ansible-home ANSIBLE_LOCAL_TEMP=$work/ansible-tmp ANSIBLE_REMOTE_TEMP=$work/remote-tmp
-export ANSIBLE_SSH_CONTROL_PATH_DIR=$work/cp ANSIBLE_LOG_PATH=$work/ansible.log ANSIBLE_NOCOLOR=1
-export ANSIBLE_PRIVATE_KEY_FILE=$work/client_key ANSIBLE_PIPELINING=1 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
-export ANSIBLE_SSH_ARGS="-o UserKnownHostsFile=$work/known_hosts -o StrictHostKeyChecking=accept-new -o IdentitiesOnly=yes -o ControlMaster=auto -o ControlPersist=60s"
-run=0
 playbook() {  # OUTPUT-NAME [ARGS...]; the exit status in $status. $book: the playbook
   local name=$1
   shift
@@ -156,12 +157,12 @@ grep -q "nothing was sent" "$work/out/wrong-hash.txt" || fail "no refusal: $(rec
 echo "== a dry run contacts no meter and names the unreachable ones"
 playbook dry-run --check
 [ "$status" -ne 0 ] || fail "the dry run passed with a site unreachable"
-grep -q "north: would update $(ip 1 2) $(ip 1 3); unreachable: none" "$work/out/dry-run.txt" || fail "north: $(cat "$work/out/dry-run.txt")"
-grep -q "harbour: would update none; unreachable: $(ip 3 2) $(ip 3 3)" "$work/out/dry-run.txt" || fail "harbour: $(cat "$work/out/dry-run.txt")"
+grep -q "north: would update $(addr 1 2) $(addr 1 3); unreachable: none" "$work/out/dry-run.txt" || fail "north: $(cat "$work/out/dry-run.txt")"
+grep -q "harbour: would update none; unreachable: $(addr 3 2) $(addr 3 3)" "$work/out/dry-run.txt" || fail "harbour: $(cat "$work/out/dry-run.txt")"
 [ "$(modbus_requests)" -eq 0 ] || fail "the dry run sent a request to a meter"
 
 # The harbour's second meter answers no identification in its first round.
-start_sim harbour "$(ip 3 2)" 2 --meter 2 --fault drop@1 --fault drop@2
+start_sim harbour "$(addr 3 2)" 2 --meter 2 --fault drop@1 --fault drop@2
 
 echo "== the rollout: the canary site, then a wave of two"
 started=$(date +%s)
@@ -183,16 +184,16 @@ playbook rerun
 recap rerun | grep -q 'changed=[1-9]' && fail "the rerun changed something: $(recap rerun)"
 
 echo "== a meter that always fails is named and fails the verdict; the others are left alone"
-inventory "\"$(ip 2 2)\", \"$(ip 2 3)\", \"$(ip 2 9)\""
+inventory "\"$(addr 2 2)\", \"$(addr 2 3)\", \"$(addr 2 9)\""
 before=$(modbus_requests)
 playbook failing
 [ "$status" -ne 0 ] || fail "the rollout with a failing meter succeeded"
-grep -q "1 of 3 meters of this site not updated: $(ip 2 9) (" "$work/out/failing.txt" || fail "the site did not name the meter: $(recap failing)"
+grep -q "1 of 3 meters of this site not updated: $(addr 2 9) (" "$work/out/failing.txt" || fail "the site did not name the meter: $(recap failing)"
 grep -q "NO MORE HOSTS LEFT" "$work/out/failing.txt" || fail "the wave did not stop the rollout: $(recap failing)"
 book=verdict.yml playbook verdict
 [ "$status" -ne 0 ] || fail "the verdict passed with a meter not updated"
 grep -q "7 meters: 1 [a-z-]*, 6 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
-grep -q "\"$(ip 2 9): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
+grep -q "\"$(addr 2 9): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
 [ "$(($(modbus_requests) - before))" -eq 2 ] || fail "expected two requests (a run and its retry), all to the new meter"
 
 echo "== the password is in no output, log, report or state"
