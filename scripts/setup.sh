@@ -4,7 +4,8 @@
 # cross compiler, Wine to run the tests, librsvg2-bin and icoutils to make the
 # program's icon from its SVG, nsis for the installer, xdotool and imagemagick
 # to drive the window under Xvfb and read its colours, fonts-wine for the
-# faces Windows draws it with.
+# faces Windows draws it with. ansible-core, ansible-lint and openssh-server
+# for the rollout role's test (sites reached over ssh on loopback).
 set -euo pipefail
 
 packages=(
@@ -15,6 +16,7 @@ packages=(
   scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
   g++-mingw-w64-x86-64-posix wine64 googletest
   librsvg2-bin icoutils nsis xdotool imagemagick fonts-wine
+  ansible-core ansible-lint openssh-server iproute2
 )
 
 missing=()

@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# The Ansible role and playbook under deploy/ansible against three sites on
+# this machine: each site an ssh login (an sshd of the test's own, key only,
+# on loopback) with its own simulated meters. Runs, in order: ansible-lint; a
+# wrong firmware hash (the canary wave stops, nothing is sent); a dry run
+# (no meter contacted, one site unreachable); the rollout in two waves (one
+# meter fails once, the retry round fixes it); a rerun (touches nothing); a
+# new meter that always fails (named, the verdict fails); and the password
+# in no output, log or report.
+# Usage: rollout-test.sh CLI METER_SIM IMAGE_BIN DEPLOY_DIR
+set -euo pipefail
+cli=$1 sim=$2 image=$3 deploy=$4
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: the simulated meters serve port 502, which needs root"
+  exit 77
+fi
+# A network of its own where the system allows it, so that the meters' ports
+# meet no other test's.
+if [ -z "${ROLLOUT_TEST_NETNS:-}" ] && unshare -n true 2>/dev/null; then
+  exec env ROLLOUT_TEST_NETNS=1 unshare -n bash -c 'ip link set lo up && exec bash "$@"' bash "$0" "$@"
+fi
+
+work=$(mktemp -d /tmp/ansible-rollout.XXXXXX)
+pids=()  # the meter-sims
+sshd=
+made_privsep=
+cleanup() {
+  local status=$?
+  [ -z "$sshd" ] || kill -TERM "$sshd" 2>/dev/null || true
+  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [ -z "$made_privsep" ] || rmdir /run/sshd 2>/dev/null || true
+  if [ "$status" -ne 0 ]; then
+    echo "--- the last playbook's output"
+    tail -n 60 "$(ls -t "$work"/out/*.txt 2>/dev/null | head -n 1)" 2>/dev/null | cut -c1-400 || true
+    echo "--- sshd log"
+    tail -n 20 "$work/sshd.log" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+# 127.N.S.1 is site S's ssh login, 127.N.S.2 and up its meters.
+net=$((200 + $$ % 50))
+addr() { echo "127.$net.$1.$2"; }
+password='Rk7-qz!Pw'
+sha=$(sha256sum "$image" | cut -d' ' -f1)
+cp "$image" "$work/firmware.bin"
+mkdir -p "$work/inventory/group_vars/sites" "$work/sites" "$work/history" "$work/out"
+
+# Ansible, its linter and ssh keep everything under the test's folder.
+export XDG_CACHE_HOME=$work/cache
+export ANSIBLE_HOME=$work/ansible-home ANSIBLE_LOCAL_TEMP=$work/ansible-tmp ANSIBLE_REMOTE_TEMP=$work/remote-tmp
+export ANSIBLE_SSH_CONTROL_PATH_DIR=$work/cp ANSIBLE_LOG_PATH=$work/ansible.log ANSIBLE_NOCOLOR=1
+export ANSIBLE_PRIVATE_KEY_FILE=$work/client_key ANSIBLE_PIPELINING=1 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
+export ANSIBLE_SSH_ARGS="-o UserKnownHostsFile=$work/known_hosts -o StrictHostKeyChecking=accept-new -o IdentitiesOnly=yes -o ControlMaster=auto -o ControlPersist=60s"
+echo "== ansible-lint"
+(cd "$deploy" && ansible-lint --offline -q roles/ethernet_loader rollout.yml) || fail "ansible-lint found problems"
+
+# --- sshd: its own host key, key-only login, an unused port, loopback only.
+ssh-keygen -q -t ed25519 -N '' -f "$work/host_key"
+ssh-keygen -q -t ed25519 -N '' -f "$work/client_key"
+cp "$work/client_key.pub" "$work/authorized_keys"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/sshd_config" <<CONF
+Port $port
+ListenAddress $(addr 1 1)
+ListenAddress $(addr 2 1)
+ListenAddress $(addr 3 1)
+HostKey $work/host_key
+PidFile $work/sshd.pid
+AuthorizedKeysFile $work/authorized_keys
+AuthenticationMethods publickey
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+UsePAM no
+StrictModes no
+SetEnv XDG_STATE_HOME=$work/history
+Subsystem sftp internal-sftp
+CONF
+if [ ! -d /run/sshd ]; then
+  mkdir -p /run/sshd
+  made_privsep=1
+fi
+/usr/sbin/sshd -D -e -f "$work/sshd_config" 2> "$work/sshd.log" &
+sshd=$!
+
+# --- the meters: one meter-sim per site, two meters each.
+start_sim() {  # NAME FIRST-ADDRESS COUNT [OPTIONS...]
+  local name=$1 first=$2 count=$3
+  shift 3
+  "$sim" --address "$first" --meters "$count" --password "$password" --image "$image" \
+    --log "$work/sim-$name.log" "$@" > "$work/sim-$name.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    grep -q '"ready":true' "$work/sim-$name.out" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  fail "meter-sim $name did not start: $(cat "$work/sim-$name.out")"
+}
+modbus_requests() { cat "$work"/sim-*.log 2>/dev/null | grep -c '"command":"MODBUS"' || true; }
+start_sim north "$(addr 1 2)" 2
+start_sim south "$(addr 2 2)" 2
+start_sim extra "$(addr 2 9)" 1 --fault 'drop@cmd=VER?'   # never identifies itself
+
+inventory() {  # the south site's meters
+  cat > "$work/inventory/hosts.yml" <<INV
+sites:
+  hosts:
+    north: {ansible_host: "$(addr 1 1)", loader_meters: ["$(addr 1 2)", "$(addr 1 3)"]}
+    south: {ansible_host: "$(addr 2 1)", loader_meters: [$1]}
+    harbour: {ansible_host: "$(addr 3 1)", loader_meters: ["$(addr 3 2)", "$(addr 3 3)"]}
+  vars:
+    ansible_port: $port
+    ansible_user: $(id -un)
+    loader_cli: $cli
+    loader_image_src: $work/firmware.bin
+    loader_firmware_sha256: $sha
+    loader_state_dir: "$work/sites/{{ inventory_hostname }}"
+    loader_report_dir: $work/reports
+    loader_retry_rounds: 1
+    loader_connect_timeout: 1
+INV
+}
+inventory "\"$(addr 2 2)\", \"$(addr 2 3)\""
+printf 'loader_password: "%s"\n' "$password" > "$work/inventory/group_vars/sites/vault.yml"
+echo "vault-secret-of-the-test" > "$work/vault-pass"
+ansible-vault encrypt --vault-password-file "$work/vault-pass" "$work/inventory/group_vars/sites/vault.yml" > /dev/null
+grep -q '^\$ANSIBLE_VAULT' "$work/inventory/group_vars/sites/vault.yml" || fail "the vault file is not encrypted"
+
+playbook() {  # OUTPUT-NAME [ARGS...]; the exit status in $status. $book: the playbook
+  local name=$1
+  shift
+  status=0
+  # -vvv --diff: module arguments, results and file changes in full, where a
+  # password would show.
+  ansible-playbook -vvv --diff -i "$work/inventory" "$deploy/${book:-rollout.yml}" --vault-password-file "$work/vault-pass" \
+    -e "{\"rollout_waves\": [1, 2], \"rollout_cli\": \"$cli\"}" "$@" > "$work/out/$name.txt" 2>&1 || status=$?
+}
+recap() { sed -n '/PLAY RECAP/,$p' "$work/out/$1.txt"; }
+
+echo "== a wrong firmware hash stops the canary wave; nothing is sent"
+playbook wrong-hash -e "loader_firmware_sha256=$(printf '%064d' 7)"
+[ "$status" -ne 0 ] || fail "the rollout with a wrong hash succeeded"
+grep -q "nothing was sent" "$work/out/wrong-hash.txt" || fail "no refusal: $(recap wrong-hash)"
+! grep -q '\[south\]\|\[harbour\]' "$work/out/wrong-hash.txt" || fail "the wave after the canary ran"
+[ "$(modbus_requests)" -eq 0 ] || fail "a meter was contacted"
+[ ! -d "$work/reports" ] || fail "reports were fetched: $(ls "$work/reports")"
+
+echo "== a dry run contacts no meter and names the unreachable ones"
+playbook dry-run --check
+[ "$status" -ne 0 ] || fail "the dry run passed with a site unreachable"
+grep -q "north: would update $(addr 1 2) $(addr 1 3); unreachable: none" "$work/out/dry-run.txt" || fail "north: $(cat "$work/out/dry-run.txt")"
+grep -q "harbour: would update none; unreachable: $(addr 3 2) $(addr 3 3)" "$work/out/dry-run.txt" || fail "harbour: $(cat "$work/out/dry-run.txt")"
+[ "$(modbus_requests)" -eq 0 ] || fail "the dry run sent a request to a meter"
+
+# The harbour's second meter answers no identification in its first round.
+start_sim harbour "$(addr 3 2)" 2 --meter 2 --fault drop@1 --fault drop@2
+
+echo "== the rollout: the canary site, then a wave of two"
+started=$(date +%s)
+playbook rollout
+elapsed=$(($(date +%s) - started))
+[ "$status" -eq 0 ] || fail "the rollout failed: $(tail -n 40 "$work/out/rollout.txt")"
+grep -q "4 reports, 6 meters: 6 updated" "$work/out/rollout.txt" || fail "counts: $(tail -n 30 "$work/out/rollout.txt")"
+[ "$(grep -c '^PLAY \[Update the meters' "$work/out/rollout.txt")" -eq 2 ] || fail "not two waves"
+[ -f "$work/reports/harbour.run-002.json" ] || fail "the harbour's failing meter was not retried: $(ls "$work/reports")"
+grep -o '"result": "[a-z-]*"' "$work/reports/harbour.run-001.json" | grep -qv updated || fail "the harbour's first round failed no meter"
+grep '^PLAY \[\|"msg": "[a-z]*: [a-z-]* [0-9]\|"msg": "[0-9]* reports' "$work/out/rollout.txt" || true
+echo "rollout wall time: ${elapsed}s"
+
+echo "== a rerun touches nothing"
+before=$(modbus_requests)
+playbook rerun
+[ "$status" -eq 0 ] || fail "the rerun failed: $(tail -n 30 "$work/out/rerun.txt")"
+[ "$(modbus_requests)" -eq "$before" ] || fail "the rerun contacted a meter"
+recap rerun | grep -q 'changed=[1-9]' && fail "the rerun changed something: $(recap rerun)"
+
+echo "== a meter that always fails is named and fails the verdict; the others are left alone"
+inventory "\"$(addr 2 2)\", \"$(addr 2 3)\", \"$(addr 2 9)\""
+before=$(modbus_requests)
+playbook failing
+[ "$status" -ne 0 ] || fail "the rollout with a failing meter succeeded"
+grep -q "1 of 3 meters of this site not updated: $(addr 2 9) (" "$work/out/failing.txt" || fail "the site did not name the meter: $(recap failing)"
+grep -q "NO MORE HOSTS LEFT" "$work/out/failing.txt" || fail "the wave did not stop the rollout: $(recap failing)"
+book=verdict.yml playbook verdict
+[ "$status" -ne 0 ] || fail "the verdict passed with a meter not updated"
+grep -q "7 meters: 1 [a-z-]*, 6 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
+grep -q "\"$(addr 2 9): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
+[ "$(($(modbus_requests) - before))" -eq 2 ] || fail "expected two requests (a run and its retry), all to the new meter"
+
+echo "== the password is in no output, log, report or state"
+! grep -rlF -- "$password" "$work/out" "$work/ansible.log" "$work/reports" "$work/sites" "$work/history" \
+  "$work/remote-tmp" "$work/ansible-tmp" 2>/dev/null || fail "the password was found in the files above"
+[ -z "$(find "$work/sites" -name password)" ] || fail "a password file was left on a site"
+[ -s "$work/history/ethernet-loader/updates.jsonl" ] || fail "no history written where the check looks"
+
+# Every meter of the three sites holds the firmware.
+for p in "${pids[@]:0:2}" "${pids[@]:3}"; do kill -INT "$p"; done
+for name in north south harbour; do
+  for _ in $(seq 50); do grep -q '"summary"' "$work/sim-$name.out" && break; sleep 0.1; done
+  grep -q '"summary"' "$work/sim-$name.out" && ! grep '"summary"' "$work/sim-$name.out" | grep -q '"mismatch"' ||
+    fail "$name: $(tail -n 1 "$work/sim-$name.out")"
+done
+echo "ansible rollout: all cases passed"
