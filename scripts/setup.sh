@@ -4,7 +4,9 @@
 # cross compiler, Wine to run the tests, librsvg2-bin and icoutils to make the
 # program's icon from its SVG, nsis for the installer, xdotool and imagemagick
 # to drive the window under Xvfb and read its colours, fonts-wine for the
-# faces Windows draws it with.
+# faces Windows draws it with. For releases: hardening-check (devscripts),
+# osslsigncode to sign, diffoscope to name what differs between two builds,
+# strip-nondeterminism for the zip, python3-jsonschema to check the SBOM.
 set -euo pipefail
 
 packages=(
@@ -15,6 +17,7 @@ packages=(
   scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
   g++-mingw-w64-x86-64-posix wine64 googletest
   librsvg2-bin icoutils nsis xdotool imagemagick fonts-wine
+  devscripts osslsigncode diffoscope-minimal strip-nondeterminism python3-jsonschema
 )
 
 missing=()
