@@ -17,7 +17,11 @@ if(LOADER_HARDENING)
   else()
     add_compile_options(-fstack-protector-strong -fstack-clash-protection -fcf-protection ${_fortify}
                         -Wformat -Werror=format-security)
-    # Full RELRO: the relocations are read-only and bound at start.
-    add_link_options(-Wl,-z,relro -Wl,-z,now)
+    # Full RELRO: the relocations are read-only and bound at start. Every
+    # object of ours is built for CET, but Debian 12's C start files (crt1.o,
+    # crti.o, crtn.o: hand-written entry code, never an indirect branch's
+    # target) carry no CET marker, which would drop it from the whole program;
+    # -z ibt/-z shstk mark the program as a whole.
+    add_link_options(-Wl,-z,relro -Wl,-z,now -Wl,-z,ibt -Wl,-z,shstk)
   endif()
 endif()

@@ -76,7 +76,7 @@ if [ "$only" != debian ]; then
 fi
 
 /usr/bin/python3 scripts/sbom.py --output "$output/ethernet-loader-$version.spdx.json" --version "$version" \
-  --commit "$(git rev-parse HEAD 2>/dev/null || echo unknown)" --native build --windows build-windows \
+  --commit "$(git rev-parse HEAD)" --native build --windows build-windows \
   --only "$only" "$output"
 /usr/bin/python3 scripts/sbom.py --check "$output/ethernet-loader-$version.spdx.json"
 (cd "$output" && sha256sum -- $(ls | grep -v '^SHA256SUMS$' | sort) > SHA256SUMS)

@@ -6,7 +6,7 @@
 
 Lists each artifact in DIST with its SHA-256 and what is built into it, taken
 from the builds themselves: the headers the compiler read (ninja's dependency
-log) name the header-only libraries, the Debian packages' Depends field names
+log) name the libraries compiled in from headers, the Debian packages' Depends field names
 the shared libraries, and the cross compiler names the runtime libraries it
 links statically into the .exe files. Each component's version is that of the
 Debian package that provided it on the build machine. The firmware image the
@@ -16,6 +16,7 @@ relationship names elements the document has.
 """
 import argparse
 import datetime
+import functools
 import hashlib
 import json
 import os
@@ -42,6 +43,10 @@ LICENCES = {
 }
 
 
+# The programs of the ethernet-loader package (ninja targets of the native build).
+PROGRAMS = ("ethernet-loader", "ethernet-loader-brand1", "ethernet-loader-cli")
+
+
 def run(*args):
     return subprocess.run(args, check=True, capture_output=True, text=True).stdout
 
@@ -64,6 +69,7 @@ def owner(path):
     return line.split(":")[0].strip() or None
 
 
+@functools.lru_cache(maxsize=None)
 def package_facts(name):
     fields = run("dpkg-query", "-W", "-f=${Version}\t${Source}\t${Architecture}\t${Homepage}", name)
     version, source, arch, homepage = fields.split("\t")
@@ -71,31 +77,35 @@ def package_facts(name):
     return {"name": name, "version": version, "source": source, "arch": arch, "homepage": homepage}
 
 
-def header_only_packages(build_dir, skip=("tests/", "bench/", "googletest/", "_deps/")):
-    """Packages whose headers the shipped objects read and which ship no library
-    to link: what is compiled in from headers alone."""
-    deps = run("ninja", "-C", build_dir, "-t", "deps")
-    headers, keep = set(), False
+@functools.lru_cache(maxsize=None)
+def header_packages(build_dir, targets):
+    """Packages whose headers under /usr/include the objects of targets read."""
+    objects = [f for f in run("ninja", "-C", build_dir, "-t", "inputs", *targets).split()
+               if f.endswith((".o", ".obj"))]
+    deps = run("ninja", "-C", build_dir, "-t", "deps", *objects)
+    headers = set()
     for line in deps.splitlines():
-        if line and not line.startswith(" "):
-            target = line.split(":")[0]
-            keep = target.endswith(".obj") or target.endswith(".o")
-            keep = keep and not any(part in target for part in skip)
-        elif keep and line.strip():
+        if line.startswith(" ") and line.strip():
             path = line.strip()
             if "/host-headers/" in path:  # the cross build's copies of /usr/include
                 path = "/usr/include/" + path.split("/host-headers/", 1)[1]
             if path.startswith("/usr/include/"):
                 headers.add(path)
-    packages = {}
+    owners = {}
     for path in sorted(headers):
-        top = path.split("/")[3]  # one look-up per file or folder under /usr/include
-        if top in packages:
-            continue
-        packages[top] = owner(path)
-    names = sorted({p for p in packages.values() if p})
-    return [n for n in names if not any(re.search(r"\.(so(\.\d+)*|a)$", f)
-                                        for f in run("dpkg", "-L", n).splitlines())]
+        # One look-up per file or folder under /usr/include (or its multiarch folder).
+        parts = path.split("/")
+        top = "/".join(parts[3:5] if parts[3].endswith("-linux-gnu") else parts[3:4])
+        if top not in owners:
+            owners[top] = owner(path)
+    return sorted({p for p in owners.values() if p})
+
+
+def built_in(headers, linked):
+    """Of the header packages, those compiled into the program itself: all but
+    the headers of a library it links (their code is in that library)."""
+    linked_sources = {package_facts(n)["source"] for n in linked}
+    return [n for n in headers if package_facts(n)["source"] not in linked_sources]
 
 
 def mingw_runtime():
@@ -200,28 +210,29 @@ def make(args):
     if not files:
         sys.exit("sbom: no artifacts in " + args.dist)
 
-    builds = {}
-    if args.only != "windows":
-        builds["debian"] = (args.native, header_only_packages(args.native))
-    if args.only != "debian":
-        builds["windows"] = (args.windows, header_only_packages(args.windows))
-        runtime = mingw_runtime()
+    runtime = mingw_runtime() if args.only != "debian" else []
     for file in files:
         path = os.path.join(args.dist, file)
-        kind = "debian" if file.endswith(".deb") else "windows"
-        build_dir, headers = builds[kind]
+        if file.endswith(".deb"):
+            build_dir = args.native
+            targets = ("meter-sim",) if file.startswith("meter-sim") else PROGRAMS
+        else:
+            build_dir, targets = args.windows, ("release_files",)
+        headers = header_packages(build_dir, targets)
         if file.endswith(".deb"):
             element = doc.artifact(path, args.version, "INSTALL", "Debian package")
-            for dep in deb_depends(path):
+            linked = deb_depends(path)
+            for dep in linked:
                 doc.relate(element, "DEPENDS_ON", doc.debian_package(dep))
         else:
             installer = file.endswith(".exe")
             element = doc.artifact(path, args.version, "INSTALL" if installer else "ARCHIVE",
                                    "Windows installer" if installer else "Windows programs, zipped")
+            linked = runtime
             for name in runtime:
                 doc.relate(element, "CONTAINS", doc.debian_package(name))
         doc.relate("SPDXRef-DOCUMENT", "DESCRIBES", element)
-        for name in headers:
+        for name in built_in(headers, linked):
             doc.relate(element, "CONTAINS", doc.debian_package(name))
         image = os.path.join(build_dir, "image", "flash_image.bin")
         digest = sha256(image)
