@@ -30,8 +30,8 @@ for file in "$@"; do
         bit=$((16#${pair%%:*}))
         (((16#$flags & bit) == bit)) || bad "$file" "no ${pair#*:} (DllCharacteristics 0x$flags)"
       done
-      symbols=$("$objdump" -t "$file" 2>/dev/null | grep -c . || true)
-      if ((symbols > 10)) && ! "$objdump" -t "$file" | grep -q '__stack_chk_fail'; then
+      symbols=$("$objdump" -t "$file" 2>/dev/null || true)
+      if [ "$(wc -l <<<"$symbols")" -gt 10 ] && ! grep -q '__stack_chk_fail' <<<"$symbols"; then
         bad "$file" "no stack protector"
       fi
       ;;
