@@ -53,11 +53,11 @@ if [ -n "$first" ]; then
   [ "$(git -C "$first" rev-parse HEAD)" = "$commit" ] || { echo "check-reproducible: $first is not at $commit" >&2; exit 1; }
   release "$first" one
 else
-  checkout "$scratch/one/src"
-  release "$scratch/one/src" one
+  checkout "$scratch/a/src"
+  release "$scratch/a/src" one
 fi
-checkout "$scratch/two/the-second-build"
-release "$scratch/two/the-second-build" two
+checkout "$scratch/b/the-second-build"
+release "$scratch/b/the-second-build" two
 
 names=$( (cd "$scratch/one" && find . -type f; cd "$scratch/two" && find . -type f) | sort -u)
 count=0

@@ -79,10 +79,10 @@ fi
   --commit "$(git rev-parse HEAD)" --native build --windows build-windows \
   --only "$only" "$output"
 /usr/bin/python3 scripts/sbom.py --check "$output/ethernet-loader-$version.spdx.json"
-(cd "$output" && sha256sum -- $(ls | grep -v '^SHA256SUMS$' | sort) > SHA256SUMS)
+(cd "$output" && find . -maxdepth 1 -type f ! -name 'SHA256SUMS*' -printf '%P\n' | sort | xargs -d '\n' sha256sum -- > SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS)
 
 echo "release: $output"
-(cd "$output" && ls -l --time-style=+ | tail -n +2 | awk '{ print "  " $5 "  " $6 }')
+(cd "$output" && find . -maxdepth 1 -type f -printf '  %s\t%P\n' | sort -k2)
 if [ "$only" != debian ]; then
   if [ -n "${LOADER_SIGN_CERT:-}" ]; then
     echo "release: the Windows programs, the uninstaller and the installer are signed"

@@ -6,7 +6,8 @@
 # to drive the window under Xvfb and read its colours, fonts-wine for the
 # faces Windows draws it with. For releases: hardening-check (devscripts),
 # osslsigncode to sign, diffoscope to name what differs between two builds,
-# strip-nondeterminism for the zip, python3-jsonschema to check the SBOM.
+# strip-nondeterminism for the zip, python3-jsonschema to check the SBOM,
+# p7zip-full to look inside the installer.
 set -euo pipefail
 
 packages=(
@@ -17,7 +18,7 @@ packages=(
   scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
   g++-mingw-w64-x86-64-posix wine64 googletest
   librsvg2-bin icoutils nsis xdotool imagemagick fonts-wine
-  devscripts osslsigncode diffoscope-minimal strip-nondeterminism python3-jsonschema
+  devscripts osslsigncode diffoscope-minimal strip-nondeterminism python3-jsonschema p7zip-full
 )
 
 missing=()

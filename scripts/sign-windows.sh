@@ -39,7 +39,9 @@ for file in "$@"; do
   args=(sign -pkcs12 "$cert" -readpass "$password_file" -h sha256
         -n "QT510x/QT520x Ethernet Loader" -i "https://ethernet-loader.example.org/")
   [ -z "$timestamp" ] || args+=(-ts "$timestamp")
-  signed=$(mktemp "$file.XXXXXX")
+  # osslsigncode writes a new file only.
+  signed=$file.signing
+  rm -f "$signed"
   if ! out=$(osslsigncode "${args[@]}" -in "$file" -out "$signed" 2>&1); then
     rm -f "$signed"
     echo "sign-windows: $file: $out" >&2
