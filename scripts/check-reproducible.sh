@@ -43,9 +43,10 @@ release() {
   local start=$SECONDS
   "$1/scripts/release.sh" --only "$only" --output "$scratch/$2" >"$scratch/$2.log" 2>&1 ||
     { tail -30 "$scratch/$2.log"; echo "check-reproducible: the build in $1 failed" >&2; exit 1; }
-  mkdir -p "$scratch/$2/exe"
-  find "$1/build-windows" -path "$1/build-windows/_CPack_Packages" -prune -o -name 'ethernet-loader*.exe' -print |
-    while read -r exe; do cp "$exe" "$scratch/$2/exe/"; done
+  if [ -d "$1/build-windows" ]; then
+    mkdir -p "$scratch/$2/exe"
+    cp "$1"/build-windows/win32/ethernet-loader*.exe "$1"/build-windows/cli/ethernet-loader-cli.exe "$scratch/$2/exe/"
+  fi
   echo "check-reproducible: built in $1 in $((SECONDS - start)) s"
 }
 
