@@ -60,20 +60,29 @@ fi
 checkout "$scratch/b/the-second-build"
 release "$scratch/b/the-second-build" two
 
-names=$( (cd "$scratch/one" && find . -type f; cd "$scratch/two" && find . -type f) | sort -u)
+# Artifacts first, then the SBOM and SHA256SUMS, which differ whenever an artifact does.
+names=$( (cd "$scratch/one" && find . -type f; cd "$scratch/two" && find . -type f) | sort -u |
+  awk '{ print (/SHA256SUMS|spdx/ ? 1 : 0) "\t" $0 }' | sort | cut -f2)
 count=0
+differing=()
 while read -r name; do
-  a=$scratch/one/$name b=$scratch/two/$name
-  if [ ! -f "$a" ] || [ ! -f "$b" ]; then
-    echo "check-reproducible: ${name#./} is in one build only" >&2
-    exit 1
+  if [ ! -f "$scratch/one/$name" ] || [ ! -f "$scratch/two/$name" ]; then
+    differing+=("${name#./} (in one build only)")
+  elif cmp -s "$scratch/one/$name" "$scratch/two/$name"; then
+    count=$((count + 1))
+  else
+    differing+=("${name#./}")
   fi
-  if ! cmp -s "$a" "$b"; then
-    echo "check-reproducible: ${name#./} differs between the two builds; diffoscope says:" >&2
-    diffoscope --no-progress --text - --max-report-size 200000 "$a" "$b" | head -200 >&2 || true
-    exit 1
-  fi
-  count=$((count + 1))
 done <<<"$names"
+if ((${#differing[@]})); then
+  first=${differing[0]}
+  echo "check-reproducible: differs between the two builds: ${differing[*]}" >&2
+  if [ -f "$scratch/one/$first" ] && [ -f "$scratch/two/$first" ]; then
+    echo "check-reproducible: $first, as diffoscope sees it:" >&2
+    diffoscope --no-progress --text - --max-report-size 200000 "$scratch/one/$first" "$scratch/two/$first" |
+      head -200 >&2 || true
+  fi
+  exit 1
+fi
 echo "check-reproducible: $count files bit-identical across two builds of $commit:"
 (cd "$scratch/one" && find . -type f -printf '  %s\t%P\n' | sort -k2)

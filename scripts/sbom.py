@@ -87,8 +87,9 @@ def header_packages(build_dir, targets):
     for line in deps.splitlines():
         if line.startswith(" ") and line.strip():
             path = line.strip()
-            if "/host-headers/" in path:  # the cross build's copies of /usr/include
-                path = "/usr/include/" + path.split("/host-headers/", 1)[1]
+            if path.startswith("host-headers/") or "/host-headers/" in path:
+                # the cross build's copies of /usr/include
+                path = "/usr/include/" + path.split("host-headers/", 1)[1]
             if path.startswith("/usr/include/"):
                 headers.add(path)
     owners = {}
