@@ -92,5 +92,21 @@ set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
 set(CPACK_NSIS_DEFINES "  Target amd64-unicode")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
+# Signing, when the release has a certificate (scripts/sign-windows.sh): the
+# programs once staged, before they are packed, and the uninstaller as
+# makensis writes it into the installer. Without one, both leave the files be.
+set(CPACK_LOADER_SIGN_SCRIPT ${PROJECT_SOURCE_DIR}/scripts/sign-windows.sh)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/staged.cmake)
+string(APPEND CPACK_NSIS_DEFINES "\n  !uninstfinalize `'${CPACK_LOADER_SIGN_SCRIPT}' --if-configured '%1'`")
+# The installer stores the time of each file it carries, so CPack's page file,
+# written just before makensis runs, is dated SOURCE_DATE_EPOCH like the rest.
+string(APPEND CPACK_NSIS_DEFINES
+       "\n  !system `sh -c 'test -z $SOURCE_DATE_EPOCH || touch -d @$SOURCE_DATE_EPOCH NSIS.InstallOptions.ini'`")
 # The zip unpacks into a folder of its own (CPack's default), ready to run from there.
 include(CPack)
+
+# What the installer and the zip hold (scripts/release.sh builds this).
+add_custom_target(release_files DEPENDS ethernet-loader ethernet-loader-cli)
+if(NOT LOADER_BRAND_VARIANT_1)
+  add_dependencies(release_files ethernet-loader-brand1)
+endif()

@@ -5,7 +5,11 @@
 # program's icon from its SVG, nsis for the installer, xdotool and imagemagick
 # to drive the window under Xvfb and read its colours, fonts-wine for the
 # faces Windows draws it with. ansible-core, ansible-lint and openssh-server
-# for the rollout role's test (sites reached over ssh on loopback).
+# for the rollout role's test (sites reached over ssh on loopback). For
+# releases: hardening-check (devscripts), osslsigncode to sign, diffoscope to
+# name what differs between two builds, strip-nondeterminism for the zip,
+# python3-jsonschema to check the SBOM, p7zip-full to look inside the
+# installer.
 set -euo pipefail
 
 packages=(
@@ -17,6 +21,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 googletest
   librsvg2-bin icoutils nsis xdotool imagemagick fonts-wine
   ansible-core ansible-lint openssh-server iproute2
+  devscripts osslsigncode diffoscope-minimal strip-nondeterminism python3-jsonschema p7zip-full
 )
 
 missing=()

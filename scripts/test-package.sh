@@ -23,6 +23,7 @@ grep -v '^running with root privileges' <<<"$report" || true
 root=$scratch/root
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 bin=$root/usr/bin
+scripts/check-hardening.sh "$bin"/*
 version=$(dpkg-deb -f "${debs[0]}" Version)
 
 # The command-line programs.

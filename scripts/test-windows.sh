@@ -26,6 +26,7 @@ scripts/setup.sh
 }
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+scripts/check-hardening.sh build-windows/win32/ethernet-loader*.exe build-windows/cli/ethernet-loader-cli.exe
 build_seconds=$((SECONDS - stage_start))
 
 # Debian's wine64 package leaves the loader out of PATH.

@@ -3,7 +3,8 @@
 # same suite again under Address and UndefinedBehavior sanitizers, the
 # threaded parts under ThreadSanitizer, a bounded fuzzing run of the
 # simulator's frame decoding, the image formats and the settings file
-# (scripts/fuzz.sh), and the Windows build's tests under Wine. Installs what
+# (scripts/fuzz.sh), the Windows build's tests under Wine, and the release's
+# reproducibility and signing (scripts/test-release.sh). Installs what
 # is missing, configures and builds by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,3 +25,6 @@ ctest --preset tsan
 scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
 
 scripts/test-windows.sh
+
+# Releases: reproducible Windows files and a signed installer.
+scripts/test-release.sh
