@@ -235,7 +235,7 @@ struct RunCase {
     ScriptedMeter::Script script = {};
     Outcome outcome;
     std::string action, identityShown, verdict;
-    std::optional<Rgb> background;
+    std::optional<Rgb> background = std::nullopt;
     std::vector<std::string> boxes = {};
     int resets;
     const char* repeat = nullptr;     // the repeat count shown at the end; null: hidden
@@ -276,7 +276,9 @@ TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
     EXPECT_EQ(r.view.texts[Text::Verdict], c.verdict);
     EXPECT_EQ(r.view.verdictBackground, c.background);
     EXPECT_EQ(r.view.visible[Control::RepeatCount], c.repeat != nullptr);
-    if (c.repeat) EXPECT_EQ(r.view.texts[Text::Repeat], c.repeat);
+    if (c.repeat) {
+        EXPECT_EQ(r.view.texts[Text::Repeat], c.repeat);
+    }
     EXPECT_EQ(r.view.BoxTexts().size(), c.boxes.size());
     if (c.explained) {
         ASSERT_FALSE(r.view.boxes.empty());
