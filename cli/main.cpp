@@ -20,9 +20,11 @@
 #include "Inputs.h"
 #include "LoaderVersion.h"
 #include "Log.h"
+#include "MeterLock.h"
 #include "PasswordText.h"
 #include "FlashImage.h"
 #include "Socket.h"
+#include "SocketAddress.h"
 
 namespace {
 
@@ -181,6 +183,7 @@ struct Arguments {
     bool historyJson = false;
     std::vector<std::string> hosts;
     std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
+    bool expectGiven = false;  // even as an empty text, which is no pin
     int jobs = 0;
     std::vector<std::string> mergePaths;
     std::string mergeOutput;
@@ -221,8 +224,7 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
             ->type_name("FILE");
         sub->add_option("--password", args.refusedPassword)->group("");
     }
-    update
-        ->add_option("--expect-sha256", args.expectedSha256,
+    auto* expect = update->add_option("--expect-sha256", args.expectedSha256,
                      "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
         ->type_name("HEX");
     auto* merge = app.add_subcommand(
@@ -243,6 +245,7 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
         exitCode = rc == 0 ? 0 : kUsageError;
         return std::nullopt;
     }
+    args.expectGiven = expect->count() > 0;
     args.mergeReports = merge->parsed();
     args.listHistory = historyList->parsed();
     args.command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
@@ -278,10 +281,16 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             const auto listed = cli::HostsFromFile(ReadFile("--hosts", args.hostsFile), args.hostsFile);
             given.insert(given.end(), listed.begin(), listed.end());
         }
+        if (args.expectGiven && args.expectedSha256.empty())
+            throw SetupError{
+                "--expect-sha256 is empty (an unset variable?): give the SHA-256 the firmware must have; nothing was "
+                "sent"};
         if (!args.expectedSha256.empty() && !IsSha256Hex(args.expectedSha256))
             throw SetupError{"--expect-sha256 " + args.expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
+        if (auto why = cli::ExpandRanges(given)) throw SetupError{*why};
         if (!(run.continues && given.empty()))
             if (auto why = cli::HostListProblem(given)) throw SetupError{*why};
+        if (auto why = cli::SameMeterProblem(given, net::HostToDotted)) throw SetupError{*why};
         args.hosts.clear();
         for (const cli::Host& h : given) args.hosts.push_back(h.address);
         image::ImageView firmware = image::EmbeddedImage();
@@ -289,6 +298,8 @@ bool Run(Arguments& args, cli::RunRecord& run) {
         if (!args.imageFile.empty()) {
             image::ParseResult parsed = image::ParseImageFile(ReadFile("--image", args.imageFile));
             if (!parsed.ok) throw SetupError{"--image " + args.imageFile + ": " + parsed.error};
+            if (const std::string why = image::UnwritableProblem(parsed.bytes); !why.empty())
+                throw SetupError{"--image " + args.imageFile + ": " + why};
             imageBytes = std::move(parsed.bytes);
             firmware = image::ImageView(imageBytes.data(), image::kImageSize);
             run.firmwareSource = args.imageFile;
@@ -320,6 +331,7 @@ bool Run(Arguments& args, cli::RunRecord& run) {
                 throw SetupError{std::to_string(options.jobs) + " meters at once need about " +
                                  std::to_string(sockets) + " open files; this system allows " +
                                  std::to_string(allowed) + " (ulimit -n): give a smaller --jobs"};
+            options.lockFolder = platform::MeterLockFolder();
             options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
 
             platform::StartSocketLibrary();
