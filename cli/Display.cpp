@@ -138,7 +138,7 @@ void Display::Finished(size_t meter, const MeterRecord& record) {
     l.stage = ResultName(record, command_);
     l.retries = record.result.retries;
     dirty_ = true;
-    const std::string verdict = l.stage + ": " + ResultMessage(record, command_);
+    const std::string verdict = l.verdict = l.stage + ": " + ResultMessage(record, command_);
     switch (mode_) {
         case DisplayMode::Log: Log(meter, verdict); break;
         case DisplayMode::Lines: Redraw(true); break;
@@ -167,6 +167,11 @@ void Display::Close() {
         std::fprintf(out_, "%s\n", Summary().c_str());
     else
         Redraw(true);
+    // A line holds the result's word only: why, and in what state the meter
+    // is left, follows below for each failure.
+    if (mode_ == DisplayMode::Lines)
+        for (const Line& l : lines_)
+            if (l.done && !l.ok) std::fprintf(out_, "%s %s\n", l.address.c_str(), l.verdict.c_str());
     closing_ = true;
     tick_.notify_all();
     std::fflush(out_);
@@ -186,8 +191,8 @@ std::string Display::Summary() const {
         ok += l.ok;
     }
     const char* verb = command_ == Command::Probe ? "probed" : "updated";
-    return std::to_string(lines_.size()) + " meters: " + std::to_string(ok) + " " + verb + ", " +
-           std::to_string(done - ok) + " failed, " + std::to_string(lines_.size() - done) + " running";
+    return std::to_string(lines_.size()) + (lines_.size() == 1 ? " meter: " : " meters: ") + std::to_string(ok) + " " +
+           verb + ", " + std::to_string(done - ok) + " failed, " + std::to_string(lines_.size() - done) + " running";
 }
 
 // The meters expected to end last: of those running for a while, the

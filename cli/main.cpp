@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -15,6 +18,7 @@
 #include "Brand.h"
 #include "Console.h"
 #include "EarlierReports.h"
+#include "File.h"
 #include "Fleet.h"
 #include "ImageFormats.h"
 #include "Inputs.h"
@@ -37,20 +41,46 @@ struct SetupError {
     std::string what;
 };
 
+std::string ErrnoText(int error) {
+    return error != 0 ? std::generic_category().message(error) : std::string("reason unknown");
+}
+
 std::string ReadFile(const std::string& option, const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw SetupError{option + " " + path + ": cannot be read: it is a folder, not a file"};
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw SetupError{option + " " + path + ": cannot be read"};
+    if (!in) throw SetupError{option + " " + path + ": cannot be read: " + ErrnoText(errno)};
     std::ostringstream content;
     content << in.rdbuf();
-    if (in.bad()) throw SetupError{option + " " + path + ": cannot be read"};
+    if (in.bad()) throw SetupError{option + " " + path + ": cannot be read: " + ErrnoText(errno)};
     return content.str();
 }
 
+// Refuses an output that names one of the command's inputs, however spelt
+// (another path, a link): writing it would destroy what the run reads.
+void CheckNotAnInput(const std::string& outputOption, const std::string& output,
+                     const std::vector<std::pair<std::string, std::string>>& inputs) {
+    if (output.empty()) return;
+    for (const auto& [option, input] : inputs) {
+        std::error_code ec;
+        if (!input.empty() && std::filesystem::equivalent(output, input, ec) && !ec)
+            throw SetupError{outputOption + " " + output + " is the file given as " + option + " " + input +
+                             "; writing it would destroy that input: name another file"};
+    }
+}
+
+// Ends the program before any meter is contacted: a stop request came at the password prompt.
+struct StoppedAtPrompt {};
+
 // Asks on the terminal, without echo; nothing when there is no terminal.
 std::optional<std::string> PromptPassword() {
-    std::optional<std::string> line = platform::ReadLineWithoutEcho("Admin password: ");
-    if (line && !line->empty() && line->back() == '\r') line->pop_back();
-    return line;
+    platform::TypedLine typed = platform::ReadLineWithoutEcho("Admin password: ");
+    if (typed.stopped) throw StoppedAtPrompt{};
+    if (!typed.asked) return std::nullopt;
+    if (!typed.text.empty() && typed.text.back() == '\r') typed.text.pop_back();
+    return typed.text;
 }
 
 std::string Password(const std::string& passwordFile) {
@@ -77,7 +107,9 @@ std::string Password(const std::string& passwordFile) {
 // Fails early, before any meter is touched, when the report cannot be written.
 void CheckReportWritable(const std::string& path) {
     const bool existed = static_cast<bool>(std::ifstream(path));
-    if (!std::ofstream(path, std::ios::app)) throw SetupError{"--report " + path + ": cannot be written"};
+    errno = 0;
+    if (!std::ofstream(path, std::ios::app))
+        throw SetupError{"--report " + path + ": cannot be written: " + ErrnoText(errno)};
     if (!existed) std::remove(path.c_str());
 }
 
@@ -90,24 +122,43 @@ std::string Lower(std::string text) {
     return text;
 }
 
-bool WriteReport(const std::string& path, const nlohmann::ordered_json& report) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << report.dump(2) << "\n";
-    out.close();
-    return static_cast<bool>(out);
+// Writes the report to a new file beside `path` and puts that in its place:
+// a crash or a full disk never leaves half a report, nor destroys the last
+// one. Returns why not, or empty.
+std::string WriteReport(const std::filesystem::path& path, const nlohmann::ordered_json& report) {
+    const std::filesystem::path tmp = path.string() + ".new";
+    const auto why = [](const platform::FileStatus& status) {
+        return std::system_category().message(static_cast<int>(status.code));
+    };
+    platform::OutputFile out;
+    if (const auto opened = out.Open(tmp, platform::OutputFile::Mode::Replace); !opened.Ok()) return why(opened);
+    platform::FileStatus status = out.Write(report.dump(2) + "\n");
+    if (status.Ok()) status = out.Sync();
+    if (const auto closed = out.Close(); status.Ok()) status = closed;
+    if (status.Ok()) {
+        bool keepNew = false;
+        if (platform::PutInPlace(tmp, path, keepNew)) return {};
+        return "it cannot be replaced";
+    }
+    std::error_code ec;
+    std::filesystem::remove(tmp, ec);
+    return why(status);
 }
 
 // Joins the reports of many sites into one; 0 when every meter of them
 // succeeded, 1 when any did not.
-int MergeReportsCommand(const std::vector<std::string>& paths, const std::string& output) {
+int MergeReportsCommand(const std::vector<std::string>& paths, const std::string& output, bool allowMixed) {
+    std::vector<std::pair<std::string, std::string>> inputs;
+    for (const auto& path : paths) inputs.emplace_back("a report to merge,", path);
+    CheckNotAnInput("--output", output, inputs);
     std::vector<cli::ReportFile> files;
     for (const auto& path : paths) files.push_back({path, ReadFile("merge-reports", path)});
-    const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION);
+    const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION, allowMixed);
     if (!merged.problem.empty()) throw SetupError{"merge-reports: " + merged.problem};
     if (output.empty()) {
         std::printf("%s\n", merged.report.dump(2).c_str());
-    } else if (!WriteReport(output, merged.report)) {
-        throw SetupError{"--output " + output + ": cannot be written"};
+    } else if (const std::string why = WriteReport(output, merged.report); !why.empty()) {
+        throw SetupError{"--output " + output + ": cannot be written: " + why};
     }
     std::fprintf(stderr, "%s\n", merged.counts.c_str());
     return merged.allSucceeded ? 0 : 1;
@@ -187,6 +238,7 @@ struct Arguments {
     int jobs = 0;
     std::vector<std::string> mergePaths;
     std::string mergeOutput;
+    bool allowMixed = false;
 };
 
 // The command line as given; nothing when it ends the program here (help,
@@ -224,14 +276,18 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
             ->type_name("FILE");
         sub->add_option("--password", args.refusedPassword)->group("");
     }
-    auto* expect = update->add_option("--expect-sha256", args.expectedSha256,
-                     "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
-        ->type_name("HEX");
+    auto* expect =
+        update
+            ->add_option("--expect-sha256", args.expectedSha256,
+                         "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
+            ->type_name("HEX");
     auto* merge = app.add_subcommand(
         "merge-reports", "Join the reports of many runs (sites) into one JSON report with the counts per result.");
     merge->add_option("REPORT", args.mergePaths, "reports written by --report")->type_name("")->required();
     merge->add_option("--output", args.mergeOutput, "write the joined report to FILE instead of the standard output")
         ->type_name("FILE");
+    merge->add_flag("--allow-mixed", args.allowMixed,
+                    "join reports of different commands (update and probe) or of different firmware");
     auto* historyList = app.add_subcommand(
         "history", "List the update history of this user: every meter updated or probed, here or in the window.");
     historyList->add_option("--since", args.since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
@@ -311,6 +367,11 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             throw SetupError{"the firmware to be written (" + run.firmwareSource + ") has the SHA-256 " +
                              run.firmwareSha256 + ", not " + expected +
                              " as --expect-sha256 requires; nothing was sent"};
+        CheckNotAnInput("--report", args.reportFile,
+                        {{"--retry-failed", args.retryFile},
+                         {"--hosts", args.hostsFile},
+                         {"--password-file", args.passwordFile},
+                         {"--image", args.imageFile}});
         if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
         if (args.hosts.empty()) {
             // Every meter of the earlier run succeeded: a rerun by a script is done at once.
@@ -360,6 +421,9 @@ bool Run(Arguments& args, cli::RunRecord& run) {
     } catch (const SetupError& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
         return false;
+    } catch (const StoppedAtPrompt&) {
+        std::fprintf(stderr, "ethernet-loader-cli: stopped at the password prompt; nothing was sent\n");
+        return false;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
         return false;
@@ -367,15 +431,36 @@ bool Run(Arguments& args, cli::RunRecord& run) {
     return true;
 }
 
-// Writes the report when asked for; the exit status of the run.
+// Writes the report when asked for; the exit status of the run. A report
+// that cannot be written where asked is kept beside the update history: the
+// meters' verdicts stand, and a script must not read them as "nothing sent".
 int Report(const Arguments& args, const cli::RunRecord& run) {
     bool allGood = true;
     for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, args.command);
-    if (!args.reportFile.empty() && !WriteReport(args.reportFile, cli::ReportJson(run))) {
-        std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written\n", args.reportFile.c_str());
-        return kUsageError;
+    const int status = allGood ? 0 : 1;
+    if (args.reportFile.empty()) return status;
+    const nlohmann::ordered_json report = cli::ReportJson(run);
+    const std::string why = WriteReport(args.reportFile, report);
+    if (why.empty()) return status;
+    std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written: %s\n", args.reportFile.c_str(),
+                 why.c_str());
+    const std::filesystem::path log = history::LogPath();
+    if (!log.empty()) {
+        std::string stamp = cli::IsoTime(run.started);
+        std::replace(stamp.begin(), stamp.end(), ':', '-');
+        const std::filesystem::path kept = log.parent_path() / ("report-" + stamp + ".json");
+        std::error_code ec;
+        std::filesystem::create_directories(kept.parent_path(), ec);
+        const std::string keptWhy = WriteReport(kept, report);
+        if (keptWhy.empty()) {
+            std::fprintf(stderr, "ethernet-loader-cli: the report is saved as %s\n", kept.string().c_str());
+            return status;
+        }
+        std::fprintf(stderr, "ethernet-loader-cli: %s: cannot be written either: %s\n", kept.string().c_str(),
+                     keptWhy.c_str());
     }
-    return allGood ? 0 : 1;
+    std::fprintf(stderr, "ethernet-loader-cli: the report is lost; each meter's record is in the update history\n");
+    return status;
 }
 
 }  // namespace
@@ -388,7 +473,7 @@ int main(int argc, char** argv) {
     if (args->listHistory) return ListHistory(args->since, args->historyJson);
     if (args->mergeReports) {
         try {
-            return MergeReportsCommand(args->mergePaths, args->mergeOutput);
+            return MergeReportsCommand(args->mergePaths, args->mergeOutput, args->allowMixed);
         } catch (const SetupError& e) {
             std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
             return kUsageError;

@@ -348,7 +348,7 @@ TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
     EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
     EXPECT_NE(cli->ErrText().find("warning: 1 record of the update history not written"), std::string::npos)
         << cli->ErrText();
-    EXPECT_NE(cli->OutLines().back().find("1 meters: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
+    EXPECT_NE(cli->OutLines().back().find("1 meter: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
     SimSummary(*sim);
 }
 
@@ -556,7 +556,10 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
 
     auto merge = StartCli({"merge-reports", first, retry, "--output", merged});
     EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
-    EXPECT_NE(merge->ErrText().find("2 reports, 4 meters: 4 updated"), std::string::npos) << merge->ErrText();
+    EXPECT_NE(merge->ErrText().find("2 reports of update with firmware " + r2["firmware"]["sha256"].get<std::string>() +
+                                    ", 4 meters: 4 updated"),
+              std::string::npos)
+        << merge->ErrText();
     const json m = ReadJson(merged);
     ASSERT_TRUE(m.is_object()) << "no merged report";
     EXPECT_EQ(m["counts"]["updated"], 4);

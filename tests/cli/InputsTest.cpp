@@ -78,10 +78,10 @@ TEST(Hosts, ListsNameTheFirstBadOrRepeatedHostAndWhereItIs) {
 TEST(Hosts, RangesAreExpandedAndOtherFormsNamedWithTheirReason) {
     const struct {
         std::string host;
-        size_t count;        // addresses it stands for
-        std::string first;   // the first of them
-        std::string last;    // the last of them
-        std::string says;    // the refusal, when count is 0
+        size_t count;       // addresses it stands for
+        std::string first;  // the first of them
+        std::string last;   // the last of them
+        std::string says;   // the refusal, when count is 0
     } cases[] = {
         {"10.1.2.0/24", 254, "10.1.2.1", "10.1.2.254", ""},
         {"10.1.2.77/30", 2, "10.1.2.77", "10.1.2.78", ""},
@@ -112,7 +112,10 @@ TEST(Hosts, RangesAreExpandedAndOtherFormsNamedWithTheirReason) {
     }
     EXPECT_NE(HostProblem("fe80::1")->find("IPv6"), std::string::npos);
     EXPECT_NE(HostProblem("10.0.0.0/24")->find("range"), std::string::npos);
-    const auto listed = HostsFromFile("\xEF\xBB\xBF" "10.0.0.1\n", "bom.txt");
+    const auto listed = HostsFromFile(
+        "\xEF\xBB\xBF"
+        "10.0.0.1\n",
+        "bom.txt");
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].address, "10.0.0.1") << "a byte order mark is no part of the first host";
 }
