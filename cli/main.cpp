@@ -1,125 +1,31 @@
 // ethernet-loader-cli: updates (or probes) many meters at once, without a
-// window, with the same engine and timing per meter as the window.
-#include <CLI/CLI.hpp>
-
+// window, with the same engine and timing per meter as the window. The
+// arguments are read and checked by cli::PlanRun; here they are run.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <system_error>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <sstream>
+#include <system_error>
 
-#include "Brand.h"
 #include "Console.h"
 #include "EarlierReports.h"
 #include "File.h"
 #include "Fleet.h"
-#include "ImageFormats.h"
-#include "Inputs.h"
 #include "LoaderVersion.h"
 #include "Log.h"
 #include "MeterLock.h"
-#include "PasswordText.h"
-#include "FlashImage.h"
+#include "Plan.h"
 #include "Socket.h"
 #include "SocketAddress.h"
 
 namespace {
 
-constexpr int kUsageError = 2;
-constexpr int kMaxJobs = 1024;
-constexpr int kDefaultMaxJobs = 256;
-constexpr char kPasswordVariable[] = "LOADER_PASSWORD";
-
-struct SetupError {
-    std::string what;
-};
-
-std::string ErrnoText(int error) {
-    return error != 0 ? std::generic_category().message(error) : std::string("reason unknown");
-}
-
-std::string ReadFile(const std::string& option, const std::string& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec))
-        throw SetupError{option + " " + path + ": cannot be read: it is a folder, not a file"};
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw SetupError{option + " " + path + ": cannot be read: " + ErrnoText(errno)};
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) throw SetupError{option + " " + path + ": cannot be read: " + ErrnoText(errno)};
-    return content.str();
-}
-
-// Refuses an output that names one of the command's inputs, however spelt
-// (another path, a link): writing it would destroy what the run reads.
-void CheckNotAnInput(const std::string& outputOption, const std::string& output,
-                     const std::vector<std::pair<std::string, std::string>>& inputs) {
-    if (output.empty()) return;
-    for (const auto& [option, input] : inputs) {
-        std::error_code ec;
-        if (!input.empty() && std::filesystem::equivalent(output, input, ec) && !ec)
-            throw SetupError{outputOption + " " + output + " is the file given as " + option + " " + input +
-                             "; writing it would destroy that input: name another file"};
-    }
-}
-
-// Ends the program before any meter is contacted: a stop request came at the password prompt.
-struct StoppedAtPrompt {};
-
-// Asks on the terminal, without echo; nothing when there is no terminal.
-std::optional<std::string> PromptPassword() {
-    platform::TypedLine typed = platform::ReadLineWithoutEcho("Admin password: ");
-    if (typed.stopped) throw StoppedAtPrompt{};
-    if (!typed.asked) return std::nullopt;
-    if (!typed.text.empty() && typed.text.back() == '\r') typed.text.pop_back();
-    return typed.text;
-}
-
-std::string Password(const std::string& passwordFile) {
-    std::string typed;
-    std::string from;
-    if (!passwordFile.empty()) {
-        typed = cli::PasswordFromFile(ReadFile("--password-file", passwordFile));
-        from = "the password in " + passwordFile;
-    } else if (const char* env = std::getenv(kPasswordVariable)) {
-        typed = env;
-        from = std::string("the password in ") + kPasswordVariable;
-    } else if (auto prompted = PromptPassword()) {
-        typed = *prompted;
-        from = "the password typed";
-    } else {
-        throw SetupError{std::string("no password: give --password-file FILE or set ") + kPasswordVariable};
-    }
-    const auto bytes = protocol::PasswordBytes(typed);
-    if (!bytes) throw SetupError{from + " has a character the meter cannot take (only Windows-1252 characters)"};
-    if (auto why = cli::PasswordProblem(*bytes)) throw SetupError{from + ": " + *why};
-    return *bytes;
-}
-
-// Fails early, before any meter is touched, when the report cannot be written.
-void CheckReportWritable(const std::string& path) {
-    const bool existed = static_cast<bool>(std::ifstream(path));
-    errno = 0;
-    if (!std::ofstream(path, std::ios::app))
-        throw SetupError{"--report " + path + ": cannot be written: " + ErrnoText(errno)};
-    if (!existed) std::remove(path.c_str());
-}
-
-bool IsSha256Hex(const std::string& text) {
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
+int Refuse(const std::string& why) {
+    std::fprintf(stderr, "ethernet-loader-cli: %s\n", why.c_str());
+    return cli::kNothingSent;
 }
 
 // Writes the report to a new file beside `path` and puts that in its place:
@@ -147,21 +53,22 @@ std::string WriteReport(const std::filesystem::path& path, const nlohmann::order
 
 // Joins the reports of many sites into one; 0 when every meter of them
 // succeeded, 1 when any did not.
-int MergeReportsCommand(const std::vector<std::string>& paths, const std::string& output, bool allowMixed) {
-    std::vector<std::pair<std::string, std::string>> inputs;
-    for (const auto& path : paths) inputs.emplace_back("a report to merge,", path);
-    CheckNotAnInput("--output", output, inputs);
+int MergeReportsCommand(const cli::Plan& plan) {
     std::vector<cli::ReportFile> files;
-    for (const auto& path : paths) files.push_back({path, ReadFile("merge-reports", path)});
-    const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION, allowMixed);
-    if (!merged.problem.empty()) throw SetupError{"merge-reports: " + merged.problem};
-    if (output.empty()) {
+    for (const auto& path : plan.mergePaths) {
+        cli::FileText file = cli::ReadInputFile("merge-reports", path);
+        if (!file.problem.empty()) return Refuse(file.problem);
+        files.push_back({path, std::move(file.text)});
+    }
+    const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION, plan.allowMixed);
+    if (!merged.problem.empty()) return Refuse("merge-reports: " + merged.problem);
+    if (plan.mergeOutput.empty()) {
         std::printf("%s\n", merged.report.dump(2).c_str());
-    } else if (const std::string why = WriteReport(output, merged.report); !why.empty()) {
-        throw SetupError{"--output " + output + ": cannot be written: " + why};
+    } else if (const std::string why = WriteReport(plan.mergeOutput, merged.report); !why.empty()) {
+        return Refuse("--output " + plan.mergeOutput + ": cannot be written: " + why);
     }
     std::fprintf(stderr, "%s\n", merged.counts.c_str());
-    return merged.allSucceeded ? 0 : 1;
+    return merged.allSucceeded ? cli::kAllSucceeded : cli::kSomeFailed;
 }
 
 // The update history's records: one line per meter contacted, written as
@@ -196,21 +103,21 @@ int ListHistory(const std::string& since, bool asJson) {
     if (!since.empty() && !(key = history::SinceKey(since))) {
         std::fprintf(stderr, "ethernet-loader-cli: --since %s: not a date (YYYY-MM-DD or YYYY-MM-DDTHH:MM, UTC)\n",
                      since.c_str());
-        return kUsageError;
+        return cli::kNothingSent;
     }
     const std::filesystem::path log = history::LogPath();
     if (log.empty()) {
         std::fprintf(stderr,
                      "ethernet-loader-cli: no update history: the environment names no folder for this user's state "
                      "(XDG_STATE_HOME, HOME or LOCALAPPDATA)\n");
-        return kUsageError;
+        return cli::kNothingSent;
     }
     history::LogContent content;
     try {
         content = history::ReadLog(log);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
-        return kUsageError;
+        return cli::kNothingSent;
     }
     if (content.missing) std::fprintf(stderr, "No update recorded yet in %s\n", log.string().c_str());
     if (content.unreadable > 0)
@@ -226,223 +133,67 @@ int ListHistory(const std::string& since, bool asJson) {
     return 0;
 }
 
-struct Arguments {
-    cli::Command command = cli::Command::Update;
-    bool mergeReports = false;
-    bool listHistory = false;
-    std::string since;  // history: only updates started on or after it
-    bool historyJson = false;
-    std::vector<std::string> hosts;
-    std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
-    bool expectGiven = false;  // even as an empty text, which is no pin
-    int jobs = 0;
-    std::vector<std::string> mergePaths;
-    std::string mergeOutput;
-    bool allowMixed = false;
-};
-
-// The command line as given; nothing when it ends the program here (help,
-// version or a usage error), with the exit status in `exitCode`.
-std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
-    CLI::App app{
-        "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
-        "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
-        "never from the command line.",
-        "ethernet-loader-cli"};
-    app.set_version_flag("--version", std::string("ethernet-loader-cli ") + LOADER_VERSION);
-    app.require_subcommand(1);
-    app.footer("Exit status: 0 every meter updated (or probed), 1 any meter failed, 2 usage or setup error.");
-
-    Arguments args;
-    auto* update = app.add_subcommand("update", "Erase and write the firmware, then reset each meter.");
-    auto* probe = app.add_subcommand("probe", "Boot-mode request, identification and reset, without programming.");
-    for (CLI::App* sub : {update, probe}) {
-        sub->add_option("HOST", args.hosts, "meter addresses (dotted IPv4 or host names)")->type_name("");
-        sub->add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
-            ->type_name("FILE");
-        sub->add_option("--retry-failed", args.retryFile,
-                        "take the meters from an earlier report of the same command: those whose result was not "
-                        "updated or probed, and only those")
-            ->type_name("REPORT");
-        sub->add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
-            ->type_name("FILE");
-        sub->add_option("--jobs", args.jobs, "meters updated at once, up to 1024 (default: all given, at most 256)")
-            ->check(CLI::Range(1, kMaxJobs))
-            ->type_name("N");
-        sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
-        sub->add_option("--image", args.imageFile,
-                        "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
-                        "binary of exactly 0x80000 bytes")
-            ->type_name("FILE");
-        sub->add_option("--password", args.refusedPassword)->group("");
-    }
-    auto* expect =
-        update
-            ->add_option("--expect-sha256", args.expectedSha256,
-                         "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
-            ->type_name("HEX");
-    auto* merge = app.add_subcommand(
-        "merge-reports", "Join the reports of many runs (sites) into one JSON report with the counts per result.");
-    merge->add_option("REPORT", args.mergePaths, "reports written by --report")->type_name("")->required();
-    merge->add_option("--output", args.mergeOutput, "write the joined report to FILE instead of the standard output")
-        ->type_name("FILE");
-    merge->add_flag("--allow-mixed", args.allowMixed,
-                    "join reports of different commands (update and probe) or of different firmware");
-    auto* historyList = app.add_subcommand(
-        "history", "List the update history of this user: every meter updated or probed, here or in the window.");
-    historyList->add_option("--since", args.since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
-        ->type_name("DATE");
-    historyList->add_flag("--json", args.historyJson, "print the records as a JSON array instead of a table");
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
-        exitCode = rc == 0 ? 0 : kUsageError;
+// Runs every meter of the plan into `run`; the exit status when it ends
+// before any meter is contacted.
+std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
+    HistoryWriter historyWriter(run);
+    if (plan.hosts.empty()) {
+        // Every meter of the earlier run succeeded: a rerun by a script is done at once.
+        std::printf("Nothing to retry: every meter of %s succeeded.\n", plan.retryFile.c_str());
+        run.started = run.finished = std::chrono::system_clock::now();
         return std::nullopt;
     }
-    args.expectGiven = expect->count() > 0;
-    args.mergeReports = merge->parsed();
-    args.listHistory = historyList->parsed();
-    args.command = probe->parsed() ? cli::Command::Probe : cli::Command::Update;
-    return args;
-}
+    cli::FleetOptions options;
+    options.command = plan.command;
+    options.password = plan.password;
+    options.firmware = plan.Firmware();
+    options.jobs = plan.jobs;
+    // Two sockets for each meter at work, and a few for the rest.
+    const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), plan.hosts.size()) + 64;
+    if (const auto allowed = platform::MakeRoomForSockets(sockets); allowed < sockets)
+        return Refuse(std::to_string(options.jobs) + " meters at once need about " + std::to_string(sockets) +
+                      " open files; this system allows " + std::to_string(allowed) +
+                      " (ulimit -n): give a smaller --jobs");
+    options.lockFolder = platform::MeterLockFolder();
+    options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
 
-// Reads the inputs and runs every meter into `run`; false after a setup
-// error, which is said on stderr before any meter is touched.
-bool Run(Arguments& args, cli::RunRecord& run) {
-    std::vector<uint8_t> imageBytes;
-    run.command = args.command;
-    run.toolVersion = LOADER_VERSION;
-    run.brand = brand::kBrands[0].name;
-    HistoryWriter historyWriter(run);
-    std::string password;
-    try {
-        if (!args.refusedPassword.empty())
-            throw SetupError{
-                "--password is not taken: every user of this machine can read the command line. "
-                "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
-        if (!args.retryFile.empty()) {
-            if (!args.hosts.empty() || !args.hostsFile.empty())
-                throw SetupError{"--retry-failed takes its meters from the report: give no HOST nor --hosts with it"};
-            cli::Retry retry = cli::RetryFrom(args.retryFile, ReadFile("--retry-failed", args.retryFile), args.command);
-            if (!retry.problem.empty()) throw SetupError{retry.problem};
-            args.hosts = std::move(retry.hosts);
-            run.continues = std::move(retry.from);
-        }
-        std::vector<cli::Host> given;
-        for (const std::string& h : args.hosts)
-            given.push_back({h, args.retryFile.empty() ? "the command line" : "the report " + args.retryFile});
-        if (!args.hostsFile.empty()) {
-            const auto listed = cli::HostsFromFile(ReadFile("--hosts", args.hostsFile), args.hostsFile);
-            given.insert(given.end(), listed.begin(), listed.end());
-        }
-        if (args.expectGiven && args.expectedSha256.empty())
-            throw SetupError{
-                "--expect-sha256 is empty (an unset variable?): give the SHA-256 the firmware must have; nothing was "
-                "sent"};
-        if (!args.expectedSha256.empty() && !IsSha256Hex(args.expectedSha256))
-            throw SetupError{"--expect-sha256 " + args.expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
-        if (auto why = cli::ExpandRanges(given)) throw SetupError{*why};
-        if (!(run.continues && given.empty()))
-            if (auto why = cli::HostListProblem(given)) throw SetupError{*why};
-        if (auto why = cli::SameMeterProblem(given, net::HostToDotted)) throw SetupError{*why};
-        args.hosts.clear();
-        for (const cli::Host& h : given) args.hosts.push_back(h.address);
-        image::ImageView firmware = image::EmbeddedImage();
-        run.firmwareSource = "compiled-in";
-        if (!args.imageFile.empty()) {
-            image::ParseResult parsed = image::ParseImageFile(ReadFile("--image", args.imageFile));
-            if (!parsed.ok) throw SetupError{"--image " + args.imageFile + ": " + parsed.error};
-            if (const std::string why = image::UnwritableProblem(parsed.bytes); !why.empty())
-                throw SetupError{"--image " + args.imageFile + ": " + why};
-            imageBytes = std::move(parsed.bytes);
-            firmware = image::ImageView(imageBytes.data(), image::kImageSize);
-            run.firmwareSource = args.imageFile;
-        }
-        run.firmwareSha256 = image::ImageSha256Hex(firmware);
-        // Both hashes are lower-case hex here.
-        if (const std::string expected = Lower(args.expectedSha256);
-            !expected.empty() && expected != run.firmwareSha256)
-            throw SetupError{"the firmware to be written (" + run.firmwareSource + ") has the SHA-256 " +
-                             run.firmwareSha256 + ", not " + expected +
-                             " as --expect-sha256 requires; nothing was sent"};
-        CheckNotAnInput("--report", args.reportFile,
-                        {{"--retry-failed", args.retryFile},
-                         {"--hosts", args.hostsFile},
-                         {"--password-file", args.passwordFile},
-                         {"--image", args.imageFile}});
-        if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
-        if (args.hosts.empty()) {
-            // Every meter of the earlier run succeeded: a rerun by a script is done at once.
-            std::printf("Nothing to retry: every meter of %s succeeded.\n", args.retryFile.c_str());
-            run.started = run.finished = std::chrono::system_clock::now();
-        } else {
-            password = Password(args.passwordFile);
-
-            cli::FleetOptions options;
-            options.command = args.command;
-            options.password = password;
-            options.firmware = firmware;
-            options.jobs =
-                args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(args.hosts.size()), kDefaultMaxJobs);
-            // Two sockets for each meter at work, and a few for the rest.
-            const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), args.hosts.size()) + 64;
-            if (const auto allowed = platform::MakeRoomForSockets(sockets); allowed < sockets)
-                throw SetupError{std::to_string(options.jobs) + " meters at once need about " +
-                                 std::to_string(sockets) + " open files; this system allows " +
-                                 std::to_string(allowed) + " (ulimit -n): give a smaller --jobs"};
-            options.lockFolder = platform::MeterLockFolder();
-            options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
-
-            platform::StartSocketLibrary();
-            update::CancelToken stop;
-            const bool terminal = platform::IsTerminal(stdout);
-            const platform::TerminalSize size = terminal ? platform::SizeOfTerminal(stdout) : platform::TerminalSize{};
-            cli::Display display(stdout, cli::ChooseDisplay(terminal, args.hosts.size(), size.rows), args.hosts,
-                                 args.command, size.columns);
-            run.started = std::chrono::system_clock::now();
-            {
-                // Ctrl-C (or a termination request) stops every meter at its next block.
-                const platform::StopRequests stopRequests([&](int times) {
-                    if (times != 1) return;
-                    stop.Cancel();
-                    display.Say(
-                        "Stopping: each meter stops at its next block; meters not yet started are left alone. "
-                        "The report is still written.");
-                });
-                run.meters = cli::RunFleet(args.hosts, options, stop, display);
-            }
-            run.finished = std::chrono::system_clock::now();
-            display.Close();
-            historyWriter.Warn();
-            platform::StopSocketLibrary();
-        }
-    } catch (const SetupError& e) {
-        std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
-        return false;
-    } catch (const StoppedAtPrompt&) {
-        std::fprintf(stderr, "ethernet-loader-cli: stopped at the password prompt; nothing was sent\n");
-        return false;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
-        return false;
+    platform::StartSocketLibrary();
+    update::CancelToken stop;
+    const bool terminal = platform::IsTerminal(stdout);
+    const platform::TerminalSize size = terminal ? platform::SizeOfTerminal(stdout) : platform::TerminalSize{};
+    cli::Display display(stdout, cli::ChooseDisplay(terminal, plan.hosts.size(), size.rows), plan.hosts, plan.command,
+                         size.columns);
+    run.started = std::chrono::system_clock::now();
+    {
+        // Ctrl-C, a hang-up or a termination request stops every meter at its next block.
+        const platform::StopRequests stopRequests([&](int times) {
+            if (times != 1) return;
+            stop.Cancel();
+            display.Say(
+                "Stopping: each meter stops at its next block; meters not yet started are left alone. "
+                "The report is still written.");
+        });
+        run.meters = cli::RunFleet(plan.hosts, options, stop, display);
     }
-    return true;
+    run.finished = std::chrono::system_clock::now();
+    display.Close();
+    historyWriter.Warn();
+    platform::StopSocketLibrary();
+    return std::nullopt;
 }
 
 // Writes the report when asked for; the exit status of the run. A report
 // that cannot be written where asked is kept beside the update history: the
 // meters' verdicts stand, and a script must not read them as "nothing sent".
-int Report(const Arguments& args, const cli::RunRecord& run) {
+int Report(const cli::Plan& plan, const cli::RunRecord& run) {
     bool allGood = true;
-    for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, args.command);
-    const int status = allGood ? 0 : 1;
-    if (args.reportFile.empty()) return status;
+    for (const auto& m : run.meters) allGood = allGood && cli::Succeeded(m, plan.command);
+    const int status = allGood ? cli::kAllSucceeded : cli::kSomeFailed;
+    if (plan.reportFile.empty()) return status;
     const nlohmann::ordered_json report = cli::ReportJson(run);
-    const std::string why = WriteReport(args.reportFile, report);
+    const std::string why = WriteReport(plan.reportFile, report);
     if (why.empty()) return status;
-    std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written: %s\n", args.reportFile.c_str(),
+    std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written: %s\n", plan.reportFile.c_str(),
                  why.c_str());
     const std::filesystem::path log = history::LogPath();
     if (!log.empty()) {
@@ -467,19 +218,30 @@ int Report(const Arguments& args, const cli::RunRecord& run) {
 
 int main(int argc, char** argv) {
     platform::StopRequests::Hold();
-    int exitCode = 0;
-    std::optional<Arguments> args = ParseArguments(argc, argv, exitCode);
-    if (!args) return exitCode;
-    if (args->listHistory) return ListHistory(args->since, args->historyJson);
-    if (args->mergeReports) {
-        try {
-            return MergeReportsCommand(args->mergePaths, args->mergeOutput, args->allowMixed);
-        } catch (const SetupError& e) {
-            std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what.c_str());
-            return kUsageError;
-        }
+    cli::PlanInputs inputs;
+    inputs.environment = [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    inputs.prompt = [] { return platform::ReadLineWithoutEcho("Admin password: "); };
+    inputs.resolve = net::HostToDotted;
+    cli::Planned planned = cli::PlanRun(std::vector<std::string>(argv + 1, argv + argc), inputs);
+    if (!planned.plan) {
+        std::fputs(planned.out.c_str(), stdout);
+        std::fputs(planned.err.c_str(), stderr);
+        return planned.status;
     }
-    cli::RunRecord run;
-    if (!Run(*args, run)) return kUsageError;
-    return Report(*args, run);
+    cli::Plan& plan = *planned.plan;
+    switch (plan.job) {
+        case cli::Job::History: return ListHistory(plan.since, plan.historyJson);
+        case cli::Job::MergeReports: return MergeReportsCommand(plan);
+        case cli::Job::Run: break;
+    }
+    cli::RunRecord& run = plan.run;
+    try {
+        if (const auto status = RunMeters(plan, run)) return *status;
+    } catch (const std::exception& e) {
+        return Refuse(e.what());
+    }
+    return Report(plan, run);
 }
