@@ -121,7 +121,8 @@ int ListHistory(const std::string& since, bool asJson) {
     }
     if (content.missing) std::fprintf(stderr, "No update recorded yet in %s\n", log.string().c_str());
     if (content.unreadable > 0)
-        std::fprintf(stderr, "ethernet-loader-cli: warning: %d line%s of %s %s no record, left out\n",
+        std::fprintf(stderr,
+                     "ethernet-loader-cli: warning: %d line%s of %s %s no whole record (torn or damaged), left out\n",
                      content.unreadable, content.unreadable == 1 ? "" : "s", log.string().c_str(),
                      content.unreadable == 1 ? "is" : "are");
     const auto records = key ? history::StartedSince(content.records, *key) : content.records;

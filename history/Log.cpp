@@ -1,6 +1,7 @@
 #include "Log.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -87,8 +88,10 @@ LogContent ReadLog(const fs::path& log) {
         content.missing = true;
         return content;
     }
+    if (fs::is_directory(log, ec)) throw std::runtime_error(log.string() + ": cannot be read: it is a folder");
+    errno = 0;
     std::ifstream in(log, std::ios::binary);
-    if (!in) throw std::runtime_error(log.string() + ": cannot be read");
+    if (!in) throw std::runtime_error(log.string() + ": cannot be read: " + std::generic_category().message(errno));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
@@ -98,7 +101,8 @@ LogContent ReadLog(const fs::path& log) {
         else
             ++content.unreadable;
     }
-    if (in.bad()) throw std::runtime_error(log.string() + ": cannot be read");
+    if (in.bad())
+        throw std::runtime_error(log.string() + ": cannot be read: " + std::generic_category().message(errno));
     return content;
 }
 

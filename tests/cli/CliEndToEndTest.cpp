@@ -313,31 +313,38 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
 }
 
 // Ctrl-C, a hang-up (an ssh session dropped) and a termination request all
-// stop the run the same way, with its report and history.
+// stop the run the same way, with its report and history. The three runs
+// go side by side, each with its meters and history.
 TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) {
     ::setenv("LOADER_PASSWORD", "1234", 1);
     const struct {
         int signal;
         int net;
     } cases[] = {{SIGINT, 3}, {SIGHUP, 13}, {SIGTERM, 23}};
+    std::vector<std::unique_ptr<ChildProcess>> sims, clis;
+    const auto state = [](int net) { return StateHome() + "/" + std::to_string(net); };
     for (const auto& c : cases) {
+        sims.push_back(StartSim({"--address", Ip(c.net, 2), "--meters", "2", "--boot-delay", "300", "--log",
+                                 Scratch("sim" + std::to_string(c.net) + ".log")}));
+        ::setenv("XDG_STATE_HOME", state(c.net).c_str(), 1);
+        clis.push_back(StartCli({"update", Ip(c.net, 2), Ip(c.net, 3), "--jobs", "1", "--report",
+                                 Scratch("report" + std::to_string(c.net) + ".json")}));
+    }
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        const auto& c = cases[k];
         SCOPED_TRACE(strsignal(c.signal));
-        std::filesystem::remove_all(StateHome());
-        auto sim =
-            StartSim({"--address", Ip(c.net, 2), "--meters", "2", "--boot-delay", "300", "--log", Scratch("sim.log")});
-        const std::string report = Scratch("report.json");
-        auto cli = StartCli({"update", Ip(c.net, 2), Ip(c.net, 3), "--jobs", "1", "--report", report});
-        const bool writing = cli->ReadUntil(Clock::now() + 30s, [&] {
-            for (const auto& l : cli->OutLines())
+        ChildProcess& cli = *clis[k];
+        const bool writing = cli.ReadUntil(Clock::now() + 30s, [&] {
+            for (const auto& l : cli.OutLines())
                 if (l.find(Ip(c.net, 2) + " writing") != std::string::npos) return true;
             return false;
         });
-        ASSERT_TRUE(writing) << cli->ErrText();
-        cli->Signal(c.signal);
-        EXPECT_EQ(cli->Wait(Clock::now() + 10s), 1) << cli->ErrText();
-        const json summary = SimSummary(*sim);
+        ASSERT_TRUE(writing) << cli.ErrText();
+        cli.Signal(c.signal);
+        EXPECT_EQ(cli.Wait(Clock::now() + 10s), 1) << cli.ErrText();
+        const json summary = SimSummary(*sims[k]);
 
-        const json r = ReadJson(report);
+        const json r = ReadJson(Scratch("report" + std::to_string(c.net) + ".json"));
         ASSERT_TRUE(r.is_object()) << "no report";
         EXPECT_EQ(r["meters"][0]["result"], "cancelled");
         EXPECT_FALSE(r["meters"][0]["started"].is_null());
@@ -347,7 +354,9 @@ TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) 
         EXPECT_EQ(summary[0]["resets"], 0) << "an interrupted meter gets no RESET";
         EXPECT_LT(summary[0]["writes"], 100) << "stopped long before the end";
         EXPECT_EQ(summary[1]["requests"], 0);
-        const std::vector<json> records = HistoryRecords();
+        std::ifstream history(state(c.net) + "/ethernet-loader/updates.jsonl");
+        std::vector<json> records;
+        for (std::string line; std::getline(history, line);) records.push_back(json::parse(line, nullptr, false));
         ASSERT_EQ(records.size(), 1u) << "a meter never contacted has no record";
         EXPECT_EQ(records[0]["result"], "cancelled");
     }
