@@ -225,7 +225,18 @@ int main(int argc, char** argv) {
         return value ? std::optional<std::string>(value) : std::nullopt;
     };
     inputs.prompt = [] { return platform::ReadLineWithoutEcho("Admin password: "); };
-    inputs.resolve = net::HostToDotted;
+    // Name look-ups need the socket library on some systems; it is counted, so
+    // each look-up may take it for itself.
+    inputs.resolve = [](const std::string& host) -> std::string {
+        try {
+            platform::StartSocketLibrary();
+            std::string dotted = net::HostToDotted(host);
+            platform::StopSocketLibrary();
+            return dotted;
+        } catch (const platform::SocketLibraryError&) {
+            return {};  // not looked up: the meter's own run says what it finds
+        }
+    };
     cli::Planned planned = cli::PlanRun(std::vector<std::string>(argv + 1, argv + argc), inputs);
     if (!planned.plan) {
         std::fputs(planned.out.c_str(), stdout);

@@ -101,7 +101,7 @@ TEST(PlanRun, RefusesEveryInputThatCannotWorkNamingIt) {
         {{"update", "10.0.0.2", "--password-file", good, "--jobs", "1025"}, "--jobs"},
         {{"update", "10.0.0.2", "--password-file", good, "--report", scratch.File("no/such/dir/r.json")},
          "--report " + scratch.File("no/such/dir/r.json") + ": cannot be written: No such file or directory"},
-        {{"update", "--hosts", hosts, "--password-file", good, "--report", scratch.path() / "." / "hosts"},
+        {{"update", "--hosts", hosts, "--password-file", good, "--report", (scratch.path() / "." / "hosts").string()},
          "is the file given as --hosts " + hosts},
         {{"probe", "--retry-failed", probeReport, "--password-file", good, "--report", probeReport},
          "is the file given as --retry-failed"},
