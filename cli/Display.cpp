@@ -138,10 +138,12 @@ void Display::Finished(size_t meter, const MeterRecord& record) {
     l.stage = ResultName(record, command_);
     l.retries = record.result.retries;
     dirty_ = true;
-    const std::string verdict = l.verdict = l.stage + ": " + ResultMessage(record, command_);
+    const std::string verdict = l.stage + ": " + ResultMessage(record, command_);
     switch (mode_) {
         case DisplayMode::Log: Log(meter, verdict); break;
-        case DisplayMode::Lines: Redraw(true); break;
+        // A line has room for the result's word only: why, and in what state
+        // the meter is left, stays above the lines.
+        case DisplayMode::Lines:
         case DisplayMode::Summary:
             // Every failure stays on the screen, above the summary.
             if (!l.ok) {
@@ -167,11 +169,6 @@ void Display::Close() {
         std::fprintf(out_, "%s\n", Summary().c_str());
     else
         Redraw(true);
-    // A line holds the result's word only: why, and in what state the meter
-    // is left, follows below for each failure.
-    if (mode_ == DisplayMode::Lines)
-        for (const Line& l : lines_)
-            if (l.done && !l.ok) std::fprintf(out_, "%s %s\n", l.address.c_str(), l.verdict.c_str());
     closing_ = true;
     tick_.notify_all();
     std::fflush(out_);

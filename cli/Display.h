@@ -61,7 +61,6 @@ private:
         bool started = false;
         bool done = false;
         bool ok = false;
-        std::string verdict{};      // once done: the result and why, in words
         Clock::time_point since{};  // when the meter was started
     };
     void Log(size_t meter, const std::string& text);

@@ -45,14 +45,6 @@ std::string Field(const nlohmann::ordered_json& r, const char* key) {
     return it->dump();
 }
 
-bool EndsTorn(const fs::path& log) {
-    std::ifstream in(log, std::ios::binary | std::ios::ate);
-    if (!in || in.tellg() <= 0) return false;
-    in.seekg(-1, std::ios::end);
-    char last = '\n';
-    return in.get(last) && last != '\n';
-}
-
 }  // namespace
 
 fs::path LogPath() {
@@ -68,15 +60,7 @@ std::optional<std::string> AppendLine(const fs::path& log, std::string_view line
     std::error_code ec;
     fs::create_directories(log.parent_path(), ec);
     if (ec) return log.parent_path().string() + ": " + ec.message();
-    // A line torn by a crash or a full disk is ended first, so that this
-    // record starts a line of its own instead of being lost with it.
-    std::string whole;
-    if (EndsTorn(log)) {
-        whole = "\n";
-        whole += line;
-        line = whole;
-    }
-    if (const platform::FileStatus appended = platform::AppendWhole(log, line); !appended.Ok())
+    if (const platform::FileStatus appended = platform::AppendLine(log, line); !appended.Ok())
         return log.string() + ": " + Words(appended);
     return std::nullopt;
 }

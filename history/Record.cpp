@@ -46,6 +46,12 @@ std::string ResultMessage(const MeterRun& m) {
                    " blocks written and confirmed, meter reset to start the new firmware.";
         case Outcome::Identified: return "Bootloader " + r.identity + " identified; meter reset without programming.";
         case Outcome::NotFound:
+            if (r.modbusException != 0)
+                return "The meter refused the boot-mode request with Modbus exception " +
+                       std::to_string(r.modbusException) + ", and no bootloader identified itself on UDP port " +
+                       std::to_string(protocol::kBootloaderPort) +
+                       "; nothing was erased. It may be no QT510x/QT520x, or its Ethernet module may not take "
+                       "updates.";
             return r.modbusAnswered
                        ? "The meter answered the boot-mode request, but no bootloader identified itself "
                          "on UDP port " +

@@ -19,7 +19,7 @@ struct MeterRun {
     std::string fault;       // the update ended on a fault of this machine, not of the meter
     std::chrono::system_clock::time_point started{}, finished{};
     // Not contacted: another run on this computer held the meter ("process 1234 (…)").
-    std::string busyWith;
+    std::string busyWith{};
 };
 
 // One of updated, probed, password-rejected, not-found,

@@ -555,11 +555,15 @@ TEST_F(CliEndToEnd, TerminalShowsASummaryForAFleetLargerThanItAndLinesForASmallO
             }
             for (int i : {0, 2, 29}) EXPECT_EQ(lineStartingWith(addresses[i]), 0) << "no line per meter";
         } else {
-            EXPECT_EQ(screen.lines.size(), 4u);
+            // The failure's reason above the three lines and the count.
+            ASSERT_EQ(screen.lines.size(), 5u);
+            EXPECT_NE(screen.lines[0].find(addresses[1] + " password-rejected: The meter rejected the password"),
+                      std::string::npos)
+                << screen.lines[0];
             for (int i = 0; i < 3; ++i) {
                 EXPECT_EQ(lineStartingWith(addresses[i]), 1) << addresses[i];
-                EXPECT_NE(screen.lines[i].find(i == 1 ? "password-rejected" : "probed"), std::string::npos)
-                    << screen.lines[i];
+                EXPECT_NE(screen.lines[i + 1].find(i == 1 ? "password-rejected" : "probed"), std::string::npos)
+                    << screen.lines[i + 1];
             }
         }
     }

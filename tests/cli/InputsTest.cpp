@@ -163,6 +163,13 @@ TEST(Report, ResultNamesFollowTheEngineOutcome) {
         {Outcome::AmbiguousAnswers, true, Command::Update, "ambiguous-answers", false},
         {Outcome::Cancelled, true, Command::Update, "cancelled", false},
     };
+    // An exception reply is a refusal, not silence: its code is told.
+    MeterRecord refused;
+    refused.contacted = refused.result.modbusAnswered = true;
+    refused.result.modbusException = 2;
+    EXPECT_EQ(ResultName(refused, Command::Update), "not-found");
+    EXPECT_NE(ResultMessage(refused, Command::Update).find("refused the boot-mode request with Modbus exception 2"),
+              std::string::npos);
     MeterRecord busy;
     busy.busyWith = "process 4321 (ethernet-loader-cli)";
     EXPECT_EQ(ResultName(busy, Command::Update), "busy");
