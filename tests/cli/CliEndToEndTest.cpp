@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -442,6 +443,57 @@ TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
         << cli->ErrText();
     EXPECT_NE(cli->OutLines().back().find("1 meter: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
     SimSummary(*sim);
+}
+
+// Ctrl-C typed at the password prompt ends the program there: the meter
+// never hears of it, and the terminal gets its echo back.
+TEST_F(CliEndToEnd, CtrlCAtThePasswordPromptEndsBeforeAnyMeterIsContacted) {
+    auto sim = StartSim({"--address", Ip(7, 2), "--log", Scratch("sim.log")});
+    std::string exe = CLI_EXE, update = "update", host = Ip(7, 2);
+    char* argv[] = {exe.data(), update.data(), host.data(), nullptr};
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::execv(CLI_EXE, argv);
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    std::string output;
+    const auto readUntil = [&](const std::string& what, Clock::time_point deadline) {
+        while (output.find(what) == std::string::npos) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd p{terminal, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+            char buf[512];
+            const ssize_t got = ::read(terminal, buf, sizeof buf);
+            if (got <= 0) return false;
+            output.append(buf, static_cast<size_t>(got));
+        }
+        return true;
+    };
+    EXPECT_TRUE(readUntil("Admin password: ", Clock::now() + 10s)) << output;
+    termios quiet{};
+    ::tcgetattr(terminal, &quiet);
+    EXPECT_FALSE(quiet.c_lflag & ECHO) << "no echo while the password is typed";
+    ASSERT_EQ(::write(terminal, "12\x03", 3), 3);  // as the keyboard sends Ctrl-C
+    EXPECT_TRUE(readUntil("nothing was sent", Clock::now() + 10s)) << output;
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (ended >= 0) {
+        pollfd p{ended, POLLIN, 0};
+        ::poll(&p, 1, 10'000);
+        ::close(ended);
+    }
+    int status = -1;
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
+    EXPECT_NE(output.find("stopped at the password prompt"), std::string::npos) << output;
+    const json summary = SimSummary(*sim);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["requests"], 0) << "the meter never heard of it";
 }
 
 // The refusals as a process gives them: exit status 2, the reason on
