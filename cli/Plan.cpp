@@ -193,54 +193,19 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     plan.jobs = args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(plan.hosts.size()), kDefaultMaxJobs);
 }
 
-}  // namespace
+// The subcommands and options, as --help lists them, filling `args` and `plan`.
+struct Commands {
+    CLI::App *update, *probe, *merge, *history;
+    CLI::Option* expect;
+};
 
-FileText ReadInputFile(const std::string& option, const std::string& path) {
-    FileText file;
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        file.problem = option + " " + path + ": cannot be read: it is a folder, not a file";
-        return file;
-    }
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        file.problem = option + " " + path + ": cannot be read: " + ErrnoText(errno);
-        return file;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) file.problem = option + " " + path + ": cannot be read: " + ErrnoText(errno);
-    file.text = content.str();
-    return file;
-}
-
-std::string OverwritesAnInput(const std::string& outputOption, const std::string& output,
-                              const std::vector<std::pair<std::string, std::string>>& inputs) {
-    if (output.empty()) return {};
-    for (const auto& [option, input] : inputs) {
-        std::error_code ec;
-        if (!input.empty() && std::filesystem::equivalent(output, input, ec) && !ec)
-            return outputOption + " " + output + " is the file given as " + option + " " + input +
-                   "; writing it would destroy that input: name another file";
-    }
-    return {};
-}
-
-Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inputs) {
-    CLI::App app{
-        "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
-        "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
-        "never from the command line.",
-        kTool};
+Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
     app.set_version_flag("--version", std::string(kTool) + " " + LOADER_VERSION);
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every meter updated (or probed), 1 any meter failed or was busy, 2 usage or setup "
         "error (nothing was sent).");
 
-    Arguments args;
-    Plan plan;
     auto* update = app.add_subcommand("update", "Erase and write the firmware, then reset each meter.");
     auto* probe = app.add_subcommand("probe", "Boot-mode request, identification and reset, without programming.");
     for (CLI::App* sub : {update, probe}) {
@@ -283,6 +248,52 @@ Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inp
         ->type_name("DATE");
     historyList->add_flag("--json", plan.historyJson, "print the records as a JSON array instead of a table");
 
+    return {update, probe, merge, historyList, expect};
+}
+
+}  // namespace
+
+FileText ReadInputFile(const std::string& option, const std::string& path) {
+    FileText file;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        file.problem = option + " " + path + ": cannot be read: it is a folder, not a file";
+        return file;
+    }
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        file.problem = option + " " + path + ": cannot be read: " + ErrnoText(errno);
+        return file;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) file.problem = option + " " + path + ": cannot be read: " + ErrnoText(errno);
+    file.text = content.str();
+    return file;
+}
+
+std::string OverwritesAnInput(const std::string& outputOption, const std::string& output,
+                              const std::vector<std::pair<std::string, std::string>>& inputs) {
+    if (output.empty()) return {};
+    for (const auto& [option, input] : inputs) {
+        std::error_code ec;
+        if (!input.empty() && std::filesystem::equivalent(output, input, ec) && !ec)
+            return outputOption + " " + output + " is the file given as " + option + " " + input +
+                   "; writing it would destroy that input: name another file";
+    }
+    return {};
+}
+
+Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inputs) {
+    CLI::App app{
+        "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
+        "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
+        "never from the command line.",
+        kTool};
+    Arguments args;
+    Plan plan;
+    const Commands commands = Declare(app, args, plan);
     Planned planned;
     std::vector<std::string> argv = {kTool};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -304,17 +315,17 @@ Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inp
         return planned;
     }
     try {
-        if (merge->parsed()) {
+        if (commands.merge->parsed()) {
             plan.job = Job::MergeReports;
-            std::vector<std::pair<std::string, std::string>> inputs;
-            for (const auto& path : plan.mergePaths) inputs.emplace_back("a report to merge,", path);
-            if (const std::string why = OverwritesAnInput("--output", plan.mergeOutput, inputs); !why.empty())
+            std::vector<std::pair<std::string, std::string>> reports;
+            for (const auto& path : plan.mergePaths) reports.emplace_back("a report to merge,", path);
+            if (const std::string why = OverwritesAnInput("--output", plan.mergeOutput, reports); !why.empty())
                 throw Refusal{why};
-        } else if (historyList->parsed()) {
+        } else if (commands.history->parsed()) {
             plan.job = Job::History;
         } else {
-            args.expectGiven = expect->count() > 0;
-            args.command = probe->parsed() ? Command::Probe : Command::Update;
+            args.expectGiven = commands.expect->count() > 0;
+            args.command = commands.probe->parsed() ? Command::Probe : Command::Update;
             PlanUpdate(args, plan, inputs);
         }
     } catch (const Refusal& r) {
