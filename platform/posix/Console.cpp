@@ -44,10 +44,11 @@ TypedLine ReadLineWithoutEcho(const std::string& prompt) {
     termios saved{};
     if (::tcgetattr(STDIN_FILENO, &saved) != 0) return typed;
     typed.asked = true;
-    std::fprintf(stderr, "%s", prompt.c_str());
+    // The echo goes off before the prompt shows: nothing typed after it is seen.
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    std::fprintf(stderr, "%s", prompt.c_str());
     // The stop signals break off the wait for input, however they are held;
     // the handler only marks them, so the terminal is always restored.
     struct sigaction stop {};

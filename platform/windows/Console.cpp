@@ -54,8 +54,9 @@ TypedLine ReadLineWithoutEcho(const std::string& prompt) {
     DWORD mode = 0;
     if (!IsTerminal(stdin) || !GetConsoleMode(in, &mode)) return typed;
     typed.asked = true;
-    std::fprintf(stderr, "%s", prompt.c_str());
+    // The echo goes off before the prompt shows: nothing typed after it is seen.
     SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    std::fprintf(stderr, "%s", prompt.c_str());
     typingStopped = false;
     SetConsoleCtrlHandler(&StopTyping, TRUE);
     std::getline(std::cin, typed.text);
