@@ -95,7 +95,7 @@ TEST(SummaryDisplay, CallsSlowestThoseFurthestBehindTheirOwnPaceAndKeepsEachFail
 
 // A meter's line has room for the result's word only; a failure's reason
 // and the meter's state stay above the lines.
-TEST(LinesDisplay, EndsWithTheReasonOfEachFailure) {
+TEST(LinesDisplay, KeepsTheReasonOfEachFailureAboveTheLines) {
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     {
