@@ -640,7 +640,8 @@ TEST(Run, AMeterAnotherRunHoldsIsLeftAloneAndTheHolderNamed) {
     r.model->AddressEdited("localhost");
     r.model->PasswordEdited("1234");
     r.model->UpdateClicked();
-    r.view.PumpUntil([&] { return !r.model->Running() && !r.view.boxes.empty(); });
+    // The box comes with the run's end; a run that went ahead ends without one.
+    r.view.PumpUntil([&] { return !r.model->Running(); });
 
     EXPECT_TRUE(r.meter.received.empty()) << "nothing sent";
     EXPECT_TRUE(r.Records().empty()) << "nothing to record";
