@@ -9,6 +9,7 @@
 
 #include "BuildConfig.h"
 #include "Log.h"
+#include "MeterLock.h"
 
 namespace layout = window::layout;
 
@@ -153,6 +154,7 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     // working directory later becomes.
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
     options.historyLog = history::LogPath();
+    options.meterLocks = platform::MeterLockFolder();
     model_.emplace(*this, options, network.Ports());
 
     connect(addressEdit, &QLineEdit::textChanged, this,

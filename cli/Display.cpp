@@ -141,7 +141,9 @@ void Display::Finished(size_t meter, const MeterRecord& record) {
     const std::string verdict = l.stage + ": " + ResultMessage(record, command_);
     switch (mode_) {
         case DisplayMode::Log: Log(meter, verdict); break;
-        case DisplayMode::Lines: Redraw(true); break;
+        // A line has room for the result's word only: why, and in what state
+        // the meter is left, stays above the lines.
+        case DisplayMode::Lines:
         case DisplayMode::Summary:
             // Every failure stays on the screen, above the summary.
             if (!l.ok) {
@@ -186,8 +188,8 @@ std::string Display::Summary() const {
         ok += l.ok;
     }
     const char* verb = command_ == Command::Probe ? "probed" : "updated";
-    return std::to_string(lines_.size()) + " meters: " + std::to_string(ok) + " " + verb + ", " +
-           std::to_string(done - ok) + " failed, " + std::to_string(lines_.size() - done) + " running";
+    return std::to_string(lines_.size()) + (lines_.size() == 1 ? " meter: " : " meters: ") + std::to_string(ok) + " " +
+           verb + ", " + std::to_string(done - ok) + " failed, " + std::to_string(lines_.size() - done) + " running";
 }
 
 // The meters expected to end last: of those running for a while, the

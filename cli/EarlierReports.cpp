@@ -54,21 +54,49 @@ Retry RetryFrom(const std::string& path, std::string_view content, Command comma
     return retry;
 }
 
-Merged MergeReports(const std::vector<ReportFile>& files, const std::string& toolVersion) {
+Merged MergeReports(const std::vector<ReportFile>& given, const std::string& toolVersion, bool allowMixed) {
     Merged merged;
-    if (files.empty()) {
+    if (given.empty()) {
         merged.problem = "no report given";
         return merged;
     }
     std::vector<Json> reports;
-    for (const ReportFile& f : files) {
+    std::vector<ReportFile> files;
+    std::string duplicates;
+    for (const ReportFile& f : given) {
         Json j = Parse(f.content);
         if (const std::string why = RunReportProblem(j); !why.empty()) {
             merged.problem = f.path + ": " + why;
             return merged;
         }
+        if (const auto same = std::find(reports.begin(), reports.end(), j); same != reports.end()) {
+            duplicates +=
+                "; " + f.path + " is the same report as " + files[same - reports.begin()].path + ", counted once";
+            continue;
+        }
         reports.push_back(std::move(j));
+        files.push_back(f);
     }
+    // What the joined counts are of: one command and one firmware, or a mix allowed.
+    const auto kinds = [&](const auto& kindOf) {
+        std::map<std::string, std::string> firstIn;  // kind -> the first report of it
+        for (size_t i = 0; i < reports.size(); ++i) firstIn.emplace(kindOf(reports[i]), files[i].path);
+        return firstIn;
+    };
+    const auto commands = kinds([](const Json& r) { return StringOr(r, "command"); });
+    const auto firmware = kinds([](const Json& r) { return StringOr(r.value("firmware", Json::object()), "sha256"); });
+    for (const auto* mix : {&commands, &firmware}) {
+        if (mix->size() < 2 || allowMixed) continue;
+        std::string list;
+        for (const auto& [kind, path] : *mix) list += (list.empty() ? "" : ", ") + kind + " in " + path;
+        merged.problem = std::string("the reports are of different ") + (mix == &commands ? "commands" : "firmware") +
+                         " (" + list +
+                         "): their counts together would be true of none; give --allow-mixed to join them anyway";
+        return merged;
+    }
+    std::string of = " of ";
+    of += commands.size() == 1 ? commands.begin()->first : "mixed commands";
+    of += firmware.size() == 1 ? " with firmware " + firmware.begin()->first : " with mixed firmware";
     // A run is named by its command, start and firmware; a report that
     // continues one given here replaces that run's entries for its meters.
     const auto name = [](const Json& r) {
@@ -119,19 +147,24 @@ Merged MergeReports(const std::vector<ReportFile>& files, const std::string& too
 
     Json countJson = Json::object();
     countJson["meters"] = meters.size();
-    merged.counts = std::to_string(reports.size()) + (reports.size() == 1 ? " report, " : " reports, ") +
-                    std::to_string(meters.size()) + " meters";
+    merged.counts = std::to_string(reports.size()) + (reports.size() == 1 ? " report" : " reports") + of + ", " +
+                    std::to_string(meters.size()) + (meters.size() == 1 ? " meter" : " meters");
     std::string sep = ": ";
     for (const auto& [result, n] : counts) {
         countJson[result] = n;
         merged.counts += sep + std::to_string(n) + " " + result;
         sep = ", ";
     }
-    if (replaced > 0) merged.counts += " (" + std::to_string(replaced) + " earlier results replaced by a retry)";
+    if (replaced > 0)
+        merged.counts += " (" + std::to_string(replaced) + (replaced == 1 ? " earlier result" : " earlier results") +
+                         " replaced by a retry)";
+    merged.counts += duplicates;
 
     Json& out = merged.report;
     out["tool"] = "ethernet-loader-cli";
     out["tool_version"] = toolVersion;
+    out["command"] = commands.size() == 1 ? Json(commands.begin()->first) : Json(nullptr);
+    out["firmware_sha256"] = firmware.size() == 1 ? Json(firmware.begin()->first) : Json(nullptr);
     out["merged_reports"] = std::move(sources);
     out["counts"] = std::move(countJson);
     out["replaced_by_retry"] = replaced;

@@ -36,7 +36,10 @@ struct Merged {
 // Joins reports (the sites of one rollout) into one: every meter with the
 // report it comes from, and the counts per result. A meter that a later
 // report of the list took up again (--retry-failed) counts with its last
-// result only. The same address in two unrelated reports is two meters.
-Merged MergeReports(const std::vector<ReportFile>& files, const std::string& toolVersion);
+// result only. The same address in two unrelated reports is two meters; the
+// same report given twice (same content, whatever its name) counts once.
+// Reports of different commands or firmware are refused unless allowMixed:
+// their joined counts would say nothing true of either.
+Merged MergeReports(const std::vector<ReportFile>& files, const std::string& toolVersion, bool allowMixed = false);
 
 }  // namespace cli

@@ -7,6 +7,8 @@
 #include <functional>
 
 #include "Constants.h"
+#include "MeterLock.h"
+#include "SocketAddress.h"
 #include "SocketLink.h"
 #include "UpdateEngine.h"
 
@@ -44,6 +46,12 @@ MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions&
                       const update::CancelToken& stop, Display& display) {
     MeterRecord record;
     record.address = host;
+    // Held to the meter's end: another run that erased it now would leave holes.
+    const platform::MeterLock lock(options.lockFolder, net::HostToDotted(host), "ethernet-loader-cli");
+    if (lock.Busy()) {
+        record.busyWith = lock.Holder();
+        return record;
+    }
     // The protocol's ports; the meter's address tells the meters apart.
     net::SocketLink udpLink(net::Transport::Udp, protocol::kBootloaderPort);
     net::SocketLink tcpLink(net::Transport::Tcp, protocol::kModbusPort);

@@ -4,6 +4,7 @@
 // cost little more than an event loop would, with the engine unchanged.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct FleetOptions {
     std::string password;  // Windows-1252 bytes, already checked
     int jobs = 1;          // meters at once, each on a thread
     image::ImageView firmware = image::EmbeddedImage();
+    // Where each meter is locked for its update (platform::MeterLock); empty: not locked.
+    std::filesystem::path lockFolder;
     // Called on the meter's thread once it has ended, contacted or not.
     std::function<void(const MeterRecord&)> finished;
 };

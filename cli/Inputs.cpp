@@ -20,6 +20,15 @@ bool AllDigits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+std::string_view WithoutBom(std::string_view s) { return s.starts_with(kBom) ? s.substr(kBom.size()) : s; }
+
+// "on the command line and on line 3 of hosts", or once when both are the same place.
+std::string Places(const std::string& first, const std::string& second) {
+    return first == second ? "on " + first : "on " + first + " and on " + second;
+}
+
 std::vector<std::string_view> Split(std::string_view s, char sep) {
     std::vector<std::string_view> parts;
     for (size_t start = 0;;) {
@@ -34,6 +43,10 @@ std::vector<std::string_view> Split(std::string_view s, char sep) {
 
 std::optional<std::string> HostProblem(std::string_view host) {
     if (host.empty()) return "an empty address";
+    if (host.find(':') != std::string_view::npos)
+        return "an IPv6 address (or one with a port); the meters are reached over IPv4 only";
+    if (host.find('/') != std::string_view::npos)
+        return "not a range a.b.c.d/n with n from 22 to 32 (at most 1024 addresses)";
     const auto labels = Split(host, '.');
     // The system's address rule takes any text that begins with a digit for
     // an address, and reads numbers with a leading zero as octal or hex.
@@ -63,7 +76,7 @@ std::optional<std::string> HostProblem(std::string_view host) {
 std::vector<Host> HostsFromFile(std::string_view content, const std::string& fileName) {
     std::vector<Host> hosts;
     int number = 0;
-    for (auto line : Split(content, '\n')) {
+    for (auto line : Split(WithoutBom(content), '\n')) {
         ++number;
         line = line.substr(0, line.find('#'));
         line = Trim(line);
@@ -80,12 +93,62 @@ std::optional<std::string> HostListProblem(const std::vector<Host>& hosts) {
         std::string key = h.address;
         std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
         const auto [first, added] = seen.emplace(key, &h);
-        if (!added) return "host '" + h.address + "' is given twice: on " + first->second->where + " and on " + h.where;
+        if (!added) return "host '" + h.address + "' is given twice: " + Places(first->second->where, h.where);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ExpandRanges(std::vector<Host>& hosts) {
+    std::vector<Host> expanded;
+    for (Host& h : hosts) {
+        const size_t slash = h.address.find('/');
+        if (slash == std::string::npos) {
+            expanded.push_back(std::move(h));
+            continue;
+        }
+        const std::string base = h.address.substr(0, slash);
+        const std::string bits = h.address.substr(slash + 1);
+        const auto bad = [&](const std::string& why) {
+            return "bad range '" + h.address + "' on " + h.where + ": " + why;
+        };
+        if (auto why = HostProblem(base); why || base.front() < '0' || base.front() > '9')
+            return bad(why ? *why : "a range starts at a dotted IPv4 address");
+        if (!AllDigits(bits) || bits.size() > 2 || std::stoi(bits) > 32)
+            return bad("the prefix length after '/' is a number from 22 to 32");
+        const int prefix = std::stoi(bits);
+        if (prefix < 22) return bad("more than 1024 addresses; split it into ranges of /22 or smaller");
+        uint32_t address = 0;
+        for (auto n : Split(base, '.')) address = address << 8 | static_cast<uint32_t>(std::stoi(std::string(n)));
+        const uint32_t size = 1u << (32 - prefix);
+        const uint32_t network = address & ~(size - 1);
+        // /31 and /32 have no network or broadcast address to leave out.
+        const uint32_t skip = size >= 4 ? 1 : 0;
+        for (uint32_t a = network + skip; a < network + size - skip; ++a) {
+            const std::string dotted = std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
+                                       std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
+            expanded.push_back({dotted, h.where + " (range " + h.address + ")"});
+        }
+    }
+    hosts = std::move(expanded);
+    return std::nullopt;
+}
+
+std::optional<std::string> SameMeterProblem(const std::vector<Host>& hosts,
+                                            const std::function<std::string(const std::string&)>& resolve) {
+    std::map<std::string, const Host*> seen;
+    for (const Host& h : hosts) {
+        const std::string address = resolve(h.address);
+        if (address.empty()) continue;  // unknown: the run says so for that meter
+        const auto [first, added] = seen.emplace(address, &h);
+        if (!added)
+            return "'" + first->second->address + "' and '" + h.address + "' are the same meter (" + address +
+                   "), given " + Places(first->second->where, h.where) + ": give each meter once";
     }
     return std::nullopt;
 }
 
 std::string PasswordFromFile(std::string_view content) {
+    content = WithoutBom(content);
     std::string_view line = content.substr(0, content.find('\n'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     return std::string(line);

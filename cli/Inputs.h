@@ -2,6 +2,7 @@
 // sent: the meters' addresses and the password. Pure functions.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,15 +23,26 @@ struct Host {
 };
 
 // The hosts of a hosts file: one per line, "#" starts a comment, blanks
-// around a host and blank lines are ignored.
+// around a host and blank lines are ignored, as is a UTF-8 byte order mark.
 std::vector<Host> HostsFromFile(std::string_view content, const std::string& fileName);
+
+// Replaces each range "a.b.c.d/n" by its addresses, each where the range was:
+// at most 1024, without the network and broadcast addresses of ranges that
+// have them (/30 and wider). Returns why not, naming the range.
+std::optional<std::string> ExpandRanges(std::vector<Host>& hosts);
+
+// The first meter given twice once names are resolved (`resolve`: the
+// dotted address, empty when unknown), naming both entries.
+std::optional<std::string> SameMeterProblem(const std::vector<Host>& hosts,
+                                            const std::function<std::string(const std::string&)>& resolve);
 
 // The first problem of a host list, naming the host and where it was given:
 // a bad text, a duplicate (names compared without letter case), or an empty
 // list.
 std::optional<std::string> HostListProblem(const std::vector<Host>& hosts);
 
-// The password of a password file: its first line, without the line end.
+// The password of a password file: its first line, without the line end
+// and without a UTF-8 byte order mark.
 std::string PasswordFromFile(std::string_view content);
 
 // Why a password (its bytes, protocol::PasswordBytes) cannot be used, or nothing: 4 to 16 characters.

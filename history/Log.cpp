@@ -1,6 +1,7 @@
 #include "Log.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -59,7 +60,7 @@ std::optional<std::string> AppendLine(const fs::path& log, std::string_view line
     std::error_code ec;
     fs::create_directories(log.parent_path(), ec);
     if (ec) return log.parent_path().string() + ": " + ec.message();
-    if (const platform::FileStatus appended = platform::AppendWhole(log, line); !appended.Ok())
+    if (const platform::FileStatus appended = platform::AppendLine(log, line); !appended.Ok())
         return log.string() + ": " + Words(appended);
     return std::nullopt;
 }
@@ -71,8 +72,10 @@ LogContent ReadLog(const fs::path& log) {
         content.missing = true;
         return content;
     }
+    if (fs::is_directory(log, ec)) throw std::runtime_error(log.string() + ": cannot be read: it is a folder");
+    errno = 0;
     std::ifstream in(log, std::ios::binary);
-    if (!in) throw std::runtime_error(log.string() + ": cannot be read");
+    if (!in) throw std::runtime_error(log.string() + ": cannot be read: " + std::generic_category().message(errno));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
@@ -82,7 +85,8 @@ LogContent ReadLog(const fs::path& log) {
         else
             ++content.unreadable;
     }
-    if (in.bad()) throw std::runtime_error(log.string() + ": cannot be read");
+    if (in.bad())
+        throw std::runtime_error(log.string() + ": cannot be read: " + std::generic_category().message(errno));
     return content;
 }
 

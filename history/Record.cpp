@@ -11,6 +11,7 @@ namespace history {
 using update::Outcome;
 
 std::string ResultName(const MeterRun& m) {
+    if (!m.busyWith.empty()) return "busy";
     if (!m.contacted) return "cancelled";
     switch (m.result.outcome) {
         case Outcome::Updated: return "updated";
@@ -29,6 +30,9 @@ bool Succeeded(const MeterRun& m) { return ResultName(m) == (m.probe ? "probed" 
 
 std::string ResultMessage(const MeterRun& m) {
     const update::UpdateResult& r = m.result;
+    if (!m.busyWith.empty())
+        return "Not contacted: another update of this meter is running on this computer (" + m.busyWith +
+               "); nothing was sent. Try again once it has ended.";
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
     if (!m.fault.empty())
         return "The update stopped on a fault of this computer (" + m.fault +
@@ -42,6 +46,12 @@ std::string ResultMessage(const MeterRun& m) {
                    " blocks written and confirmed, meter reset to start the new firmware.";
         case Outcome::Identified: return "Bootloader " + r.identity + " identified; meter reset without programming.";
         case Outcome::NotFound:
+            if (r.modbusException != 0)
+                return "The meter refused the boot-mode request with Modbus exception " +
+                       std::to_string(r.modbusException) + ", and no bootloader identified itself on UDP port " +
+                       std::to_string(protocol::kBootloaderPort) +
+                       "; nothing was erased. It may be no QT510x/QT520x, or its Ethernet module may not take "
+                       "updates.";
             return r.modbusAnswered
                        ? "The meter answered the boot-mode request, but no bootloader identified itself "
                          "on UDP port " +

@@ -18,10 +18,12 @@ struct MeterRun {
     bool contacted = false;  // false: the run was stopped before this meter's turn
     std::string fault;       // the update ended on a fault of this machine, not of the meter
     std::chrono::system_clock::time_point started{}, finished{};
+    // Not contacted: another run on this computer held the meter ("process 1234 (…)").
+    std::string busyWith{};
 };
 
 // One of updated, probed, password-rejected, not-found,
-// communication-error, ambiguous-answers, cancelled, unreachable.
+// communication-error, ambiguous-answers, cancelled, unreachable, busy.
 std::string ResultName(const MeterRun& m);
 bool Succeeded(const MeterRun& m);
 // What happened and what state the meter is left in, in plain words.

@@ -1,5 +1,6 @@
 #include "ImageFormats.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -8,7 +9,7 @@ namespace image {
 namespace {
 
 std::string SizeError(std::size_t n) {
-    return "the image gives " + std::to_string(n) + " bytes (0x" + [&] {
+    return "the image gives " + std::to_string(n) + (n == 1 ? " byte (0x" : " bytes (0x") + [&] {
         char buf[16];
         auto r = std::to_chars(buf, buf + sizeof buf, n, 16);
         return std::string(buf, r.ptr);
@@ -178,12 +179,35 @@ ParseResult ParseIntelHex(std::string_view t) {
 }
 
 ParseResult ParseImageFile(std::string_view content) {
+    // A raw image may begin with these bytes too; only a text drops them.
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    const std::string_view text = content.starts_with(kBom) ? content.substr(kBom.size()) : content;
     std::size_t i = 0;
-    while (i < content.size() && std::isspace(static_cast<unsigned char>(content[i]))) ++i;
-    if (i < content.size() && content[i] == ':') return ParseIntelHex(content);
-    if (content.find("array") != std::string_view::npos && content.find("of byte") != std::string_view::npos)
-        return ParseDeclaration(content);
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    if (i < text.size() && text[i] == ':') return ParseIntelHex(text);
+    if (text.find("array") != std::string_view::npos && text.find("of byte") != std::string_view::npos)
+        return ParseDeclaration(text);
     return Finish(std::vector<uint8_t>(content.begin(), content.end()));
+}
+
+std::string UnwritableProblem(const std::vector<uint8_t>& image) {
+    const auto blank = [](uint8_t b) { return b == 0xFF; };
+    const auto appStart = image.begin() + std::min<std::size_t>(image.size(), protocol::kApplicationStart);
+    char area[64];
+    std::snprintf(area, sizeof area, "0x%05X to 0x%05X", protocol::kApplicationStart, protocol::kApplicationEnd);
+    if (const auto first = std::find_if_not(image.begin(), appStart, blank); first != appStart) {
+        const auto last = std::find_if_not(std::make_reverse_iterator(appStart), image.rend(), blank);
+        char where[96];
+        std::snprintf(where, sizeof where, "0x%05zX to 0x%05zX", static_cast<std::size_t>(first - image.begin()),
+                      static_cast<std::size_t>(image.rend() - last - 1));
+        return std::string("it has data at ") + where + ", outside the application area (" + area +
+               "), which an update never writes; nothing was sent";
+    }
+    if (std::all_of(appStart, image.end(), blank)) {
+        return std::string("it has no data in the application area (") + area +
+               " is all 0xFF): the meter would be left without firmware; nothing was sent";
+    }
+    return {};
 }
 
 std::vector<uint8_t> MakeDevelopmentImage() {

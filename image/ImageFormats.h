@@ -30,8 +30,15 @@ ParseResult ParseIntelHex(std::string_view text);
 
 // Picks the format by content: a declaration when the text holds "array",
 // Intel HEX when the first non-blank character is ':', raw binary otherwise.
+// A text may begin with a UTF-8 byte order mark, as some editors save it.
 // Succeeds only with exactly kImageSize bytes.
 ParseResult ParseImageFile(std::string_view content);
+
+// Why an image must not be sent to a meter, or empty. An update erases the
+// application area and writes only what differs from 0xFF there: an image
+// with nothing in that area would leave the meter without firmware yet count
+// as a success, and data below it would be silently left out.
+std::string UnwritableProblem(const std::vector<uint8_t>& image);
 
 // The development image: 0xFF below 0x08000, firmware-like bytes (never 0xFF)
 // from 0x08000 over about the first third of the application area, 0xFF tail.

@@ -72,11 +72,13 @@ private:
     std::intptr_t handle_ = -1;
 };
 
-// Appends data at the file's end in one write, creating the file when it is
-// missing (readable by its owner alone where the system has such rights): an
-// append by another thread or program at the same moment never lands inside
-// it, nor it inside another. A write that takes less is a full disk.
-FileStatus AppendWhole(const std::filesystem::path& file, std::string_view data);
+// Appends a line at the file's end in one write, creating the file when it
+// is missing (readable by its owner alone where the system has such rights):
+// an append by another thread or program at the same moment never lands
+// inside it, nor it inside another. A file that ends in a torn line (no line
+// end: a crash or a full disk cut it) gets a line end first, so that this
+// line is not lost with the torn one. A write that takes less is a full disk.
+FileStatus AppendLine(const std::filesystem::path& file, std::string_view line);
 
 // Where this user's programs keep their state: $XDG_STATE_HOME when it is an
 // absolute path, else ~/.local/state; %LOCALAPPDATA% on Windows. Empty when

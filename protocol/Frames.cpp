@@ -97,6 +97,8 @@ BootModeAnswer BootModeAnswer::Decode(Bytes received) {
     if (received.size() == kRejectedSize && received[7] == (kWriteMultipleRegisters | kExceptionReply) &&
         received[8] == kPasswordRejectedCode)
         return {Kind::PasswordRejected};
+    if (received.size() == kRejectedSize && received[7] == (kWriteMultipleRegisters | kExceptionReply))
+        return {Kind::Unusable, received[8]};
     return {Kind::Unusable};
 }
 

@@ -55,6 +55,8 @@ struct BootModeAnswer {
     static constexpr std::size_t kRejectedSize = 9;
 
     Kind kind = Kind::Unusable;
+    // An unusable answer that is a Modbus exception reply: its code; else 0.
+    std::uint8_t exception = 0;
 
     // As the meter answers the tool's request; nothing for an unusable answer.
     std::vector<std::uint8_t> Encode() const;

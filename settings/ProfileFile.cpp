@@ -151,6 +151,11 @@ bool SameName(std::string_view a, std::string_view b) {
            std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
+bool IsUtf16(std::string_view data) {
+    if (data.starts_with("\xFF\xFE") || data.starts_with("\xFE\xFF")) return true;
+    return data.size() >= 2 && (data[0] == '\0' || data[1] == '\0');
+}
+
 WriteError::WriteError(const std::string& fileName) : std::runtime_error("Unable to write to " + fileName) {}
 
 std::vector<ProfileEntry> ReadProfileSection(const std::string& fileName, const std::string& section) {
@@ -169,7 +174,7 @@ void WriteProfileString(const std::string& fileName, const std::string& section,
     std::string old;
     // What cannot be read cannot be kept; rather than lose it, write nothing.
     const std::filesystem::path path = platform::PathFromNativeName(fileName);
-    if (ReadWholeFile(path, old) == ReadResult::Failed) throw WriteError(fileName);
+    if (ReadWholeFile(path, old) == ReadResult::Failed || IsUtf16(old)) throw WriteError(fileName);
     const std::string data = EditProfile(std::move(old), section, key, oneLine);
 
     // The edit follows the reader's rules; should some odd file still read

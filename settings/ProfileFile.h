@@ -40,10 +40,16 @@ std::vector<ProfileEntry> ReadProfileSection(const std::string& fileName, const 
 // entry as needed. Only the characters of the old value change; every other
 // byte of the file, line ends included, stays as it was. A value ends at its
 // first line break or zero byte: one line holds one value. The file is
-// replaced as a whole, so a failure part-way leaves the old one intact.
+// replaced as a whole, so a failure part-way leaves the old one intact. A
+// UTF-16 file is left as it is.
 // Throws WriteError.
 void WriteProfileString(const std::string& fileName, const std::string& section, const std::string& key,
                         const std::string& value);
+
+// Whether a file's content is UTF-16 text (a byte order mark, or a zero byte
+// in the first character): its lines hold two bytes per character, which an
+// edit of single bytes would only damage.
+bool IsUtf16(std::string_view data);
 
 // The two operations on a file's content in memory (the fuzzer's way in).
 // ReadProfileSection without the file: never throws but for lack of memory.

@@ -370,7 +370,9 @@ void UpdateEngine::RequestBootMode(const std::string& address, const std::string
     const int32_t n = modbus_.Receive(frame.data(), static_cast<int32_t>(protocol::BootModeAnswer::kAcceptedSize));
     result_.modbusAnswered = n > 0;
 
-    switch (protocol::BootModeAnswer::Decode(protocol::Taken(frame, n)).kind) {
+    const protocol::BootModeAnswer answer = protocol::BootModeAnswer::Decode(protocol::Taken(frame, n));
+    result_.modbusException = answer.exception;
+    switch (answer.kind) {
         case protocol::BootModeAnswer::Kind::Accepted:
             requestAccepted_ = true;
             // The meter needs time to start its bootloader; the delay stays

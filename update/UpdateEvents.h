@@ -78,6 +78,7 @@ struct UpdateResult {
     Outcome outcome = Outcome::NotFound;
     std::string identity;         // "BOOTLOADER-V1.00"; empty when not identified
     bool modbusAnswered = false;  // any byte came back to the boot-mode request
+    int modbusException = 0;      // the exception code the request was refused with; 0: none
     int blocksWritten = 0;        // write frames the meter confirmed
     int retries = 0;              // failed write attempts
     int eraseAttempts = 0;

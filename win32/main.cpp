@@ -8,6 +8,7 @@
 
 #include "Front.h"
 #include "Log.h"
+#include "MeterLock.h"
 #include "Socket.h"
 
 #ifndef LOADER_BRAND_VARIANT
@@ -27,6 +28,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         // in, not to the program's own folder.
         options.appDir = std::filesystem::current_path().string();
         options.historyLog = history::LogPath();
+        options.meterLocks = platform::MeterLockFolder();
         int rc = 0;
         {
             win32::Front front(instance, std::move(options));

@@ -112,6 +112,11 @@ std::string WithFullStop(std::string msg) {
     return msg;
 }
 
+std::string BusyText(const std::string& holder) {
+    return "Another update of this meter is running on this computer (" + holder +
+           ").\n\nNothing was sent. Try again once it has ended";
+}
+
 std::string HistoryWarningText(const std::string& why) {
     return "This update was not recorded in the update history: " + why + ".\n\nIts result stands as shown.";
 }

@@ -72,6 +72,9 @@ std::string WithFullStop(std::string msg);
 // file) as UTF-8: the ANSI code page on Windows, UTF-8 elsewhere.
 std::string LocalToUtf8(const std::string& local);
 
+// The box when another run on this computer holds the meter ("process 1234 (…)").
+std::string BusyText(const std::string& holder);
+
 // The box after a run whose record the update history could not take.
 std::string HistoryWarningText(const std::string& why);
 

@@ -15,9 +15,11 @@
 #include "ImageExport.h"
 #include "LoaderVersion.h"
 #include "Log.h"
+#include "MeterLock.h"
 #include "PasswordText.h"
 #include "Record.h"
 #include "Settings.h"
+#include "SocketAddress.h"
 #include "Texts.h"
 
 namespace window {
@@ -342,14 +344,23 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
             std::optional<update::UpdateResult> result;
             std::string error, historyProblem;
             const auto started = std::chrono::system_clock::now();
+            std::optional<platform::MeterLock> meterLock;
             try {
-                result = engine_->Run(request);
+                // Held to the run's end: a second run erasing the meter now
+                // would leave holes in what this one confirms.
+                meterLock.emplace(options_.meterLocks, net::HostToDotted(request.address), "ethernet-loader");
+                if (meterLock->Busy())
+                    error = BusyText(meterLock->Holder());
+                else
+                    result = engine_->Run(request);
             } catch (const std::exception& e) {
                 error = e.what();
             }
             // Here rather than on the GUI thread: a run that a close ends is
             // recorded too, before the program waits for this thread and ends.
-            if (result) {
+            if (meterLock && meterLock->Busy()) {
+                // Nothing was sent: nothing to record.
+            } else if (result) {
                 historyProblem = Record(request, *result, {}, started);
             } else {
                 // Broken off by a fault of this computer: the meter's state is unknown.

@@ -162,6 +162,9 @@ struct Options {
     image::ImageView firmware = image::EmbeddedImage();
     // The update history, where every run leaves its record; empty: none.
     std::filesystem::path historyLog;
+    // Where a run locks its meter against other runs on this computer
+    // (platform::MeterLock); empty: not locked.
+    std::filesystem::path meterLocks;
 };
 
 // All the window shows, as last drawn.

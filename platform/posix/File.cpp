@@ -1,10 +1,13 @@
 // Files through the POSIX calls; errors by errno.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "File.h"
 
@@ -71,19 +74,32 @@ FileStatus OutputFile::Close() {
     return Checked(::close(fd) == 0 || errno == EINTR);
 }
 
-FileStatus AppendWhole(const fs::path& file, std::string_view data) {
+FileStatus AppendLine(const fs::path& file, std::string_view line) {
     int fd;
-    do fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    do fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return LastError();
+    // Every writer looks at the last byte and appends under this lock: a
+    // write in progress would show a torn line that is none.
+    int locked;
+    do locked = ::flock(fd, LOCK_EX);
+    while (locked != 0 && errno == EINTR);
+    std::string data;
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+        data.assign(line.size() + 1, '\n');
+        std::copy(line.begin(), line.end(), data.begin() + 1);
+        line = data;
+    }
     // O_APPEND: the move to the end and the write are one step for every writer.
     ssize_t n;
-    do n = ::write(fd, data.data(), data.size());
+    do n = ::write(fd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
     const int error = errno;
     ::close(fd);
     if (n < 0) return FileStatusFromErrno(error);
-    return static_cast<std::size_t>(n) == data.size() ? FileStatus{} : FileStatusFromErrno(ENOSPC);
+    return static_cast<std::size_t>(n) == line.size() ? FileStatus{} : FileStatusFromErrno(ENOSPC);
 }
 
 fs::path UserStateFolder() {

@@ -2,6 +2,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <iostream>
 #include <mutex>
 
@@ -33,17 +34,37 @@ TerminalSize SizeOfTerminal(std::FILE* stream) {
     return {info.srWindow.Bottom - info.srWindow.Top + 1, info.srWindow.Right - info.srWindow.Left + 1};
 }
 
-std::optional<std::string> ReadLineWithoutEcho(const std::string& prompt) {
+namespace {
+
+std::atomic<bool> typingStopped{false};
+
+BOOL WINAPI StopTyping(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    typingStopped = true;
+    // Ends the console's read; the program then ends on its own terms.
+    CancelIoEx(GetStdHandle(STD_INPUT_HANDLE), nullptr);
+    return TRUE;
+}
+
+}  // namespace
+
+TypedLine ReadLineWithoutEcho(const std::string& prompt) {
+    TypedLine typed;
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    if (!IsTerminal(stdin) || !GetConsoleMode(in, &mode)) return std::nullopt;
-    std::fprintf(stderr, "%s", prompt.c_str());
+    if (!IsTerminal(stdin) || !GetConsoleMode(in, &mode)) return typed;
+    typed.asked = true;
+    // The echo goes off before the prompt shows: nothing typed after it is seen.
     SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
-    std::string line;
-    std::getline(std::cin, line);
+    std::fprintf(stderr, "%s", prompt.c_str());
+    typingStopped = false;
+    SetConsoleCtrlHandler(&StopTyping, TRUE);
+    std::getline(std::cin, typed.text);
+    SetConsoleCtrlHandler(&StopTyping, FALSE);
+    typed.stopped = typingStopped;
     SetConsoleMode(in, mode);
     std::fprintf(stderr, "\n");
-    return line;
+    return typed;
 }
 
 // Windows calls its console handler on a thread of its own: nothing to hold.

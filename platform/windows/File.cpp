@@ -81,7 +81,7 @@ FileStatus OutputFile::Close() {
     return Checked(CloseHandle(file));
 }
 
-FileStatus AppendWhole(const fs::path& file, std::string_view data) {
+FileStatus AppendLine(const fs::path& file, std::string_view line) {
     // Append data without write data: every write goes to the file's end as
     // one piece. Read data only for the lock below.
     const HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
@@ -95,6 +95,17 @@ FileStatus AppendWhole(const fs::path& file, std::string_view data) {
     lockAt.Offset = 0xFFFFFFFE;
     lockAt.OffsetHigh = 0x7FFFFFFF;
     const bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt) != 0;
+    // Under the lock, the last byte tells a torn line from one being written.
+    std::string data(line);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(h, &size) && size.QuadPart > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(size.QuadPart - 1);
+        at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        char last = '\n';
+        DWORD got = 0;
+        if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') data.insert(0, 1, '\n');
+    }
     DWORD written = 0;
     const BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
     const FileStatus status = ok ? FileStatus{} : LastError();

@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 
 #include "CliOptions.h"
 #include "sim/Meter.h"
@@ -26,10 +28,22 @@ namespace {
 using sim::Event;
 using sim::Meter;
 
-bool ReadImage(const std::string& path, std::vector<uint8_t>& image) {
+// Why the image cannot be served, or empty.
+std::string ReadImage(const std::string& path, std::vector<uint8_t>& image) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return "is a folder, not an image file";
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    image.assign(std::istreambuf_iterator<char>(in), {});
-    return image.size() == sim::kFlashSize;
+    if (!in) return "cannot be read: " + std::generic_category().message(errno);
+    try {
+        image.assign(std::istreambuf_iterator<char>(in), {});
+    } catch (const std::exception&) {
+        return "cannot be read: " + std::generic_category().message(errno);
+    }
+    if (image.size() != sim::kFlashSize)
+        return "is not a raw image of 0x80000 bytes (it has " + std::to_string(image.size()) +
+               (image.size() == 1 ? " byte)" : " bytes)");
+    return {};
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
@@ -84,12 +98,16 @@ std::optional<Inputs> ParseArguments(int argc, char** argv, int& exitCode) {
         exitCode = 0;
         return std::nullopt;
     }
-    if (!cli.imagePath.empty() && !ReadImage(cli.imagePath, in.image)) {
-        std::cerr << "meter-sim: " << cli.imagePath << " is not a raw image of 0x80000 bytes\n";
-        return std::nullopt;
+    if (!cli.imagePath.empty()) {
+        if (const std::string why = ReadImage(cli.imagePath, in.image); !why.empty()) {
+            std::cerr << "meter-sim: --image " << cli.imagePath << " " << why << "\n";
+            return std::nullopt;
+        }
     }
+    errno = 0;
     if (!cli.logPath.empty() && !(in.log = std::fopen(cli.logPath.c_str(), "w"))) {
-        std::cerr << "meter-sim: cannot write " << cli.logPath << "\n";
+        std::cerr << "meter-sim: cannot write " << cli.logPath << ": " << std::generic_category().message(errno)
+                  << "\n";
         return std::nullopt;
     }
     return in;

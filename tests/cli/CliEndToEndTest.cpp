@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,7 @@
 
 #include "Addresses.h"
 #include "ChildProcess.h"
+#include "MeterLock.h"
 #include "TempDir.h"
 
 using testsupport::ChildProcess;
@@ -212,6 +215,8 @@ protected:
         ::unsetenv("LOADER_PASSWORD");
         std::filesystem::remove_all(StateHome());
         ::setenv("XDG_STATE_HOME", StateHome().c_str(), 1);
+        // The meters' locks too: of the test's own.
+        ::setenv("XDG_RUNTIME_DIR", (StateHome() + "/run").c_str(), 1);
     }
 };
 
@@ -308,34 +313,122 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
         << cli->OutLines().back();
 }
 
+// Ctrl-C, a hang-up (an ssh session dropped) and a termination request all
+// stop the run the same way, with its report and history. The three runs
+// go side by side, each with its meters and history.
 TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) {
-    auto sim = StartSim({"--address", Ip(3, 2), "--meters", "2", "--boot-delay", "300", "--log", Scratch("sim.log")});
-    const std::string report = Scratch("report.json");
     ::setenv("LOADER_PASSWORD", "1234", 1);
-    auto cli = StartCli({"update", Ip(3, 2), Ip(3, 3), "--jobs", "1", "--report", report});
-    const bool writing = cli->ReadUntil(Clock::now() + 30s, [&] {
+    const struct {
+        int signal;
+        int net;
+    } cases[] = {{SIGINT, 3}, {SIGHUP, 13}, {SIGTERM, 23}};
+    std::vector<std::unique_ptr<ChildProcess>> sims, clis;
+    const auto state = [](int net) { return StateHome() + "/" + std::to_string(net); };
+    for (const auto& c : cases) {
+        sims.push_back(StartSim({"--address", Ip(c.net, 2), "--meters", "2", "--boot-delay", "300", "--log",
+                                 Scratch("sim" + std::to_string(c.net) + ".log")}));
+        ::setenv("XDG_STATE_HOME", state(c.net).c_str(), 1);
+        clis.push_back(StartCli({"update", Ip(c.net, 2), Ip(c.net, 3), "--jobs", "1", "--report",
+                                 Scratch("report" + std::to_string(c.net) + ".json")}));
+    }
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        const auto& c = cases[k];
+        SCOPED_TRACE(strsignal(c.signal));
+        ChildProcess& cli = *clis[k];
+        const bool writing = cli.ReadUntil(Clock::now() + 30s, [&] {
+            for (const auto& l : cli.OutLines())
+                if (l.find(Ip(c.net, 2) + " writing") != std::string::npos) return true;
+            return false;
+        });
+        ASSERT_TRUE(writing) << cli.ErrText();
+        cli.Signal(c.signal);
+        EXPECT_EQ(cli.Wait(Clock::now() + 10s), 1) << cli.ErrText();
+        const json summary = SimSummary(*sims[k]);
+
+        const json r = ReadJson(Scratch("report" + std::to_string(c.net) + ".json"));
+        ASSERT_TRUE(r.is_object()) << "no report";
+        EXPECT_EQ(r["meters"][0]["result"], "cancelled");
+        EXPECT_FALSE(r["meters"][0]["started"].is_null());
+        EXPECT_EQ(r["meters"][1]["result"], "cancelled");
+        EXPECT_TRUE(r["meters"][1]["started"].is_null()) << "the second meter was never contacted";
+        ASSERT_EQ(summary.size(), 2u);
+        EXPECT_EQ(summary[0]["resets"], 0) << "an interrupted meter gets no RESET";
+        EXPECT_LT(summary[0]["writes"], 100) << "stopped long before the end";
+        EXPECT_EQ(summary[1]["requests"], 0);
+        std::ifstream history(state(c.net) + "/ethernet-loader/updates.jsonl");
+        std::vector<json> records;
+        for (std::string line; std::getline(history, line);) records.push_back(json::parse(line, nullptr, false));
+        ASSERT_EQ(records.size(), 1u) << "a meter never contacted has no record";
+        EXPECT_EQ(records[0]["result"], "cancelled");
+    }
+}
+
+// A reader that went away (`| head`) and a report folder removed during the
+// run change nothing of the run: it ends with its own status, and the
+// report is kept beside the update history.
+TEST_F(CliEndToEnd, ARunThatLosesItsOutputsStillFinishesAndKeepsItsReport) {
+    const std::string firmware = SmallFirmware();
+    auto sim =
+        StartSim({"--address", Ip(8, 2), "--boot-delay", "300", "--image", firmware, "--log", Scratch("sim.log")});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    std::filesystem::create_directories(Scratch("gone"));
+    auto cli = StartCli({"update", Ip(8, 2), "--image", firmware, "--report", Scratch("gone/report.json")});
+    ASSERT_TRUE(cli->ReadUntil(Clock::now() + 30s, [&] {
         for (const auto& l : cli->OutLines())
-            if (l.find(Ip(3, 2) + " writing") != std::string::npos) return true;
+            if (l.find(" writing") != std::string::npos) return true;
         return false;
-    });
-    ASSERT_TRUE(writing) << cli->ErrText();
-    cli->Signal(SIGINT);  // as Ctrl-C delivers it
-    EXPECT_EQ(cli->Wait(Clock::now() + 10s), 1) << cli->ErrText();
+    })) << cli->ErrText();
+    cli->CloseOutput();
+    std::filesystem::remove_all(Scratch("gone"));
+    EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
+    const json summary = SimSummary(*sim);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["flash"], "match");
+    const std::string said = "the report is saved as ";
+    const size_t at = cli->ErrText().find(said);
+    ASSERT_NE(at, std::string::npos) << cli->ErrText();
+    const std::string kept = cli->ErrText().substr(at + said.size(), cli->ErrText().find('\n', at) - at - said.size());
+    EXPECT_EQ(kept.rfind(StateHome() + "/ethernet-loader/report-", 0), 0u) << kept;
+    EXPECT_EQ(ReadJson(kept)["meters"][0]["result"], "updated");
+    EXPECT_EQ(HistoryRecords().size(), 1u);
+}
+
+// One meter is updated by one run at a time: another command line run, or
+// a window (any holder of the meter's lock), finds it busy and sends nothing.
+TEST_F(CliEndToEnd, OneMeterIsUpdatedByOneRunAtATime) {
+    const std::string firmware = SmallFirmware();
+    auto sim = StartSim({"--address", Ip(9, 2), "--meters", "2", "--boot-delay", "300", "--image", firmware, "--log",
+                         Scratch("sim.log")});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    auto first = StartCli({"update", Ip(9, 2), "--image", firmware});
+    ASSERT_TRUE(first->ReadUntil(Clock::now() + 30s, [&] {
+        for (const auto& l : first->OutLines())
+            if (l.find(" writing") != std::string::npos) return true;
+        return false;
+    })) << first->ErrText();
+    // What the window takes for its run, as this process's own.
+    const platform::MeterLock window(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/ethernet-loader", Ip(9, 3),
+                                     "ethernet-loader");
+    ASSERT_FALSE(window.Busy());
+    const std::string report = Scratch("second.json");
+    auto second = StartCli({"update", Ip(9, 2), Ip(9, 3), "--image", firmware, "--report", report});
+    EXPECT_EQ(second->Wait(Clock::now() + 30s), 1) << second->ErrText();
+    EXPECT_EQ(first->Wait(Clock::now() + 60s), 0) << first->ErrText();
     const json summary = SimSummary(*sim);
 
     const json r = ReadJson(report);
     ASSERT_TRUE(r.is_object()) << "no report";
-    EXPECT_EQ(r["meters"][0]["result"], "cancelled");
-    EXPECT_FALSE(r["meters"][0]["started"].is_null());
-    EXPECT_EQ(r["meters"][1]["result"], "cancelled");
-    EXPECT_TRUE(r["meters"][1]["started"].is_null()) << "the second meter was never contacted";
+    const std::string holders[] = {"(process " + std::to_string(first->Pid()) + " (ethernet-loader-cli))",
+                                   "(process " + std::to_string(::getpid()) + " (ethernet-loader))"};
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(r["meters"][i]["result"], "busy");
+        EXPECT_NE(r["meters"][i]["message"].get<std::string>().find(holders[i]), std::string::npos)
+            << r["meters"][i]["message"];
+    }
     ASSERT_EQ(summary.size(), 2u);
-    EXPECT_EQ(summary[0]["resets"], 0) << "an interrupted meter gets no RESET";
-    EXPECT_LT(summary[0]["writes"], 100) << "stopped long before the end";
+    EXPECT_EQ(summary[0]["flash"], "match") << "the first run's update is whole";
+    EXPECT_EQ(summary[0]["requests"], 1) << "the second run sent nothing";
     EXPECT_EQ(summary[1]["requests"], 0);
-    const std::vector<json> records = HistoryRecords();
-    ASSERT_EQ(records.size(), 1u) << "a meter never contacted has no record";
-    EXPECT_EQ(records[0]["result"], "cancelled");
 }
 
 // A history that cannot be written is a warning; the meter's verdict and
@@ -348,51 +441,75 @@ TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
     EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
     EXPECT_NE(cli->ErrText().find("warning: 1 record of the update history not written"), std::string::npos)
         << cli->ErrText();
-    EXPECT_NE(cli->OutLines().back().find("1 meters: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
+    EXPECT_NE(cli->OutLines().back().find("1 meter: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
     SimSummary(*sim);
 }
 
-// Every input that cannot work is refused with exit status 2, naming it,
-// before anything reaches a meter.
+// Ctrl-C typed at the password prompt ends the program there: the meter
+// never hears of it, and the terminal gets its echo back.
+TEST_F(CliEndToEnd, CtrlCAtThePasswordPromptEndsBeforeAnyMeterIsContacted) {
+    auto sim = StartSim({"--address", Ip(7, 2), "--log", Scratch("sim.log")});
+    std::string exe = CLI_EXE, update = "update", host = Ip(7, 2);
+    char* argv[] = {exe.data(), update.data(), host.data(), nullptr};
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::execv(CLI_EXE, argv);
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    std::string output;
+    const auto readUntil = [&](const std::string& what, Clock::time_point deadline) {
+        while (output.find(what) == std::string::npos) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd p{terminal, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+            char buf[512];
+            const ssize_t got = ::read(terminal, buf, sizeof buf);
+            if (got <= 0) return false;
+            output.append(buf, static_cast<size_t>(got));
+        }
+        return true;
+    };
+    EXPECT_TRUE(readUntil("Admin password: ", Clock::now() + 10s)) << output;
+    termios quiet{};
+    ::tcgetattr(terminal, &quiet);
+    EXPECT_FALSE(quiet.c_lflag & ECHO) << "no echo while the password is typed";
+    ASSERT_EQ(::write(terminal, "12\x03", 3), 3);  // as the keyboard sends Ctrl-C
+    EXPECT_TRUE(readUntil("nothing was sent", Clock::now() + 10s)) << output;
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (ended >= 0) {
+        pollfd p{ended, POLLIN, 0};
+        ::poll(&p, 1, 10'000);
+        ::close(ended);
+    }
+    int status = -1;
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
+    EXPECT_NE(output.find("stopped at the password prompt"), std::string::npos) << output;
+    const json summary = SimSummary(*sim);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["requests"], 0) << "the meter never heard of it";
+}
+
+// The refusals as a process gives them: exit status 2, the reason on
+// stderr, nothing sent (the whole table is PlanRun's unit test).
 TEST_F(CliEndToEnd, BadInputsAreRefusedBeforeAnythingIsSent) {
     auto sim = StartSim({"--address", Ip(4, 2), "--log", Scratch("sim.log")});
     const std::string good = WriteFile("good", "1234\n");
-    const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
-    const std::string zeros = WriteFile("zeros", "# hall 1\n" + Ip(4, 2) + "\n10.0.0.08\n");
-    const std::string probeReport = WriteFile(
-        "probe.json", R"({"tool": "ethernet-loader-cli", "command": "probe", "started": "2026-01-01T00:00:00.000Z",
-                          "meters": [{"address": ")" +
-                          Ip(4, 2) + R"(", "result": "unreachable"}]})");
     const struct {
         std::vector<std::string> args;
         std::string says;
     } cases[] = {
-        {{"update", "1.2.3", "--password-file", good}, "bad host '1.2.3'"},
-        {{"update", Ip(4, 2), "meter_1", "--password-file", good}, "bad host 'meter_1'"},
         {{"update", Ip(4, 2), Ip(4, 2), "--password-file", good}, "'" + Ip(4, 2) + "' is given twice"},
-        {{"update", "--password-file", good}, "no meter given"},
-        {{"update", "--hosts", zeros, "--password-file", good}, "bad host '10.0.0.08' on line 3 of " + zeros},
         {{"update", "--hosts", Scratch("missing"), "--password-file", good}, "--hosts " + Scratch("missing")},
-        {{"probe", Ip(4, 2), "--password-file", Scratch("missing")}, "--password-file " + Scratch("missing")},
-        {{"update", Ip(4, 2), "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
-        {{"update", Ip(4, 2), "--password-file",
-          WriteFile("a-macron",
-                    "ab\xC4\x80"
-                    "cd")},
-         "has a character the meter cannot take (only Windows-1252 characters)"},
-        {{"update", Ip(4, 2)}, "no password"},
-        {{"update", Ip(4, 2), "--password", "1234"}, "--password is not taken"},
-        {{"update", Ip(4, 2), "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
-        {{"update", Ip(4, 2), "--password-file", good, "--jobs", "0"}, "--jobs"},
-        {{"update", Ip(4, 2), "--password-file", good, "--report", Scratch("no/such/dir/r.json")}, "--report"},
-        {{"update", Ip(4, 2), "--password-file", good, "--expect-sha256", std::string(64, '0')},
-         "not " + std::string(64, '0') + " as --expect-sha256 requires; nothing was sent"},
-        {{"update", Ip(4, 2), "--password-file", good, "--expect-sha256", "abc"}, "not a SHA-256"},
-        {{"update", Ip(4, 2), "--password-file", good, "--retry-failed", probeReport}, "give no HOST"},
-        {{"update", "--password-file", good, "--retry-failed", probeReport}, "the report is of probe run"},
-        {{"update", "--password-file", good, "--retry-failed", Scratch("missing")}, "--retry-failed"},
-        {{"update", Ip(4, 2), "--password-file", good, "--jobs", "1025"}, "--jobs"},
-        {{Ip(4, 2)}, "subcommand"},
+        {{"update", Ip(4, 2)}, "no password"},  // no terminal to ask on
+        {{"update", Ip(4, 2), "--password-file", good, "--expect-sha256", ""}, "--expect-sha256 is empty"},
+        {{"updte", Ip(4, 2)}, "did you mean 'update'?"},
     };
     for (const auto& c : cases) {
         auto cli = StartCli(c.args);
@@ -490,11 +607,15 @@ TEST_F(CliEndToEnd, TerminalShowsASummaryForAFleetLargerThanItAndLinesForASmallO
             }
             for (int i : {0, 2, 29}) EXPECT_EQ(lineStartingWith(addresses[i]), 0) << "no line per meter";
         } else {
-            EXPECT_EQ(screen.lines.size(), 4u);
+            // The failure's reason above the three lines and the count.
+            ASSERT_EQ(screen.lines.size(), 5u);
+            EXPECT_NE(screen.lines[0].find(addresses[1] + " password-rejected: The meter rejected the password"),
+                      std::string::npos)
+                << screen.lines[0];
             for (int i = 0; i < 3; ++i) {
                 EXPECT_EQ(lineStartingWith(addresses[i]), 1) << addresses[i];
-                EXPECT_NE(screen.lines[i].find(i == 1 ? "password-rejected" : "probed"), std::string::npos)
-                    << screen.lines[i];
+                EXPECT_NE(screen.lines[i + 1].find(i == 1 ? "password-rejected" : "probed"), std::string::npos)
+                    << screen.lines[i + 1];
             }
         }
     }
@@ -556,7 +677,10 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
 
     auto merge = StartCli({"merge-reports", first, retry, "--output", merged});
     EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
-    EXPECT_NE(merge->ErrText().find("2 reports, 4 meters: 4 updated"), std::string::npos) << merge->ErrText();
+    EXPECT_NE(merge->ErrText().find("2 reports of update with firmware " + r2["firmware"]["sha256"].get<std::string>() +
+                                    ", 4 meters: 4 updated"),
+              std::string::npos)
+        << merge->ErrText();
     const json m = ReadJson(merged);
     ASSERT_TRUE(m.is_object()) << "no merged report";
     EXPECT_EQ(m["counts"]["updated"], 4);

@@ -93,6 +93,38 @@ TEST(SummaryDisplay, CallsSlowestThoseFurthestBehindTheirOwnPaceAndKeepsEachFail
     EXPECT_EQ(output.find("10.0.0.6 updated"), std::string::npos) << "a success gets no line of its own";
 }
 
+// A meter's line has room for the result's word only; a failure's reason
+// and the meter's state stay above the lines.
+TEST(LinesDisplay, KeepsTheReasonOfEachFailureAboveTheLines) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        Display display(out, DisplayMode::Lines, {"10.0.0.1", "10.0.0.2", "10.0.0.3"}, Command::Update, 120);
+        MeterRecord failed, updated, busy;
+        failed.contacted = updated.contacted = true;
+        failed.result.outcome = update::Outcome::CommunicationError;
+        failed.result.failedBlock = 0x08800;
+        updated.result.outcome = update::Outcome::Updated;
+        busy.busyWith = "process 77 (window)";
+        display.Finished(0, failed);
+        display.Finished(1, updated);
+        display.Finished(2, busy);
+        display.Close();
+    }
+    const std::string output = Contents(out);
+    std::fclose(out);
+    EXPECT_EQ(LastLine(output, "3 meters:"), "3 meters: 1 updated, 2 failed, 0 running");
+    EXPECT_NE(output.find(" 10.0.0.1 communication-error: Block 0x08800 was not confirmed after 10 attempts; the "
+                          "meter waits in its bootloader"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find(" 10.0.0.3 busy: Not contacted: another update of this meter is running on this computer "
+                          "(process 77 (window))"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("10.0.0.2 updated:"), std::string::npos) << "a success needs no reason";
+}
+
 TEST(SummaryDisplay, ChosenWhenTheMetersDoNotFitTheTerminal) {
     const struct {
         bool terminal;

@@ -11,12 +11,13 @@ namespace {
 
 // A report as the tool writes it, with the meters' addresses and results.
 std::string ReportText(const std::string& command, const std::string& started,
-                       const std::vector<std::pair<std::string, std::string>>& meters, Json continues = nullptr) {
+                       const std::vector<std::pair<std::string, std::string>>& meters, Json continues = nullptr,
+                       char firmware = 'a') {
     Json r;
     r["tool"] = "ethernet-loader-cli";
     r["tool_version"] = "2.0.1";
     r["command"] = command;
-    r["firmware"] = {{"sha256", std::string(64, 'a')}, {"source", "compiled-in"}};
+    r["firmware"] = {{"sha256", std::string(64, firmware)}, {"source", "compiled-in"}};
     r["started"] = started;
     r["finished"] = started;
     r["continues"] = continues;
@@ -105,7 +106,8 @@ TEST(MergeReports, JoinsSitesAndCountsEachMeterWithItsLastAttempt) {
                                               "a-retry2.json 10.0.0.3"}));
     EXPECT_EQ(r["meters"][0]["blocks_written"], 0) << "the meter's own fields stay";
     EXPECT_EQ(merged.counts,
-              "4 reports, 4 meters: 1 communication-error, 3 updated (3 earlier results replaced by a retry)");
+              "4 reports of update with firmware " + std::string(64, 'a') +
+                  ", 4 meters: 1 communication-error, 3 updated (3 earlier results replaced by a retry)");
 
     // Without site B every meter ended updated.
     const Merged siteA = MergeReports({files[0], files[2], files[3]}, "2.0.1");
@@ -114,6 +116,40 @@ TEST(MergeReports, JoinsSitesAndCountsEachMeterWithItsLastAttempt) {
     const Merged alone = MergeReports({files[0], files[3]}, "2.0.1");
     EXPECT_EQ(alone.report["counts"]["meters"], 4);
     EXPECT_FALSE(alone.allSucceeded);
+}
+
+// Counts that would be true of no rollout are refused, or said for what they are.
+TEST(MergeReports, CountsASameReportOnceAndRefusesAMixUnlessAllowed) {
+    const std::string t = "2026-03-02T08:00:00.000Z";
+    const ReportFile a{"a.json", ReportText("update", t, {{"10.0.0.1", "updated"}, {"10.0.0.2", "unreachable"}})};
+    const ReportFile aAgain{"copy/a.json", Json::parse(a.content).dump(2)};
+    const ReportFile b{"b.json", ReportText("update", t, {{"10.0.0.1", "updated"}}, nullptr, 'b')};
+    const ReportFile probe{"p.json", ReportText("probe", t, {{"10.0.0.9", "probed"}})};
+    const struct {
+        const char* what;
+        std::vector<ReportFile> files;
+        bool allowMixed;
+        int meters;        // -1: refused
+        std::string says;  // in the counts, or in the refusal
+    } cases[] = {
+        {"the same report twice", {a, aAgain}, false, 2, "copy/a.json is the same report as a.json, counted once"},
+        {"two firmware", {a, b}, false, -1, "different firmware (" + std::string(64, 'a') + " in a.json"},
+        {"update and probe", {a, probe}, false, -1, "different commands (probe in p.json, update in a.json)"},
+        {"update and probe allowed", {a, probe}, true, 3, "2 reports of mixed commands with firmware"},
+        {"two firmware allowed", {a, b}, true, 3, "2 reports of update with mixed firmware, 3 meters"},
+        {"one meter", {b}, false, 1, ", 1 meter: 1 updated"},
+    };
+    for (const auto& c : cases) {
+        const Merged m = MergeReports(c.files, "2.0.1", c.allowMixed);
+        if (c.meters < 0) {
+            EXPECT_NE(m.problem.find(c.says), std::string::npos) << c.what << ": " << m.problem;
+            EXPECT_NE(m.problem.find("--allow-mixed"), std::string::npos) << c.what;
+            continue;
+        }
+        ASSERT_EQ(m.problem, "") << c.what;
+        EXPECT_EQ(m.report["counts"]["meters"], c.meters) << c.what;
+        EXPECT_NE(m.counts.find(c.says), std::string::npos) << c.what << ": " << m.counts;
+    }
 }
 
 TEST(MergeReports, NamesTheReportThatCannotBeMerged) {

@@ -36,6 +36,7 @@ TEST(Hosts, OnlyAddressesAndHostNamesPass) {
         {"meter..plant", false},
         {"1.2.3.4 ", false},
         {"10.0.0.1:502", false},
+        {"10.0.0.0/24", false},
     };
     for (const auto& c : cases) EXPECT_EQ(!HostProblem(c.host), c.ok) << '"' << c.host << '"';
     EXPECT_FALSE(HostProblem(std::string(63, 'a') + "." + std::string(63, 'b')));
@@ -54,7 +55,7 @@ TEST(Hosts, ListsNameTheFirstBadOrRepeatedHostAndWhereItIs) {
     EXPECT_EQ(HostListProblem(OnTheCommandLine({"10.0.0.1", "10.0.0.300"})),
               "bad host '10.0.0.300' on the command line: a number above 255 in the address");
     EXPECT_EQ(HostListProblem(OnTheCommandLine({"Meter1", "10.0.0.1", "meter1"})),
-              "host 'meter1' is given twice: on the command line and on the command line");
+              "host 'meter1' is given twice: on the command line");
 
     const std::vector<Host> listed = HostsFromFile("# plant A\n10.0.0.1\r\n\n  10.0.0.2   # hall 2\n\t\n", "a.txt");
     ASSERT_EQ(listed.size(), 2u);
@@ -73,8 +74,70 @@ TEST(Hosts, ListsNameTheFirstBadOrRepeatedHostAndWhereItIs) {
               "host '10.0.0.7' is given twice: on line 1 of plant-b.txt and on line 4 of plant-b.txt");
 }
 
+// What a careless list holds, and the message that says what to do.
+TEST(Hosts, RangesAreExpandedAndOtherFormsNamedWithTheirReason) {
+    const struct {
+        std::string host;
+        size_t count;       // addresses it stands for
+        std::string first;  // the first of them
+        std::string last;   // the last of them
+        std::string says;   // the refusal, when count is 0
+    } cases[] = {
+        {"10.1.2.0/24", 254, "10.1.2.1", "10.1.2.254", ""},
+        {"10.1.2.77/30", 2, "10.1.2.77", "10.1.2.78", ""},
+        {"10.1.4.0/22", 1022, "10.1.4.1", "10.1.7.254", ""},
+        {"10.1.2.6/31", 2, "10.1.2.6", "10.1.2.7", ""},
+        {"10.1.2.9/32", 1, "10.1.2.9", "10.1.2.9", ""},
+        {"10.1.0.0/21", 0, "", "", "more than 1024 addresses"},
+        {"10.1.0.0/33", 0, "", "", "prefix length"},
+        {"10.1.0.0/", 0, "", "", "prefix length"},
+        {"meter/24", 0, "", "", "dotted IPv4"},
+        {"10.01.0.0/24", 0, "", "", "leading zero"},
+    };
+    for (const auto& c : cases) {
+        std::vector<Host> hosts = OnTheCommandLine({c.host});
+        const auto why = ExpandRanges(hosts);
+        if (c.count == 0) {
+            ASSERT_TRUE(why) << c.host;
+            EXPECT_EQ(why->rfind("bad range '" + c.host + "' on the command line: ", 0), 0u) << *why;
+            EXPECT_NE(why->find(c.says), std::string::npos) << *why;
+            continue;
+        }
+        ASSERT_FALSE(why) << c.host << ": " << *why;
+        ASSERT_EQ(hosts.size(), c.count) << c.host;
+        EXPECT_EQ(hosts.front().address, c.first) << c.host;
+        EXPECT_EQ(hosts.back().address, c.last) << c.host;
+        EXPECT_EQ(hosts.front().where, "the command line (range " + c.host + ")");
+        EXPECT_FALSE(HostListProblem(hosts)) << c.host;
+    }
+    EXPECT_NE(HostProblem("fe80::1")->find("IPv6"), std::string::npos);
+    EXPECT_NE(HostProblem("10.0.0.0/24")->find("range"), std::string::npos);
+    const auto listed = HostsFromFile(
+        "\xEF\xBB\xBF"
+        "10.0.0.1\n",
+        "bom.txt");
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].address, "10.0.0.1") << "a byte order mark is no part of the first host";
+}
+
+// One meter given under two names would be updated twice at once.
+TEST(Hosts, TheSameMeterUnderTwoNamesIsRefusedNamingBoth) {
+    const auto resolve = [](const std::string& host) -> std::string {
+        if (host == "localhost" || host == "127.0.0.1") return "127.0.0.1";
+        if (host == "meter-7") return "10.0.0.7";
+        return {};
+    };
+    std::vector<Host> hosts = OnTheCommandLine({"localhost", "meter-7", "unknown-a", "unknown-b"});
+    EXPECT_EQ(SameMeterProblem(hosts, resolve), std::nullopt) << "names that resolve to nothing are no meter yet";
+    hosts.push_back({"127.0.0.1", "line 2 of hosts.txt"});
+    EXPECT_EQ(SameMeterProblem(hosts, resolve),
+              "'localhost' and '127.0.0.1' are the same meter (127.0.0.1), given on the command line and on line 2 "
+              "of hosts.txt: give each meter once");
+}
+
 TEST(Password, IsTheFilesFirstLineOfFourToSixteenCharacters) {
     EXPECT_EQ(PasswordFromFile("s3cret \r\nsecond line"), "s3cret ") << "inner and trailing blanks belong to it";
+    EXPECT_EQ(PasswordFromFile("\xEF\xBB\xBFs3cret\n"), "s3cret") << "an editor's byte order mark is no character";
     EXPECT_TRUE(PasswordProblem("abc"));
     EXPECT_FALSE(PasswordProblem("abcd"));
     EXPECT_FALSE(PasswordProblem(std::string(16, 'x')));
@@ -100,6 +163,19 @@ TEST(Report, ResultNamesFollowTheEngineOutcome) {
         {Outcome::AmbiguousAnswers, true, Command::Update, "ambiguous-answers", false},
         {Outcome::Cancelled, true, Command::Update, "cancelled", false},
     };
+    // An exception reply is a refusal, not silence: its code is told.
+    MeterRecord refused;
+    refused.contacted = refused.result.modbusAnswered = true;
+    refused.result.modbusException = 2;
+    EXPECT_EQ(ResultName(refused, Command::Update), "not-found");
+    EXPECT_NE(ResultMessage(refused, Command::Update).find("refused the boot-mode request with Modbus exception 2"),
+              std::string::npos);
+    MeterRecord busy;
+    busy.busyWith = "process 4321 (ethernet-loader-cli)";
+    EXPECT_EQ(ResultName(busy, Command::Update), "busy");
+    EXPECT_FALSE(Succeeded(busy, Command::Update));
+    EXPECT_NE(ResultMessage(busy, Command::Update).find("(process 4321 (ethernet-loader-cli)); nothing was sent"),
+              std::string::npos);
     for (const auto& c : cases) {
         MeterRecord m;
         m.contacted = true;

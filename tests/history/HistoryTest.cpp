@@ -176,6 +176,29 @@ TEST(Log, LinesWrittenAtOnceNeverTear) {
     EXPECT_EQ(read.unreadable, 0);
 }
 
+// A line torn by a crash must not take the next record with it.
+TEST(Log, AnAppendAfterATornLineStartsALineOfItsOwn) {
+    TempDir dir;
+    const fs::path log = dir.path() / "updates.jsonl";
+    const struct {
+        const char* before;
+        int records, torn;
+    } cases[] = {
+        {"", 1, 0},
+        {"{\"result\":\"updated\"}\n", 2, 0},
+        {"{\"result\":\"upd", 1, 1},
+        {"{\"result\":\"updated\"}\n{\"res", 2, 1},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(log, std::ios::binary | std::ios::trunc) << c.before;
+        ASSERT_FALSE(history::AppendLine(log, "{\"result\":\"probed\"}\n"));
+        const history::LogContent read = history::ReadLog(log);
+        ASSERT_EQ(read.records.size(), static_cast<size_t>(c.records)) << c.before;
+        EXPECT_EQ(read.records.back()["result"], "probed") << c.before;
+        EXPECT_EQ(read.unreadable, c.torn) << c.before;
+    }
+}
+
 TEST(Log, AFailedWriteSaysWhyAndThrowsNothing) {
     TempDir dir;
     std::ofstream(dir.path() / "state") << "a file where the folder would be";

@@ -94,6 +94,7 @@ TEST(ImageFile, RefusesWhatIsNotExactlyTheImageAndSaysWhatItFound) {
         const char* says;
     } cases[] = {
         {"short raw", std::string(1000, 'x'), "gives 1000 bytes"},
+        {"one byte", "x", "gives 1 byte ("},
         {"long raw", std::string(kImageSize + 1, 'x'), "gives 524289 bytes"},
         {"short declaration", Declaration(std::vector<uint8_t>(16, 7), false), "gives 16 bytes"},
         {"long declaration", Declaration(std::vector<uint8_t>(kImageSize + 16, 7), false), "gives 524304 bytes"},
@@ -108,6 +109,46 @@ TEST(ImageFile, RefusesWhatIsNotExactlyTheImageAndSaysWhatItFound) {
         const auto r = image::ParseImageFile(c.content);
         EXPECT_FALSE(r.ok) << c.name;
         EXPECT_NE(r.error.find(c.says), std::string::npos) << c.name << ": " << r.error;
+    }
+}
+
+// A text image saved with a byte order mark reads as without it.
+TEST(ImageFile, SkipsTheByteOrderMarkOfATextImage) {
+    const std::string hex = HexRecord(0, 0x8000, {1, 2}) + HexRecord(1, 0, {});
+    const auto r = image::ParseImageFile("\xEF\xBB\xBF" + hex);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.bytes[0x8001], 2);
+}
+
+// An image that would leave the meter blank, or lose data without a word.
+TEST(ImageFile, RefusesWhatAnUpdateCannotWriteAndSaysWhere) {
+    const auto withByte = [](uint32_t at, uint8_t value) {
+        std::vector<uint8_t> img(kImageSize, 0xFF);
+        img[at] = value;
+        return img;
+    };
+    auto loaderAndApp = withByte(0x100, 0);
+    loaderAndApp[0x1FF] = 0;
+    loaderAndApp[0x9000] = 0;
+    const struct {
+        const char* name;
+        std::vector<uint8_t> img;
+        const char* says;  // empty: writable
+    } cases[] = {
+        {"development image", image::MakeDevelopmentImage(), ""},
+        {"one byte at the area's start", withByte(0x8000, 0), ""},
+        {"one byte at the flash end", withByte(0x7FFFF, 0x7E), ""},
+        {"all erased", std::vector<uint8_t>(kImageSize, 0xFF), "no data in the application area (0x08000 to 0x7FFFF"},
+        {"below the area too", loaderAndApp, "data at 0x00100 to 0x001FF, outside the application area"},
+        {"just below the area", withByte(0x7FFF, 0), "data at 0x07FFF to 0x07FFF"},
+    };
+    for (const auto& c : cases) {
+        const std::string why = image::UnwritableProblem(c.img);
+        if (*c.says == 0) {
+            EXPECT_EQ(why, "") << c.name;
+        } else {
+            EXPECT_NE(why.find(c.says), std::string::npos) << c.name << ": " << why;
+        }
     }
 }
 

@@ -220,18 +220,22 @@ TEST(BootModeAnswer, OnlyCountFunctionAndExceptionCodeMatter) {
         int32_t n;
         ByteVector bytes;
         Kind want;
+        int exception = 0;
     } cases[] = {
         {"normal", 12, frame({0x01, 0xF0, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0, 0x0F}), Kind::Accepted},
         {"normal, other ids", 12, frame({9, 9, 0, 0, 0, 6, 7, 0x10, 0, 0, 0, 1}), Kind::Accepted},
         {"password", 9, frame({0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x04}), Kind::PasswordRejected},
-        {"exception 2", 9, frame({0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x02}), Kind::Unusable},
-        {"exception 3", 9, frame({0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x03}), Kind::Unusable},
+        {"exception 2", 9, frame({0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x02}), Kind::Unusable, 2},
+        {"exception 3", 9, frame({0x01, 0xF0, 0, 0, 0, 3, 1, 0x90, 0x03}), Kind::Unusable, 3},
         {"normal in pieces", 7, frame({0x01, 0xF0, 0, 0, 0, 6, 1, 0x10}), Kind::Unusable},
         {"code 4 but 12 bytes", 12, frame({0, 0, 0, 0, 0, 0, 0, 0x90, 0x04}), Kind::Unusable},
         {"nothing", -1, frame({}), Kind::Unusable},
         {"closed", 0, frame({}), Kind::Unusable},
     };
-    for (const auto& c : cases) EXPECT_EQ(BootModeAnswer::Decode(Taken(c.bytes, c.n)).kind, c.want) << c.name;
+    for (const auto& c : cases) {
+        EXPECT_EQ(BootModeAnswer::Decode(Taken(c.bytes, c.n)).kind, c.want) << c.name;
+        EXPECT_EQ(BootModeAnswer::Decode(Taken(c.bytes, c.n)).exception, c.exception) << c.name;
+    }
 }
 
 TEST(BootModeAnswer, EncodesWhatAMeterAnswersAndDecodesBack) {

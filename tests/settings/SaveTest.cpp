@@ -167,6 +167,18 @@ TEST(SaveFails, WhereTheDirectoryIsGone) {
     EXPECT_TRUE(dir.Names().empty());
 }
 
+// Single bytes written into two-byte text would damage every line after them.
+TEST(SaveFails, OnAUtf16FileWhichStaysAsItWas) {
+    TempDir dir;
+    const std::string utf16le("\xFF\xFE[\0b\0o\0o\0t\0]\0\r\0\n\0", 18);
+    const std::string withoutMark("[\0b\0o\0o\0t\0]\0", 12);
+    for (const std::string& content : {utf16le, withoutMark, std::string("\xFE\xFF\0[", 4)}) {
+        WriteBytes(dir.File(kName), content);
+        ExpectWriteError(dir.File(kName), "10.0.0.1");
+        EXPECT_EQ(ReadBytes(dir.File(kName)), content);
+    }
+}
+
 TEST(SaveFails, WhereADirectoryStandsInPlaceOfTheFile) {
     TempDir dir;
     fs::create_directory(dir.File(kName));

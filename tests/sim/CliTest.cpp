@@ -153,6 +153,29 @@ TEST(CliRun, StopsCleanlyOnSigterm) {
     EXPECT_NE(Rest(sim).find("\"summary\""), std::string::npos);
 }
 
+// Each input that cannot be read ends the program with its reason, never an abort.
+TEST(CliRun, RefusesAnUnreadableInputWithItsReason) {
+    const testsupport::TempDir dir;
+    testsupport::WriteBytes(dir.File("short.bin"), "x");
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--image", dir.path().string()}, "is a folder, not an image file"},
+        {{"--image", dir.File("missing.bin")}, "cannot be read: No such file or directory"},
+        {{"--image", dir.File("short.bin")}, "it has 1 byte)"},
+        {{"--log", dir.File("no/such/dir/log")}, "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {METER_SIM_EXE, "--address",   "127.0.0.1", "--modbus-port",
+                                         "0",           "--boot-port", "0"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildProcess sim(args, ChildProcess::Stderr::Capture);
+        EXPECT_EQ(sim.Wait(Clock::now() + 5s), 2) << c.says;
+        EXPECT_NE(sim.ErrText().find(c.says), std::string::npos) << sim.ErrText();
+    }
+}
+
 TEST(CliRun, ReportsAPortInUse) {
     ChildProcess first = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0"});
     const long port = testsupport::JsonNumber(FirstLine(first), "bootPort");

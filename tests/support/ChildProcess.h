@@ -150,6 +150,13 @@ public:
     void Signal(int signal) {
         if (pid_ > 0 && !status_) ::kill(pid_, signal);
     }
+    // Closes this end of the child's standard output, as a reader that went
+    // away (`| head`) does: the child's next write meets a broken pipe.
+    void CloseOutput() {
+        if (out_ >= 0) ::close(out_);
+        out_ = -1;
+    }
+    pid_t Pid() const { return pid_; }
 
     // All complete lines of stdout so far, without their line ends.
     const std::vector<std::string>& OutLines() const { return lines_; }

@@ -21,6 +21,7 @@
 #include "VirtualMeter.h"
 #include "WindowModel.h"
 #include "Address.h"
+#include "MeterLock.h"
 
 using namespace window;
 using namespace testsupport;
@@ -675,6 +676,39 @@ TEST(History, ThatCannotBeWrittenIsAWarningAndTheVerdictStands) {
     EXPECT_EQ(r.view.boxes[0].text.rfind("This update was not recorded in the update history: ", 0), 0u)
         << r.view.boxes[0].text;
     EXPECT_NE(r.view.boxes[0].text.find("state"), std::string::npos) << "it says where";
+}
+
+// A meter another run of this computer holds (the command line, another
+// window) is left alone: nothing sent, no record, and the box names the holder.
+TEST(Run, AMeterAnotherRunHoldsIsLeftAloneAndTheHolderNamed) {
+    Rig r;
+    const fs::path locks = r.dir.path() / "locks";
+    const platform::MeterLock held(locks, "127.0.0.1", "ethernet-loader-cli");
+    ASSERT_FALSE(held.Busy());
+    r.model.reset();
+    Options o;
+    o.appDir = r.dir.path().string();
+    o.firmware = image::ImageView(r.firmware.data(), image::kImageSize);
+    o.historyLog = r.History();
+    o.meterLocks = locks;
+    r.model.emplace(r.view, o, EnginePorts{r.clock, r.meter.modbus, r.meter.boot, [&r] { r.clock.Cancel(); }});
+    r.model->Start();
+    r.model->AddressEdited("localhost");
+    r.model->PasswordEdited("1234");
+    r.model->UpdateClicked();
+    // The box comes with the run's end; a run that went ahead ends without one.
+    r.view.PumpUntil([&] { return !r.model->Running(); });
+
+    EXPECT_TRUE(r.meter.received.empty()) << "nothing sent";
+    EXPECT_TRUE(r.Records().empty()) << "nothing to record";
+    EXPECT_FALSE(r.model->LastResult());
+    ASSERT_EQ(r.view.boxes.size(), 1u);
+    EXPECT_EQ(r.view.boxes[0].text.rfind("Another update of this meter is running on this computer (process ", 0), 0u)
+        << r.view.boxes[0].text;
+    EXPECT_NE(r.view.boxes[0].text.find("(ethernet-loader-cli)).\n\nNothing was sent"), std::string::npos)
+        << r.view.boxes[0].text;
+    r.view.PumpUntil([&] { return r.view.enabled[Control::UpdateButton]; });
+    EXPECT_TRUE(r.view.enabled[Control::UpdateButton]) << "a new try is one click away";
 }
 
 // A pacer whose timer cannot be started: the run breaks off at its first wait.

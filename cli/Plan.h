@@ -1,0 +1,83 @@
+// The command line read and checked, before anything is sent: which command,
+// and for a run its meters, firmware, password and report. What comes from
+// outside the arguments (the environment, the terminal, name look-ups) is
+// handed in, so that every refusal can be tried without a process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Console.h"
+#include "FlashImage.h"
+#include "Report.h"
+
+namespace cli {
+
+// The exit statuses, as the README's table gives them.
+enum ExitStatus {
+    kAllSucceeded = 0,  // every meter updated (or probed); merge: every meter of the reports
+    kSomeFailed = 1,    // any meter not; the report says which and in what state
+    kNothingSent = 2,   // a usage or setup error, said before any meter was contacted
+};
+
+struct PlanInputs {
+    // The value of an environment variable, or nothing.
+    std::function<std::optional<std::string>(const char* name)> environment;
+    // The password typed at a prompt without echo.
+    std::function<platform::TypedLine()> prompt;
+    // A host's dotted IPv4 address by the system's rules; empty when unknown.
+    std::function<std::string(const std::string& host)> resolve;
+};
+
+enum class Job { Run, MergeReports, History };
+
+struct Plan {
+    Job job = Job::Run;
+    // Run: the meters, in order; the record the run fills in; the firmware.
+    Command command = Command::Update;
+    std::vector<std::string> hosts;
+    RunRecord run;
+    std::vector<uint8_t> imageBytes;  // empty: the compiled-in image
+    std::string password;             // Windows-1252 bytes, checked
+    int jobs = 1;
+    std::string reportFile;
+    std::string retryFile;  // given: an empty host list means nothing is left to retry
+    // MergeReports: the reports to join and where.
+    std::vector<std::string> mergePaths;
+    std::string mergeOutput;
+    bool allowMixed = false;
+    // History: the listing asked for.
+    std::string since;
+    bool historyJson = false;
+
+    image::ImageView Firmware() const {
+        return imageBytes.empty() ? image::EmbeddedImage() : image::ImageView(imageBytes.data(), image::kImageSize);
+    }
+};
+
+// Either a plan, or what to print and the exit status: help, the version, or
+// why nothing will be sent.
+struct Planned {
+    std::optional<Plan> plan;
+    int status = kAllSucceeded;
+    std::string out, err;  // for the standard output and error, when there is no plan
+};
+
+// `arguments` without the program's name.
+Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inputs);
+
+// A whole file, or why not as "OPTION PATH: cannot be read: reason".
+struct FileText {
+    std::string text, problem;
+};
+FileText ReadInputFile(const std::string& option, const std::string& path);
+
+// Why `output` must not be written, or empty: it is one of the inputs
+// (option, path) of the same command, compared as files, not as names.
+std::string OverwritesAnInput(const std::string& outputOption, const std::string& output,
+                              const std::vector<std::pair<std::string, std::string>>& inputs);
+
+}  // namespace cli

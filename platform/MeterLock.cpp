@@ -1,0 +1,22 @@
+#include "MeterLock.h"
+
+#include <cctype>
+
+namespace platform {
+
+std::string HolderRecord(long processId, const std::string& self) {
+    return std::to_string(processId) + " " + self + "\n";
+}
+
+std::string HolderFromRecord(const std::string& record) {
+    size_t digits = 0;
+    while (digits < record.size() && std::isdigit(static_cast<unsigned char>(record[digits]))) ++digits;
+    // Taken a moment ago, its holder not yet written down.
+    if (digits == 0) return "another process";
+    std::string name = record.substr(digits);
+    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
+    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.front()))) name.erase(0, 1);
+    return "process " + record.substr(0, digits) + (name.empty() ? "" : " (" + name + ")");
+}
+
+}  // namespace platform

@@ -1,0 +1,163 @@
+// Every input that cannot work is refused before anything is sent: exit
+// status 2 and a message that names it, checked without a process or root.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Plan.h"
+#include "TempDir.h"
+
+using namespace cli;
+
+namespace {
+
+const testsupport::TempDir scratch;
+
+std::string WriteFile(const std::string& name, const std::string& content) {
+    const std::string path = scratch.File(name);
+    testsupport::WriteBytes(path, content);
+    return path;
+}
+
+std::string Image(uint32_t at, size_t bytes) {
+    std::string img(0x80000, '\xFF');
+    for (size_t i = 0; i < bytes; ++i) img[at + i] = static_cast<char>(i * 7 + 1);
+    return img;
+}
+
+// A machine with no LOADER_PASSWORD, a terminal where the given line is typed
+// (or none), and a name service that knows "localhost" and "meter-7".
+PlanInputs Machine(std::optional<platform::TypedLine> typed = std::nullopt) {
+    PlanInputs in;
+    in.environment = [](const char*) { return std::nullopt; };
+    in.prompt = [typed] { return typed.value_or(platform::TypedLine{}); };
+    in.resolve = [](const std::string& host) -> std::string {
+        if (host == "localhost") return "127.0.0.1";
+        if (host == "meter-7") return "10.0.0.7";
+        if (!host.empty() && host[0] >= '0' && host[0] <= '9') return host;
+        return {};
+    };
+    return in;
+}
+
+}  // namespace
+
+TEST(PlanRun, RefusesEveryInputThatCannotWorkNamingIt) {
+    const std::string good = WriteFile("good", "1234\n");
+    const std::string wrongSize = WriteFile("short.bin", std::string(0x7FFFF, '\xFF'));
+    const std::string blank = WriteFile("blank.bin", Image(0x8000, 0));
+    const std::string bootArea = WriteFile("boot.bin", Image(0x100, 16));
+    const std::string zeros = WriteFile("zeros", "# hall 1\n10.0.0.2\n10.0.0.08\n");
+    const std::string hosts = WriteFile("hosts",
+                                        "\xEF\xBB\xBF"
+                                        "10.0.0.2\n127.0.0.1\n");
+    const std::string probeReport = WriteFile(
+        "probe.json", R"({"tool": "ethernet-loader-cli", "command": "probe", "started": "2026-01-01T00:00:00.000Z",
+                          "meters": [{"address": "10.0.0.2", "result": "unreachable"}]})");
+    const std::string missing = scratch.File("missing");
+    const std::string folder = scratch.path().string();
+    const std::string sha0(64, '0');
+    platform::TypedLine stopped;
+    stopped.asked = stopped.stopped = true;
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+        PlanInputs inputs = Machine();
+    } cases[] = {
+        {{"update", "1.2.3", "--password-file", good}, "bad host '1.2.3'"},
+        {{"update", "10.0.0.2", "meter_1", "--password-file", good}, "bad host 'meter_1'"},
+        {{"update", "10.0.0.2", "10.0.0.2", "--password-file", good}, "'10.0.0.2' is given twice: on the command line"},
+        {{"update", "localhost", "--hosts", hosts, "--password-file", good},
+         "'localhost' and '127.0.0.1' are the same meter (127.0.0.1), given on the command line and on line 2 of " +
+             hosts},
+        {{"update", "10.0.0.0/21", "--password-file", good}, "more than 1024 addresses"},
+        {{"update", "fe80::1", "--password-file", good}, "IPv6"},
+        {{"update", "--password-file", good}, "no meter given"},
+        {{"update", "--hosts", zeros, "--password-file", good}, "bad host '10.0.0.08' on line 3 of " + zeros},
+        {{"update", "--hosts", missing, "--password-file", good},
+         "--hosts " + missing + ": cannot be read: No such file or directory"},
+        {{"update", "--hosts", folder, "--password-file", good},
+         "--hosts " + folder + ": cannot be read: it is a folder"},
+        {{"probe", "10.0.0.2", "--password-file", missing}, "--password-file " + missing + ": cannot be read"},
+        {{"update", "10.0.0.2", "--password-file", WriteFile("three", "abc\n")}, "3 characters"},
+        {{"update", "10.0.0.2", "--password-file",
+          WriteFile("a-macron",
+                    "ab\xC4\x80"
+                    "cd")},
+         "has a character the meter cannot take (only Windows-1252 characters)"},
+        {{"update", "10.0.0.2"}, "no password"},
+        {{"update", "10.0.0.2"}, "stopped at the password prompt; nothing was sent", Machine(stopped)},
+        {{"update", "10.0.0.2", "--password", "1234"}, "--password is not taken"},
+        {{"update", "10.0.0.2", "--password-file", good, "--image", wrongSize}, "--image " + wrongSize},
+        {{"update", "10.0.0.2", "--password-file", good, "--image", blank}, "no data in the application area"},
+        {{"update", "10.0.0.2", "--password-file", good, "--image", bootArea},
+         "data at 0x00100 to 0x0010F, outside the application area"},
+        {{"update", "10.0.0.2", "--password-file", good, "--jobs", "0"}, "--jobs"},
+        {{"update", "10.0.0.2", "--password-file", good, "--jobs", "1025"}, "--jobs"},
+        {{"update", "10.0.0.2", "--password-file", good, "--report", scratch.File("no/such/dir/r.json")},
+         "--report " + scratch.File("no/such/dir/r.json") + ": cannot be written: No such file or directory"},
+        {{"update", "--hosts", hosts, "--password-file", good, "--report", (scratch.path() / "." / "hosts").string()},
+         "is the file given as --hosts " + hosts},
+        {{"probe", "--retry-failed", probeReport, "--password-file", good, "--report", probeReport},
+         "is the file given as --retry-failed"},
+        {{"update", "10.0.0.2", "--password-file", good, "--expect-sha256", sha0},
+         "not " + sha0 + " as --expect-sha256 requires; nothing was sent"},
+        {{"update", "10.0.0.2", "--password-file", good, "--expect-sha256", "abc"}, "not a SHA-256"},
+        {{"update", "10.0.0.2", "--password-file", good, "--expect-sha256", ""}, "--expect-sha256 is empty"},
+        {{"update", "10.0.0.2", "--password-file", good, "--retry-failed", probeReport}, "give no HOST"},
+        {{"update", "--password-file", good, "--retry-failed", probeReport}, "the report is of probe run"},
+        {{"update", "--password-file", good, "--retry-failed", missing}, "--retry-failed"},
+        {{"merge-reports", probeReport, "--output", probeReport}, "--output " + probeReport + " is the file given"},
+        {{"10.0.0.2"}, "subcommand"},
+        {{"updte", "10.0.0.2"}, "'updte' is no command; did you mean 'update'?"},
+        {{"merge-report", "a.json"}, "did you mean 'merge-reports'?"},
+    };
+    for (const auto& c : cases) {
+        const Planned p = PlanRun(c.args, c.inputs);
+        EXPECT_FALSE(p.plan) << c.says;
+        EXPECT_EQ(p.status, kNothingSent) << c.says;
+        EXPECT_NE(p.err.find(c.says), std::string::npos) << p.err;
+    }
+}
+
+TEST(PlanRun, APlanHoldsWhatTheRunNeeds) {
+    const std::string pw = WriteFile("pw",
+                                     "\xEF\xBB\xBF"
+                                     "s3cret\n");
+    const std::string image = WriteFile("fw.bin", Image(0x8000, 4096));
+    const Planned p = PlanRun({"update", "10.1.2.0/30", "meter-7", "--password-file", pw, "--image", image}, Machine());
+    ASSERT_TRUE(p.plan) << p.err;
+    EXPECT_EQ(p.plan->hosts, (std::vector<std::string>{"10.1.2.1", "10.1.2.2", "meter-7"}));
+    EXPECT_EQ(p.plan->password, "s3cret") << "a byte order mark is no part of the password";
+    EXPECT_EQ(p.plan->jobs, 3);
+    EXPECT_EQ(p.plan->run.firmwareSource, image);
+    EXPECT_EQ(p.plan->Firmware()[0x8001], 8);
+}
+
+// The README's table of exit statuses is the tool's own: the same numbers,
+// and the words a script relies on.
+TEST(ExitStatus, TheReadmeTableIsTheTools) {
+    std::ifstream in(LOADER_README);
+    std::map<int, std::string> table;
+    for (std::string line; std::getline(in, line);) {
+        const size_t bar = line.find("| ");
+        if (bar == std::string::npos || bar + 2 >= line.size() ||
+            !std::isdigit(static_cast<unsigned char>(line[bar + 2])))
+            continue;
+        table[std::stoi(line.substr(bar + 2))] = line;
+    }
+    const std::map<int, std::string> tool = {
+        {kAllSucceeded, "every meter was updated"}, {kSomeFailed, "`busy`"}, {kNothingSent, "nothing was sent"}};
+    ASSERT_EQ(table.size(), tool.size()) << "rows for exactly the statuses the tool gives";
+    for (const auto& [status, words] : tool) EXPECT_NE(table[status].find(words), std::string::npos) << table[status];
+    const Planned help = PlanRun({"--help"}, Machine());
+    EXPECT_EQ(help.status, kAllSucceeded);
+    for (const auto& [status, words] : tool)
+        EXPECT_NE(help.out.find(std::to_string(status) + " "), std::string::npos)
+            << "the help's footer names " << status;
+}
