@@ -368,8 +368,9 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
                 broken.outcome = update::Outcome::CommunicationError;
                 historyProblem = Record(request, broken, LocalToUtf8(error), started);
             }
-            view_.Post([this, shared, result, error, historyProblem] {
-                if (shared->alive) RunFinished(result, error, historyProblem);
+            const bool busy = meterLock && meterLock->Busy();
+            view_.Post([this, shared, result, error, historyProblem, busy] {
+                if (shared->alive) RunFinished(result, error, historyProblem, busy);
             });
         });
     } catch (const std::system_error& e) {
@@ -399,11 +400,12 @@ std::string WindowModel::Record(const update::UpdateRequest& request, const upda
 }
 
 void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
-                              const std::string& historyProblem) {
+                              const std::string& historyProblem, bool busy) {
     thread_.join();
     running_ = false;
     lastResult_ = result;
-    const std::string verdict = result ? FailureVerdictText(*result) : kNotUpdatedUnknownState;
+    // A meter another run holds was not touched: its verdict is that run's to give.
+    const std::string verdict = result ? FailureVerdictText(*result) : busy ? "" : kNotUpdatedUnknownState;
     Change([&verdict](WindowState& s) {
         s.updateEnabled = true;
         s.fieldsReadOnly = false;

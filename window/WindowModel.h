@@ -233,7 +233,7 @@ private:
     // Where every run ends: `result` empty when the run broke off with `error`;
     // `historyProblem` says why the run's record was not written.
     void RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
-                     const std::string& historyProblem);
+                     const std::string& historyProblem, bool busy);
     // The engine's thread, after a run: appends its record to the update
     // history (`fault`: what broke the run off, if anything); returns why
     // not, or an empty text.

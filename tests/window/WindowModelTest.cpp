@@ -709,6 +709,7 @@ TEST(Run, AMeterAnotherRunHoldsIsLeftAloneAndTheHolderNamed) {
         << r.view.boxes[0].text;
     r.view.PumpUntil([&] { return r.view.enabled[Control::UpdateButton]; });
     EXPECT_TRUE(r.view.enabled[Control::UpdateButton]) << "a new try is one click away";
+    EXPECT_FALSE(r.view.verdictBackground) << "the other run gives this meter's verdict";
 }
 
 // A pacer whose timer cannot be started: the run breaks off at its first wait.
