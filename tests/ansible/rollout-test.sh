@@ -169,7 +169,7 @@ started=$(date +%s)
 playbook rollout
 elapsed=$(($(date +%s) - started))
 [ "$status" -eq 0 ] || fail "the rollout failed: $(tail -n 40 "$work/out/rollout.txt")"
-grep -q "4 reports, 6 meters: 6 updated" "$work/out/rollout.txt" || fail "counts: $(tail -n 30 "$work/out/rollout.txt")"
+grep -Eq "4 reports of update with firmware [0-9a-f]{64}, 6 meters: 6 updated" "$work/out/rollout.txt" || fail "counts: $(tail -n 30 "$work/out/rollout.txt")"
 [ "$(grep -c '^PLAY \[Update the meters' "$work/out/rollout.txt")" -eq 2 ] || fail "not two waves"
 [ -f "$work/reports/harbour.run-002.json" ] || fail "the harbour's failing meter was not retried: $(ls "$work/reports")"
 grep -o '"result": "[a-z-]*"' "$work/reports/harbour.run-001.json" | grep -qv updated || fail "the harbour's first round failed no meter"
