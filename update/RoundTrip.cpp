@@ -9,9 +9,10 @@ namespace {
 
 constexpr RoundTripEstimate::Duration kGranularity = std::chrono::milliseconds(1);
 constexpr int kMostDoublings = 6;
-// What a wait that ended empty-handed starts doubling from, at least: a
-// handshake's quick round trip may not be the answers' (a relay that
-// completes connections itself), and RFC 6298 starts from a second too.
+// What a wait that ended empty-handed starts doubling from, at least, before
+// any answer was measured: a handshake's quick round trip may not be the
+// answers' (a relay that completes connections itself), and RFC 6298 starts
+// from a second too.
 constexpr RoundTripEstimate::Duration kFirstBackOff = std::chrono::seconds(1);
 
 double Ms(RoundTripEstimate::Duration d) { return static_cast<double>(d.count()) / 1000.0; }
@@ -49,7 +50,9 @@ RoundTripEstimate::Duration RoundTripEstimate::Expected() const {
 
 RoundTripEstimate::Duration RoundTripEstimate::Needed() const {
     Duration base = Expected();
-    if (backedOff_ > 0) base = std::max(base, kFirstBackOff) * (1 << backedOff_);
+    // Once answers have been measured, an empty wait is a lost frame rather
+    // than a slow link: the doubling starts from what was measured.
+    if (backedOff_ > 0) base = (Measured() ? base : std::max(base, kFirstBackOff)) * (1 << backedOff_);
     return std::min(base, kLongest);
 }
 

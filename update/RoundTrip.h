@@ -28,8 +28,9 @@ public:
     // One round trip: from a frame to its answer. A provisional one (the
     // handshake's) stands only until the first answer's.
     void Sample(Duration roundTrip, bool provisional = false);
-    // A wait ended without an answer: the next ones last twice as long,
-    // from a second at least, until the next measurement.
+    // A wait ended without an answer: the next ones last twice as long
+    // (from a second at least, before any answer was measured), until the
+    // next measurement.
     void TimedOut();
 
     // How long an answer may take on this link: zero before any measurement,
