@@ -174,13 +174,19 @@ std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, co
         waits.answerExpected ? std::max({waitEnd, sent + waits.grace, sent + roundTrip_.Needed()}) : waitEnd;
     // The first datagram to arrive is the answer; the wait runs to its end all
     // the same, and what follows the answer is a copy or a straggler.
-    std::optional<Datagram> first;
+    // The answer's bytes are kept at once: what follows it must not replace them.
+    std::optional<int32_t> first;
     TimePoint answeredAt{};
+    const auto keep = [&](const Datagram& d) {
+        std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), answer.size()), answer.begin());
+        first = d.length;
+        answeredAt = pacer_.Now();
+    };
     while (Watch(waitEnd)) {
         const Datagram d = Take(!first);
-        if (!first) first = d, answeredAt = pacer_.Now();
+        if (!first) keep(d);
     }
-    if (!first && Watch(graceEnd, waits.graceStops)) first = Take(true), answeredAt = pacer_.Now();
+    if (!first && Watch(graceEnd, waits.graceStops)) keep(Take(true));
     if (!first) {
         awaitingLate_ = waits.answerExpected;
         unanswered_ += waits.answerExpected;
@@ -196,8 +202,7 @@ std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, co
     if (unanswered_ > 0 && maybeEarlier) answerDue_ = std::max(answerDue_.value_or(graceEnd), graceEnd);
     if (measured) roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
     // As a receive of at most the answer's room: a longer datagram fills it and counts as -1.
-    std::copy_n(first->bytes.begin(), std::min(first->bytes.size(), answer.size()), answer.begin());
-    return first->length > static_cast<int32_t>(answer.size()) ? -1 : first->length;
+    return *first > static_cast<int32_t>(answer.size()) ? -1 : *first;
 }
 
 // --- the update procedure ------------------------------------------------

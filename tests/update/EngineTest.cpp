@@ -295,6 +295,13 @@ INSTANTIATE_TEST_SUITE_P(
                       // Answered after the grace: the attempt fails, and its answer is dropped before the retry.
                       WriteCase{"OnceLate600ms", [](auto& r, int n, auto v) { return Late(r, n, v, 600ms, 1); }, 5, 1,
                                 1, Outcome::Updated},
+                      // A refusal followed within the wait by another datagram: the refusal is the answer.
+                      WriteCase{"RefusedThenStraggler",
+                                [](auto& r, int n, auto v) {
+                                    if (r.command == "W" && n == 0) v = {{{'E', 'R', '\r', '\n'}}, {v[0].bytes, 10ms}};
+                                    return v;
+                                },
+                                5, 1, 1, Outcome::Updated},
                       WriteCase{"EveryAnswerTwice",
                                 [](auto& r, int, auto v) {
                                     if (r.command == "W") v.push_back(v[0]);
