@@ -4,11 +4,13 @@
 // cost little more than an event loop would, with the engine unchanged.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "Constants.h"
 #include "Display.h"
 #include "FlashImage.h"
 #include "PlainPacer.h"
@@ -20,6 +22,8 @@ struct FleetOptions {
     Command command = Command::Update;
     std::string password;  // Windows-1252 bytes, already checked
     int jobs = 1;          // meters at once, each on a thread
+    // How long a meter's Modbus TCP handshake may take.
+    std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     image::ImageView firmware = image::EmbeddedImage();
     // Where each meter is locked for its update (platform::MeterLock); empty: not locked.
     std::filesystem::path lockFolder;

@@ -82,6 +82,7 @@ struct Arguments {
     std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
     bool expectGiven = false;  // even as an empty text, which is no pin
     int jobs = 0;
+    int connectTimeoutMs = static_cast<int>(protocol::kConnectLimit.count());
 };
 
 std::string Password(const std::string& passwordFile, const PlanInputs& inputs) {
@@ -191,6 +192,7 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     if (plan.hosts.empty()) return;  // nothing left to retry: no password needed
     plan.password = Password(args.passwordFile, inputs);
     plan.jobs = args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(plan.hosts.size()), kDefaultMaxJobs);
+    plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
 }
 
 // The subcommands and options, as --help lists them, filling `args` and `plan`.
@@ -223,6 +225,11 @@ Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
         sub->add_option("--jobs", args.jobs, "meters updated at once, up to 1024 (default: all given, at most 256)")
             ->check(CLI::Range(1, kMaxJobs))
             ->type_name("N");
+        sub->add_option("--connect-timeout", args.connectTimeoutMs,
+                        "how long each meter's Modbus TCP connection may take to come up, in milliseconds "
+                        "(default 5000; at least 500)")
+            ->check(CLI::Range(500, 60000))
+            ->type_name("MS");
         sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
         sub->add_option("--image", args.imageFile,
                         "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "

@@ -4,6 +4,7 @@
 // handed in, so that every refusal can be tried without a process.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "Console.h"
+#include "Constants.h"
 #include "FlashImage.h"
 #include "Report.h"
 
@@ -43,6 +45,8 @@ struct Plan {
     std::vector<uint8_t> imageBytes;  // empty: the compiled-in image
     std::string password;             // Windows-1252 bytes, checked
     int jobs = 1;
+    // How long each meter's Modbus TCP handshake may take.
+    std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     std::string reportFile;
     std::string retryFile;  // given: an empty host list means nothing is left to retry
     // MergeReports: the reports to join and where.

@@ -149,6 +149,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
     options.password = plan.password;
     options.firmware = plan.Firmware();
     options.jobs = plan.jobs;
+    options.connectLimit = plan.connectLimit;
     // Two sockets for each meter at work, and a few for the rest.
     const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), plan.hosts.size()) + 64;
     if (const auto allowed = platform::MakeRoomForSockets(sockets); allowed < sockets)
