@@ -107,13 +107,18 @@ Run Update(const std::string& cli, const std::string& image, const std::vector<s
     simulator.Wait(Clock::now() + 60s);
     std::map<std::string, bool> matches;
     for (const auto& line : simulator.OutLines())
-        if (line.rfind("{\"summary\"", 0) == 0)
-            for (const auto& m : json::parse(line, nullptr, false)["summary"])
-                matches[m["meter"].get<std::string>()] = m["flash"] == "match";
+        if (line.rfind("{\"summary\"", 0) == 0) {
+            const json summary = json::parse(line, nullptr, false);
+            for (const auto& m : summary["summary"]) matches[m["meter"].get<std::string>()] = m["flash"] == "match";
+        }
     std::ifstream in(report);
     const json r = json::parse(in, nullptr, false);
     if (!status || r.is_discarded() || matches.size() != addresses.size()) {
-        std::fprintf(stderr, "slow-link-bench: %s\n", !status ? "the tool did not finish" : "no report or summary");
+        std::fprintf(stderr, "slow-link-bench: %s (tool status %d, %zu of %zu meters in the summary)\n",
+                     !status            ? "the tool did not finish"
+                     : r.is_discarded() ? "no report"
+                                        : "no summary",
+                     status.value_or(-1), matches.size(), addresses.size());
         return run;
     }
     std::map<std::string, MeterRun> byAddress;
