@@ -211,19 +211,23 @@ int main(int argc, char** argv) {
         Update(CLI_PATH, image,
                std::vector<std::pair<int, int>>(static_cast<size_t>(fleet), {static_cast<int>(kFleetRtt), 0}));
     ok = ok && one.ran && many.ran;
-    std::printf("\nbehind %.0f ms, no jitter\n%8s %9s %12s %12s %9s %7s\n", kFleetRtt, "meters", "wall s", "slowest s",
-                "ratio", "updated", "false");
+    std::printf("\nbehind %.0f ms, no jitter\n%8s %9s %12s %12s %9s %7s  %s\n", kFleetRtt, "meters", "wall s",
+                "slowest s", "ratio", "updated", "false", "results");
     for (const Run* r : {&one, &many}) {
         if (!r->ran) continue;
         double slowest = 0;
         int updated = 0;
+        std::map<std::string, int> results;
         for (const auto& m : r->meters) {
             slowest = std::max(slowest, m.seconds);
             updated += m.result == "updated";
+            ++results[m.result];
         }
+        std::string resultText;
+        for (const auto& [result, count] : results) resultText += " " + result + ":" + std::to_string(count);
         const double ratio = one.ran && one.wallS > 0 ? r->wallS / one.wallS : 0.0;
-        std::printf("%8zu %9.2f %12.2f %12.4f %9d %7d\n", r->meters.size(), r->wallS, slowest, ratio, updated,
-                    r->falseSuccesses);
+        std::printf("%8zu %9.2f %12.2f %12.4f %9d %7d %s\n", r->meters.size(), r->wallS, slowest, ratio, updated,
+                    r->falseSuccesses, resultText.c_str());
         falseTotal += r->falseSuccesses;
     }
     if (one.ran && many.ran) {
