@@ -37,5 +37,5 @@ echo
 echo "== fleet-bench (meters on port 502 of 127.0.6.2 and up: needs root)"
 if [ "$(id -u)" -eq 0 ]; then "$root/build/bench/fleet-bench"; else echo "skipped: not root"; fi
 echo
-echo "== slow-link-bench (meters on port 502 of 127.0.10.2 and up: needs root; about 7 minutes)"
+echo "== slow-link-bench (meters on port 502 of 127.0.10.2 and up: needs root; about 8 minutes)"
 if [ "$(id -u)" -eq 0 ]; then "$root/build/bench/slow-link-bench"; else echo "skipped: not root"; fi
