@@ -1,5 +1,7 @@
 #include "SocketLink.h"
 
+#include <algorithm>
+
 #include "SocketAddress.h"
 
 namespace net {
@@ -35,8 +37,16 @@ void SocketLink::Close() {
     socket_.Close();
 }
 
-int32_t SocketLink::Send(const uint8_t* bytes, int32_t count) { return socket_.Send(bytes, count).value; }
+std::span<const uint8_t> SocketLink::Send(std::span<const uint8_t> bytes) {
+    const int32_t taken = socket_.Send(bytes.data(), static_cast<int32_t>(bytes.size())).value;
+    return bytes.first(static_cast<size_t>(std::max(taken, 0)));
+}
 
-int32_t SocketLink::Receive(uint8_t* bytes, int32_t count) { return socket_.Receive(bytes, count).value; }
+std::optional<update::ReceivedBytes> SocketLink::Receive(std::span<uint8_t> buffer) {
+    const platform::SocketResult r = socket_.Receive(buffer.data(), static_cast<int32_t>(buffer.size()));
+    if (r.fault == platform::SocketFault::MessageTooLong) return update::ReceivedBytes{buffer, true};
+    if (r.value < 0) return std::nullopt;
+    return update::ReceivedBytes{buffer.first(static_cast<size_t>(r.value))};
+}
 
 }  // namespace net

@@ -30,11 +30,12 @@ public:
     // A connected link is shut down in both directions first; whatever is
     // queued is lost.
     void Close() override;
-    int32_t Send(const uint8_t* bytes, int32_t count) override;
+    std::span<const uint8_t> Send(std::span<const uint8_t> bytes) override;
     // Datagrams: the oldest, cut to count, and then -1. Stream: what has
     // arrived, up to count; -1 on every call once the connection failed.
-    int32_t Receive(uint8_t* bytes, int32_t count) override;
+    std::optional<update::ReceivedBytes> Receive(std::span<uint8_t> buffer) override;
     bool Readable() const override { return socket_.Readable(); }
+    platform::Handshake HandshakeState() const override { return socket_.HandshakeState(); }
     platform::SocketHandle Handle() const override { return socket_.Handle(); }
 
     // Another port closes an open link; the next Open connects to it.

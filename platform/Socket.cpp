@@ -45,6 +45,11 @@ SocketResult Socket::Receive(void* bytes, std::int32_t count) {
 
 bool Socket::Readable() const { return IsOpen() && calls::Readable(handle_); }
 
+Handshake Socket::HandshakeState() const {
+    if (!IsOpen()) return Handshake::Failed;
+    return kind_ == SocketKind::Datagram ? Handshake::Connected : calls::HandshakeState(handle_);
+}
+
 SocketResult Socket::Shutdown() { return Checked(calls::ShutdownBoth(handle_), kind_); }
 
 SocketResult Socket::Close() {

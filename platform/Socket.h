@@ -35,6 +35,9 @@ std::size_t MakeRoomForSockets(std::size_t count);
 
 enum class SocketKind { Datagram, Stream };
 
+// Where a stream's handshake stands; a datagram socket's peer is set at once.
+enum class Handshake { Pending, Connected, Failed };
+
 // Why a call failed, in the same terms on every system.
 enum class SocketFault {
     None,
@@ -83,6 +86,8 @@ public:
     // Something waits to be received, or a failure the next receive reports.
     // Never waits; false on a socket that is not open.
     bool Readable() const;
+    // Never waits. A socket that is not open has failed.
+    Handshake HandshakeState() const;
     // Ends both directions of a connected socket.
     SocketResult Shutdown();
     SocketResult Close();

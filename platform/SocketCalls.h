@@ -20,6 +20,8 @@ int Send(SocketHandle handle, const void* bytes, std::int32_t count);
 // failed earlier fails as NotConnected rather than reading as closed.
 int Receive(SocketHandle handle, SocketKind kind, void* bytes, std::int32_t count);
 bool Readable(SocketHandle handle);
+// A stream's handshake: still running, ended with a connection, or failed.
+Handshake HandshakeState(SocketHandle handle);
 int ShutdownBoth(SocketHandle handle);
 int CloseSocket(SocketHandle handle);
 

@@ -50,8 +50,12 @@ public:
     // true then. kNoSocket or no token: that one is not watched. Leaves the
     // socket as it was, non-blocking.
     bool WaitUntil(Clock::time_point deadline, SocketHandle socket, const CancelToken* cancel);
+    // As WaitUntil, but for a stream's handshake to end, well or not.
+    bool WaitHandshake(Clock::time_point deadline, SocketHandle socket, const CancelToken* cancel);
 
 private:
+    bool WaitFor(Clock::time_point deadline, SocketHandle socket, bool handshake, const CancelToken* cancel);
+
     std::intptr_t timer_ = -1;  // Windows: the waitable timer
 };
 

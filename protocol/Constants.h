@@ -31,6 +31,9 @@ inline constexpr int kIdentifyAttempts = 2;
 // The waits the meter sees: each is the full time from the send (or the
 // connect) to the moment the answer is read.
 inline constexpr milliseconds kConnectWait{500};
+// How long a slow link's handshake may take before the request is sent
+// anyway: long enough for a satellite link, short for a mistyped address.
+inline constexpr milliseconds kConnectLimit{5000};
 inline constexpr milliseconds kModbusAnswerWait{500};
 inline constexpr milliseconds kIdentifyWait{500};  // also between opening the link and the first "VER?"
 inline constexpr milliseconds kEraseWait{500};

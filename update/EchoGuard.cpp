@@ -17,14 +17,21 @@ using namespace std::chrono_literals;
 constexpr int64_t kTolerance = Micros(10ms);                 // how far an arrival's moment may be off
 constexpr int64_t kSpread = Micros(5ms);                     // how far apart the lags of one link's copies may lie
 constexpr int64_t kMargin = Micros(30ms);                    // a hold lasts this much beyond the longest lag seen
-constexpr int64_t kHoldCap = Micros(protocol::kWriteGrace);  // longer lags are not waited for
-constexpr int64_t kHorizon = Micros(3000ms);                 // the longest lag considered
+constexpr int64_t kHoldCap = Micros(protocol::kWriteGrace);  // on a fast link, longer lags are not waited for
+constexpr int64_t kHorizon = Micros(3000ms);                 // on a fast link, the longest lag considered
 
 constexpr int64_t kMaxLagsPerAnswer = 16;
 
 }  // namespace
 
+void EchoGuard::FollowLink(std::chrono::microseconds needed) {
+    holdCap_ = std::max(kHoldCap, static_cast<int64_t>(needed.count()));
+    horizon_ = std::max(kHorizon, 2 * static_cast<int64_t>(needed.count()));
+}
+
 void EchoGuard::Begin() {
+    holdCap_ = kHoldCap;
+    horizon_ = kHorizon;
     exchanges_.clear();
     lags_.clear();
     open_ = false;
@@ -51,8 +58,10 @@ void EchoGuard::Arrived(TimePoint from, TimePoint to, int32_t length, bool answe
     Explain(ex.extra.back());
 }
 
-void EchoGuard::Confirmed() {
-    if (open_) exchanges_.back().confirmed = true;
+void EchoGuard::Confirmed(std::optional<uint32_t> block) {
+    if (!open_) return;
+    exchanges_.back().confirmed = true;
+    exchanges_.back().block = block;
 }
 
 void EchoGuard::EndExchange(TimePoint now) {
@@ -62,7 +71,7 @@ void EchoGuard::EndExchange(TimePoint now) {
     ex.ended = Micros(now);
     std::vector<Lag> kept;
     for (Lag& l : lags_) {
-        const Step s = Replay(l, ex);
+        const Step s = Replay(l, ex, exchanges_.size() - 1);
         if (!s.consistent) continue;
         l.marked = l.marked || s.couldBeCopy;
         Prune(l, Micros(now));
@@ -98,7 +107,7 @@ bool EchoGuard::MatchAll(Lag& l, std::deque<Arrival>& sources, const std::vector
     return true;
 }
 
-EchoGuard::Step EchoGuard::Replay(Lag& l, const Exchange& ex) const {
+EchoGuard::Step EchoGuard::Replay(Lag& l, const Exchange& ex, size_t index) const {
     Step step;
     if (ex.answer && ex.confirmed) {
         // Were the answer and everything after it copies, the frame may never have arrived.
@@ -109,6 +118,7 @@ EchoGuard::Step EchoGuard::Replay(Lag& l, const Exchange& ex) const {
             rest.erase(rest.begin() + static_cast<long>(i));
             step.couldBeCopy = MatchAll(alternative, rest, ex.extra, 0);
         }
+        if (step.couldBeCopy) l.doubtful.push_back(index);
     }
     size_t first = 0;
     if (ex.answer) {
@@ -130,7 +140,7 @@ void EchoGuard::Explain(const Arrival& copy) {
     const Exchange& open = exchanges_.back();
     for (const Lag& l : lags_) {
         Lag trial = l;
-        if (Replay(trial, open).consistent) return;
+        if (Replay(trial, open, exchanges_.size() - 1).consistent) return;
     }
     // No lag known so far explains it: every lag under which it copies an
     // earlier answer of the same length, each checked against the whole run.
@@ -139,7 +149,7 @@ void EchoGuard::Explain(const Arrival& copy) {
         const Arrival* g = ex.answer ? &*ex.answer : ex.extra.empty() ? nullptr : &ex.extra.front();
         if (!g || g == &copy || g->lo > copy.hi) continue;
         if (g->length >= 0 && copy.length >= 0 && g->length != copy.length) continue;
-        const int64_t lo = std::max<int64_t>(0, copy.lo - g->hi), hi = std::min(copy.hi - g->lo, kHorizon);
+        const int64_t lo = std::max<int64_t>(0, copy.lo - g->hi), hi = std::min(copy.hi - g->lo, horizon_);
         if (hi < lo) continue;
         // An arrival known only within a stretch of time (the link was not
         // watched) gives a lag for every tolerance's width of it, up to a
@@ -157,16 +167,16 @@ void EchoGuard::Explain(const Arrival& copy) {
         if (lag - last < kTolerance / 10) continue;
         last = lag;
         if (std::any_of(lags_.begin(), lags_.end(), [&](const Lag& l) { return l.lo <= lag && lag <= l.hi; })) continue;
-        Lag l{lag, lag, {}, false};
+        Lag l{lag, lag, {}, false, {}};
         bool consistent = true;
         for (size_t e = 0; consistent && e + 1 < exchanges_.size(); ++e) {
-            const Step s = Replay(l, exchanges_[e]);
+            const Step s = Replay(l, exchanges_[e], e);
             consistent = s.consistent;
             l.marked = l.marked || s.couldBeCopy;
             Prune(l, exchanges_[e].ended);
         }
         Lag trial = l;
-        if (consistent && Replay(trial, open).consistent) lags_.push_back(std::move(l));
+        if (consistent && Replay(trial, open, exchanges_.size() - 1).consistent) lags_.push_back(std::move(l));
     }
     if (lags_.empty()) unexplained_ = true;
 }
@@ -176,8 +186,8 @@ std::optional<EchoGuard::TimePoint> EchoGuard::HoldUntil(TimePoint now) const {
     std::optional<int64_t> until;
     for (const Lag& l : lags_) {
         Lag trial = l;
-        if (open_ && !Replay(trial, exchanges_.back()).consistent) continue;
-        if (trial.hi > kHoldCap) continue;
+        if (open_ && !Replay(trial, exchanges_.back(), exchanges_.size() - 1).consistent) continue;
+        if (trial.hi > holdCap_) continue;
         for (const Arrival& a : trial.sources) {
             const int64_t due = a.hi + trial.hi + kMargin;
             if (due > t) until = std::max(until.value_or(due), due);
@@ -194,6 +204,29 @@ bool EchoGuard::Ambiguous() const {
 bool EchoGuard::Hopeless() const {
     return unexplained_ ||
            (!lags_.empty() && std::all_of(lags_.begin(), lags_.end(), [](const Lag& l) { return l.marked; }));
+}
+
+std::optional<std::vector<uint32_t>> EchoGuard::Doubtful() const {
+    std::vector<size_t> exchanges;
+    for (const Lag& l : lags_)
+        if (l.marked) exchanges.insert(exchanges.end(), l.doubtful.begin(), l.doubtful.end());
+    // A copy that nothing explains casts doubt on every confirmation.
+    for (size_t i = 0; unexplained_ && i < exchanges_.size(); ++i)
+        if (exchanges_[i].confirmed) exchanges.push_back(i);
+    std::sort(exchanges.begin(), exchanges.end());
+    exchanges.erase(std::unique(exchanges.begin(), exchanges.end()), exchanges.end());
+    std::vector<uint32_t> blocks;
+    for (const size_t i : exchanges) {
+        if (!exchanges_[i].block) return std::nullopt;
+        blocks.push_back(*exchanges_[i].block);
+    }
+    return blocks;
+}
+
+std::chrono::microseconds EchoGuard::LongestLag() const {
+    int64_t longest = unexplained_ ? horizon_ : 0;
+    for (const Lag& l : lags_) longest = std::max(longest, l.hi);
+    return std::chrono::microseconds(longest + kSpread + kTolerance + kMargin);
 }
 
 std::vector<double> EchoGuard::Lags() const {

@@ -31,6 +31,7 @@ class EchoGuard {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
+    EchoGuard() { Begin(); }
     // A new run: nothing seen yet.
     void Begin();
     // A frame left; its exchange lasts until the next one leaves or EndExchange.
@@ -38,8 +39,13 @@ public:
     // A datagram arrived at some moment from `from` to `to`; `length` -1 when
     // unknown. `answer`: the exchange took it as its answer.
     void Arrived(TimePoint from, TimePoint to, int32_t length, bool answer);
-    // The open exchange's answer was accepted as a confirmation.
-    void Confirmed();
+    // The open exchange's answer was accepted as a confirmation: of the
+    // block written at `block`, or of something writing it again cannot
+    // repair (the erase).
+    void Confirmed(std::optional<uint32_t> block = std::nullopt);
+    // How long answers take on the link now: copies that lag up to this are
+    // waited for, and lags up to twice as long are considered.
+    void FollowLink(std::chrono::microseconds needed);
     // Nothing more arrives for the open exchange.
     void EndExchange(TimePoint now);
 
@@ -49,6 +55,13 @@ public:
     bool Ambiguous() const;
     // Ambiguous, and no lag left under which it could still clear up.
     bool Hopeless() const;
+    // The blocks whose confirmation may have been a copy, under any
+    // explanation still standing; nothing when one of them cannot be
+    // written again.
+    std::optional<std::vector<uint32_t>> Doubtful() const;
+    // The longest lag a copy has come with (the longest considered when
+    // some copy has no explanation), with a margin.
+    std::chrono::microseconds LongestLag() const;
     // The longest lag of each explanation of the copies seen, in milliseconds;
     // empty before any copy.
     std::vector<double> Lags() const;
@@ -62,12 +75,14 @@ private:
         std::optional<Arrival> answer;
         std::vector<Arrival> extra;  // in arrival order
         bool confirmed = false;
+        std::optional<uint32_t> block;
         int64_t ended = 0;
     };
     struct Lag {
         int64_t lo = 0, hi = 0;       // the lags its copies came with
         std::deque<Arrival> sources;  // answers whose copy has not come yet
         bool marked = false;
+        std::vector<size_t> doubtful;  // exchanges whose confirmation could have been a copy
     };
     struct Step {
         bool consistent = true;
@@ -78,7 +93,7 @@ private:
     // `l` is given, the lag takes in this copy's.
     bool Echoes(const Arrival& source, const Arrival& copy, const Lag& lag, Lag* extend = nullptr) const;
     bool MatchAll(Lag& l, std::deque<Arrival>& sources, const std::vector<Arrival>& copies, size_t from) const;
-    Step Replay(Lag& l, const Exchange& ex) const;
+    Step Replay(Lag& l, const Exchange& ex, size_t index) const;
     void Prune(Lag& l, int64_t now) const;
     void Explain(const Arrival& copy);
 
@@ -86,6 +101,8 @@ private:
     bool open_ = false;
     std::vector<Lag> lags_;
     bool unexplained_ = false;  // a surplus datagram no lag explains
+    int64_t holdCap_;           // longer lags are not waited for
+    int64_t horizon_;           // the longest lag considered
 };
 
 }  // namespace update

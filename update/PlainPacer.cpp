@@ -34,4 +34,14 @@ bool PlainPacer::WaitReadableUnlessCancelled(const Link& link, TimePoint deadlin
     return link.Readable();
 }
 
+bool PlainPacer::WaitConnected(const Link& link, TimePoint deadline) {
+    if (link.HandshakeState() == platform::Handshake::Pending && !cancel_.Cancelled()) {
+        if (link.Handle() == platform::kNoSocket)
+            WaitUnlessCancelled(deadline);
+        else
+            waiter_.WaitHandshake(deadline, link.Handle(), &cancel_);
+    }
+    return link.HandshakeState() == platform::Handshake::Connected;
+}
+
 }  // namespace update

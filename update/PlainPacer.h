@@ -21,6 +21,7 @@ public:
     bool WaitUnlessCancelled(TimePoint deadline) override;
     bool WaitReadable(const Link& link, TimePoint deadline) override;
     bool WaitReadableUnlessCancelled(const Link& link, TimePoint deadline) override;
+    bool WaitConnected(const Link& link, TimePoint deadline) override;
     bool Cancelled() const override { return cancel_.Cancelled(); }
 
 private:

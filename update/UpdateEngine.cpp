@@ -1,7 +1,6 @@
 #include "UpdateEngine.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -10,10 +9,16 @@
 namespace update {
 namespace {
 
-using protocol::IsBlank;
 using protocol::kBlockSize;
-using protocol::NextBlock;
 using std::chrono::milliseconds;
+
+constexpr int64_t kRangeStart = protocol::kApplicationStart;
+constexpr int64_t kRangeEnd = protocol::kApplicationEnd;
+constexpr auto kLongUpdate = std::chrono::seconds(30);  // beyond this, the time left is shown
+// Doubtful confirmations are made again at most this often in a run, each
+// block with this many attempts.
+constexpr int kMostRepairs = 8;
+constexpr int kRepairAttempts = 3;
 
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
@@ -29,7 +34,20 @@ private:
     F f_;
 };
 
-AnswerBytes FirstTwo(const uint8_t* rx) { return {rx[0], rx[1]}; }
+std::span<const uint8_t> Block(image::ImageView firmware, int64_t address) {
+    return firmware.subspan(static_cast<size_t>(address), kBlockSize);
+}
+
+Progress BarAt(int64_t position, int step) {
+    Progress p;
+    p.step = step;
+    p.minimum = static_cast<int32_t>(kRangeStart);
+    p.maximum = static_cast<int32_t>(kRangeEnd);
+    // The bar holds its position within its range.
+    p.position = std::clamp<int64_t>(position, p.minimum, p.maximum);
+    p.steps = protocol::kBlockSteps;
+    return p;
+}
 
 }  // namespace
 
@@ -37,24 +55,29 @@ UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageV
                            UpdateListener& listener)
     : pacer_(pacer), modbus_(modbus), boot_(boot), firmware_(firmware), delay_(delay), listener_(listener) {}
 
-void UpdateEngine::SetStage(Stage s) { listener_.StageChanged(s); }
-
 void UpdateEngine::Begin() {
     result_ = UpdateResult{};
-    succeeded_ = false;
-    cancelledUntouched_ = false;
+    facts_ = RunFacts{};
     requestAccepted_ = false;
-    eraseConfirmed_ = false;
-    ambiguous_ = false;
+    requestAnswerLate_ = false;
+    awaitingLate_ = false;
+    roundTrip_.Reset();
+    repairs_ = 0;
 }
 
 UpdateResult UpdateEngine::End() {
-    SetStage(Stage::Done);
+    result_.outcome = DecideOutcome(facts_);
+    result_.cause = DecideCause(result_.outcome, facts_);
+    result_.roundTrip = roundTrip_.Figures();
+    result_.lateAnswers = facts_.lateAnswers;
+    listener_.StageChanged(Stage::Done);
     listener_.Finished(result_);
     return result_;
 }
 
-bool UpdateEngine::Watch(Pacer::TimePoint deadline, bool cancellable) {
+// --- the bootloader link -------------------------------------------------
+
+bool UpdateEngine::Watch(TimePoint deadline, bool cancellable) {
     if (boot_.Readable()) return true;
     const bool arrived =
         cancellable ? pacer_.WaitReadableUnlessCancelled(boot_, deadline) : pacer_.WaitReadable(boot_, deadline);
@@ -63,11 +86,24 @@ bool UpdateEngine::Watch(Pacer::TimePoint deadline, bool cancellable) {
     return arrived;
 }
 
-int32_t UpdateEngine::Take(bool answer) {
-    const int32_t n = boot_.Receive(scratch_, static_cast<int32_t>(sizeof scratch_));
-    echoes_.Arrived(emptyAt_, pacer_.Now(), n, answer);
-    if (!answer) ++result_.staleAnswersDropped;
-    return n;
+UpdateEngine::Datagram UpdateEngine::Take(bool answer) {
+    const auto got = boot_.Receive(received_);
+    Datagram d;
+    if (got) d.bytes = got->bytes;
+    if (got && !got->cut) d.length = static_cast<int32_t>(got->bytes.size());
+    echoes_.Arrived(emptyAt_, pacer_.Now(), d.length, answer);
+    facts_.heard = true;
+    if (!answer) {
+        ++result_.staleAnswersDropped;
+        // The first datagram after a frame whose wait ended empty-handed is
+        // that frame's answer, come late.
+        if (std::exchange(awaitingLate_, false)) {
+            ++facts_.lateAnswers;
+            const double lag = std::chrono::duration<double, std::milli>(pacer_.Now() - lastSent_).count();
+            result_.slowestLateAnswerMs = std::max(result_.slowestLateAnswerMs, lag);
+        }
+    }
+    return d;
 }
 
 void UpdateEngine::DropStaleAnswers() {
@@ -82,7 +118,7 @@ void UpdateEngine::Delay() { pacer_.WaitUnlessCancelled(pacer_.Now() + delay_.Va
 void UpdateEngine::BackOff() {
     // Late answers and their copies are timed as they come, not when the next
     // frame is about to leave.
-    const Pacer::TimePoint end = pacer_.Now() + delay_.Value();
+    const TimePoint end = pacer_.Now() + delay_.Value();
     while (!pacer_.Cancelled() && pacer_.Now() < end)
         if (Watch(end, true)) Take(false);
 }
@@ -92,6 +128,7 @@ bool UpdateEngine::Settle() {
     // next frame leaves, so that none is ever taken for its answer. On a link
     // that has never delivered one, nothing is waited for. A stop ends the
     // wait; a caller whose frame must not follow a stop checks for it next.
+    echoes_.FollowLink(roundTrip_.Needed());
     while (const auto until = echoes_.HoldUntil(pacer_.Now())) {
         if (!Watch(*until, true)) break;
         Take(false);
@@ -101,38 +138,63 @@ bool UpdateEngine::Settle() {
     return !echoes_.Hopeless();
 }
 
-std::optional<int32_t> UpdateEngine::Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
-                                              Pacer::TimePoint graceEnd, bool graceStops, uint8_t* answer,
-                                              int32_t answerMax) {
-    boot_.Send(frame, count);
-    echoes_.Sent(pacer_.Now());
-    // The first datagram to arrive is the answer; the wait runs to its end all
-    // the same, and what follows the answer is a copy or a straggler.
-    std::optional<int32_t> n;
-    while (Watch(waitEnd)) {
-        const int32_t got = Take(!n);
-        if (!n) n = got;
-    }
-    if (!n && Watch(graceEnd, graceStops)) n = Take(true);
-    if (!n) return std::nullopt;
-    // As a receive of at most answerMax bytes: a longer datagram fills the
-    // buffer and counts as -1.
-    const int32_t stored = *n < 0 ? answerMax : std::min(*n, answerMax);
-    std::memcpy(answer, scratch_, static_cast<size_t>(std::max(0, stored)));
-    return *n > answerMax ? -1 : *n;
+void UpdateEngine::WaitForQuiet(Duration quiet) {
+    while (!pacer_.Cancelled() && Watch(pacer_.Now() + quiet, true)) Take(false);
 }
 
-bool UpdateEngine::BootTransact(int32_t sendCount, int32_t expectedCount, milliseconds wait, milliseconds grace,
-                                bool graceStops) {
-    const Pacer::TimePoint sent = pacer_.Now();
-    const auto n =
-        Exchange(TxBuffer, sendCount, sent + wait, sent + std::max(wait, grace), graceStops, RxBuffer, expectedCount);
-    return n && (static_cast<uint32_t>(*n) & 0xFFFF) == static_cast<uint32_t>(expectedCount);
+std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, const Waits& waits,
+                                              std::span<uint8_t> answer, bool measured) {
+    boot_.Send(frame);
+    const TimePoint sent = lastSent_ = pacer_.Now();
+    awaitingLate_ = false;
+    echoes_.Sent(sent);
+    const TimePoint waitEnd = sent + waits.wait;
+    // Past the designed wait, a link that needs longer gets it; the answer ends that part.
+    const TimePoint graceEnd =
+        waits.answerExpected ? std::max({waitEnd, sent + waits.grace, sent + roundTrip_.Needed()}) : waitEnd;
+    // The first datagram to arrive is the answer; the wait runs to its end all
+    // the same, and what follows the answer is a copy or a straggler.
+    std::optional<Datagram> first;
+    TimePoint answeredAt{};
+    while (Watch(waitEnd)) {
+        const Datagram d = Take(!first);
+        if (!first) first = d, answeredAt = pacer_.Now();
+    }
+    if (!first && Watch(graceEnd, waits.graceStops)) first = Take(true), answeredAt = pacer_.Now();
+    if (!first) {
+        awaitingLate_ = waits.answerExpected;
+        if (waits.answerExpected && !pacer_.Cancelled()) roundTrip_.TimedOut();
+        return std::nullopt;
+    }
+    if (measured) roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
+    // As a receive of at most the answer's room: a longer datagram fills it and counts as -1.
+    std::copy_n(first->bytes.begin(), std::min(first->bytes.size(), answer.size()), answer.begin());
+    return first->length > static_cast<int32_t>(answer.size()) ? -1 : first->length;
+}
+
+// --- the update procedure ------------------------------------------------
+
+bool UpdateEngine::Identify() {
+    const auto ver = protocol::IdentifyRequest{}.Encode();
+    for (int attempt = 1; attempt <= protocol::kIdentifyAttempts; ++attempt) {
+        Settle();
+        std::array<uint8_t, protocol::Identity::kSize> answer{};
+        // A longer datagram is not taken at all, so an identity with a line end counts as none.
+        const int32_t n =
+            Exchange(ver, {protocol::kIdentifyWait, protocol::kIdentifyWait}, answer, attempt == 1).value_or(-1);
+        // The second answer is appended to the first, and a zero byte adds
+        // nothing: only a first attempt that added nothing can be followed
+        // by a successful second one.
+        for (int32_t i = 0; i < n; ++i)
+            if (answer[static_cast<size_t>(i)] != 0)
+                identityReply_ += static_cast<char>(answer[static_cast<size_t>(i)]);
+        if (protocol::Identity::Decode(identityReply_)) return true;
+    }
+    return false;
 }
 
 bool UpdateEngine::Erase() {
     const auto frame = protocol::EraseRequest{}.Encode();
-    std::copy(frame.begin(), frame.end(), TxBuffer);
     for (int attempt = 1; attempt <= protocol::kEraseAttempts; ++attempt) {
         // The first attempt follows the settling that decided the run goes
         // on. An erase is harmless twice, but never after the operator asked
@@ -142,16 +204,15 @@ bool UpdateEngine::Erase() {
             if (pacer_.Cancelled()) return false;
         }
         listener_.EraseSent();
-        std::memset(RxBuffer, 0, 10);  // no answer must read as zero bytes
+        std::array<uint8_t, protocol::EraseAnswer::kMaxSize> answer{};  // no answer reads as zero bytes
         ++result_.eraseAttempts;
         // The grace is long: a stop meanwhile takes effect at once. The erase
-        // has been sent, so the meter is then left in its bootloader.
-        BootTransact(static_cast<int32_t>(frame.size()), static_cast<int32_t>(protocol::EraseAnswer::kMaxSize),
-                     protocol::kEraseWait, protocol::kEraseGrace, true);
-        // The length is not examined: a longer answer leaves its head in the buffer.
-        const auto answer = protocol::EraseAnswer::Decode({RxBuffer, protocol::EraseAnswer::kTextSize});
-        listener_.EraseAnswered(answer->text);
-        if (answer->Confirmed()) {
+        // has been sent, so the meter is then left in its bootloader. The
+        // length is not examined: a longer answer leaves its head.
+        Exchange(frame, {protocol::kEraseWait, protocol::kEraseGrace, true}, answer, attempt == 1);
+        const auto decoded = protocol::EraseAnswer::Decode({answer.data(), protocol::EraseAnswer::kTextSize});
+        listener_.EraseAnswered(decoded->text);
+        if (decoded->Confirmed()) {
             echoes_.Confirmed();
             return true;
         }
@@ -161,128 +222,161 @@ bool UpdateEngine::Erase() {
     return false;
 }
 
-void UpdateEngine::ShowProgress(int step) {
-    // The bar holds its position within its range.
-    Progress p;
-    p.step = step;
-    p.minimum = FlashStart;
-    p.maximum = static_cast<int32_t>(FlashEnd);
-    const int64_t current = static_cast<int64_t>(FlashStart) + static_cast<int64_t>(step) * kBlockSize;
-    p.position = std::clamp<int64_t>(current, p.minimum, p.maximum);
-    p.steps = FlashStart < static_cast<int64_t>(FlashEnd)
-                  ? static_cast<int>((static_cast<int64_t>(FlashEnd) - FlashStart + kBlockSize - 1) / kBlockSize)
-                  : 0;
-    listener_.ProgressChanged(p);
+BlockWrite UpdateEngine::WriteBlock(uint32_t address) {
+    const protocol::WriteRequest write{address, Block(firmware_, address).first<kBlockSize>()};
+    std::array<uint8_t, protocol::WriteRequest::kSize> frame{};
+    write.Encode(frame);
+    for (int attempt = 1;; ++attempt) {
+        if (pacer_.Cancelled()) return BlockWrite::Stopped;
+        listener_.BlockStarted(address);
+        if (protocol::IsBlank(write.data)) return BlockWrite::Blank;
+        // Every way the link's copies can be read leaves a block confirmed by a copy.
+        if (!Settle() && !ConfirmAgain()) return BlockWrite::Ambiguous;
+        // A stop while copies were awaited: the block is not started.
+        if (pacer_.Cancelled()) return BlockWrite::Stopped;
+        std::array<uint8_t, protocol::WriteAnswer::kSize> answer{};
+        const auto n = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, answer, attempt == 1);
+        if (n == static_cast<int32_t>(answer.size()) && protocol::WriteAnswer::Decode(answer)->Accepted()) {
+            echoes_.Confirmed(address);
+            ++result_.blocksWritten;
+            return BlockWrite::Confirmed;
+        }
+        listener_.BlockFailed(address, {answer[0], answer[1]});
+        if (attempt < protocol::kWriteAttempts)
+            BackOff();
+        else
+            Delay();
+        listener_.RetriesChanged(++result_.retries);
+        if (attempt == protocol::kWriteAttempts) return BlockWrite::Failed;
+    }
 }
 
-void UpdateEngine::ProgramMainMcu() {
-    int32_t repeat = 0;
-    listener_.RetriesChanged(0);
-    UpdateError = false;
-
-    SetStage(Stage::Erasing);
-    eraseConfirmed_ = Erase();
-    if (!eraseConfirmed_ && !pacer_.Cancelled()) listener_.Notify(Notice::EraseError);
-    // The writes go ahead anyway, as designed; the verdict cannot be success.
-
-    SetStage(Stage::Writing);
-    int64_t current = FlashStart;
-    int step = 0;
-    bool stopped = false;  // a block the stop left unwritten
-    while (!stopped && current < static_cast<int64_t>(FlashEnd)) {
-        if (pacer_.Cancelled()) break;
-        const int64_t target = NextBlock(current, FlashStart, FlashEnd);
-        for (int attempt = 1;; ++attempt) {
-            if ((stopped = pacer_.Cancelled())) break;
-            const protocol::WriteRequest write{static_cast<uint32_t>(target),
-                                               firmware_.subspan(static_cast<size_t>(target)).first<kBlockSize>()};
-            write.Encode(TxBuffer);
-            listener_.BlockStarted(static_cast<uint32_t>(target));
-            if (IsBlank(write.data)) break;  // erased flash already holds it
-            if (!Settle()) {
-                // Every way the link's copies can be read leaves a block confirmed by a copy.
-                ambiguous_ = UpdateError = true;
-                break;
-            }
-            // A stop while copies were awaited: the block is not started.
-            if ((stopped = pacer_.Cancelled())) break;
-            RxBuffer[0] = RxBuffer[1] = 0;
-            if (BootTransact(static_cast<int32_t>(write.kSize), static_cast<int32_t>(protocol::WriteAnswer::kSize),
-                             protocol::kWriteWait, protocol::kWriteGrace) &&
-                protocol::WriteAnswer::Decode({RxBuffer, protocol::WriteAnswer::kSize})->Accepted()) {
-                echoes_.Confirmed();
-                ++result_.blocksWritten;
-                break;
-            }
-            listener_.BlockFailed(static_cast<uint32_t>(target), FirstTwo(RxBuffer));
-            if (attempt < protocol::kWriteAttempts)
-                BackOff();
-            else
-                Delay();
-            ++repeat;
-            result_.retries = repeat;
-            listener_.RetriesChanged(repeat);
-            if (attempt == protocol::kWriteAttempts) {
-                UpdateError = true;
-                result_.failedBlock = target;
-                break;
-            }
-        }
-        if (UpdateError) {
-            listener_.Notify(Notice::CommunicationError);
-            break;
-        }
-        if (stopped) break;
-        current += static_cast<int64_t>(kBlockSize);
-        ShowProgress(++step);
-    }
-
-    // The last answers' copies still on their way decide too.
-    if (!UpdateError && !pacer_.Cancelled()) {
-        Settle();
-        if (echoes_.Ambiguous()) {
-            ambiguous_ = UpdateError = true;
-            listener_.Notify(Notice::CommunicationError);
-        }
-    }
-    if (pacer_.Cancelled()) UpdateError = true;
-    // Every step of the range done without an error: the bar stands at its end.
-    succeeded_ = !UpdateError && eraseConfirmed_ && current >= static_cast<int64_t>(FlashEnd);
-    if (UpdateError)
-        listener_.ProgrammingEnded(ProgrammingEnd::Failed);
-    else
-        listener_.ProgrammingEnded(succeeded_ ? ProgrammingEnd::Complete : ProgrammingEnd::EraseUnconfirmed);
-}
-
-bool UpdateEngine::Identify() {
-    for (int attempt = 1; attempt <= protocol::kIdentifyAttempts; ++attempt) {
-        Settle();
-        uint8_t buffer[256];
-        const auto ver = protocol::IdentifyRequest{}.Encode();
-        const Pacer::TimePoint end = pacer_.Now() + protocol::kIdentifyWait;
-        // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n = Exchange(ver.data(), static_cast<int32_t>(ver.size()), end, end, false, buffer,
-                                   static_cast<int32_t>(protocol::Identity::kSize))
-                              .value_or(-1);
-        // The second answer is appended to the first, and a zero byte adds
-        // nothing: only a first attempt that added nothing can be followed
-        // by a successful second one.
-        for (int32_t i = 0; i < n; ++i)
-            if (buffer[i] != 0) identityReply_ += static_cast<char>(buffer[i]);
-        if (protocol::Identity::Decode(identityReply_)) return true;
+bool UpdateEngine::WriteAgain(uint32_t address, Duration quiet) {
+    const protocol::WriteRequest write{address, Block(firmware_, address).first<kBlockSize>()};
+    std::array<uint8_t, protocol::WriteRequest::kSize> frame{};
+    write.Encode(frame);
+    for (int attempt = 1; attempt <= kRepairAttempts; ++attempt) {
+        listener_.RetriesChanged(++result_.retries);
+        // Once the link has been quiet for as long as its copies have lagged,
+        // none is still on its way, and the next answer can be no copy.
+        WaitForQuiet(quiet);
+        if (pacer_.Cancelled()) return false;
+        echoes_.Begin();
+        std::array<uint8_t, protocol::WriteAnswer::kSize> answer{};
+        const auto n = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, answer, false);
+        if (n == static_cast<int32_t>(answer.size()) && protocol::WriteAnswer::Decode(answer)->Accepted()) return true;
     }
     return false;
 }
 
+bool UpdateEngine::ConfirmAgain() {
+    const auto doubtful = echoes_.Doubtful();
+    // An erase confirmed by a copy cannot be repaired by writing blocks again.
+    if (!doubtful || pacer_.Cancelled() || repairs_ >= kMostRepairs) return false;
+    ++repairs_;
+    const Duration quiet = echoes_.LongestLag();
+    for (const uint32_t address : *doubtful)
+        if (!WriteAgain(address, quiet)) return false;
+    // The copies of these answers, too, are past before the run goes on.
+    WaitForQuiet(quiet);
+    echoes_.Begin();
+    return !pacer_.Cancelled();
+}
+
+bool UpdateEngine::WriteBlocks() {
+    writingFrom_ = pacer_.Now();
+    blocksToWrite_ = 0;
+    for (int64_t a = kRangeStart; a < kRangeEnd; a += static_cast<int64_t>(kBlockSize))
+        blocksToWrite_ += !protocol::IsBlank(Block(firmware_, a));
+    int64_t current = kRangeStart;
+    for (int step = 0; current < kRangeEnd;) {
+        if (pacer_.Cancelled()) return false;
+        const auto target = static_cast<uint32_t>(protocol::NextBlock(current, kRangeStart, kRangeEnd));
+        const BlockWrite done = WriteBlock(target);
+        if (done == BlockWrite::Stopped) return false;
+        if (done == BlockWrite::Failed || done == BlockWrite::Ambiguous) {
+            facts_.programmingFailed = true;
+            facts_.ambiguous = done == BlockWrite::Ambiguous;
+            if (done == BlockWrite::Failed) result_.failedBlock = target;
+            listener_.Notify(Notice::CommunicationError);
+            return false;
+        }
+        current += static_cast<int64_t>(kBlockSize);
+        ShowProgress(++step);
+    }
+    return true;
+}
+
+void UpdateEngine::Program() {
+    listener_.RetriesChanged(0);
+    listener_.StageChanged(Stage::Erasing);
+    facts_.eraseConfirmed = Erase();
+    if (!facts_.eraseConfirmed && !pacer_.Cancelled()) listener_.Notify(Notice::EraseError);
+    // The writes go ahead anyway, as designed; the verdict cannot be success.
+
+    listener_.StageChanged(Stage::Writing);
+    facts_.everyBlockDone = WriteBlocks();
+
+    // The last answers' copies still on their way decide too.
+    if (!facts_.programmingFailed && !pacer_.Cancelled()) {
+        Settle();
+        if (echoes_.Ambiguous() && !ConfirmAgain()) {
+            facts_.ambiguous = facts_.programmingFailed = true;
+            listener_.Notify(Notice::CommunicationError);
+        }
+    }
+    if (pacer_.Cancelled()) facts_.programmingFailed = true;
+    if (facts_.programmingFailed)
+        listener_.ProgrammingEnded(ProgrammingEnd::Failed);
+    else if (facts_.eraseConfirmed && facts_.everyBlockDone)
+        listener_.ProgrammingEnded(ProgrammingEnd::Complete);
+    else
+        listener_.ProgrammingEnded(ProgrammingEnd::EraseUnconfirmed);
+}
+
+void UpdateEngine::ShowProgress(int step) {
+    listener_.ProgressChanged(BarAt(kRangeStart + static_cast<int64_t>(step) * kBlockSize, step));
+    // Each block left costs at least its write's wait, and a slow link its round trip.
+    const auto perBlock = std::max<Duration>(protocol::kWriteWait, roundTrip_.Smoothed());
+    const auto left = perBlock * (blocksToWrite_ - result_.blocksWritten) + protocol::kResetWait + delay_.Value();
+    const auto elapsed = pacer_.Now() - writingFrom_;
+    if (elapsed + left + protocol::kEraseWait + protocol::kIdentifyWait > kLongUpdate)
+        listener_.TimeLeft(std::chrono::ceil<std::chrono::seconds>(left));
+}
+
+void UpdateEngine::ResetMeter() {
+    listener_.StageChanged(Stage::Resetting);
+    const auto reset = protocol::ResetRequest{}.Encode();
+    Settle();
+    Exchange(reset, {protocol::kResetWait, {}, false, false}, {}, false);
+    result_.resetSent = true;
+}
+
+bool UpdateEngine::AwaitFirstIdentify() {
+    TimePoint firstVer = pacer_.Now() + protocol::kIdentifyWait;
+    // A request answer that missed its wait still tells whether the meter
+    // took the request; the first "VER?" leaves when it would have anyway.
+    if (requestAnswerLate_ && pacer_.WaitReadable(modbus_, firstVer)) {
+        switch (ReadRequestAnswer(firstVer)) {
+            case protocol::BootModeAnswer::Kind::Accepted:
+                BootloaderStarting();
+                listener_.StageChanged(Stage::Identifying);
+                firstVer = pacer_.Now() + protocol::kIdentifyWait;
+                break;
+            case protocol::BootModeAnswer::Kind::PasswordRejected:
+                listener_.Notify(Notice::IncorrectPassword);
+                facts_.passwordRejected = true;
+                return false;
+            case protocol::BootModeAnswer::Kind::Unusable: break;
+        }
+    }
+    pacer_.WaitUntil(firstVer);
+    return true;
+}
+
 void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
-    UpdateError = false;
-    FlashStart = static_cast<int32_t>(protocol::kApplicationStart);
-    FlashEnd = protocol::kApplicationEnd;
-    Progress start;
-    start.minimum = FlashStart;
-    start.maximum = static_cast<int32_t>(FlashEnd);
-    start.position = FlashStart;
-    listener_.ProcedureStarted(start);
+    facts_.program = program;
+    listener_.ProcedureStarted(BarAt(kRangeStart, 0));
     Finally ended([this] { listener_.ProcedureEnded(); });
 
     // The endpoint stays open between runs; stale answers in its queue are
@@ -291,12 +385,12 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
     echoes_.Begin();
     emptyAt_ = pacer_.Now();
     identityReply_.clear();
-    SetStage(Stage::Identifying);
-    pacer_.WaitUntil(pacer_.Now() + protocol::kIdentifyWait);
+    listener_.StageChanged(Stage::Identifying);
+    if (!AwaitFirstIdentify()) return;
 
-    if (!Identify()) {
+    facts_.identified = Identify();
+    if (!facts_.identified) {
         listener_.Identified("");
-        result_.outcome = Outcome::NotFound;
         return;
     }
     result_.identity = protocol::Identity::Decode(identityReply_)->Label();
@@ -304,90 +398,100 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
 
     if (program) {
         // Copies of the identity's answers still on their way come before the
-        // erase; a stop meanwhile finds the meter untouched.
+        // erase; a stop meanwhile finds the meter untouched and sends it back
+        // to its application.
         Settle();
-        if (pacer_.Cancelled()) {
-            // The operator stopped before anything was erased: the meter
-            // goes back to its untouched application.
-            cancelledUntouched_ = true;
-        } else {
-            ProgramMainMcu();
-        }
+        facts_.stoppedUntouched = pacer_.Cancelled();
+        if (!facts_.stoppedUntouched) Program();
     }
     // The meter leaves its bootloader only when nothing went wrong; after a
     // failure, or an erase never confirmed, it waits in its bootloader for
     // the next attempt rather than start what its flash may hold.
-    const bool flashKnown = !program || cancelledUntouched_ || eraseConfirmed_;
+    const bool flashKnown = !program || facts_.stoppedUntouched || facts_.eraseConfirmed;
     // After a stop, only a meter that this run sent to its bootloader is sent
     // back: one found already waiting there may hold what an earlier,
     // unfinished update left, and RESET could start it.
-    const bool leftInBootloader = !UpdateError && flashKnown && pacer_.Cancelled() && !requestAccepted_;
-    if (leftInBootloader) {
+    facts_.leftInBootloader = !facts_.programmingFailed && flashKnown && pacer_.Cancelled() && !requestAccepted_;
+    if (facts_.leftInBootloader)
         listener_.LeftInBootloader();
-    } else if (!UpdateError && flashKnown) {
-        SetStage(Stage::Resetting);
-        const auto reset = protocol::ResetRequest{}.Encode();
-        std::copy(reset.begin(), reset.end(), TxBuffer);
-        Settle();
-        BootTransact(static_cast<int32_t>(reset.size()), 0, protocol::kResetWait);
-        result_.resetSent = true;
-    }
+    else if (!facts_.programmingFailed && flashKnown)
+        ResetMeter();
     Delay();
-
-    if (cancelledUntouched_ || leftInBootloader || (UpdateError && pacer_.Cancelled()))
-        result_.outcome = Outcome::Cancelled;
-    else if (ambiguous_)
-        result_.outcome = Outcome::AmbiguousAnswers;
-    else if (UpdateError)
-        result_.outcome = Outcome::CommunicationError;
-    else if (!program)
-        result_.outcome = Outcome::Identified;
-    else if (!eraseConfirmed_)
-        result_.outcome = Outcome::EraseUnconfirmed;
-    else
-        result_.outcome = succeeded_ ? Outcome::Updated : Outcome::CommunicationError;
+    facts_.stopped = pacer_.Cancelled();
 }
 
-void UpdateEngine::RequestBootMode(const std::string& address, const std::string& password, bool program) {
+// --- the boot-mode request -----------------------------------------------
+
+bool UpdateEngine::Connect(TimePoint opened, milliseconds limit) {
+    // The handshake is the first measurement of the round trip. The request
+    // waits for it, but no less than the designed time.
+    pacer_.WaitConnected(modbus_, opened + std::max(limit, protocol::kConnectWait));
+    if (modbus_.HandshakeState() != platform::Handshake::Pending)
+        roundTrip_.Sample(std::chrono::duration_cast<Duration>(pacer_.Now() - opened));
+    return pacer_.WaitUnlessCancelled(opened + protocol::kConnectWait);
+}
+
+protocol::BootModeAnswer::Kind UpdateEngine::ReadRequestAnswer(TimePoint sent) {
+    std::array<uint8_t, protocol::BootModeAnswer::kAcceptedSize> answer{};
+    const auto got = modbus_.Receive(answer);
+    const auto bytes = got ? got->bytes : std::span<uint8_t>{};
+    result_.modbusAnswered = !bytes.empty();
+    requestAnswerLate_ = bytes.empty() && modbus_.HandshakeState() == platform::Handshake::Connected;
+    if (!bytes.empty() && pacer_.Now() > sent + protocol::kModbusAnswerWait)
+        roundTrip_.Sample(std::chrono::duration_cast<Duration>(pacer_.Now() - sent));
+    return protocol::BootModeAnswer::Decode(bytes).kind;
+}
+
+protocol::BootModeAnswer::Kind UpdateEngine::AskForBootloader(const std::string& password) {
+    const auto frame = protocol::BootModeRequest{password}.Encode();
+    const TimePoint sent = pacer_.Now();
+    modbus_.Send(frame);
+    // The answer is read when the designed wait is over; its moment is a
+    // measurement of the round trip all the same.
+    if (pacer_.WaitReadable(modbus_, sent + protocol::kModbusAnswerWait))
+        roundTrip_.Sample(std::chrono::duration_cast<Duration>(pacer_.Now() - sent));
+    pacer_.WaitUntil(sent + protocol::kModbusAnswerWait);
+    // A link slower than the design gets the time it needs; the answer ends that wait.
+    if (!modbus_.Readable()) pacer_.WaitReadable(modbus_, sent + roundTrip_.Needed());
+    return ReadRequestAnswer(sent);
+}
+
+void UpdateEngine::BootloaderStarting() {
+    requestAccepted_ = true;
+    // The meter needs time to start its bootloader; the delay stays this long
+    // from now on. A stop meanwhile still identifies the bootloader, so that
+    // it can be sent back to the application.
+    delay_.BootloaderStarting();
+    listener_.StageChanged(Stage::StartingBootloader);
+    pacer_.WaitUntil(pacer_.Now() + delay_.Value());
+}
+
+void UpdateEngine::RequestBootMode(const UpdateRequest& request) {
     listener_.RequestStarted();
     Finally done([this] {
         modbus_.Close();
         listener_.RequestEnded();
     });
-    SetStage(Stage::BootModeRequest);
-    modbus_.Open(address);
-    // The connection comes up in the background meanwhile. A stop before
-    // the request is sent leaves the meter untouched.
-    if (!pacer_.WaitUnlessCancelled(pacer_.Now() + protocol::kConnectWait)) {
-        result_.outcome = Outcome::Cancelled;
+    listener_.StageChanged(Stage::BootModeRequest);
+    const TimePoint opened = pacer_.Now();
+    modbus_.Open(request.address);
+    // A stop before the request is sent leaves the meter untouched.
+    if (!Connect(opened, request.connectLimit)) {
+        facts_.stoppedBeforeRequest = true;
         return;
     }
-
-    auto frame = protocol::BootModeRequest{password}.Encode();
-    const Pacer::TimePoint sent = pacer_.Now();
-    modbus_.Send(frame.data(), static_cast<int32_t>(frame.size()));
-    pacer_.WaitUntil(sent + protocol::kModbusAnswerWait);
-    const int32_t n = modbus_.Receive(frame.data(), static_cast<int32_t>(protocol::BootModeAnswer::kAcceptedSize));
-    result_.modbusAnswered = n > 0;
-
-    switch (protocol::BootModeAnswer::Decode(protocol::Taken(frame, n)).kind) {
+    switch (AskForBootloader(*request.password)) {
         case protocol::BootModeAnswer::Kind::Accepted:
-            requestAccepted_ = true;
-            // The meter needs time to start its bootloader; the delay stays
-            // this long from now on. A stop meanwhile still identifies the
-            // bootloader, so that it can be sent back to the application.
-            delay_.BootloaderStarting();
-            SetStage(Stage::StartingBootloader);
-            pacer_.WaitUntil(pacer_.Now() + delay_.Value());
-            UpdateProcedure(address, program);
+            BootloaderStarting();
+            UpdateProcedure(request.address, request.program);
             break;
         case protocol::BootModeAnswer::Kind::PasswordRejected:
             listener_.Notify(Notice::IncorrectPassword);
-            result_.outcome = Outcome::PasswordRejected;
+            facts_.passwordRejected = true;
             break;
         case protocol::BootModeAnswer::Kind::Unusable:
             // A meter may already sit in its bootloader: let the bootloader link decide.
-            UpdateProcedure(address, program);
+            UpdateProcedure(request.address, request.program);
             break;
     }
 }
@@ -397,10 +501,10 @@ UpdateResult UpdateEngine::Run(const UpdateRequest& request) {
     // The frame is built from exactly the text that passed the rule.
     if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
         listener_.Notify(Notice::IncorrectPassword);
-        result_.outcome = Outcome::PasswordRejected;
+        facts_.passwordRejected = true;
         return End();
     }
-    RequestBootMode(request.address, *request.password, request.program);
+    RequestBootMode(request);
     return End();
 }
 

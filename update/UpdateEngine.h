@@ -1,19 +1,24 @@
 // The update of one meter: the boot-mode request over Modbus TCP, then the
 // bootloader link over UDP (identify, erase, write, reset). It keeps the
-// protocol's timing as the meter sees it, waits only through its pacer and
+// protocol's timing as the meter sees it, lengthens a wait only where the
+// link's measured round trip needs it, waits only through its pacer and
 // reports only to its listener.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "Constants.h"
 #include "EchoGuard.h"
 #include "FlashImage.h"
 #include "Pacer.h"
+#include "RoundTrip.h"
 #include "UpdateEvents.h"
+#include "Verdict.h"
 
 namespace update {
 
@@ -23,6 +28,9 @@ struct UpdateRequest {
     // character without such a byte: it could not reach the meter as typed.
     std::optional<std::string> password;
     bool program = true;  // off: identify and reset only
+    // How long the Modbus TCP handshake may take before the request is sent
+    // anyway; never less than the designed wait.
+    std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
 };
 
 // The delay between failed write attempts and after each update procedure:
@@ -37,6 +45,15 @@ private:
     std::chrono::milliseconds value_ = protocol::kRetryDelay;
 };
 
+// What became of one block of the image.
+enum class BlockWrite {
+    Confirmed,  // the meter confirmed it
+    Blank,      // erased flash already holds it: nothing sent
+    Failed,     // no confirmation in all its attempts
+    Stopped,    // the operator asked to stop before it was confirmed
+    Ambiguous,  // the confirmations so far may have been copies, beyond repair
+};
+
 class UpdateEngine {
 public:
     UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageView firmware, DelayInterval& delay,
@@ -49,39 +66,69 @@ public:
     UpdateResult RunProcedure(const std::string& address, bool program);
 
 private:
-    void RequestBootMode(const std::string& address, const std::string& password, bool program);
+    using TimePoint = Pacer::TimePoint;
+    using Duration = std::chrono::microseconds;
+
+    // How long one exchange waits: the designed wait in full, then, while no
+    // answer has come, up to the grace or what the link needs, whichever is
+    // longer; `graceStops`: a stop ends that part.
+    struct Waits {
+        std::chrono::milliseconds wait{};
+        std::chrono::milliseconds grace{};
+        bool graceStops = false;
+        bool answerExpected = true;
+    };
+    // One datagram as a receive of `room` bytes takes it: its length, or -1
+    // when it was longer or could not be read.
+    struct Datagram {
+        std::span<const uint8_t> bytes;
+        int32_t length = -1;
+    };
+
+    void RequestBootMode(const UpdateRequest& request);
+    bool Connect(TimePoint opened, std::chrono::milliseconds limit);
+    protocol::BootModeAnswer::Kind AskForBootloader(const std::string& password);
+    protocol::BootModeAnswer::Kind ReadRequestAnswer(TimePoint sent);
+    void BootloaderStarting();
+    // The first "VER?" waits for a request answer that was late; false when
+    // that answer refused the password.
+    bool AwaitFirstIdentify();
+
     void UpdateProcedure(const std::string& address, bool program);
     bool Identify();
-    void ProgramMainMcu();
+    void Program();
     bool Erase();
-    // One bootloader exchange: send, wait the full time, and, when nothing has
-    // come by then, go on listening up to the grace (or, with graceStops, up
-    // to a stop request). The first datagram after the send is the answer.
-    // True when the number of bytes taken (modulo 65536) is the expected count.
-    bool BootTransact(int32_t sendCount, int32_t expectedCount, std::chrono::milliseconds wait,
-                      std::chrono::milliseconds grace = {}, bool graceStops = false);
+    // Every block step of the range; true when each was done.
+    bool WriteBlocks();
+    BlockWrite WriteBlock(uint32_t address);
+    // Confirmations the echo guard doubts are made again on a quiet link;
+    // true when none is left in doubt.
+    bool ConfirmAgain();
+    bool WriteAgain(uint32_t address, Duration quiet);
+    void ResetMeter();
+
+    // Sends a frame and takes the first datagram after it as its answer,
+    // into `answer`; its length (-1: longer than `answer` or unreadable), or
+    // nothing when none came. `measured`: its round trip counts.
+    std::optional<int32_t> Exchange(std::span<const uint8_t> frame, const Waits& waits, std::span<uint8_t> answer,
+                                    bool measured);
+    // Until something waits on the link or the deadline (or the stop, when
+    // `cancellable`); true when something does.
+    bool Watch(TimePoint deadline, bool cancellable = false);
+    Datagram Take(bool answer);
+    void DropStaleAnswers();
     // Before a frame leaves, or before the verdict: waits for the copies of
     // earlier answers still expected, drops whatever waits, and ends the
     // exchange. False when the run's confirmations can no longer be trusted.
     bool Settle();
-    // Sends a frame and takes what arrives until `waitEnd`, and when no
-    // answer has come by then, up to `graceEnd`. The answer's length, or
-    // nothing when none came.
-    std::optional<int32_t> Exchange(const uint8_t* frame, int32_t count, Pacer::TimePoint waitEnd,
-                                    Pacer::TimePoint graceEnd, bool graceStops, uint8_t* answer, int32_t answerMax);
-    // Until something waits on the link or the deadline (or the stop, when
-    // `cancellable`); true when something does.
-    bool Watch(Pacer::TimePoint deadline, bool cancellable = false);
-    // Takes the oldest waiting datagram; its length, -1 when unknown.
-    int32_t Take(bool answer);
-    void DropStaleAnswers();
+    // Until nothing has arrived for `quiet`, or a stop.
+    void WaitForQuiet(Duration quiet);
     void Delay();
     // The delay before another attempt, watching the link meanwhile.
     void BackOff();
 
     void Begin();
     UpdateResult End();
-    void SetStage(Stage s);
     void ShowProgress(int step);
 
     Pacer& pacer_;
@@ -91,22 +138,22 @@ private:
     DelayInterval& delay_;
     UpdateListener& listener_;
 
-    // Frames are built in place; a receive never clears what it does not overwrite.
-    uint8_t TxBuffer[2000] = {};
-    uint8_t RxBuffer[2000] = {};
-    uint8_t scratch_[2000] = {};  // every datagram is taken in here whole first
+    // Every datagram is taken in here whole first; larger than any answer a
+    // bootloader gives.
+    std::array<uint8_t, 2 * protocol::kLargestFrame> received_{};
     EchoGuard echoes_;
-    Pacer::TimePoint emptyAt_{};  // nothing waited on the link at this moment
-    bool UpdateError = false;
-    int32_t FlashStart = 0;
-    uint32_t FlashEnd = 0;
+    RoundTripEstimate roundTrip_;
+    TimePoint emptyAt_{};             // nothing waited on the link at this moment
+    TimePoint lastSent_{};            // the latest bootloader frame left then
+    bool awaitingLate_ = false;       // the latest frame's wait ended without its answer
+    bool requestAnswerLate_ = false;  // nothing answered the boot-mode request in its wait
+    TimePoint writingFrom_{};
+    int blocksToWrite_ = 0;
+    int repairs_ = 0;
 
     std::string identityReply_;  // collected across both "VER?" attempts
-    bool eraseConfirmed_ = false;
-    bool succeeded_ = false;
-    bool cancelledUntouched_ = false;
+    RunFacts facts_;
     bool requestAccepted_ = false;  // this run's boot-mode request got the normal answer
-    bool ambiguous_ = false;        // a confirmation may have been a copy of an earlier answer
     UpdateResult result_;
 };
 

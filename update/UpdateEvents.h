@@ -4,11 +4,13 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "Frames.h"
+#include "RoundTrip.h"
 
 namespace update {
 
@@ -74,6 +76,14 @@ inline std::string PercentText(const Progress& p) {
     return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
 }
 
+// Why a run that did not succeed got no usable answer from the meter.
+enum class LinkCause {
+    None,      // the meter answered; its answers said no, or the run was stopped
+    NoAnswer,  // nothing came back at all
+    TooSlow,   // answers came, but only after their wait had ended
+    Copies,    // answers came again, late, so a confirmation may have been a copy
+};
+
 struct UpdateResult {
     Outcome outcome = Outcome::NotFound;
     std::string identity;         // "BOOTLOADER-V1.00"; empty when not identified
@@ -84,6 +94,10 @@ struct UpdateResult {
     int staleAnswersDropped = 0;  // answers to earlier frames, and copies of answers, discarded
     int64_t failedBlock = -1;     // the block that failed ten times
     bool resetSent = false;
+    RoundTripFigures roundTrip;  // frames (and the connect) answered in time
+    LinkCause cause = LinkCause::None;
+    int lateAnswers = 0;             // answers that came after their wait had ended
+    double slowestLateAnswerMs = 0;  // the longest of those, from their frame
 };
 
 // Called on the thread that runs the update, in the order things happen.
@@ -113,6 +127,9 @@ public:
     virtual void BlockFailed(uint32_t /*address*/, const AnswerBytes&) {}
     virtual void ProgressChanged(const Progress&) {}
     virtual void RetriesChanged(int) {}
+    // The time the rest of the update will take, told with each block step
+    // once the whole update is expected to take longer than half a minute.
+    virtual void TimeLeft(std::chrono::seconds) {}
     // Returns once the operator has seen it.
     virtual void Notify(Notice) {}
     virtual void ProgrammingEnded(ProgrammingEnd) {}

@@ -142,6 +142,16 @@ bool Readable(SocketHandle h) {
     return ::poll(&p, 1, 0) > 0 && p.revents != 0;
 }
 
+Handshake HandshakeState(SocketHandle h) {
+    pollfd p{Fd(h), POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0 || p.revents == 0) return Handshake::Pending;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(Fd(h), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return Handshake::Failed;
+    // Writable and no error, yet a refused handshake also ends in a hang-up.
+    return (p.revents & (POLLERR | POLLHUP)) != 0 ? Handshake::Failed : Handshake::Connected;
+}
+
 int ShutdownBoth(SocketHandle h) { return ::shutdown(Fd(h), SHUT_RDWR); }
 
 int CloseSocket(SocketHandle h) { return ::close(Fd(h)); }

@@ -58,10 +58,19 @@ void Waiter::SleepUntil(Clock::time_point deadline) {
 }
 
 bool Waiter::WaitUntil(Clock::time_point deadline, SocketHandle socket, const CancelToken* cancel) {
+    return WaitFor(deadline, socket, false, cancel);
+}
+
+bool Waiter::WaitHandshake(Clock::time_point deadline, SocketHandle socket, const CancelToken* cancel) {
+    return WaitFor(deadline, socket, true, cancel);
+}
+
+bool Waiter::WaitFor(Clock::time_point deadline, SocketHandle socket, bool handshake, const CancelToken* cancel) {
     TightenTimerSlack();
     pollfd fds[2];
     nfds_t n = 0;
-    if (socket != kNoSocket) fds[n++] = pollfd{static_cast<int>(socket), POLLIN, 0};
+    if (socket != kNoSocket)
+        fds[n++] = pollfd{static_cast<int>(socket), static_cast<short>(handshake ? POLLOUT : POLLIN), 0};
     if (cancel != nullptr) fds[n++] = pollfd{static_cast<int>(cancel->handle_), POLLIN, 0};
     for (;;) {
         const auto left = deadline - Clock::now();

@@ -101,6 +101,17 @@ bool Readable(SocketHandle h) {
     return ::select(0, &readable, nullptr, nullptr, &now) > 0;
 }
 
+Handshake HandshakeState(SocketHandle h) {
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(Sock(h), &writable);
+    FD_SET(Sock(h), &failed);
+    timeval now{0, 0};
+    if (::select(0, nullptr, &writable, &failed, &now) <= 0) return Handshake::Pending;
+    return FD_ISSET(Sock(h), &failed) ? Handshake::Failed : Handshake::Connected;
+}
+
 int ShutdownBoth(SocketHandle h) { return ::shutdown(Sock(h), SD_BOTH); }
 
 int CloseSocket(SocketHandle h) { return ::closesocket(Sock(h)); }

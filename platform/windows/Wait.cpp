@@ -32,12 +32,14 @@ bool Arm(HANDLE timer, Waiter::Clock::time_point deadline) {
 // An event signalled while something waits on the socket, for as long as
 // the object lives. Signalled at once when a datagram is already queued.
 // It leaves the socket non-blocking, which the links are anyway.
+// For a handshake: signalled once it has ended, either way.
 class ReadableEvent {
 public:
-    explicit ReadableEvent(SOCKET s) : socket_(s), event_(WSACreateEvent()) {
+    ReadableEvent(SOCKET s, bool handshake) : socket_(s), event_(WSACreateEvent()) {
         if (event_ == WSA_INVALID_EVENT)
             throw std::runtime_error("WSACreateEvent: the pacer cannot wait on the socket");
-        if (WSAEventSelect(socket_, event_, FD_READ | FD_CLOSE) != 0) {
+        const long events = handshake ? FD_CONNECT | FD_WRITE | FD_CLOSE : FD_READ | FD_CLOSE;
+        if (WSAEventSelect(socket_, event_, events) != 0) {
             WSACloseEvent(event_);
             throw std::runtime_error("WSAEventSelect: the pacer cannot wait on the socket");
         }
@@ -89,10 +91,18 @@ void Waiter::SleepUntil(Clock::time_point deadline) {
 }
 
 bool Waiter::WaitUntil(Clock::time_point deadline, SocketHandle socket, const CancelToken* cancel) {
+    return WaitFor(deadline, socket, false, cancel);
+}
+
+bool Waiter::WaitHandshake(Clock::time_point deadline, SocketHandle socket, const CancelToken* cancel) {
+    return WaitFor(deadline, socket, true, cancel);
+}
+
+bool Waiter::WaitFor(Clock::time_point deadline, SocketHandle socket, bool handshake, const CancelToken* cancel) {
     HANDLE handles[3] = {AsHandle(timer_)};
     DWORD n = 1;
     std::optional<ReadableEvent> readable;
-    if (socket != kNoSocket) handles[n++] = readable.emplace(static_cast<SOCKET>(socket)).Handle();
+    if (socket != kNoSocket) handles[n++] = readable.emplace(static_cast<SOCKET>(socket), handshake).Handle();
     if (cancel != nullptr) handles[n++] = AsHandle(cancel->handle_);
 
     while (Arm(AsHandle(timer_), deadline)) {

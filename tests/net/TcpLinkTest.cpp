@@ -23,7 +23,7 @@ TEST(TcpLink, OpensAtOnceAndSendsNothingBeforeTheHandshake) {
     link.Open("127.0.0.1");
     EXPECT_TRUE(link.IsOpen());
     EXPECT_FALSE(link.Connected());
-    EXPECT_EQ(link.Send(Bytes("GoToBootMode"), 12), -1);
+    EXPECT_TRUE(link.Send({Bytes("GoToBootMode"), 12}).empty());
 }
 
 TEST(TcpLink, SendsOnceTheHandshakeIsDoneYetNeverCountsAsConnected) {
@@ -33,7 +33,7 @@ TEST(TcpLink, SendsOnceTheHandshakeIsDoneYetNeverCountsAsConnected) {
     Fd meter = Accept(listener.Get());
     ASSERT_NE(Wait(link.Handle(), POLLOUT) & POLLOUT, 0);  // what the caller's wait gives it time for
     const std::string request(43, '\x10');
-    EXPECT_EQ(link.Send(Bytes(request), 43), 43);
+    EXPECT_EQ(link.Send({Bytes(request), 43}).size(), 43u);
     EXPECT_EQ(Receive(meter.Get()), request);
     EXPECT_FALSE(link.Connected());
 }

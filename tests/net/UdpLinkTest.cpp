@@ -26,7 +26,7 @@ protected:
 
 TEST_F(UdpLink, SendsOneDatagramToTheMeter) {
     const std::string frame(1029, 'W');
-    EXPECT_EQ(link.Send(reinterpret_cast<const uint8_t*>(frame.data()), 1029), 1029);
+    EXPECT_EQ(link.Send({reinterpret_cast<const uint8_t*>(frame.data()), 1029}).size(), 1029u);
     EXPECT_EQ(Receive(meter.Get()), frame);
 }
 

@@ -148,9 +148,9 @@ inline void Abort(Fd& fd) {
 template <typename Receiver>
 std::optional<std::string> Take(Receiver& from, int32_t count = 2048) {
     std::vector<uint8_t> buf(static_cast<size_t>(count));
-    const int32_t n = from.Receive(buf.data(), count);
-    if (n < 0) return std::nullopt;
-    return std::string(buf.begin(), buf.begin() + n);
+    const auto got = from.Receive(buf);
+    if (!got || got->cut) return std::nullopt;
+    return std::string(got->bytes.begin(), got->bytes.end());
 }
 
 }  // namespace testsupport

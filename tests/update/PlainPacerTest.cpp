@@ -58,7 +58,9 @@ TEST_F(PacerOnALink, AStopEndsAWaitForAnAnswerThatAllowsIt) {
 
     // A plain wait for an answer keeps its deadline.
     uint8_t taken[8];
-    ASSERT_EQ(link.Receive(taken, sizeof taken), 2);
+    const auto got = link.Receive(taken);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->bytes.size(), 2u);
     const auto deadline = pacer.Now() + 20ms;
     EXPECT_FALSE(pacer.WaitReadable(link, deadline));
     EXPECT_GE(pacer.Now(), deadline);

@@ -33,7 +33,7 @@ TEST(PlainUpdate, AnswerLeftFromAnEarlierRunIsNotTakenForTheFirstVer) {
                                       'T', 'L', 'O', 'A', 'D', 'E', 'R', '-', 'V', '1', '.', '0', '1'};
     SocketRig rig(o, SmallImage({}));
     rig.udpLink.Open("127.0.0.1");
-    rig.udpLink.Send(reinterpret_cast<const uint8_t*>("VER?"), 4);
+    rig.udpLink.Send({reinterpret_cast<const uint8_t*>("VER?"), 4});
     ASSERT_TRUE(rig.meter.WaitFor([](const sim::Event& e) { return e.command == "VER?"; }, std::chrono::seconds(2)));
     const UpdateResult r = rig.engine.RunProcedure("127.0.0.1", false);
     EXPECT_EQ(r.outcome, Outcome::Identified);

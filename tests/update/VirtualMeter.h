@@ -36,6 +36,11 @@ public:
         Run(deadline, [this, &link] { return cancelled_ || link.Readable(); });
         return link.Readable();
     }
+    bool WaitConnected(const update::Link& link, TimePoint deadline) override {
+        const auto ended = [&link] { return link.HandshakeState() != platform::Handshake::Pending; };
+        Run(deadline, [this, &ended] { return cancelled_ || ended(); });
+        return link.HandshakeState() == platform::Handshake::Connected;
+    }
     bool Cancelled() const override { return cancelled_; }
 
     void Cancel() { cancelled_ = true; }
@@ -75,26 +80,38 @@ public:
         host = h;
         open = true;
         inbox_.clear();
+        if (clock) openedAt = clock->Now();
+        if (clock && handshake) clock->At(openedAt + *handshake, [] {});
     }
     void Close() override { open = false; }
-    int32_t Send(const uint8_t* bytes, int32_t count) override {
-        if (!open) return -1;
-        if (onSend) onSend(std::vector<uint8_t>(bytes, bytes + count));
-        return count;
+    std::span<const uint8_t> Send(std::span<const uint8_t> bytes) override {
+        if (!open || (!datagrams_ && HandshakeState() != platform::Handshake::Connected)) return {};
+        if (onSend) onSend(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        return bytes;
     }
-    int32_t Receive(uint8_t* bytes, int32_t count) override {
-        if (inbox_.empty()) return -1;
+    std::optional<update::ReceivedBytes> Receive(std::span<uint8_t> buffer) override {
+        if (inbox_.empty()) return std::nullopt;
         std::vector<uint8_t> d = std::move(inbox_.front());
         inbox_.pop_front();
-        if (!datagrams_ && d.size() > static_cast<size_t>(count)) {
+        if (!datagrams_ && d.size() > buffer.size()) {
             // A stream hands out what fits and keeps the rest.
-            inbox_.emplace_front(d.begin() + count, d.end());
-            d.resize(count);
+            inbox_.emplace_front(d.begin() + static_cast<long>(buffer.size()), d.end());
+            d.resize(buffer.size());
         }
-        if (!d.empty()) std::memcpy(bytes, d.data(), std::min<size_t>(d.size(), static_cast<size_t>(count)));
-        return d.size() > static_cast<size_t>(count) ? -1 : static_cast<int32_t>(d.size());
+        const size_t stored = std::min(d.size(), buffer.size());
+        std::copy_n(d.begin(), stored, buffer.begin());
+        return update::ReceivedBytes{buffer.first(stored), d.size() > buffer.size()};
     }
     bool Readable() const override { return !inbox_.empty(); }
+    // A stream's handshake ends `handshake` after the link was opened; nothing: never.
+    std::optional<milliseconds> handshake = milliseconds{0};
+    VirtualClock* clock = nullptr;
+    update::Pacer::TimePoint openedAt{};
+    platform::Handshake HandshakeState() const override {
+        if (datagrams_ || !clock) return platform::Handshake::Connected;
+        if (!handshake || clock->Now() < openedAt + *handshake) return platform::Handshake::Pending;
+        return platform::Handshake::Connected;
+    }
     void Deliver(std::vector<uint8_t> bytes) {
         if (open) inbox_.push_back(std::move(bytes));
     }
@@ -127,6 +144,7 @@ public:
         : clock_(clock), identity_(std::move(identity)) {
         boot.onSend = [this](const std::vector<uint8_t>& f) { OnBootFrame(f); };
         modbus.onSend = [this](const std::vector<uint8_t>& f) { OnModbus(f); };
+        modbus.clock = &clock;
     }
 
     FakeLink modbus{false};
@@ -134,6 +152,12 @@ public:
     Script script;
     std::vector<uint8_t> modbusAnswer = {0x01, 0xF0, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0, 0x0F};
     std::vector<Received> received;
+    // A slow link: each frame's round trip, added to every reply's own time.
+    std::function<milliseconds()> roundTrip;
+    void SlowLink(std::function<milliseconds()> rtt) {
+        roundTrip = std::move(rtt);
+        modbus.handshake = roundTrip();
+    }
 
     std::vector<uint32_t> Writes() const {
         std::vector<uint32_t> out;
@@ -155,7 +179,9 @@ public:
 
 private:
     void Answer(FakeLink& link, const std::vector<Reply>& replies) {
-        for (const auto& r : replies) clock_.At(clock_.Now() + r.after, [&link, b = r.bytes] { link.Deliver(b); });
+        const milliseconds trip = roundTrip ? roundTrip() : 0ms;
+        for (const auto& r : replies)
+            clock_.At(clock_.Now() + r.after + trip, [&link, b = r.bytes] { link.Deliver(b); });
     }
     void OnModbus(const std::vector<uint8_t>&) {
         received.push_back({clock_.Ms(), "MODBUS"});

@@ -630,6 +630,7 @@ struct BrokenPacer final : update::Pacer {
     bool WaitReadableUnlessCancelled(const update::Link&, TimePoint) override {
         throw std::runtime_error("no timer left");
     }
+    bool WaitConnected(const update::Link&, TimePoint) override { throw std::runtime_error("no timer left"); }
     bool Cancelled() const override { return false; }
 };
 

@@ -1,0 +1,58 @@
+#include "RoundTrip.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace update {
+namespace {
+
+constexpr RoundTripEstimate::Duration kGranularity = std::chrono::milliseconds(1);
+constexpr int kMostDoublings = 6;
+
+double Ms(RoundTripEstimate::Duration d) { return static_cast<double>(d.count()) / 1000.0; }
+
+// The value below which a share p of the sorted samples lie (nearest rank).
+double Rank(const std::vector<RoundTripEstimate::Duration>& sorted, double p) {
+    const auto n = static_cast<double>(sorted.size());
+    const auto i = static_cast<size_t>(std::max(1.0, std::ceil(p * n))) - 1;
+    return Ms(sorted[std::min(i, sorted.size() - 1)]);
+}
+
+}  // namespace
+
+void RoundTripEstimate::Sample(Duration r) {
+    r = std::max(r, Duration{});
+    samples_.push_back(r);
+    backedOff_ = 0;
+    if (!smoothed_) {
+        smoothed_ = r;
+        variation_ = r / 2;
+        return;
+    }
+    const Duration deviation = *smoothed_ > r ? *smoothed_ - r : r - *smoothed_;
+    variation_ = (3 * variation_ + deviation) / 4;
+    *smoothed_ = (7 * *smoothed_ + r) / 8;
+}
+
+void RoundTripEstimate::TimedOut() {
+    if (smoothed_) backedOff_ = std::min(backedOff_ + 1, kMostDoublings);
+}
+
+RoundTripEstimate::Duration RoundTripEstimate::Needed() const {
+    if (!smoothed_) return {};
+    const Duration base = *smoothed_ + std::max(kGranularity, 4 * variation_);
+    return std::min(base * (1 << backedOff_), kLongest);
+}
+
+RoundTripFigures RoundTripEstimate::Figures() const {
+    RoundTripFigures f;
+    if (samples_.empty()) return f;
+    std::vector<Duration> sorted = samples_;
+    std::sort(sorted.begin(), sorted.end());
+    f.samples = static_cast<int>(sorted.size());
+    f.medianMs = Rank(sorted, 0.5);
+    f.p95Ms = Rank(sorted, 0.95);
+    return f;
+}
+
+}  // namespace update

@@ -1,0 +1,29 @@
+#include "Verdict.h"
+
+namespace update {
+
+Outcome DecideOutcome(const RunFacts& f) {
+    if (f.passwordRejected) return Outcome::PasswordRejected;
+    if (f.stoppedBeforeRequest) return Outcome::Cancelled;
+    if (!f.identified) return Outcome::NotFound;
+    if (f.stoppedUntouched || f.leftInBootloader || (f.programmingFailed && f.stopped)) return Outcome::Cancelled;
+    if (f.ambiguous) return Outcome::AmbiguousAnswers;
+    if (f.programmingFailed) return Outcome::CommunicationError;
+    if (!f.program) return Outcome::Identified;
+    if (!f.eraseConfirmed) return Outcome::EraseUnconfirmed;
+    return f.everyBlockDone ? Outcome::Updated : Outcome::CommunicationError;
+}
+
+LinkCause DecideCause(Outcome outcome, const RunFacts& f) {
+    switch (outcome) {
+        case Outcome::AmbiguousAnswers: return LinkCause::Copies;
+        case Outcome::NotFound:
+        case Outcome::CommunicationError:
+        case Outcome::EraseUnconfirmed:
+            if (f.lateAnswers > 0) return LinkCause::TooSlow;
+            return f.heard ? LinkCause::None : LinkCause::NoAnswer;
+        default: return LinkCause::None;
+    }
+}
+
+}  // namespace update
