@@ -115,8 +115,13 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
     const auto t0 = Clock::now();
     const update::UpdateResult r = engine.RunProcedure("127.0.0.1", true);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    t.Add(r.outcome == update::Outcome::Updated, r.outcome == update::Outcome::AmbiguousAnswers,
-          meter.FlashMatches(firmware.data()), r.retries, r.staleAnswersDropped, ms);
+    const bool matches = meter.FlashMatches(firmware.data());
+    if (r.outcome == update::Outcome::Updated && !matches)
+        std::fprintf(stderr,
+                     "fault-matrix-bench: FALSE success, engine path, %s, seed %llu, flash differs at 0x%05lx\n",
+                     cell.name.c_str(), static_cast<unsigned long long>(seed), meter.FirstMismatch(firmware.data()));
+    t.Add(r.outcome == update::Outcome::Updated, r.outcome == update::Outcome::AmbiguousAnswers, matches, r.retries,
+          r.staleAnswersDropped, ms);
 }
 
 // Every cell and seed as one meter of one meter-sim process, all updated by
@@ -182,6 +187,10 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
         const std::string address = m["address"];
         const int k = meterOf.at(address);
         const long long ms = std::llround(m["duration_s"].get<double>() * 1000);
+        if (m["result"] == "updated" && !matches[address])
+            std::fprintf(stderr, "fault-matrix-bench: FALSE success, cli path, %s, seed %llu, meter %s\n",
+                         cells[static_cast<size_t>((k - 1) / seeds)].name.c_str(),
+                         static_cast<unsigned long long>(Seed((k - 1) % seeds)), address.c_str());
         tallies[static_cast<size_t>((k - 1) / seeds)].Add(m["result"] == "updated", m["result"] == "ambiguous-answers",
                                                           matches[address], m["retries"].get<int>(),
                                                           m["stale_answers_dropped"].get<int>(), ms);
