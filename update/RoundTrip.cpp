@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace update {
 namespace {
 
 constexpr RoundTripEstimate::Duration kGranularity = std::chrono::milliseconds(1);
 constexpr int kMostDoublings = 6;
+// What a wait that ended empty-handed starts doubling from, at least: a
+// handshake's quick round trip may not be the answers' (a relay that
+// completes connections itself), and RFC 6298 starts from a second too.
+constexpr RoundTripEstimate::Duration kFirstBackOff = std::chrono::seconds(1);
 
 double Ms(RoundTripEstimate::Duration d) { return static_cast<double>(d.count()) / 1000.0; }
 
@@ -20,11 +25,12 @@ double Rank(const std::vector<RoundTripEstimate::Duration>& sorted, double p) {
 
 }  // namespace
 
-void RoundTripEstimate::Sample(Duration r) {
+void RoundTripEstimate::Sample(Duration r, bool provisional) {
     r = std::max(r, Duration{});
     samples_.push_back(r);
     backedOff_ = 0;
-    if (!smoothed_) {
+    // A connection a relay completes itself says little about the answers.
+    if (!smoothed_ || std::exchange(provisional_, provisional)) {
         smoothed_ = r;
         variation_ = r / 2;
         return;
@@ -34,14 +40,12 @@ void RoundTripEstimate::Sample(Duration r) {
     *smoothed_ = (7 * *smoothed_ + r) / 8;
 }
 
-void RoundTripEstimate::TimedOut() {
-    if (smoothed_) backedOff_ = std::min(backedOff_ + 1, kMostDoublings);
-}
+void RoundTripEstimate::TimedOut() { backedOff_ = std::min(backedOff_ + 1, kMostDoublings); }
 
 RoundTripEstimate::Duration RoundTripEstimate::Needed() const {
-    if (!smoothed_) return {};
-    const Duration base = *smoothed_ + std::max(kGranularity, 4 * variation_);
-    return std::min(base * (1 << backedOff_), kLongest);
+    Duration base = smoothed_ ? *smoothed_ + std::max(kGranularity, 4 * variation_) : Duration{};
+    if (backedOff_ > 0) base = std::max(base, kFirstBackOff) * (1 << backedOff_);
+    return std::min(base, kLongest);
 }
 
 RoundTripFigures RoundTripEstimate::Figures() const {

@@ -25,9 +25,11 @@ public:
     static constexpr Duration kLongest = std::chrono::seconds(15);
 
     void Reset() { *this = RoundTripEstimate{}; }
-    // One round trip: from a frame (or the connect) to its answer.
-    void Sample(Duration roundTrip);
-    // A wait ended without an answer.
+    // One round trip: from a frame to its answer. A provisional one (the
+    // handshake's) stands only until the first answer's.
+    void Sample(Duration roundTrip, bool provisional = false);
+    // A wait ended without an answer: the next ones last twice as long,
+    // from a second at least, until the next measurement.
     void TimedOut();
 
     // How long an answer may take on this link: zero before any measurement,
@@ -41,6 +43,7 @@ private:
     std::optional<Duration> smoothed_;
     Duration variation_{};
     int backedOff_ = 0;  // timeouts since the last measurement
+    bool provisional_ = false;
     std::vector<Duration> samples_;
 };
 

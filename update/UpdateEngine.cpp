@@ -61,6 +61,8 @@ void UpdateEngine::Begin() {
     requestAccepted_ = false;
     requestAnswerLate_ = false;
     awaitingLate_ = false;
+    unanswered_ = 0;
+    answerDue_ = {};
     roundTrip_.Reset();
     repairs_ = 0;
 }
@@ -97,10 +99,14 @@ UpdateEngine::Datagram UpdateEngine::Take(bool answer) {
         ++result_.staleAnswersDropped;
         // The first datagram after a frame whose wait ended empty-handed is
         // that frame's answer, come late.
+        // No other frame has left since, so its round trip is beyond doubt.
         if (std::exchange(awaitingLate_, false)) {
             ++facts_.lateAnswers;
-            const double lag = std::chrono::duration<double, std::milli>(pacer_.Now() - lastSent_).count();
-            result_.slowestLateAnswerMs = std::max(result_.slowestLateAnswerMs, lag);
+            unanswered_ = std::max(0, unanswered_ - 1);
+            const auto lag = std::chrono::duration_cast<Duration>(pacer_.Now() - lastSent_);
+            if (lastMeasured_) roundTrip_.Sample(lag);
+            result_.slowestLateAnswerMs =
+                std::max(result_.slowestLateAnswerMs, std::chrono::duration<double, std::milli>(lag).count());
         }
     }
     return d;
@@ -129,6 +135,11 @@ bool UpdateEngine::Settle() {
     // that has never delivered one, nothing is waited for. A stop ends the
     // wait; a caller whose frame must not follow a stop checks for it next.
     echoes_.FollowLink(roundTrip_.Needed());
+    while (unanswered_ > 0 && pacer_.Now() < answerDue_ && Watch(answerDue_, true)) {
+        Take(false);
+        --unanswered_;
+    }
+    if (pacer_.Now() >= answerDue_) unanswered_ = 0;
     while (const auto until = echoes_.HoldUntil(pacer_.Now())) {
         if (!Watch(*until, true)) break;
         Take(false);
@@ -146,6 +157,7 @@ std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, co
                                               std::span<uint8_t> answer, bool measured) {
     boot_.Send(frame);
     const TimePoint sent = lastSent_ = pacer_.Now();
+    lastMeasured_ = measured;
     awaitingLate_ = false;
     echoes_.Sent(sent);
     const TimePoint waitEnd = sent + waits.wait;
@@ -163,9 +175,13 @@ std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, co
     if (!first && Watch(graceEnd, waits.graceStops)) first = Take(true), answeredAt = pacer_.Now();
     if (!first) {
         awaitingLate_ = waits.answerExpected;
+        unanswered_ += waits.answerExpected;
         if (waits.answerExpected && !pacer_.Cancelled()) roundTrip_.TimedOut();
         return std::nullopt;
     }
+    // After frames that went unanswered, an answer past the designed wait may
+    // be one of theirs, come late: this frame's own may still be on its way.
+    if (unanswered_ > 0 && answeredAt > waitEnd) answerDue_ = std::max(answerDue_, graceEnd);
     if (measured) roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
     // As a receive of at most the answer's room: a longer datagram fills it and counts as -1.
     std::copy_n(first->bytes.begin(), std::min(first->bytes.size(), answer.size()), answer.begin());
@@ -208,8 +224,9 @@ bool UpdateEngine::Erase() {
         ++result_.eraseAttempts;
         // The grace is long: a stop meanwhile takes effect at once. The erase
         // has been sent, so the meter is then left in its bootloader. The
-        // length is not examined: a longer answer leaves its head.
-        Exchange(frame, {protocol::kEraseWait, protocol::kEraseGrace, true}, answer, attempt == 1);
+        // length is not examined: a longer answer leaves its head. The
+        // answer's time is mostly the meter's work, not the link's.
+        Exchange(frame, {protocol::kEraseWait, protocol::kEraseGrace, true}, answer, false);
         const auto decoded = protocol::EraseAnswer::Decode({answer.data(), protocol::EraseAnswer::kTextSize});
         listener_.EraseAnswered(decoded->text);
         if (decoded->Confirmed()) {
@@ -356,8 +373,11 @@ bool UpdateEngine::AwaitFirstIdentify() {
     TimePoint firstVer = pacer_.Now() + protocol::kIdentifyWait;
     // A request answer that missed its wait still tells whether the meter
     // took the request; the first "VER?" leaves when it would have anyway.
-    if (requestAnswerLate_ && pacer_.WaitReadable(modbus_, firstVer)) {
-        switch (ReadRequestAnswer(firstVer)) {
+    if (requestAnswerLate_ && !pacer_.WaitReadable(modbus_, firstVer)) {
+        // Still nothing: a meter that is there sits behind a slow link.
+        roundTrip_.TimedOut();
+    } else if (requestAnswerLate_) {
+        switch (ReadRequestAnswer()) {
             case protocol::BootModeAnswer::Kind::Accepted:
                 BootloaderStarting();
                 listener_.StageChanged(Stage::Identifying);
@@ -427,24 +447,24 @@ bool UpdateEngine::Connect(TimePoint opened, milliseconds limit) {
     // waits for it, but no less than the designed time.
     pacer_.WaitConnected(modbus_, opened + std::max(limit, protocol::kConnectWait));
     if (modbus_.HandshakeState() != platform::Handshake::Pending)
-        roundTrip_.Sample(std::chrono::duration_cast<Duration>(pacer_.Now() - opened));
+        roundTrip_.Sample(std::chrono::duration_cast<Duration>(pacer_.Now() - opened), true);
     return pacer_.WaitUnlessCancelled(opened + protocol::kConnectWait);
 }
 
-protocol::BootModeAnswer::Kind UpdateEngine::ReadRequestAnswer(TimePoint sent) {
+protocol::BootModeAnswer::Kind UpdateEngine::ReadRequestAnswer() {
     std::array<uint8_t, protocol::BootModeAnswer::kAcceptedSize> answer{};
     const auto got = modbus_.Receive(answer);
     const auto bytes = got ? got->bytes : std::span<uint8_t>{};
     result_.modbusAnswered = !bytes.empty();
     requestAnswerLate_ = bytes.empty() && modbus_.HandshakeState() == platform::Handshake::Connected;
-    if (!bytes.empty() && pacer_.Now() > sent + protocol::kModbusAnswerWait)
-        roundTrip_.Sample(std::chrono::duration_cast<Duration>(pacer_.Now() - sent));
+    if (!bytes.empty() && pacer_.Now() > requestSent_ + protocol::kModbusAnswerWait)
+        roundTrip_.Sample(std::chrono::duration_cast<Duration>(pacer_.Now() - requestSent_));
     return protocol::BootModeAnswer::Decode(bytes).kind;
 }
 
 protocol::BootModeAnswer::Kind UpdateEngine::AskForBootloader(const std::string& password) {
     const auto frame = protocol::BootModeRequest{password}.Encode();
-    const TimePoint sent = pacer_.Now();
+    const TimePoint sent = requestSent_ = pacer_.Now();
     modbus_.Send(frame);
     // The answer is read when the designed wait is over; its moment is a
     // measurement of the round trip all the same.
@@ -453,7 +473,7 @@ protocol::BootModeAnswer::Kind UpdateEngine::AskForBootloader(const std::string&
     pacer_.WaitUntil(sent + protocol::kModbusAnswerWait);
     // A link slower than the design gets the time it needs; the answer ends that wait.
     if (!modbus_.Readable()) pacer_.WaitReadable(modbus_, sent + roundTrip_.Needed());
-    return ReadRequestAnswer(sent);
+    return ReadRequestAnswer();
 }
 
 void UpdateEngine::BootloaderStarting() {

@@ -88,7 +88,7 @@ private:
     void RequestBootMode(const UpdateRequest& request);
     bool Connect(TimePoint opened, std::chrono::milliseconds limit);
     protocol::BootModeAnswer::Kind AskForBootloader(const std::string& password);
-    protocol::BootModeAnswer::Kind ReadRequestAnswer(TimePoint sent);
+    protocol::BootModeAnswer::Kind ReadRequestAnswer();
     void BootloaderStarting();
     // The first "VER?" waits for a request answer that was late; false when
     // that answer refused the password.
@@ -143,8 +143,13 @@ private:
     std::array<uint8_t, 2 * protocol::kLargestFrame> received_{};
     EchoGuard echoes_;
     RoundTripEstimate roundTrip_;
-    TimePoint emptyAt_{};             // nothing waited on the link at this moment
-    TimePoint lastSent_{};            // the latest bootloader frame left then
+    TimePoint emptyAt_{};   // nothing waited on the link at this moment
+    TimePoint lastSent_{};  // the latest bootloader frame left then
+    TimePoint requestSent_{};
+    // Frames whose answer has not come, and when the last of them is due.
+    int unanswered_ = 0;
+    TimePoint answerDue_{};
+    bool lastMeasured_ = false;       // the latest frame's round trip counts
     bool awaitingLate_ = false;       // the latest frame's wait ended without its answer
     bool requestAnswerLate_ = false;  // nothing answered the boot-mode request in its wait
     TimePoint writingFrom_{};
