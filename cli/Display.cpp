@@ -125,6 +125,17 @@ void Display::RetriesChanged(size_t meter, int retries) {
     if (mode_ != DisplayMode::Log) Redraw(false);
 }
 
+void Display::TimeLeft(size_t meter, std::chrono::seconds left) {
+    std::lock_guard lock(mutex_);
+    Line& l = lines_[meter];
+    l.left = update::TimeLeftText(left);
+    dirty_ = true;
+    if (mode_ != DisplayMode::Log) return Redraw(false);
+    const long long minutes = (left.count() + 59) / 60;
+    if (l.loggedMinutes < 0 || minutes < l.loggedMinutes) Log(meter, l.left);
+    l.loggedMinutes = minutes;
+}
+
 void Display::Noticed(size_t meter, update::Notice notice) {
     std::lock_guard lock(mutex_);
     if (mode_ == DisplayMode::Log) Log(meter, NoticeText(notice));
@@ -176,7 +187,7 @@ std::string Display::Render(const Line& l) const {
     char text[256];
     std::snprintf(text, sizeof text, "%-22s %-22s %s %5s  retries %d", l.address.c_str(), l.stage.c_str(),
                   Bar(l.steps > 0 ? static_cast<double>(l.step) / l.steps : 0).c_str(), l.percent.c_str(), l.retries);
-    return text;
+    return l.left.empty() || l.done ? text : text + ("  " + l.left);
 }
 
 std::string Display::Summary() const {

@@ -44,6 +44,7 @@ public:
     void StageChanged(size_t meter, update::Stage stage);
     void ProgressChanged(size_t meter, const update::Progress& p);
     void RetriesChanged(size_t meter, int retries);
+    void TimeLeft(size_t meter, std::chrono::seconds left);
     void Noticed(size_t meter, update::Notice notice);
     void Finished(size_t meter, const MeterRecord& record);
     // A note for the person at the terminal (stop requested ...).
@@ -58,6 +59,8 @@ private:
         int step = 0, steps = 0;
         std::string percent = "0%";
         int retries = 0;
+        std::string left{};            // on a long update: "2:35 left"
+        long long loggedMinutes = -1;  // the log tells the time left once a minute
         bool started = false;
         bool done = false;
         bool ok = false;
@@ -100,6 +103,7 @@ public:
     void StageChanged(update::Stage s) override { display_.StageChanged(meter_, s); }
     void ProgressChanged(const update::Progress& p) override { display_.ProgressChanged(meter_, p); }
     void RetriesChanged(int n) override { display_.RetriesChanged(meter_, n); }
+    void TimeLeft(std::chrono::seconds left) override { display_.TimeLeft(meter_, left); }
     void Notify(update::Notice n) override { display_.Noticed(meter_, n); }
 
 private:

@@ -54,7 +54,7 @@ MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions&
 
     record.contacted = true;
     record.started = std::chrono::system_clock::now();
-    record.result = engine.Run({host, options.password, options.command == Command::Update});
+    record.result = engine.Run({host, options.password, options.command == Command::Update, options.connectLimit});
     record.finished = std::chrono::system_clock::now();
     return record;
 }

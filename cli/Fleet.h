@@ -4,10 +4,12 @@
 // cost little more than an event loop would, with the engine unchanged.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "Constants.h"
 #include "Display.h"
 #include "FlashImage.h"
 #include "PlainPacer.h"
@@ -19,6 +21,8 @@ struct FleetOptions {
     Command command = Command::Update;
     std::string password;  // Windows-1252 bytes, already checked
     int jobs = 1;          // meters at once, each on a thread
+    // How long a meter's Modbus TCP handshake may take.
+    std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     image::ImageView firmware = image::EmbeddedImage();
     // Called on the meter's thread once it has ended, contacted or not.
     std::function<void(const MeterRecord&)> finished;

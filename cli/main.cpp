@@ -14,6 +14,7 @@
 
 #include "Brand.h"
 #include "Console.h"
+#include "Constants.h"
 #include "EarlierReports.h"
 #include "Fleet.h"
 #include "ImageFormats.h"
@@ -182,6 +183,7 @@ struct Arguments {
     std::vector<std::string> hosts;
     std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
     int jobs = 0;
+    int connectTimeoutMs = static_cast<int>(protocol::kConnectLimit.count());
     std::vector<std::string> mergePaths;
     std::string mergeOutput;
 };
@@ -214,6 +216,11 @@ std::optional<Arguments> ParseArguments(int argc, char** argv, int& exitCode) {
         sub->add_option("--jobs", args.jobs, "meters updated at once, up to 1024 (default: all given, at most 256)")
             ->check(CLI::Range(1, kMaxJobs))
             ->type_name("N");
+        sub->add_option("--connect-timeout", args.connectTimeoutMs,
+                        "how long each meter's Modbus TCP connection may take to come up, in milliseconds "
+                        "(default 5000; at least 500)")
+            ->check(CLI::Range(500, 60000))
+            ->type_name("MS");
         sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
         sub->add_option("--image", args.imageFile,
                         "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
@@ -312,6 +319,7 @@ bool Run(Arguments& args, cli::RunRecord& run) {
             options.command = args.command;
             options.password = password;
             options.firmware = firmware;
+            options.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
             options.jobs =
                 args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(args.hosts.size()), kDefaultMaxJobs);
             // Two sockets for each meter at work, and a few for the rest.

@@ -27,7 +27,29 @@ std::string ResultName(const MeterRun& m) {
 
 bool Succeeded(const MeterRun& m) { return ResultName(m) == (m.probe ? "probed" : "updated"); }
 
-std::string ResultMessage(const MeterRun& m) {
+namespace {
+
+std::string WholeMs(double ms) { return std::to_string(static_cast<long long>(ms + 0.5)) + " ms"; }
+
+// Why the meter's answers were of no use, after the message's own words.
+std::string CauseText(const update::UpdateResult& r) {
+    switch (r.cause) {
+        case update::LinkCause::NoAnswer:
+            // An unreachable meter's message says so already.
+            if (r.outcome == update::Outcome::NotFound && !r.modbusAnswered) return {};
+            return " Nothing came back from the meter at all.";
+        case update::LinkCause::TooSlow:
+            return " Its answers came, but later than the tool waits: up to " + WholeMs(r.slowestLateAnswerMs) +
+                   " after their request" +
+                   (r.roundTrip.samples > 0 ? ", with a round trip of " + WholeMs(r.roundTrip.medianMs) + " measured."
+                                            : ".");
+        case update::LinkCause::Copies:
+        case update::LinkCause::None: break;
+    }
+    return {};
+}
+
+std::string OutcomeText(const MeterRun& m) {
     const update::UpdateResult& r = m.result;
     if (!m.contacted) return "Not contacted: the run was stopped before this meter's turn.";
     if (!m.fault.empty())
@@ -76,6 +98,13 @@ std::string ResultMessage(const MeterRun& m) {
     return {};
 }
 
+}  // namespace
+
+std::string ResultMessage(const MeterRun& m) {
+    const std::string message = OutcomeText(m);
+    return m.contacted && m.fault.empty() ? message + CauseText(m.result) : message;
+}
+
 std::string IsoTime(std::chrono::system_clock::time_point t) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     const std::time_t secs = static_cast<std::time_t>(ms / 1000);
@@ -95,6 +124,9 @@ nlohmann::ordered_json MeterFields(const MeterRun& m) {
     j["blocks_written"] = m.result.blocksWritten;
     j["retries"] = m.result.retries;
     j["stale_answers_dropped"] = m.result.staleAnswersDropped;
+    j["round_trip_ms"] = m.result.roundTrip.samples > 0
+                             ? ordered_json{{"median", m.result.roundTrip.medianMs}, {"p95", m.result.roundTrip.p95Ms}}
+                             : ordered_json(nullptr);
     j["started"] = m.contacted ? ordered_json(IsoTime(m.started)) : ordered_json(nullptr);
     j["finished"] = m.contacted ? ordered_json(IsoTime(m.finished)) : ordered_json(nullptr);
     j["duration_s"] = m.contacted ? std::chrono::duration<double>(m.finished - m.started).count() : 0.0;

@@ -24,14 +24,15 @@ struct MeterRun {
 // communication-error, ambiguous-answers, cancelled, unreachable.
 std::string ResultName(const MeterRun& m);
 bool Succeeded(const MeterRun& m);
-// What happened and what state the meter is left in, in plain words.
+// What happened and what state the meter is left in, in plain words, with
+// the cause when the meter's answers were of no use.
 std::string ResultMessage(const MeterRun& m);
 
 // "2026-12-07T11:50:00.123Z"
 std::string IsoTime(std::chrono::system_clock::time_point t);
 
 // The meter's fields: address, identity, result, blocks written, retries,
-// stale answers dropped, start, end, duration and the message.
+// stale answers dropped, round trip, start, end, duration and the message.
 nlohmann::ordered_json MeterFields(const MeterRun& m);
 
 // Where an update came from.

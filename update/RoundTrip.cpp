@@ -30,7 +30,8 @@ void RoundTripEstimate::Sample(Duration r, bool provisional) {
     samples_.push_back(r);
     backedOff_ = 0;
     // A connection a relay completes itself says little about the answers.
-    if (!smoothed_ || std::exchange(provisional_, provisional)) {
+    const bool replaces = std::exchange(provisional_, provisional);
+    if (!smoothed_ || replaces) {
         smoothed_ = r;
         variation_ = r / 2;
         return;
@@ -42,8 +43,12 @@ void RoundTripEstimate::Sample(Duration r, bool provisional) {
 
 void RoundTripEstimate::TimedOut() { backedOff_ = std::min(backedOff_ + 1, kMostDoublings); }
 
+RoundTripEstimate::Duration RoundTripEstimate::Expected() const {
+    return smoothed_ ? std::min(*smoothed_ + std::max(kGranularity, 4 * variation_), kLongest) : Duration{};
+}
+
 RoundTripEstimate::Duration RoundTripEstimate::Needed() const {
-    Duration base = smoothed_ ? *smoothed_ + std::max(kGranularity, 4 * variation_) : Duration{};
+    Duration base = Expected();
     if (backedOff_ > 0) base = std::max(base, kFirstBackOff) * (1 << backedOff_);
     return std::min(base, kLongest);
 }

@@ -35,6 +35,11 @@ public:
     // How long an answer may take on this link: zero before any measurement,
     // at most kLongest.
     Duration Needed() const;
+    // How long an answer takes on this link as measured, without the
+    // doubling after empty waits; zero before any measurement.
+    Duration Expected() const;
+    // An answer has been measured (not only a handshake).
+    bool Measured() const { return smoothed_ && !provisional_; }
     // The smoothed round trip; zero before any measurement.
     Duration Smoothed() const { return smoothed_.value_or(Duration{}); }
     RoundTripFigures Figures() const;

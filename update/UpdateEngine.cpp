@@ -19,6 +19,8 @@ constexpr auto kLongUpdate = std::chrono::seconds(30);  // beyond this, the time
 // block with this many attempts.
 constexpr int kMostRepairs = 8;
 constexpr int kRepairAttempts = 3;
+// How much later than the measured round trip an answer may still come.
+constexpr auto kLateAnswerMargin = std::chrono::milliseconds(50);
 
 // Runs its action when the scope is left, also by an exception (a wait whose
 // timer cannot start): a front end must never be left in its busy state.
@@ -56,13 +58,14 @@ UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageV
     : pacer_(pacer), modbus_(modbus), boot_(boot), firmware_(firmware), delay_(delay), listener_(listener) {}
 
 void UpdateEngine::Begin() {
+    runStarted_ = pacer_.Now();
     result_ = UpdateResult{};
     facts_ = RunFacts{};
     requestAccepted_ = false;
     requestAnswerLate_ = false;
     awaitingLate_ = false;
     unanswered_ = 0;
-    answerDue_ = {};
+    answerDue_.reset();
     roundTrip_.Reset();
     repairs_ = 0;
 }
@@ -88,12 +91,14 @@ bool UpdateEngine::Watch(TimePoint deadline, bool cancellable) {
     return arrived;
 }
 
-UpdateEngine::Datagram UpdateEngine::Take(bool answer) {
+UpdateEngine::Datagram UpdateEngine::Take(bool answer, bool owed) {
     const auto got = boot_.Receive(received_);
     Datagram d;
     if (got) d.bytes = got->bytes;
     if (got && !got->cut) d.length = static_cast<int32_t>(got->bytes.size());
-    echoes_.Arrived(emptyAt_, pacer_.Now(), d.length, answer);
+    // An answer owed to an earlier frame is no surplus: it takes the place
+    // of the one an exchange took from that frame.
+    if (!owed) echoes_.Arrived(emptyAt_, pacer_.Now(), d.length, answer);
     facts_.heard = true;
     if (!answer) {
         ++result_.staleAnswersDropped;
@@ -135,11 +140,14 @@ bool UpdateEngine::Settle() {
     // that has never delivered one, nothing is waited for. A stop ends the
     // wait; a caller whose frame must not follow a stop checks for it next.
     echoes_.FollowLink(roundTrip_.Needed());
-    while (unanswered_ > 0 && pacer_.Now() < answerDue_ && Watch(answerDue_, true)) {
-        Take(false);
+    // An answer still owed comes before the next frame leaves; one that has
+    // not come by its time is lost.
+    while (answerDue_ && unanswered_ > 0 && Watch(*answerDue_, true)) {
+        Take(false, true);
         --unanswered_;
     }
-    if (pacer_.Now() >= answerDue_) unanswered_ = 0;
+    if (answerDue_ && pacer_.Now() >= *answerDue_) unanswered_ = 0;
+    if (unanswered_ == 0) answerDue_.reset();
     while (const auto until = echoes_.HoldUntil(pacer_.Now())) {
         if (!Watch(*until, true)) break;
         Take(false);
@@ -176,12 +184,16 @@ std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, co
     if (!first) {
         awaitingLate_ = waits.answerExpected;
         unanswered_ += waits.answerExpected;
+        if (waits.answerExpected) unansweredSent_ = sent;
         if (waits.answerExpected && !pacer_.Cancelled()) roundTrip_.TimedOut();
         return std::nullopt;
     }
-    // After frames that went unanswered, an answer past the designed wait may
-    // be one of theirs, come late: this frame's own may still be on its way.
-    if (unanswered_ > 0 && answeredAt > waitEnd) answerDue_ = std::max(answerDue_, graceEnd);
+    // After a frame that went unanswered, an answer may be its, come late,
+    // unless the measured round trip rules that out: this frame's own may
+    // then still be on its way.
+    const bool maybeEarlier =
+        !roundTrip_.Measured() || answeredAt - unansweredSent_ <= roundTrip_.Expected() + kLateAnswerMargin;
+    if (unanswered_ > 0 && maybeEarlier) answerDue_ = std::max(answerDue_.value_or(graceEnd), graceEnd);
     if (measured) roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
     // As a receive of at most the answer's room: a longer datagram fills it and counts as -1.
     std::copy_n(first->bytes.begin(), std::min(first->bytes.size(), answer.size()), answer.begin());
@@ -231,6 +243,7 @@ bool UpdateEngine::Erase() {
         listener_.EraseAnswered(decoded->text);
         if (decoded->Confirmed()) {
             echoes_.Confirmed();
+            facts_.heard = false;
             return true;
         }
         // An erase frame that never arrived would leave old data under the new.
@@ -255,6 +268,7 @@ BlockWrite UpdateEngine::WriteBlock(uint32_t address) {
         const auto n = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, answer, attempt == 1);
         if (n == static_cast<int32_t>(answer.size()) && protocol::WriteAnswer::Decode(answer)->Accepted()) {
             echoes_.Confirmed(address);
+            facts_.heard = false;  // what follows a confirmation tells why a later step failed
             ++result_.blocksWritten;
             return BlockWrite::Confirmed;
         }
@@ -301,7 +315,6 @@ bool UpdateEngine::ConfirmAgain() {
 }
 
 bool UpdateEngine::WriteBlocks() {
-    writingFrom_ = pacer_.Now();
     blocksToWrite_ = 0;
     for (int64_t a = kRangeStart; a < kRangeEnd; a += static_cast<int64_t>(kBlockSize))
         blocksToWrite_ += !protocol::IsBlank(Block(firmware_, a));
@@ -356,8 +369,7 @@ void UpdateEngine::ShowProgress(int step) {
     // Each block left costs at least its write's wait, and a slow link its round trip.
     const auto perBlock = std::max<Duration>(protocol::kWriteWait, roundTrip_.Smoothed());
     const auto left = perBlock * (blocksToWrite_ - result_.blocksWritten) + protocol::kResetWait + delay_.Value();
-    const auto elapsed = pacer_.Now() - writingFrom_;
-    if (elapsed + left + protocol::kEraseWait + protocol::kIdentifyWait > kLongUpdate)
+    if (pacer_.Now() - runStarted_ + left > kLongUpdate)
         listener_.TimeLeft(std::chrono::ceil<std::chrono::seconds>(left));
 }
 

@@ -115,7 +115,7 @@ private:
     // Until something waits on the link or the deadline (or the stop, when
     // `cancellable`); true when something does.
     bool Watch(TimePoint deadline, bool cancellable = false);
-    Datagram Take(bool answer);
+    Datagram Take(bool answer, bool owed = false);
     void DropStaleAnswers();
     // Before a frame leaves, or before the verdict: waits for the copies of
     // earlier answers still expected, drops whatever waits, and ends the
@@ -148,11 +148,12 @@ private:
     TimePoint requestSent_{};
     // Frames whose answer has not come, and when the last of them is due.
     int unanswered_ = 0;
-    TimePoint answerDue_{};
+    TimePoint unansweredSent_{};  // the latest of them left then
+    std::optional<TimePoint> answerDue_;
     bool lastMeasured_ = false;       // the latest frame's round trip counts
     bool awaitingLate_ = false;       // the latest frame's wait ended without its answer
     bool requestAnswerLate_ = false;  // nothing answered the boot-mode request in its wait
-    TimePoint writingFrom_{};
+    TimePoint runStarted_{};
     int blocksToWrite_ = 0;
     int repairs_ = 0;
 

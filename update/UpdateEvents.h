@@ -3,6 +3,7 @@
 // into progress lines and a report.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -83,6 +84,16 @@ enum class LinkCause {
     TooSlow,   // answers came, but only after their wait had ended
     Copies,    // answers came again, late, so a confirmation may have been a copy
 };
+
+// "2:35 left", "1:02:35 left": the time an update still takes, as every
+// front end words it.
+inline std::string TimeLeftText(std::chrono::seconds left) {
+    const long long s = std::max<long long>(0, left.count());
+    const std::string ss = (s % 60 < 10 ? "0" : "") + std::to_string(s % 60);
+    if (s < 3600) return std::to_string(s / 60) + ":" + ss + " left";
+    const std::string mm = ((s / 60) % 60 < 10 ? "0" : "") + std::to_string((s / 60) % 60);
+    return std::to_string(s / 3600) + ":" + mm + ":" + ss + " left";
+}
 
 struct UpdateResult {
     Outcome outcome = Outcome::NotFound;

@@ -17,8 +17,8 @@ struct RunFacts {
     bool ambiguous = false;          // a confirmation may have been a copy of an earlier answer
     bool eraseConfirmed = false;
     bool everyBlockDone = false;  // every block of the range confirmed or blank
-    // What the link did: any answer to a bootloader frame, and answers that
-    // came only after their wait.
+    // What the link did: any datagram since the last confirmation, and
+    // answers that came only after their wait.
     bool heard = false;
     int lateAnswers = 0;
 };

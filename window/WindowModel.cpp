@@ -53,15 +53,22 @@ struct WindowModel::Shared {
     // another change follows), so that the engine's thread does little per block.
     std::optional<uint32_t> block;
     std::optional<update::Progress> step;
+    // On a long update, the time left follows the percentage.
+    std::optional<std::chrono::seconds> timeLeft;
+    bool timeLeftChanged = false;
+    std::string percent;
 
     // Puts the pending block and step into `next`.
     void Word() {
         if (block) next.action = WritingSectorText(*std::exchange(block, std::nullopt));
+        if (!step && !std::exchange(timeLeftChanged, false)) return;
         if (step) {
             const update::Progress p = *std::exchange(step, std::nullopt);
             next.bar.position = Held(p.position, next.bar.minimum, next.bar.maximum);
-            next.verdict = PercentText(p);
+            percent = PercentText(p);
         }
+        next.verdict = percent;
+        if (timeLeft) next.verdict += "  " + update::TimeLeftText(*timeLeft);
     }
     int boxesAsked = 0;     // boxes the engine asked for ...
     int boxesAnswered = 0;  // ... and those dismissed
@@ -76,6 +83,10 @@ public:
     Relay(WindowModel& model, std::shared_ptr<Shared> shared) : model_(model), shared_(std::move(shared)) {}
 
     void ProcedureStarted(const update::Progress& p) override {
+        {
+            std::lock_guard lock(shared_->mutex);
+            shared_->timeLeft.reset();
+        }
         Change([&p](WindowState& s) {
             s.procedureControlsEnabled = false;
             s.bar = {p.minimum, p.maximum, Held(p.position, p.minimum, p.maximum)};
@@ -117,6 +128,12 @@ public:
     void ProgressChanged(const update::Progress& p) override {
         std::lock_guard lock(shared_->mutex);
         shared_->step = p;
+        shared_->changed = true;
+    }
+    void TimeLeft(std::chrono::seconds left) override {
+        std::lock_guard lock(shared_->mutex);
+        shared_->timeLeft = left;
+        shared_->timeLeftChanged = true;
         shared_->changed = true;
     }
     void LeftInBootloader() override {

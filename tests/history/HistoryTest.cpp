@@ -83,7 +83,7 @@ TEST(Record, IsOneLineOfTheOriginAndTheMetersFields) {
     EXPECT_EQ(keys,
               (std::vector<std::string>{"tool_version", "brand", "front_end", "command", "firmware", "address",
                                         "identity", "result", "blocks_written", "retries", "stale_answers_dropped",
-                                        "started", "finished", "duration_s", "message"}));
+                                        "round_trip_ms", "started", "finished", "duration_s", "message"}));
     EXPECT_EQ(r["brand"], "VELTRONA");
     EXPECT_EQ(r["front_end"], "window");
     EXPECT_EQ(r["command"], "update");

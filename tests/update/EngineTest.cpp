@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "FlashImage.h"
 #include "RecordingListener.h"
@@ -555,3 +556,67 @@ TEST(Engine, CloseDuringTheErasesGraceWaitTakesEffectWithinHalfASecond) {
         EXPECT_EQ(b.seen.Action(), "Communication error!");
     }
 }
+
+// Meters behind slow links: every wait follows the round trip the engine
+// measures, so each updates in about the time a stop-and-wait protocol
+// allows (the LAN update plus one round trip per written block), and a link
+// slower than any wait fails without success.
+struct SlowCase {
+    const char* name;
+    milliseconds roundTrip;
+    milliseconds jitter{0};  // each answer's round trip varies by up to this, either way
+    int loseEvery = 0;       // every Nth bootloader answer is lost
+    bool relayed = false;    // the connection completes at once, as a relay does; the answers take the round trip
+    Outcome outcome = Outcome::Updated;
+};
+void PrintTo(const SlowCase& c, std::ostream* os) { *os << c.name; }
+class SlowLink : public ::testing::TestWithParam<SlowCase> {};
+
+TEST_P(SlowLink, UpdatesNearTheStopAndWaitFloor) {
+    const SlowCase& c = GetParam();
+    const auto image = SmallImage({0x08000, 0x08400, 0x08800, 0x10000, 0x20000, 0x30000, 0x40000, 0x7FC00});
+    Bench lan(image);
+    ASSERT_EQ(lan.Request().outcome, Outcome::Updated);
+    Bench b(image);
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int64_t> spread(-c.jitter.count(), c.jitter.count());
+    b.meter.SlowLink([&] { return c.roundTrip + milliseconds(spread(random)); });
+    if (c.relayed) b.meter.modbus.handshake = 0ms;
+    int answers = 0;
+    b.meter.script = [&](const Received&, int, std::vector<Reply> normal) {
+        if (c.loseEvery > 0 && !normal.empty() && ++answers % c.loseEvery == 0) normal.clear();
+        return normal;
+    };
+    const UpdateResult r = b.Request();
+
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(b.seen.succeeded, c.outcome == Outcome::Updated);
+    if (c.outcome != Outcome::Updated) {
+        EXPECT_EQ(r.cause, LinkCause::NoAnswer);
+        return;
+    }
+    const auto order = b.ExpectedOrder();
+    const auto w = b.meter.Writes();
+    for (uint32_t a : order) EXPECT_GE(std::count(w.begin(), w.end(), a), 1) << std::hex << a;
+    EXPECT_EQ(w.back(), 0x08000u) << "the first block last, always";
+    // The request, the identity and the erase each take a round trip too.
+    const double floor = lan.clock.Ms() + static_cast<double>((order.size() + 3) * c.roundTrip.count());
+    if (c.loseEvery == 0) {
+        EXPECT_LE(b.clock.Ms(), floor * 1.10) << "LAN " << lan.clock.Ms() << " ms";
+        EXPECT_EQ(r.retries, 0);
+    }
+    EXPECT_NEAR(r.roundTrip.medianMs, static_cast<double>(c.roundTrip.count()), c.jitter.count() + 1.0);
+    if (b.clock.Ms() < 25000 || b.clock.Ms() > 35000) {
+        EXPECT_EQ(b.seen.TimeLeftShown(), b.clock.Ms() > 30000) << "the time left, on a long update only";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RoundTrips, SlowLink,
+                         ::testing::Values(SlowCase{"Lan", 0ms}, SlowCase{"Rtt700", 700ms},
+                                           SlowCase{"Rtt700Jitter140Lossy", 700ms, 140ms, 40},
+                                           SlowCase{"Rtt1500Relayed", 1500ms, 0ms, 0, true},
+                                           SlowCase{"Rtt2500Jitter500", 2500ms, 500ms},
+                                           SlowCase{"Rtt2500Jitter500RelayedLossy", 2500ms, 500ms, 30, true},
+                                           // Slower than anything is waited for: never a success.
+                                           SlowCase{"Rtt30s", 30000ms, 0ms, 0, false, Outcome::NotFound}),
+                         [](const ::testing::TestParamInfo<SlowCase>& i) { return i.param.name; });

@@ -3,6 +3,7 @@
 // a test reads like what a window would have shown.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ struct RecordingListener : update::UpdateListener {
         position = p.position;
     }
     void RetriesChanged(int n) override { retries = n; }
+    std::vector<std::chrono::seconds> timeLeft;
+    void TimeLeft(std::chrono::seconds left) override { timeLeft.push_back(left); }
+    bool TimeLeftShown() const { return !timeLeft.empty(); }
     void Notify(update::Notice n) override { notices.push_back(n); }
     void ProgrammingEnded(update::ProgrammingEnd e) override {
         ends.push_back(e);
