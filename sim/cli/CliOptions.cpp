@@ -38,6 +38,10 @@ Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
   --modbus-exception C  answer every Modbus request with exception C
   --modbus-delay MS     send Modbus answers MS later
   --modbus-split N[:MS] send N bytes of a Modbus answer, the rest MS later (700)
+  --rtt MS[:JITTER]     a slow link: every answer, Modbus and bootloader,
+                        comes back MS +- JITTER ms (uniform) after it would
+                        have; answers keep their order. Combines with every
+                        fault and loss option
   --image FILE          expected flash (raw 0x80000 bytes): exit status 0 only
                         when every meter's application area equals it
   --dump FILE           write the flash on exit (FILE.ADDRESS for several meters)
@@ -55,10 +59,10 @@ Exit status: 0 done (and flash as expected), 1 flash differs, 2 usage or start e
 namespace {
 
 const std::string_view kWithValue[] = {
-    "--address",  "--meters",       "--modbus-port", "--boot-port",        "--password",
-    "--identity", "--identity-hex", "--boot-delay",  "--modbus-delay",     "--seed",
-    "--fault",    "--loss-in",      "--loss-out",    "--modbus-exception", "--modbus-split",
-    "--image",    "--dump",         "--log",         "--ports-file",       "--duration"};
+    "--address",      "--meters",           "--modbus-port",  "--boot-port", "--password", "--identity",
+    "--identity-hex", "--boot-delay",       "--modbus-delay", "--seed",      "--fault",    "--loss-in",
+    "--loss-out",     "--modbus-exception", "--modbus-split", "--image",     "--dump",     "--log",
+    "--ports-file",   "--duration",         "--rtt"};
 
 // What only the whole simulator can be given, not one of its meters.
 const std::string_view kWholeSimulator[] = {"--help",        "--exit-after-reset", "--address",  "--meters",
@@ -208,6 +212,14 @@ std::optional<std::string> Apply(const std::vector<std::string>& args, CliOption
             if (!n || !ms) return bad();
             meter.faults.modbusSplitBytes = static_cast<int>(*n);
             meter.faults.modbusSplitDelayMs = static_cast<int>(*ms);
+        } else if (flag("--rtt")) {
+            const auto colon = value.find(':');
+            auto ms = Integer(value.substr(0, colon), 0, 600000);
+            auto jitter = colon == std::string::npos ? std::optional<long long>(0)
+                                                     : Integer(value.substr(colon + 1), 0, ms.value_or(0));
+            if (!ms || !jitter) return bad();
+            meter.faults.rttMs = static_cast<int>(*ms);
+            meter.faults.rttJitterMs = static_cast<int>(*jitter);
         } else if (flag("--image")) {
             o.imagePath = value;
         } else if (flag("--dump")) {

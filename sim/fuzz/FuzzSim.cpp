@@ -3,6 +3,7 @@
 // or silence. A violated expectation traps, so the fuzzer reports it.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "Frames.h"
@@ -46,6 +47,8 @@ MeterOptions FaultyMeter(uint8_t knob) {
     o.faults.lossOutPercent = knob % 5;
     o.faults.modbusException = knob % 3 == 0 ? 4 : 0;
     o.faults.modbusSplitBytes = knob % 13;
+    o.faults.rttMs = knob % 4 ? 700 : 0;
+    o.faults.rttJitterMs = knob % 4 == 1 ? 140 : 0;
     for (const char* rule :
          {"wrong@every=2", "short@every=3", "oversized@every=5", "zero@every=7", "script:4f@every=11",
           "duplicate@every=13", "delay:70@cmd=W", "drop@block=0x08800", "foreign-port@cmd=E", "reboot@every=97"})
@@ -56,7 +59,9 @@ MeterOptions FaultyMeter(uint8_t knob) {
 // The rest of the input as a conversation: a length byte, then that many
 // bytes, going to the bootloader or (odd length byte) the Modbus server.
 void Conversation(ByteView in, uint8_t knob) {
-    MeterCore core(FaultyMeter(knob));
+    const MeterOptions options = FaultyMeter(knob);
+    const Faults& f = options.faults;
+    MeterCore core(options);
     while (!in.empty()) {
         size_t n = in[0];
         const bool modbus = n & 1;
@@ -67,7 +72,9 @@ void Conversation(ByteView in, uint8_t knob) {
         in = in.subspan(n);
         const Reaction r = modbus ? core.OnModbusRequest(message) : core.OnDatagram(message);
         Expect(r.event.length == message.size());
-        for (const Send& s : r.sends) Expect(s.delayMs >= 0 && s.bytes.size() <= 65507);
+        for (const Send& s : r.sends)
+            Expect(s.delayMs >= 0 && s.bytes.size() <= 65507 &&
+                   (f.rttMs ? std::abs(s.linkMs - f.rttMs) <= f.rttJitterMs : s.linkMs == -1));
         if (r.enterBootloaderInMs >= 0 || !core.InBootloader()) core.EnterBootloader();
     }
 }

@@ -18,6 +18,7 @@
 
 #include "MeterCore.h"
 #include "ServeLoop.h"
+#include "SlowLink.h"
 #include "sim/Meter.h"
 
 namespace sim {
@@ -110,6 +111,7 @@ private:
     };
 
     void At(int delayMs, std::function<void()> run);
+    void Dispatch(const Send& send, std::function<void()> deliver);
     void Log(Event& event);
     void OnBootReadable();
     void OnForeignReadable();
@@ -129,6 +131,7 @@ private:
     std::vector<Connection> connections_;
     uint64_t nextConnectionId_ = 1;
     std::vector<uint8_t> rx_ = std::vector<uint8_t>(65536);
+    SlowLink link_;  // both servers' answers share the one way back
 };
 
 Meter::Impl::Impl(MeterOptions options, ServeLoop* loop)
@@ -171,6 +174,21 @@ void Meter::Impl::At(int delayMs, std::function<void()> run) {
     loop_.At(Clock::now() + std::chrono::milliseconds(delayMs), std::move(run));
 }
 
+// The answer leaves the meter after its delay, then crosses the slow link
+// when there is one.
+void Meter::Impl::Dispatch(const Send& send, std::function<void()> deliver) {
+    std::function<void()> leave = std::move(deliver);
+    if (send.linkMs >= 0) {
+        leave = [this, travel = std::chrono::milliseconds(send.linkMs), deliver = std::move(leave)] {
+            loop_.At(link_.Arrival(Clock::now(), travel), deliver);
+        };
+    }
+    if (send.delayMs <= 0)
+        leave();
+    else
+        At(send.delayMs, std::move(leave));
+}
+
 void Meter::Impl::Log(Event& event) {
     {
         std::lock_guard lock(mu);
@@ -205,14 +223,10 @@ void Meter::Impl::OnBootReadable() {
         Log(r.event);
         for (auto& s : r.sends) {
             const int fd = s.foreignPort ? foreign_.get() : udp_.get();
-            auto send = [fd, peer, bytes = std::move(s.bytes)] {
+            Dispatch(s, [fd, peer, bytes = std::move(s.bytes)] {
                 ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer),
                          sizeof peer);
-            };
-            if (s.delayMs <= 0)
-                send();
-            else
-                At(s.delayMs, std::move(send));
+            });
         }
     }
 }
@@ -275,12 +289,7 @@ void Meter::Impl::OnModbusRequest(uint64_t id, ByteView adu, bool* close) {
     Log(r.event);
     *close = r.closeConnection;
     if (r.closeConnection) return;
-    for (auto& s : r.sends) {
-        if (s.delayMs <= 0)
-            SendTcp(id, s.bytes);
-        else
-            At(s.delayMs, [this, id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
-    }
+    for (auto& s : r.sends) Dispatch(s, [this, id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
     if (r.enterBootloaderInMs > 0) {
         At(r.enterBootloaderInMs, [this] {
             std::lock_guard lock(mu);

@@ -1,6 +1,7 @@
 #include "MeterCore.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace sim {
 namespace {
@@ -26,6 +27,17 @@ private:
 void AddFault(Event& e, const std::string& what) {
     if (!e.fault.empty()) e.fault += ",";
     e.fault += what;
+}
+
+// Uniform in rtt +- jitter; the draw is the stream's last, so every fault
+// drawn before it falls where it did without a slow link.
+void CrossSlowLink(const Faults& f, ExchangeRandom& random, std::vector<Send>& sends, Event& e) {
+    if (f.rttMs <= 0 && f.rttJitterMs <= 0) return;
+    for (size_t i = 0; i < sends.size(); ++i) {
+        const double offset = (static_cast<double>(random.Next() >> 11) * 0x1.0p-53 * 2.0 - 1.0) * f.rttJitterMs;
+        sends[i].linkMs = std::max(0, f.rttMs + static_cast<int>(std::lround(offset)));
+        if (i == 0) AddFault(e, "rtt:" + std::to_string(sends[i].linkMs));
+    }
 }
 
 bool Matches(const FaultRule& rule, uint32_t exchange, BootCommand command, const BootFrame& frame) {
@@ -158,6 +170,7 @@ Reaction MeterCore::OnDatagram(ByteView datagram) {
         }
     }
     if (!r.sends.empty()) e.answer = std::move(answer);
+    CrossSlowLink(faults_, random, r.sends, e);
     return r;
 }
 
@@ -203,6 +216,10 @@ Reaction MeterCore::OnModbusRequest(ByteView adu) {
     } else {
         r.sends.push_back({delay, std::move(answer), false});
     }
+    // A stream of its own, apart from the bootloader's exchanges, so the
+    // bootloader's faults fall where they do without a slow link.
+    ExchangeRandom random(~seed_, ++modbusRequests_);
+    CrossSlowLink(faults_, random, r.sends, e);
     return r;
 }
 

@@ -13,9 +13,10 @@
 namespace sim {
 
 struct Send {
-    int delayMs = 0;
+    int delayMs = 0;  // from the request to the answer leaving the meter
     Bytes bytes;
     bool foreignPort = false;
+    int linkMs = -1;  // then this long on a slow link (-1: no slow link, sent as it leaves)
 };
 
 struct Reaction {
@@ -46,6 +47,7 @@ private:
     FlashModel flash_;
     bool inBootloader_;
     uint32_t exchanges_ = 0;
+    uint32_t modbusRequests_ = 0;
     int programFaults_ = 0;
 };
 

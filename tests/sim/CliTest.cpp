@@ -34,22 +34,23 @@ TEST_P(CliParseTest, AcceptsOrRefuses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliParseTest,
-    testing::Values(CliCase{{}, true}, CliCase{{"--modbus-port", "0", "--boot-port", "0", "--bootloader"}, true},
-                    CliCase{{"--fault", "drop@3", "--fault", "script:4f4b@2", "--loss-in", "2.5"}, true},
-                    CliCase{{"--address", "127.0.0.2", "--meters", "3"}, true},
-                    CliCase{{"--address", "255.255.255.255", "--meters", "2"}, false},
-                    CliCase{{"--modbus-port", "65536"}, false}, CliCase{{"--loss-out", "101"}, false},
-                    CliCase{{"--fault", "drop@0"}, false}, CliCase{{"--boot-port"}, false},
-                    CliCase{{"--frobnicate"}, false},
-                    CliCase{{"--meters", "2", "--meter", "3", "--password", "x"}, false},
-                    CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"}, false},
-                    CliCase{{"--meters", "1024", "--meter", "1000", "--password", "x"}, true},
-                    CliCase{{"--meters", "1025"}, false}));
+    testing::Values(
+        CliCase{{}, true}, CliCase{{"--modbus-port", "0", "--boot-port", "0", "--bootloader"}, true},
+        CliCase{{"--fault", "drop@3", "--fault", "script:4f4b@2", "--loss-in", "2.5"}, true},
+        CliCase{{"--address", "127.0.0.2", "--meters", "3"}, true},
+        CliCase{{"--address", "255.255.255.255", "--meters", "2"}, false}, CliCase{{"--modbus-port", "65536"}, false},
+        CliCase{{"--loss-out", "101"}, false}, CliCase{{"--fault", "drop@0"}, false}, CliCase{{"--boot-port"}, false},
+        CliCase{{"--frobnicate"}, false}, CliCase{{"--meters", "2", "--meter", "3", "--password", "x"}, false},
+        CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"}, false},
+        CliCase{{"--meters", "1024", "--meter", "1000", "--password", "x"}, true}, CliCase{{"--meters", "1025"}, false},
+        CliCase{{"--rtt", "700"}, true}, CliCase{{"--rtt", "700:140", "--loss-in", "1", "--loss-out", "1"}, true},
+        CliCase{{"--rtt", "700:701"}, false}, CliCase{{"--rtt", "700:"}, false}, CliCase{{"--rtt", "-5"}, false},
+        CliCase{{"--meters", "2", "--meter", "2", "--rtt", "300:60"}, true}));
 
 TEST(CliParse, FillsTheMeterOptions) {
     std::string error;
     const auto o = ParseCli({"--password", "pw12", "--identity-hex", "414243", "--modbus-split", "4", "--no-modbus",
-                             "--seed", "0x10", "--exit-after-reset"},
+                             "--seed", "0x10", "--exit-after-reset", "--rtt", "700:140"},
                             &error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->meter.address, "127.0.0.2");
@@ -59,6 +60,8 @@ TEST(CliParse, FillsTheMeterOptions) {
     EXPECT_EQ(o->meter.faults.modbusSplitDelayMs, 700);
     EXPECT_FALSE(o->meter.modbusListener);
     EXPECT_EQ(o->meter.seed, 16u);
+    EXPECT_EQ(o->meter.faults.rttMs, 700);
+    EXPECT_EQ(o->meter.faults.rttJitterMs, 140);
     EXPECT_TRUE(o->exitAfterReset);
     EXPECT_TRUE(o->overrides.empty());
     EXPECT_EQ(ConsecutiveAddresses("127.0.0.254", 3),

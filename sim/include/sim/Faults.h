@@ -46,6 +46,11 @@ struct Faults {
     int modbusDelayMs = 0;         // the answer leaves this much later
     int modbusSplitBytes = 0;      // >0: the answer is sent in two pieces, this many bytes first ...
     int modbusSplitDelayMs = 700;  // ... and the rest this much later
+    // A slow link, both servers: every answer, Modbus or bootloader, spends
+    // rttMs +- rttJitterMs (uniform) on its way back, after any delay above.
+    // The request arrives at once, so the whole round trip is on the answer.
+    int rttMs = 0;
+    int rttJitterMs = 0;
 };
 
 // Parses a rule written as ACTION[:ARG][@SELECTOR[,SELECTOR...]], e.g.
