@@ -200,26 +200,30 @@ std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, co
     // answer that plainly is the retry's own shows a quick link that lost a
     // frame instead.
     if (sampling == Sampling::WhenPlainlyOwn && !roundTrip_.Measured() && unanswered_ > 0 &&
-        PlainlyOwn(sent, answeredAt, waits.wait))
+        PlainlyOwn(sent, answeredAt))
         roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
     // After a frame that went unanswered, an answer may be its, come late,
     // unless the measured round trip rules that out: this frame's own may
     // then still be on its way.
     const bool maybeEarlier =
         !roundTrip_.Measured() || answeredAt - unansweredSent_ <= roundTrip_.Expected() + kLateAnswerMargin;
-    if (unanswered_ > 0 && maybeEarlier) answerDue_ = std::max(answerDue_.value_or(graceEnd), graceEnd);
+    // Were it the earlier frame's, this frame's own answer follows it by
+    // about the time between the two frames, give or take the link's jitter.
+    const TimePoint ownDue = sent + (answeredAt - unansweredSent_) * 3 / 2 + kLateAnswerMargin;
+    const TimePoint due = std::min(graceEnd, ownDue);
+    if (unanswered_ > 0 && maybeEarlier) answerDue_ = std::max(answerDue_.value_or(due), due);
     if (measured) roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
     // As a receive of at most the answer's room: a longer datagram fills it and counts as -1.
     return *first > static_cast<int32_t>(answer.size()) ? -1 : *first;
 }
 
-bool UpdateEngine::PlainlyOwn(TimePoint sent, TimePoint answeredAt, Duration designedWait) const {
+bool UpdateEngine::PlainlyOwn(TimePoint sent, TimePoint answeredAt) const {
     // Were it the earlier frame's, the link's round trip would exceed the
     // time between the two frames; an answer within a small share of that
     // time would then need a jitter no link shows.
     constexpr int kShare = 8;
     const auto after = answeredAt - sent;
-    return after <= designedWait && after * kShare <= sent - unansweredSent_;
+    return after * kShare <= sent - unansweredSent_;
 }
 
 // --- the update procedure ------------------------------------------------

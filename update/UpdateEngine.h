@@ -118,7 +118,7 @@ private:
                                     Sampling sampling);
     // A retry's answer that came this soon after it is its own, not the
     // earlier frame's come late, on a link not yet measured.
-    bool PlainlyOwn(TimePoint sent, TimePoint answeredAt, Duration designedWait) const;
+    bool PlainlyOwn(TimePoint sent, TimePoint answeredAt) const;
     // Until something waits on the link or the deadline (or the stop, when
     // `cancellable`); true when something does.
     bool Watch(TimePoint deadline, bool cancellable = false);
