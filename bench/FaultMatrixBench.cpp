@@ -120,6 +120,14 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
         std::fprintf(stderr,
                      "fault-matrix-bench: FALSE success, engine path, %s, seed %llu, flash differs at 0x%05lx\n",
                      cell.name.c_str(), static_cast<unsigned long long>(seed), meter.FirstMismatch(firmware.data()));
+    // A run that did not update names its seed and how it ended, so that it can be run again alone.
+    if (r.outcome != update::Outcome::Updated)
+        std::fprintf(stderr,
+                     "fault-matrix-bench: engine path, %s, seed %llu: outcome %d, cause %d, failed block 0x%05x, "
+                     "erase attempts %d, %lld ms\n",
+                     cell.name.c_str(), static_cast<unsigned long long>(seed), static_cast<int>(r.outcome),
+                     static_cast<int>(r.cause), static_cast<unsigned>(std::max<int64_t>(r.failedBlock, 0)),
+                     r.eraseAttempts, static_cast<long long>(ms));
     t.Add(r.outcome == update::Outcome::Updated, r.outcome == update::Outcome::AmbiguousAnswers, matches, r.retries,
           r.staleAnswersDropped, ms);
 }

@@ -13,7 +13,7 @@ constexpr int kMostDoublings = 6;
 // any answer was measured: a handshake's quick round trip may not be the
 // answers' (a relay that completes connections itself), and RFC 6298 starts
 // from a second too.
-constexpr RoundTripEstimate::Duration kFirstBackOff = std::chrono::seconds(1);
+constexpr RoundTripEstimate::Duration kFirstBackOff = std::chrono::seconds(2);
 
 double Ms(RoundTripEstimate::Duration d) { return static_cast<double>(d.count()) / 1000.0; }
 

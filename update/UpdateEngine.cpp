@@ -162,9 +162,10 @@ void UpdateEngine::WaitForQuiet(Duration quiet) {
 }
 
 std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, const Waits& waits,
-                                              std::span<uint8_t> answer, bool measured) {
+                                              std::span<uint8_t> answer, Sampling sampling) {
     boot_.Send(frame);
     const TimePoint sent = lastSent_ = pacer_.Now();
+    const bool measured = sampling == Sampling::Always;
     lastMeasured_ = measured;
     awaitingLate_ = false;
     echoes_.Sent(sent);
@@ -194,15 +195,35 @@ std::optional<int32_t> UpdateEngine::Exchange(std::span<const uint8_t> frame, co
         if (waits.answerExpected && !pacer_.Cancelled()) roundTrip_.TimedOut();
         return std::nullopt;
     }
+    // Before anything was measured, an empty wait doubled the next ones and
+    // a retry's answer would be awaited again as if the link were slow; an
+    // answer that plainly is the retry's own shows a quick link that lost a
+    // frame instead.
+    if (sampling == Sampling::WhenPlainlyOwn && !roundTrip_.Measured() && unanswered_ > 0 &&
+        PlainlyOwn(sent, answeredAt))
+        roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
     // After a frame that went unanswered, an answer may be its, come late,
     // unless the measured round trip rules that out: this frame's own may
     // then still be on its way.
     const bool maybeEarlier =
         !roundTrip_.Measured() || answeredAt - unansweredSent_ <= roundTrip_.Expected() + kLateAnswerMargin;
-    if (unanswered_ > 0 && maybeEarlier) answerDue_ = std::max(answerDue_.value_or(graceEnd), graceEnd);
+    // Were it the earlier frame's, this frame's own answer follows it by
+    // about the time between the two frames, give or take the link's jitter.
+    const TimePoint ownDue = sent + (answeredAt - unansweredSent_) * 3 / 2 + kLateAnswerMargin;
+    const TimePoint due = std::min(graceEnd, ownDue);
+    if (unanswered_ > 0 && maybeEarlier) answerDue_ = std::max(answerDue_.value_or(due), due);
     if (measured) roundTrip_.Sample(std::chrono::duration_cast<Duration>(answeredAt - sent));
     // As a receive of at most the answer's room: a longer datagram fills it and counts as -1.
     return *first > static_cast<int32_t>(answer.size()) ? -1 : *first;
+}
+
+bool UpdateEngine::PlainlyOwn(TimePoint sent, TimePoint answeredAt) const {
+    // Were it the earlier frame's, the link's round trip would exceed the
+    // time between the two frames; an answer within a small share of that
+    // time would then need a jitter no link shows.
+    constexpr int kShare = 8;
+    const auto after = answeredAt - sent;
+    return after * kShare <= sent - unansweredSent_;
 }
 
 // --- the update procedure ------------------------------------------------
@@ -213,8 +234,9 @@ bool UpdateEngine::Identify() {
         Settle();
         std::array<uint8_t, protocol::Identity::kSize> answer{};
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
-        const int32_t n =
-            Exchange(ver, {protocol::kIdentifyWait, protocol::kIdentifyWait}, answer, attempt == 1).value_or(-1);
+        const int32_t n = Exchange(ver, {protocol::kIdentifyWait, protocol::kIdentifyWait}, answer,
+                                   attempt == 1 ? Sampling::Always : Sampling::WhenPlainlyOwn)
+                              .value_or(-1);
         // The second answer is appended to the first, and a zero byte adds
         // nothing: only a first attempt that added nothing can be followed
         // by a successful second one.
@@ -243,7 +265,7 @@ bool UpdateEngine::Erase() {
         // has been sent, so the meter is then left in its bootloader. The
         // length is not examined: a longer answer leaves its head. The
         // answer's time is mostly the meter's work, not the link's.
-        Exchange(frame, {protocol::kEraseWait, protocol::kEraseGrace, true}, answer, false);
+        Exchange(frame, {protocol::kEraseWait, protocol::kEraseGrace, true}, answer, Sampling::Never);
         const auto decoded = protocol::EraseAnswer::Decode({answer.data(), protocol::EraseAnswer::kTextSize});
         listener_.EraseAnswered(decoded->text);
         if (decoded->Confirmed()) {
@@ -270,7 +292,8 @@ BlockWrite UpdateEngine::WriteBlock(uint32_t address) {
         // A stop while copies were awaited: the block is not started.
         if (pacer_.Cancelled()) return BlockWrite::Stopped;
         std::array<uint8_t, protocol::WriteAnswer::kSize> answer{};
-        const auto n = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, answer, attempt == 1);
+        const auto n = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, answer,
+                                attempt == 1 ? Sampling::Always : Sampling::WhenPlainlyOwn);
         if (n == static_cast<int32_t>(answer.size()) && protocol::WriteAnswer::Decode(answer)->Accepted()) {
             echoes_.Confirmed(address);
             facts_.heard = false;  // what follows a confirmation tells why a later step failed
@@ -299,7 +322,7 @@ bool UpdateEngine::WriteAgain(uint32_t address, Duration quiet) {
         if (pacer_.Cancelled()) return false;
         echoes_.Begin();
         std::array<uint8_t, protocol::WriteAnswer::kSize> answer{};
-        const auto n = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, answer, false);
+        const auto n = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, answer, Sampling::Never);
         if (n == static_cast<int32_t>(answer.size()) && protocol::WriteAnswer::Decode(answer)->Accepted()) return true;
     }
     return false;
@@ -382,7 +405,7 @@ void UpdateEngine::ResetMeter() {
     listener_.StageChanged(Stage::Resetting);
     const auto reset = protocol::ResetRequest{}.Encode();
     Settle();
-    Exchange(reset, {protocol::kResetWait, {}, false, false}, {}, false);
+    Exchange(reset, {protocol::kResetWait, {}, false, false}, {}, Sampling::Never);
     result_.resetSent = true;
 }
 

@@ -107,11 +107,18 @@ private:
     bool WriteAgain(uint32_t address, Duration quiet);
     void ResetMeter();
 
+    // Whether an exchange's round trip counts: a first attempt's always; a
+    // retry's only while nothing was measured, and only when its answer came
+    // so promptly that it can be no earlier frame's; the rest never.
+    enum class Sampling { Never, Always, WhenPlainlyOwn };
     // Sends a frame and takes the first datagram after it as its answer,
     // into `answer`; its length (-1: longer than `answer` or unreadable), or
-    // nothing when none came. `measured`: its round trip counts.
+    // nothing when none came.
     std::optional<int32_t> Exchange(std::span<const uint8_t> frame, const Waits& waits, std::span<uint8_t> answer,
-                                    bool measured);
+                                    Sampling sampling);
+    // A retry's answer that came this soon after it is its own, not the
+    // earlier frame's come late, on a link not yet measured.
+    bool PlainlyOwn(TimePoint sent, TimePoint answeredAt) const;
     // Until something waits on the link or the deadline (or the stop, when
     // `cancellable`); true when something does.
     bool Watch(TimePoint deadline, bool cancellable = false);
