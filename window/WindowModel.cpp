@@ -375,7 +375,8 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
             }
             // Here rather than on the GUI thread: a run that a close ends is
             // recorded too, before the program waits for this thread and ends.
-            if (meterLock && meterLock->Busy()) {
+            const bool busy = meterLock && meterLock->Busy();
+            if (busy) {
                 // Nothing was sent: nothing to record.
             } else if (result) {
                 historyProblem = Record(request, *result, {}, started);
@@ -385,7 +386,6 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
                 broken.outcome = update::Outcome::CommunicationError;
                 historyProblem = Record(request, broken, LocalToUtf8(error), started);
             }
-            const bool busy = meterLock && meterLock->Busy();
             view_.Post([this, shared, result, error, historyProblem, busy] {
                 if (shared->alive) RunFinished(result, error, historyProblem, busy);
             });
