@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace bench {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "FlashImage.h"
-#include "ImageExport.h"
+#include "image/FlashImage.h"
+#include "image/ImageExport.h"
 
 namespace fs = std::filesystem;
 

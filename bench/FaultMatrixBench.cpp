@@ -31,14 +31,14 @@
 #include <thread>
 #include <vector>
 
-#include "Addresses.h"
-#include "ChildProcess.h"
-#include "Constants.h"
-#include "ImageFormats.h"
-#include "PlainPacer.h"
-#include "SocketLink.h"
-#include "TempDir.h"
-#include "UpdateEngine.h"
+#include "tests/support/Addresses.h"
+#include "tests/support/ChildProcess.h"
+#include "protocol/Constants.h"
+#include "image/ImageFormats.h"
+#include "update/PlainPacer.h"
+#include "net/SocketLink.h"
+#include "tests/support/TempDir.h"
+#include "update/UpdateEngine.h"
 #include "sim/Meter.h"
 
 #ifndef METER_SIM_PATH

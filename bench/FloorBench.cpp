@@ -16,8 +16,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "BenchFigures.h"
-#include "Frames.h"
+#include "bench/BenchFigures.h"
+#include "protocol/Frames.h"
 
 int main() {
     int server = socket(AF_INET, SOCK_DGRAM, 0);

@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "Addresses.h"
-#include "BenchFigures.h"
-#include "ChildProcess.h"
-#include "TempDir.h"
+#include "tests/support/Addresses.h"
+#include "bench/BenchFigures.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 #ifndef METER_SIM_PATH
 #error "METER_SIM_PATH must name the meter-sim executable"

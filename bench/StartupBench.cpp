@@ -21,12 +21,12 @@
 #include <system_error>
 #include <vector>
 
-#include "BenchFigures.h"
-#include "ChildProcess.h"
-#include "Brand.h"
-#include "Dialogs.h"
-#include "MainWindow.h"
-#include "Socket.h"
+#include "bench/BenchFigures.h"
+#include "tests/support/ChildProcess.h"
+#include "brand/Brand.h"
+#include "qt/Dialogs.h"
+#include "qt/MainWindow.h"
+#include "platform/Socket.h"
 
 namespace {
 

@@ -33,18 +33,18 @@
 #include <system_error>
 #include <vector>
 
-#include "BenchFigures.h"
-#include "Brand.h"
-#include "ChildProcess.h"
-#include "FlashImage.h"
-#include "Constants.h"
-#include "Frames.h"
-#include "MainWindow.h"
-#include "RecordingDialogs.h"
-#include "PlainPacer.h"
-#include "Socket.h"
-#include "SocketLink.h"
-#include "UpdateEngine.h"
+#include "bench/BenchFigures.h"
+#include "brand/Brand.h"
+#include "tests/support/ChildProcess.h"
+#include "image/FlashImage.h"
+#include "protocol/Constants.h"
+#include "protocol/Frames.h"
+#include "qt/MainWindow.h"
+#include "tests/support/RecordingDialogs.h"
+#include "update/PlainPacer.h"
+#include "platform/Socket.h"
+#include "net/SocketLink.h"
+#include "update/UpdateEngine.h"
 
 #ifndef METER_SIM_PATH
 #error "METER_SIM_PATH must name the meter-sim executable"

@@ -50,7 +50,7 @@ pace() {
   sim=$!
   until grep -q ready "$dir/meter.out" 2>/dev/null; do sleep 0.1; done
   if [ "$front" = linux ]; then
-    (cd "$dir" && exec "$root/build/app/ethernet-loader") &
+    (cd "$dir" && exec "$root/build/qt/ethernet-loader") &
     tool=$!
     local wid
     wid=$(timeout 20 xdotool search --sync --name "Ethernet Firmware Version" | head -n 1)

@@ -2,7 +2,7 @@
 // row from the build's BrandVariant (app/BuildConfig.h).
 #pragma once
 
-#include "LoaderVersion.h"
+#include "brand/LoaderVersion.h"
 
 namespace brand {
 

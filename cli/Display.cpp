@@ -1,10 +1,10 @@
-#include "Display.h"
+#include "cli/Display.h"
 
 #include <algorithm>
 #include <limits>
 #include <map>
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 namespace cli {
 namespace {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "Report.h"
-#include "UpdateEvents.h"
+#include "cli/Report.h"
+#include "update/UpdateEvents.h"
 
 namespace cli {
 

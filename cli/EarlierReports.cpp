@@ -1,4 +1,4 @@
-#include "EarlierReports.h"
+#include "cli/EarlierReports.h"
 
 #include <algorithm>
 #include <map>

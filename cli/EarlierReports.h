@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Report.h"
+#include "cli/Report.h"
 
 namespace cli {
 

@@ -1,4 +1,4 @@
-#include "Fleet.h"
+#include "cli/Fleet.h"
 
 #include <pthread.h>
 
@@ -6,11 +6,11 @@
 #include <atomic>
 #include <functional>
 
-#include "Constants.h"
-#include "MeterLock.h"
-#include "SocketAddress.h"
-#include "SocketLink.h"
-#include "UpdateEngine.h"
+#include "protocol/Constants.h"
+#include "platform/MeterLock.h"
+#include "net/SocketAddress.h"
+#include "net/SocketLink.h"
+#include "update/UpdateEngine.h"
 
 namespace cli {
 namespace {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "Constants.h"
-#include "Display.h"
-#include "FlashImage.h"
-#include "PlainPacer.h"
-#include "Report.h"
+#include "protocol/Constants.h"
+#include "cli/Display.h"
+#include "image/FlashImage.h"
+#include "update/PlainPacer.h"
+#include "cli/Report.h"
 
 namespace cli {
 

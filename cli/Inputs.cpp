@@ -1,10 +1,10 @@
-#include "Inputs.h"
+#include "cli/Inputs.h"
 
 #include <algorithm>
 #include <cctype>
 #include <map>
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 namespace cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "Plan.h"
+#include "cli/Plan.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,13 +10,13 @@
 #include <sstream>
 #include <system_error>
 
-#include "Brand.h"
-#include "EarlierReports.h"
-#include "ImageFormats.h"
-#include "Inputs.h"
-#include "LoaderVersion.h"
-#include "PasswordText.h"
-#include "Sha256.h"
+#include "brand/Brand.h"
+#include "cli/EarlierReports.h"
+#include "image/ImageFormats.h"
+#include "cli/Inputs.h"
+#include "brand/LoaderVersion.h"
+#include "protocol/PasswordText.h"
+#include "image/Sha256.h"
 
 namespace cli {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "Console.h"
-#include "Constants.h"
-#include "FlashImage.h"
-#include "Report.h"
+#include "platform/Console.h"
+#include "protocol/Constants.h"
+#include "image/FlashImage.h"
+#include "cli/Report.h"
 
 namespace cli {
 

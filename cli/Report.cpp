@@ -1,6 +1,6 @@
-#include "Report.h"
+#include "cli/Report.h"
 
-#include "Record.h"
+#include "history/Record.h"
 
 namespace cli {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Record.h"
+#include "history/Record.h"
 
 namespace cli {
 

@@ -10,16 +10,16 @@
 #include <optional>
 #include <system_error>
 
-#include "Console.h"
-#include "EarlierReports.h"
-#include "File.h"
-#include "Fleet.h"
-#include "LoaderVersion.h"
-#include "Log.h"
-#include "MeterLock.h"
-#include "Plan.h"
-#include "Socket.h"
-#include "SocketAddress.h"
+#include "platform/Console.h"
+#include "cli/EarlierReports.h"
+#include "platform/File.h"
+#include "cli/Fleet.h"
+#include "brand/LoaderVersion.h"
+#include "history/Log.h"
+#include "platform/MeterLock.h"
+#include "cli/Plan.h"
+#include "platform/Socket.h"
+#include "net/SocketAddress.h"
 
 namespace {
 

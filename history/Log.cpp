@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "history/Log.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "File.h"
+#include "platform/File.h"
 
 namespace fs = std::filesystem;
 

@@ -1,10 +1,10 @@
-#include "Record.h"
+#include "history/Record.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "Clock.h"
-#include "Constants.h"
+#include "platform/Clock.h"
+#include "protocol/Constants.h"
 
 namespace history {
 

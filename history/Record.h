@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "UpdateEvents.h"
+#include "update/UpdateEvents.h"
 
 namespace history {
 

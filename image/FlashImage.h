@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "ImageFormats.h"
-#include "Sha256.h"
+#include "image/ImageFormats.h"
+#include "image/Sha256.h"
 
 // Image byte A is the content of flash address A, for A from 0x00000 to 0x7FFFF.
 extern const uint8_t FlashImageARM[image::kImageSize];

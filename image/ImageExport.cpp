@@ -1,10 +1,10 @@
-#include "ImageExport.h"
+#include "image/ImageExport.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "File.h"
+#include "platform/File.h"
 
 namespace image {
 namespace {

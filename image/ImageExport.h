@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "File.h"
-#include "FlashImage.h"
+#include "platform/File.h"
+#include "image/FlashImage.h"
 
 namespace image {
 

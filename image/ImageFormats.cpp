@@ -1,4 +1,4 @@
-#include "ImageFormats.h"
+#include "image/ImageFormats.h"
 
 #include <algorithm>
 #include <cctype>

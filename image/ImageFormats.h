@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Constants.h"
+#include "protocol/Constants.h"
 
 namespace image {
 

@@ -1,4 +1,4 @@
-#include "Sha256.h"
+#include "image/Sha256.h"
 
 #include <array>
 #include <cstdio>

@@ -1,8 +1,8 @@
-#include "SocketAddress.h"
+#include "net/SocketAddress.h"
 
 #include <cstdio>
 
-#include "Socket.h"
+#include "platform/Socket.h"
 
 namespace net {
 namespace {

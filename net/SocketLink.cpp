@@ -1,8 +1,8 @@
-#include "SocketLink.h"
+#include "net/SocketLink.h"
 
 #include <algorithm>
 
-#include "SocketAddress.h"
+#include "net/SocketAddress.h"
 
 namespace net {
 

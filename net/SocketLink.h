@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Pacer.h"
-#include "Socket.h"
+#include "update/Pacer.h"
+#include "platform/Socket.h"
 
 namespace net {
 

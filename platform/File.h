@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "System.h"
+#include "platform/System.h"
 
 namespace platform {
 

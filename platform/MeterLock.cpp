@@ -1,4 +1,4 @@
-#include "MeterLock.h"
+#include "platform/MeterLock.h"
 
 #include <cctype>
 

@@ -1,8 +1,8 @@
-#include "Socket.h"
+#include "platform/Socket.h"
 
 #include <utility>
 
-#include "SocketCalls.h"
+#include "platform/SocketCalls.h"
 
 namespace platform {
 namespace {

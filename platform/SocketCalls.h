@@ -3,7 +3,7 @@
 // failure) and leaves the error code where LastSocketError finds it.
 #pragma once
 
-#include "Socket.h"
+#include "platform/Socket.h"
 
 namespace platform::calls {
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "Socket.h"
+#include "platform/Socket.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 #include <cmath>

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Constants.h"
+#include "protocol/Constants.h"
 
 namespace protocol {
 

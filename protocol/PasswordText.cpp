@@ -1,4 +1,4 @@
-#include "PasswordText.h"
+#include "protocol/PasswordText.h"
 
 namespace protocol {
 namespace {

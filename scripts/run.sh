@@ -50,7 +50,7 @@ else
   build/settings/loader-settings set "$ini" "$meter_ip"
   echo "Simulated meter on $meter_ip (Modbus TCP 502, bootloader UDP 5555), admin password: $password"
   echo "Enter the password and press FIRMWARE UPDATE; close the window when done."
-  (cd "$rundir" && "$root/build/app/ethernet-loader") || true
+  (cd "$rundir" && "$root/build/qt/ethernet-loader") || true
 fi
 
 kill -INT $sim 2>/dev/null || true

@@ -35,7 +35,7 @@ tool=
 trap 'kill $sim $xvfb $tool 2>/dev/null || true; rm -rf "$work"' EXIT
 read -r -t 10 display < "$work/display"
 export DISPLAY=:$display
-(cd "$work" && exec "$root/build/app/ethernet-loader") &
+(cd "$work" && exec "$root/build/qt/ethernet-loader") &
 tool=$!
 wid=$(timeout 20 xdotool search --sync --name "Ethernet Firmware Version" | head -n 1)
 # Xvfb has no window manager to activate the window: a click into the

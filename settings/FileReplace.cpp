@@ -1,9 +1,9 @@
-#include "FileReplace.h"
+#include "settings/FileReplace.h"
 
 #include <fstream>
 #include <random>
 
-#include "File.h"
+#include "platform/File.h"
 
 namespace fs = std::filesystem;
 

@@ -1,11 +1,11 @@
-#include "ProfileFile.h"
+#include "settings/ProfileFile.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "File.h"
-#include "FileReplace.h"
-#include "System.h"
+#include "platform/File.h"
+#include "settings/FileReplace.h"
+#include "platform/System.h"
 
 // Byte-transparent: names and values are taken and given as the file holds them.
 #define SI_NO_CONVERSION

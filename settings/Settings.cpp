@@ -1,9 +1,9 @@
-#include "Settings.h"
+#include "settings/Settings.h"
 
 #include <algorithm>
 
-#include "Brand.h"
-#include "System.h"
+#include "brand/Brand.h"
+#include "platform/System.h"
 
 namespace settings {
 

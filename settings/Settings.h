@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ProfileFile.h"
+#include "settings/ProfileFile.h"
 
 namespace settings {
 

@@ -1,8 +1,8 @@
-#include "EchoGuard.h"
+#include "update/EchoGuard.h"
 
 #include <algorithm>
 
-#include "Constants.h"
+#include "protocol/Constants.h"
 
 namespace update {
 namespace {

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "Socket.h"
+#include "platform/Socket.h"
 
 namespace update {
 

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "Link.h"
+#include "update/Link.h"
 
 namespace update {
 

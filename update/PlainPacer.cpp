@@ -1,4 +1,4 @@
-#include "PlainPacer.h"
+#include "update/PlainPacer.h"
 
 #include <type_traits>
 

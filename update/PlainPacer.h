@@ -2,8 +2,8 @@
 // monotonic clock, and the system's own wait on the bootloader socket.
 #pragma once
 
-#include "Pacer.h"
-#include "Wait.h"
+#include "update/Pacer.h"
+#include "platform/Wait.h"
 
 namespace update {
 

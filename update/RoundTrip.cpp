@@ -1,4 +1,4 @@
-#include "RoundTrip.h"
+#include "update/RoundTrip.h"
 
 #include <algorithm>
 #include <cmath>

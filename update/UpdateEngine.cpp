@@ -1,10 +1,10 @@
-#include "UpdateEngine.h"
+#include "update/UpdateEngine.h"
 
 #include <algorithm>
 #include <string>
 #include <utility>
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 namespace update {
 namespace {

@@ -12,13 +12,13 @@
 #include <span>
 #include <string>
 
-#include "Constants.h"
-#include "EchoGuard.h"
-#include "FlashImage.h"
-#include "Pacer.h"
-#include "RoundTrip.h"
-#include "UpdateEvents.h"
-#include "Verdict.h"
+#include "protocol/Constants.h"
+#include "update/EchoGuard.h"
+#include "image/FlashImage.h"
+#include "update/Pacer.h"
+#include "update/RoundTrip.h"
+#include "update/UpdateEvents.h"
+#include "update/Verdict.h"
 
 namespace update {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "Frames.h"
-#include "RoundTrip.h"
+#include "protocol/Frames.h"
+#include "update/RoundTrip.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "Verdict.h"
+#include "update/Verdict.h"
 
 namespace update {
 

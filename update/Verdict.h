@@ -1,7 +1,7 @@
 // How one update ended, decided from what happened in it and nothing else.
 #pragma once
 
-#include "UpdateEvents.h"
+#include "update/UpdateEvents.h"
 
 namespace update {
 

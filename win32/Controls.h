@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "Layout.h"
+#include "window/Layout.h"
 
 namespace win32 {
 

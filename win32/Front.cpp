@@ -1,4 +1,4 @@
-#include "Front.h"
+#include "win32/Front.h"
 
 namespace win32 {
 

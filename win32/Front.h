@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "MainWindow.h"
-#include "WindowModel.h"
+#include "win32/MainWindow.h"
+#include "window/WindowModel.h"
 
 namespace win32 {
 

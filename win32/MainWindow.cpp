@@ -1,4 +1,4 @@
-#include "MainWindow.h"
+#include "win32/MainWindow.h"
 
 #include <commctrl.h>
 #include <commdlg.h>

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Controls.h"
+#include "win32/Controls.h"
 
 namespace win32 {
 

@@ -6,10 +6,10 @@
 #include <exception>
 #include <filesystem>
 
-#include "Front.h"
-#include "Log.h"
-#include "MeterLock.h"
-#include "Socket.h"
+#include "win32/Front.h"
+#include "history/Log.h"
+#include "platform/MeterLock.h"
+#include "platform/Socket.h"
 
 #ifndef LOADER_BRAND_VARIANT
 #error "LOADER_BRAND_VARIANT must be 0 or 1"

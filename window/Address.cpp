@@ -1,6 +1,6 @@
-#include "Address.h"
+#include "window/Address.h"
 
-#include "SocketAddress.h"
+#include "net/SocketAddress.h"
 
 namespace window {
 namespace {

@@ -1,4 +1,4 @@
-#include "Texts.h"
+#include "window/Texts.h"
 
 namespace window {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "Texts.h"
+#include "window/Texts.h"
 
 namespace window {
 

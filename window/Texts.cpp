@@ -1,8 +1,8 @@
-#include "Texts.h"
+#include "window/Texts.h"
 
-#include "Brand.h"
-#include "Frames.h"
-#include "Record.h"
+#include "brand/Brand.h"
+#include "protocol/Frames.h"
+#include "history/Record.h"
 
 namespace window {
 namespace {

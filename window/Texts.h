@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "UpdateEvents.h"
-#include "WindowModel.h"
+#include "update/UpdateEvents.h"
+#include "window/WindowModel.h"
 
 namespace window {
 

@@ -1,6 +1,6 @@
-#include "WindowModel.h"
+#include "window/WindowModel.h"
 
-#include "Address.h"
+#include "window/Address.h"
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -9,18 +9,18 @@
 #include <exception>
 #include <utility>
 
-#include "Brand.h"
-#include "Constants.h"
-#include "Frames.h"
-#include "ImageExport.h"
-#include "LoaderVersion.h"
-#include "Log.h"
-#include "MeterLock.h"
-#include "PasswordText.h"
-#include "Record.h"
-#include "Settings.h"
-#include "SocketAddress.h"
-#include "Texts.h"
+#include "brand/Brand.h"
+#include "protocol/Constants.h"
+#include "protocol/Frames.h"
+#include "image/ImageExport.h"
+#include "brand/LoaderVersion.h"
+#include "history/Log.h"
+#include "platform/MeterLock.h"
+#include "protocol/PasswordText.h"
+#include "history/Record.h"
+#include "settings/Settings.h"
+#include "net/SocketAddress.h"
+#include "window/Texts.h"
 
 namespace window {
 namespace {

@@ -23,12 +23,12 @@
 #include <thread>
 #include <vector>
 
-#include "FlashImage.h"
-#include "Pacer.h"
-#include "PlainPacer.h"
-#include "SocketLink.h"
-#include "UpdateEngine.h"
-#include "UpdateEvents.h"
+#include "image/FlashImage.h"
+#include "update/Pacer.h"
+#include "update/PlainPacer.h"
+#include "net/SocketLink.h"
+#include "update/UpdateEngine.h"
+#include "update/UpdateEvents.h"
 
 namespace window {
 

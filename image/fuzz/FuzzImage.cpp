@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ImageFormats.h"
+#include "image/ImageFormats.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "ImageFormats.h"
-#include "Sha256.h"
+#include "image/ImageFormats.h"
+#include "image/Sha256.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ std::string Embed(const std::vector<uint8_t>& img) {
     std::string s;
     s.reserve(img.size() * 5 + 512);
     s += "// Generated at build time from the firmware image. Do not edit.\n"
-         "#include \"FlashImage.h\"\n\n"
+         "#include \"image/FlashImage.h\"\n\n"
          "alignas(64) const uint8_t FlashImageARM[image::kImageSize] = {\n";
     static const char* hex = "0123456789ABCDEF";
     for (std::size_t i = 0; i < img.size(); ++i) {

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <iterator>
 
-#include "Console.h"
+#include "platform/Console.h"
 
 namespace platform {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "File.h"
+#include "platform/File.h"
 
 namespace fs = std::filesystem;
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "File.h"
-#include "MeterLock.h"
+#include "platform/File.h"
+#include "platform/MeterLock.h"
 
 namespace fs = std::filesystem;
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "SocketCalls.h"
+#include "platform/SocketCalls.h"
 
 namespace platform {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "Wait.h"
+#include "platform/Wait.h"
 
 namespace platform {
 namespace {

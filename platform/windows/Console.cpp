@@ -6,7 +6,7 @@
 #include <iostream>
 #include <mutex>
 
-#include "Console.h"
+#include "platform/Console.h"
 
 namespace platform {
 namespace {

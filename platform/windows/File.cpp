@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "File.h"
+#include "platform/File.h"
 
 namespace fs = std::filesystem;
 

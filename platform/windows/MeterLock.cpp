@@ -6,8 +6,8 @@
 
 #include <system_error>
 
-#include "File.h"
-#include "MeterLock.h"
+#include "platform/File.h"
+#include "platform/MeterLock.h"
 
 namespace fs = std::filesystem;
 

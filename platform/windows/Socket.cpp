@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "SocketCalls.h"
+#include "platform/SocketCalls.h"
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "Wait.h"
+#include "platform/Wait.h"
 
 namespace platform {
 namespace {

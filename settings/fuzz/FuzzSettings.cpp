@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ProfileFile.h"
-#include "Settings.h"
+#include "settings/ProfileFile.h"
+#include "settings/Settings.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <system_error>
 
-#include "ProfileFile.h"
-#include "Settings.h"
+#include "settings/ProfileFile.h"
+#include "settings/Settings.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "CliOptions.h"
+#include "sim/cli/CliOptions.h"
 
 #include <arpa/inet.h>
 
@@ -7,7 +7,7 @@
 #include <map>
 #include <string_view>
 
-#include "Hex.h"
+#include "sim/src/Hex.h"
 
 namespace sim {
 

@@ -20,7 +20,7 @@
 #include <optional>
 #include <system_error>
 
-#include "CliOptions.h"
+#include "sim/cli/CliOptions.h"
 #include "sim/Meter.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "Frames.h"
-#include "MeterCore.h"
+#include "sim/src/Frames.h"
+#include "sim/src/MeterCore.h"
 #include "sim/Faults.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "Hex.h"
+#include "sim/src/Hex.h"
 #include "sim/Meter.h"
 
 namespace sim {

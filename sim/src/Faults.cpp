@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "Hex.h"
+#include "sim/src/Hex.h"
 
 namespace sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "Flash.h"
+#include "sim/src/Flash.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "Frames.h"
+#include "sim/src/Frames.h"
 
 #include <algorithm>
 #include <cstring>

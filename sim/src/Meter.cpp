@@ -16,9 +16,9 @@
 #include <system_error>
 #include <utility>
 
-#include "MeterCore.h"
-#include "ServeLoop.h"
-#include "SlowLink.h"
+#include "sim/src/MeterCore.h"
+#include "sim/src/ServeLoop.h"
+#include "sim/src/SlowLink.h"
 #include "sim/Meter.h"
 
 namespace sim {

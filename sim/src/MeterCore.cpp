@@ -1,4 +1,4 @@
-#include "MeterCore.h"
+#include "sim/src/MeterCore.h"
 
 #include <algorithm>
 #include <cmath>

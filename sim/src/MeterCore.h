@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "Flash.h"
-#include "Frames.h"
+#include "sim/src/Flash.h"
+#include "sim/src/Frames.h"
 #include "sim/Meter.h"
 
 namespace sim {

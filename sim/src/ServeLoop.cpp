@@ -1,4 +1,4 @@
-#include "ServeLoop.h"
+#include "sim/src/ServeLoop.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "Brand.h"
+#include "brand/Brand.h"
 
 namespace {
 

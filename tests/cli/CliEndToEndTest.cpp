@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "Addresses.h"
-#include "ChildProcess.h"
-#include "MeterLock.h"
-#include "TempDir.h"
+#include "tests/support/Addresses.h"
+#include "tests/support/ChildProcess.h"
+#include "platform/MeterLock.h"
+#include "tests/support/TempDir.h"
 
 using testsupport::ChildProcess;
 using Clock = ChildProcess::Clock;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Display.h"
+#include "cli/Display.h"
 
 using namespace cli;
 using namespace std::chrono_literals;

@@ -2,7 +2,7 @@
 // several sites and their retries join into one.
 #include <gtest/gtest.h>
 
-#include "EarlierReports.h"
+#include "cli/EarlierReports.h"
 
 using namespace cli;
 using Json = nlohmann::ordered_json;

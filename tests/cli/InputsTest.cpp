@@ -2,8 +2,8 @@
 // names its report gives each outcome.
 #include <gtest/gtest.h>
 
-#include "Inputs.h"
-#include "Report.h"
+#include "cli/Inputs.h"
+#include "cli/Report.h"
 
 using namespace cli;
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Plan.h"
-#include "TempDir.h"
+#include "cli/Plan.h"
+#include "tests/support/TempDir.h"
 
 using namespace cli;
 

@@ -13,9 +13,9 @@
 #include <unistd.h>
 #endif
 
-#include "Log.h"
-#include "Record.h"
-#include "TempDir.h"
+#include "history/Log.h"
+#include "history/Record.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using nlohmann::ordered_json;

@@ -18,14 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "FlashImage.h"
-#include "ImageExport.h"
-#include "ImageFormats.h"
-#include "TempDir.h"
+#include "image/FlashImage.h"
+#include "image/ImageExport.h"
+#include "image/ImageFormats.h"
+#include "tests/support/TempDir.h"
 #ifdef _WIN32
-#include "Wine.h"
+#include "tests/support/Wine.h"
 #else
-#include "ScratchMount.h"
+#include "tests/support/ScratchMount.h"
 #endif
 
 namespace fs = std::filesystem;

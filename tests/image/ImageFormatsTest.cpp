@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "FlashImage.h"
-#include "ImageFormats.h"
-#include "Sha256.h"
+#include "image/FlashImage.h"
+#include "image/ImageFormats.h"
+#include "image/Sha256.h"
 
 using image::kImageSize;
 

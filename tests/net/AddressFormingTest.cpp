@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SocketAddress.h"
+#include "net/SocketAddress.h"
 
 using namespace net;
 

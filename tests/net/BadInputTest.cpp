@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "Peer.h"
-#include "SocketLink.h"
+#include "tests/support/Peer.h"
+#include "net/SocketLink.h"
 
 using namespace testsupport;
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Peer.h"
-#include "SocketLink.h"
+#include "tests/support/Peer.h"
+#include "net/SocketLink.h"
 
 using namespace testsupport;
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
-#include "MeterLock.h"
-#include "TempDir.h"
+#include "platform/MeterLock.h"
+#include "tests/support/TempDir.h"
 
 TEST(MeterLock, OneHolderPerAddressAndTheOthersNamed) {
     const testsupport::TempDir dir;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "Socket.h"
+#include "platform/Socket.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "Peer.h"
-#include "Socket.h"
-#include "Wine.h"
+#include "tests/support/Peer.h"
+#include "platform/Socket.h"
+#include "tests/support/Wine.h"
 
 using namespace testsupport;
 using platform::SocketFault;

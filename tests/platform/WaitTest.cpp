@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "Peer.h"
-#include "Wait.h"
+#include "tests/support/Peer.h"
+#include "platform/Wait.h"
 
 using namespace std::chrono_literals;
 using Clock = platform::Waiter::Clock;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Frames.h"
+#include "protocol/Frames.h"
 
 using namespace protocol;
 

@@ -2,7 +2,7 @@
 // for every character that has no byte there.
 #include <gtest/gtest.h>
 
-#include "PasswordText.h"
+#include "protocol/PasswordText.h"
 
 using protocol::PasswordBytes;
 using protocol::Windows1252Byte;

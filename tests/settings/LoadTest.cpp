@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "Settings.h"
-#include "TestFiles.h"
+#include "settings/Settings.h"
+#include "tests/settings/TestFiles.h"
 
 using settings::LoadSettings;
 using settings::SettingsFileName;

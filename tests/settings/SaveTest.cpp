@@ -6,13 +6,13 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "Wine.h"
+#include "tests/support/Wine.h"
 #else
-#include "ScratchMount.h"
-#include "Unprivileged.h"
+#include "tests/support/ScratchMount.h"
+#include "tests/support/Unprivileged.h"
 #endif
-#include "Settings.h"
-#include "TestFiles.h"
+#include "settings/Settings.h"
+#include "tests/settings/TestFiles.h"
 
 using namespace std::string_literals;
 using settings::LoadSettings;

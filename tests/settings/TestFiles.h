@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "TempDir.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 using testsupport::ChildProcess;
 using namespace std::chrono_literals;

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <fstream>
 
-#include "ChildProcess.h"
-#include "CliOptions.h"
-#include "SimTestSupport.h"
-#include "TempDir.h"
+#include "tests/support/ChildProcess.h"
+#include "sim/cli/CliOptions.h"
+#include "tests/sim/SimTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace sim {
 namespace {

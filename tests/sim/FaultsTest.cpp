@@ -2,8 +2,8 @@
 // and that a seed replays the same faults.
 #include <gtest/gtest.h>
 
-#include "MeterCore.h"
-#include "SimTestSupport.h"
+#include "sim/src/MeterCore.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace sim {
 namespace {

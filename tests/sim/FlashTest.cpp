@@ -2,7 +2,7 @@
 // content shows in the meter rather than passing unnoticed.
 #include <gtest/gtest.h>
 
-#include "Flash.h"
+#include "sim/src/Flash.h"
 #include "sim/Meter.h"
 
 namespace sim {

@@ -1,8 +1,8 @@
 // What the meter makes of each kind of datagram and Modbus request.
 #include <gtest/gtest.h>
 
-#include "Frames.h"
-#include "SimTestSupport.h"
+#include "sim/src/Frames.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace sim {
 namespace {

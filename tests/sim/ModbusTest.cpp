@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "sim/Meter.h"
-#include "SimTestSupport.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "SimTestSupport.h"
+#include "tests/sim/SimTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

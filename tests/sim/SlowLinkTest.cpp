@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "MeterCore.h"
-#include "SimTestSupport.h"
-#include "SlowLink.h"
+#include "sim/src/MeterCore.h"
+#include "tests/sim/SimTestSupport.h"
+#include "sim/src/SlowLink.h"
 #include "sim/Meter.h"
 
 namespace sim {

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <thread>
 
-#include "Flash.h"
+#include "sim/src/Flash.h"
 #include "sim/Meter.h"
-#include "SimTestSupport.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace sim {
 namespace {

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "Socket.h"
+#include "platform/Socket.h"
 
 namespace testsupport {
 

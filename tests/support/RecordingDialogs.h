@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "Dialogs.h"
+#include "qt/Dialogs.h"
 
 namespace testsupport {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace testsupport {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Socket.h"
+#include "platform/Socket.h"
 
 namespace {
 

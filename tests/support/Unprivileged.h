@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace testsupport {
 

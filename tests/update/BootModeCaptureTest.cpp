@@ -21,8 +21,8 @@
 #include <system_error>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "SocketRig.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/update/SocketRig.h"
 
 using namespace update;
 using namespace testsupport;

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "EchoGuard.h"
+#include "update/EchoGuard.h"
 
 using update::EchoGuard;
 

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <random>
 
-#include "FlashImage.h"
-#include "RecordingListener.h"
-#include "UpdateEngine.h"
-#include "VirtualMeter.h"
+#include "image/FlashImage.h"
+#include "tests/update/RecordingListener.h"
+#include "update/UpdateEngine.h"
+#include "tests/update/VirtualMeter.h"
 
 using namespace update;
 using namespace testsupport;

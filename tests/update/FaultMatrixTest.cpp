@@ -4,7 +4,7 @@
 // matrix; these cells run in parallel under CTest.
 #include <gtest/gtest.h>
 
-#include "SocketRig.h"
+#include "tests/update/SocketRig.h"
 
 using namespace update;
 using namespace testsupport;

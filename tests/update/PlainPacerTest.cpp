@@ -7,9 +7,9 @@
 #include <functional>
 #include <thread>
 
-#include "Peer.h"
-#include "PlainPacer.h"
-#include "SocketLink.h"
+#include "tests/support/Peer.h"
+#include "update/PlainPacer.h"
+#include "net/SocketLink.h"
 
 using namespace std::chrono_literals;
 using update::Pacer;

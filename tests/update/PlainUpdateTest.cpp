@@ -3,7 +3,7 @@
 // real, and no answer is ever taken for another frame's.
 #include <gtest/gtest.h>
 
-#include "SocketRig.h"
+#include "tests/update/SocketRig.h"
 
 using namespace update;
 using namespace testsupport;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "Frames.h"
-#include "UpdateEvents.h"
+#include "protocol/Frames.h"
+#include "update/UpdateEvents.h"
 
 namespace testsupport {
 

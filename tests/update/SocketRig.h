@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "FlashImage.h"
-#include "PlainPacer.h"
-#include "RecordingListener.h"
-#include "SocketLink.h"
-#include "UpdateEngine.h"
-#include "VirtualMeter.h"
+#include "image/FlashImage.h"
+#include "update/PlainPacer.h"
+#include "tests/update/RecordingListener.h"
+#include "net/SocketLink.h"
+#include "update/UpdateEngine.h"
+#include "tests/update/VirtualMeter.h"
 #include "sim/Meter.h"
 
 namespace testsupport {

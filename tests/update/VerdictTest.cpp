@@ -1,7 +1,7 @@
 // How a run ends, decided from its facts alone.
 #include <gtest/gtest.h>
 
-#include "Verdict.h"
+#include "update/Verdict.h"
 
 using namespace update;
 

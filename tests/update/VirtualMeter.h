@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Frames.h"
-#include "ImageFormats.h"
-#include "Pacer.h"
+#include "protocol/Frames.h"
+#include "image/ImageFormats.h"
+#include "update/Pacer.h"
 
 namespace testsupport {
 

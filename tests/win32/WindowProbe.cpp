@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "Controls.h"
+#include "win32/Controls.h"
 
 namespace {
 

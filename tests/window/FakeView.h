@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "WindowModel.h"
+#include "window/WindowModel.h"
 
 namespace testsupport {
 

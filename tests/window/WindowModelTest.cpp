@@ -11,17 +11,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "FakeView.h"
-#include "FlashImage.h"
-#include "LoaderVersion.h"
-#include "Sha256.h"
-#include "Settings.h"
-#include "TempDir.h"
-#include "Texts.h"
-#include "VirtualMeter.h"
-#include "WindowModel.h"
-#include "Address.h"
-#include "MeterLock.h"
+#include "tests/window/FakeView.h"
+#include "image/FlashImage.h"
+#include "brand/LoaderVersion.h"
+#include "image/Sha256.h"
+#include "settings/Settings.h"
+#include "tests/support/TempDir.h"
+#include "window/Texts.h"
+#include "tests/update/VirtualMeter.h"
+#include "window/WindowModel.h"
+#include "window/Address.h"
+#include "platform/MeterLock.h"
 
 using namespace window;
 using namespace testsupport;

@@ -1,4 +1,4 @@
-#include "MainWindow.h"
+#include "qt/MainWindow.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -7,9 +7,9 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "BuildConfig.h"
-#include "Log.h"
-#include "MeterLock.h"
+#include "qt/BuildConfig.h"
+#include "history/Log.h"
+#include "platform/MeterLock.h"
 
 namespace layout = window::layout;
 

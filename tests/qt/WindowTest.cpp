@@ -5,10 +5,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "BuildConfig.h"
-#include "MainWindow.h"
-#include "RecordingDialogs.h"
-#include "Texts.h"
+#include "qt/BuildConfig.h"
+#include "qt/MainWindow.h"
+#include "tests/support/RecordingDialogs.h"
+#include "window/Texts.h"
 
 class WindowTest : public QObject {
     Q_OBJECT

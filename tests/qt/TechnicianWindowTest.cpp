@@ -8,10 +8,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "MainWindow.h"
-#include "QtFiles.h"
-#include "RecordingDialogs.h"
-#include "Texts.h"
+#include "qt/MainWindow.h"
+#include "tests/support/QtFiles.h"
+#include "tests/support/RecordingDialogs.h"
+#include "window/Texts.h"
 #include "sim/Meter.h"
 
 namespace {

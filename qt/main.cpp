@@ -4,10 +4,10 @@
 
 #include <cstdio>
 
-#include "Brand.h"
-#include "Dialogs.h"
-#include "MainWindow.h"
-#include "Socket.h"
+#include "brand/Brand.h"
+#include "qt/Dialogs.h"
+#include "qt/MainWindow.h"
+#include "platform/Socket.h"
 
 namespace {
 

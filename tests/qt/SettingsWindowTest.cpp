@@ -8,12 +8,12 @@
 
 #include <memory>
 
-#include "BuildConfig.h"
-#include "MainWindow.h"
-#include "QtFiles.h"
-#include "RecordingDialogs.h"
-#include "ScratchMount.h"
-#include "Unprivileged.h"
+#include "qt/BuildConfig.h"
+#include "qt/MainWindow.h"
+#include "tests/support/QtFiles.h"
+#include "tests/support/RecordingDialogs.h"
+#include "tests/support/ScratchMount.h"
+#include "tests/support/Unprivileged.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "BuildConfig.h"
+#include "qt/BuildConfig.h"
 
 const uint8_t BrandVariant = LOADER_BRAND_VARIANT;
 const bool DeveloperControls = LOADER_DEVELOPER_CONTROLS != 0;

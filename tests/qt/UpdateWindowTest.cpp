@@ -4,8 +4,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "MainWindow.h"
-#include "RecordingDialogs.h"
+#include "qt/MainWindow.h"
+#include "tests/support/RecordingDialogs.h"
 #include "sim/Meter.h"
 
 class UpdateWindowTest : public QObject {

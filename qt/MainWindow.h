@@ -11,9 +11,9 @@
 #include <QWidget>
 #include <optional>
 
-#include "Dialogs.h"
-#include "Layout.h"
-#include "WindowModel.h"
+#include "qt/Dialogs.h"
+#include "window/Layout.h"
+#include "window/WindowModel.h"
 
 // A label that grows with its text, away from its aligned edge.
 class GrowingLabel : public QLabel {

@@ -11,11 +11,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "MainWindow.h"
-#include "ImageExport.h"
-#include "QtFiles.h"
-#include "RecordingDialogs.h"
-#include "ScratchMount.h"
+#include "qt/MainWindow.h"
+#include "image/ImageExport.h"
+#include "tests/support/QtFiles.h"
+#include "tests/support/RecordingDialogs.h"
+#include "tests/support/ScratchMount.h"
 
 namespace {
 

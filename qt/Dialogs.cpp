@@ -1,4 +1,4 @@
-#include "Dialogs.h"
+#include "qt/Dialogs.h"
 
 #include <QDir>
 #include <QFileDialog>

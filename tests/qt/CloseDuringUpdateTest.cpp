@@ -10,9 +10,9 @@
 #include <memory>
 #include <thread>
 
-#include "MainWindow.h"
-#include "QtFiles.h"
-#include "RecordingDialogs.h"
+#include "qt/MainWindow.h"
+#include "tests/support/QtFiles.h"
+#include "tests/support/RecordingDialogs.h"
 #include "sim/Meter.h"
 
 namespace {
