@@ -33,7 +33,7 @@ case "$target" in
   *) usage ;;
 esac
 
-CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$build" -DMETER_SIM_FUZZ=ON -DLOADER_FUZZ=ON \
+CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$build" -DLOADER_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target "$name" -j2
 
