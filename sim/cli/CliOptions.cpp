@@ -64,13 +64,6 @@ std::optional<long long> Integer(const std::string& s, long long lo, long long h
     return static_cast<long long>(*v);
 }
 
-std::optional<double> Real(const std::string& s, double lo, double hi) {
-    char* end = nullptr;
-    const double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
-    return v;
-}
-
 template <class T>
 bool SetInteger(const std::string& s, long long lo, long long hi, T& to) {
     const auto v = Integer(s, lo, hi);
@@ -79,9 +72,11 @@ bool SetInteger(const std::string& s, long long lo, long long hi, T& to) {
 }
 
 bool SetReal(const std::string& s, double lo, double hi, double& to) {
-    const auto v = Real(s, lo, hi);
-    if (v) to = *v;
-    return v.has_value();
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return false;
+    to = v;
+    return true;
 }
 
 // One option's value and where it goes: the whole simulator's options and
