@@ -18,8 +18,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 
 if [ "$target" = all ]; then
-  # The simulator's decoder had the whole budget before; now each target
-  # gets a share, the simulator the rest.
+  # A third each, the simulator also what the division leaves over.
   share=$((seconds / 3))
   "$0" image "$share"
   "$0" settings "$share"
@@ -33,7 +32,7 @@ case "$target" in
   *) usage ;;
 esac
 
-CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$build" -DMETER_SIM_FUZZ=ON -DLOADER_FUZZ=ON \
+CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$build" -DLOADER_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target "$name" -j2
 

@@ -58,28 +58,158 @@ Exit status: 0 done (and flash as expected), 1 flash differs, 2 usage or start e
 
 namespace {
 
-const std::string_view kWithValue[] = {
-    "--address",      "--meters",           "--modbus-port",  "--boot-port", "--password", "--identity",
-    "--identity-hex", "--boot-delay",       "--modbus-delay", "--seed",      "--fault",    "--loss-in",
-    "--loss-out",     "--modbus-exception", "--modbus-split", "--image",     "--dump",     "--log",
-    "--ports-file",   "--duration",         "--rtt"};
-
-// What only the whole simulator can be given, not one of its meters.
-const std::string_view kWholeSimulator[] = {"--help",        "--exit-after-reset", "--address",  "--meters",
-                                            "--modbus-port", "--boot-port",        "--image",    "--dump",
-                                            "--log",         "--ports-file",       "--duration", "--meter"};
-
 std::optional<long long> Integer(const std::string& s, long long lo, long long hi) {
     auto v = ParseNumber(s);
     if (!v || *v > static_cast<uint64_t>(hi) || static_cast<long long>(*v) < lo) return std::nullopt;
     return static_cast<long long>(*v);
 }
 
-std::optional<double> Real(const std::string& s, double lo, double hi) {
+template <class T>
+bool SetInteger(const std::string& s, long long lo, long long hi, T& to) {
+    const auto v = Integer(s, lo, hi);
+    if (v) to = static_cast<T>(*v);
+    return v.has_value();
+}
+
+bool SetReal(const std::string& s, double lo, double hi, double& to) {
     char* end = nullptr;
     const double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
-    return v;
+    if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return false;
+    to = v;
+    return true;
+}
+
+// One option's value and where it goes: the whole simulator's options and
+// the meter being set up (the first, or the one of the last --meter K).
+struct Given {
+    const std::string& value;
+    CliOptions& cli;
+    MeterOptions& meter;
+    std::string* why;  // set where "bad value" would not say enough
+};
+
+// A member of either options, in what is given.
+template <class T>
+T& At(const Given& g, T CliOptions::*member) {
+    return g.cli.*member;
+}
+template <class T>
+T& At(const Given& g, T MeterOptions::*member) {
+    return g.meter.*member;
+}
+
+template <auto Member, bool To>
+bool Switch(const Given& g) {
+    At(g, Member) = To;
+    return true;
+}
+
+template <auto Member>
+bool Text(const Given& g) {
+    At(g, Member) = g.value;
+    return true;
+}
+
+bool SetIdentity(const Given& g) {
+    g.meter.identity.assign(g.value.begin(), g.value.end());
+    return true;
+}
+
+bool SetIdentityHex(const Given& g) {
+    auto bytes = ParseHex(g.value);
+    if (bytes) g.meter.identity = *bytes;
+    return bytes.has_value();
+}
+
+bool SetSeed(const Given& g) {
+    auto n = ParseNumber(g.value);
+    if (n) g.meter.seed = *n;
+    return n.has_value();
+}
+
+bool SetAddress(const Given& g) {
+    in_addr a{};
+    if (inet_pton(AF_INET, g.value.c_str(), &a) != 1) return false;
+    g.meter.address = g.value;
+    return true;
+}
+
+bool SetFault(const Given& g) {
+    auto rule = ParseFaultRule(g.value, g.why);
+    if (rule) g.meter.faults.rules.push_back(*rule);
+    return rule.has_value();
+}
+
+// N[:MS]
+bool SetModbusSplit(const Given& g) {
+    const auto colon = g.value.find(':');
+    auto n = Integer(g.value.substr(0, colon), 1, 259);
+    auto ms = colon == std::string::npos ? std::optional<long long>(Faults{}.modbusSplitDelayMs)
+                                         : Integer(g.value.substr(colon + 1), 0, 600000);
+    if (!n || !ms) return false;
+    g.meter.faults.modbusSplitBytes = static_cast<int>(*n);
+    g.meter.faults.modbusSplitDelayMs = static_cast<int>(*ms);
+    return true;
+}
+
+// MS[:JITTER], the jitter at most MS
+bool SetRoundTrip(const Given& g) {
+    const auto colon = g.value.find(':');
+    auto ms = Integer(g.value.substr(0, colon), 0, 600000);
+    auto jitter = colon == std::string::npos ? std::optional<long long>(0)
+                                             : Integer(g.value.substr(colon + 1), 0, ms.value_or(0));
+    if (!ms || !jitter) return false;
+    g.meter.faults.rttMs = static_cast<int>(*ms);
+    g.meter.faults.rttJitterMs = static_cast<int>(*jitter);
+    return true;
+}
+
+struct Option {
+    std::string_view name;
+    bool takesValue;
+    bool wholeSimulator;        // not for one meter: given before the first --meter
+    bool (*set)(const Given&);  // false: the value is refused
+};
+
+constexpr bool kValue = true, kFlag = false, kWhole = true, kPerMeter = false;
+
+// "--meter K" itself is taken apart before these.
+const Option kOptions[] = {
+    {"--help", kFlag, kWhole, Switch<&CliOptions::help, true>},
+    {"--exit-after-reset", kFlag, kWhole, Switch<&CliOptions::exitAfterReset, true>},
+    {"--address", kValue, kWhole, SetAddress},
+    {"--meters", kValue, kWhole, [](const Given& g) { return SetInteger(g.value, 1, kMaxMeters, g.cli.meters); }},
+    {"--modbus-port", kValue, kWhole, [](const Given& g) { return SetInteger(g.value, 0, 65535, g.meter.modbusPort); }},
+    {"--boot-port", kValue, kWhole, [](const Given& g) { return SetInteger(g.value, 0, 65535, g.meter.bootPort); }},
+    {"--image", kValue, kWhole, Text<&CliOptions::imagePath>},
+    {"--dump", kValue, kWhole, Text<&CliOptions::dumpPath>},
+    {"--log", kValue, kWhole, Text<&CliOptions::logPath>},
+    {"--ports-file", kValue, kWhole, Text<&CliOptions::portsFile>},
+    {"--duration", kValue, kWhole, [](const Given& g) { return SetReal(g.value, 0, 1e7, g.cli.durationS); }},
+    {"--no-modbus", kFlag, kPerMeter, Switch<&MeterOptions::modbusListener, false>},
+    {"--bootloader", kFlag, kPerMeter, Switch<&MeterOptions::bootloaderFromStart, true>},
+    {"--password", kValue, kPerMeter, Text<&MeterOptions::password>},
+    {"--identity", kValue, kPerMeter, SetIdentity},
+    {"--identity-hex", kValue, kPerMeter, SetIdentityHex},
+    {"--boot-delay", kValue, kPerMeter,
+     [](const Given& g) { return SetInteger(g.value, 0, 600000, g.meter.bootDelayMs); }},
+    {"--seed", kValue, kPerMeter, SetSeed},
+    {"--fault", kValue, kPerMeter, SetFault},
+    {"--loss-in", kValue, kPerMeter,
+     [](const Given& g) { return SetReal(g.value, 0, 100, g.meter.faults.lossInPercent); }},
+    {"--loss-out", kValue, kPerMeter,
+     [](const Given& g) { return SetReal(g.value, 0, 100, g.meter.faults.lossOutPercent); }},
+    {"--modbus-exception", kValue, kPerMeter,
+     [](const Given& g) { return SetInteger(g.value, 1, 255, g.meter.faults.modbusException); }},
+    {"--modbus-delay", kValue, kPerMeter,
+     [](const Given& g) { return SetInteger(g.value, 0, 600000, g.meter.faults.modbusDelayMs); }},
+    {"--modbus-split", kValue, kPerMeter, SetModbusSplit},
+    {"--rtt", kValue, kPerMeter, SetRoundTrip},
+};
+
+const Option* Find(std::string_view name) {
+    const auto o = std::find_if(std::begin(kOptions), std::end(kOptions), [&](auto& x) { return x.name == name; });
+    return o == std::end(kOptions) ? nullptr : o;
 }
 
 std::optional<std::string> Apply(const std::vector<std::string>& args, CliOptions& o, MeterOptions& meter);
@@ -121,14 +251,12 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
             perMeter[scope];
             continue;
         }
-        if (scope &&
-            std::find(std::begin(kWholeSimulator), std::end(kWholeSimulator), args[i]) != std::end(kWholeSimulator))
+        const Option* option = Find(args[i]);
+        if (scope && option && option->wholeSimulator)
             return fail(args[i] + " is for the whole simulator: give it before the first --meter");
         auto& to = scope ? perMeter[scope] : whole;
         to.push_back(args[i]);
-        if (std::find(std::begin(kWithValue), std::end(kWithValue), args[i]) != std::end(kWithValue) &&
-            i + 1 < args.size())
-            to.push_back(args[++i]);
+        if (option && option->takesValue && i + 1 < args.size()) to.push_back(args[++i]);
     }
     if (auto failed = Apply(whole, o, o.meter)) return fail(*failed);
     for (const auto& [k, list] : perMeter) {
@@ -145,96 +273,18 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
 namespace {
 
 std::optional<std::string> Apply(const std::vector<std::string>& args, CliOptions& o, MeterOptions& meter) {
-    auto fail = [](const std::string& message) -> std::optional<std::string> { return message; };
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& opt = args[i];
-        auto flag = [&](const char* name) { return opt == name; };
+        const std::string& name = args[i];
+        const Option* option = Find(name);
+        if (!option) return "unknown option '" + name + "'";
         std::string value;
-        if (std::find(std::begin(kWithValue), std::end(kWithValue), opt) != std::end(kWithValue)) {
-            if (i + 1 >= args.size()) return fail(opt + " needs a value");
+        if (option->takesValue) {
+            if (i + 1 >= args.size()) return name + " needs a value";
             value = args[++i];
         }
-        auto bad = [&] { return fail("bad value for " + opt + ": '" + value + "'"); };
-        if (flag("--help")) {
-            o.help = true;
-        } else if (flag("--no-modbus")) {
-            meter.modbusListener = false;
-        } else if (flag("--bootloader")) {
-            meter.bootloaderFromStart = true;
-        } else if (flag("--exit-after-reset")) {
-            o.exitAfterReset = true;
-        } else if (flag("--address")) {
-            in_addr a{};
-            if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad();
-            meter.address = value;
-        } else if (flag("--meters")) {
-            auto n = Integer(value, 1, kMaxMeters);
-            if (!n) return bad();
-            o.meters = static_cast<int>(*n);
-        } else if (flag("--modbus-port") || flag("--boot-port")) {
-            auto n = Integer(value, 0, 65535);
-            if (!n) return bad();
-            (opt == "--modbus-port" ? meter.modbusPort : meter.bootPort) = static_cast<int>(*n);
-        } else if (flag("--password")) {
-            meter.password = value;
-        } else if (flag("--identity")) {
-            meter.identity.assign(value.begin(), value.end());
-        } else if (flag("--identity-hex")) {
-            auto bytes = ParseHex(value);
-            if (!bytes) return bad();
-            meter.identity = *bytes;
-        } else if (flag("--boot-delay") || flag("--modbus-delay")) {
-            auto n = Integer(value, 0, 600000);
-            if (!n) return bad();
-            (opt == "--boot-delay" ? meter.bootDelayMs : meter.faults.modbusDelayMs) = static_cast<int>(*n);
-        } else if (flag("--seed")) {
-            auto n = ParseNumber(value);
-            if (!n) return bad();
-            meter.seed = *n;
-        } else if (flag("--fault")) {
-            std::string why;
-            auto rule = ParseFaultRule(value, &why);
-            if (!rule) return fail("--fault " + value + ": " + why);
-            meter.faults.rules.push_back(*rule);
-        } else if (flag("--loss-in") || flag("--loss-out")) {
-            auto p = Real(value, 0, 100);
-            if (!p) return bad();
-            (opt == "--loss-in" ? meter.faults.lossInPercent : meter.faults.lossOutPercent) = *p;
-        } else if (flag("--modbus-exception")) {
-            auto n = Integer(value, 1, 255);
-            if (!n) return bad();
-            meter.faults.modbusException = static_cast<int>(*n);
-        } else if (flag("--modbus-split")) {
-            const auto colon = value.find(':');
-            auto n = Integer(value.substr(0, colon), 1, 259);
-            auto ms = colon == std::string::npos ? std::optional<long long>(Faults{}.modbusSplitDelayMs)
-                                                 : Integer(value.substr(colon + 1), 0, 600000);
-            if (!n || !ms) return bad();
-            meter.faults.modbusSplitBytes = static_cast<int>(*n);
-            meter.faults.modbusSplitDelayMs = static_cast<int>(*ms);
-        } else if (flag("--rtt")) {
-            const auto colon = value.find(':');
-            auto ms = Integer(value.substr(0, colon), 0, 600000);
-            auto jitter = colon == std::string::npos ? std::optional<long long>(0)
-                                                     : Integer(value.substr(colon + 1), 0, ms.value_or(0));
-            if (!ms || !jitter) return bad();
-            meter.faults.rttMs = static_cast<int>(*ms);
-            meter.faults.rttJitterMs = static_cast<int>(*jitter);
-        } else if (flag("--image")) {
-            o.imagePath = value;
-        } else if (flag("--dump")) {
-            o.dumpPath = value;
-        } else if (flag("--log")) {
-            o.logPath = value;
-        } else if (flag("--ports-file")) {
-            o.portsFile = value;
-        } else if (flag("--duration")) {
-            auto s = Real(value, 0, 1e7);
-            if (!s) return bad();
-            o.durationS = *s;
-        } else {
-            return fail("unknown option '" + opt + "'");
-        }
+        std::string why;
+        if (!option->set(Given{value, o, meter, &why}))
+            return why.empty() ? "bad value for " + name + ": '" + value + "'" : name + " " + value + ": " + why;
     }
     return std::nullopt;
 }

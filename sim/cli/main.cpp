@@ -124,27 +124,24 @@ struct Serving {
     std::unique_ptr<sim::MeterFleet> fleet;
 };
 
-// Starts the meters, says they are ready and serves until a signal, the time
-// limit or the final "RESET"; false when they could not start (said on stderr).
-bool Run(const Inputs& in, Serving& serving) {
-    const sim::CliOptions& cli = in.cli;
-    FILE* const log = in.log;
-    // A reader that goes away must not kill the meters mid-run.
-    signal(SIGPIPE, SIG_IGN);
-    RaiseDescriptorLimit();
-    // Signals are taken by the main thread through a descriptor; the meters'
-    // threads inherit the blocked mask and never see them.
+// Signals are taken by the main thread through a descriptor; the meters'
+// threads, started later, inherit the blocked mask and never see them.
+int TakeStopSignals() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    const int resetFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+}
 
-    // Held while the meters start, so no event line comes before the start line.
-    std::unique_lock startLock(serving.output);
-    const auto addresses = *sim::ConsecutiveAddresses(cli.meter.address, cli.meters);
+// Each meter's options: its own or the common ones, on its address with its
+// seed, its events logged; `resetFd` is written once every meter has handled
+// a "RESET".
+std::vector<sim::MeterOptions> MeterOptionsFor(const Inputs& in, const std::vector<std::string>& addresses,
+                                               Serving& serving, int resetFd) {
+    const sim::CliOptions& cli = in.cli;
+    FILE* const log = in.log;
     serving.resetTaken.assign(addresses.size(), false);
     std::vector<sim::MeterOptions> options;
     for (size_t i = 0; i < addresses.size(); ++i) {
@@ -164,29 +161,22 @@ bool Run(const Inputs& in, Serving& serving) {
         };
         options.push_back(std::move(o));
     }
-    try {
-        serving.fleet = std::make_unique<sim::MeterFleet>(std::move(options));
-    } catch (const std::exception& ex) {
-        std::cerr << "meter-sim: cannot start: " << ex.what() << "\n";
-        return false;
-    }
-    const sim::MeterFleet& meters = *serving.fleet;
+    return options;
+}
+
+std::string ReadyLine(const sim::MeterFleet& meters, const std::vector<std::string>& addresses) {
     std::string ready = "{\"ready\":true,\"meters\":[";
     for (size_t i = 0; i < meters.Size(); ++i) {
         ready += (i ? "," : "") + std::string("{\"name\":") + Quote(meters[i].Name()) +
                  ",\"address\":" + Quote(addresses[i]) + ",\"modbusPort\":" + std::to_string(meters[i].ModbusPort()) +
                  ",\"bootPort\":" + std::to_string(meters[i].BootPort()) + "}";
     }
-    ready += "]}";
-    // The file first: whoever has read the line on stdout may rely on it.
-    if (!cli.portsFile.empty() && !WriteFile(cli.portsFile, ready + "\n")) {
-        std::cerr << "meter-sim: cannot write " << cli.portsFile << "\n";
-        return false;
-    }
-    std::printf("%s\n", ready.c_str());
-    std::fflush(stdout);
-    startLock.unlock();
+    return ready + "]}";
+}
 
+// Until a signal, the time limit, or (with --exit-after-reset) the last
+// meter's "RESET".
+void ServeUntilDone(const sim::CliOptions& cli, int signalFd, int resetFd) {
     using Clock = std::chrono::steady_clock;
     const auto deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(cli.durationS));
@@ -207,6 +197,37 @@ bool Run(const Inputs& in, Serving& serving) {
             if (cli.exitAfterReset) break;
         }
     }
+}
+
+// Starts the meters, says they are ready and serves until a signal, the time
+// limit or the final "RESET"; false when they could not start (said on stderr).
+bool Run(const Inputs& in, Serving& serving) {
+    const sim::CliOptions& cli = in.cli;
+    // A reader that goes away must not kill the meters mid-run.
+    signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
+    const int signalFd = TakeStopSignals();
+    const int resetFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+    // Held while the meters start, so no event line comes before the start line.
+    std::unique_lock startLock(serving.output);
+    const auto addresses = *sim::ConsecutiveAddresses(cli.meter.address, cli.meters);
+    try {
+        serving.fleet = std::make_unique<sim::MeterFleet>(MeterOptionsFor(in, addresses, serving, resetFd));
+    } catch (const std::exception& ex) {
+        std::cerr << "meter-sim: cannot start: " << ex.what() << "\n";
+        return false;
+    }
+    const std::string ready = ReadyLine(*serving.fleet, addresses);
+    // The file first: whoever has read the line on stdout may rely on it.
+    if (!cli.portsFile.empty() && !WriteFile(cli.portsFile, ready + "\n")) {
+        std::cerr << "meter-sim: cannot write " << cli.portsFile << "\n";
+        return false;
+    }
+    std::printf("%s\n", ready.c_str());
+    std::fflush(stdout);
+    startLock.unlock();
+    ServeUntilDone(cli, signalFd, resetFd);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "sim/Faults.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -62,6 +63,62 @@ std::optional<uint64_t> ParseNumber(std::string_view text) {
     return v;
 }
 
+namespace {
+
+// ACTION[:ARG] into `rule`; the reason when it is refused.
+std::optional<std::string> ParseAction(std::string_view head, FaultRule& rule) {
+    std::string_view name = head, arg;
+    const bool hasArg = head.find(':') != std::string_view::npos;
+    if (hasArg) {
+        name = head.substr(0, head.find(':'));
+        arg = head.substr(head.find(':') + 1);
+    }
+    const auto known = std::find_if(std::begin(kActions), std::end(kActions), [&](auto& a) { return a.name == name; });
+    if (known == std::end(kActions)) return "unknown fault '" + std::string(name) + "'";
+    rule.action = known->action;
+    if (rule.action == FaultAction::Delay) {
+        auto ms = ParseNumber(arg);
+        if (!ms || *ms > 600000) return "delay needs milliseconds: delay:MS";
+        rule.delayMs = static_cast<int>(*ms);
+    } else if (rule.action == FaultAction::Duplicate && hasArg) {
+        auto ms = ParseNumber(arg);
+        if (!ms || *ms > 600000) return "duplicate takes the copy's lag in milliseconds: duplicate:LAG";
+        rule.lagMs = static_cast<int>(*ms);
+    } else if (rule.action == FaultAction::Script) {
+        auto bytes = ParseHex(arg);
+        if (!hasArg || !bytes || bytes->size() > 65507) return "script needs hex bytes: script:HEX";
+        rule.payload = std::move(*bytes);
+    } else if (hasArg) {
+        return "fault '" + std::string(name) + "' takes no argument";
+    }
+    return std::nullopt;
+}
+
+// One SELECTOR into `rule`; the reason when it is refused.
+std::optional<std::string> ParseSelector(std::string_view sel, FaultRule& rule) {
+    const auto eq = sel.find('=');
+    const std::string_view key = eq == std::string_view::npos ? std::string_view{} : sel.substr(0, eq);
+    const std::string_view value = eq == std::string_view::npos ? sel : sel.substr(eq + 1);
+    if (key.empty() || key == "every") {
+        auto n = ParseNumber(value);
+        if (!n || *n == 0 || *n > UINT32_MAX) return "exchange numbers start at 1: '" + std::string(sel) + "'";
+        (key.empty() ? rule.exchange : rule.every) = static_cast<uint32_t>(*n);
+    } else if (key == "block") {
+        auto n = ParseNumber(value);
+        if (!n || *n > 0xFFFFFF) return "block needs a 24-bit address: '" + std::string(sel) + "'";
+        rule.blockAddress = static_cast<uint32_t>(*n);
+    } else if (key == "cmd") {
+        if (std::find(std::begin(kCommands), std::end(kCommands), value) == std::end(kCommands))
+            return "cmd must be one of VER?, E, W, RESET, ?";
+        rule.command = std::string(value);
+    } else {
+        return "unknown selector '" + std::string(sel) + "'";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<FaultRule> ParseFaultRule(std::string_view text, std::string* error) {
     FaultRule rule;
     std::string_view head = text, selectors;
@@ -70,59 +127,12 @@ std::optional<FaultRule> ParseFaultRule(std::string_view text, std::string* erro
         selectors = text.substr(at + 1);
         if (selectors.empty()) return Fail(error, "empty selector after '@'");
     }
-    std::string_view name = head, arg;
-    const bool hasArg = head.find(':') != std::string_view::npos;
-    if (hasArg) {
-        name = head.substr(0, head.find(':'));
-        arg = head.substr(head.find(':') + 1);
-    }
-    bool known = false;
-    for (const auto& a : kActions)
-        if (a.name == name) {
-            rule.action = a.action;
-            known = true;
-        }
-    if (!known) return Fail(error, "unknown fault '" + std::string(name) + "'");
-    if (rule.action == FaultAction::Delay) {
-        auto ms = ParseNumber(arg);
-        if (!ms || *ms > 600000) return Fail(error, "delay needs milliseconds: delay:MS");
-        rule.delayMs = static_cast<int>(*ms);
-    } else if (rule.action == FaultAction::Duplicate && hasArg) {
-        auto ms = ParseNumber(arg);
-        if (!ms || *ms > 600000) return Fail(error, "duplicate takes the copy's lag in milliseconds: duplicate:LAG");
-        rule.lagMs = static_cast<int>(*ms);
-    } else if (rule.action == FaultAction::Script) {
-        auto bytes = ParseHex(arg);
-        if (!hasArg || !bytes || bytes->size() > 65507) return Fail(error, "script needs hex bytes: script:HEX");
-        rule.payload = std::move(*bytes);
-    } else if (hasArg) {
-        return Fail(error, "fault '" + std::string(name) + "' takes no argument");
-    }
-
+    if (auto why = ParseAction(head, rule)) return Fail(error, std::move(*why));
     while (!selectors.empty()) {
         const auto comma = selectors.find(',');
         const std::string_view sel = selectors.substr(0, comma);
         selectors = comma == std::string_view::npos ? std::string_view{} : selectors.substr(comma + 1);
-        const auto eq = sel.find('=');
-        const std::string_view key = eq == std::string_view::npos ? std::string_view{} : sel.substr(0, eq);
-        const std::string_view value = eq == std::string_view::npos ? sel : sel.substr(eq + 1);
-        if (key.empty() || key == "every") {
-            auto n = ParseNumber(value);
-            if (!n || *n == 0 || *n > UINT32_MAX)
-                return Fail(error, "exchange numbers start at 1: '" + std::string(sel) + "'");
-            (key.empty() ? rule.exchange : rule.every) = static_cast<uint32_t>(*n);
-        } else if (key == "block") {
-            auto n = ParseNumber(value);
-            if (!n || *n > 0xFFFFFF) return Fail(error, "block needs a 24-bit address: '" + std::string(sel) + "'");
-            rule.blockAddress = static_cast<uint32_t>(*n);
-        } else if (key == "cmd") {
-            bool ok = false;
-            for (auto c : kCommands) ok = ok || c == value;
-            if (!ok) return Fail(error, "cmd must be one of VER?, E, W, RESET, ?");
-            rule.command = std::string(value);
-        } else {
-            return Fail(error, "unknown selector '" + std::string(sel) + "'");
-        }
+        if (auto why = ParseSelector(sel, rule)) return Fail(error, std::move(*why));
     }
     return rule;
 }

@@ -11,10 +11,13 @@ namespace {
 constexpr std::string_view kIdentify = "VER?";
 constexpr std::string_view kReset = "RESET";
 constexpr std::string_view kBootText = "GoToBootMode";
-// The erase parameters the bootloader knows: the sector range of the whole
-// application area. Anything else is refused rather than guessed at.
-constexpr uint8_t kEraseFirst = 0x08;
-constexpr uint8_t kEraseLast = 0x1D;
+// The erase parameters the bootloader knows: the first and the last sector,
+// both included, of the whole application area. The flash's 512 KB are
+// sectors 0 to 29 (4 KB ones at either end, 32 KB ones between), so 0x08000
+// starts sector 8 and 0x7FFFF ends sector 29; a count of 29 from sector 8
+// would run past the flash. Anything else is refused rather than guessed at.
+constexpr uint8_t kEraseFirstSector = 0x08;
+constexpr uint8_t kEraseLastSector = 0x1D;
 
 bool Equals(ByteView bytes, std::string_view text) {
     return bytes.size() == text.size() && std::memcmp(bytes.data(), text.data(), text.size()) == 0;
@@ -51,7 +54,7 @@ BootFrame DecodeBootFrame(ByteView d) {
             f.error = FrameError::Length;
         else if (f.checksum == ChecksumVerdict::Bad)
             f.error = FrameError::Checksum;
-        else if (d[1] != kEraseFirst || d[2] != kEraseLast)
+        else if (d[1] != kEraseFirstSector || d[2] != kEraseLastSector)
             f.error = FrameError::Parameters;
         return f;
     }

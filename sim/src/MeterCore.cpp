@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace sim {
 namespace {
@@ -48,6 +49,75 @@ bool Matches(const FaultRule& rule, uint32_t exchange, BootCommand command, cons
     return true;
 }
 
+// The answer of one exchange on its way out, as the matching rules change it.
+struct Outgoing {
+    Bytes answer;
+    bool answers = true;
+    Send send;
+    bool duplicated = false;
+    int copyLagMs = 0;
+};
+
+// The rules in their order; each is named in the event.
+void ApplyRules(const std::vector<const FaultRule*>& rules, ExchangeRandom& random, Outgoing& out, Event& e) {
+    Bytes& answer = out.answer;
+    for (const FaultRule* rule : rules) {
+        AddFault(e, FaultRuleName(*rule));
+        switch (rule->action) {
+            case FaultAction::Drop: out.answers = false; break;
+            case FaultAction::Delay: out.send.delayMs = std::max(out.send.delayMs, rule->delayMs); break;
+            case FaultAction::Duplicate:
+                out.duplicated = true;
+                out.copyLagMs = std::max(out.copyLagMs, rule->lagMs);
+                break;
+            case FaultAction::Wrong:
+                if (!answer.empty()) {
+                    uint8_t b = answer[0];
+                    while (b == answer[0] || b == 'O') b = static_cast<uint8_t>(random.Next());
+                    answer[0] = b;
+                }
+                break;
+            case FaultAction::Short:
+                if (!answer.empty()) answer.pop_back();
+                break;
+            case FaultAction::Oversized: answer.push_back('\n'); break;
+            case FaultAction::Zeroed: std::fill(answer.begin(), answer.end(), uint8_t{0}); break;
+            case FaultAction::Script:
+                answer = rule->payload;
+                out.answers = true;
+                break;
+            case FaultAction::ForeignPort: out.send.foreignPort = true; break;
+            case FaultAction::Reboot: break;
+        }
+    }
+    // A drop wins over a script whichever came first in the list.
+    if (std::any_of(rules.begin(), rules.end(), [](auto* x) { return x->action == FaultAction::Drop; }))
+        out.answers = false;
+}
+
+// The answer and its copy travel on their own, so the way back loses each
+// apart from the other. The copy's draw comes last, so that every other draw
+// of the exchange stays as it was.
+void SendBack(Outgoing& out, bool lostOut, double lossOutPercent, ExchangeRandom& random, Reaction& r) {
+    Event& e = r.event;
+    const bool copyLost = out.duplicated && random.Percent() < lossOutPercent;
+    out.send.bytes = out.answer;
+    if (lostOut)
+        AddFault(e, "lost-out");
+    else
+        r.sends.push_back(out.send);
+    if (out.duplicated) {
+        if (copyLost) {
+            AddFault(e, "copy-lost-out");
+        } else {
+            Send copy = out.send;
+            copy.delayMs += out.copyLagMs;
+            r.sends.push_back(std::move(copy));
+        }
+    }
+    if (!r.sends.empty()) e.answer = std::move(out.answer);
+}
+
 }  // namespace
 
 MeterCore::MeterCore(const MeterOptions& o)
@@ -88,90 +158,36 @@ Reaction MeterCore::OnDatagram(ByteView datagram) {
         AddFault(e, "reboot");
         return r;
     }
-
-    Bytes answer;
-    bool answers = true;
-    if (frame.error != FrameError::None) {
-        answer = ErrorAnswer(frame.error);
-    } else {
-        switch (frame.command) {
-            case BootCommand::Identify: answer = identity_; break;
-            case BootCommand::Erase:
-                flash_.EraseApplication();
-                answer = OkAnswer();
-                break;
-            case BootCommand::Write:
-                if (!flash_.Program(frame.address, frame.data)) {
-                    ++programFaults_;
-                    AddFault(e, "program-over-unerased");
-                }
-                answer = OkAnswer();
-                break;
-            case BootCommand::Reset:
-                // The meter restarts into its application; nothing comes back.
-                inBootloader_ = false;
-                answers = false;
-                break;
-            case BootCommand::Unknown: answer = ErrorAnswer(FrameError::Command); break;
-        }
-    }
-
-    Send send;
-    bool duplicated = false;
-    int copyLagMs = 0;
-    for (const FaultRule* rule : rules) {
-        AddFault(e, FaultRuleName(*rule));
-        switch (rule->action) {
-            case FaultAction::Drop: answers = false; break;
-            case FaultAction::Delay: send.delayMs = std::max(send.delayMs, rule->delayMs); break;
-            case FaultAction::Duplicate:
-                duplicated = true;
-                copyLagMs = std::max(copyLagMs, rule->lagMs);
-                break;
-            case FaultAction::Wrong:
-                if (!answer.empty()) {
-                    uint8_t b = answer[0];
-                    while (b == answer[0] || b == 'O') b = static_cast<uint8_t>(random.Next());
-                    answer[0] = b;
-                }
-                break;
-            case FaultAction::Short:
-                if (!answer.empty()) answer.pop_back();
-                break;
-            case FaultAction::Oversized: answer.push_back('\n'); break;
-            case FaultAction::Zeroed: std::fill(answer.begin(), answer.end(), uint8_t{0}); break;
-            case FaultAction::Script:
-                answer = rule->payload;
-                answers = true;
-                break;
-            case FaultAction::ForeignPort: send.foreignPort = true; break;
-            case FaultAction::Reboot: break;
-        }
-    }
-    // A drop wins over a script whichever came first in the list.
-    if (std::any_of(rules.begin(), rules.end(), [](auto* x) { return x->action == FaultAction::Drop; }))
-        answers = false;
-    if (!answers) return r;
-    // The copy travels on its own, so the way back loses it apart from the
-    // answer. Drawn last, so that every other draw of the exchange stays as it was.
-    const bool copyLost = duplicated && random.Percent() < faults_.lossOutPercent;
-    send.bytes = answer;
-    if (lostOut)
-        AddFault(e, "lost-out");
+    Outgoing out;
+    if (std::optional<Bytes> answer = Handle(frame, e))
+        out.answer = std::move(*answer);
     else
-        r.sends.push_back(send);
-    if (duplicated) {
-        if (copyLost) {
-            AddFault(e, "copy-lost-out");
-        } else {
-            Send copy = send;
-            copy.delayMs += copyLagMs;
-            r.sends.push_back(std::move(copy));
-        }
-    }
-    if (!r.sends.empty()) e.answer = std::move(answer);
+        out.answers = false;
+    ApplyRules(rules, random, out, e);
+    if (!out.answers) return r;
+    SendBack(out, lostOut, faults_.lossOutPercent, random, r);
     CrossSlowLink(faults_, random, r.sends, e);
     return r;
+}
+
+std::optional<Bytes> MeterCore::Handle(const BootFrame& frame, Event& e) {
+    if (frame.error != FrameError::None) return ErrorAnswer(frame.error);
+    switch (frame.command) {
+        case BootCommand::Identify: return identity_;
+        case BootCommand::Erase: flash_.EraseApplication(); return OkAnswer();
+        case BootCommand::Write:
+            if (!flash_.Program(frame.address, frame.data)) {
+                ++programFaults_;
+                AddFault(e, "program-over-unerased");
+            }
+            return OkAnswer();
+        case BootCommand::Reset:
+            // The meter restarts into its application; nothing comes back.
+            inBootloader_ = false;
+            return std::nullopt;
+        case BootCommand::Unknown: break;
+    }
+    return ErrorAnswer(FrameError::Command);
 }
 
 Reaction MeterCore::OnModbusRequest(ByteView adu) {

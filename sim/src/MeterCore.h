@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "sim/src/Flash.h"
@@ -39,6 +40,10 @@ public:
     int ProgramFaults() const { return programFaults_; }
 
 private:
+    // The bootloader's own answer to a frame, before any fault; nothing for
+    // a frame it answers with silence.
+    std::optional<Bytes> Handle(const BootFrame& frame, Event& e);
+
     Bytes identity_;
     std::string password_;
     int bootDelayMs_;

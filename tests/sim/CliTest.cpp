@@ -19,33 +19,43 @@ using testsupport::ChildProcess;
 using testsupport::Text;
 using Clock = ChildProcess::Clock;
 
+// The arguments, and why they are refused ("": accepted).
 struct CliCase {
     std::vector<std::string> args;
-    bool ok;
+    std::string refusal;
 };
 
 class CliParseTest : public testing::TestWithParam<CliCase> {};
 
-TEST_P(CliParseTest, AcceptsOrRefuses) {
+TEST_P(CliParseTest, AcceptsOrRefusesWithItsReason) {
     std::string error;
     const auto o = ParseCli(GetParam().args, &error);
-    EXPECT_EQ(o.has_value(), GetParam().ok) << error;
+    EXPECT_EQ(o.has_value(), GetParam().refusal.empty());
+    EXPECT_EQ(error, GetParam().refusal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliParseTest,
-    testing::Values(
-        CliCase{{}, true}, CliCase{{"--modbus-port", "0", "--boot-port", "0", "--bootloader"}, true},
-        CliCase{{"--fault", "drop@3", "--fault", "script:4f4b@2", "--loss-in", "2.5"}, true},
-        CliCase{{"--address", "127.0.0.2", "--meters", "3"}, true},
-        CliCase{{"--address", "255.255.255.255", "--meters", "2"}, false}, CliCase{{"--modbus-port", "65536"}, false},
-        CliCase{{"--loss-out", "101"}, false}, CliCase{{"--fault", "drop@0"}, false}, CliCase{{"--boot-port"}, false},
-        CliCase{{"--frobnicate"}, false}, CliCase{{"--meters", "2", "--meter", "3", "--password", "x"}, false},
-        CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"}, false},
-        CliCase{{"--meters", "1024", "--meter", "1000", "--password", "x"}, true}, CliCase{{"--meters", "1025"}, false},
-        CliCase{{"--rtt", "700"}, true}, CliCase{{"--rtt", "700:140", "--loss-in", "1", "--loss-out", "1"}, true},
-        CliCase{{"--rtt", "700:701"}, false}, CliCase{{"--rtt", "700:"}, false}, CliCase{{"--rtt", "-5"}, false},
-        CliCase{{"--meters", "2", "--meter", "2", "--rtt", "300:60"}, true}));
+    testing::Values(CliCase{{}, ""}, CliCase{{"--modbus-port", "0", "--boot-port", "0", "--bootloader"}, ""},
+                    CliCase{{"--fault", "drop@3", "--fault", "script:4f4b@2", "--loss-in", "2.5"}, ""},
+                    CliCase{{"--address", "127.0.0.2", "--meters", "3"}, ""},
+                    CliCase{{"--address", "255.255.255.255", "--meters", "2"}, "--meters runs past the last address"},
+                    CliCase{{"--modbus-port", "65536"}, "bad value for --modbus-port: '65536'"},
+                    CliCase{{"--loss-out", "101"}, "bad value for --loss-out: '101'"},
+                    CliCase{{"--fault", "drop@0"}, "--fault drop@0: exchange numbers start at 1: '0'"},
+                    CliCase{{"--boot-port"}, "--boot-port needs a value"},
+                    CliCase{{"--frobnicate"}, "unknown option '--frobnicate'"},
+                    CliCase{{"--meters", "2", "--meter", "3", "--password", "x"}, "--meter 3: there are only 2 meters"},
+                    CliCase{{"--meters", "2", "--meter", "2", "--address", "127.0.0.9"},
+                            "--address is for the whole simulator: give it before the first --meter"},
+                    CliCase{{"--meters", "2", "--meter", "2", "--password"}, "--meter 2: --password needs a value"},
+                    CliCase{{"--meters", "1024", "--meter", "1000", "--password", "x"}, ""},
+                    CliCase{{"--meters", "1025"}, "bad value for --meters: '1025'"}, CliCase{{"--rtt", "700"}, ""},
+                    CliCase{{"--rtt", "700:140", "--loss-in", "1", "--loss-out", "1"}, ""},
+                    CliCase{{"--rtt", "700:701"}, "bad value for --rtt: '700:701'"},
+                    CliCase{{"--rtt", "700:"}, "bad value for --rtt: '700:'"},
+                    CliCase{{"--rtt", "-5"}, "bad value for --rtt: '-5'"},
+                    CliCase{{"--meters", "2", "--meter", "2", "--rtt", "300:60"}, ""}));
 
 TEST(CliParse, FillsTheMeterOptions) {
     std::string error;

@@ -58,27 +58,28 @@ using CV = ChecksumVerdict;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BootFrameTest,
-    testing::Values(BootCase{"identify", Text("VER?"), BC::Identify, FE::None, CV::None, 0},
-                    BootCase{"identify_with_line_end", Text("VER?\n"), BC::Unknown, FE::Command, CV::None, 0},
-                    BootCase{"identify_lower_case", Text("ver?"), BC::Unknown, FE::Command, CV::None, 0},
-                    BootCase{"reset", Text("RESET"), BC::Reset, FE::None, CV::None, 0},
-                    BootCase{"reset_cut", Text("RESE"), BC::Unknown, FE::Command, CV::None, 0},
-                    BootCase{"empty", {}, BC::Unknown, FE::Command, CV::None, 0},
-                    BootCase{"erase", {0x45, 0x08, 0x1D, 0x96}, BC::Erase, FE::None, CV::Ok, 0},
-                    BootCase{"erase_bad_checksum", {0x45, 0x08, 0x1D, 0x97}, BC::Erase, FE::Checksum, CV::Bad, 0},
-                    BootCase{"erase_other_sectors", {0x45, 0x08, 0x1C, 0x97}, BC::Erase, FE::Parameters, CV::Ok, 0},
-                    BootCase{"erase_long", {0x45, 0x08, 0x1D, 0x96, 0x00}, BC::Erase, FE::Length, CV::Ok, 0},
-                    BootCase{"erase_bare", {0x45}, BC::Erase, FE::Length, CV::Bad, 0},
-                    BootCase{"write_first_block", Block(0x08000), BC::Write, FE::None, CV::Ok, 0x08000},
-                    BootCase{"write_last_block", Block(0x7FC00, 0x00), BC::Write, FE::None, CV::Ok, 0x7FC00},
-                    BootCase{"write_bad_checksum", Corrupt(Block(0x08400), 500), BC::Write, FE::Checksum, CV::Bad,
-                             0x08400},
-                    BootCase{"write_bootloader_area", Block(0x07C00), BC::Write, FE::Address, CV::Ok, 0x07C00},
-                    BootCase{"write_unaligned", Block(0x08401), BC::Write, FE::Address, CV::Ok, 0x08401},
-                    BootCase{"write_past_flash", Block(0x80000), BC::Write, FE::Address, CV::Ok, 0x80000},
-                    BootCase{"write_short", Cut(Block(0x08400), 1028), BC::Write, FE::Length, CV::Bad, 0x08400},
-                    BootCase{"write_header_only", {'W', 0x00, 0x84}, BC::Write, FE::Length, CV::Bad, 0},
-                    BootCase{"unknown_command", {'X', 0x00, 0x00, 0x00}, BC::Unknown, FE::Command, CV::None, 0}),
+    testing::Values(
+        BootCase{"identify", Text("VER?"), BC::Identify, FE::None, CV::None, 0},
+        BootCase{"identify_with_line_end", Text("VER?\n"), BC::Unknown, FE::Command, CV::None, 0},
+        BootCase{"identify_lower_case", Text("ver?"), BC::Unknown, FE::Command, CV::None, 0},
+        BootCase{"reset", Text("RESET"), BC::Reset, FE::None, CV::None, 0},
+        BootCase{"reset_cut", Text("RESE"), BC::Unknown, FE::Command, CV::None, 0},
+        BootCase{"empty", {}, BC::Unknown, FE::Command, CV::None, 0},
+        BootCase{"erase", {0x45, 0x08, 0x1D, 0x96}, BC::Erase, FE::None, CV::Ok, 0},
+        BootCase{"erase_bad_checksum", {0x45, 0x08, 0x1D, 0x97}, BC::Erase, FE::Checksum, CV::Bad, 0},
+        BootCase{"erase_other_last_sector", {0x45, 0x08, 0x1C, 0x97}, BC::Erase, FE::Parameters, CV::Ok, 0},
+        BootCase{"erase_other_first_sector", {0x45, 0x07, 0x1D, 0x97}, BC::Erase, FE::Parameters, CV::Ok, 0},
+        BootCase{"erase_long", {0x45, 0x08, 0x1D, 0x96, 0x00}, BC::Erase, FE::Length, CV::Ok, 0},
+        BootCase{"erase_bare", {0x45}, BC::Erase, FE::Length, CV::Bad, 0},
+        BootCase{"write_first_block", Block(0x08000), BC::Write, FE::None, CV::Ok, 0x08000},
+        BootCase{"write_last_block", Block(0x7FC00, 0x00), BC::Write, FE::None, CV::Ok, 0x7FC00},
+        BootCase{"write_bad_checksum", Corrupt(Block(0x08400), 500), BC::Write, FE::Checksum, CV::Bad, 0x08400},
+        BootCase{"write_bootloader_area", Block(0x07C00), BC::Write, FE::Address, CV::Ok, 0x07C00},
+        BootCase{"write_unaligned", Block(0x08401), BC::Write, FE::Address, CV::Ok, 0x08401},
+        BootCase{"write_past_flash", Block(0x80000), BC::Write, FE::Address, CV::Ok, 0x80000},
+        BootCase{"write_short", Cut(Block(0x08400), 1028), BC::Write, FE::Length, CV::Bad, 0x08400},
+        BootCase{"write_header_only", {'W', 0x00, 0x84}, BC::Write, FE::Length, CV::Bad, 0},
+        BootCase{"unknown_command", {'X', 0x00, 0x00, 0x00}, BC::Unknown, FE::Command, CV::None, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BootAnswers, ErrorsAreFourBytesNotStartingWithO) {
@@ -118,13 +119,14 @@ struct ModbusCase {
     Bytes adu;
     ModbusVerdict::Kind kind;
     uint8_t code;
+    std::string password = "1234";
 };
 
 class ModbusDecisionTest : public testing::TestWithParam<ModbusCase> {};
 
 TEST_P(ModbusDecisionTest, Decides) {
     const ModbusCase& c = GetParam();
-    const ModbusVerdict v = DecideModbusRequest(c.adu, "1234");
+    const ModbusVerdict v = DecideModbusRequest(c.adu, c.password);
     EXPECT_EQ(v.kind, c.kind);
     EXPECT_EQ(v.exceptionCode, c.code);
 }
@@ -146,14 +148,12 @@ INSTANTIATE_TEST_SUITE_P(
                     ModbusCase{"header_length_wrong", Patched(Request("1234"), 5, {0x24}), K::Exception, 3},
                     ModbusCase{"other_unit", Patched(Request("1234"), 6, {0x02}), K::Ignore, 0},
                     ModbusCase{"not_modbus_protocol", Patched(Request("1234"), 2, {0x00, 0x01}), K::Ignore, 0},
-                    ModbusCase{"header_only", Cut(Request("1234"), 7), K::Ignore, 0}),
+                    ModbusCase{"header_only", Cut(Request("1234"), 7), K::Ignore, 0},
+                    // Sixteen characters fill the password area: no terminating zero.
+                    ModbusCase{"password_of_16", Request("ABCDEFGHIJKLMNOP"), K::Accept, 0, "ABCDEFGHIJKLMNOP"},
+                    ModbusCase{"password_of_16_for_15", Request("ABCDEFGHIJKLMNOP"), K::Exception, 4,
+                               "ABCDEFGHIJKLMNO"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ModbusDecision, SixteenCharacterPasswordFillsTheArea) {
-    const std::string password = "ABCDEFGHIJKLMNOP";
-    EXPECT_EQ(DecideModbusRequest(Request(password), password).kind, K::Accept);
-    EXPECT_EQ(DecideModbusRequest(Request(password), password.substr(0, 15)).kind, K::Exception);
-}
 
 TEST(ModbusAnswers, EchoTransactionAndCarryTheCode) {
     const Bytes request = Patched(Request("1234"), 0, {0xAB, 0xCD});
