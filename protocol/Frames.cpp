@@ -125,7 +125,7 @@ std::optional<Identity> Identity::Decode(Bytes reply) {
 }
 
 std::array<std::uint8_t, EraseRequest::kSize> EraseRequest::Encode() const {
-    std::array<std::uint8_t, kSize> f{'E', firstSector, sectorCount, 0};
+    std::array<std::uint8_t, kSize> f{'E', firstSector, lastSector, 0};
     f[3] = Checksum(Bytes(f).first(3));
     return f;
 }

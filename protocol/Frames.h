@@ -90,12 +90,13 @@ struct Identity {
 };
 
 // "E": erases the application area, 0x08000 to 0x7FFFF, named by its first
-// sector and its count of sectors as the bootloader numbers them.
+// and last sector as the bootloader numbers them (4 KB sectors at both ends,
+// 32 KB ones between: 0x08000 starts sector 8, 0x7FFFF ends sector 29).
 struct EraseRequest {
     static constexpr std::size_t kSize = 4;
 
     std::uint8_t firstSector = 0x08;
-    std::uint8_t sectorCount = 0x1D;
+    std::uint8_t lastSector = 0x1D;
 
     std::array<std::uint8_t, kSize> Encode() const;
     // Also refuses a frame whose checksum does not fit.
