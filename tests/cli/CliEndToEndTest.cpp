@@ -528,7 +528,7 @@ TEST(CliHistory, ListsTheRecordsAsATableOrJson) {
     std::filesystem::remove_all(state);
     std::filesystem::create_directories(state + "/ethernet-loader");
     const std::string early =
-        R"({"tool_version":"1.13","brand":"VELTRONA","front_end":"window","command":"update",)"
+        R"({"tool_version":"1.12","brand":"VELTRONA","front_end":"window","command":"update",)"
         R"("firmware":{"sha256":"0123456789abcdef","source":"compiled-in"},"address":"10.0.0.5",)"
         R"("identity":"BOOTLOADER-V1.00","result":"updated","blocks_written":480,"retries":0,)"
         R"("stale_answers_dropped":0,"started":"2026-03-01T09:00:00.000Z","finished":"2026-03-01T09:00:30.000Z",)"
