@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -48,33 +50,24 @@ std::vector<std::string> Split(const std::string& s, char sep) {
     return parts;
 }
 
-// A line that is not one packet's fields (a message on stdout) gives nothing.
-std::optional<Packet> ParsePacket(const std::string& line) {
-    const auto cols = Split(line, '\t');
-    if (cols.size() != kFields.size()) return std::nullopt;
-    Packet p;
-    for (size_t i = 0; i < cols.size(); ++i) p[kFields[i]] = cols[i];
-    return p;
-}
-
+// Each line of one packet's fields; a line that is not (a message on stdout) gives nothing.
 std::vector<Packet> Packets(const std::vector<std::string>& lines) {
     std::vector<Packet> out;
-    for (const auto& l : lines)
-        if (auto p = ParsePacket(l)) out.push_back(*p);
+    for (const auto& line : lines) {
+        const auto cols = Split(line, '\t');
+        if (cols.size() != kFields.size()) continue;
+        Packet& p = out.emplace_back();
+        for (size_t i = 0; i < cols.size(); ++i) p[kFields[i]] = cols[i];
+    }
     return out;
 }
 
 // tshark prints numbers in decimal or, for some fields, as 0x...; anything else is no number.
 std::optional<long> Number(const std::string& s) {
-    if (s.empty()) return std::nullopt;
-    size_t used = 0;
-    long v = 0;
-    try {
-        v = std::stol(s, &used, 0);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    if (used != s.size()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s.c_str(), &end, 0);
+    if (s.empty() || errno != 0 || *end != '\0') return std::nullopt;
     return v;
 }
 
