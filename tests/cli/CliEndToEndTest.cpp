@@ -206,6 +206,84 @@ bool IsIsoTime(const json& v) {
     return v.is_string() && v.get<std::string>().size() == 24 && v.get<std::string>().back() == 'Z';
 }
 
+// One meter's entry in a report.
+struct MeterRow {
+    std::string address;
+    const char* result;
+    int blocks;
+    int retries;
+    bool identified;
+};
+
+void ExpectMeter(const json& m, const MeterRow& e) {
+    SCOPED_TRACE(e.address);
+    EXPECT_EQ(m["address"], e.address);
+    EXPECT_EQ(m["result"], e.result);
+    EXPECT_EQ(m["blocks_written"], e.blocks);
+    EXPECT_EQ(m["retries"], e.retries);
+    EXPECT_EQ(m["stale_answers_dropped"], 0);
+    EXPECT_EQ(m["identity"].is_string(), e.identified);
+    if (e.identified) {
+        EXPECT_EQ(m["identity"], "BOOTLOADER-V1.00");
+    }
+    EXPECT_TRUE(IsIsoTime(m["started"]) && IsIsoTime(m["finished"]));
+    EXPECT_GT(m["duration_s"].get<double>(), 0.9) << "at least the connection and answer waits";
+    EXPECT_FALSE(m["message"].get<std::string>().empty());
+}
+
+// The update history: one record per meter of the report, in the order they
+// ended, with the report's origin fields.
+void ExpectHistoryOf(const json& r) {
+    const std::vector<json> records = HistoryRecords();
+    ASSERT_EQ(records.size(), r["meters"].size());
+    std::multiset<std::string> recorded, reported;
+    for (size_t i = 0; i < records.size(); ++i) {
+        json meter = records[i];
+        EXPECT_EQ(meter["front_end"], "cli");
+        EXPECT_EQ(meter["brand"], "VELTRONA");
+        EXPECT_EQ(meter["command"], "update");
+        EXPECT_EQ(meter["tool_version"], r["tool_version"]);
+        EXPECT_EQ(meter["firmware"], r["firmware"]);
+        for (const char* origin : {"front_end", "brand", "command", "tool_version", "firmware"}) meter.erase(origin);
+        recorded.insert(meter.dump());
+        reported.insert(r["meters"][i].dump());
+    }
+    EXPECT_EQ(recorded, reported) << "the report's meter fields";
+}
+
+// The password shows nowhere: not in the tool's output, its report or the history.
+void ExpectNoPassword(const ChildProcess& cli, const std::string& report) {
+    std::string everything = cli.ErrText();
+    for (const auto& line : cli.OutLines()) everything += line + "\n";
+    for (const std::string& file : {report, StateHome() + "/ethernet-loader/updates.jsonl"})
+        everything += testsupport::ReadBytes(file);
+    EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
+    EXPECT_EQ(everything.find(kPasswordBytes), std::string::npos) << "nor its bytes";
+}
+
+// merge-reports of a failed run and its retry counts each meter by its last
+// attempt; the failed run alone still has its failures, printed to stdout
+// without --output.
+void ExpectMergeCountsLastAttempts(const std::string& first, const std::string& retry, const std::string& sha256) {
+    const std::string merged = Scratch("merged.json");
+    auto merge = StartCli({"merge-reports", first, retry, "--output", merged});
+    EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
+    EXPECT_NE(merge->ErrText().find("2 reports of update with firmware " + sha256 + ", 4 meters: 4 updated"),
+              std::string::npos)
+        << merge->ErrText();
+    const json m = ReadJson(merged);
+    ASSERT_TRUE(m.is_object()) << "no merged report";
+    EXPECT_EQ(m["counts"]["updated"], 4);
+    EXPECT_EQ(m["meters"].size(), 4u);
+    auto mergeFirst = StartCli({"merge-reports", first});
+    EXPECT_EQ(mergeFirst->Wait(Clock::now() + 30s), 1) << mergeFirst->ErrText();
+    std::string printed;
+    for (const auto& l : mergeFirst->OutLines()) printed += l + "\n";
+    const json alone = json::parse(printed, nullptr, false);
+    ASSERT_TRUE(alone.is_object()) << printed;
+    EXPECT_EQ(alone["counts"]["password-rejected"], 1);
+}
+
 }  // namespace
 
 class CliEndToEnd : public ::testing::Test {
@@ -222,6 +300,7 @@ protected:
 
 TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     const std::string firmware = SmallFirmware();
+    // Meter 2 has another password, meter 3 refuses a block, meter 4 has no bootloader.
     auto sim = StartSim({"--address",    Ip(2, 2),
                          "--meters",     "5",
                          "--password",   kPasswordBytes,
@@ -252,63 +331,21 @@ TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     EXPECT_TRUE(IsIsoTime(r["started"]) && IsIsoTime(r["finished"]));
     const json& m = r["meters"];
     ASSERT_EQ(m.size(), 6u);
-    const struct {
-        std::string address;
-        const char* result;
-        int blocks;
-        int retries;
-        bool identified;
-    } expected[] = {{Ip(2, 2), "updated", 24, 0, true},
-                    {Ip(2, 3), "password-rejected", 0, 0, false},
-                    {Ip(2, 4), "communication-error", 1, 10, true},
-                    {Ip(2, 5), "not-found", 0, 0, false},
-                    {Ip(2, 6), "updated", 24, 0, true},
-                    {Ip(2, 7), "unreachable", 0, 0, false}};
-    for (size_t i = 0; i < 6; ++i) {
-        const auto& e = expected[i];
-        SCOPED_TRACE(e.address);
-        EXPECT_EQ(m[i]["address"], e.address);
-        EXPECT_EQ(m[i]["result"], e.result);
-        EXPECT_EQ(m[i]["blocks_written"], e.blocks);
-        EXPECT_EQ(m[i]["retries"], e.retries);
-        EXPECT_EQ(m[i]["stale_answers_dropped"], 0);
-        EXPECT_EQ(m[i]["identity"].is_string(), e.identified);
-        if (e.identified) {
-            EXPECT_EQ(m[i]["identity"], "BOOTLOADER-V1.00");
-        }
-        EXPECT_TRUE(IsIsoTime(m[i]["started"]) && IsIsoTime(m[i]["finished"]));
-        EXPECT_GT(m[i]["duration_s"].get<double>(), 0.9) << "at least the connection and answer waits";
-        EXPECT_FALSE(m[i]["message"].get<std::string>().empty());
-    }
+    const MeterRow expected[] = {{Ip(2, 2), "updated", 24, 0, true},
+                                 {Ip(2, 3), "password-rejected", 0, 0, false},
+                                 {Ip(2, 4), "communication-error", 1, 10, true},
+                                 {Ip(2, 5), "not-found", 0, 0, false},
+                                 {Ip(2, 6), "updated", 24, 0, true},
+                                 {Ip(2, 7), "unreachable", 0, 0, false}};
+    for (size_t i = 0; i < 6; ++i) ExpectMeter(m[i], expected[i]);
     // What the meters themselves say: only the updated ones hold the image.
     ASSERT_EQ(summary.size(), 5u);
     const char* flash[] = {"match", "mismatch", "mismatch", "mismatch", "match"};
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(summary[i]["flash"], flash[i]) << summary[i];
     EXPECT_EQ(summary[2]["resets"], 0) << "a failed meter waits in its bootloader";
 
-    // The update history: one record per meter, in the order they ended.
-    const std::vector<json> records = HistoryRecords();
-    ASSERT_EQ(records.size(), 6u);
-    std::multiset<std::string> recorded, reported;
-    for (size_t i = 0; i < 6; ++i) {
-        json meter = records[i];
-        EXPECT_EQ(meter["front_end"], "cli");
-        EXPECT_EQ(meter["brand"], "VELTRONA");
-        EXPECT_EQ(meter["command"], "update");
-        EXPECT_EQ(meter["tool_version"], r["tool_version"]);
-        EXPECT_EQ(meter["firmware"], r["firmware"]);
-        for (const char* origin : {"front_end", "brand", "command", "tool_version", "firmware"}) meter.erase(origin);
-        recorded.insert(meter.dump());
-        reported.insert(m[i].dump());
-    }
-    EXPECT_EQ(recorded, reported) << "the report's meter fields";
-
-    std::string everything = cli->ErrText();
-    for (const auto& line : cli->OutLines()) everything += line + "\n";
-    for (const std::string& file : {report, StateHome() + "/ethernet-loader/updates.jsonl"})
-        everything += testsupport::ReadBytes(file);
-    EXPECT_EQ(everything.find(kPassword), std::string::npos) << "the password never shows";
-    EXPECT_EQ(everything.find(kPasswordBytes), std::string::npos) << "nor its bytes";
+    ExpectHistoryOf(r);
+    ExpectNoPassword(*cli, report);
     EXPECT_NE(cli->OutLines().back().find("6 meters: 2 updated, 4 failed"), std::string::npos)
         << cli->OutLines().back();
 }
@@ -528,7 +565,7 @@ TEST(CliHistory, ListsTheRecordsAsATableOrJson) {
     std::filesystem::remove_all(state);
     std::filesystem::create_directories(state + "/ethernet-loader");
     const std::string early =
-        R"({"tool_version":"1.13","brand":"VELTRONA","front_end":"window","command":"update",)"
+        R"({"tool_version":"1.12","brand":"VELTRONA","front_end":"window","command":"update",)"
         R"("firmware":{"sha256":"0123456789abcdef","source":"compiled-in"},"address":"10.0.0.5",)"
         R"("identity":"BOOTLOADER-V1.00","result":"updated","blocks_written":480,"retries":0,)"
         R"("stale_answers_dropped":0,"started":"2026-03-01T09:00:00.000Z","finished":"2026-03-01T09:00:30.000Z",)"
@@ -628,7 +665,7 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
     const std::string firmware = SmallFirmware();
     const std::string password = WriteFile("password", std::string(kPassword) + "\n");
     const std::vector<std::string> hosts = {Ip(6, 2), Ip(6, 3), Ip(6, 4), Ip(6, 5)};
-    const std::string first = Scratch("first.json"), retry = Scratch("retry.json"), merged = Scratch("merged.json");
+    const std::string first = Scratch("first.json"), retry = Scratch("retry.json");
     {
         auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay",
                              "300", "--log", Scratch("sim.log"), "--meter", "2", "--password", "other", "--meter", "3",
@@ -675,24 +712,7 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
     EXPECT_EQ(again->Wait(Clock::now() + 30s), 0) << again->ErrText();
     EXPECT_EQ(ReadJson(Scratch("none.json"))["meters"].size(), 0u);
 
-    auto merge = StartCli({"merge-reports", first, retry, "--output", merged});
-    EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
-    EXPECT_NE(merge->ErrText().find("2 reports of update with firmware " + r2["firmware"]["sha256"].get<std::string>() +
-                                    ", 4 meters: 4 updated"),
-              std::string::npos)
-        << merge->ErrText();
-    const json m = ReadJson(merged);
-    ASSERT_TRUE(m.is_object()) << "no merged report";
-    EXPECT_EQ(m["counts"]["updated"], 4);
-    EXPECT_EQ(m["meters"].size(), 4u);
-    // The first run alone still has its failures; without --output the report goes to stdout.
-    auto mergeFirst = StartCli({"merge-reports", first});
-    EXPECT_EQ(mergeFirst->Wait(Clock::now() + 30s), 1) << mergeFirst->ErrText();
-    std::string printed;
-    for (const auto& l : mergeFirst->OutLines()) printed += l + "\n";
-    const json alone = json::parse(printed, nullptr, false);
-    ASSERT_TRUE(alone.is_object()) << printed;
-    EXPECT_EQ(alone["counts"]["password-rejected"], 1);
+    ExpectMergeCountsLastAttempts(first, retry, r2["firmware"]["sha256"]);
 }
 
 // 256 meters at once (the default for a list that long), on consecutive

@@ -68,7 +68,7 @@ history::MeterRun Updated() {
     return m;
 }
 
-const history::Origin kOrigin{"1.13", "VELTRONA", "window", std::string(64, 'a'), "compiled-in"};
+const history::Origin kOrigin{"1.12", "VELTRONA", "window", std::string(64, 'a'), "compiled-in"};
 
 }  // namespace
 

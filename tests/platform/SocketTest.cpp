@@ -81,6 +81,21 @@ TEST_F(Datagrams, NegativeCountsAreRefusedBeforeTheSystemSeesThem) {
     EXPECT_EQ(Wait(meter.Get(), POLLIN, 50), 0);     // and sent nothing
 }
 
+// A connected socket hears only its peer: not another host, nor the peer's
+// host on another port.
+TEST_F(Datagrams, AForeignSenderIsNeverHeard) {
+    for (const char* address : {"127.0.0.2", "127.0.0.1"}) {
+        SCOPED_TRACE(address);
+        Fd stranger = Udp(address);
+        SendTo(stranger.Get(), "stranger", port);
+        Answer("meter");
+        ASSERT_TRUE(Arrived());
+        EXPECT_EQ(TakeFrom(socket, 16).bytes, "meter");
+        EXPECT_EQ(Wait(socket.Handle(), POLLIN, 50), 0);
+        EXPECT_EQ(TakeFrom(socket, 16).fault, SocketFault::WouldBlock);
+    }
+}
+
 TEST(DatagramsAlone, AClosedPortIsReportedOnceAndTheSocketWorksOn) {
     const std::uint16_t closed = PortOf(Udp().Get());
     platform::Socket socket;

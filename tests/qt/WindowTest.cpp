@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "brand/LoaderVersion.h"
 #include "qt/BuildConfig.h"
 #include "qt/MainWindow.h"
 #include "tests/support/RecordingDialogs.h"
@@ -23,8 +24,8 @@ private slots:
         MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        const QString version = BrandVariant == 1 ? "LRV715, LRV716 - Ethernet Firmware Version 1.13"
-                                                  : "QT510x, QT520x - Ethernet Firmware Version 1.13";
+        const QString version = BrandVariant == 1 ? "LRV715, LRV716 - Ethernet Firmware Version " LOADER_VERSION
+                                                  : "QT510x, QT520x - Ethernet Firmware Version " LOADER_VERSION;
         const QString prefix = BrandVariant == 1 ? "KORVAN | " : "VELTRONA | ";
         QCOMPARE(f.versionLabel->text(), version);
         QCOMPARE(f.windowTitle(), prefix + version);

@@ -216,50 +216,33 @@ bool RunsAsAnOrdinaryUser() {
 }
 
 // A rename over the file would need only the directory's permission; the
-// file's own read-only mode counts all the same.
+// file's own read-only mode counts all the same, behind a link or with a
+// second name too.
 TEST(SaveFails, OnAReadOnlyFile) {
     if (!RunsAsAnOrdinaryUser()) return;
-    TempDir dir;
-    const std::string file = dir.File(kName);
-    WriteBytes(file, "; kept\n[boot]\nipaddress=10.0.0.1\n");
-    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    const struct stat before = [&] {
-        struct stat st {};
-        ::stat(file.c_str(), &st);
-        return st;
-    }();
-    ExpectWriteError(file, "10.0.0.2");
-    struct stat after {};
-    ASSERT_EQ(::stat(file.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_mode, before.st_mode);
-    EXPECT_EQ(ReadBytes(file), "; kept\n[boot]\nipaddress=10.0.0.1\n");
-    EXPECT_EQ(dir.Names(), std::set<std::string>{kName});
-}
-
-TEST(SaveFails, OnAReadOnlyFileBehindALink) {
-    if (!RunsAsAnOrdinaryUser()) return;
-    TempDir dir;
-    const std::string real = dir.File("real.ini");
-    WriteBytes(real, "[boot]\nipaddress=10.0.0.1\n");
-    fs::permissions(real, fs::perms::owner_read);
-    fs::create_symlink(real, dir.File(kName));
-    ExpectWriteError(dir.File(kName), "10.0.0.2");
-    EXPECT_EQ(ReadBytes(real), "[boot]\nipaddress=10.0.0.1\n");
-    EXPECT_TRUE(fs::is_symlink(dir.File(kName)));
-    EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "real.ini"}));
-}
-
-TEST(SaveFails, OnAReadOnlyFileWithASecondName) {
-    if (!RunsAsAnOrdinaryUser()) return;
-    TempDir dir;
-    const std::string file = dir.File(kName);
-    WriteBytes(file, "[boot]\nipaddress=10.0.0.1\n");
-    fs::create_hard_link(file, dir.File("other-name.ini"));
-    fs::permissions(file, fs::perms::owner_read);
-    ExpectWriteError(file, "10.0.0.2");
-    EXPECT_EQ(ReadBytes(dir.File("other-name.ini")), "[boot]\nipaddress=10.0.0.1\n");
-    EXPECT_EQ(fs::hard_link_count(file), 2u);
+    enum class Names { One, BehindALink, Two };
+    for (const Names how : {Names::One, Names::BehindALink, Names::Two}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        TempDir dir;
+        const std::string real = dir.File(how == Names::BehindALink ? "real.ini" : kName);
+        const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n";
+        WriteBytes(real, old);
+        if (how == Names::BehindALink) fs::create_symlink(real, dir.File(kName));
+        if (how == Names::Two) fs::create_hard_link(real, dir.File("other-name.ini"));
+        fs::permissions(real, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        const std::set<std::string> names = dir.Names();
+        struct stat before {};
+        struct stat after {};
+        ASSERT_EQ(::stat(real.c_str(), &before), 0);
+        ExpectWriteError(dir.File(kName), "10.0.0.2");
+        ASSERT_EQ(::stat(real.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_nlink, before.st_nlink);
+        for (const std::string& name : names) EXPECT_EQ(ReadBytes(dir.File(name)), old) << name;
+        EXPECT_EQ(fs::is_symlink(dir.File(kName)), how == Names::BehindALink);
+        EXPECT_EQ(dir.Names(), names);
+    }
 }
 
 // A folder where the user may not create files (an install folder): a file
@@ -306,46 +289,33 @@ TEST(Save, InAFolderWhereNoNewFileCanBeMade) {
     }
 }
 
-// A file with a second name is rewritten where it stands; its growth is
-// reserved first, so a full disk leaves it whole.
-TEST(SaveFails, OnAFullFileSystemWithASecondName) {
-    TempDir dir;
-    testsupport::ScratchMount mount;
-    if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
-    const std::string file = dir.File(kName);
-    const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n; the end\n";
-    WriteBytes(file, old);
-    fs::create_hard_link(file, dir.File("other-name.ini"));
-    {
-        std::ofstream filler(dir.File("filler"), std::ios::binary);
-        const std::string block(4096, 'f');
-        while (filler.write(block.data(), block.size()) && filler.flush()) {
-        }
-    }
-    ExpectWriteError(file, std::string(6000, '9'));
-    EXPECT_EQ(ReadBytes(file), old);
-    EXPECT_EQ(fs::hard_link_count(file), 2u);
-    EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "other-name.ini", "filler"}));
-}
-
-// The disk fills up while the new file is written: the old file stays whole
-// and no partly written file is left behind.
+// The disk fills up while the file is written: the old file stays whole and
+// no partly written file is left behind. A file with a second name is
+// rewritten where it stands; its growth is reserved first.
 TEST(SaveFails, OnAFullFileSystem) {
-    TempDir dir;
-    testsupport::ScratchMount mount;
-    if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
-    const std::string file = dir.File(kName);
-    const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n" + std::string(5000, ';') + "\n";
-    WriteBytes(file, old);
-    {
-        std::ofstream filler(dir.File("filler"), std::ios::binary);
-        const std::string block(4096, 'f');
-        while (filler.write(block.data(), block.size()) && filler.flush()) {
+    for (const bool secondName : {false, true}) {
+        SCOPED_TRACE(secondName ? "with a second name" : "one name");
+        TempDir dir;
+        testsupport::ScratchMount mount;
+        if (const std::string why = mount.Mount(dir.path().string(), "size=64k"); !why.empty()) GTEST_SKIP() << why;
+        const std::string file = dir.File(kName);
+        const std::string old = "; kept\n[boot]\nipaddress=10.0.0.1\n" + std::string(secondName ? 0 : 5000, ';') + "\n";
+        WriteBytes(file, old);
+        if (secondName) fs::create_hard_link(file, dir.File("other-name.ini"));
+        const std::set<std::string> names = dir.Names();
+        {
+            std::ofstream filler(dir.File("filler"), std::ios::binary);
+            const std::string block(4096, 'f');
+            while (filler.write(block.data(), block.size()) && filler.flush()) {
+            }
         }
+        ExpectWriteError(file, secondName ? std::string(6000, '9') : "10.0.0.2");
+        EXPECT_EQ(ReadBytes(file), old);
+        EXPECT_EQ(fs::hard_link_count(file), secondName ? 2u : 1u);
+        std::set<std::string> after = dir.Names();
+        EXPECT_EQ(after.erase("filler"), 1u);
+        EXPECT_EQ(after, names);
     }
-    ExpectWriteError(file, "10.0.0.2");
-    EXPECT_EQ(ReadBytes(file), old);
-    EXPECT_EQ(dir.Names(), (std::set<std::string>{kName, "filler"}));
 }
 #endif
 

@@ -4,14 +4,10 @@
 // checked field by field.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Peer.h"
 #include "tests/update/SocketRig.h"
 
 using namespace update;
@@ -53,33 +50,24 @@ std::vector<std::string> Split(const std::string& s, char sep) {
     return parts;
 }
 
-// A line that is not one packet's fields (a message on stdout) gives nothing.
-std::optional<Packet> ParsePacket(const std::string& line) {
-    const auto cols = Split(line, '\t');
-    if (cols.size() != kFields.size()) return std::nullopt;
-    Packet p;
-    for (size_t i = 0; i < cols.size(); ++i) p[kFields[i]] = cols[i];
-    return p;
-}
-
+// Each line of one packet's fields; a line that is not (a message on stdout) gives nothing.
 std::vector<Packet> Packets(const std::vector<std::string>& lines) {
     std::vector<Packet> out;
-    for (const auto& l : lines)
-        if (auto p = ParsePacket(l)) out.push_back(*p);
+    for (const auto& line : lines) {
+        const auto cols = Split(line, '\t');
+        if (cols.size() != kFields.size()) continue;
+        Packet& p = out.emplace_back();
+        for (size_t i = 0; i < cols.size(); ++i) p[kFields[i]] = cols[i];
+    }
     return out;
 }
 
 // tshark prints numbers in decimal or, for some fields, as 0x...; anything else is no number.
 std::optional<long> Number(const std::string& s) {
-    if (s.empty()) return std::nullopt;
-    size_t used = 0;
-    long v = 0;
-    try {
-        v = std::stol(s, &used, 0);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    if (used != s.size()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s.c_str(), &end, 0);
+    if (s.empty() || errno != 0 || *end != '\0') return std::nullopt;
     return v;
 }
 
@@ -106,30 +94,6 @@ std::vector<std::optional<long>> ExpectedRegisterValues(const std::string& passw
     return regs;
 }
 
-std::vector<std::optional<long>> Range(long first, long count) {
-    std::vector<std::optional<long>> out;
-    for (long i = 0; i < count; ++i) out.push_back(first + i);
-    return out;
-}
-
-// The register values as text again, for a readable failure message.
-std::string RegistersAsText(const std::vector<std::optional<long>>& regs) {
-    std::string text;
-    for (const auto& r : regs) {
-        if (!r) return text + "<not a number>";
-        for (long b : {*r >> 8 & 0xFF, *r & 0xFF}) {
-            if (b >= 0x20 && b < 0x7F)
-                text += static_cast<char>(b);
-            else {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02lx", b);
-                text += hex;
-            }
-        }
-    }
-    return text;
-}
-
 // Only these outcomes mean that this machine cannot capture at all (no
 // rights, dumpcap not runnable); everything else tshark complains about is a
 // fault of the test or of tshark's use here and must fail.
@@ -152,39 +116,6 @@ std::string Dump(const ChildProcess& tshark) {
     }
     return out + "stderr:\n" + Tail(tshark.ErrText());
 }
-
-// A UDP socket on loopback that sends datagrams to itself. They pass the
-// capture filter too, and the first one tshark reports proves that the
-// capture is running: tshark announces "Capturing on" before dumpcap has
-// even been started, and packets of that moment are lost.
-class LoopbackProbe {
-public:
-    LoopbackProbe() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            const int e = errno;
-            ::close(fd_);
-            throw std::system_error(e, std::generic_category(), "bind");
-        }
-        self_ = a;
-    }
-    ~LoopbackProbe() { ::close(fd_); }
-    LoopbackProbe(const LoopbackProbe&) = delete;
-    LoopbackProbe& operator=(const LoopbackProbe&) = delete;
-
-    uint16_t Port() const { return ntohs(self_.sin_port); }
-    void Send() const { ::sendto(fd_, "probe", 5, 0, reinterpret_cast<const sockaddr*>(&self_), sizeof self_); }
-
-private:
-    int fd_ = -1;
-    sockaddr_in self_{};
-};
 
 std::vector<std::string> TsharkArgs(uint16_t modbusPort, uint16_t probePort) {
     const std::string port = std::to_string(modbusPort);
@@ -218,68 +149,81 @@ sim::MeterOptions MeterInNormalOperation() {
     return o;
 }
 
-}  // namespace
-
-TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
-    SocketRig rig(MeterInNormalOperation(), SmallImage({}));
-    const uint16_t modbusPort = rig.meter.ModbusPort();
-    LoopbackProbe probe;
-
-    std::unique_ptr<ChildProcess> tshark;
-    try {
-        tshark = std::make_unique<ChildProcess>(TsharkArgs(modbusPort, probe.Port()), ChildProcess::Stderr::Capture,
-                                                ChildProcess::Group::Own);
-    } catch (const std::system_error& e) {
-        if (e.code() == std::errc::no_such_file_or_directory) GTEST_SKIP() << "tshark is not installed: " << e.what();
-        throw;
-    }
-
-    const auto startBy = Clock::now() + 30s;
-    const bool announced =
-        tshark->ReadUntil(startBy, [&] { return tshark->ErrText().find("Capturing on") != std::string::npos; });
-    bool live = false;
-    while (announced && !live && !tshark->OutputEnded() && Clock::now() < startBy) {
-        probe.Send();
-        live = tshark->ReadUntil(std::min(startBy, Clock::now() + 250ms), [&] {
-            for (const auto& p : Packets(tshark->OutLines()))
-                if (IsPort(p.at("udp.dstport"), probe.Port())) return true;
-            return false;
-        });
-    }
-    if (!live) {
+// tshark capturing the meter's Modbus port; a machine that cannot capture skips.
+class BootModeCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        try {
+            tshark = std::make_unique<ChildProcess>(TsharkArgs(modbusPort, probePort), ChildProcess::Stderr::Capture,
+                                                    ChildProcess::Group::Own);
+        } catch (const std::system_error& e) {
+            if (e.code() == std::errc::no_such_file_or_directory)
+                GTEST_SKIP() << "tshark is not installed: " << e.what();
+            throw;
+        }
+        const auto startBy = Clock::now() + 30s;
+        const bool announced =
+            tshark->ReadUntil(startBy, [&] { return tshark->ErrText().find("Capturing on") != std::string::npos; });
+        bool live = false;
+        while (announced && !live && !tshark->OutputEnded() && Clock::now() < startBy) {
+            SendTo(probe.Get(), "probe", probePort);
+            live = tshark->ReadUntil(std::min(startBy, Clock::now() + 250ms), [&] {
+                for (const auto& p : Packets(tshark->OutLines()))
+                    if (IsPort(p.at("udp.dstport"), probePort)) return true;
+                return false;
+            });
+        }
+        if (live) return;
         const bool ended = tshark->OutputEnded();
         const auto status = tshark->Terminate(Clock::now() + 5s);
         if (CannotCapture(tshark->ErrText()))
             GTEST_SKIP() << "tshark cannot capture on the loopback interface here:\n" << Tail(tshark->ErrText());
-        if (ended)
-            FAIL() << "tshark ended before it captured anything (exit status " << status.value_or(-1) << ")\n"
-                   << Dump(*tshark);
-        FAIL() << "tshark did not start capturing within 30 s\n" << Dump(*tshark);
+        if (ended) FAIL() << "tshark ended before it captured anything (exit status " << status.value_or(-1) << ")";
+        FAIL() << "tshark did not start capturing within 30 s";
+    }
+    // tshark's whole report, once, whatever check fails.
+    void TearDown() override {
+        if (HasFailure() && tshark) std::cerr << Dump(*tshark);
     }
 
-    rig.engine.Run({"127.0.0.1", kPassword, true});
-
-    // The tool closes its connection once the click is over; with the FIN
-    // captured, every byte the tool sent before it has been reported too.
-    const bool closed = tshark->ReadUntil(Clock::now() + 10s, [&] {
+    // The packets the tool sent to the meter, once the capture has seen its
+    // connection close: with the FIN captured, every byte sent before it has
+    // been reported too.
+    std::vector<Packet> ToMeterAfterClose() {
+        const bool closed = tshark->ReadUntil(Clock::now() + 10s, [&] {
+            for (const auto& p : Packets(tshark->OutLines()))
+                if (IsPort(p.at("tcp.dstport"), modbusPort) && IsSet(p.at("tcp.flags.fin"))) return true;
+            return false;
+        });
+        EXPECT_TRUE(closed) << "the tool's connection to the meter was not seen to close";
+        tshark->Terminate(Clock::now() + 10s);
+        std::vector<Packet> out;
         for (const auto& p : Packets(tshark->OutLines()))
-            if (IsPort(p.at("tcp.dstport"), modbusPort) && IsSet(p.at("tcp.flags.fin"))) return true;
-        return false;
-    });
-    ASSERT_TRUE(closed) << "the tool's connection to the meter was not seen to close\n" << Dump(*tshark);
-    tshark->Terminate(Clock::now() + 10s);
-    // tshark's whole report, once, whatever check below fails.
-    struct ReportOnFailure {
-        std::string text;
-        ~ReportOnFailure() {
-            if (::testing::Test::HasFailure()) std::cerr << text;
-        }
-    } report{Dump(*tshark)};
+            if (IsPort(p.at("tcp.dstport"), modbusPort)) out.push_back(p);
+        return out;
+    }
+
+    SocketRig rig{MeterInNormalOperation(), SmallImage({})};
+    const uint16_t modbusPort = rig.meter.ModbusPort();
+    // Sends datagrams to itself. They pass the capture filter too, and the
+    // first one tshark reports proves that the capture is running: tshark
+    // announces "Capturing on" before dumpcap has even been started, and
+    // packets of that moment are lost.
+    Fd probe = Udp();
+    const uint16_t probePort = PortOf(probe.Get());
+    std::unique_ptr<ChildProcess> tshark;
+};
+
+}  // namespace
+
+TEST_F(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
+    rig.engine.Run({"127.0.0.1", kPassword, true});
+    const std::vector<Packet> toMeter = ToMeterAfterClose();
+    ASSERT_FALSE(HasFailure());
 
     long bytesToMeter = 0;
     std::vector<Packet> requests;
-    for (const auto& p : Packets(tshark->OutLines())) {
-        if (!IsPort(p.at("tcp.dstport"), modbusPort)) continue;
+    for (const auto& p : toMeter) {
         bytesToMeter += Number(p.at("tcp.len")).value_or(-1000);  // an unreadable length must not pass
         if (!p.at("mbtcp.trans_id").empty()) requests.push_back(p);
     }
@@ -299,9 +243,10 @@ TEST(BootModeCapture, TsharkDecodesAWellFormedWriteMultipleRegistersRequest) {
     EXPECT_EQ(Number(r.at("modbus.byte_cnt")), 30);
 
     // The registers one by one, as the dissector numbers and reads them.
-    EXPECT_EQ(Numbers(r.at("modbus.regnum16")), Range(0x4571, 15));
-    const auto values = Numbers(r.at("modbus.regval_uint16"));
-    EXPECT_EQ(values, ExpectedRegisterValues(kPassword)) << "registers read as \"" << RegistersAsText(values) << '"';
+    std::vector<std::optional<long>> registers;
+    for (long i = 0; i < 15; ++i) registers.push_back(0x4571 + i);
+    EXPECT_EQ(Numbers(r.at("modbus.regnum16")), registers);
+    EXPECT_EQ(Numbers(r.at("modbus.regval_uint16")), ExpectedRegisterValues(kPassword));
 
     // The meter, decoding on its own, got the same single request.
     std::vector<sim::Event> atMeter;

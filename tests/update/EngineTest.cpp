@@ -51,46 +51,56 @@ struct Bench {
 
 }  // namespace
 
+// Copies of every answer that come within the wait change nothing but the
+// count of dropped answers.
 TEST(Engine, WholeUpdateAsTheMeterSeesIt) {
-    Bench b;
-    const UpdateResult r = b.Procedure();
+    for (const bool copies : {false, true}) {
+        SCOPED_TRACE(copies ? "every answer copied 11 ms later" : "plain");
+        Bench b;
+        if (copies)
+            b.meter.script = [](const Received&, int, std::vector<Reply> normal) {
+                if (!normal.empty()) normal.push_back({normal[0].bytes, 11ms});
+                return normal;
+            };
+        const UpdateResult r = b.Procedure();
 
-    const auto order = b.ExpectedOrder();
-    ASSERT_GT(order.size(), 10u);
-    EXPECT_EQ(b.meter.Writes(), order) << "ascending from 0x08400, 0x08000 last, blank blocks never";
-    // 500 ms after opening the first "VER?", 500 ms for its answer, 500 ms
-    // for the erase, then one write every 50 ms and "RESET" 50 ms after the last.
-    EXPECT_EQ(b.meter.Times("VER?"), std::vector<double>{500});
-    EXPECT_EQ(b.meter.Times("E"), std::vector<double>{1000});
-    const auto w = b.meter.Times("W");
-    for (size_t i = 0; i < w.size(); ++i) ASSERT_EQ(w[i], 1500 + 50.0 * i) << "write " << i;
-    EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w.back() + 50});
-    EXPECT_EQ(b.clock.Ms(), w.back() + 50 + 50 + 1000) << "then the 1000 ms delay";
+        const auto order = b.ExpectedOrder();
+        ASSERT_GT(order.size(), 10u);
+        EXPECT_EQ(b.meter.Writes(), order) << "ascending from 0x08400, 0x08000 last, blank blocks never";
+        // 500 ms after opening the first "VER?", 500 ms for its answer, 500 ms
+        // for the erase, then one write every 50 ms and "RESET" 50 ms after the last.
+        EXPECT_EQ(b.meter.Times("VER?"), std::vector<double>{500});
+        EXPECT_EQ(b.meter.Times("E"), std::vector<double>{1000});
+        const auto w = b.meter.Times("W");
+        for (size_t i = 0; i < w.size(); ++i) ASSERT_EQ(w[i], 1500 + 50.0 * i) << "write " << i;
+        EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w.back() + 50});
+        EXPECT_EQ(b.clock.Ms(), w.back() + 50 + 50 + 1000) << "then the 1000 ms delay";
 
-    EXPECT_EQ(r.outcome, Outcome::Updated);
-    EXPECT_EQ(r.identity, "BOOTLOADER-V1.00");
-    EXPECT_EQ(r.blocksWritten, static_cast<int>(order.size()));
-    EXPECT_EQ(r.retries, 0);
-    EXPECT_EQ(r.staleAnswersDropped, 0);
-    EXPECT_TRUE(r.resetSent);
-    EXPECT_TRUE(b.seen.succeeded);
-    EXPECT_TRUE(b.seen.notices.empty());
-    EXPECT_EQ(b.seen.identities, (std::vector<std::string>{"...", "BOOTLOADER-V1.00"}));
-    EXPECT_EQ(b.seen.Action(), "Finished.");
-    EXPECT_EQ(b.seen.actions.front(), "erase sector 0x08000 - 0x7FFFF");
-    EXPECT_EQ(b.seen.Count("erase sectors OK"), 1);
-    EXPECT_EQ(b.seen.Count("writing sector 0x7FC00"), 1) << "blank blocks still show what they would have written";
-    EXPECT_FALSE(b.seen.inProcedure);
+        EXPECT_EQ(r.outcome, Outcome::Updated);
+        EXPECT_EQ(r.identity, "BOOTLOADER-V1.00");
+        EXPECT_EQ(r.blocksWritten, static_cast<int>(order.size()));
+        EXPECT_EQ(r.retries, 0);
+        EXPECT_EQ(r.staleAnswersDropped, copies ? static_cast<int>(w.size()) + 2 : 0);
+        EXPECT_TRUE(r.resetSent);
+        EXPECT_TRUE(b.seen.succeeded);
+        EXPECT_TRUE(b.seen.notices.empty());
+        EXPECT_EQ(b.seen.identities, (std::vector<std::string>{"...", "BOOTLOADER-V1.00"}));
+        EXPECT_EQ(b.seen.Action(), "Finished.");
+        EXPECT_EQ(b.seen.actions.front(), "erase sector 0x08000 - 0x7FFFF");
+        EXPECT_EQ(b.seen.Count("erase sectors OK"), 1);
+        EXPECT_EQ(b.seen.Count("writing sector 0x7FC00"), 1) << "blank blocks still show what they would have written";
+        EXPECT_FALSE(b.seen.inProcedure);
 
-    // The percentage at the start and after each of the 480 steps.
-    const auto& p = b.seen.percents;
-    ASSERT_EQ(p.size(), 481u);
-    EXPECT_EQ(p[1], "0%");
-    EXPECT_EQ(p[3], "1%");
-    EXPECT_EQ(p[240], "50%");
-    EXPECT_EQ(p[477], "99%");
-    EXPECT_EQ(p[478], "100%");
-    EXPECT_EQ(b.seen.position, 0x7FFFF) << "the last step stops at the bar's maximum";
+        // The percentage at the start and after each of the 480 steps.
+        const auto& p = b.seen.percents;
+        ASSERT_EQ(p.size(), 481u);
+        EXPECT_EQ(p[1], "0%");
+        EXPECT_EQ(p[3], "1%");
+        EXPECT_EQ(p[240], "50%");
+        EXPECT_EQ(p[477], "99%");
+        EXPECT_EQ(p[478], "100%");
+        EXPECT_EQ(b.seen.position, 0x7FFFF) << "the last step stops at the bar's maximum";
+    }
 }
 
 // The boot-mode request: what each answer leads to, and when the first "VER?" follows.
@@ -165,9 +175,8 @@ TEST_P(Identify, AcceptsExactlyTheTwoBootloaders) {
     b.meter.script = [&c](const Received& r, int nth, std::vector<Reply> normal) {
         if (r.command != "VER?" || nth > 0 || c.first.empty()) return normal;
         std::vector<Reply> out;
-        for (const auto& bytes : c.first) {
+        for (const auto& bytes : c.first)
             if (!bytes.empty()) out.push_back({bytes});
-        }
         return out;
     };
     const UpdateResult r = b.Procedure(false);
@@ -197,23 +206,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<IdentityCase>& i) { return i.param.name; });
 
 // The erase: confirmed late, sent again when unconfirmed, and never a success without it.
-TEST(Engine, EraseAnsweredAfterThreeSecondsNeedsNoSecondErase) {
-    Bench b(SmallImage({0x08000, 0x08400}));
-    b.meter.script = [](const Received& r, int, std::vector<Reply> normal) {
-        if (r.command == "E") normal[0].after = 3000ms;
-        return normal;
-    };
-    const UpdateResult r = b.Procedure();
-    EXPECT_EQ(b.meter.Count("E"), 1);
-    EXPECT_EQ(b.meter.Times("W").front(), 1000 + 3000) << "the first write follows the answer at once";
-    EXPECT_EQ(r.outcome, Outcome::Updated);
-    EXPECT_TRUE(b.seen.notices.empty());
-}
-
 struct EraseCase {
     const char* name;
     int unconfirmed;  // erases answered wrongly or not at all before a good one
     bool answerWrong;
+    milliseconds late = 1ms;  // when the good answer comes
 };
 void PrintTo(const EraseCase& c, std::ostream* os) { *os << c.name; }
 class UnconfirmedErase : public ::testing::TestWithParam<EraseCase> {};
@@ -222,7 +219,8 @@ TEST_P(UnconfirmedErase, IsSentAgainAfterTheDelay) {
     const EraseCase& c = GetParam();
     Bench b(SmallImage({0x08000, 0x08400}));
     b.meter.script = [&c](const Received& r, int nth, std::vector<Reply> normal) {
-        if (r.command != "E" || nth >= c.unconfirmed) return normal;
+        if (r.command != "E") return normal;
+        if (nth >= c.unconfirmed) return std::vector<Reply>{{normal[0].bytes, c.late}};
         if (c.answerWrong) return std::vector<Reply>{{{'E', 'R', 'C', 'S'}}};
         return std::vector<Reply>{};
     };
@@ -233,6 +231,10 @@ TEST_P(UnconfirmedErase, IsSentAgainAfterTheDelay) {
     const auto e = b.meter.Times("E");
     if (e.size() > 1) {
         EXPECT_EQ(e[1] - e[0], c.answerWrong ? 500 + 1000 : 10000 + 1000) << "grace (or answer), then the delay";
+    }
+    if (c.late > 500ms) {
+        EXPECT_EQ(b.meter.Times("W").front(), e.back() + c.late.count())
+            << "the first write follows the answer at once";
     }
     EXPECT_EQ(b.meter.Writes(), (std::vector<uint32_t>{0x08400, 0x08000})) << "the writes follow in any case";
     if (c.unconfirmed < 10) {
@@ -250,7 +252,8 @@ TEST_P(UnconfirmedErase, IsSentAgainAfterTheDelay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnconfirmedErase,
-                         ::testing::Values(EraseCase{"LostOnce", 1, false}, EraseCase{"WrongAnswerOnce", 1, true},
+                         ::testing::Values(EraseCase{"AnsweredAfterThreeSeconds", 0, false, 3000ms},
+                                           EraseCase{"LostOnce", 1, false}, EraseCase{"WrongAnswerOnce", 1, true},
                                            EraseCase{"NeverAnswered", 10, false}),
                          [](const ::testing::TestParamInfo<EraseCase>& i) { return i.param.name; });
 
@@ -388,29 +391,15 @@ INSTANTIATE_TEST_SUITE_P(
                                true}),
     [](const ::testing::TestParamInfo<EchoCase>& i) { return i.param.name; });
 
-TEST(Engine, CopiesThatComeWithinTheWaitCostNoTime) {
-    Bench b;
-    b.meter.script = [](const Received&, int, std::vector<Reply> normal) {
-        if (!normal.empty()) normal.push_back({normal[0].bytes, 11ms});
-        return normal;
-    };
-    const UpdateResult r = b.Procedure();
-    EXPECT_EQ(r.outcome, Outcome::Updated);
-    const auto w = b.meter.Times("W");
-    ASSERT_FALSE(w.empty());
-    EXPECT_EQ(b.meter.Times("E"), std::vector<double>{1000});
-    for (size_t i = 0; i < w.size(); ++i) ASSERT_EQ(w[i], 1500 + 50.0 * i) << "write " << i;
-    EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w.back() + 50});
-    EXPECT_EQ(r.staleAnswersDropped, static_cast<int>(w.size()) + 2);
+// Every answer comes again 120 ms later, but for the second write's.
+std::vector<Reply> CopiedButTheSecondWrite(const Received& r, int nth, std::vector<Reply> normal) {
+    if (!normal.empty() && !(r.command == "W" && nth == 1)) normal.push_back({normal[0].bytes, 121ms});
+    return normal;
 }
 
 TEST(Engine, NextFrameLeavesOnceTheCopyHasComeOrCannotBeDueAnyMore) {
     Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
-    b.meter.script = [](const Received& r, int nth, std::vector<Reply> normal) {
-        // Every answer comes again 120 ms later, but for the second write's.
-        if (!normal.empty() && !(r.command == "W" && nth == 1)) normal.push_back({normal[0].bytes, 121ms});
-        return normal;
-    };
+    b.meter.script = CopiedButTheSecondWrite;
     const UpdateResult r = b.Procedure();
     EXPECT_EQ(r.outcome, Outcome::Updated);
     EXPECT_EQ(r.retries, 0);
@@ -423,31 +412,6 @@ TEST(Engine, NextFrameLeavesOnceTheCopyHasComeOrCannotBeDueAnyMore) {
     EXPECT_EQ(w[2] - w[1], 1 + 120 + 30) << "a copy that does not come is waited for up to its lag and a margin";
     EXPECT_EQ(w[3] - w[2], 121);
     EXPECT_EQ(b.meter.Times("RESET"), std::vector<double>{w[4] + 121}) << "the last copy is waited for too";
-}
-
-// A stop while the next frame waits for a copy still due: no further block
-// leaves, and the bar stands at the last block written.
-TEST(Engine, StopWhileACopyIsAwaitedStartsNoFurtherBlock) {
-    Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
-    b.meter.script = [](const Received& r, int nth, std::vector<Reply> normal) {
-        // As above: the third write waits 151 ms for a copy that never comes.
-        if (!normal.empty() && !(r.command == "W" && nth == 1)) normal.push_back({normal[0].bytes, 121ms});
-        return normal;
-    };
-    std::function<void()> watch = [&] {
-        const auto w = b.meter.Times("W");
-        if (w.size() == 2 && b.clock.Ms() >= w[1] + 80)
-            b.clock.Cancel();
-        else
-            b.clock.At(b.clock.Now() + 10ms, watch);
-    };
-    b.clock.At(b.clock.Now(), watch);
-    const UpdateResult r = b.Procedure();
-
-    EXPECT_EQ(b.meter.Count("W"), 2);
-    EXPECT_EQ(r.outcome, Outcome::Cancelled);
-    EXPECT_EQ(b.meter.Count("RESET"), 0);
-    EXPECT_EQ(b.seen.position, 0x08000 + 2 * 1024);
 }
 
 TEST(Engine, BlockThatNeverGetsAGoodAnswerIsSentTenTimesThenTheRunStops) {
@@ -488,6 +452,11 @@ struct StopCase {
     bool reset;
     bool anyFrame;
     const char* action;  // the last action text; nullptr: not checked
+    // Every answer but the second write's is copied: the third write waits
+    // for a copy that never comes. No further block leaves, and the bar
+    // stands at the last block written.
+    bool copies = false;
+    int writes = -1;  // -1: not checked
 };
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 class Stop : public ::testing::TestWithParam<StopCase> {};
@@ -496,6 +465,7 @@ TEST_P(Stop, NeverErasesAfterTheRequest) {
     const StopCase& c = GetParam();
     Bench b(SmallImage({0x08000, 0x08400, 0x08800, 0x08C00, 0x09000}));
     if (!c.accepted) b.meter.modbusAnswer.clear();
+    if (c.copies) b.meter.script = CopiedButTheSecondWrite;
     // Checked at every moment something falls due on the clock.
     std::function<void()> watch = [&] {
         if (c.when(b.meter, b.clock.Ms()))
@@ -513,6 +483,10 @@ TEST_P(Stop, NeverErasesAfterTheRequest) {
     EXPECT_EQ(!b.meter.received.empty(), c.anyFrame);
     if (c.action) {
         EXPECT_EQ(b.seen.Action(), c.action);
+    }
+    if (c.writes >= 0) {
+        EXPECT_EQ(b.meter.Count("W"), c.writes);
+        EXPECT_EQ(b.seen.position, 0x08000 + c.writes * 1024);
     }
     EXPECT_TRUE(b.seen.notices.empty()) << "a stop shows no box";
     EXPECT_FALSE(b.seen.succeeded);
@@ -535,7 +509,13 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"DuringAProbeOfAMeterFoundInItsBootloader", [](auto& m, double) { return m.Count("VER?") == 1; },
                  false, false, 0, false, true, kLeftInBootloader},
         StopCase{"DuringProgramming", [](auto& m, double) { return m.Count("W") == 2; }, true, true, 1, false, true,
-                 "Communication error!"}),
+                 "Communication error!"},
+        StopCase{"WhileACopyIsAwaited",
+                 [](auto& m, double ms) {
+                     const auto w = m.Times("W");
+                     return w.size() == 2 && ms >= w[1] + 80;
+                 },
+                 true, true, 1, false, true, nullptr, true, 2}),
     [](const ::testing::TestParamInfo<StopCase>& i) { return i.param.name; });
 
 // The erase gets up to ten seconds for its answer; a close meanwhile takes

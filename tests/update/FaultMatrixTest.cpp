@@ -1,7 +1,9 @@
 // Bad networks against the simulated meter, on real sockets: late,
 // duplicated, echoed and lost datagrams, seeded. Whatever happens, a run may end on
-// success only when the meter's flash equals the image. bench/ has the larger
-// matrix; these cells run in parallel under CTest.
+// success only when the meter's flash equals the image. Each single fault
+// (a late or lost erase answer, copies, a lost frame under echoes) is timed
+// exactly on the virtual clock in EngineTest.cpp; these cells mix them on a
+// real network. bench/ has the larger matrix.
 #include <gtest/gtest.h>
 
 #include "tests/update/SocketRig.h"
@@ -16,8 +18,7 @@ struct Cell {
     std::vector<const char*> rules;
     double lossIn, lossOut;
     uint64_t seed;
-    bool mustSucceed;  // with no failed write attempt
-    int erases = 1;    // when it must succeed
+    bool mustSucceed;  // with one erase and no failed write attempt
 };
 void PrintTo(const Cell& c, std::ostream* os) { *os << c.name; }
 
@@ -56,22 +57,16 @@ TEST_P(FaultMatrix, NeverReportsSuccessForAFlashThatDiffers) {
     if (c.mustSucceed) {
         EXPECT_EQ(r.outcome, Outcome::Updated);
         EXPECT_EQ(r.retries, 0);
-        EXPECT_EQ(r.eraseAttempts, c.erases);
+        EXPECT_EQ(r.eraseAttempts, 1);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix,
                          ::testing::Values(Cell{"WritesLate70", {"delay:70@cmd=W"}, 0, 0, 1, true},
-                                           Cell{"WritesLate120", {"delay:120@cmd=W"}, 0, 0, 1, true},
-                                           Cell{"EraseAfter3s", {"delay:3000@cmd=E"}, 0, 0, 1, true},
                                            Cell{"Late70Loss3", {"delay:70@cmd=W"}, 3, 0, 7, false},
                                            Cell{"Late600Every5", {"delay:600@cmd=W,every=5"}, 0, 0, 3, false},
                                            Cell{"DuplicateLoss3", {"duplicate@every=25"}, 3, 0, 11, false},
-                                           Cell{"DuplicateAll", {"duplicate"}, 0, 0, 5, true},
                                            Cell{"Loss10Both", {}, 10, 10, 4, false},
-                                           Cell{"EraseAnswerLostOnce", {"drop@2"}, 0, 0, 2, true, 2},
                                            Cell{"Echo120", {"duplicate:120"}, 0, 0, 1, true},
-                                           Cell{"Echo60Loss3", {"duplicate:60"}, 3, 0, 1, false},
-                                           Cell{"Late80Echo40Loss3", {"delay:80", "duplicate:40"}, 3, 0, 2, false},
-                                           Cell{"Echo1000Loss3", {"duplicate:1000"}, 3, 0, 1, false}),
+                                           Cell{"Late80Echo40Loss3", {"delay:80", "duplicate:40"}, 3, 0, 2, false}),
                          [](const ::testing::TestParamInfo<Cell>& i) { return i.param.name; });

@@ -3,6 +3,7 @@
 // a test reads like what a window would have shown.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -76,11 +77,7 @@ struct RecordingListener : update::UpdateListener {
     void LeftInBootloader() override { actions.emplace_back("Stopped: meter left in bootloader."); }
 
     std::string Action() const { return actions.empty() ? std::string() : actions.back(); }
-    int Count(const std::string& action) const {
-        int n = 0;
-        for (const auto& a : actions) n += a == action;
-        return n;
-    }
+    int Count(const std::string& action) const { return static_cast<int>(std::ranges::count(actions, action)); }
 };
 
 }  // namespace testsupport

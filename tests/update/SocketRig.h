@@ -2,6 +2,7 @@
 // the simulated meter on loopback: as the headless updater runs it.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,7 @@ struct SocketRig {
           engine(pacer, tcpLink, udpLink, image::ImageView(firmware.data(), image::kImageSize), delay, seen) {}
 
     int Count(const std::string& command) const {
-        int n = 0;
-        for (const auto& e : meter.Events()) n += e.command == command;
-        return n;
+        return static_cast<int>(std::ranges::count(meter.Events(), command, &sim::Event::command));
     }
     bool FlashIsImage() const { return meter.FlashMatches(firmware.data()); }
 

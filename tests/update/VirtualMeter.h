@@ -165,11 +165,7 @@ public:
             if (r.command == "W") out.push_back(r.address);
         return out;
     }
-    int Count(const std::string& command) const {
-        int n = 0;
-        for (const auto& r : received) n += r.command == command;
-        return n;
-    }
+    int Count(const std::string& command) const { return static_cast<int>(Times(command).size()); }
     std::vector<double> Times(const std::string& command) const {
         std::vector<double> out;
         for (const auto& r : received)

@@ -59,7 +59,8 @@ mapfile -t links < <(find "$drive_c" -path '*Start Menu*' -name '*Ethernet Loade
 entry=$(printf '%s\n' "${links[@]}" | grep 'VELTRONA' | head -n 1)
 "$wine" start /unix "$entry"
 shown=$(probe window 30000) || fail "the installed window did not show"
-[ "$shown" = "VELTRONA | QT510x, QT520x - Ethernet Firmware Version 1.13" ] || fail "caption: \"$shown\""
+version=$(basename "$installer" | sed -n 's/^ethernet-loader-\(.*\)-win64\.exe$/\1/p')
+[ "$shown" = "VELTRONA | QT510x, QT520x - Ethernet Firmware Version $version" ] || fail "caption: \"$shown\""
 # shellcheck disable=SC2046
 xdotool mousemove --sync $(probe center AddressField)
 xdotool key alt+F4

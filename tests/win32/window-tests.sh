@@ -19,9 +19,9 @@ exe=$build/win32/ethernet-loader.exe
 probe_exe=$build/tests/win32/window-probe.exe
 image=$build/image/flash_image.bin
 read -r -a sim_prefix <<< "${METER_SIM_PREFIX:-}"
-caption="VELTRONA | QT510x, QT520x - Ethernet Firmware Version 1.13"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt"); caption="VELTRONA | QT510x, QT520x - Ethernet Firmware Version $version"
 if grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' "$build/CMakeCache.txt"; then
-  caption="KORVAN | LRV715, LRV716 - Ethernet Firmware Version 1.13"
+  caption="KORVAN | LRV715, LRV716 - Ethernet Firmware Version $version"
 fi
 password_text="Incorrect password. Please enter correct password."
 close_question="The update is still running. Stopping it now leaves the meter waiting in its bootloader; it can be updated again later.

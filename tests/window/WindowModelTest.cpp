@@ -34,8 +34,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kVersion0 = "QT510x, QT520x - Ethernet Firmware Version 1.13";
-const std::string kVersion1 = "LRV715, LRV716 - Ethernet Firmware Version 1.13";
+const std::string kVersion0 = "QT510x, QT520x - Ethernet Firmware Version " LOADER_VERSION;
+const std::string kVersion1 = "LRV715, LRV716 - Ethernet Firmware Version " LOADER_VERSION;
 
 // A model with its engine talking to a scripted meter on a virtual clock.
 struct Rig {
