@@ -17,7 +17,7 @@ std::string StringOr(const Json& object, const char* key, std::string fallback =
 std::string RunReportProblem(const Json& j) {
     if (!j.is_object()) return "not a JSON report";
     if (j.contains("merged_reports")) return "a merged report, not the report of one run";
-    if (StringOr(j, "tool") != "ethernet-loader-cli") return "not a report of ethernet-loader-cli";
+    if (StringOr(j, "tool") != kToolName) return std::string("not a report of ") + kToolName;
     const auto meters = j.find("meters");
     if (meters == j.end() || !meters->is_array()) return "a report without its meters";
     for (const Json& m : *meters)
@@ -161,7 +161,7 @@ Merged MergeReports(const std::vector<ReportFile>& given, const std::string& too
     merged.counts += duplicates;
 
     Json& out = merged.report;
-    out["tool"] = "ethernet-loader-cli";
+    out["tool"] = kToolName;
     out["tool_version"] = toolVersion;
     out["command"] = commands.size() == 1 ? Json(commands.begin()->first) : Json(nullptr);
     out["firmware_sha256"] = firmware.size() == 1 ? Json(firmware.begin()->first) : Json(nullptr);

@@ -1,7 +1,6 @@
 #include "protocol/Frames.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -70,8 +69,10 @@ std::optional<BootModeRequest> BootModeRequest::Decode(Bytes frame) {
 }
 
 bool PasswordLengthOk(std::string_view password) {
-    return password.size() >= 4 && password.size() <= BootModeRequest::kMaxPassword;
+    return password.size() >= kMinPassword && password.size() <= kMaxPassword;
 }
+
+std::string PasswordLimitsText() { return std::to_string(kMinPassword) + " to " + std::to_string(kMaxPassword); }
 
 std::vector<std::uint8_t> BootModeAnswer::Encode() const {
     switch (kind) {
@@ -189,14 +190,6 @@ std::string EraseAreaText() {
     char buf[48];
     std::snprintf(buf, sizeof buf, "erase sector 0x%05X - 0x%05X", static_cast<unsigned>(kApplicationStart),
                   static_cast<unsigned>(kApplicationEnd));
-    return buf;
-}
-
-std::string PercentText(std::int32_t position, std::int32_t minimum, std::int32_t maximum) {
-    const double p = static_cast<double>(static_cast<std::int64_t>(position) - minimum) /
-                     static_cast<double>(static_cast<std::int64_t>(maximum) - minimum) * 100.0;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.0f", std::round(p));  // std::round: halves away from zero
     return buf;
 }
 

@@ -335,21 +335,6 @@ TEST(Texts, SectorsInFiveUpperCaseHexDigits) {
     EXPECT_EQ(EraseAreaText(), "erase sector 0x08000 - 0x7FFFF");
 }
 
-TEST(PercentText, DividesFirstAndRoundsHalvesAwayFromZero) {
-    const int32_t lo = 0x8000, hi = 0x7FFFF;
-    auto afterStep = [&](int k) { return PercentText(std::min<int32_t>(lo + 1024 * k, hi), lo, hi); };
-    const struct {
-        int step;
-        const char* text;
-    } cases[] = {{1, "0"}, {2, "0"}, {3, "1"}, {240, "50"}, {477, "99"}, {478, "100"}, {479, "100"}, {480, "100"}};
-    for (const auto& c : cases) EXPECT_EQ(afterStep(c.step), c.text) << "step " << c.step;
-    // Exact halves go up, as do values just above them.
-    EXPECT_EQ(PercentText(1, 0, 200), "1");  // 0.5
-    EXPECT_EQ(PercentText(3, 0, 200), "2");  // 1.5
-    EXPECT_EQ(PercentText(5, 0, 200), "3");  // 2.5: not to the even neighbour
-    EXPECT_EQ(PercentText(0, 0, 200), "0");
-}
-
 TEST(NextBlock, WalksUpAndWritesTheFirstBlockLast) {
     std::vector<int64_t> order;
     for (int64_t cur = 0x8000; cur < 0x7FFFF; cur += 1024) order.push_back(NextBlock(cur, 0x8000, 0x7FFFF));
