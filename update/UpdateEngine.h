@@ -14,7 +14,7 @@
 
 #include "protocol/Constants.h"
 #include "update/EchoGuard.h"
-#include "image/FlashImage.h"
+#include "image/ImageView.h"
 #include "update/Pacer.h"
 #include "update/RoundTrip.h"
 #include "update/UpdateEvents.h"
