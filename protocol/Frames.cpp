@@ -33,7 +33,7 @@ bool Equals(Bytes frame, const std::array<std::uint8_t, N>& want) {
 }
 
 // A checksummed frame of exactly size bytes that begins with command.
-bool Framed(Bytes frame, std::size_t size, std::uint8_t command) {
+bool IsChecksummedFrame(Bytes frame, std::size_t size, std::uint8_t command) {
     return frame.size() == size && frame[0] == command && Checksum(frame.first(size - 1)) == frame[size - 1];
 }
 
@@ -41,7 +41,7 @@ std::string UpToZero(const char* text, std::size_t n) { return std::string(text,
 
 }  // namespace
 
-Bytes Taken(Bytes buffer, std::int32_t count) {
+Bytes ReceivedBytes(Bytes buffer, std::int32_t count) {
     return count <= 0 ? Bytes() : buffer.first(std::min<std::size_t>(static_cast<std::size_t>(count), buffer.size()));
 }
 
@@ -132,7 +132,7 @@ std::array<std::uint8_t, EraseRequest::kSize> EraseRequest::Encode() const {
 }
 
 std::optional<EraseRequest> EraseRequest::Decode(Bytes frame) {
-    if (!Framed(frame, kSize, 'E')) return std::nullopt;
+    if (!IsChecksummedFrame(frame, kSize, 'E')) return std::nullopt;
     return EraseRequest{frame[1], frame[2]};
 }
 
@@ -157,7 +157,7 @@ std::size_t WriteRequest::Encode(std::span<std::uint8_t> out) const {
 }
 
 std::optional<WriteRequest> WriteRequest::Decode(Bytes frame) {
-    if (!Framed(frame, kSize, 'W')) return std::nullopt;
+    if (!IsChecksummedFrame(frame, kSize, 'W')) return std::nullopt;
     const std::uint32_t address = std::uint32_t{frame[1]} << 16 | std::uint32_t{frame[2]} << 8 | frame[3];
     return WriteRequest{address, frame.subspan<kDataOffset, kBlockSize>()};
 }

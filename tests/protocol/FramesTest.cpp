@@ -233,8 +233,8 @@ TEST(BootModeAnswer, OnlyCountFunctionAndExceptionCodeMatter) {
         {"closed", 0, frame({}), Kind::Unusable},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(BootModeAnswer::Decode(Taken(c.bytes, c.n)).kind, c.want) << c.name;
-        EXPECT_EQ(BootModeAnswer::Decode(Taken(c.bytes, c.n)).exception, c.exception) << c.name;
+        EXPECT_EQ(BootModeAnswer::Decode(ReceivedBytes(c.bytes, c.n)).kind, c.want) << c.name;
+        EXPECT_EQ(BootModeAnswer::Decode(ReceivedBytes(c.bytes, c.n)).exception, c.exception) << c.name;
     }
 }
 
@@ -247,12 +247,12 @@ TEST(BootModeAnswer, EncodesWhatAMeterAnswersAndDecodesBack) {
         EXPECT_EQ(BootModeAnswer::Decode(BootModeAnswer{k}.Encode()).kind, k);
 }
 
-TEST(Taken, IsWhatTheReceiveReturned) {
+TEST(ReceivedBytes, IsWhatTheReceiveReturned) {
     const ByteVector buffer = {1, 2, 3, 4};
-    EXPECT_EQ(Taken(buffer, -1).size(), 0u);
-    EXPECT_EQ(Taken(buffer, 0).size(), 0u);
-    EXPECT_EQ(Hex(Taken(buffer, 3)), "01 02 03");
-    EXPECT_EQ(Taken(buffer, 65535).size(), 4u) << "never beyond the buffer";
+    EXPECT_EQ(ReceivedBytes(buffer, -1).size(), 0u);
+    EXPECT_EQ(ReceivedBytes(buffer, 0).size(), 0u);
+    EXPECT_EQ(Hex(ReceivedBytes(buffer, 3)), "01 02 03");
+    EXPECT_EQ(ReceivedBytes(buffer, 65535).size(), 4u) << "never beyond the buffer";
 }
 
 TEST(PasswordRule, FourToSixteenBytes) {
