@@ -198,6 +198,40 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
 }
 
+// The options update and probe share.
+void DeclareRunOptions(CLI::App& sub, Arguments& args) {
+    sub.add_option("HOST", args.hosts,
+                   "meter addresses (dotted IPv4, ranges a.b.c.d/n of at most " + std::to_string(kLargestRange) +
+                       " addresses, or host names)")
+        ->type_name("");
+    sub.add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
+        ->type_name("FILE");
+    sub.add_option("--retry-failed", args.retryFile,
+                   "take the meters from an earlier report of the same command: those whose result was not "
+                   "updated or probed, and only those")
+        ->type_name("REPORT");
+    sub.add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
+        ->type_name("FILE");
+    sub.add_option("--jobs", args.jobs,
+                   "meters updated at once, up to " + std::to_string(kMaxJobs) + " (default: all given, at most " +
+                       std::to_string(kDefaultMaxJobs) + ")")
+        ->check(CLI::Range(1, kMaxJobs))
+        ->type_name("N");
+    sub.add_option("--connect-timeout", args.connectTimeoutMs,
+                   "how long each meter's Modbus TCP connection may take to come up, in milliseconds "
+                   "(default " +
+                       std::to_string(protocol::kConnectLimit.count()) + "; at least " + std::to_string(kMinConnectMs) +
+                       ")")
+        ->check(CLI::Range(kMinConnectMs, kMaxConnectMs))
+        ->type_name("MS");
+    sub.add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
+    sub.add_option("--image", args.imageFile,
+                   "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
+                   "binary of exactly 0x80000 bytes")
+        ->type_name("FILE");
+    sub.add_option("--password", args.refusedPassword)->group("");
+}
+
 // The subcommands and options, as --help lists them, filling `args` and `plan`.
 struct Commands {
     CLI::App *update, *probe, *merge, *history;
@@ -215,38 +249,7 @@ Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
         app.add_subcommand(CommandName(Command::Update), "Erase and write the firmware, then reset each meter.");
     auto* probe = app.add_subcommand(CommandName(Command::Probe),
                                      "Boot-mode request, identification and reset, without programming.");
-    for (CLI::App* sub : {update, probe}) {
-        sub->add_option("HOST", args.hosts,
-                        "meter addresses (dotted IPv4, ranges a.b.c.d/n of at most " + std::to_string(kLargestRange) +
-                            " addresses, or host names)")
-            ->type_name("");
-        sub->add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
-            ->type_name("FILE");
-        sub->add_option("--retry-failed", args.retryFile,
-                        "take the meters from an earlier report of the same command: those whose result was not "
-                        "updated or probed, and only those")
-            ->type_name("REPORT");
-        sub->add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
-            ->type_name("FILE");
-        sub->add_option("--jobs", args.jobs,
-                        "meters updated at once, up to " + std::to_string(kMaxJobs) + " (default: all given, at most " +
-                            std::to_string(kDefaultMaxJobs) + ")")
-            ->check(CLI::Range(1, kMaxJobs))
-            ->type_name("N");
-        sub->add_option("--connect-timeout", args.connectTimeoutMs,
-                        "how long each meter's Modbus TCP connection may take to come up, in milliseconds "
-                        "(default " +
-                            std::to_string(protocol::kConnectLimit.count()) + "; at least " +
-                            std::to_string(kMinConnectMs) + ")")
-            ->check(CLI::Range(kMinConnectMs, kMaxConnectMs))
-            ->type_name("MS");
-        sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
-        sub->add_option("--image", args.imageFile,
-                        "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
-                        "binary of exactly 0x80000 bytes")
-            ->type_name("FILE");
-        sub->add_option("--password", args.refusedPassword)->group("");
-    }
+    for (CLI::App* sub : {update, probe}) DeclareRunOptions(*sub, args);
     auto* expect =
         update
             ->add_option("--expect-sha256", args.expectedSha256,
