@@ -256,14 +256,14 @@ Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
                          "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
             ->type_name("HEX");
     auto* merge = app.add_subcommand(
-        "merge-reports", "Join the reports of many runs (sites) into one JSON report with the counts per result.");
+        kMergeCommand, "Join the reports of many runs (sites) into one JSON report with the counts per result.");
     merge->add_option("REPORT", plan.mergePaths, "reports written by --report")->type_name("")->required();
     merge->add_option("--output", plan.mergeOutput, "write the joined report to FILE instead of the standard output")
         ->type_name("FILE");
     merge->add_flag("--allow-mixed", plan.allowMixed,
                     "join reports of different commands (update and probe) or of different firmware");
     auto* historyList = app.add_subcommand(
-        "history", "List the update history of this user: every meter updated or probed, here or in the window.");
+        kHistoryCommand, "List the update history of this user: every meter updated or probed, here or in the window.");
     historyList->add_option("--since", plan.since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
         ->type_name("DATE");
     historyList->add_flag("--json", plan.historyJson, "print the records as a JSON array instead of a table");
@@ -329,7 +329,7 @@ Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inp
         planned.err = err.str();
         if (rc != 0 && app.get_subcommands().empty() && !arguments.empty() && !arguments[0].starts_with("-")) {
             if (auto meant = Suggestion(arguments[0], {CommandName(Command::Update), CommandName(Command::Probe),
-                                                       "merge-reports", "history"}))
+                                                       kMergeCommand, kHistoryCommand}))
                 planned.err = std::string(kToolName) + ": '" + arguments[0] + "' is no command; did you mean '" +
                               *meant + "'? (" + kToolName + " --help lists them)\n";
         }

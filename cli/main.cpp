@@ -59,12 +59,12 @@ std::string WriteReport(const std::filesystem::path& path, const nlohmann::order
 int MergeReportsCommand(const cli::Plan& plan) {
     std::vector<cli::ReportFile> files;
     for (const auto& path : plan.mergePaths) {
-        cli::FileText file = cli::ReadInputFile("merge-reports", path);
+        cli::FileText file = cli::ReadInputFile(cli::kMergeCommand, path);
         if (!file.problem.empty()) return Refuse(file.problem);
         files.push_back({path, std::move(file.text)});
     }
     const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION, plan.allowMixed);
-    if (!merged.problem.empty()) return Refuse("merge-reports: " + merged.problem);
+    if (!merged.problem.empty()) return Refuse(std::string(cli::kMergeCommand) + ": " + merged.problem);
     if (plan.mergeOutput.empty()) {
         std::printf("%s\n", merged.report.dump(2).c_str());
     } else if (const std::string why = WriteReport(plan.mergeOutput, merged.report); !why.empty()) {
