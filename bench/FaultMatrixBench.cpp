@@ -132,6 +132,47 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
           r.staleAnswersDropped, ms);
 }
 
+// The meter-sim and ethernet-loader-cli command lines of one cli run: meter
+// k (from 1) is cell (k - 1) / seeds with seed (k - 1) % seeds.
+struct CliRun {
+    std::vector<std::string> sim, cli;
+    std::map<std::string, int> meterOf;  // address -> k
+};
+
+CliRun CommandLines(const std::vector<Cell>& cells, int seeds, const std::string& image, const std::string& report) {
+    const int meters = static_cast<int>(cells.size()) * seeds;
+    const std::vector<std::string> addresses = testsupport::ConsecutiveAddresses("127.0.9.2", meters);
+    CliRun run;
+    run.sim = {METER_SIM_PATH, "--address", addresses.front(), "--meters", std::to_string(meters),
+               "--image",      image,       "--log",           "/dev/null"};
+    const char* other = std::getenv("LOADER_CLI");
+    run.cli = {other ? other : CLI_PATH, "update", "--image", image, "--report", report};
+    for (int k = 1; k <= meters; ++k) {
+        const Cell& c = cells[static_cast<size_t>((k - 1) / seeds)];
+        run.sim.insert(run.sim.end(), {"--meter", std::to_string(k), "--seed", std::to_string(Seed((k - 1) % seeds)),
+                                       "--loss-in", std::to_string(c.lossIn), "--loss-out", std::to_string(c.lossOut),
+                                       "--rtt", std::to_string(c.rttMs) + ":" + std::to_string(c.jitterMs)});
+        for (const auto& rule : c.rules) run.sim.insert(run.sim.end(), {"--fault", rule});
+        const std::string& address = addresses[static_cast<size_t>(k - 1)];
+        run.meterOf[address] = k;
+        run.cli.push_back(address);
+    }
+    return run;
+}
+
+// Asked to end, the simulator prints per meter whether its flash is the image.
+std::map<std::string, bool> FlashMatches(testsupport::ChildProcess& simulator) {
+    simulator.Signal(SIGTERM);
+    std::map<std::string, bool> matches;
+    while (auto line = simulator.ReadLine(Clock::now() + 20s)) {
+        if (line->rfind("{\"summary\"", 0) != 0) continue;
+        const nlohmann::json summary = nlohmann::json::parse(*line);
+        for (const auto& m : summary["summary"]) matches[m["meter"].get<std::string>()] = m["flash"] == "match";
+        break;
+    }
+    return matches;
+}
+
 // Every cell and seed as one meter of one meter-sim process, all updated by
 // one ethernet-loader-cli run (at most kCliBatch meters). False when the run could
 // not be made.
@@ -146,44 +187,21 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
         std::fprintf(stderr, "fault-matrix-bench: at most %d meters at once for the cli path\n", kCliBatch);
         return false;
     }
-    const std::vector<std::string> addresses = testsupport::ConsecutiveAddresses("127.0.9.2", meters);
-    std::vector<std::string> sim{METER_SIM_PATH, "--address", addresses.front(), "--meters", std::to_string(meters),
-                                 "--image",      image,       "--log",           "/dev/null"};
-    const char* other = std::getenv("LOADER_CLI");
-    std::vector<std::string> cli{other ? other : CLI_PATH, "update", "--image", image, "--report", report};
-    std::map<std::string, int> meterOf;  // address -> k
-    for (int k = 1; k <= meters; ++k) {
-        const Cell& c = cells[static_cast<size_t>((k - 1) / seeds)];
-        sim.insert(sim.end(), {"--meter", std::to_string(k), "--seed", std::to_string(Seed((k - 1) % seeds)),
-                               "--loss-in", std::to_string(c.lossIn), "--loss-out", std::to_string(c.lossOut), "--rtt",
-                               std::to_string(c.rttMs) + ":" + std::to_string(c.jitterMs)});
-        for (const auto& rule : c.rules) sim.insert(sim.end(), {"--fault", rule});
-        const std::string& address = addresses[static_cast<size_t>(k - 1)];
-        meterOf[address] = k;
-        cli.push_back(address);
-    }
-    testsupport::ChildProcess simulator(sim, testsupport::ChildProcess::Stderr::Discard);
+    const CliRun run = CommandLines(cells, seeds, image, report);
+    testsupport::ChildProcess simulator(run.sim, testsupport::ChildProcess::Stderr::Discard);
     if (!simulator.ReadLine(Clock::now() + 20s)) {
         std::fprintf(stderr, "fault-matrix-bench: meter-sim did not start\n");
         return false;
     }
     ::setenv("LOADER_PASSWORD", "1234", 1);
     {
-        testsupport::ChildProcess tool(cli, testsupport::ChildProcess::Stderr::Discard);
+        testsupport::ChildProcess tool(run.cli, testsupport::ChildProcess::Stderr::Discard);
         if (!tool.Wait(Clock::now() + 900s)) {
             std::fprintf(stderr, "fault-matrix-bench: ethernet-loader-cli did not finish\n");
             return false;
         }
     }
-    // Asked to end, the simulator prints per meter whether its flash is the image.
-    simulator.Signal(SIGTERM);
-    std::map<std::string, bool> matches;
-    while (auto line = simulator.ReadLine(Clock::now() + 20s)) {
-        if (line->rfind("{\"summary\"", 0) != 0) continue;
-        const nlohmann::json summary = nlohmann::json::parse(*line);
-        for (const auto& m : summary["summary"]) matches[m["meter"].get<std::string>()] = m["flash"] == "match";
-        break;
-    }
+    std::map<std::string, bool> matches = FlashMatches(simulator);
     std::ifstream in(report);
     const nlohmann::json r = nlohmann::json::parse(in, nullptr, false);
     if (r.is_discarded() || matches.size() != static_cast<size_t>(meters)) {
@@ -193,7 +211,7 @@ bool RunCli(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t
     }
     for (const auto& m : r["meters"]) {
         const std::string address = m["address"];
-        const int k = meterOf.at(address);
+        const int k = run.meterOf.at(address);
         const long long ms = std::llround(m["duration_s"].get<double>() * 1000);
         if (m["result"] == "updated" && !matches[address])
             std::fprintf(stderr, "fault-matrix-bench: FALSE success, cli path, %s, seed %llu, meter %s\n",
@@ -220,11 +238,8 @@ int Print(const char* path, const std::vector<Cell>& cells, const std::vector<Ta
     return falseTotal;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const int seeds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-    const std::string only = argc > 2 && std::string(argv[2]) != "both" ? argv[2] : "";
+// The cells, each a kind of bad network.
+std::vector<Cell> Cells() {
     std::vector<Cell> cells = {
         {"clean", {}},
         {"writes late 70 ms", {"delay:70@cmd=W"}},
@@ -253,42 +268,51 @@ int main(int argc, char** argv) {
     // the slowest of these (about 52 round trips) sets the run's length.
     for (int rtt : {300, 700, 1500, 2500})
         cells.push_back({"rtt " + std::to_string(rtt) + " ms +-20 % + loss both 1 %", {}, 1, 1, rtt, rtt / 5});
+    return cells;
+}
+
+// The engine path: every cell and seed side by side in this process.
+int EnginePath(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t>& firmware) {
+    std::vector<Tally> tallies(cells.size());
+    std::vector<std::thread> threads;
+    for (size_t c = 0; c < cells.size(); ++c)
+        for (int s = 0; s < seeds; ++s)
+            threads.emplace_back([&, c, s] { RunEngine(cells[c], Seed(s), firmware, tallies[c]); });
+    for (auto& t : threads) t.join();
+    return Print("engine", cells, tallies);
+}
+
+// The cli path: batches of whole cells, as many meters as one simulator serves.
+int CliPath(const std::vector<Cell>& cells, int seeds, const std::vector<uint8_t>& firmware) {
+    std::vector<Tally> tallies(cells.size());
+    if (::geteuid() != 0) {
+        std::printf("\ncli path skipped: meters on port 502 need root\n");
+        return 0;
+    }
+    bool ran = true;
+    const size_t perBatch = static_cast<size_t>(std::max(1, kCliBatch / seeds));
+    for (size_t first = 0; ran && first < cells.size(); first += perBatch) {
+        const std::vector<Cell> batch(cells.begin() + static_cast<long>(first),
+                                      cells.begin() + static_cast<long>(std::min(cells.size(), first + perBatch)));
+        ran = RunCli(batch, seeds, firmware, tallies.data() + first);
+    }
+    if (ran) return Print("cli", cells, tallies);
+    std::printf("\ncli path: FAILED to run\n");
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seeds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const std::string only = argc > 2 && std::string(argv[2]) != "both" ? argv[2] : "";
+    std::vector<Cell> cells = Cells();
     // Only the cells whose name holds the filter.
     if (argc > 3) std::erase_if(cells, [&](const Cell& c) { return c.name.find(argv[3]) == std::string::npos; });
     const std::vector<uint8_t> firmware = Firmware();
     int falseTotal = 0;
-
-    if (only.empty() || only == "engine") {
-        std::vector<Tally> tallies(cells.size());
-        std::vector<std::thread> threads;
-        for (size_t c = 0; c < cells.size(); ++c)
-            for (int s = 0; s < seeds; ++s)
-                threads.emplace_back([&, c, s] { RunEngine(cells[c], Seed(s), firmware, tallies[c]); });
-        for (auto& t : threads) t.join();
-        falseTotal += Print("engine", cells, tallies);
-    }
-    if (only.empty() || only == "cli") {
-        std::vector<Tally> tallies(cells.size());
-        if (::geteuid() != 0) {
-            std::printf("\ncli path skipped: meters on port 502 need root\n");
-        } else {
-            // Batches of whole cells, as many meters as one simulator serves.
-            bool ran = true;
-            const size_t perBatch = static_cast<size_t>(std::max(1, kCliBatch / seeds));
-            for (size_t first = 0; ran && first < cells.size(); first += perBatch) {
-                const std::vector<Cell> batch(
-                    cells.begin() + static_cast<long>(first),
-                    cells.begin() + static_cast<long>(std::min(cells.size(), first + perBatch)));
-                ran = RunCli(batch, seeds, firmware, tallies.data() + first);
-            }
-            if (ran) {
-                falseTotal += Print("cli", cells, tallies);
-            } else {
-                std::printf("\ncli path: FAILED to run\n");
-                falseTotal += 1;
-            }
-        }
-    }
+    if (only.empty() || only == "engine") falseTotal += EnginePath(cells, seeds, firmware);
+    if (only.empty() || only == "cli") falseTotal += CliPath(cells, seeds, firmware);
     std::printf("false successes in all: %d (must be 0)\n", falseTotal);
     return falseTotal == 0 ? 0 : 1;
 }

@@ -138,79 +138,72 @@ Run Update(const std::string& cli, const std::string& image, const std::vector<s
 
 const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (::geteuid() != 0) {
-        std::printf("slow-link-bench skipped: meters on port 502 need root\n");
-        return 0;
-    }
-    const int fleet = argc > 1 ? std::max(1, std::atoi(argv[1])) : 256;
-    std::vector<int> rtts;
-    for (int i = 2; i < argc; ++i) rtts.push_back(std::max(1, std::atoi(argv[i])));
-    if (rtts.empty()) rtts = {300, 700, 1500, 2500};
-
-    const testsupport::TempDir dir;
-    const std::string image = dir.File("firmware.bin");
-    const std::vector<uint8_t> firmware = Firmware();
-    std::ofstream(image, std::ios::binary)
-        .write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
-    int falseTotal = 0;
+// What the whole bench comes to: the false successes, whether every run
+// finished, and the verdict on each target.
+struct Tally {
+    int falseSuccesses = 0;
     bool ok = true;
     std::vector<std::string> verdicts;
-    char line[200];
 
-    if (const char* baseline = std::getenv("LOADER_CLI_BASELINE")) {
-        std::vector<double> before, after;
-        for (int i = 0; i < 3; ++i)
-            for (auto [cli, into] :
-                 {std::pair{std::string(baseline), &before}, std::pair{std::string(CLI_PATH), &after}}) {
-                const Run r = Update(cli, image, {{0, 0}});
-                ok = ok && r.ran;
-                if (r.ran) {
-                    falseTotal += r.falseSuccesses;
-                    into->push_back(r.meters[0].seconds);
-                }
-            }
-        if (!before.empty() && !after.empty()) {
-            std::printf("LAN update, %d blocks, median of %zu: baseline %.3f s, this build %.3f s, ratio %.4f\n",
-                        kBlocks, after.size(), bench::Median(before), bench::Median(after),
-                        bench::Median(after) / bench::Median(before));
-        }
+    void Add(const Run& r) {
+        ok = ok && r.ran;
+        falseSuccesses += r.ran ? r.falseSuccesses : 0;
     }
+    void Record(const char* format, auto... values) {
+        char line[200];
+        std::snprintf(line, sizeof line, format, values...);
+        verdicts.push_back(line);
+    }
+};
 
+// The LAN update by the baseline build and by this one, alternately.
+void CompareWithBaseline(const char* baseline, const std::string& image, Tally& tally) {
+    std::vector<double> before, after;
+    for (int i = 0; i < 3; ++i)
+        for (auto [cli, into] : {std::pair{std::string(baseline), &before}, std::pair{std::string(CLI_PATH), &after}}) {
+            const Run r = Update(cli, image, {{0, 0}});
+            tally.Add(r);
+            if (r.ran) into->push_back(r.meters[0].seconds);
+        }
+    if (!before.empty() && !after.empty()) {
+        std::printf("LAN update, %d blocks, median of %zu: baseline %.3f s, this build %.3f s, ratio %.4f\n", kBlocks,
+                    after.size(), bench::Median(before), bench::Median(after),
+                    bench::Median(after) / bench::Median(before));
+    }
+}
+
+// One meter per round trip, side by side, each against its floor.
+void RoundTripRows(const std::vector<int>& rtts, const std::string& image, Tally& tally) {
     std::vector<std::pair<int, int>> rows{{0, 0}};
     for (int rtt : rtts) rows.push_back({rtt, rtt / 5});
     const Run rowRun = Update(CLI_PATH, image, rows);
-    ok = ok && rowRun.ran;
+    tally.Add(rowRun);
     std::printf("\n%d written blocks, one meter per round trip, side by side (wall %.1f s)\n", kBlocks, rowRun.wallS);
     std::printf("%-16s %-20s %9s %9s %8s %8s %6s\n", "round trip", "result", "time s", "floor s", "ratio", "retries",
                 "flash");
-    if (rowRun.ran) {
-        const double lan = rowRun.meters[0].seconds;
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const MeterRun& m = rowRun.meters[i];
-            const double floor = lan + kBlocks * rows[i].first / 1000.0;
-            const double ratio = m.seconds / floor;
-            char name[32];
-            std::snprintf(name, sizeof name, i ? "%d +-%d ms" : "LAN", rows[i].first, rows[i].second);
-            std::printf("%-16s %-20s %9.2f %9.2f %8.4f %8d %6s\n", name, m.result.c_str(), m.seconds, floor, ratio,
-                        m.retries, m.flashMatches ? "match" : "differs");
-            if (i) {
-                const bool met = m.result == "updated" && ratio <= 1.10;
-                std::snprintf(line, sizeof line, "%s: updated and <= 1.10 x floor: %s", name, Verdict(met));
-                verdicts.push_back(line);
-            }
-        }
-        falseTotal += rowRun.falseSuccesses;
+    if (!rowRun.ran) return;
+    const double lan = rowRun.meters[0].seconds;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const MeterRun& m = rowRun.meters[i];
+        const double floor = lan + kBlocks * rows[i].first / 1000.0;
+        const double ratio = m.seconds / floor;
+        char name[32];
+        std::snprintf(name, sizeof name, i ? "%d +-%d ms" : "LAN", rows[i].first, rows[i].second);
+        std::printf("%-16s %-20s %9.2f %9.2f %8.4f %8d %6s\n", name, m.result.c_str(), m.seconds, floor, ratio,
+                    m.retries, m.flashMatches ? "match" : "differs");
+        if (i)
+            tally.Record("%s: updated and <= 1.10 x floor: %s", name, Verdict(m.result == "updated" && ratio <= 1.10));
     }
-    std::fflush(stdout);
+}
 
+// A fleet behind one slow link against one such meter alone.
+void FleetRows(int fleet, const std::string& image, Tally& tally) {
     const Run one = Update(CLI_PATH, image, {{static_cast<int>(kFleetRtt), 0}});
     const Run many =
         Update(CLI_PATH, image,
                std::vector<std::pair<int, int>>(static_cast<size_t>(fleet), {static_cast<int>(kFleetRtt), 0}));
-    ok = ok && one.ran && many.ran;
+    tally.Add(one);
+    tally.Add(many);
     std::printf("\nbehind %.0f ms, no jitter\n%8s %9s %12s %12s %9s %7s  %s\n", kFleetRtt, "meters", "wall s",
                 "slowest s", "ratio", "updated", "false", "results");
     for (const Run* r : {&one, &many}) {
@@ -228,17 +221,40 @@ int main(int argc, char** argv) {
         const double ratio = one.ran && one.wallS > 0 ? r->wallS / one.wallS : 0.0;
         std::printf("%8zu %9.2f %12.2f %12.4f %9d %7d %s\n", r->meters.size(), r->wallS, slowest, ratio, updated,
                     r->falseSuccesses, resultText.c_str());
-        falseTotal += r->falseSuccesses;
     }
     if (one.ran && many.ran) {
         const double ratio = many.wallS / one.wallS;
         const bool all = std::all_of(many.meters.begin(), many.meters.end(),
                                      [](const MeterRun& m) { return m.result == "updated"; });
-        std::snprintf(line, sizeof line, "%d meters behind %.0f ms: all updated and <= 1.05 x one: %.4f %s", fleet,
-                      kFleetRtt, ratio, Verdict(all && ratio <= 1.05));
-        verdicts.push_back(line);
+        tally.Record("%d meters behind %.0f ms: all updated and <= 1.05 x one: %.4f %s", fleet, kFleetRtt, ratio,
+                     Verdict(all && ratio <= 1.05));
     }
-    for (const auto& v : verdicts) std::printf("%s\n", v.c_str());
-    std::printf("false successes: %d (must be 0)%s\n", falseTotal, ok ? "" : "; some run did not finish");
-    return falseTotal == 0 && ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (::geteuid() != 0) {
+        std::printf("slow-link-bench skipped: meters on port 502 need root\n");
+        return 0;
+    }
+    const int fleet = argc > 1 ? std::max(1, std::atoi(argv[1])) : 256;
+    std::vector<int> rtts;
+    for (int i = 2; i < argc; ++i) rtts.push_back(std::max(1, std::atoi(argv[i])));
+    if (rtts.empty()) rtts = {300, 700, 1500, 2500};
+
+    const testsupport::TempDir dir;
+    const std::string image = dir.File("firmware.bin");
+    const std::vector<uint8_t> firmware = Firmware();
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
+    Tally tally;
+    if (const char* baseline = std::getenv("LOADER_CLI_BASELINE")) CompareWithBaseline(baseline, image, tally);
+    RoundTripRows(rtts, image, tally);
+    std::fflush(stdout);
+    FleetRows(fleet, image, tally);
+    for (const auto& v : tally.verdicts) std::printf("%s\n", v.c_str());
+    std::printf("false successes: %d (must be 0)%s\n", tally.falseSuccesses,
+                tally.ok ? "" : "; some run did not finish");
+    return tally.falseSuccesses == 0 && tally.ok ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 // row from the build's BrandVariant (app/BuildConfig.h).
 #pragma once
 
+#include "brand/BrandNames.h"
 #include "brand/LoaderVersion.h"
 
 namespace brand {
@@ -19,10 +20,10 @@ struct Brand {
 
 // Row 0: the shipped brand; row 1: the second brand with its own model names.
 inline constexpr Brand kBrands[] = {
-    {"QT510x, QT520x - Ethernet Firmware Version " LOADER_VERSION, "VELTRONA | ", "QT510x_QT520x_Ethernet_Loader.ini",
-     "VELTRONA"},
-    {"LRV715, LRV716 - Ethernet Firmware Version " LOADER_VERSION, "KORVAN | ", "LRV715_LRV716_Ethernet_Loader.ini",
-     "KORVAN"},
+    {LOADER_BRAND0_MODELS " - Ethernet Firmware Version " LOADER_VERSION, LOADER_BRAND0_MAKER " | ",
+     "QT510x_QT520x_Ethernet_Loader.ini", LOADER_BRAND0_MAKER},
+    {LOADER_BRAND1_MODELS " - Ethernet Firmware Version " LOADER_VERSION, LOADER_BRAND1_MAKER " | ",
+     "LRV715_LRV716_Ethernet_Loader.ini", LOADER_BRAND1_MAKER},
 };
 
 // As designed, the two rules differ for a variant other than 0 and 1:

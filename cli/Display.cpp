@@ -198,7 +198,7 @@ std::string Display::Summary() const {
         done += l.done;
         ok += l.ok;
     }
-    const char* verb = command_ == Command::Probe ? "probed" : "updated";
+    const char* verb = history::SuccessWord(command_ == Command::Probe);
     return std::to_string(lines_.size()) + (lines_.size() == 1 ? " meter: " : " meters: ") + std::to_string(ok) + " " +
            verb + ", " + std::to_string(done - ok) + " failed, " + std::to_string(lines_.size() - done) + " running";
 }

@@ -46,7 +46,8 @@ std::optional<std::string> HostProblem(std::string_view host) {
     if (host.find(':') != std::string_view::npos)
         return "an IPv6 address (or one with a port); the meters are reached over IPv4 only";
     if (host.find('/') != std::string_view::npos)
-        return "not a range a.b.c.d/n with n from 22 to 32 (at most 1024 addresses)";
+        return "not a range a.b.c.d/n with n from " + std::to_string(kShortestRangePrefix) + " to 32 (at most " +
+               std::to_string(kLargestRange) + " addresses)";
     const auto labels = Split(host, '.');
     // The system's address rule takes any text that begins with a digit for
     // an address, and reads numbers with a leading zero as octal or hex.
@@ -114,9 +115,12 @@ std::optional<std::string> ExpandRanges(std::vector<Host>& hosts) {
         if (auto why = HostProblem(base); why || base.front() < '0' || base.front() > '9')
             return bad(why ? *why : "a range starts at a dotted IPv4 address");
         if (!AllDigits(bits) || bits.size() > 2 || std::stoi(bits) > 32)
-            return bad("the prefix length after '/' is a number from 22 to 32");
+            return bad("the prefix length after '/' is a number from " + std::to_string(kShortestRangePrefix) +
+                       " to 32");
         const int prefix = std::stoi(bits);
-        if (prefix < 22) return bad("more than 1024 addresses; split it into ranges of /22 or smaller");
+        if (prefix < kShortestRangePrefix)
+            return bad("more than " + std::to_string(kLargestRange) + " addresses; split it into ranges of /" +
+                       std::to_string(kShortestRangePrefix) + " or smaller");
         uint32_t address = 0;
         for (auto n : Split(base, '.')) address = address << 8 | static_cast<uint32_t>(std::stoi(std::string(n)));
         const uint32_t size = 1u << (32 - prefix);
@@ -156,7 +160,8 @@ std::string PasswordFromFile(std::string_view content) {
 
 std::optional<std::string> PasswordProblem(std::string_view bytes) {
     if (!protocol::PasswordLengthOk(bytes))
-        return "the password has " + std::to_string(bytes.size()) + " characters; the meter takes 4 to 16";
+        return "the password has " + std::to_string(bytes.size()) + " characters; the meter takes " +
+               protocol::PasswordLimitsText();
     return std::nullopt;
 }
 

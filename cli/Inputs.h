@@ -26,8 +26,12 @@ struct Host {
 // around a host and blank lines are ignored, as is a UTF-8 byte order mark.
 std::vector<Host> HostsFromFile(std::string_view content, const std::string& fileName);
 
+// The widest range a.b.c.d/n taken, and the addresses it holds.
+inline constexpr int kShortestRangePrefix = 22;
+inline constexpr int kLargestRange = 1 << (32 - kShortestRangePrefix);
+
 // Replaces each range "a.b.c.d/n" by its addresses, each where the range was:
-// at most 1024, without the network and broadcast addresses of ranges that
+// at most kLargestRange, without the network and broadcast addresses of ranges that
 // have them (/30 and wider). Returns why not, naming the range.
 std::optional<std::string> ExpandRanges(std::vector<Host>& hosts);
 
@@ -45,7 +49,7 @@ std::optional<std::string> HostListProblem(const std::vector<Host>& hosts);
 // and without a UTF-8 byte order mark.
 std::string PasswordFromFile(std::string_view content);
 
-// Why a password (its bytes, protocol::PasswordBytes) cannot be used, or nothing: 4 to 16 characters.
+// Why a password (its bytes, protocol::PasswordBytes) cannot be used, or nothing: protocol::PasswordLengthOk.
 std::optional<std::string> PasswordProblem(std::string_view bytes);
 
 }  // namespace cli

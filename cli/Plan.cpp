@@ -23,8 +23,10 @@ namespace {
 
 constexpr int kMaxJobs = 1024;
 constexpr int kDefaultMaxJobs = 256;
+// --connect-timeout's range, in milliseconds.
+constexpr int kMinConnectMs = 500;
+constexpr int kMaxConnectMs = 60000;
 constexpr char kPasswordVariable[] = "LOADER_PASSWORD";
-constexpr char kTool[] = "ethernet-loader-cli";
 
 // Why nothing will be sent.
 struct Refusal {
@@ -173,7 +175,8 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     if (!args.refusedPassword.empty())
         throw Refusal{
             "--password is not taken: every user of this machine can read the command line. "
-            "Use --password-file FILE or the environment variable LOADER_PASSWORD"};
+            "Use --password-file FILE or the environment variable " +
+            std::string(kPasswordVariable)};
     plan.command = plan.run.command = args.command;
     plan.run.toolVersion = LOADER_VERSION;
     plan.run.brand = brand::kBrands[0].name;
@@ -195,6 +198,40 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
 }
 
+// The options update and probe share.
+void DeclareRunOptions(CLI::App& sub, Arguments& args) {
+    sub.add_option("HOST", args.hosts,
+                   "meter addresses (dotted IPv4, ranges a.b.c.d/n of at most " + std::to_string(kLargestRange) +
+                       " addresses, or host names)")
+        ->type_name("");
+    sub.add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
+        ->type_name("FILE");
+    sub.add_option("--retry-failed", args.retryFile,
+                   "take the meters from an earlier report of the same command: those whose result was not "
+                   "updated or probed, and only those")
+        ->type_name("REPORT");
+    sub.add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
+        ->type_name("FILE");
+    sub.add_option("--jobs", args.jobs,
+                   "meters updated at once, up to " + std::to_string(kMaxJobs) + " (default: all given, at most " +
+                       std::to_string(kDefaultMaxJobs) + ")")
+        ->check(CLI::Range(1, kMaxJobs))
+        ->type_name("N");
+    sub.add_option("--connect-timeout", args.connectTimeoutMs,
+                   "how long each meter's Modbus TCP connection may take to come up, in milliseconds "
+                   "(default " +
+                       std::to_string(protocol::kConnectLimit.count()) + "; at least " + std::to_string(kMinConnectMs) +
+                       ")")
+        ->check(CLI::Range(kMinConnectMs, kMaxConnectMs))
+        ->type_name("MS");
+    sub.add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
+    sub.add_option("--image", args.imageFile,
+                   "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
+                   "binary of exactly 0x80000 bytes")
+        ->type_name("FILE");
+    sub.add_option("--password", args.refusedPassword)->group("");
+}
+
 // The subcommands and options, as --help lists them, filling `args` and `plan`.
 struct Commands {
     CLI::App *update, *probe, *merge, *history;
@@ -202,55 +239,31 @@ struct Commands {
 };
 
 Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
-    app.set_version_flag("--version", std::string(kTool) + " " + LOADER_VERSION);
+    app.set_version_flag("--version", std::string(kToolName) + " " + LOADER_VERSION);
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every meter updated (or probed), 1 any meter failed or was busy, 2 usage or setup "
         "error (nothing was sent).");
 
-    auto* update = app.add_subcommand("update", "Erase and write the firmware, then reset each meter.");
-    auto* probe = app.add_subcommand("probe", "Boot-mode request, identification and reset, without programming.");
-    for (CLI::App* sub : {update, probe}) {
-        sub->add_option("HOST", args.hosts,
-                        "meter addresses (dotted IPv4, ranges a.b.c.d/n of at most 1024 addresses, or host names)")
-            ->type_name("");
-        sub->add_option("--hosts", args.hostsFile, "a file of meter addresses, one per line; # starts a comment")
-            ->type_name("FILE");
-        sub->add_option("--retry-failed", args.retryFile,
-                        "take the meters from an earlier report of the same command: those whose result was not "
-                        "updated or probed, and only those")
-            ->type_name("REPORT");
-        sub->add_option("--password-file", args.passwordFile, "read the admin password from the first line of FILE")
-            ->type_name("FILE");
-        sub->add_option("--jobs", args.jobs, "meters updated at once, up to 1024 (default: all given, at most 256)")
-            ->check(CLI::Range(1, kMaxJobs))
-            ->type_name("N");
-        sub->add_option("--connect-timeout", args.connectTimeoutMs,
-                        "how long each meter's Modbus TCP connection may take to come up, in milliseconds "
-                        "(default 5000; at least 500)")
-            ->check(CLI::Range(500, 60000))
-            ->type_name("MS");
-        sub->add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
-        sub->add_option("--image", args.imageFile,
-                        "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
-                        "binary of exactly 0x80000 bytes")
-            ->type_name("FILE");
-        sub->add_option("--password", args.refusedPassword)->group("");
-    }
+    auto* update =
+        app.add_subcommand(CommandName(Command::Update), "Erase and write the firmware, then reset each meter.");
+    auto* probe = app.add_subcommand(CommandName(Command::Probe),
+                                     "Boot-mode request, identification and reset, without programming.");
+    for (CLI::App* sub : {update, probe}) DeclareRunOptions(*sub, args);
     auto* expect =
         update
             ->add_option("--expect-sha256", args.expectedSha256,
                          "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
             ->type_name("HEX");
     auto* merge = app.add_subcommand(
-        "merge-reports", "Join the reports of many runs (sites) into one JSON report with the counts per result.");
+        kMergeCommand, "Join the reports of many runs (sites) into one JSON report with the counts per result.");
     merge->add_option("REPORT", plan.mergePaths, "reports written by --report")->type_name("")->required();
     merge->add_option("--output", plan.mergeOutput, "write the joined report to FILE instead of the standard output")
         ->type_name("FILE");
     merge->add_flag("--allow-mixed", plan.allowMixed,
                     "join reports of different commands (update and probe) or of different firmware");
     auto* historyList = app.add_subcommand(
-        "history", "List the update history of this user: every meter updated or probed, here or in the window.");
+        kHistoryCommand, "List the update history of this user: every meter updated or probed, here or in the window.");
     historyList->add_option("--since", plan.since, "only updates started on or after DATE (YYYY-MM-DD[THH:MM], UTC)")
         ->type_name("DATE");
     historyList->add_flag("--json", plan.historyJson, "print the records as a JSON array instead of a table");
@@ -294,15 +307,15 @@ std::string OverwritesAnInput(const std::string& outputOption, const std::string
 
 Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inputs) {
     CLI::App app{
-        "Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
-        "The password comes from --password-file, the environment variable LOADER_PASSWORD, or a prompt;\n"
-        "never from the command line.",
-        kTool};
+        std::string("Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
+                    "The password comes from --password-file, the environment variable ") +
+            kPasswordVariable + ", or a prompt;\nnever from the command line.",
+        kToolName};
     Arguments args;
     Plan plan;
     const Commands commands = Declare(app, args, plan);
     Planned planned;
-    std::vector<std::string> argv = {kTool};
+    std::vector<std::string> argv = {kToolName};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<const char*> pointers;
     for (const std::string& a : argv) pointers.push_back(a.c_str());
@@ -315,9 +328,10 @@ Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inp
         planned.out = out.str();
         planned.err = err.str();
         if (rc != 0 && app.get_subcommands().empty() && !arguments.empty() && !arguments[0].starts_with("-")) {
-            if (auto meant = Suggestion(arguments[0], {"update", "probe", "merge-reports", "history"}))
-                planned.err = std::string(kTool) + ": '" + arguments[0] + "' is no command; did you mean '" + *meant +
-                              "'? (" + kTool + " --help lists them)\n";
+            if (auto meant = Suggestion(arguments[0], {CommandName(Command::Update), CommandName(Command::Probe),
+                                                       kMergeCommand, kHistoryCommand}))
+                planned.err = std::string(kToolName) + ": '" + arguments[0] + "' is no command; did you mean '" +
+                              *meant + "'? (" + kToolName + " --help lists them)\n";
         }
         return planned;
     }
@@ -337,11 +351,11 @@ Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inp
         }
     } catch (const Refusal& r) {
         planned.status = kNothingSent;
-        planned.err = std::string(kTool) + ": " + r.what + "\n";
+        planned.err = std::string(kToolName) + ": " + r.what + "\n";
         return planned;
     } catch (const StoppedAtPrompt&) {
         planned.status = kNothingSent;
-        planned.err = std::string(kTool) + ": stopped at the password prompt; nothing was sent\n";
+        planned.err = std::string(kToolName) + ": stopped at the password prompt; nothing was sent\n";
         return planned;
     }
     planned.plan = std::move(plan);

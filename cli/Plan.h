@@ -35,6 +35,9 @@ struct PlanInputs {
 };
 
 enum class Job { Run, MergeReports, History };
+// The subcommands of the jobs besides a run (update or probe: CommandName).
+inline constexpr char kMergeCommand[] = "merge-reports";
+inline constexpr char kHistoryCommand[] = "history";
 
 struct Plan {
     Job job = Job::Run;

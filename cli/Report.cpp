@@ -17,9 +17,11 @@ history::MeterRun Run(const MeterRecord& m, Command c) {
 std::string ResultName(const MeterRecord& m, Command c) { return history::ResultName(Run(m, c)); }
 bool Succeeded(const MeterRecord& m, Command c) { return history::Succeeded(Run(m, c)); }
 std::string ResultMessage(const MeterRecord& m, Command c) { return history::ResultMessage(Run(m, c)); }
-const char* CommandName(Command c) { return c == Command::Probe ? "probe" : "update"; }
+const char* CommandName(Command c) { return history::CommandWord(c == Command::Probe); }
 std::string IsoTime(std::chrono::system_clock::time_point t) { return history::IsoTime(t); }
-bool SucceededResult(std::string_view result) { return result == "updated" || result == "probed"; }
+bool SucceededResult(std::string_view result) {
+    return result == history::SuccessWord(false) || result == history::SuccessWord(true);
+}
 
 std::string RecordLine(const RunRecord& run, const MeterRecord& m) {
     const history::Origin origin{run.toolVersion, run.brand, "cli", run.firmwareSha256, run.firmwareSource};
@@ -30,7 +32,7 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     nlohmann::ordered_json meters = nlohmann::ordered_json::array();
     for (const MeterRecord& m : run.meters) meters.push_back(history::MeterFields(Run(m, run.command)));
     nlohmann::ordered_json report;
-    report["tool"] = "ethernet-loader-cli";
+    report["tool"] = kToolName;
     report["tool_version"] = run.toolVersion;
     report["command"] = CommandName(run.command);
     report["firmware"] = {{"sha256", run.firmwareSha256}, {"source", run.firmwareSource}};

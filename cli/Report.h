@@ -12,8 +12,11 @@
 
 namespace cli {
 
+// The program's name, as its messages begin and as its reports name the tool.
+inline constexpr char kToolName[] = "ethernet-loader-cli";
+
 enum class Command { Update, Probe };
-// "update" or "probe", as the reports name the command.
+// "update" or "probe": the subcommand, as the reports name it.
 const char* CommandName(Command c);
 
 // One meter of the run, as the update history keeps it. The functions below

@@ -23,8 +23,11 @@
 
 namespace {
 
+// A line on the standard error that names the program first.
+void Tell(const std::string& what) { std::fprintf(stderr, "%s: %s\n", cli::kToolName, what.c_str()); }
+
 int Refuse(const std::string& why) {
-    std::fprintf(stderr, "ethernet-loader-cli: %s\n", why.c_str());
+    Tell(why);
     return cli::kNothingSent;
 }
 
@@ -56,12 +59,12 @@ std::string WriteReport(const std::filesystem::path& path, const nlohmann::order
 int MergeReportsCommand(const cli::Plan& plan) {
     std::vector<cli::ReportFile> files;
     for (const auto& path : plan.mergePaths) {
-        cli::FileText file = cli::ReadInputFile("merge-reports", path);
+        cli::FileText file = cli::ReadInputFile(cli::kMergeCommand, path);
         if (!file.problem.empty()) return Refuse(file.problem);
         files.push_back({path, std::move(file.text)});
     }
     const cli::Merged merged = cli::MergeReports(files, LOADER_VERSION, plan.allowMixed);
-    if (!merged.problem.empty()) return Refuse("merge-reports: " + merged.problem);
+    if (!merged.problem.empty()) return Refuse(std::string(cli::kMergeCommand) + ": " + merged.problem);
     if (plan.mergeOutput.empty()) {
         std::printf("%s\n", merged.report.dump(2).c_str());
     } else if (const std::string why = WriteReport(plan.mergeOutput, merged.report); !why.empty()) {
@@ -86,8 +89,8 @@ public:
     }
     void Warn() const {
         for (const auto& [why, count] : failures_)
-            std::fprintf(stderr, "ethernet-loader-cli: warning: %d record%s of the update history not written: %s\n",
-                         count, count == 1 ? "" : "s", why.c_str());
+            Tell("warning: " + std::to_string(count) + (count == 1 ? " record" : " records") +
+                 " of the update history not written: " + why);
     }
 
 private:
@@ -101,30 +104,25 @@ private:
 int ListHistory(const std::string& since, bool asJson) {
     std::optional<std::string> key;
     if (!since.empty() && !(key = history::SinceKey(since))) {
-        std::fprintf(stderr, "ethernet-loader-cli: --since %s: not a date (YYYY-MM-DD or YYYY-MM-DDTHH:MM, UTC)\n",
-                     since.c_str());
-        return cli::kNothingSent;
+        return Refuse("--since " + since + ": not a date (YYYY-MM-DD or YYYY-MM-DDTHH:MM, UTC)");
     }
     const std::filesystem::path log = history::LogPath();
     if (log.empty()) {
-        std::fprintf(stderr,
-                     "ethernet-loader-cli: no update history: the environment names no folder for this user's state "
-                     "(XDG_STATE_HOME, HOME or LOCALAPPDATA)\n");
-        return cli::kNothingSent;
+        return Refuse(
+            "no update history: the environment names no folder for this user's state "
+            "(XDG_STATE_HOME, HOME or LOCALAPPDATA)");
     }
     history::LogContent content;
     try {
         content = history::ReadLog(log);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ethernet-loader-cli: %s\n", e.what());
-        return cli::kNothingSent;
+        return Refuse(e.what());
     }
     if (content.missing) std::fprintf(stderr, "No update recorded yet in %s\n", log.string().c_str());
     if (content.unreadable > 0)
-        std::fprintf(stderr,
-                     "ethernet-loader-cli: warning: %d line%s of %s %s no whole record (torn or damaged), left out\n",
-                     content.unreadable, content.unreadable == 1 ? "" : "s", log.string().c_str(),
-                     content.unreadable == 1 ? "is" : "are");
+        Tell("warning: " + std::to_string(content.unreadable) + (content.unreadable == 1 ? " line" : " lines") +
+             " of " + log.string() + (content.unreadable == 1 ? " is" : " are") +
+             " no whole record (torn or damaged), left out");
     const auto records = key ? history::StartedSince(content.records, *key) : content.records;
     if (asJson) {
         std::printf("%s\n", nlohmann::ordered_json(records).dump(2).c_str());
@@ -195,8 +193,7 @@ int Report(const cli::Plan& plan, const cli::RunRecord& run) {
     const nlohmann::ordered_json report = cli::ReportJson(run);
     const std::string why = WriteReport(plan.reportFile, report);
     if (why.empty()) return status;
-    std::fprintf(stderr, "ethernet-loader-cli: --report %s: cannot be written: %s\n", plan.reportFile.c_str(),
-                 why.c_str());
+    Tell("--report " + plan.reportFile + ": cannot be written: " + why);
     const std::filesystem::path log = history::LogPath();
     if (!log.empty()) {
         std::string stamp = cli::IsoTime(run.started);
@@ -206,13 +203,12 @@ int Report(const cli::Plan& plan, const cli::RunRecord& run) {
         std::filesystem::create_directories(kept.parent_path(), ec);
         const std::string keptWhy = WriteReport(kept, report);
         if (keptWhy.empty()) {
-            std::fprintf(stderr, "ethernet-loader-cli: the report is saved as %s\n", kept.string().c_str());
+            Tell("the report is saved as " + kept.string());
             return status;
         }
-        std::fprintf(stderr, "ethernet-loader-cli: %s: cannot be written either: %s\n", kept.string().c_str(),
-                     keptWhy.c_str());
+        Tell(kept.string() + ": cannot be written either: " + keptWhy);
     }
-    std::fprintf(stderr, "ethernet-loader-cli: the report is lost; each meter's record is in the update history\n");
+    Tell("the report is lost; each meter's record is in the update history");
     return status;
 }
 

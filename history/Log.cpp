@@ -15,7 +15,6 @@ namespace fs = std::filesystem;
 namespace history {
 namespace {
 
-constexpr char kFolder[] = "ethernet-loader";
 constexpr char kFile[] = "updates.jsonl";
 
 // A failed file call in words, with the system's own number.
@@ -49,7 +48,7 @@ std::string Field(const nlohmann::ordered_json& r, const char* key) {
 
 fs::path LogPath() {
     const fs::path home = platform::UserStateFolder();
-    return home.empty() ? home : home / kFolder / kFile;
+    return home.empty() ? home : home / platform::kToolFolder / kFile;
 }
 
 std::optional<std::string> AppendLine(const fs::path& log, std::string_view line) {

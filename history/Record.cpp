@@ -14,8 +14,8 @@ std::string ResultName(const MeterRun& m) {
     if (!m.busyWith.empty()) return "busy";
     if (!m.contacted) return "cancelled";
     switch (m.result.outcome) {
-        case Outcome::Updated: return "updated";
-        case Outcome::Identified: return m.probe ? "probed" : "communication-error";
+        case Outcome::Updated: return SuccessWord(false);
+        case Outcome::Identified: return m.probe ? SuccessWord(true) : "communication-error";
         case Outcome::NotFound: return m.result.modbusAnswered ? "not-found" : "unreachable";
         case Outcome::PasswordRejected: return "password-rejected";
         case Outcome::CommunicationError:
@@ -26,7 +26,7 @@ std::string ResultName(const MeterRun& m) {
     return "communication-error";
 }
 
-bool Succeeded(const MeterRun& m) { return ResultName(m) == (m.probe ? "probed" : "updated"); }
+bool Succeeded(const MeterRun& m) { return ResultName(m) == SuccessWord(m.probe); }
 
 namespace {
 
@@ -149,7 +149,7 @@ std::string RecordLine(const Origin& origin, const MeterRun& m) {
     j["tool_version"] = origin.toolVersion;
     j["brand"] = origin.brand;
     j["front_end"] = origin.frontEnd;
-    j["command"] = m.probe ? "probe" : "update";
+    j["command"] = CommandWord(m.probe);
     j["firmware"] = {{"sha256", origin.firmwareSha256}, {"source", origin.firmwareSource}};
     const nlohmann::ordered_json fields = MeterFields(m);
     for (const auto& [key, value] : fields.items()) j[key] = value;

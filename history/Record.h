@@ -11,6 +11,10 @@
 
 namespace history {
 
+// The command and its success, as the reports and the history word them.
+inline constexpr const char* CommandWord(bool probe) { return probe ? "probe" : "update"; }
+inline constexpr const char* SuccessWord(bool probe) { return probe ? "probed" : "updated"; }
+
 struct MeterRun {
     std::string address;
     update::UpdateResult result;

@@ -2,10 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 
-#include "image/ImageFormats.h"
+#include "image/ImageView.h"
 #include "image/Sha256.h"
 
 // Image byte A is the content of flash address A, for A from 0x00000 to 0x7FFFF.
@@ -14,8 +13,6 @@ extern const uint8_t FlashImageARM[image::kImageSize];
 extern const char FlashImageARMSha256[65];
 
 namespace image {
-
-using ImageView = std::span<const uint8_t, kImageSize>;
 
 inline ImageView EmbeddedImage() { return ImageView(FlashImageARM, kImageSize); }
 

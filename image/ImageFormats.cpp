@@ -114,6 +114,42 @@ ParseResult ParseDeclaration(std::string_view t) {
     return Finish(std::move(bytes));
 }
 
+namespace {
+
+// An Intel HEX record's bytes, checked: count, address, type, data and the
+// checksum that makes them sum to zero. Empty with what is wrong (after the
+// line's name) when they are not.
+std::vector<uint8_t> RecordBytes(std::string_view rec, std::string& problem) {
+    if (rec[0] != ':' || rec.size() < 11 || (rec.size() - 1) % 2 != 0) {
+        problem = " is not a record";
+        return {};
+    }
+    std::vector<uint8_t> r;
+    for (std::size_t k = 1; k + 1 < rec.size(); k += 2) {
+        const int hi = HexDigit(rec[k]), lo = HexDigit(rec[k + 1]);
+        if (hi < 0 || lo < 0) {
+            problem = " holds a character that is not hexadecimal";
+            return {};
+        }
+        r.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    uint8_t sum = 0;
+    for (uint8_t b : r) sum = static_cast<uint8_t>(sum + b);
+    if (sum != 0)
+        problem = " has a wrong checksum";
+    else if (r.size() != r[0] + 5u)
+        problem = " has a wrong length";
+    return problem.empty() ? r : std::vector<uint8_t>{};
+}
+
+std::string LowerHex(std::size_t value) {
+    char b[16];
+    auto p = std::to_chars(b, b + 16, value, 16);
+    return std::string(b, p.ptr);
+}
+
+}  // namespace
+
 ParseResult ParseIntelHex(std::string_view t) {
     std::vector<uint8_t> bytes(kImageSize, 0xFF);
     uint32_t base = 0;
@@ -130,30 +166,17 @@ ParseResult ParseIntelHex(std::string_view t) {
         while (!rec.empty() && std::isspace(static_cast<unsigned char>(rec.front()))) rec.remove_prefix(1);
         if (rec.empty()) continue;
         const std::string where = "Intel HEX line " + std::to_string(line);
-        if (rec[0] != ':' || rec.size() < 11 || (rec.size() - 1) % 2 != 0) return Fail(where + " is not a record");
-        std::vector<uint8_t> r;
-        for (std::size_t k = 1; k + 1 < rec.size(); k += 2) {
-            const int hi = HexDigit(rec[k]), lo = HexDigit(rec[k + 1]);
-            if (hi < 0 || lo < 0) return Fail(where + " holds a character that is not hexadecimal");
-            r.push_back(static_cast<uint8_t>(hi * 16 + lo));
-        }
-        uint8_t sum = 0;
-        for (uint8_t b : r) sum = static_cast<uint8_t>(sum + b);
-        if (sum != 0) return Fail(where + " has a wrong checksum");
+        std::string problem;
+        const std::vector<uint8_t> r = RecordBytes(rec, problem);
+        if (!problem.empty()) return Fail(where + problem);
         const std::size_t count = r[0];
-        if (r.size() != count + 5) return Fail(where + " has a wrong length");
         const uint32_t offset = static_cast<uint32_t>(r[1]) << 8 | r[2];
         const uint8_t* data = r.data() + 4;
         switch (r[3]) {
             case 0x00: {
                 const uint32_t at = base + offset;
                 if (at + count > kImageSize)
-                    return Fail(where + " writes at 0x" +
-                                [&] {
-                                    char b[16];
-                                    auto p = std::to_chars(b, b + 16, at + count - 1, 16);
-                                    return std::string(b, p.ptr);
-                                }() +
+                    return Fail(where + " writes at 0x" + LowerHex(at + count - 1) +
                                 ", beyond the image's last address " + LastAddressText());
                 std::copy(data, data + count, bytes.begin() + at);
                 highest = std::max(highest, at + static_cast<uint32_t>(count));

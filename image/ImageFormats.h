@@ -6,12 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/Constants.h"
+#include "image/ImageView.h"
 
 namespace image {
-
-// The whole flash: image byte A is the content of flash address A.
-inline constexpr std::size_t kImageSize = protocol::kFlashSize;
 
 struct ParseResult {
     bool ok = false;

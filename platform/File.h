@@ -84,6 +84,8 @@ FileStatus AppendLine(const std::filesystem::path& file, std::string_view line);
 // absolute path, else ~/.local/state; %LOCALAPPDATA% on Windows. Empty when
 // the environment names no such place.
 std::filesystem::path UserStateFolder();
+// The tool's own folder in there, for the update history and meter locks.
+inline constexpr char kToolFolder[] = "ethernet-loader";
 
 // A file name in the narrow text the system's own file calls take: the ANSI
 // code page on Windows, bytes as they are elsewhere.

@@ -1,8 +1,25 @@
 #include "platform/MeterLock.h"
 
 #include <cctype>
+#include <system_error>
+
+#include "platform/File.h"
+
+namespace fs = std::filesystem;
 
 namespace platform {
+
+fs::path StateLockFolder() {
+    const fs::path state = UserStateFolder();
+    return state.empty() ? state : state / kToolFolder / "locks";
+}
+
+fs::path LockFile(const fs::path& folder, const std::string& address) {
+    if (folder.empty() || address.empty()) return {};
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    return folder / ("meter-" + address + ".lock");
+}
 
 std::string HolderRecord(long processId, const std::string& self) {
     return std::to_string(processId) + " " + self + "\n";

@@ -35,6 +35,12 @@ private:
     std::string holder_;
 };
 
+// The locks folder beside the update history; empty without UserStateFolder.
+std::filesystem::path StateLockFolder();
+// The lock file of a meter in `folder`, the folder made as needed; empty
+// when either is empty: nothing is locked then.
+std::filesystem::path LockFile(const std::filesystem::path& folder, const std::string& address);
+
 // The text a holder leaves in its lock file, and the words read back from it.
 std::string HolderRecord(long processId, const std::string& self);
 std::string HolderFromRecord(const std::string& record);

@@ -15,6 +15,10 @@ using std::chrono::milliseconds;
 inline constexpr std::uint16_t kModbusPort = 502;
 inline constexpr std::uint16_t kBootloaderPort = 5555;
 
+// The admin password's length, in bytes: one per character (PasswordBytes).
+inline constexpr std::size_t kMinPassword = 4;
+inline constexpr std::size_t kMaxPassword = 16;
+
 // The module's flash, addresses 0x00000 to 0x7FFFF; the tool erases and
 // writes only the application area, 0x08000 to the last address, in blocks.
 inline constexpr std::uint32_t kFlashSize = 0x80000;

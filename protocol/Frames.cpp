@@ -1,7 +1,6 @@
 #include "protocol/Frames.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -34,7 +33,7 @@ bool Equals(Bytes frame, const std::array<std::uint8_t, N>& want) {
 }
 
 // A checksummed frame of exactly size bytes that begins with command.
-bool Framed(Bytes frame, std::size_t size, std::uint8_t command) {
+bool IsChecksummedFrame(Bytes frame, std::size_t size, std::uint8_t command) {
     return frame.size() == size && frame[0] == command && Checksum(frame.first(size - 1)) == frame[size - 1];
 }
 
@@ -42,7 +41,7 @@ std::string UpToZero(const char* text, std::size_t n) { return std::string(text,
 
 }  // namespace
 
-Bytes Taken(Bytes buffer, std::int32_t count) {
+Bytes ReceivedBytes(Bytes buffer, std::int32_t count) {
     return count <= 0 ? Bytes() : buffer.first(std::min<std::size_t>(static_cast<std::size_t>(count), buffer.size()));
 }
 
@@ -70,8 +69,10 @@ std::optional<BootModeRequest> BootModeRequest::Decode(Bytes frame) {
 }
 
 bool PasswordLengthOk(std::string_view password) {
-    return password.size() >= 4 && password.size() <= BootModeRequest::kMaxPassword;
+    return password.size() >= kMinPassword && password.size() <= kMaxPassword;
 }
+
+std::string PasswordLimitsText() { return std::to_string(kMinPassword) + " to " + std::to_string(kMaxPassword); }
 
 std::vector<std::uint8_t> BootModeAnswer::Encode() const {
     switch (kind) {
@@ -131,7 +132,7 @@ std::array<std::uint8_t, EraseRequest::kSize> EraseRequest::Encode() const {
 }
 
 std::optional<EraseRequest> EraseRequest::Decode(Bytes frame) {
-    if (!Framed(frame, kSize, 'E')) return std::nullopt;
+    if (!IsChecksummedFrame(frame, kSize, 'E')) return std::nullopt;
     return EraseRequest{frame[1], frame[2]};
 }
 
@@ -156,7 +157,7 @@ std::size_t WriteRequest::Encode(std::span<std::uint8_t> out) const {
 }
 
 std::optional<WriteRequest> WriteRequest::Decode(Bytes frame) {
-    if (!Framed(frame, kSize, 'W')) return std::nullopt;
+    if (!IsChecksummedFrame(frame, kSize, 'W')) return std::nullopt;
     const std::uint32_t address = std::uint32_t{frame[1]} << 16 | std::uint32_t{frame[2]} << 8 | frame[3];
     return WriteRequest{address, frame.subspan<kDataOffset, kBlockSize>()};
 }
@@ -189,14 +190,6 @@ std::string EraseAreaText() {
     char buf[48];
     std::snprintf(buf, sizeof buf, "erase sector 0x%05X - 0x%05X", static_cast<unsigned>(kApplicationStart),
                   static_cast<unsigned>(kApplicationEnd));
-    return buf;
-}
-
-std::string PercentText(std::int32_t position, std::int32_t minimum, std::int32_t maximum) {
-    const double p = static_cast<double>(static_cast<std::int64_t>(position) - minimum) /
-                     static_cast<double>(static_cast<std::int64_t>(maximum) - minimum) * 100.0;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.0f", std::round(p));  // std::round: halves away from zero
     return buf;
 }
 

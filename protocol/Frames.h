@@ -19,12 +19,17 @@ namespace protocol {
 using Bytes = std::span<const std::uint8_t>;
 
 // The bytes a receive took into buffer: its first count, none for -1.
-Bytes Taken(Bytes buffer, std::int32_t count);
+Bytes ReceivedBytes(Bytes buffer, std::int32_t count);
 
 // Two's complement of the 8-bit sum, so that a whole frame sums to zero.
 std::uint8_t Checksum(Bytes bytes);
 
 // ---- Modbus TCP ----
+
+// The password rule: kMinPassword to kMaxPassword bytes.
+bool PasswordLengthOk(std::string_view password);
+// "4 to 16", as the messages give the rule.
+std::string PasswordLimitsText();
 
 // Asks the meter to start its bootloader: a Write Multiple Registers request
 // to unit 1 that writes "GoToBootMode" and the password into the registers
@@ -32,10 +37,9 @@ std::uint8_t Checksum(Bytes bytes);
 struct BootModeRequest {
     static constexpr std::size_t kSize = 43;
     static constexpr std::size_t kPasswordOffset = 25;
-    static constexpr std::size_t kMaxPassword = 16;
 
-    // One byte per character (PasswordBytes). Encoding cuts longer input at 16 bytes, so that nothing
-    // can ever land beyond the frame's end.
+    // One byte per character (PasswordBytes). Encoding cuts longer input at kMaxPassword bytes, so that
+    // nothing can ever land beyond the frame's end.
     std::string password;
 
     std::array<std::uint8_t, kSize> Encode() const;
@@ -43,9 +47,6 @@ struct BootModeRequest {
     static std::optional<BootModeRequest> Decode(Bytes frame);
     bool operator==(const BootModeRequest&) const = default;
 };
-
-// The password rule: 4 to 16 bytes.
-bool PasswordLengthOk(std::string_view password);
 
 // What the meter's answer means. Only the count of bytes taken, the function
 // code (offset 7) and the exception code (offset 8) are examined.
@@ -170,9 +171,6 @@ std::string WritingSectorText(std::uint32_t address);
 
 // "erase sector 0x08000 - 0x7FFFF": the area an erase request clears.
 std::string EraseAreaText();
-
-// The percentage of the bar's range, rounded half away from zero, without "%".
-std::string PercentText(std::int32_t position, std::int32_t minimum, std::int32_t maximum);
 
 // The block after the current one; the block at flashStart is written last,
 // so that an interrupted update leaves the application without its start.

@@ -53,32 +53,34 @@ struct Layout {
     std::optional<size_t> openHeader;                   // a "[" with nothing but blanks and line ends after it
 };
 
+// The text's own line end: that of its first line, or the platform's when it has none.
+std::string LineEndOf(std::string_view text) {
+    const size_t firstBreak = text.find_first_of("\r\n");
+    if (firstBreak == std::string_view::npos) return std::string(platform::kLineEnd);
+    if (text.substr(firstBreak, 2) == "\r\n") return "\r\n";
+    return std::string(text.substr(firstBreak, 1));
+}
+
+// The end of the line `at` is in, and the next line's start.
+std::pair<size_t, size_t> LineEndAfter(std::string_view text, size_t at) {
+    const size_t contentEnd = std::min(text.find_first_of("\r\n", at), text.size());
+    size_t next = contentEnd;
+    if (next < text.size()) next += text.substr(next, 2) == "\r\n" ? 2 : 1;
+    return {contentEnd, next};
+}
+
 Layout Locate(const std::string& data, const std::string& section, const std::string& key) {
     Layout l;
     l.bodyStart = data.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
     l.end = std::min(data.find('\0'), data.size());
     const std::string_view text(data.data(), l.end);
-
-    const size_t firstBreak = text.find_first_of("\r\n");
-    if (firstBreak == std::string_view::npos)
-        l.lineEnd = platform::kLineEnd;
-    else if (text.substr(firstBreak, 2) == "\r\n")
-        l.lineEnd = "\r\n";
-    else
-        l.lineEnd = text.substr(firstBreak, 1);
-
-    auto lineEndAfter = [&](size_t at) {  // the end of the line `at` is in, and the next line's start
-        const size_t contentEnd = std::min(text.find_first_of("\r\n", at), l.end);
-        size_t next = contentEnd;
-        if (next < l.end) next += text.substr(next, 2) == "\r\n" ? 2 : 1;
-        return std::pair{contentEnd, next};
-    };
+    l.lineEnd = LineEndOf(text);
 
     bool inSection = false;  // inside any occurrence of the section
     bool inFirst = false;    // inside its first occurrence
     bool seen = false;
     for (size_t pos = l.bodyStart; pos < l.end;) {
-        const auto [contentEnd, next] = lineEndAfter(pos);
+        const auto [contentEnd, next] = LineEndAfter(text, pos);
         const std::string_view line = text.substr(pos, contentEnd - pos);
         const size_t lineStart = pos;
         pos = next;
@@ -94,7 +96,7 @@ Layout Locate(const std::string& data, const std::string& section, const std::st
                 break;
             }
             const size_t stop = std::min(text.find_first_of("]\r\n", nameStart), l.end);
-            const auto [headerEnd, afterHeader] = lineEndAfter(stop);
+            const auto [headerEnd, afterHeader] = LineEndAfter(text, stop);
             pos = afterHeader;
             // A header without "]" is no header of ours, but it ends the section all the same.
             inSection = stop < l.end && text[stop] == ']' &&

@@ -134,7 +134,7 @@ void UpdateEngine::BackOff() {
         if (Watch(end, true)) Take(false);
 }
 
-bool UpdateEngine::Settle() {
+bool UpdateEngine::DrainLink() {
     // Copies of earlier answers that are still on their way arrive before the
     // next frame leaves, so that none is ever taken for its answer. On a link
     // that has never delivered one, nothing is waited for. A stop ends the
@@ -231,7 +231,7 @@ bool UpdateEngine::PlainlyOwn(TimePoint sent, TimePoint answeredAt) const {
 bool UpdateEngine::Identify() {
     const auto ver = protocol::IdentifyRequest{}.Encode();
     for (int attempt = 1; attempt <= protocol::kIdentifyAttempts; ++attempt) {
-        Settle();
+        DrainLink();
         std::array<uint8_t, protocol::Identity::kSize> answer{};
         // A longer datagram is not taken at all, so an identity with a line end counts as none.
         const int32_t n = Exchange(ver, {protocol::kIdentifyWait, protocol::kIdentifyWait}, answer,
@@ -255,7 +255,7 @@ bool UpdateEngine::Erase() {
         // on. An erase is harmless twice, but never after the operator asked
         // to stop.
         if (attempt > 1) {
-            Settle();
+            DrainLink();
             if (pacer_.Cancelled()) return false;
         }
         listener_.EraseSent();
@@ -288,7 +288,7 @@ BlockWrite UpdateEngine::WriteBlock(uint32_t address) {
         listener_.BlockStarted(address);
         if (protocol::IsBlank(write.data)) return BlockWrite::Blank;
         // Every way the link's copies can be read leaves a block confirmed by a copy.
-        if (!Settle() && !ConfirmAgain()) return BlockWrite::Ambiguous;
+        if (!DrainLink() && !ConfirmAgain()) return BlockWrite::Ambiguous;
         // A stop while copies were awaited: the block is not started.
         if (pacer_.Cancelled()) return BlockWrite::Stopped;
         std::array<uint8_t, protocol::WriteAnswer::kSize> answer{};
@@ -377,7 +377,7 @@ void UpdateEngine::Program() {
 
     // The last answers' copies still on their way decide too.
     if (!facts_.programmingFailed && !pacer_.Cancelled()) {
-        Settle();
+        DrainLink();
         if (echoes_.Ambiguous() && !ConfirmAgain()) {
             facts_.ambiguous = facts_.programmingFailed = true;
             listener_.Notify(Notice::CommunicationError);
@@ -404,7 +404,7 @@ void UpdateEngine::ShowProgress(int step) {
 void UpdateEngine::ResetMeter() {
     listener_.StageChanged(Stage::Resetting);
     const auto reset = protocol::ResetRequest{}.Encode();
-    Settle();
+    DrainLink();
     Exchange(reset, {protocol::kResetWait, {}, false, false}, {}, Sampling::Never);
     result_.resetSent = true;
 }
@@ -460,7 +460,7 @@ void UpdateEngine::UpdateProcedure(const std::string& address, bool program) {
         // Copies of the identity's answers still on their way come before the
         // erase; a stop meanwhile finds the meter untouched and sends it back
         // to its application.
-        Settle();
+        DrainLink();
         facts_.stoppedUntouched = pacer_.Cancelled();
         if (!facts_.stoppedUntouched) Program();
     }

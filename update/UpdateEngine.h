@@ -14,7 +14,7 @@
 
 #include "protocol/Constants.h"
 #include "update/EchoGuard.h"
-#include "image/FlashImage.h"
+#include "image/ImageView.h"
 #include "update/Pacer.h"
 #include "update/RoundTrip.h"
 #include "update/UpdateEvents.h"
@@ -124,10 +124,11 @@ private:
     bool Watch(TimePoint deadline, bool cancellable = false);
     Datagram Take(bool answer, bool owed = false);
     void DropStaleAnswers();
-    // Before a frame leaves, or before the verdict: waits for the copies of
-    // earlier answers still expected, drops whatever waits, and ends the
-    // exchange. False when the run's confirmations can no longer be trusted.
-    bool Settle();
+    // Empties the link before a frame leaves, or before the verdict: takes the
+    // answers still owed and waits for the copies of earlier answers still
+    // expected, drops whatever else waits, and ends the exchange. False when
+    // the run's confirmations can no longer be trusted.
+    bool DrainLink();
     // Until nothing has arrived for `quiet`, or a stop.
     void WaitForQuiet(Duration quiet);
     void Delay();

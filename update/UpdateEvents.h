@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -72,9 +74,14 @@ struct Progress {
     int32_t maximum = 0;
 };
 
-// "37%": how far the bar is, as every front end words it.
+// "37%": how far the bar is, as every front end words it: the share of the
+// bar's range, rounded half away from zero.
 inline std::string PercentText(const Progress& p) {
-    return protocol::PercentText(static_cast<int32_t>(p.position), p.minimum, p.maximum) + "%";
+    const double share = static_cast<double>(static_cast<int64_t>(static_cast<int32_t>(p.position)) - p.minimum) /
+                         static_cast<double>(static_cast<int64_t>(p.maximum) - p.minimum) * 100.0;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f%%", std::round(share));  // std::round: halves away from zero
+    return text;
 }
 
 // Why a run that did not succeed got no usable answer from the meter.

@@ -3,6 +3,8 @@
 // Every front end places and labels its controls from here.
 #pragma once
 
+#include "protocol/Constants.h"
+
 namespace window::layout {
 
 struct Rect {
@@ -43,8 +45,8 @@ inline constexpr Rect kAddressField{176, 24, 121, 21};
 inline constexpr Rect kPasswordCaption{69, 51, 95, 13};  // right-aligned
 inline constexpr char kPasswordCaptionText[] = "admin password:";
 inline constexpr Rect kPasswordField{176, 48, 121, 21};  // echoes "*"
-// The password field takes no more than the password rule allows (4 to 16).
-inline constexpr int kPasswordMaxCharacters = 16;
+// The password field takes no more than the password rule allows.
+inline constexpr int kPasswordMaxCharacters = static_cast<int>(protocol::kMaxPassword);
 
 // In the window.
 inline constexpr Rect kUpdateButton{360, 120, 337, 73};  // bold

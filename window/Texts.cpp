@@ -96,11 +96,11 @@ std::string FailureVerdictText(const update::UpdateResult& r) {
 }
 
 std::string PasswordRuleText(std::string_view typed, bool refusedByMeter) {
-    const std::string rule = "The admin password has 4 to 16 characters";
+    const std::string rule = "The admin password has " + protocol::PasswordLimitsText() + " characters";
     if (refusedByMeter) return "The meter rejected the password; nothing was changed.\n\n" + rule + ".";
     size_t characters = 0;
     for (const char c : typed) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    if (characters < 4 || characters > 16)
+    if (characters < protocol::kMinPassword || characters > protocol::kMaxPassword)
         return rule + "; the one typed has " + std::to_string(characters) + ". Nothing was sent to the meter.";
     return rule +
            " of the Western European (Windows-1252) set; the one typed has another. Nothing was sent to "

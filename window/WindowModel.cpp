@@ -31,8 +31,8 @@ namespace {
 // identity, a failed attempt, the end) shows at once.
 constexpr int kBlockDrawPeriodMs = 250;
 
-// A bar position the bar's range can show.
-int32_t Held(int64_t v, int32_t lo, int32_t hi) {
+// The position within the bar's range nearest to `v`.
+int32_t ClampedToBar(int64_t v, int32_t lo, int32_t hi) {
     return static_cast<int32_t>(std::clamp<int64_t>(v, lo, std::max(lo, hi)));
 }
 
@@ -61,13 +61,13 @@ struct WindowModel::Shared {
     bool timeLeftChanged = false;
     std::string percent;
 
-    // Puts the pending block and step into `next`.
-    void Word() {
+    // Words the pending block and step into `next`.
+    void ApplyPendingProgress() {
         if (block) next.action = WritingSectorText(*std::exchange(block, std::nullopt));
         if (!step && !std::exchange(timeLeftChanged, false)) return;
         if (step) {
             const update::Progress p = *std::exchange(step, std::nullopt);
-            next.bar.position = Held(p.position, next.bar.minimum, next.bar.maximum);
+            next.bar.position = ClampedToBar(p.position, next.bar.minimum, next.bar.maximum);
             percent = PercentText(p);
         }
         next.verdict = percent;
@@ -94,7 +94,7 @@ public:
         }
         Change([&p](WindowState& s) {
             s.procedureControlsEnabled = false;
-            s.bar = {p.minimum, p.maximum, Held(p.position, p.minimum, p.maximum)};
+            s.bar = {p.minimum, p.maximum, ClampedToBar(p.position, p.minimum, p.maximum)};
             s.verdict = PercentText(p);
             s.verdictBackground.reset();
             s.identity = kAsking;
@@ -213,7 +213,7 @@ private:
     template <typename F>
     void Change(F&& f) {
         std::lock_guard lock(shared_->mutex);
-        shared_->Word();
+        shared_->ApplyPendingProgress();
         f(shared_->next);
         shared_->changed = true;
         if (shared_->drawQueued) return;
@@ -576,7 +576,7 @@ template <typename F>
 void WindowModel::Change(F&& f) {
     {
         std::lock_guard lock(shared_->mutex);
-        shared_->Word();
+        shared_->ApplyPendingProgress();
         f(shared_->next);
     }
     DrawNow();
@@ -599,7 +599,7 @@ void WindowModel::DrawNow() {
     WindowState next;
     {
         std::lock_guard lock(shared_->mutex);
-        shared_->Word();
+        shared_->ApplyPendingProgress();
         next = shared_->next;
         shared_->drawQueued = false;
         shared_->changed = false;

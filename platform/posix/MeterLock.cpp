@@ -17,16 +17,13 @@ namespace platform {
 
 fs::path MeterLockFolder() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
-        return fs::path(runtime) / "ethernet-loader";
-    const fs::path state = UserStateFolder();
-    return state.empty() ? state : state / "ethernet-loader" / "locks";
+        return fs::path(runtime) / kToolFolder;
+    return StateLockFolder();
 }
 
 MeterLock::MeterLock(const fs::path& folder, const std::string& address, const std::string& self) {
-    if (folder.empty() || address.empty()) return;
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    const fs::path file = folder / ("meter-" + address + ".lock");
+    const fs::path file = LockFile(folder, address);
+    if (file.empty()) return;
     int fd;
     do fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     while (fd < 0 && errno == EINTR);

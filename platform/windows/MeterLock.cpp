@@ -24,16 +24,11 @@ OVERLAPPED LockedRange() {
 
 }  // namespace
 
-fs::path MeterLockFolder() {
-    const fs::path state = UserStateFolder();
-    return state.empty() ? state : state / "ethernet-loader" / "locks";
-}
+fs::path MeterLockFolder() { return StateLockFolder(); }
 
 MeterLock::MeterLock(const fs::path& folder, const std::string& address, const std::string& self) {
-    if (folder.empty() || address.empty()) return;
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    const fs::path file = folder / ("meter-" + address + ".lock");
+    const fs::path file = LockFile(folder, address);
+    if (file.empty()) return;
     const HANDLE h = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;

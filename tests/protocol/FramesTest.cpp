@@ -233,8 +233,8 @@ TEST(BootModeAnswer, OnlyCountFunctionAndExceptionCodeMatter) {
         {"closed", 0, frame({}), Kind::Unusable},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(BootModeAnswer::Decode(Taken(c.bytes, c.n)).kind, c.want) << c.name;
-        EXPECT_EQ(BootModeAnswer::Decode(Taken(c.bytes, c.n)).exception, c.exception) << c.name;
+        EXPECT_EQ(BootModeAnswer::Decode(ReceivedBytes(c.bytes, c.n)).kind, c.want) << c.name;
+        EXPECT_EQ(BootModeAnswer::Decode(ReceivedBytes(c.bytes, c.n)).exception, c.exception) << c.name;
     }
 }
 
@@ -247,12 +247,12 @@ TEST(BootModeAnswer, EncodesWhatAMeterAnswersAndDecodesBack) {
         EXPECT_EQ(BootModeAnswer::Decode(BootModeAnswer{k}.Encode()).kind, k);
 }
 
-TEST(Taken, IsWhatTheReceiveReturned) {
+TEST(ReceivedBytes, IsWhatTheReceiveReturned) {
     const ByteVector buffer = {1, 2, 3, 4};
-    EXPECT_EQ(Taken(buffer, -1).size(), 0u);
-    EXPECT_EQ(Taken(buffer, 0).size(), 0u);
-    EXPECT_EQ(Hex(Taken(buffer, 3)), "01 02 03");
-    EXPECT_EQ(Taken(buffer, 65535).size(), 4u) << "never beyond the buffer";
+    EXPECT_EQ(ReceivedBytes(buffer, -1).size(), 0u);
+    EXPECT_EQ(ReceivedBytes(buffer, 0).size(), 0u);
+    EXPECT_EQ(Hex(ReceivedBytes(buffer, 3)), "01 02 03");
+    EXPECT_EQ(ReceivedBytes(buffer, 65535).size(), 4u) << "never beyond the buffer";
 }
 
 TEST(PasswordRule, FourToSixteenBytes) {
@@ -333,21 +333,6 @@ TEST(Texts, SectorsInFiveUpperCaseHexDigits) {
     EXPECT_EQ(WritingSectorText(0x7FC00), "writing sector 0x7FC00");
     EXPECT_EQ(WritingSectorText(0x0AC00), "writing sector 0x0AC00");
     EXPECT_EQ(EraseAreaText(), "erase sector 0x08000 - 0x7FFFF");
-}
-
-TEST(PercentText, DividesFirstAndRoundsHalvesAwayFromZero) {
-    const int32_t lo = 0x8000, hi = 0x7FFFF;
-    auto afterStep = [&](int k) { return PercentText(std::min<int32_t>(lo + 1024 * k, hi), lo, hi); };
-    const struct {
-        int step;
-        const char* text;
-    } cases[] = {{1, "0"}, {2, "0"}, {3, "1"}, {240, "50"}, {477, "99"}, {478, "100"}, {479, "100"}, {480, "100"}};
-    for (const auto& c : cases) EXPECT_EQ(afterStep(c.step), c.text) << "step " << c.step;
-    // Exact halves go up, as do values just above them.
-    EXPECT_EQ(PercentText(1, 0, 200), "1");  // 0.5
-    EXPECT_EQ(PercentText(3, 0, 200), "2");  // 1.5
-    EXPECT_EQ(PercentText(5, 0, 200), "3");  // 2.5: not to the even neighbour
-    EXPECT_EQ(PercentText(0, 0, 200), "0");
 }
 
 TEST(NextBlock, WalksUpAndWritesTheFirstBlockLast) {
