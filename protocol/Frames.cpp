@@ -41,10 +41,6 @@ std::string UpToZero(const char* text, std::size_t n) { return std::string(text,
 
 }  // namespace
 
-Bytes ReceivedBytes(Bytes buffer, std::int32_t count) {
-    return count <= 0 ? Bytes() : buffer.first(std::min<std::size_t>(static_cast<std::size_t>(count), buffer.size()));
-}
-
 std::uint8_t Checksum(Bytes bytes) {
     std::uint8_t sum = 0;
     for (const std::uint8_t b : bytes) sum = static_cast<std::uint8_t>(sum + b);

@@ -18,9 +18,6 @@ namespace protocol {
 
 using Bytes = std::span<const std::uint8_t>;
 
-// The bytes a receive took into buffer: its first count, none for -1.
-Bytes ReceivedBytes(Bytes buffer, std::int32_t count);
-
 // Two's complement of the 8-bit sum, so that a whole frame sums to zero.
 std::uint8_t Checksum(Bytes bytes);
 
