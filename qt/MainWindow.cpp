@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "qt/BuildConfig.h"
+#include "window/BuildConfig.h"
 #include "history/Log.h"
 #include "platform/MeterLock.h"
 
@@ -148,8 +148,8 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     }
 
     window::Options options;
-    options.brandVariant = BrandVariant;
-    options.developerControls = DeveloperControls;
+    options.brandVariant = window::BrandVariant;
+    options.developerControls = window::DeveloperControls;
     // The settings file stays where the program was started, whatever the
     // working directory later becomes.
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
@@ -200,11 +200,9 @@ void MainWindow::ShowText(window::Text place, const std::string& utf8) {
 }
 
 void MainWindow::FitVersionLabel() {
-    // The design font is narrower than the monospaced faces that stand in
-    // for it here; the version must still be readable to its last digit.
     QFont f = versionLabel->font();
-    const int room = firmwareGroup->width() - versionLabel->x() - 8;
-    while (f.pixelSize() > 12 && QFontMetrics(f).horizontalAdvance(versionLabel->text()) > room)
+    while (f.pixelSize() > layout::kVersionFontMinPixels &&
+           QFontMetrics(f).horizontalAdvance(versionLabel->text()) > layout::kVersionRoom)
         f.setPixelSize(f.pixelSize() - 1);
     versionLabel->setFont(f);
 }

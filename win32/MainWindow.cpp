@@ -215,14 +215,12 @@ void MainWindow::MakeFonts() {
 
 void MainWindow::FitVersionFont() {
     // "Consolas", 24 pixels, bold. Where it is missing, a monospaced face
-    // stands in, and a wider face is made smaller until the version shows
-    // to its last digit.
+    // stands in, made smaller as the layout says.
     const HFONT previous = versionFont_;
     versionFont_ = nullptr;
     const HWND label = hwnd_ ? Item(Control::VersionLabel) : nullptr;
     const std::wstring text = label ? Text(Control::VersionLabel) : L"";
-    const window::layout::Rect group = Spec(Control::FirmwareGroup).place;
-    const int room = Scale(group.width - window::layout::kVersionLabel.left - 8);
+    const int room = Scale(window::layout::kVersionRoom);
     const int designHeight = Scale(window::layout::kVersionFontPixels);
     const std::wstring designFace = Widen(window::layout::kVersionFontFace);
     for (const wchar_t* face : {designFace.c_str(), L"Liberation Mono", L"DejaVu Sans Mono", L"Courier New"}) {
@@ -234,7 +232,8 @@ void MainWindow::FitVersionFont() {
         DeleteObject(f);
     }
     if (!versionFont_) versionFont_ = MakeFont(L"Courier New", designHeight, true);
-    for (int px = designHeight; px > designHeight / 2 && TextExtent(versionFont_, text).cx > room; --px) {
+    const int smallest = Scale(window::layout::kVersionFontMinPixels);
+    for (int px = designHeight; px > smallest && TextExtent(versionFont_, text).cx > room; --px) {
         const std::wstring face = FaceOf(versionFont_);
         DeleteObject(versionFont_);
         versionFont_ = MakeFont(face.c_str(), px - 1, true);

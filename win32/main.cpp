@@ -10,10 +10,7 @@
 #include "history/Log.h"
 #include "platform/MeterLock.h"
 #include "platform/Socket.h"
-
-#ifndef LOADER_BRAND_VARIANT
-#error "LOADER_BRAND_VARIANT must be 0 or 1"
-#endif
+#include "window/BuildConfig.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
@@ -22,8 +19,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         // Before any endpoint exists; where it fails the program cannot work at all.
         platform::StartSocketLibrary();
         window::Options options;
-        options.brandVariant = LOADER_BRAND_VARIANT;
-        options.developerControls = LOADER_DEVELOPER_CONTROLS != 0;
+        options.brandVariant = window::BrandVariant;
+        options.developerControls = window::DeveloperControls;
         // The settings file belongs to the directory the program was started
         // in, not to the program's own folder.
         options.appDir = std::filesystem::current_path().string();

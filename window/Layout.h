@@ -70,4 +70,11 @@ inline constexpr Rect kProgressBar{16, 40, 649, 17};   // smooth
 // A label that grows with its text keeps this much room to its group's edge.
 inline constexpr int kLabelMargin = 2;
 
+// The design's version font is narrower than the faces that stand in for it
+// elsewhere; the version must still be readable to its last digit. A front
+// end makes the font smaller, down to kVersionFontMinPixels, until the text
+// takes no more than kVersionRoom pixels (both scale with the display).
+inline constexpr int kVersionFontMinPixels = kVersionFontPixels / 2;
+inline constexpr int kVersionRoom = kFirmwareGroup.width - kVersionLabel.left - 8;
+
 }  // namespace window::layout

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "qt/BuildConfig.h"
+#include "window/BuildConfig.h"
 #include "qt/MainWindow.h"
 #include "tests/support/QtFiles.h"
 #include "tests/support/RecordingDialogs.h"
@@ -20,12 +20,12 @@ namespace {
 using testsupport::ReadAll;
 
 QString FileName() {
-    return BrandVariant == 0 ? QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini")
-                             : QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini");
+    return window::BrandVariant == 0 ? QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini")
+                                     : QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini");
 }
 QString OtherBrandsFileName() {
-    return BrandVariant == 0 ? QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini")
-                             : QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini");
+    return window::BrandVariant == 0 ? QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini")
+                                     : QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini");
 }
 
 // The window as an operator starts it from `dir`; the working directory is

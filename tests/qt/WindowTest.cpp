@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "qt/BuildConfig.h"
+#include "window/BuildConfig.h"
 #include "qt/MainWindow.h"
 #include "tests/support/RecordingDialogs.h"
 #include "window/Texts.h"
@@ -23,9 +23,9 @@ private slots:
         MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        const QString version = BrandVariant == 1 ? "LRV715, LRV716 - Ethernet Firmware Version 1.13"
-                                                  : "QT510x, QT520x - Ethernet Firmware Version 1.13";
-        const QString prefix = BrandVariant == 1 ? "KORVAN | " : "VELTRONA | ";
+        const QString version = window::BrandVariant == 1 ? "LRV715, LRV716 - Ethernet Firmware Version 1.13"
+                                                          : "QT510x, QT520x - Ethernet Firmware Version 1.13";
+        const QString prefix = window::BrandVariant == 1 ? "KORVAN | " : "VELTRONA | ";
         QCOMPARE(f.versionLabel->text(), version);
         QCOMPARE(f.windowTitle(), prefix + version);
         for (QWidget* w : {static_cast<QWidget*>(f.addressEdit), static_cast<QWidget*>(f.passwordEdit),
@@ -33,7 +33,7 @@ private slots:
                            static_cast<QWidget*>(f.progress), static_cast<QWidget*>(f.versionLabel)})
             QVERIFY2(w->isVisible(), qPrintable(w->metaObject()->className()));
         // Only a developer build leaves the export's controls reachable.
-        const bool dev = DeveloperControls;
+        const bool dev = window::DeveloperControls;
         QCOMPARE(f.exportCheck->isVisible(), dev);
         QCOMPARE(f.mainMcuCheck->isVisible(), dev);
         QCOMPARE(f.exportPathEdit->isVisible(), dev);
@@ -91,7 +91,7 @@ private slots:
         for (const std::string& t : window::WidestTexts(window::Text::Version)) {
             f.ShowText(window::Text::Version, t);
             QVERIFY(QFontMetrics(f.versionLabel->font()).horizontalAdvance(f.versionLabel->text()) <=
-                    f.firmwareGroup->width() - f.versionLabel->x() - 8);
+                    window::layout::kVersionRoom);
         }
     }
 
