@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTimer>
 
 #include "window/BuildConfig.h"
@@ -102,7 +103,6 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     }
     chooseFileButton = Place(new QPushButton(Text(layout::kChooseFileText), firmwareGroup), layout::kChooseFileButton);
     mainMcuCheck = Place(new QCheckBox(Text(layout::kMainMcuText), firmwareGroup), layout::kMainMcuCheck);
-    mainMcuCheck->setChecked(true);
 
     meterGroup = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
     addressCaption = new GrowingLabel(Text(layout::kAddressCaptionText), meterGroup, layout::kAddressCaption, true);
@@ -243,6 +243,14 @@ void MainWindow::SetReadOnly(window::Control control, bool readOnly) {
     if (auto* field = qobject_cast<QLineEdit*>(ControlWidget(control))) field->setReadOnly(readOnly);
 }
 
+void MainWindow::SetChecked(window::Control control, bool checked) {
+    if (auto* box = qobject_cast<QCheckBox*>(ControlWidget(control))) {
+        // The model's own decision, not the technician's click.
+        const QSignalBlocker quiet(box);
+        box->setChecked(checked);
+    }
+}
+
 void MainWindow::Focus(window::Control control) { ControlWidget(control)->setFocus(); }
 
 void MainWindow::ShowBox(const window::Box& box) {
@@ -256,8 +264,15 @@ void MainWindow::ShowBox(const window::Box& box) {
                      [this, id = box.id] { model_->BoxClosed(id); });
 }
 
-void MainWindow::ChooseFile(const std::string& filter) {
-    dialogs_.OpenFile(this, QString::fromStdString(filter),
+void MainWindow::ChooseFile(const std::vector<window::FileFilter>& filters) {
+    // Qt's syntax: "Intel Hex (*.hex);;Other (*.a *.b)".
+    QStringList entries;
+    for (const window::FileFilter& f : filters) {
+        QStringList patterns;
+        for (const std::string& p : f.patterns) patterns << QString::fromStdString(p);
+        entries << QStringLiteral("%1 (%2)").arg(QString::fromStdString(f.name), patterns.join(' '));
+    }
+    dialogs_.OpenFile(this, entries.join(QStringLiteral(";;")),
                       [this](const QString& path) { model_->FileChosen(path.toStdString()); });
 }
 

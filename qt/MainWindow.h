@@ -74,9 +74,10 @@ public:
     void SetEnabled(window::Control control, bool enabled) override;
     void SetVisible(window::Control control, bool visible) override;
     void SetReadOnly(window::Control control, bool readOnly) override;
+    void SetChecked(window::Control control, bool checked) override;
     void Focus(window::Control control) override;
     void ShowBox(const window::Box& box) override;
-    void ChooseFile(const std::string& filter) override;
+    void ChooseFile(const std::vector<window::FileFilter>& filters) override;
     void EndProgram() override;
 
 protected:

@@ -107,6 +107,8 @@ void Front::SetVisible(window::Control control, bool visible) {
 
 void Front::SetReadOnly(window::Control control, bool readOnly) { window_.SetReadOnly(ControlOf(control), readOnly); }
 
+void Front::SetChecked(window::Control control, bool checked) { window_.SetChecked(ControlOf(control), checked); }
+
 void Front::Focus(window::Control control) { window_.Focus(ControlOf(control)); }
 
 void Front::ShowBox(const window::Box& box) {
@@ -122,8 +124,17 @@ void Front::ShowBox(const window::Box& box) {
     });
 }
 
-void Front::ChooseFile(const std::string& filter) {
-    window_.Post([this, filter] { model_->FileChosen(Narrow(window_.OpenFile(Widen(filter)))); });
+void Front::ChooseFile(const std::vector<window::FileFilter>& filters) {
+    // The system's syntax: "Intel Hex (*.hex)\0*.hex\0", patterns apart by ";",
+    // the list ended by one more "\0".
+    std::wstring list;
+    for (const window::FileFilter& f : filters) {
+        std::wstring patterns;
+        for (const std::string& p : f.patterns) patterns += (patterns.empty() ? L"" : L";") + Widen(p);
+        list += Widen(f.name) + L" (" + patterns + L")" + L'\0' + patterns + L'\0';
+    }
+    list += L'\0';
+    window_.Post([this, list] { model_->FileChosen(Narrow(window_.OpenFile(list))); });
 }
 
 void Front::EndProgram() { window_.Destroy(); }

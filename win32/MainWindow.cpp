@@ -185,21 +185,15 @@ void MainWindow::CreateControls() {
                 style |= PBS_SMOOTH;
                 break;
         }
-        // The image export's controls show only when the window model says so.
-        // So do the repeat count and its caption.
-        const bool shownByModel = s.id == Control::ExportPathField || s.id == Control::ChooseFileButton ||
-                                  s.id == Control::MainMcuCheck || s.id == Control::ExportCheck ||
-                                  s.id == Control::RepeatCaption || s.id == Control::RepeatLabel;
-        if (!shownByModel) style |= WS_VISIBLE;
-        HWND h = CreateWindowExW(exStyle, cls, Widen(s.text).c_str(), style, 0, 0, 0, 0, hwnd_,
+        // Which of them show, and which box is checked, the window model
+        // decides before the window itself is shown.
+        HWND h = CreateWindowExW(exStyle, cls, Widen(s.text).c_str(), style | WS_VISIBLE, 0, 0, 0, 0, hwnd_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(s.id)), instance, nullptr);
         if (h == nullptr) throw std::runtime_error("CreateWindowEx: a control cannot be created");
     }
     // The design echoes "*", where version 6 of the controls would show dots.
     SendMessageW(Item(Control::PasswordField), EM_SETPASSWORDCHAR, L'*', 0);
     SendMessageW(Item(Control::PasswordField), EM_LIMITTEXT, window::layout::kPasswordMaxCharacters, 0);
-    // "Main MCU:" starts checked, as the window model's state does.
-    SendMessageW(Item(Control::MainMcuCheck), BM_SETCHECK, BST_CHECKED, 0);
 }
 
 void MainWindow::MakeFonts() {
@@ -330,6 +324,10 @@ void MainWindow::SetReadOnly(Control id, bool readOnly) {
 
 bool MainWindow::Checked(Control id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
+void MainWindow::SetChecked(Control id, bool checked) {
+    SendMessageW(Item(id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
 void MainWindow::SetBar(int32_t minimum, int32_t maximum, int32_t position) {
     HWND bar = Item(Control::ProgressBar);
     SendMessageW(bar, PBM_SETRANGE32, static_cast<WPARAM>(minimum), static_cast<LPARAM>(maximum));
@@ -371,17 +369,13 @@ bool MainWindow::Ask(const std::wstring& title, const std::wstring& text) {
 }
 
 std::wstring MainWindow::OpenFile(const std::wstring& filter) {
-    // "Intel Hex (*.hex)|*.hex" -> "Intel Hex (*.hex)\0*.hex\0\0"
-    std::wstring f = filter;
-    std::replace(f.begin(), f.end(), L'|', L'\0');
-    f.append(2, L'\0');
     wchar_t dir[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, dir);
     wchar_t file[MAX_PATH] = {};
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = hwnd_;
-    ofn.lpstrFilter = f.c_str();
+    ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = file;
     ofn.nMaxFile = MAX_PATH;
     ofn.lpstrInitialDir = dir;

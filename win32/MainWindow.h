@@ -30,7 +30,7 @@ public:
     };
 
     // Creates the window, hidden, centred on the screen, with every control
-    // of the design; the image export's controls start hidden.
+    // of the design.
     MainWindow(HINSTANCE instance, Events events);
     ~MainWindow();
     MainWindow(const MainWindow&) = delete;
@@ -48,6 +48,7 @@ public:
     void SetVisible(Control id, bool visible);
     void SetReadOnly(Control id, bool readOnly);
     bool Checked(Control id) const;
+    void SetChecked(Control id, bool checked);
     void SetBar(int32_t minimum, int32_t maximum, int32_t position);
     void SetTextColour(Control id, COLORREF colour);
     // Empty: the system's colour of button faces.
@@ -59,8 +60,9 @@ public:
     void Message(const std::wstring& title, const std::wstring& text, bool error);
     // A question with Yes (the default button) and No; true for Yes.
     bool Ask(const std::wstring& title, const std::wstring& text);
-    // A file-open dialog starting in the working directory; filter as
-    // "Intel Hex (*.hex)|*.hex". The chosen path, or empty.
+    // A file-open dialog starting in the working directory; filter in the
+    // system's syntax, each name and pattern ended by "\0" and the list by
+    // one more. The chosen path, or empty.
     std::wstring OpenFile(const std::wstring& filter);
 
     // Runs work on the window's thread, in order, from any thread; work

@@ -33,7 +33,7 @@ inline constexpr Rect kVersionLabel{16, 32, 52, 28};      // grows to the right 
 inline constexpr Rect kExportPathField{16, 16, 569, 21};  // read-only, bold, yellow
 inline constexpr Rect kChooseFileButton{600, 14, 65, 25};
 inline constexpr char kChooseFileText[] = "select file";
-inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};  // initially checked
+inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};
 inline constexpr char kMainMcuText[] = "Main MCU:";
 
 // In the meter group.

@@ -94,6 +94,14 @@ struct Box {
     BoxButtons buttons = BoxButtons::Ok;
 };
 
+// One entry of a file dialog's filter list: its name and the patterns of the
+// files it shows. Each front end writes the list in its own syntax.
+struct FileFilter {
+    std::string name;                   // "Intel Hex"
+    std::vector<std::string> patterns;  // "*.hex"
+    friend bool operator==(const FileFilter&, const FileFilter&) = default;
+};
+
 // What a front end implements.
 class View {
 public:
@@ -110,14 +118,16 @@ public:
     virtual void ShowVerdictBackground(std::optional<Rgb> colour) = 0;
     virtual void SetEnabled(Control control, bool enabled) = 0;
     virtual void SetVisible(Control control, bool visible) = 0;
+    // The two check boxes only.
+    virtual void SetChecked(Control control, bool checked) = 0;
     // The address and password fields only.
     virtual void SetReadOnly(Control control, bool readOnly) = 0;
     // The keyboard focus to the address field, the password field or the update button.
     virtual void Focus(Control control) = 0;
     virtual void ShowBox(const Box& box) = 0;
-    // A file-open dialog with one filter ("Intel Hex (*.hex)|*.hex"), starting
-    // in the working directory; answered by WindowModel::FileChosen.
-    virtual void ChooseFile(const std::string& filter) = 0;
+    // A file-open dialog showing the files `filters` name, starting in the
+    // working directory; answered by WindowModel::FileChosen.
+    virtual void ChooseFile(const std::vector<FileFilter>& filters) = 0;
     // The program may end now: the settings are saved (or their error was
     // shown and dismissed). The front end closes the window and leaves its
     // event loop; a run still going ends when the model is destroyed.

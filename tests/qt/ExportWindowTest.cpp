@@ -72,7 +72,7 @@ private slots:
         MainWindow f(d);
         ArmExport(f);
         f.chooseFileButton->click();
-        QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)|*.hex"});
+        QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)"});
         QCOMPARE(f.exportPathEdit->text(), chosenPath);
 
         // Whatever opens anything in the chosen file's directory shows here.
