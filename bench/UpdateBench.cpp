@@ -53,6 +53,9 @@
 #error "LOADER_IMAGE_BIN_PATH must name the raw image the tool carries"
 #endif
 
+using window::Control;
+using window::Text;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -102,13 +105,13 @@ struct QuietListener : update::UpdateListener {};
 class RunEndWatcher : public QObject {
 public:
     RunEndWatcher(MainWindow& w, std::function<void()> ended) : window_(w), ended_(std::move(ended)) {
-        w.updateButton->installEventFilter(this);
+        w.Button(Control::UpdateButton)->installEventFilter(this);
     }
 
 protected:
     bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::EnabledChange && window_.updateButton->isEnabled() && !window_.Model().Running() &&
-            ended_)
+        if (e->type() == QEvent::EnabledChange && window_.Button(Control::UpdateButton)->isEnabled() &&
+            !window_.Model().Running() && ended_)
             std::exchange(ended_, nullptr)();
         return false;
     }
@@ -148,8 +151,8 @@ Result RunOnce(Front front) {
         MainWindow window(dialogs);
         window.network.modbus.SetRemotePort(static_cast<uint16_t>(modbusPort));
         window.network.boot.SetRemotePort(static_cast<uint16_t>(bootPort));
-        window.addressEdit->setText(QString::fromStdString(request.address));
-        window.passwordEdit->setText(QString::fromStdString(*request.password));
+        window.Model().AddressEdited(request.address);
+        window.Model().PasswordEdited(*request.password);
         if (shown) window.show();
         Clock::time_point t0;
         double c0 = 0, m0 = 0;
@@ -170,13 +173,13 @@ Result RunOnce(Front front) {
                 t0 = Clock::now();
                 c0 = CpuSeconds();
                 m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-                window.updateButton->click();
+                window.Model().UpdateClicked();
             });
         });
         poll.start();
         qApp->exec();
-        r.verdict = window.verdictLabel->text().toStdString();
-        r.action = window.actionLabel->text().toStdString();
+        r.verdict = window.Label(Text::Verdict)->text().toStdString();
+        r.action = window.Label(Text::Action)->text().toStdString();
         r.retries = window.Model().LastResult() ? window.Model().LastResult()->retries : -1;
         r.messages = dialogs.boxes.size();
     } else {

@@ -83,64 +83,66 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     setFont(WindowFont(false));
     setFixedSize(layout::kClientWidth, layout::kClientHeight);
 
-    firmwareGroup = MakeGroup(Text(layout::kFirmwareGroupText), this, layout::kFirmwareGroup);
-    versionLabel = new GrowingLabel(QString(), firmwareGroup, layout::kVersionLabel);
+    firmwareGroup_ = MakeGroup(Text(layout::kFirmwareGroupText), this, layout::kFirmwareGroup);
+    versionLabel_ = new GrowingLabel(QString(), firmwareGroup_, layout::kVersionLabel);
     {
         QFont f(QString::fromLatin1(layout::kVersionFontFace));
         f.setPixelSize(layout::kVersionFontPixels);
         f.setBold(true);
-        versionLabel->setFont(f);
-        QPalette p = versionLabel->palette();
+        versionLabel_->setFont(f);
+        QPalette p = versionLabel_->palette();
         p.setColor(QPalette::WindowText, ToQt(window::kVersionColour));
-        versionLabel->setPalette(p);
+        versionLabel_->setPalette(p);
     }
-    exportPathEdit = Place(new QLineEdit(firmwareGroup), layout::kExportPathField, true);
-    exportPathEdit->setReadOnly(true);
+    exportPathEdit_ = Place(new QLineEdit(firmwareGroup_), layout::kExportPathField, true);
+    exportPathEdit_->setReadOnly(true);
     {
-        QPalette p = exportPathEdit->palette();
+        QPalette p = exportPathEdit_->palette();
         p.setColor(QPalette::Base, ToQt(window::kExportPathColour));
-        exportPathEdit->setPalette(p);
+        exportPathEdit_->setPalette(p);
     }
-    chooseFileButton = Place(new QPushButton(Text(layout::kChooseFileText), firmwareGroup), layout::kChooseFileButton);
-    mainMcuCheck = Place(new QCheckBox(Text(layout::kMainMcuText), firmwareGroup), layout::kMainMcuCheck);
+    chooseFileButton_ =
+        Place(new QPushButton(Text(layout::kChooseFileText), firmwareGroup_), layout::kChooseFileButton);
+    mainMcuCheck_ = Place(new QCheckBox(Text(layout::kMainMcuText), firmwareGroup_), layout::kMainMcuCheck);
 
-    meterGroup = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
-    addressCaption = new GrowingLabel(Text(layout::kAddressCaptionText), meterGroup, layout::kAddressCaption, true);
-    addressEdit = Place(new QLineEdit(meterGroup), layout::kAddressField);
-    passwordCaption = new GrowingLabel(Text(layout::kPasswordCaptionText), meterGroup, layout::kPasswordCaption, true);
-    passwordEdit = Place(new QLineEdit(meterGroup), layout::kPasswordField);
-    passwordEdit->setEchoMode(QLineEdit::Password);
-    passwordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
-    passwordEdit->setMaxLength(window::layout::kPasswordMaxCharacters);
+    meterGroup_ = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
+    addressCaption_ = new GrowingLabel(Text(layout::kAddressCaptionText), meterGroup_, layout::kAddressCaption, true);
+    addressEdit_ = Place(new QLineEdit(meterGroup_), layout::kAddressField);
+    passwordCaption_ =
+        new GrowingLabel(Text(layout::kPasswordCaptionText), meterGroup_, layout::kPasswordCaption, true);
+    passwordEdit_ = Place(new QLineEdit(meterGroup_), layout::kPasswordField);
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    passwordEdit_->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
+    passwordEdit_->setMaxLength(window::layout::kPasswordMaxCharacters);
 
-    updateButton = Place(new QPushButton(this), layout::kUpdateButton, true);
+    updateButton_ = Place(new QPushButton(this), layout::kUpdateButton, true);
     // The default button: Enter starts the update from either field, and
     // from the button itself.
-    updateButton->setDefault(true);
-    updateButton->setAutoDefault(true);
+    updateButton_->setDefault(true);
+    updateButton_->setAutoDefault(true);
 
-    operationGroup = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
-    actionCaption = new GrowingLabel(Text(layout::kActionCaptionText), operationGroup, layout::kActionCaption);
-    actionLabel = new GrowingLabel(QString(), operationGroup, layout::kActionLabel, false, true);
-    identityCaption = new GrowingLabel(Text(layout::kIdentityCaptionText), operationGroup, layout::kIdentityCaption);
-    identityLabel = new GrowingLabel(QString(), operationGroup, layout::kIdentityLabel, false, true);
-    repeatCaption = new GrowingLabel(Text(layout::kRepeatCaptionText), operationGroup, layout::kRepeatCaption);
-    repeatLabel = new GrowingLabel(QString(), operationGroup, layout::kRepeatLabel, false, true);
+    operationGroup_ = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
+    actionCaption_ = new GrowingLabel(Text(layout::kActionCaptionText), operationGroup_, layout::kActionCaption);
+    actionLabel_ = new GrowingLabel(QString(), operationGroup_, layout::kActionLabel, false, true);
+    identityCaption_ = new GrowingLabel(Text(layout::kIdentityCaptionText), operationGroup_, layout::kIdentityCaption);
+    identityLabel_ = new GrowingLabel(QString(), operationGroup_, layout::kIdentityLabel, false, true);
+    repeatCaption_ = new GrowingLabel(Text(layout::kRepeatCaptionText), operationGroup_, layout::kRepeatCaption);
+    repeatLabel_ = new GrowingLabel(QString(), operationGroup_, layout::kRepeatLabel, false, true);
 
-    exportCheck = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
+    exportCheck_ = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
 
-    processGroup = MakeGroup(Text(layout::kProcessGroupText), this, layout::kProcessGroup);
-    verdictLabel = new GrowingLabel(QString(), processGroup, layout::kVerdictLabel, true, true);
-    verdictLabel->setAutoFillBackground(true);
-    progress = Place(new QProgressBar(processGroup), layout::kProgressBar);
-    progress->setTextVisible(false);
+    processGroup_ = MakeGroup(Text(layout::kProcessGroupText), this, layout::kProcessGroup);
+    verdictLabel_ = new GrowingLabel(QString(), processGroup_, layout::kVerdictLabel, true, true);
+    verdictLabel_->setAutoFillBackground(true);
+    progress_ = Place(new QProgressBar(processGroup_), layout::kProgressBar);
+    progress_->setTextVisible(false);
     // The bar paints its own background, so the group box behind it need not
     // be painted again with every step.
-    progress->setAutoFillBackground(true);
+    progress_->setAutoFillBackground(true);
 
     // Controls take the keyboard focus in design order.
-    setTabOrder(addressEdit, passwordEdit);
-    setTabOrder(passwordEdit, updateButton);
+    setTabOrder(addressEdit_, passwordEdit_);
+    setTabOrder(passwordEdit_, updateButton_);
 
     if (const QScreen* s = QGuiApplication::primaryScreen()) {
         const QRect a = s->availableGeometry();
@@ -157,16 +159,16 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     options.meterLocks = platform::MeterLockFolder();
     model_.emplace(*this, options, network.Ports());
 
-    connect(addressEdit, &QLineEdit::textChanged, this,
+    connect(addressEdit_, &QLineEdit::textChanged, this,
             [this](const QString& t) { model_->AddressEdited(t.toStdString()); });
-    connect(passwordEdit, &QLineEdit::textChanged, this,
+    connect(passwordEdit_, &QLineEdit::textChanged, this,
             [this](const QString& t) { model_->PasswordEdited(t.toStdString()); });
-    connect(updateButton, &QPushButton::clicked, this, [this] { model_->UpdateClicked(); });
-    for (QLineEdit* field : {addressEdit, passwordEdit})
+    connect(updateButton_, &QPushButton::clicked, this, [this] { model_->UpdateClicked(); });
+    for (QLineEdit* field : {addressEdit_, passwordEdit_})
         connect(field, &QLineEdit::returnPressed, this, [this] { model_->UpdateClicked(); });
-    connect(exportCheck, &QCheckBox::toggled, this, [this](bool on) { model_->ExportToggled(on); });
-    connect(mainMcuCheck, &QCheckBox::toggled, this, [this](bool on) { model_->MainMcuToggled(on); });
-    connect(chooseFileButton, &QPushButton::clicked, this, [this] { model_->ChooseFileClicked(); });
+    connect(exportCheck_, &QCheckBox::toggled, this, [this](bool on) { model_->ExportToggled(on); });
+    connect(mainMcuCheck_, &QCheckBox::toggled, this, [this](bool on) { model_->MainMcuToggled(on); });
+    connect(chooseFileButton_, &QPushButton::clicked, this, [this] { model_->ChooseFileClicked(); });
 
     model_->Start();
 }
@@ -186,57 +188,74 @@ void MainWindow::ShowText(window::Text place, const std::string& utf8) {
     switch (place) {
         case window::Text::Caption: setWindowTitle(text); break;
         case window::Text::Version:
-            versionLabel->SetCaption(text);
+            versionLabel_->SetCaption(text);
             FitVersionLabel();
             break;
-        case window::Text::Address: addressEdit->setText(text); break;
-        case window::Text::Action: actionLabel->SetCaption(text); break;
-        case window::Text::Identity: identityLabel->SetCaption(text); break;
-        case window::Text::Verdict: verdictLabel->SetCaption(text); break;
-        case window::Text::UpdateButton: updateButton->setText(text); break;
-        case window::Text::ExportPath: exportPathEdit->setText(text); break;
-        case window::Text::Repeat: repeatLabel->SetCaption(text); break;
+        case window::Text::Address: addressEdit_->setText(text); break;
+        case window::Text::Action: actionLabel_->SetCaption(text); break;
+        case window::Text::Identity: identityLabel_->SetCaption(text); break;
+        case window::Text::Verdict: verdictLabel_->SetCaption(text); break;
+        case window::Text::UpdateButton: updateButton_->setText(text); break;
+        case window::Text::ExportPath: exportPathEdit_->setText(text); break;
+        case window::Text::Repeat: repeatLabel_->SetCaption(text); break;
     }
 }
 
 void MainWindow::FitVersionLabel() {
-    QFont f = versionLabel->font();
+    QFont f = versionLabel_->font();
     while (f.pixelSize() > layout::kVersionFontMinPixels &&
-           QFontMetrics(f).horizontalAdvance(versionLabel->text()) > layout::kVersionRoom)
+           QFontMetrics(f).horizontalAdvance(versionLabel_->text()) > layout::kVersionRoom)
         f.setPixelSize(f.pixelSize() - 1);
-    versionLabel->setFont(f);
+    versionLabel_->setFont(f);
 }
 
 void MainWindow::ShowBar(const window::Bar& bar) {
-    progress->setRange(bar.minimum, bar.maximum);
-    progress->setValue(bar.position);
+    progress_->setRange(bar.minimum, bar.maximum);
+    progress_->setValue(bar.position);
 }
 
 void MainWindow::ShowVerdictBackground(std::optional<window::Rgb> colour) {
-    QPalette p = verdictLabel->palette();
+    QPalette p = verdictLabel_->palette();
     p.setColor(QPalette::Window, colour ? ToQt(*colour) : palette().color(QPalette::Button));
-    verdictLabel->setPalette(p);
+    verdictLabel_->setPalette(p);
 }
 
 QWidget* MainWindow::ControlWidget(window::Control control) const {
     switch (control) {
-        case window::Control::UpdateButton: return updateButton;
-        case window::Control::ExportCheck: return exportCheck;
-        case window::Control::MainMcuCheck: return mainMcuCheck;
-        case window::Control::ExportPath: return exportPathEdit;
-        case window::Control::ChooseFileButton: return chooseFileButton;
-        case window::Control::AddressField: return addressEdit;
-        case window::Control::PasswordField: return passwordEdit;
-        case window::Control::RepeatCount: return repeatLabel;
+        case window::Control::UpdateButton: return updateButton_;
+        case window::Control::ExportCheck: return exportCheck_;
+        case window::Control::MainMcuCheck: return mainMcuCheck_;
+        case window::Control::ExportPath: return exportPathEdit_;
+        case window::Control::ChooseFileButton: return chooseFileButton_;
+        case window::Control::AddressField: return addressEdit_;
+        case window::Control::PasswordField: return passwordEdit_;
+        case window::Control::RepeatCount: return repeatLabel_;
     }
     return nullptr;
+}
+
+QLineEdit* MainWindow::Field(window::Control control) const { return qobject_cast<QLineEdit*>(ControlWidget(control)); }
+
+QAbstractButton* MainWindow::Button(window::Control control) const {
+    return qobject_cast<QAbstractButton*>(ControlWidget(control));
+}
+
+QLabel* MainWindow::Label(window::Text place) const {
+    switch (place) {
+        case window::Text::Version: return versionLabel_;
+        case window::Text::Action: return actionLabel_;
+        case window::Text::Identity: return identityLabel_;
+        case window::Text::Verdict: return verdictLabel_;
+        case window::Text::Repeat: return repeatLabel_;
+        default: return nullptr;  // not a label
+    }
 }
 
 void MainWindow::SetEnabled(window::Control control, bool enabled) { ControlWidget(control)->setEnabled(enabled); }
 
 void MainWindow::SetVisible(window::Control control, bool visible) {
     ControlWidget(control)->setVisible(visible);
-    if (control == window::Control::RepeatCount) repeatCaption->setVisible(visible);
+    if (control == window::Control::RepeatCount) repeatCaption_->setVisible(visible);
 }
 
 void MainWindow::SetReadOnly(window::Control control, bool readOnly) {

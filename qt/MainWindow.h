@@ -2,6 +2,7 @@
 // the window model decides and forwards what the technician does.
 #pragma once
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -37,33 +38,17 @@ public:
     bool Closing() const { return model_->Closing(); }
     QString Title() const { return windowTitle(); }
     // The verdict's background as shown.
-    QColor VerdictBackground() const { return verdictLabel->palette().color(QPalette::Window); }
+    QColor VerdictBackground() const { return verdictLabel_->palette().color(QPalette::Window); }
 
     // The engine's connections; tests point them at a simulated meter.
     window::NetworkPorts network;
 
-    QGroupBox* firmwareGroup;
-    GrowingLabel* versionLabel;
-    QLineEdit* exportPathEdit;
-    QPushButton* chooseFileButton;
-    QCheckBox* mainMcuCheck;
-    QGroupBox* meterGroup;
-    GrowingLabel* addressCaption;
-    QLineEdit* addressEdit;
-    GrowingLabel* passwordCaption;
-    QLineEdit* passwordEdit;
-    QPushButton* updateButton;
-    QGroupBox* operationGroup;
-    GrowingLabel* actionCaption;
-    GrowingLabel* actionLabel;
-    GrowingLabel* identityCaption;
-    GrowingLabel* identityLabel;
-    GrowingLabel* repeatCaption;
-    GrowingLabel* repeatLabel;
-    QCheckBox* exportCheck;
-    QGroupBox* processGroup;
-    GrowingLabel* verdictLabel;
-    QProgressBar* progress;
+    // The controls by their role in the model, for tests and benches that
+    // drive the window as a technician would; nothing else reaches them.
+    QLineEdit* Field(window::Control control) const;         // address, password, export path
+    QAbstractButton* Button(window::Control control) const;  // the two buttons and the two check boxes
+    QLabel* Label(window::Text place) const;                 // every label whose text the model sets
+    QProgressBar* Bar() const { return progress_; }
 
     // window::View
     void Post(std::function<void()> call) override;
@@ -87,6 +72,29 @@ protected:
 private:
     QWidget* ControlWidget(window::Control control) const;
     void FitVersionLabel();
+
+    QGroupBox* firmwareGroup_;
+    GrowingLabel* versionLabel_;
+    QLineEdit* exportPathEdit_;
+    QPushButton* chooseFileButton_;
+    QCheckBox* mainMcuCheck_;
+    QGroupBox* meterGroup_;
+    GrowingLabel* addressCaption_;
+    QLineEdit* addressEdit_;
+    GrowingLabel* passwordCaption_;
+    QLineEdit* passwordEdit_;
+    QPushButton* updateButton_;
+    QGroupBox* operationGroup_;
+    GrowingLabel* actionCaption_;
+    GrowingLabel* actionLabel_;
+    GrowingLabel* identityCaption_;
+    GrowingLabel* identityLabel_;
+    GrowingLabel* repeatCaption_;
+    GrowingLabel* repeatLabel_;
+    QCheckBox* exportCheck_;
+    QGroupBox* processGroup_;
+    GrowingLabel* verdictLabel_;
+    QProgressBar* progress_;
 
     Dialogs& dialogs_;
     std::optional<window::WindowModel> model_;

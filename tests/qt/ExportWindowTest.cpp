@@ -17,6 +17,9 @@
 #include "tests/support/RecordingDialogs.h"
 #include "tests/support/ScratchMount.h"
 
+using window::Control;
+using window::Text;
+
 namespace {
 
 using testsupport::InDir;
@@ -39,9 +42,9 @@ QStringList OpenFilesUnder(const QString& dir) {
 }
 
 void ArmExport(MainWindow& f) {
-    f.exportCheck->setChecked(true);
-    QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
-    QVERIFY(f.mainMcuCheck->isChecked());
+    f.Button(Control::ExportCheck)->setChecked(true);
+    QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("Generate Image File"));
+    QVERIFY(f.Button(Control::MainMcuCheck)->isChecked());
 }
 
 }  // namespace
@@ -71,16 +74,16 @@ private slots:
         d.nextFile = chosenPath;
         MainWindow f(d);
         ArmExport(f);
-        f.chooseFileButton->click();
+        f.Button(Control::ChooseFileButton)->click();
         QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)"});
-        QCOMPARE(f.exportPathEdit->text(), chosenPath);
+        QCOMPARE(f.Field(Control::ExportPath)->text(), chosenPath);
 
         // Whatever opens anything in the chosen file's directory shows here.
         const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         QVERIFY(watch >= 0);
         QVERIFY(inotify_add_watch(watch, QFile::encodeName(source.path()).constData(), IN_OPEN | IN_ACCESS) >= 0);
 
-        f.updateButton->click();
+        f.Button(Control::UpdateButton)->click();
 
         char events[4096];
         const ssize_t seen = read(watch, events, sizeof events);
@@ -90,12 +93,12 @@ private slots:
         const QByteArray written = ReadAll(work.filePath(kExportName));
         QCOMPARE(written.left(written.indexOf("\r\n", 68)).mid(66), ("// " + chosenPath).toUtf8());
         QVERIFY(written == Expected(chosenPath));
-        QVERIFY(f.updateButton->isEnabled());
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
 
         // A cancelled choice keeps the last one.
         d.nextFile.clear();
-        f.chooseFileButton->click();
-        QCOMPARE(f.exportPathEdit->text(), chosenPath);
+        f.Button(Control::ChooseFileButton)->click();
+        QCOMPARE(f.Field(Control::ExportPath)->text(), chosenPath);
     }
 
     void exportLandsInTheWorkingDirectoryOfThePress() {
@@ -108,7 +111,7 @@ private slots:
         }
         ArmExport(*f);
         InDir in(atPress.path());
-        f->updateButton->click();
+        f->Button(Control::UpdateButton)->click();
         QVERIFY(d.boxes.empty());
         QVERIFY(ReadAll(atPress.filePath(kExportName)) == Expected(QString()));
         QVERIFY(!QFileInfo::exists(atStart.filePath(kExportName)));
@@ -120,10 +123,10 @@ private slots:
         testsupport::RecordingDialogs d;
         MainWindow f(d);
         ArmExport(f);
-        f.exportCheck->setChecked(false);
-        QCOMPARE(f.updateButton->text(), QString("FIRMWARE UPDATE"));
-        f.passwordEdit->setText("abc");
-        f.updateButton->click();
+        f.Button(Control::ExportCheck)->setChecked(false);
+        QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("FIRMWARE UPDATE"));
+        f.Field(Control::PasswordField)->setText("abc");
+        f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(),
                  QStringList{"Incorrect password. Please enter correct password.\n\nThe admin password has 4 "
                              "to 16 characters; the one typed has 3. Nothing was sent to the meter."});
@@ -135,12 +138,12 @@ private slots:
         MainWindow f(d);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.mainMcuCheck->setChecked(false);
-        QVERIFY(!f.exportPathEdit->isVisible());
-        QVERIFY(!f.chooseFileButton->isVisible());
-        f.mainMcuCheck->setChecked(true);
-        QVERIFY(f.exportPathEdit->isVisible());
-        QVERIFY(f.chooseFileButton->isVisible());
+        f.Button(Control::MainMcuCheck)->setChecked(false);
+        QVERIFY(!f.Field(Control::ExportPath)->isVisible());
+        QVERIFY(!f.Button(Control::ChooseFileButton)->isVisible());
+        f.Button(Control::MainMcuCheck)->setChecked(true);
+        QVERIFY(f.Field(Control::ExportPath)->isVisible());
+        QVERIFY(f.Button(Control::ChooseFileButton)->isVisible());
     }
 
     // A directory named like the export file in the working directory.
@@ -151,12 +154,12 @@ private slots:
         testsupport::RecordingDialogs d;
         MainWindow f(d);
         ArmExport(f);
-        f.updateButton->click();
+        f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(), QStringList{"File access denied."});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QVERIFY(QFileInfo(dir.filePath(kExportName)).isDir());
         QCOMPARE(OpenFilesUnder(dir.path()), QStringList());
-        QVERIFY(f.updateButton->isEnabled());
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
     }
 
     void exportFailureIsShownByTheErrorDisplay_data() {
@@ -177,13 +180,13 @@ private slots:
         testsupport::RecordingDialogs d;
         MainWindow f(d);
         ArmExport(f);
-        f.updateButton->click();
+        f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(), QStringList{text});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QCOMPARE(d.boxes[0].title, f.Title());
         QCOMPARE(OpenFilesUnder(dir), QStringList());
-        QVERIFY(f.updateButton->isEnabled());
-        QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
+        QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("Generate Image File"));
         const QByteArray kept = ReadAll(QDir(dir).filePath(kExportName));
         if (!readOnly) QVERIFY(kept.size() > 60000 && Expected(QString()).startsWith(kept));
     }

@@ -15,6 +15,9 @@
 #include "tests/support/ScratchMount.h"
 #include "tests/support/Unprivileged.h"
 
+using window::Control;
+using window::Text;
+
 namespace {
 
 using testsupport::ReadAll;
@@ -133,18 +136,18 @@ private slots:
         if (hasFile) Write(file, before);
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->addressEdit->text(), shown);
+        QCOMPARE(f->Field(Control::AddressField)->text(), shown);
         QCOMPARE(QFile::exists(file), hasFile);  // start-up writes nothing
         if (hasFile) QCOMPARE(ReadAll(file), before);
 
-        if (edit) f->addressEdit->setText(typed);
+        if (edit) f->Field(Control::AddressField)->setText(typed);
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         QCOMPARE(ReadAll(file), after);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{FileName()});
 
         testsupport::RecordingDialogs d2;
-        QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), next);
+        QCOMPARE(StartIn(dir.path(), d2)->Field(Control::AddressField)->text(), next);
     }
 
     // Whatever stands in the file, the program starts, shows what it can read,
@@ -167,12 +170,12 @@ private slots:
         Write(dir.filePath(FileName()), content);
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->addressEdit->text(), shown);
-        f->addressEdit->setText("10.0.0.77");
+        QCOMPARE(f->Field(Control::AddressField)->text(), shown);
+        f->Field(Control::AddressField)->setText("10.0.0.77");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         testsupport::RecordingDialogs d2;
-        QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), QString("10.0.0.77"));
+        QCOMPARE(StartIn(dir.path(), d2)->Field(Control::AddressField)->text(), QString("10.0.0.77"));
     }
 
     void fileBelongsToTheStartDirectory() {
@@ -184,12 +187,12 @@ private slots:
 
         testsupport::RecordingDialogs d;
         auto f = StartIn(start.path(), d);
-        QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
+        QCOMPARE(f->Field(Control::AddressField)->text(), QString("10.0.0.1"));
         // The file dialog of the image export changes the working directory.
         bool closed = false;
         {
             const testsupport::InDir in(later.path());
-            f->addressEdit->setText("10.0.0.3");
+            f->Field(Control::AddressField)->setText("10.0.0.3");
             closed = CloseWindow(*f);
         }
         QVERIFY(closed);
@@ -221,7 +224,7 @@ private slots:
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir, d);
         if (!readOnly) QVERIFY(QDir(dir).removeRecursively());
-        f->addressEdit->setText("10.0.0.2");
+        f->Field(Control::AddressField)->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QVERIFY(f->Closing());
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
@@ -245,8 +248,8 @@ private slots:
 
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
-        f->addressEdit->setText("10.0.0.2");
+        QCOMPARE(f->Field(Control::AddressField)->text(), QString("10.0.0.1"));
+        f->Field(Control::AddressField)->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QVERIFY(f->Closing());
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
@@ -266,7 +269,7 @@ private slots:
         QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(other).constData()) == 0);
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        f->addressEdit->setText("10.0.0.2");
+        f->Field(Control::AddressField)->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         QCOMPARE(ReadAll(other), QByteArray("[boot]\nipaddress=10.0.0.2\n"));

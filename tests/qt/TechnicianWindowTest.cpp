@@ -14,6 +14,9 @@
 #include "window/Texts.h"
 #include "sim/Meter.h"
 
+using window::Control;
+using window::Text;
+
 namespace {
 
 int Count(const sim::Meter& m, const std::string& command) {
@@ -64,18 +67,18 @@ private slots:
         f.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f));
         Connect(f, meter);
-        f.addressEdit->setText("127.0.0.1");
-        QTest::keyClicks(f.passwordEdit, "1234");
-        QTest::keyClick(f.passwordEdit, Qt::Key_Return);
+        f.Field(Control::AddressField)->setText("127.0.0.1");
+        QTest::keyClicks(f.Field(Control::PasswordField), "1234");
+        QTest::keyClick(f.Field(Control::PasswordField), Qt::Key_Return);
         QVERIFY(f.Model().Running());
 
-        QTRY_VERIFY_WITH_TIMEOUT(f.actionLabel->text().startsWith("writing sector"), 10000);
-        QVERIFY(f.addressEdit->isReadOnly() && f.passwordEdit->isReadOnly());
-        QTest::keyClicks(f.addressEdit, "10.9");
-        QTest::keyClicks(f.passwordEdit, "5");
-        QTest::keyClick(f.addressEdit, Qt::Key_Return);
-        QCOMPARE(f.addressEdit->text(), QString("127.0.0.1"));
-        QCOMPARE(f.passwordEdit->text(), QString("1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.Label(Text::Action)->text().startsWith("writing sector"), 10000);
+        QVERIFY(f.Field(Control::AddressField)->isReadOnly() && f.Field(Control::PasswordField)->isReadOnly());
+        QTest::keyClicks(f.Field(Control::AddressField), "10.9");
+        QTest::keyClicks(f.Field(Control::PasswordField), "5");
+        QTest::keyClick(f.Field(Control::AddressField), Qt::Key_Return);
+        QCOMPARE(f.Field(Control::AddressField)->text(), QString("127.0.0.1"));
+        QCOMPARE(f.Field(Control::PasswordField)->text(), QString("1234"));
 
         QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 60000);
         QCOMPARE(d.boxes.size(), size_t(1));
@@ -83,12 +86,14 @@ private slots:
         QVERIFY2(text.startsWith("Communication error !\n\nBlock 0x08800 was not confirmed after 10 attempts; the "
                                  "meter waits in its bootloader for another update.\n\nCheck the network"),
                  qPrintable(text));
-        QCOMPARE(f.verdictLabel->text(), QString("Not updated. The meter waits in its bootloader."));
+        QCOMPARE(f.Label(Text::Verdict)->text(), QString("Not updated. The meter waits in its bootloader."));
         QCOMPARE(f.VerdictBackground(), QColor(255, 0, 0));
-        QVERIFY(f.repeatLabel->isVisible() && f.repeatCaption->isVisible());
-        QCOMPARE(f.repeatLabel->text(), QString("10"));
-        QVERIFY(!f.addressEdit->isReadOnly());
-        QCOMPARE(QApplication::focusWidget(), f.updateButton);
+        QVERIFY(f.Label(Text::Repeat)->isVisible());
+        for (const QLabel* caption : f.findChildren<QLabel*>())
+            if (caption->text() == "Repeat: ") QVERIFY(caption->isVisible());
+        QCOMPARE(f.Label(Text::Repeat)->text(), QString("10"));
+        QVERIFY(!f.Field(Control::AddressField)->isReadOnly());
+        QCOMPARE(QApplication::focusWidget(), f.Button(Control::UpdateButton));
         QVERIFY(meter.InBootloader());
         QCOMPARE(Count(meter, "RESET"), 0);
         QVERIFY(f.close());  // after the run's end: at once
@@ -110,17 +115,17 @@ private slots:
         f->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(f.get()));
         Connect(*f, meter);
-        f->addressEdit->setText(" 127.0.0.1 \t");
-        QTest::keyClicks(f->passwordEdit, "1234");
-        QTest::keyClick(f->updateButton, Qt::Key_Return);  // Enter on the button itself
+        f->Field(Control::AddressField)->setText(" 127.0.0.1 \t");
+        QTest::keyClicks(f->Field(Control::PasswordField), "1234");
+        QTest::keyClick(f->Button(Control::UpdateButton), Qt::Key_Return);  // Enter on the button itself
         QVERIFY(f->Model().Running());
-        QCOMPARE(f->addressEdit->text(), QString("127.0.0.1"));
+        QCOMPARE(f->Field(Control::AddressField)->text(), QString("127.0.0.1"));
         QTRY_VERIFY_WITH_TIMEOUT(!f->Model().Running(), 120000);
-        QCOMPARE(f->verdictLabel->text(), QString("Successfully updated."));
+        QCOMPARE(f->Label(Text::Verdict)->text(), QString("Successfully updated."));
         QVERIFY(d.boxes.empty());
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());
-        QCOMPARE(QApplication::focusWidget(), f->updateButton);
+        QCOMPARE(QApplication::focusWidget(), f->Button(Control::UpdateButton));
         QVERIFY(f->close());
         QFile file(dir.filePath("QT510x_QT520x_Ethernet_Loader.ini"));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -136,9 +141,9 @@ private slots:
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
         Connect(*f, meter);
-        f->addressEdit->setText("127.0.0.1");
-        f->passwordEdit->setText("1234");
-        f->updateButton->click();
+        f->Field(Control::AddressField)->setText("127.0.0.1");
+        f->Field(Control::PasswordField)->setText("1234");
+        f->Button(Control::UpdateButton)->click();
         QTRY_VERIFY_WITH_TIMEOUT(Count(meter, "W") >= 3, 20000);
         f->close();
         QMessageBox* box = nullptr;
