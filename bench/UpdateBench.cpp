@@ -148,9 +148,10 @@ Result RunOnce(Front front) {
     if (front != Front::Plain) {
         const bool shown = front == Front::Window;
         testsupport::RecordingDialogs dialogs;
-        MainWindow window(dialogs);
-        window.network.modbus.SetRemotePort(static_cast<uint16_t>(modbusPort));
-        window.network.boot.SetRemotePort(static_cast<uint16_t>(bootPort));
+        net::MeterConnections network;
+        MainWindow window(dialogs, PortsOver(network));
+        network.modbus.SetRemotePort(static_cast<uint16_t>(modbusPort));
+        network.boot.SetRemotePort(static_cast<uint16_t>(bootPort));
         window.Model().AddressEdited(request.address);
         window.Model().PasswordEdited(*request.password);
         if (shown) window.show();

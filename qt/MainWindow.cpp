@@ -75,7 +75,11 @@ void GrowingLabel::SetCaption(const QString& text) {
     setGeometry(anchorRight_ - w, geometry().y(), w, geometry().height());
 }
 
-MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
+window::EnginePorts PortsOver(net::MeterConnections& network) {
+    return {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); }};
+}
+
+MainWindow::MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       dialogs_(dialogs) {
@@ -157,7 +161,7 @@ MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
     options.historyLog = history::LogPath();
     options.meterLocks = platform::MeterLockFolder();
-    model_.emplace(*this, options, network.Ports());
+    model_.emplace(*this, options, std::move(ports));
 
     connect(addressEdit_, &QLineEdit::textChanged, this,
             [this](const QString& t) { model_->AddressEdited(t.toStdString()); });

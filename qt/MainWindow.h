@@ -12,6 +12,7 @@
 #include <QWidget>
 #include <optional>
 
+#include "net/MeterConnections.h"
 #include "qt/Dialogs.h"
 #include "window/Layout.h"
 #include "window/WindowModel.h"
@@ -28,10 +29,14 @@ private:
     bool right_;
 };
 
+// The engine's ports over the network, as the program and the tests that
+// point them at a simulated meter give them to the window.
+window::EnginePorts PortsOver(net::MeterConnections& network);
+
 class MainWindow : public QWidget, public window::View {
     Q_OBJECT
 public:
-    explicit MainWindow(Dialogs& dialogs, QWidget* parent = nullptr);
+    MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     window::WindowModel& Model() { return *model_; }
@@ -39,9 +44,6 @@ public:
     QString Title() const { return windowTitle(); }
     // The verdict's background as shown.
     QColor VerdictBackground() const { return verdictLabel_->palette().color(QPalette::Window); }
-
-    // The engine's connections; tests point them at a simulated meter.
-    window::NetworkPorts network;
 
     // The controls by their role in the model, for tests and benches that
     // drive the window as a technician would; nothing else reaches them.

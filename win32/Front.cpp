@@ -22,7 +22,7 @@ Control ControlOf(window::Control c) {
 
 }  // namespace
 
-Front::Front(HINSTANCE instance, window::Options options)
+Front::Front(HINSTANCE instance, window::Options options, window::EnginePorts ports)
     // The model exists once the window does; nothing the operator does can
     // reach it before, as the window is not shown yet.
     : window_(instance, MainWindow::Events{
@@ -37,7 +37,7 @@ Front::Front(HINSTANCE instance, window::Options options)
                         }) {
     window_.SetTextColour(Control::VersionLabel, ToColorRef(window::kVersionColour));
     window_.SetBackground(Control::ExportPathField, ToColorRef(window::kExportPathColour));
-    model_ = std::make_unique<window::WindowModel>(*this, std::move(options), network_.Ports());
+    model_ = std::make_unique<window::WindowModel>(*this, std::move(options), std::move(ports));
     model_->Start();
 }
 

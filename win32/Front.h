@@ -11,7 +11,7 @@ namespace win32 {
 
 class Front final : public window::View {
 public:
-    Front(HINSTANCE instance, window::Options options);
+    Front(HINSTANCE instance, window::Options options, window::EnginePorts ports);
     ~Front() override;
 
     // Shows the window and runs its messages until the program ends.
@@ -37,9 +37,8 @@ private:
     void Edited(Control id);
 
     MainWindow window_;
-    window::NetworkPorts network_;
     // Last: destroyed first, so a run still going ends while the window
-    // and the ports it reports to still exist.
+    // it reports to still exists.
     std::unique_ptr<window::WindowModel> model_;
 };
 

@@ -9,6 +9,7 @@
 #include "win32/Front.h"
 #include "history/Log.h"
 #include "platform/MeterLock.h"
+#include "net/MeterConnections.h"
 #include "platform/Socket.h"
 #include "window/BuildConfig.h"
 
@@ -28,7 +29,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         options.meterLocks = platform::MeterLockFolder();
         int rc = 0;
         {
-            win32::Front front(instance, std::move(options));
+            // Outlive the window, whose run may still be stopping as it goes.
+            net::MeterConnections network;
+            win32::Front front(instance, std::move(options),
+                               {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); }});
             rc = front.Run(showCommand);
         }
         // Releases the library with the update endpoint closed.

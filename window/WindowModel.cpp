@@ -38,13 +38,6 @@ int32_t Held(int64_t v, int32_t lo, int32_t hi) {
 
 }  // namespace
 
-NetworkPorts::NetworkPorts()
-    : modbus(net::Transport::Tcp, protocol::kModbusPort), boot(net::Transport::Udp, protocol::kBootloaderPort) {}
-
-EnginePorts NetworkPorts::Ports() {
-    return {pacer_, modbus, boot, [this] { cancel_.Cancel(); }};
-}
-
 // What the GUI thread and the engine's thread share.
 struct WindowModel::Shared {
     std::mutex mutex;

@@ -25,8 +25,6 @@
 
 #include "image/FlashImage.h"
 #include "update/Pacer.h"
-#include "update/PlainPacer.h"
-#include "net/SocketLink.h"
 #include "update/UpdateEngine.h"
 #include "update/UpdateEvents.h"
 
@@ -134,7 +132,8 @@ public:
     virtual void EndProgram() = 0;
 };
 
-// What the engine is given for a run. The model calls `cancel` once, on the
+// What the engine is given for a run, made by the front end's entry (over the
+// network: net::MeterConnections). The model calls `cancel` once, on the
 // GUI thread, when the window is closed; it must wake the pacer's
 // cancellable waits (PlainPacer: CancelToken::Cancel).
 struct EnginePorts {
@@ -142,24 +141,6 @@ struct EnginePorts {
     update::Link& modbus;
     update::Link& boot;
     std::function<void()> cancel;
-};
-
-// The engine's ports over the network for the program's life: the Modbus TCP
-// client (port 502), the bootloader's datagram endpoint (port 5555, opened
-// by the first run and kept open), and the plain pacer with its cancel token.
-class NetworkPorts {
-public:
-    NetworkPorts();
-    NetworkPorts(const NetworkPorts&) = delete;
-    NetworkPorts& operator=(const NetworkPorts&) = delete;
-    EnginePorts Ports();
-
-    net::SocketLink modbus;
-    net::SocketLink boot;
-
-private:
-    update::CancelToken cancel_;
-    update::PlainPacer pacer_{cancel_};
 };
 
 // What is fixed when the program starts.

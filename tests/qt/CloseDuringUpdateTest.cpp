@@ -88,7 +88,8 @@ private slots:
         QFETCH(CloseAt, at);
         QFETCH(bool, untouched);
         testsupport::RecordingDialogs d;
-        auto f = std::make_unique<MainWindow>(d);
+        net::MeterConnections n;
+        auto f = std::make_unique<MainWindow>(d, PortsOver(n));
         sim::MeterOptions o;
         o.address = "127.0.0.1";
         o.modbusPort = 0;
@@ -110,8 +111,8 @@ private slots:
 
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
-        f->network.modbus.SetRemotePort(meter.ModbusPort());
-        f->network.boot.SetRemotePort(meter.BootPort());
+        n.modbus.SetRemotePort(meter.ModbusPort());
+        n.boot.SetRemotePort(meter.BootPort());
         f->Field(Control::AddressField)->setText("127.0.0.1");
         f->Field(Control::PasswordField)->setText("1234");
         // Pressed from inside the program's event loop, which must end once
@@ -156,14 +157,15 @@ private slots:
         QTemporaryDir dir;
         BusyCore load(busy);
         testsupport::RecordingDialogs d;
+        net::MeterConnections n;
         std::unique_ptr<MainWindow> f;
         {
             const testsupport::InDir in(dir.path());
-            f = std::make_unique<MainWindow>(d);
+            f = std::make_unique<MainWindow>(d, PortsOver(n));
         }
         // Loopback ports where nothing listens.
-        f->network.modbus.SetRemotePort(1);
-        f->network.boot.SetRemotePort(1);
+        n.modbus.SetRemotePort(1);
+        n.boot.SetRemotePort(1);
         f->Field(Control::AddressField)->setText("127.0.0.1");
         f->Field(Control::PasswordField)->setText("1234");
         f->show();

@@ -72,7 +72,8 @@ private slots:
         }
         testsupport::RecordingDialogs d;
         d.nextFile = chosenPath;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
         f.Button(Control::ChooseFileButton)->click();
         QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)"});
@@ -104,10 +105,11 @@ private slots:
     void exportLandsInTheWorkingDirectoryOfThePress() {
         QTemporaryDir atStart, atPress;
         testsupport::RecordingDialogs d;
+        net::MeterConnections n;
         std::unique_ptr<MainWindow> f;
         {
             InDir in(atStart.path());
-            f = std::make_unique<MainWindow>(d);
+            f = std::make_unique<MainWindow>(d, PortsOver(n));
         }
         ArmExport(*f);
         InDir in(atPress.path());
@@ -121,7 +123,8 @@ private slots:
         QTemporaryDir dir;
         InDir in(dir.path());
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
         f.Button(Control::ExportCheck)->setChecked(false);
         QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("FIRMWARE UPDATE"));
@@ -135,7 +138,8 @@ private slots:
 
     void mainMcuShowsAndHidesTheFileChoice() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         f.Button(Control::MainMcuCheck)->setChecked(false);
@@ -152,7 +156,8 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(kExportName));
         InDir in(dir.path());
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
         f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(), QStringList{"File access denied."});
@@ -178,7 +183,8 @@ private slots:
         const QString dir = QFile::decodeName(scratch.dir.path().string().c_str());
         InDir in(dir);
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
         f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(), QStringList{text});

@@ -35,7 +35,9 @@ QString OtherBrandsFileName() {
 // put back at once, so the window must remember where it started.
 std::unique_ptr<MainWindow> StartIn(const QString& dir, testsupport::RecordingDialogs& dialogs) {
     const testsupport::InDir in(dir);
-    return std::make_unique<MainWindow>(dialogs);
+    // No run starts here: every window may share one set of idle connections.
+    static net::MeterConnections n;
+    return std::make_unique<MainWindow>(dialogs, PortsOver(n));
 }
 
 bool CloseWindow(MainWindow& f) {

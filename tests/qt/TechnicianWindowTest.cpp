@@ -34,9 +34,9 @@ sim::MeterOptions OnLoopback() {
     return o;
 }
 
-void Connect(MainWindow& f, const sim::Meter& meter) {
-    f.network.modbus.SetRemotePort(meter.ModbusPort());
-    f.network.boot.SetRemotePort(meter.BootPort());
+void Connect(net::MeterConnections& n, const sim::Meter& meter) {
+    n.modbus.SetRemotePort(meter.ModbusPort());
+    n.boot.SetRemotePort(meter.BootPort());
 }
 
 }  // namespace
@@ -62,11 +62,12 @@ private slots:
         sim::Meter meter(o);
 
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         f.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f));
-        Connect(f, meter);
+        Connect(n, meter);
         f.Field(Control::AddressField)->setText("127.0.0.1");
         QTest::keyClicks(f.Field(Control::PasswordField), "1234");
         QTest::keyClick(f.Field(Control::PasswordField), Qt::Key_Return);
@@ -106,15 +107,16 @@ private slots:
         sim::Meter meter(OnLoopback());
         QTemporaryDir dir;
         testsupport::RecordingDialogs d;
+        net::MeterConnections n;
         std::unique_ptr<MainWindow> f;
         {
             const testsupport::InDir in(dir.path());
-            f = std::make_unique<MainWindow>(d);
+            f = std::make_unique<MainWindow>(d, PortsOver(n));
         }
         f->show();
         f->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(f.get()));
-        Connect(*f, meter);
+        Connect(n, meter);
         f->Field(Control::AddressField)->setText(" 127.0.0.1 \t");
         QTest::keyClicks(f->Field(Control::PasswordField), "1234");
         QTest::keyClick(f->Button(Control::UpdateButton), Qt::Key_Return);  // Enter on the button itself
@@ -137,10 +139,11 @@ private slots:
     void closeDuringTheWritesAsksAndEnterStops() {
         sim::Meter meter(OnLoopback());
         Dialogs real;
-        auto f = std::make_unique<MainWindow>(real);
+        net::MeterConnections n;
+        auto f = std::make_unique<MainWindow>(real, PortsOver(n));
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
-        Connect(*f, meter);
+        Connect(n, meter);
         f->Field(Control::AddressField)->setText("127.0.0.1");
         f->Field(Control::PasswordField)->setText("1234");
         f->Button(Control::UpdateButton)->click();

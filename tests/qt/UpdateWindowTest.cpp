@@ -33,11 +33,12 @@ private slots:
         sim::Meter meter(o);
 
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.network.modbus.SetRemotePort(meter.ModbusPort());
-        f.network.boot.SetRemotePort(meter.BootPort());
+        n.modbus.SetRemotePort(meter.ModbusPort());
+        n.boot.SetRemotePort(meter.BootPort());
         f.Field(Control::AddressField)->setText("127.0.0.1");
         QTest::keyClicks(f.Field(Control::PasswordField), "admin123");
 
@@ -62,8 +63,8 @@ private slots:
         QCOMPARE(f.Label(Text::Identity)->text(), QString("BOOTLOADER-V1.00"));
         QCOMPARE(f.Bar()->value(), 0x7FFFF);
         QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
-        QVERIFY(!f.network.modbus.IsOpen());
-        QVERIFY(f.network.boot.IsOpen());
+        QVERIFY(!n.modbus.IsOpen());
+        QVERIFY(n.boot.IsOpen());
         QVERIFY(d.boxes.empty());
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());

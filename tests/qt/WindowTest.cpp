@@ -23,7 +23,8 @@ private slots:
 
     void startsBrandedWithTheDesignedControls() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         const QString version = window::BrandVariant == 1 ? "LRV715, LRV716 - Ethernet Firmware Version 1.13"
@@ -58,7 +59,8 @@ private slots:
 
     void firstActivationClearsTheLinesAndFocusesThePassword() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         QCOMPARE(f.Label(Text::Action)->text(), QString("..."));
         f.show();
         f.activateWindow();
@@ -71,7 +73,8 @@ private slots:
     // The fonts stand in for the design's, so this is checked where they are drawn.
     void everyTextFitsItsPlace() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         struct Place {
             window::Text text;
             QWidget* widget;
@@ -104,7 +107,8 @@ private slots:
 
     void closeRequestEndsTheWindow() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(!f.Closing());
         QVERIFY(f.close());
