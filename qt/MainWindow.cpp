@@ -86,73 +86,22 @@ MainWindow::MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* par
     RegisterFontFallbacks();
     setFont(WindowFont(false));
     setFixedSize(layout::kClientWidth, layout::kClientHeight);
-
-    firmwareGroup_ = MakeGroup(Text(layout::kFirmwareGroupText), this, layout::kFirmwareGroup);
-    versionLabel_ = new GrowingLabel(QString(), firmwareGroup_, layout::kVersionLabel);
-    {
-        QFont f(QString::fromLatin1(layout::kVersionFontFace));
-        f.setPixelSize(layout::kVersionFontPixels);
-        f.setBold(true);
-        versionLabel_->setFont(f);
-        QPalette p = versionLabel_->palette();
-        p.setColor(QPalette::WindowText, ToQt(window::kVersionColour));
-        versionLabel_->setPalette(p);
-    }
-    exportPathEdit_ = Place(new QLineEdit(firmwareGroup_), layout::kExportPathField, true);
-    exportPathEdit_->setReadOnly(true);
-    {
-        QPalette p = exportPathEdit_->palette();
-        p.setColor(QPalette::Base, ToQt(window::kExportPathColour));
-        exportPathEdit_->setPalette(p);
-    }
-    chooseFileButton_ =
-        Place(new QPushButton(Text(layout::kChooseFileText), firmwareGroup_), layout::kChooseFileButton);
-    mainMcuCheck_ = Place(new QCheckBox(Text(layout::kMainMcuText), firmwareGroup_), layout::kMainMcuCheck);
-
-    meterGroup_ = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
-    addressCaption_ = new GrowingLabel(Text(layout::kAddressCaptionText), meterGroup_, layout::kAddressCaption, true);
-    addressEdit_ = Place(new QLineEdit(meterGroup_), layout::kAddressField);
-    passwordCaption_ =
-        new GrowingLabel(Text(layout::kPasswordCaptionText), meterGroup_, layout::kPasswordCaption, true);
-    passwordEdit_ = Place(new QLineEdit(meterGroup_), layout::kPasswordField);
-    passwordEdit_->setEchoMode(QLineEdit::Password);
-    passwordEdit_->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
-    passwordEdit_->setMaxLength(window::layout::kPasswordMaxCharacters);
-
-    updateButton_ = Place(new QPushButton(this), layout::kUpdateButton, true);
-    // The default button: Enter starts the update from either field, and
-    // from the button itself.
-    updateButton_->setDefault(true);
-    updateButton_->setAutoDefault(true);
-
-    operationGroup_ = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
-    actionCaption_ = new GrowingLabel(Text(layout::kActionCaptionText), operationGroup_, layout::kActionCaption);
-    actionLabel_ = new GrowingLabel(QString(), operationGroup_, layout::kActionLabel, false, true);
-    identityCaption_ = new GrowingLabel(Text(layout::kIdentityCaptionText), operationGroup_, layout::kIdentityCaption);
-    identityLabel_ = new GrowingLabel(QString(), operationGroup_, layout::kIdentityLabel, false, true);
-    repeatCaption_ = new GrowingLabel(Text(layout::kRepeatCaptionText), operationGroup_, layout::kRepeatCaption);
-    repeatLabel_ = new GrowingLabel(QString(), operationGroup_, layout::kRepeatLabel, false, true);
-
-    exportCheck_ = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
-
-    processGroup_ = MakeGroup(Text(layout::kProcessGroupText), this, layout::kProcessGroup);
-    verdictLabel_ = new GrowingLabel(QString(), processGroup_, layout::kVerdictLabel, true, true);
-    verdictLabel_->setAutoFillBackground(true);
-    progress_ = Place(new QProgressBar(processGroup_), layout::kProgressBar);
-    progress_->setTextVisible(false);
-    // The bar paints its own background, so the group box behind it need not
-    // be painted again with every step.
-    progress_->setAutoFillBackground(true);
-
+    MakeFirmwareGroup();
+    MakeMeterGroup();
+    MakeRunControls();
     // Controls take the keyboard focus in design order.
     setTabOrder(addressEdit_, passwordEdit_);
     setTabOrder(passwordEdit_, updateButton_);
-
     if (const QScreen* s = QGuiApplication::primaryScreen()) {
         const QRect a = s->availableGeometry();
         move(a.center() - rect().center());
     }
+    model_.emplace(*this, StartOptions(), std::move(ports));
+    ForwardToModel();
+    model_->Start();
+}
 
+window::Options MainWindow::StartOptions() {
     window::Options options;
     options.brandVariant = window::BrandVariant;
     options.developerControls = window::DeveloperControls;
@@ -161,8 +110,69 @@ MainWindow::MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* par
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
     options.historyLog = history::LogPath();
     options.meterLocks = platform::MeterLockFolder();
-    model_.emplace(*this, options, std::move(ports));
+    return options;
+}
 
+void MainWindow::MakeFirmwareGroup() {
+    QGroupBox* group = MakeGroup(Text(layout::kFirmwareGroupText), this, layout::kFirmwareGroup);
+    versionLabel_ = new GrowingLabel(QString(), group, layout::kVersionLabel);
+    QFont f(QString::fromLatin1(layout::kVersionFontFace));
+    f.setPixelSize(layout::kVersionFontPixels);
+    f.setBold(true);
+    versionLabel_->setFont(f);
+    QPalette version = versionLabel_->palette();
+    version.setColor(QPalette::WindowText, ToQt(window::kVersionColour));
+    versionLabel_->setPalette(version);
+
+    exportPathEdit_ = Place(new QLineEdit(group), layout::kExportPathField, true);
+    exportPathEdit_->setReadOnly(true);
+    QPalette path = exportPathEdit_->palette();
+    path.setColor(QPalette::Base, ToQt(window::kExportPathColour));
+    exportPathEdit_->setPalette(path);
+    chooseFileButton_ = Place(new QPushButton(Text(layout::kChooseFileText), group), layout::kChooseFileButton);
+    mainMcuCheck_ = Place(new QCheckBox(Text(layout::kMainMcuText), group), layout::kMainMcuCheck);
+}
+
+void MainWindow::MakeMeterGroup() {
+    QGroupBox* group = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
+    new GrowingLabel(Text(layout::kAddressCaptionText), group, layout::kAddressCaption, true);
+    addressEdit_ = Place(new QLineEdit(group), layout::kAddressField);
+    new GrowingLabel(Text(layout::kPasswordCaptionText), group, layout::kPasswordCaption, true);
+    passwordEdit_ = Place(new QLineEdit(group), layout::kPasswordField);
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    passwordEdit_->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
+    passwordEdit_->setMaxLength(window::layout::kPasswordMaxCharacters);
+}
+
+// The update button, the operation's lines, the export's check box and the progress.
+void MainWindow::MakeRunControls() {
+    updateButton_ = Place(new QPushButton(this), layout::kUpdateButton, true);
+    // The default button: Enter starts the update from either field, and
+    // from the button itself.
+    updateButton_->setDefault(true);
+    updateButton_->setAutoDefault(true);
+
+    QGroupBox* operation = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
+    new GrowingLabel(Text(layout::kActionCaptionText), operation, layout::kActionCaption);
+    actionLabel_ = new GrowingLabel(QString(), operation, layout::kActionLabel, false, true);
+    new GrowingLabel(Text(layout::kIdentityCaptionText), operation, layout::kIdentityCaption);
+    identityLabel_ = new GrowingLabel(QString(), operation, layout::kIdentityLabel, false, true);
+    repeatCaption_ = new GrowingLabel(Text(layout::kRepeatCaptionText), operation, layout::kRepeatCaption);
+    repeatLabel_ = new GrowingLabel(QString(), operation, layout::kRepeatLabel, false, true);
+
+    exportCheck_ = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
+
+    QGroupBox* process = MakeGroup(Text(layout::kProcessGroupText), this, layout::kProcessGroup);
+    verdictLabel_ = new GrowingLabel(QString(), process, layout::kVerdictLabel, true, true);
+    verdictLabel_->setAutoFillBackground(true);
+    progress_ = Place(new QProgressBar(process), layout::kProgressBar);
+    progress_->setTextVisible(false);
+    // The bar paints its own background, so the group box behind it need not
+    // be painted again with every step.
+    progress_->setAutoFillBackground(true);
+}
+
+void MainWindow::ForwardToModel() {
     connect(addressEdit_, &QLineEdit::textChanged, this,
             [this](const QString& t) { model_->AddressEdited(t.toStdString()); });
     connect(passwordEdit_, &QLineEdit::textChanged, this,
@@ -173,8 +183,6 @@ MainWindow::MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* par
     connect(exportCheck_, &QCheckBox::toggled, this, [this](bool on) { model_->ExportToggled(on); });
     connect(mainMcuCheck_, &QCheckBox::toggled, this, [this](bool on) { model_->MainMcuToggled(on); });
     connect(chooseFileButton_, &QPushButton::clicked, this, [this] { model_->ChooseFileClicked(); });
-
-    model_->Start();
 }
 
 // The model goes first: it waits for a run still stopping, while the

@@ -72,29 +72,26 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    static window::Options StartOptions();
+    void MakeFirmwareGroup();
+    void MakeMeterGroup();
+    void MakeRunControls();
+    void ForwardToModel();
     QWidget* ControlWidget(window::Control control) const;
     void FitVersionLabel();
 
-    QGroupBox* firmwareGroup_;
     GrowingLabel* versionLabel_;
     QLineEdit* exportPathEdit_;
     QPushButton* chooseFileButton_;
     QCheckBox* mainMcuCheck_;
-    QGroupBox* meterGroup_;
-    GrowingLabel* addressCaption_;
     QLineEdit* addressEdit_;
-    GrowingLabel* passwordCaption_;
     QLineEdit* passwordEdit_;
     QPushButton* updateButton_;
-    QGroupBox* operationGroup_;
-    GrowingLabel* actionCaption_;
     GrowingLabel* actionLabel_;
-    GrowingLabel* identityCaption_;
     GrowingLabel* identityLabel_;
     GrowingLabel* repeatCaption_;
     GrowingLabel* repeatLabel_;
     QCheckBox* exportCheck_;
-    QGroupBox* processGroup_;
     GrowingLabel* verdictLabel_;
     QProgressBar* progress_;
 
