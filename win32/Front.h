@@ -33,8 +33,8 @@ public:
     void EndProgram() override;
 
 private:
-    void Clicked(Control id);
-    void Edited(Control id);
+    void Clicked(ControlId id);
+    void Edited(ControlId id);
 
     MainWindow window_;
     // Last: destroyed first, so a run still going ends while the window
