@@ -18,7 +18,6 @@
 #include "tests/support/ScratchMount.h"
 
 using window::Control;
-using window::Text;
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include "tests/support/Unprivileged.h"
 
 using window::Control;
-using window::Text;
 
 namespace {
 
