@@ -71,7 +71,8 @@ int RunChild(int argc, char** argv) {
     int rc = 0;
     {
         Dialogs dialogs;
-        MainWindow window(dialogs);
+        net::MeterConnections network;
+        MainWindow window(dialogs, PortsOver(network));
         ExposeWatcher watcher([] {
             std::printf("%s\n", kExposedLine);
             std::fflush(stdout);

@@ -53,6 +53,9 @@
 #error "LOADER_IMAGE_BIN_PATH must name the raw image the tool carries"
 #endif
 
+using window::Control;
+using window::Text;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -102,13 +105,13 @@ struct QuietListener : update::UpdateListener {};
 class RunEndWatcher : public QObject {
 public:
     RunEndWatcher(MainWindow& w, std::function<void()> ended) : window_(w), ended_(std::move(ended)) {
-        w.updateButton->installEventFilter(this);
+        w.Button(Control::UpdateButton)->installEventFilter(this);
     }
 
 protected:
     bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::EnabledChange && window_.updateButton->isEnabled() && !window_.Model().Running() &&
-            ended_)
+        if (e->type() == QEvent::EnabledChange && window_.Button(Control::UpdateButton)->isEnabled() &&
+            !window_.Model().Running() && ended_)
             std::exchange(ended_, nullptr)();
         return false;
     }
@@ -118,11 +121,14 @@ private:
     std::function<void()> ended_;
 };
 
-Result RunOnce(Front front) {
-    Result r;
+// The simulator's ports once it is listening; empty when it did not start.
+struct SimPorts {
+    uint16_t modbus = 0, boot = 0;
+};
+
+std::optional<SimPorts> StartSimulator(std::optional<testsupport::ChildProcess>& sim, Result& r) {
     using testsupport::ChildProcess;
     using namespace std::chrono_literals;
-    std::optional<ChildProcess> sim;
     std::optional<std::string> line;
     try {
         sim.emplace(std::vector<std::string>{METER_SIM_PATH, "--address", "127.0.0.1", "--bootloader", "--no-modbus",
@@ -136,82 +142,149 @@ Result RunOnce(Front front) {
     if (!line || JsonNumber(*line, "bootPort") <= 0) {
         std::fprintf(stderr, "update-bench: the simulator did not start (%s)\n", METER_SIM_PATH);
         if (sim) r.simStatus = sim->Terminate(Clock::now() + 5s).value_or(-1);
-        return r;
+        return std::nullopt;
     }
-    const long bootPort = JsonNumber(*line, "bootPort");
-    const long modbusPort = JsonNumber(*line, "modbusPort");
-    const update::UpdateRequest request{"127.0.0.1", std::string("1234"), true};
+    return SimPorts{static_cast<uint16_t>(JsonNumber(*line, "modbusPort")),
+                    static_cast<uint16_t>(JsonNumber(*line, "bootPort"))};
+}
 
-    if (front != Front::Plain) {
-        const bool shown = front == Front::Window;
-        testsupport::RecordingDialogs dialogs;
-        MainWindow window(dialogs);
-        window.network.modbus.SetRemotePort(static_cast<uint16_t>(modbusPort));
-        window.network.boot.SetRemotePort(static_cast<uint16_t>(bootPort));
-        window.addressEdit->setText(QString::fromStdString(request.address));
-        window.passwordEdit->setText(QString::fromStdString(*request.password));
-        if (shown) window.show();
-        Clock::time_point t0;
-        double c0 = 0, m0 = 0;
-        RunEndWatcher watcher(window, [&] {
-            r.cpuS = CpuSeconds() - c0;
-            r.mainThreadCpuS = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - m0;
-            r.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
-            QCoreApplication::quit();
-        });
-        // From inside the event loop, as a click comes, once the window is on
-        // screen and painted.
-        QTimer poll;
-        poll.setInterval(10);
-        QObject::connect(&poll, &QTimer::timeout, &window, [&] {
-            if (shown && (!window.windowHandle() || !window.windowHandle()->isExposed())) return;
-            poll.stop();
-            QTimer::singleShot(50, &window, [&] {
-                t0 = Clock::now();
-                c0 = CpuSeconds();
-                m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-                window.updateButton->click();
-            });
-        });
-        poll.start();
-        qApp->exec();
-        r.verdict = window.verdictLabel->text().toStdString();
-        r.action = window.actionLabel->text().toStdString();
-        r.retries = window.Model().LastResult() ? window.Model().LastResult()->retries : -1;
-        r.messages = dialogs.boxes.size();
-    } else {
-        net::SocketLink udpLink(net::Transport::Udp, static_cast<uint16_t>(bootPort));
-        net::SocketLink tcpLink(net::Transport::Tcp, static_cast<uint16_t>(modbusPort));
-        update::CancelToken cancel;
-        update::PlainPacer pacer(cancel);
-        update::DelayInterval delay;
-        QuietListener quiet;
-        update::UpdateEngine engine(pacer, tcpLink, udpLink, image::EmbeddedImage(), delay, quiet);
-        const auto t0 = Clock::now();
-        const double c0 = CpuSeconds();
-        const double m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        const update::UpdateResult u = engine.Run(request);
+// The update through the window, shown or never shown, its button pressed
+// through the model once the window is on screen and painted.
+void RunThroughWindow(bool shown, SimPorts ports, const update::UpdateRequest& request, Result& r) {
+    testsupport::RecordingDialogs dialogs;
+    net::MeterConnections network;
+    MainWindow window(dialogs, PortsOver(network));
+    network.modbus.SetRemotePort(ports.modbus);
+    network.boot.SetRemotePort(ports.boot);
+    window.Model().AddressEdited(request.address);
+    window.Model().PasswordEdited(*request.password);
+    if (shown) window.show();
+    Clock::time_point t0;
+    double c0 = 0, m0 = 0;
+    RunEndWatcher watcher(window, [&] {
         r.cpuS = CpuSeconds() - c0;
         r.mainThreadCpuS = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - m0;
         r.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
-        r.verdict = u.outcome == update::Outcome::Updated ? "Successfully updated." : "not updated";
-        r.action = "-";
-        r.retries = u.retries;
-    }
+        QCoreApplication::quit();
+    });
+    // From inside the event loop, as a click comes.
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, &window, [&] {
+        if (shown && (!window.windowHandle() || !window.windowHandle()->isExposed())) return;
+        poll.stop();
+        QTimer::singleShot(50, &window, [&] {
+            t0 = Clock::now();
+            c0 = CpuSeconds();
+            m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+            window.Model().UpdateClicked();
+        });
+    });
+    poll.start();
+    qApp->exec();
+    r.verdict = window.Label(Text::Verdict)->text().toStdString();
+    r.action = window.Label(Text::Action)->text().toStdString();
+    r.retries = window.Model().LastResult() ? window.Model().LastResult()->retries : -1;
+    r.messages = dialogs.boxes.size();
+}
 
-    // The simulator ends on its own after a "RESET" it handled; give a lost
-    // one a few seconds, then stop it.
+// The engine alone through the plain pacer, as the headless updater runs it.
+void RunPlain(SimPorts ports, const update::UpdateRequest& request, Result& r) {
+    net::SocketLink udpLink(net::Transport::Udp, ports.boot);
+    net::SocketLink tcpLink(net::Transport::Tcp, ports.modbus);
+    update::CancelToken cancel;
+    update::PlainPacer pacer(cancel);
+    update::DelayInterval delay;
+    QuietListener quiet;
+    update::UpdateEngine engine(pacer, tcpLink, udpLink, image::EmbeddedImage(), delay, quiet);
+    const auto t0 = Clock::now();
+    const double c0 = CpuSeconds();
+    const double m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    const update::UpdateResult u = engine.Run(request);
+    r.cpuS = CpuSeconds() - c0;
+    r.mainThreadCpuS = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - m0;
+    r.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.verdict = u.outcome == update::Outcome::Updated ? "Successfully updated." : "not updated";
+    r.action = "-";
+    r.retries = u.retries;
+}
+
+// The simulator ends on its own after a "RESET" it handled; give a lost one
+// a few seconds, then stop it. Its last line counts what the meter saw.
+void ReadSummary(testsupport::ChildProcess& sim, Result& r) {
+    using namespace std::chrono_literals;
     std::string summary;
-    while ((line = sim->ReadLine(Clock::now() + 5s))) summary = *line;
+    while (const auto line = sim.ReadLine(Clock::now() + 5s)) summary = *line;
     const bool ended = summary.find("\"summary\"") != std::string::npos;
-    r.simStatus = (ended ? sim->Wait(Clock::now() + 5s) : sim->Terminate(Clock::now() + 5s)).value_or(-1);
+    r.simStatus = (ended ? sim.Wait(Clock::now() + 5s) : sim.Terminate(Clock::now() + 5s)).value_or(-1);
     r.writes = JsonNumber(summary, "writes");
     r.verQueries = JsonNumber(summary, "verQueries");
     r.erases = JsonNumber(summary, "erases");
     r.resets = JsonNumber(summary, "resets");
     r.programFaults = JsonNumber(summary, "programFaults");
+}
+
+Result RunOnce(Front front) {
+    Result r;
+    std::optional<testsupport::ChildProcess> sim;
+    const std::optional<SimPorts> ports = StartSimulator(sim, r);
+    if (!ports) return r;
+    const update::UpdateRequest request{"127.0.0.1", std::string("1234"), true};
+    if (front == Front::Plain)
+        RunPlain(*ports, request, r);
+    else
+        RunThroughWindow(front == Front::Window, *ports, request, r);
+    ReadSummary(*sim, r);
     r.ok = r.verdict == "Successfully updated." && r.simStatus == 0;
     return r;
+}
+
+struct Series {
+    Front front;
+    const char* name;
+    std::vector<double> ratios, cpuMs, cpuShares;
+};
+
+void PrintRun(const Series& s, int run, const Result& r, int prescribedMs) {
+    std::printf("%s, run %d\n", s.name, run);
+    std::printf("  wall time          %9.1f ms\n", r.wallS * 1e3);
+    std::printf("  prescribed waits   %9d ms\n", prescribedMs);
+    std::printf("  ratio              %9.4f\n", r.wallS * 1e3 / prescribedMs);
+    std::printf("  tool CPU time      %9.1f ms = %.3f %% of the wall time (window thread %.1f ms, others %.1f ms)\n",
+                r.cpuS * 1e3, 100 * r.cpuS / r.wallS, r.mainThreadCpuS * 1e3, (r.cpuS - r.mainThreadCpuS) * 1e3);
+    std::printf("  meter: %ld VER?, %ld erase, %ld writes, %ld RESET, %ld program faults; retries %d, boxes %zu\n",
+                r.verQueries, r.erases, r.writes, r.resets, r.programFaults, r.retries, r.messages);
+    std::printf("  verdict \"%s\", action \"%s\", simulator status %d (0: flash matches the image)\n",
+                r.verdict.c_str(), r.action.c_str(), r.simStatus);
+    std::printf("  result             %s\n", r.ok ? "updated" : "FAILED");
+    std::fflush(stdout);
+}
+
+void PrintMedians(std::vector<Series>& series, int runs) {
+    std::printf("\nmedians of %d runs      ", runs);
+    for (const Series& s : series) std::printf(" %12s", s.name);
+    std::printf("\n");
+    auto row = [&](const char* what, std::vector<double> Series::*field, const char* format) {
+        std::printf("  %-22s", what);
+        for (Series& s : series) std::printf(format, (s.*field).empty() ? 0.0 : Median(s.*field));
+        std::printf("\n");
+    };
+    row("ratio", &Series::ratios, " %12.4f");
+    row("tool CPU time (ms)", &Series::cpuMs, " %12.1f");
+    row("tool CPU (% of wall)", &Series::cpuShares, " %12.3f");
+    auto medianOf = [&](Front f, std::vector<double> Series::*field) -> std::optional<double> {
+        for (Series& s : series)
+            if (s.front == f && !(s.*field).empty()) return Median(s.*field);
+        return std::nullopt;
+    };
+    const auto windowCpu = medianOf(Front::Window, &Series::cpuMs);
+    const auto unshownCpu = medianOf(Front::UnshownWindow, &Series::cpuMs);
+    const auto plainCpu = medianOf(Front::Plain, &Series::cpuMs);
+    if (windowCpu && plainCpu)
+        std::printf("  window CPU / plain CPU  %11.2f   (target <= 1.15)\n", *windowCpu / *plainCpu);
+    if (unshownCpu && plainCpu) std::printf("  unshown CPU / plain CPU %11.2f\n", *unshownCpu / *plainCpu);
+    if (const auto ratio = medianOf(Front::Window, &Series::ratios))
+        std::printf("  window ratio            %11.4f   (target <= 1.004)\n", *ratio);
 }
 
 }  // namespace
@@ -237,11 +310,6 @@ int main(int argc, char** argv) {
                 protocol::kBlockSteps, nominalMs);
     std::fflush(stdout);
     const std::string only = argc > 2 ? argv[2] : "";
-    struct Series {
-        Front front;
-        const char* name;
-        std::vector<double> ratios, cpuMs, cpuShares;
-    };
     std::vector<Series> series;
     if (only.empty() || only == "window") series.push_back({Front::Window, "window", {}, {}, {}});
     if (only.empty() || only == "unshown") series.push_back({Front::UnshownWindow, "unshown", {}, {}, {}});
@@ -256,20 +324,7 @@ int main(int argc, char** argv) {
                                          ? PrescribedMs(static_cast<int>(r.writes), static_cast<int>(r.verQueries),
                                                         static_cast<int>(r.erases), r.retries)
                                          : nominalMs;
-            std::printf("%s, run %d\n", s.name, i + 1);
-            std::printf("  wall time          %9.1f ms\n", r.wallS * 1e3);
-            std::printf("  prescribed waits   %9d ms\n", prescribedMs);
-            std::printf("  ratio              %9.4f\n", r.wallS * 1e3 / prescribedMs);
-            std::printf(
-                "  tool CPU time      %9.1f ms = %.3f %% of the wall time (window thread %.1f ms, others %.1f ms)\n",
-                r.cpuS * 1e3, 100 * r.cpuS / r.wallS, r.mainThreadCpuS * 1e3, (r.cpuS - r.mainThreadCpuS) * 1e3);
-            std::printf(
-                "  meter: %ld VER?, %ld erase, %ld writes, %ld RESET, %ld program faults; retries %d, boxes %zu\n",
-                r.verQueries, r.erases, r.writes, r.resets, r.programFaults, r.retries, r.messages);
-            std::printf("  verdict \"%s\", action \"%s\", simulator status %d (0: flash matches the image)\n",
-                        r.verdict.c_str(), r.action.c_str(), r.simStatus);
-            std::printf("  result             %s\n", r.ok ? "updated" : "FAILED");
-            std::fflush(stdout);
+            PrintRun(s, i + 1, r, prescribedMs);
             if (r.wallS > 0) {
                 s.ratios.push_back(r.wallS * 1e3 / prescribedMs);
                 s.cpuMs.push_back(r.cpuS * 1e3);
@@ -277,30 +332,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::printf("\nmedians of %d runs      ", runs);
-    for (const Series& s : series) std::printf(" %12s", s.name);
-    std::printf("\n");
-    auto row = [&](const char* what, std::vector<double> Series::*field, const char* format) {
-        std::printf("  %-22s", what);
-        for (Series& s : series) std::printf(format, (s.*field).empty() ? 0.0 : Median(s.*field));
-        std::printf("\n");
-    };
-    row("ratio", &Series::ratios, " %12.4f");
-    row("tool CPU time (ms)", &Series::cpuMs, " %12.1f");
-    row("tool CPU (% of wall)", &Series::cpuShares, " %12.3f");
-    auto medianOf = [&](Front f, std::vector<double> Series::*field) -> std::optional<double> {
-        for (Series& s : series)
-            if (s.front == f && !(s.*field).empty()) return Median(s.*field);
-        return std::nullopt;
-    };
-    const auto windowCpu = medianOf(Front::Window, &Series::cpuMs);
-    const auto unshownCpu = medianOf(Front::UnshownWindow, &Series::cpuMs);
-    const auto plainCpu = medianOf(Front::Plain, &Series::cpuMs);
-    if (windowCpu && plainCpu)
-        std::printf("  window CPU / plain CPU  %11.2f   (target <= 1.15)\n", *windowCpu / *plainCpu);
-    if (unshownCpu && plainCpu) std::printf("  unshown CPU / plain CPU %11.2f\n", *unshownCpu / *plainCpu);
-    if (const auto ratio = medianOf(Front::Window, &Series::ratios))
-        std::printf("  window ratio            %11.4f   (target <= 1.004)\n", *ratio);
+    PrintMedians(series, runs);
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
     std::printf("peak memory of the tool (ru_maxrss) %.1f MiB\n", static_cast<double>(self.ru_maxrss) / 1024);

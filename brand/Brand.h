@@ -1,5 +1,5 @@
 // The one table of what a brand decides, and the designed rules that pick a
-// row from the build's BrandVariant (app/BuildConfig.h).
+// row from the build's BrandVariant (window/BuildConfig.h).
 #pragma once
 
 #include "brand/BrandNames.h"

@@ -28,8 +28,7 @@ void Dialogs::Question(QWidget* parent, const QString& title, const QString& tex
 }
 
 void Dialogs::OpenFile(QWidget* parent, const QString& filter, std::function<void(const QString&)> chosen) {
-    // "Intel Hex (*.hex)|*.hex" -> "Intel Hex (*.hex)": the part before "|" already names the pattern.
-    auto* dialog = new QFileDialog(parent, QString(), QDir::currentPath(), filter.section('|', 0, 0));
+    auto* dialog = new QFileDialog(parent, QString(), QDir::currentPath(), filter);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setWindowModality(Qt::ApplicationModal);

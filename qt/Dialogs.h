@@ -19,7 +19,7 @@ public:
     // `answered` gets true for Yes.
     virtual void Question(QWidget* parent, const QString& title, const QString& text,
                           std::function<void(bool yes)> answered);
-    // A file-open dialog with one filter ("Name (*.ext)|*.ext"), starting in
-    // the working directory; `chosen` gets the full path, or empty on cancel.
+    // A file-open dialog with a filter in Qt's syntax ("Name (*.ext)"),
+    // starting in the working directory; `chosen` gets the full path, or empty on cancel.
     virtual void OpenFile(QWidget* parent, const QString& filter, std::function<void(const QString&)> chosen);
 };

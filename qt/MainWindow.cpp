@@ -5,9 +5,10 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTimer>
 
-#include "qt/BuildConfig.h"
+#include "window/BuildConfig.h"
 #include "history/Log.h"
 #include "platform/MeterLock.h"
 
@@ -74,101 +75,114 @@ void GrowingLabel::SetCaption(const QString& text) {
     setGeometry(anchorRight_ - w, geometry().y(), w, geometry().height());
 }
 
-MainWindow::MainWindow(Dialogs& dialogs, QWidget* parent)
+window::EnginePorts PortsOver(net::MeterConnections& network) {
+    return {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); }};
+}
+
+MainWindow::MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       dialogs_(dialogs) {
     RegisterFontFallbacks();
     setFont(WindowFont(false));
     setFixedSize(layout::kClientWidth, layout::kClientHeight);
-
-    firmwareGroup = MakeGroup(Text(layout::kFirmwareGroupText), this, layout::kFirmwareGroup);
-    versionLabel = new GrowingLabel(QString(), firmwareGroup, layout::kVersionLabel);
-    {
-        QFont f(QString::fromLatin1(layout::kVersionFontFace));
-        f.setPixelSize(layout::kVersionFontPixels);
-        f.setBold(true);
-        versionLabel->setFont(f);
-        QPalette p = versionLabel->palette();
-        p.setColor(QPalette::WindowText, ToQt(window::kVersionColour));
-        versionLabel->setPalette(p);
-    }
-    exportPathEdit = Place(new QLineEdit(firmwareGroup), layout::kExportPathField, true);
-    exportPathEdit->setReadOnly(true);
-    {
-        QPalette p = exportPathEdit->palette();
-        p.setColor(QPalette::Base, ToQt(window::kExportPathColour));
-        exportPathEdit->setPalette(p);
-    }
-    chooseFileButton = Place(new QPushButton(Text(layout::kChooseFileText), firmwareGroup), layout::kChooseFileButton);
-    mainMcuCheck = Place(new QCheckBox(Text(layout::kMainMcuText), firmwareGroup), layout::kMainMcuCheck);
-    mainMcuCheck->setChecked(true);
-
-    meterGroup = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
-    addressCaption = new GrowingLabel(Text(layout::kAddressCaptionText), meterGroup, layout::kAddressCaption, true);
-    addressEdit = Place(new QLineEdit(meterGroup), layout::kAddressField);
-    passwordCaption = new GrowingLabel(Text(layout::kPasswordCaptionText), meterGroup, layout::kPasswordCaption, true);
-    passwordEdit = Place(new QLineEdit(meterGroup), layout::kPasswordField);
-    passwordEdit->setEchoMode(QLineEdit::Password);
-    passwordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
-    passwordEdit->setMaxLength(window::layout::kPasswordMaxCharacters);
-
-    updateButton = Place(new QPushButton(this), layout::kUpdateButton, true);
-    // The default button: Enter starts the update from either field, and
-    // from the button itself.
-    updateButton->setDefault(true);
-    updateButton->setAutoDefault(true);
-
-    operationGroup = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
-    actionCaption = new GrowingLabel(Text(layout::kActionCaptionText), operationGroup, layout::kActionCaption);
-    actionLabel = new GrowingLabel(QString(), operationGroup, layout::kActionLabel, false, true);
-    identityCaption = new GrowingLabel(Text(layout::kIdentityCaptionText), operationGroup, layout::kIdentityCaption);
-    identityLabel = new GrowingLabel(QString(), operationGroup, layout::kIdentityLabel, false, true);
-    repeatCaption = new GrowingLabel(Text(layout::kRepeatCaptionText), operationGroup, layout::kRepeatCaption);
-    repeatLabel = new GrowingLabel(QString(), operationGroup, layout::kRepeatLabel, false, true);
-
-    exportCheck = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
-
-    processGroup = MakeGroup(Text(layout::kProcessGroupText), this, layout::kProcessGroup);
-    verdictLabel = new GrowingLabel(QString(), processGroup, layout::kVerdictLabel, true, true);
-    verdictLabel->setAutoFillBackground(true);
-    progress = Place(new QProgressBar(processGroup), layout::kProgressBar);
-    progress->setTextVisible(false);
-    // The bar paints its own background, so the group box behind it need not
-    // be painted again with every step.
-    progress->setAutoFillBackground(true);
-
+    MakeFirmwareGroup();
+    MakeMeterGroup();
+    MakeRunControls();
     // Controls take the keyboard focus in design order.
-    setTabOrder(addressEdit, passwordEdit);
-    setTabOrder(passwordEdit, updateButton);
-
+    setTabOrder(addressEdit_, passwordEdit_);
+    setTabOrder(passwordEdit_, updateButton_);
     if (const QScreen* s = QGuiApplication::primaryScreen()) {
         const QRect a = s->availableGeometry();
         move(a.center() - rect().center());
     }
+    model_.emplace(*this, StartOptions(), std::move(ports));
+    ForwardToModel();
+    model_->Start();
+}
 
+window::Options MainWindow::StartOptions() {
     window::Options options;
-    options.brandVariant = BrandVariant;
-    options.developerControls = DeveloperControls;
+    options.brandVariant = window::BrandVariant;
+    options.developerControls = window::DeveloperControls;
     // The settings file stays where the program was started, whatever the
     // working directory later becomes.
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
     options.historyLog = history::LogPath();
     options.meterLocks = platform::MeterLockFolder();
-    model_.emplace(*this, options, network.Ports());
+    return options;
+}
 
-    connect(addressEdit, &QLineEdit::textChanged, this,
+void MainWindow::MakeFirmwareGroup() {
+    QGroupBox* group = MakeGroup(Text(layout::kFirmwareGroupText), this, layout::kFirmwareGroup);
+    versionLabel_ = new GrowingLabel(QString(), group, layout::kVersionLabel);
+    QFont f(QString::fromLatin1(layout::kVersionFontFace));
+    f.setPixelSize(layout::kVersionFontPixels);
+    f.setBold(true);
+    versionLabel_->setFont(f);
+    QPalette version = versionLabel_->palette();
+    version.setColor(QPalette::WindowText, ToQt(window::kVersionColour));
+    versionLabel_->setPalette(version);
+
+    exportPathEdit_ = Place(new QLineEdit(group), layout::kExportPathField, true);
+    exportPathEdit_->setReadOnly(true);
+    QPalette path = exportPathEdit_->palette();
+    path.setColor(QPalette::Base, ToQt(window::kExportPathColour));
+    exportPathEdit_->setPalette(path);
+    chooseFileButton_ = Place(new QPushButton(Text(layout::kChooseFileText), group), layout::kChooseFileButton);
+    mainMcuCheck_ = Place(new QCheckBox(Text(layout::kMainMcuText), group), layout::kMainMcuCheck);
+}
+
+void MainWindow::MakeMeterGroup() {
+    QGroupBox* group = MakeGroup(Text(layout::kMeterGroupText), this, layout::kMeterGroup);
+    new GrowingLabel(Text(layout::kAddressCaptionText), group, layout::kAddressCaption, true);
+    addressEdit_ = Place(new QLineEdit(group), layout::kAddressField);
+    new GrowingLabel(Text(layout::kPasswordCaptionText), group, layout::kPasswordCaption, true);
+    passwordEdit_ = Place(new QLineEdit(group), layout::kPasswordField);
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    passwordEdit_->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));  // "*"
+    passwordEdit_->setMaxLength(window::layout::kPasswordMaxCharacters);
+}
+
+// The update button, the operation's lines, the export's check box and the progress.
+void MainWindow::MakeRunControls() {
+    updateButton_ = Place(new QPushButton(this), layout::kUpdateButton, true);
+    // The default button: Enter starts the update from either field, and
+    // from the button itself.
+    updateButton_->setDefault(true);
+    updateButton_->setAutoDefault(true);
+
+    QGroupBox* operation = MakeGroup(Text(layout::kOperationGroupText), this, layout::kOperationGroup);
+    new GrowingLabel(Text(layout::kActionCaptionText), operation, layout::kActionCaption);
+    actionLabel_ = new GrowingLabel(QString(), operation, layout::kActionLabel, false, true);
+    new GrowingLabel(Text(layout::kIdentityCaptionText), operation, layout::kIdentityCaption);
+    identityLabel_ = new GrowingLabel(QString(), operation, layout::kIdentityLabel, false, true);
+    repeatCaption_ = new GrowingLabel(Text(layout::kRepeatCaptionText), operation, layout::kRepeatCaption);
+    repeatLabel_ = new GrowingLabel(QString(), operation, layout::kRepeatLabel, false, true);
+
+    exportCheck_ = Place(new QCheckBox(Text(layout::kExportCheckText), this), layout::kExportCheck);
+
+    QGroupBox* process = MakeGroup(Text(layout::kProcessGroupText), this, layout::kProcessGroup);
+    verdictLabel_ = new GrowingLabel(QString(), process, layout::kVerdictLabel, true, true);
+    verdictLabel_->setAutoFillBackground(true);
+    progress_ = Place(new QProgressBar(process), layout::kProgressBar);
+    progress_->setTextVisible(false);
+    // The bar paints its own background, so the group box behind it need not
+    // be painted again with every step.
+    progress_->setAutoFillBackground(true);
+}
+
+void MainWindow::ForwardToModel() {
+    connect(addressEdit_, &QLineEdit::textChanged, this,
             [this](const QString& t) { model_->AddressEdited(t.toStdString()); });
-    connect(passwordEdit, &QLineEdit::textChanged, this,
+    connect(passwordEdit_, &QLineEdit::textChanged, this,
             [this](const QString& t) { model_->PasswordEdited(t.toStdString()); });
-    connect(updateButton, &QPushButton::clicked, this, [this] { model_->UpdateClicked(); });
-    for (QLineEdit* field : {addressEdit, passwordEdit})
+    connect(updateButton_, &QPushButton::clicked, this, [this] { model_->UpdateClicked(); });
+    for (QLineEdit* field : {addressEdit_, passwordEdit_})
         connect(field, &QLineEdit::returnPressed, this, [this] { model_->UpdateClicked(); });
-    connect(exportCheck, &QCheckBox::toggled, this, [this](bool on) { model_->ExportToggled(on); });
-    connect(mainMcuCheck, &QCheckBox::toggled, this, [this](bool on) { model_->MainMcuToggled(on); });
-    connect(chooseFileButton, &QPushButton::clicked, this, [this] { model_->ChooseFileClicked(); });
-
-    model_->Start();
+    connect(exportCheck_, &QCheckBox::toggled, this, [this](bool on) { model_->ExportToggled(on); });
+    connect(mainMcuCheck_, &QCheckBox::toggled, this, [this](bool on) { model_->MainMcuToggled(on); });
+    connect(chooseFileButton_, &QPushButton::clicked, this, [this] { model_->ChooseFileClicked(); });
 }
 
 // The model goes first: it waits for a run still stopping, while the
@@ -186,63 +200,86 @@ void MainWindow::ShowText(window::Text place, const std::string& utf8) {
     switch (place) {
         case window::Text::Caption: setWindowTitle(text); break;
         case window::Text::Version:
-            versionLabel->SetCaption(text);
+            versionLabel_->SetCaption(text);
             FitVersionLabel();
             break;
-        case window::Text::Address: addressEdit->setText(text); break;
-        case window::Text::Action: actionLabel->SetCaption(text); break;
-        case window::Text::Identity: identityLabel->SetCaption(text); break;
-        case window::Text::Verdict: verdictLabel->SetCaption(text); break;
-        case window::Text::UpdateButton: updateButton->setText(text); break;
-        case window::Text::ExportPath: exportPathEdit->setText(text); break;
-        case window::Text::Repeat: repeatLabel->SetCaption(text); break;
+        case window::Text::Address: addressEdit_->setText(text); break;
+        case window::Text::Action: actionLabel_->SetCaption(text); break;
+        case window::Text::Identity: identityLabel_->SetCaption(text); break;
+        case window::Text::Verdict: verdictLabel_->SetCaption(text); break;
+        case window::Text::UpdateButton: updateButton_->setText(text); break;
+        case window::Text::ExportPath: exportPathEdit_->setText(text); break;
+        case window::Text::Repeat: repeatLabel_->SetCaption(text); break;
     }
 }
 
 void MainWindow::FitVersionLabel() {
-    // The design font is narrower than the monospaced faces that stand in
-    // for it here; the version must still be readable to its last digit.
-    QFont f = versionLabel->font();
-    const int room = firmwareGroup->width() - versionLabel->x() - 8;
-    while (f.pixelSize() > 12 && QFontMetrics(f).horizontalAdvance(versionLabel->text()) > room)
+    QFont f = versionLabel_->font();
+    while (f.pixelSize() > layout::kVersionFontMinPixels &&
+           QFontMetrics(f).horizontalAdvance(versionLabel_->text()) > layout::kVersionRoom)
         f.setPixelSize(f.pixelSize() - 1);
-    versionLabel->setFont(f);
+    versionLabel_->setFont(f);
 }
 
 void MainWindow::ShowBar(const window::Bar& bar) {
-    progress->setRange(bar.minimum, bar.maximum);
-    progress->setValue(bar.position);
+    progress_->setRange(bar.minimum, bar.maximum);
+    progress_->setValue(bar.position);
 }
 
 void MainWindow::ShowVerdictBackground(std::optional<window::Rgb> colour) {
-    QPalette p = verdictLabel->palette();
+    QPalette p = verdictLabel_->palette();
     p.setColor(QPalette::Window, colour ? ToQt(*colour) : palette().color(QPalette::Button));
-    verdictLabel->setPalette(p);
+    verdictLabel_->setPalette(p);
 }
 
 QWidget* MainWindow::ControlWidget(window::Control control) const {
     switch (control) {
-        case window::Control::UpdateButton: return updateButton;
-        case window::Control::ExportCheck: return exportCheck;
-        case window::Control::MainMcuCheck: return mainMcuCheck;
-        case window::Control::ExportPath: return exportPathEdit;
-        case window::Control::ChooseFileButton: return chooseFileButton;
-        case window::Control::AddressField: return addressEdit;
-        case window::Control::PasswordField: return passwordEdit;
-        case window::Control::RepeatCount: return repeatLabel;
+        case window::Control::UpdateButton: return updateButton_;
+        case window::Control::ExportCheck: return exportCheck_;
+        case window::Control::MainMcuCheck: return mainMcuCheck_;
+        case window::Control::ExportPath: return exportPathEdit_;
+        case window::Control::ChooseFileButton: return chooseFileButton_;
+        case window::Control::AddressField: return addressEdit_;
+        case window::Control::PasswordField: return passwordEdit_;
+        case window::Control::RepeatCount: return repeatLabel_;
     }
     return nullptr;
+}
+
+QLineEdit* MainWindow::Field(window::Control control) const { return qobject_cast<QLineEdit*>(ControlWidget(control)); }
+
+QAbstractButton* MainWindow::Button(window::Control control) const {
+    return qobject_cast<QAbstractButton*>(ControlWidget(control));
+}
+
+QLabel* MainWindow::Label(window::Text place) const {
+    switch (place) {
+        case window::Text::Version: return versionLabel_;
+        case window::Text::Action: return actionLabel_;
+        case window::Text::Identity: return identityLabel_;
+        case window::Text::Verdict: return verdictLabel_;
+        case window::Text::Repeat: return repeatLabel_;
+        default: return nullptr;  // not a label
+    }
 }
 
 void MainWindow::SetEnabled(window::Control control, bool enabled) { ControlWidget(control)->setEnabled(enabled); }
 
 void MainWindow::SetVisible(window::Control control, bool visible) {
     ControlWidget(control)->setVisible(visible);
-    if (control == window::Control::RepeatCount) repeatCaption->setVisible(visible);
+    if (control == window::Control::RepeatCount) repeatCaption_->setVisible(visible);
 }
 
 void MainWindow::SetReadOnly(window::Control control, bool readOnly) {
     if (auto* field = qobject_cast<QLineEdit*>(ControlWidget(control))) field->setReadOnly(readOnly);
+}
+
+void MainWindow::SetChecked(window::Control control, bool checked) {
+    if (auto* box = qobject_cast<QCheckBox*>(ControlWidget(control))) {
+        // The model's own decision, not the technician's click.
+        const QSignalBlocker quiet(box);
+        box->setChecked(checked);
+    }
 }
 
 void MainWindow::Focus(window::Control control) { ControlWidget(control)->setFocus(); }
@@ -258,8 +295,15 @@ void MainWindow::ShowBox(const window::Box& box) {
                      [this, id = box.id] { model_->BoxClosed(id); });
 }
 
-void MainWindow::ChooseFile(const std::string& filter) {
-    dialogs_.OpenFile(this, QString::fromStdString(filter),
+void MainWindow::ChooseFile(const std::vector<window::FileFilter>& filters) {
+    // Qt's syntax: "Intel Hex (*.hex);;Other (*.a *.b)".
+    QStringList entries;
+    for (const window::FileFilter& f : filters) {
+        QStringList patterns;
+        for (const std::string& p : f.patterns) patterns << QString::fromStdString(p);
+        entries << QStringLiteral("%1 (%2)").arg(QString::fromStdString(f.name), patterns.join(' '));
+    }
+    dialogs_.OpenFile(this, entries.join(QStringLiteral(";;")),
                       [this](const QString& path) { model_->FileChosen(path.toStdString()); });
 }
 

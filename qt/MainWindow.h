@@ -2,6 +2,7 @@
 // the window model decides and forwards what the technician does.
 #pragma once
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QWidget>
 #include <optional>
 
+#include "net/MeterConnections.h"
 #include "qt/Dialogs.h"
 #include "window/Layout.h"
 #include "window/WindowModel.h"
@@ -27,43 +29,28 @@ private:
     bool right_;
 };
 
+// The engine's ports over the network, as the program and the tests that
+// point them at a simulated meter give them to the window.
+window::EnginePorts PortsOver(net::MeterConnections& network);
+
 class MainWindow : public QWidget, public window::View {
     Q_OBJECT
 public:
-    explicit MainWindow(Dialogs& dialogs, QWidget* parent = nullptr);
+    MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     window::WindowModel& Model() { return *model_; }
     bool Closing() const { return model_->Closing(); }
     QString Title() const { return windowTitle(); }
     // The verdict's background as shown.
-    QColor VerdictBackground() const { return verdictLabel->palette().color(QPalette::Window); }
+    QColor VerdictBackground() const { return verdictLabel_->palette().color(QPalette::Window); }
 
-    // The engine's connections; tests point them at a simulated meter.
-    window::NetworkPorts network;
-
-    QGroupBox* firmwareGroup;
-    GrowingLabel* versionLabel;
-    QLineEdit* exportPathEdit;
-    QPushButton* chooseFileButton;
-    QCheckBox* mainMcuCheck;
-    QGroupBox* meterGroup;
-    GrowingLabel* addressCaption;
-    QLineEdit* addressEdit;
-    GrowingLabel* passwordCaption;
-    QLineEdit* passwordEdit;
-    QPushButton* updateButton;
-    QGroupBox* operationGroup;
-    GrowingLabel* actionCaption;
-    GrowingLabel* actionLabel;
-    GrowingLabel* identityCaption;
-    GrowingLabel* identityLabel;
-    GrowingLabel* repeatCaption;
-    GrowingLabel* repeatLabel;
-    QCheckBox* exportCheck;
-    QGroupBox* processGroup;
-    GrowingLabel* verdictLabel;
-    QProgressBar* progress;
+    // The controls by their role in the model, for tests and benches that
+    // drive the window as a technician would; nothing else reaches them.
+    QLineEdit* Field(window::Control control) const;         // address, password, export path
+    QAbstractButton* Button(window::Control control) const;  // the two buttons and the two check boxes
+    QLabel* Label(window::Text place) const;                 // every label whose text the model sets
+    QProgressBar* Bar() const { return progress_; }
 
     // window::View
     void Post(std::function<void()> call) override;
@@ -74,9 +61,10 @@ public:
     void SetEnabled(window::Control control, bool enabled) override;
     void SetVisible(window::Control control, bool visible) override;
     void SetReadOnly(window::Control control, bool readOnly) override;
+    void SetChecked(window::Control control, bool checked) override;
     void Focus(window::Control control) override;
     void ShowBox(const window::Box& box) override;
-    void ChooseFile(const std::string& filter) override;
+    void ChooseFile(const std::vector<window::FileFilter>& filters) override;
     void EndProgram() override;
 
 protected:
@@ -84,8 +72,28 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    static window::Options StartOptions();
+    void MakeFirmwareGroup();
+    void MakeMeterGroup();
+    void MakeRunControls();
+    void ForwardToModel();
     QWidget* ControlWidget(window::Control control) const;
     void FitVersionLabel();
+
+    GrowingLabel* versionLabel_;
+    QLineEdit* exportPathEdit_;
+    QPushButton* chooseFileButton_;
+    QCheckBox* mainMcuCheck_;
+    QLineEdit* addressEdit_;
+    QLineEdit* passwordEdit_;
+    QPushButton* updateButton_;
+    GrowingLabel* actionLabel_;
+    GrowingLabel* identityLabel_;
+    GrowingLabel* repeatCaption_;
+    GrowingLabel* repeatLabel_;
+    QCheckBox* exportCheck_;
+    GrowingLabel* verdictLabel_;
+    QProgressBar* progress_;
 
     Dialogs& dialogs_;
     std::optional<window::WindowModel> model_;

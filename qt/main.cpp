@@ -37,7 +37,8 @@ int main(int argc, char* argv[]) {
         QApplication app(argc, argv);
         QCoreApplication::setApplicationName(QString::fromLatin1(brand::kApplicationName));
         Dialogs dialogs;
-        MainWindow window(dialogs);
+        net::MeterConnections network;
+        MainWindow window(dialogs, PortsOver(network));
         window.show();
         if (qEnvironmentVariableIsSet("ETHERNET_LOADER_CLOSE_WHEN_SHOWN")) CloseWhenShown(window);
         rc = app.exec();

@@ -15,7 +15,7 @@ inline constexpr wchar_t kWindowClass[] = L"EthernetLoaderWindow";
 
 // Window identifiers of the controls (GetDlgItem), in the order the controls
 // are created, which is also their keyboard (tab) order.
-enum class Control : int {
+enum class ControlId : int {
     FirmwareGroup = 100,
     VersionLabel,
     ExportPathField,
@@ -45,9 +45,9 @@ enum class Kind : uint8_t { Group, Label, Edit, Button, Check, Progress };
 enum class Font : uint8_t { Normal, Bold, Version };
 
 struct ControlSpec {
-    Control id;
+    ControlId id;
     Kind kind;
-    Control parent;  // a group box, or itself for a control of the window
+    ControlId parent;  // a group box, or itself for a control of the window
     window::layout::Rect place;
     const char* text;  // as created; the window model sets the rest
     Font font;
@@ -56,7 +56,7 @@ struct ControlSpec {
 
 namespace design {
 using namespace window::layout;
-using C = Control;
+using C = ControlId;
 inline constexpr std::array<ControlSpec, 22> kControls{{
     {C::FirmwareGroup, Kind::Group, C::FirmwareGroup, kFirmwareGroup, kFirmwareGroupText, Font::Bold, false},
     {C::VersionLabel, Kind::Label, C::FirmwareGroup, kVersionLabel, "", Font::Version, false},
@@ -84,7 +84,7 @@ inline constexpr std::array<ControlSpec, 22> kControls{{
 }  // namespace design
 using design::kControls;
 
-constexpr const ControlSpec& Spec(Control id) {
+constexpr const ControlSpec& Spec(ControlId id) {
     for (const ControlSpec& s : kControls)
         if (s.id == id) return s;
     return kControls[0];  // unreachable for a declared control
@@ -98,7 +98,7 @@ constexpr bool IsControl(int id) {
 
 // Where a control lies in the window's client area, in design pixels: every
 // control is a child of the window itself, placed by its group box.
-constexpr window::layout::Rect InWindow(Control id) {
+constexpr window::layout::Rect InWindow(ControlId id) {
     const ControlSpec& s = Spec(id);
     if (s.parent == s.id) return s.place;
     const window::layout::Rect p = Spec(s.parent).place;
@@ -107,7 +107,7 @@ constexpr window::layout::Rect InWindow(Control id) {
 
 // The right edge of the group box a control lies in (or of the client area):
 // a left-aligned label may grow up to there.
-constexpr int RoomRight(Control id) {
+constexpr int RoomRight(ControlId id) {
     const ControlSpec& s = Spec(id);
     if (s.parent == s.id) return window::layout::kClientWidth;
     const window::layout::Rect p = Spec(s.parent).place;

@@ -6,28 +6,28 @@ namespace {
 
 COLORREF ToColorRef(window::Rgb c) { return RGB(c.red, c.green, c.blue); }
 
-Control ControlOf(window::Control c) {
+ControlId ControlOf(window::Control c) {
     switch (c) {
-        case window::Control::UpdateButton: return Control::UpdateButton;
-        case window::Control::ExportCheck: return Control::ExportCheck;
-        case window::Control::MainMcuCheck: return Control::MainMcuCheck;
-        case window::Control::ExportPath: return Control::ExportPathField;
-        case window::Control::AddressField: return Control::AddressField;
-        case window::Control::PasswordField: return Control::PasswordField;
-        case window::Control::RepeatCount: return Control::RepeatLabel;
+        case window::Control::UpdateButton: return ControlId::UpdateButton;
+        case window::Control::ExportCheck: return ControlId::ExportCheck;
+        case window::Control::MainMcuCheck: return ControlId::MainMcuCheck;
+        case window::Control::ExportPath: return ControlId::ExportPathField;
+        case window::Control::AddressField: return ControlId::AddressField;
+        case window::Control::PasswordField: return ControlId::PasswordField;
+        case window::Control::RepeatCount: return ControlId::RepeatLabel;
         case window::Control::ChooseFileButton: break;
     }
-    return Control::ChooseFileButton;
+    return ControlId::ChooseFileButton;
 }
 
 }  // namespace
 
-Front::Front(HINSTANCE instance, window::Options options)
+Front::Front(HINSTANCE instance, window::Options options, window::EnginePorts ports)
     // The model exists once the window does; nothing the operator does can
     // reach it before, as the window is not shown yet.
     : window_(instance, MainWindow::Events{
-                            [this](Control id) { Clicked(id); },
-                            [this](Control id) { Edited(id); },
+                            [this](ControlId id) { Clicked(id); },
+                            [this](ControlId id) { Edited(id); },
                             [this] {
                                 if (model_) model_->Activated();
                             },
@@ -35,9 +35,9 @@ Front::Front(HINSTANCE instance, window::Options options)
                                 if (model_) model_->CloseRequested();
                             },
                         }) {
-    window_.SetTextColour(Control::VersionLabel, ToColorRef(window::kVersionColour));
-    window_.SetBackground(Control::ExportPathField, ToColorRef(window::kExportPathColour));
-    model_ = std::make_unique<window::WindowModel>(*this, std::move(options), network_.Ports());
+    window_.SetTextColour(ControlId::VersionLabel, ToColorRef(window::kVersionColour));
+    window_.SetBackground(ControlId::ExportPathField, ToColorRef(window::kExportPathColour));
+    model_ = std::make_unique<window::WindowModel>(*this, std::move(options), std::move(ports));
     model_->Start();
 }
 
@@ -55,21 +55,21 @@ int Front::Run(int showCommand) {
     return static_cast<int>(msg.wParam);
 }
 
-void Front::Clicked(Control id) {
+void Front::Clicked(ControlId id) {
     if (!model_) return;
     switch (id) {
-        case Control::UpdateButton: model_->UpdateClicked(); break;
-        case Control::ExportCheck: model_->ExportToggled(window_.Checked(id)); break;
-        case Control::MainMcuCheck: model_->MainMcuToggled(window_.Checked(id)); break;
-        case Control::ChooseFileButton: model_->ChooseFileClicked(); break;
+        case ControlId::UpdateButton: model_->UpdateClicked(); break;
+        case ControlId::ExportCheck: model_->ExportToggled(window_.Checked(id)); break;
+        case ControlId::MainMcuCheck: model_->MainMcuToggled(window_.Checked(id)); break;
+        case ControlId::ChooseFileButton: model_->ChooseFileClicked(); break;
         default: break;
     }
 }
 
-void Front::Edited(Control id) {
+void Front::Edited(ControlId id) {
     if (!model_) return;
-    if (id == Control::AddressField) model_->AddressEdited(Narrow(window_.Text(id)));
-    if (id == Control::PasswordField) model_->PasswordEdited(Narrow(window_.Text(id)));
+    if (id == ControlId::AddressField) model_->AddressEdited(Narrow(window_.Text(id)));
+    if (id == ControlId::PasswordField) model_->PasswordEdited(Narrow(window_.Text(id)));
 }
 
 void Front::Post(std::function<void()> call) { window_.Post(std::move(call)); }
@@ -80,21 +80,21 @@ void Front::ShowText(window::Text place, const std::string& utf8) {
     const std::wstring text = Widen(utf8);
     switch (place) {
         case window::Text::Caption: window_.SetCaption(text); return;
-        case window::Text::Version: window_.SetText(Control::VersionLabel, text); return;
-        case window::Text::Address: window_.SetText(Control::AddressField, text); return;
-        case window::Text::Action: window_.SetText(Control::ActionLabel, text); return;
-        case window::Text::Identity: window_.SetText(Control::IdentityLabel, text); return;
-        case window::Text::Verdict: window_.SetText(Control::VerdictLabel, text); return;
-        case window::Text::UpdateButton: window_.SetText(Control::UpdateButton, text); return;
-        case window::Text::ExportPath: window_.SetText(Control::ExportPathField, text); return;
-        case window::Text::Repeat: window_.SetText(Control::RepeatLabel, text); return;
+        case window::Text::Version: window_.SetText(ControlId::VersionLabel, text); return;
+        case window::Text::Address: window_.SetText(ControlId::AddressField, text); return;
+        case window::Text::Action: window_.SetText(ControlId::ActionLabel, text); return;
+        case window::Text::Identity: window_.SetText(ControlId::IdentityLabel, text); return;
+        case window::Text::Verdict: window_.SetText(ControlId::VerdictLabel, text); return;
+        case window::Text::UpdateButton: window_.SetText(ControlId::UpdateButton, text); return;
+        case window::Text::ExportPath: window_.SetText(ControlId::ExportPathField, text); return;
+        case window::Text::Repeat: window_.SetText(ControlId::RepeatLabel, text); return;
     }
 }
 
 void Front::ShowBar(const window::Bar& bar) { window_.SetBar(bar.minimum, bar.maximum, bar.position); }
 
 void Front::ShowVerdictBackground(std::optional<window::Rgb> colour) {
-    window_.SetBackground(Control::VerdictLabel,
+    window_.SetBackground(ControlId::VerdictLabel,
                           colour ? std::optional<COLORREF>(ToColorRef(*colour)) : std::optional<COLORREF>());
 }
 
@@ -102,10 +102,12 @@ void Front::SetEnabled(window::Control control, bool enabled) { window_.SetEnabl
 
 void Front::SetVisible(window::Control control, bool visible) {
     window_.SetVisible(ControlOf(control), visible);
-    if (control == window::Control::RepeatCount) window_.SetVisible(Control::RepeatCaption, visible);
+    if (control == window::Control::RepeatCount) window_.SetVisible(ControlId::RepeatCaption, visible);
 }
 
 void Front::SetReadOnly(window::Control control, bool readOnly) { window_.SetReadOnly(ControlOf(control), readOnly); }
+
+void Front::SetChecked(window::Control control, bool checked) { window_.SetChecked(ControlOf(control), checked); }
 
 void Front::Focus(window::Control control) { window_.Focus(ControlOf(control)); }
 
@@ -122,8 +124,17 @@ void Front::ShowBox(const window::Box& box) {
     });
 }
 
-void Front::ChooseFile(const std::string& filter) {
-    window_.Post([this, filter] { model_->FileChosen(Narrow(window_.OpenFile(Widen(filter)))); });
+void Front::ChooseFile(const std::vector<window::FileFilter>& filters) {
+    // The system's syntax: "Intel Hex (*.hex)\0*.hex\0", patterns apart by ";",
+    // the list ended by one more "\0".
+    std::wstring list;
+    for (const window::FileFilter& f : filters) {
+        std::wstring patterns;
+        for (const std::string& p : f.patterns) patterns += (patterns.empty() ? L"" : L";") + Widen(p);
+        list += Widen(f.name) + L" (" + patterns + L")" + L'\0' + patterns + L'\0';
+    }
+    list += L'\0';
+    window_.Post([this, list] { model_->FileChosen(Narrow(window_.OpenFile(list))); });
 }
 
 void Front::EndProgram() { window_.Destroy(); }

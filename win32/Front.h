@@ -11,7 +11,7 @@ namespace win32 {
 
 class Front final : public window::View {
 public:
-    Front(HINSTANCE instance, window::Options options);
+    Front(HINSTANCE instance, window::Options options, window::EnginePorts ports);
     ~Front() override;
 
     // Shows the window and runs its messages until the program ends.
@@ -26,19 +26,19 @@ public:
     void SetEnabled(window::Control control, bool enabled) override;
     void SetVisible(window::Control control, bool visible) override;
     void SetReadOnly(window::Control control, bool readOnly) override;
+    void SetChecked(window::Control control, bool checked) override;
     void Focus(window::Control control) override;
     void ShowBox(const window::Box& box) override;
-    void ChooseFile(const std::string& filter) override;
+    void ChooseFile(const std::vector<window::FileFilter>& filters) override;
     void EndProgram() override;
 
 private:
-    void Clicked(Control id);
-    void Edited(Control id);
+    void Clicked(ControlId id);
+    void Edited(ControlId id);
 
     MainWindow window_;
-    window::NetworkPorts network_;
     // Last: destroyed first, so a run still going ends while the window
-    // and the ports it reports to still exist.
+    // it reports to still exists.
     std::unique_ptr<window::WindowModel> model_;
 };
 

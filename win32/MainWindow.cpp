@@ -168,13 +168,13 @@ void MainWindow::CreateControls() {
                 cls = WC_EDITW;
                 style |= WS_TABSTOP | ES_AUTOHSCROLL;
                 exStyle |= WS_EX_CLIENTEDGE;
-                if (s.id == Control::PasswordField) style |= ES_PASSWORD;
-                if (s.id == Control::ExportPathField) style |= ES_READONLY;
+                if (s.id == ControlId::PasswordField) style |= ES_PASSWORD;
+                if (s.id == ControlId::ExportPathField) style |= ES_READONLY;
                 break;
             case Kind::Button:
                 cls = WC_BUTTONW;
                 // The update button is the default one: Enter in a field presses it.
-                style |= WS_TABSTOP | (s.id == Control::UpdateButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+                style |= WS_TABSTOP | (s.id == ControlId::UpdateButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
                 break;
             case Kind::Check:
                 cls = WC_BUTTONW;
@@ -185,21 +185,15 @@ void MainWindow::CreateControls() {
                 style |= PBS_SMOOTH;
                 break;
         }
-        // The image export's controls show only when the window model says so.
-        // So do the repeat count and its caption.
-        const bool shownByModel = s.id == Control::ExportPathField || s.id == Control::ChooseFileButton ||
-                                  s.id == Control::MainMcuCheck || s.id == Control::ExportCheck ||
-                                  s.id == Control::RepeatCaption || s.id == Control::RepeatLabel;
-        if (!shownByModel) style |= WS_VISIBLE;
-        HWND h = CreateWindowExW(exStyle, cls, Widen(s.text).c_str(), style, 0, 0, 0, 0, hwnd_,
+        // Which of them show, and which box is checked, the window model
+        // decides before the window itself is shown.
+        HWND h = CreateWindowExW(exStyle, cls, Widen(s.text).c_str(), style | WS_VISIBLE, 0, 0, 0, 0, hwnd_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(s.id)), instance, nullptr);
         if (h == nullptr) throw std::runtime_error("CreateWindowEx: a control cannot be created");
     }
     // The design echoes "*", where version 6 of the controls would show dots.
-    SendMessageW(Item(Control::PasswordField), EM_SETPASSWORDCHAR, L'*', 0);
-    SendMessageW(Item(Control::PasswordField), EM_LIMITTEXT, window::layout::kPasswordMaxCharacters, 0);
-    // "Main MCU:" starts checked, as the window model's state does.
-    SendMessageW(Item(Control::MainMcuCheck), BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(Item(ControlId::PasswordField), EM_SETPASSWORDCHAR, L'*', 0);
+    SendMessageW(Item(ControlId::PasswordField), EM_LIMITTEXT, window::layout::kPasswordMaxCharacters, 0);
 }
 
 void MainWindow::MakeFonts() {
@@ -215,14 +209,12 @@ void MainWindow::MakeFonts() {
 
 void MainWindow::FitVersionFont() {
     // "Consolas", 24 pixels, bold. Where it is missing, a monospaced face
-    // stands in, and a wider face is made smaller until the version shows
-    // to its last digit.
+    // stands in, made smaller as the layout says.
     const HFONT previous = versionFont_;
     versionFont_ = nullptr;
-    const HWND label = hwnd_ ? Item(Control::VersionLabel) : nullptr;
-    const std::wstring text = label ? Text(Control::VersionLabel) : L"";
-    const window::layout::Rect group = Spec(Control::FirmwareGroup).place;
-    const int room = Scale(group.width - window::layout::kVersionLabel.left - 8);
+    const HWND label = hwnd_ ? Item(ControlId::VersionLabel) : nullptr;
+    const std::wstring text = label ? Text(ControlId::VersionLabel) : L"";
+    const int room = Scale(window::layout::kVersionRoom);
     const int designHeight = Scale(window::layout::kVersionFontPixels);
     const std::wstring designFace = Widen(window::layout::kVersionFontFace);
     for (const wchar_t* face : {designFace.c_str(), L"Liberation Mono", L"DejaVu Sans Mono", L"Courier New"}) {
@@ -234,7 +226,8 @@ void MainWindow::FitVersionFont() {
         DeleteObject(f);
     }
     if (!versionFont_) versionFont_ = MakeFont(L"Courier New", designHeight, true);
-    for (int px = designHeight; px > designHeight / 2 && TextExtent(versionFont_, text).cx > room; --px) {
+    const int smallest = Scale(window::layout::kVersionFontMinPixels);
+    for (int px = designHeight; px > smallest && TextExtent(versionFont_, text).cx > room; --px) {
         const std::wstring face = FaceOf(versionFont_);
         DeleteObject(versionFont_);
         versionFont_ = MakeFont(face.c_str(), px - 1, true);
@@ -243,7 +236,7 @@ void MainWindow::FitVersionFont() {
     if (previous) DeleteObject(previous);
 }
 
-HFONT MainWindow::FontOf(Control id) const {
+HFONT MainWindow::FontOf(ControlId id) const {
     switch (Spec(id).font) {
         case Font::Version: return versionFont_;
         case Font::Bold: return boldFont_;
@@ -269,7 +262,7 @@ void MainWindow::Layout() {
 // A design label sizes itself to its text. A left-aligned one is given the
 // room up to its group box's edge at once; a right-aligned one (the verdict
 // on its coloured background) is fitted to each text, keeping its right edge.
-void MainWindow::PlaceLabel(Control id) {
+void MainWindow::PlaceLabel(ControlId id) {
     const ControlSpec& s = Spec(id);
     const window::layout::Rect r = InWindow(id);
     HWND h = Item(id);
@@ -295,7 +288,7 @@ void MainWindow::Destroy() {
 
 void MainWindow::SetCaption(const std::wstring& text) { SetWindowTextW(hwnd_, text.c_str()); }
 
-void MainWindow::SetText(Control id, const std::wstring& text) {
+void MainWindow::SetText(ControlId id, const std::wstring& text) {
     HWND h = Item(id);
     if (h == nullptr || WindowText(h) == text) return;
     const ControlSpec& s = Spec(id);
@@ -313,36 +306,40 @@ void MainWindow::SetText(Control id, const std::wstring& text) {
     settingText_ = true;  // not the operator's edit
     SetWindowTextW(h, text.c_str());
     settingText_ = false;
-    if (id == Control::VersionLabel) {
+    if (id == ControlId::VersionLabel) {
         FitVersionFont();
         PlaceLabel(id);
     }
 }
 
-std::wstring MainWindow::Text(Control id) const { return WindowText(Item(id)); }
+std::wstring MainWindow::Text(ControlId id) const { return WindowText(Item(id)); }
 
-void MainWindow::SetEnabled(Control id, bool enabled) { EnableWindow(Item(id), enabled ? TRUE : FALSE); }
+void MainWindow::SetEnabled(ControlId id, bool enabled) { EnableWindow(Item(id), enabled ? TRUE : FALSE); }
 
-void MainWindow::SetVisible(Control id, bool visible) { ShowWindow(Item(id), visible ? SW_SHOWNA : SW_HIDE); }
+void MainWindow::SetVisible(ControlId id, bool visible) { ShowWindow(Item(id), visible ? SW_SHOWNA : SW_HIDE); }
 
-void MainWindow::SetReadOnly(Control id, bool readOnly) {
+void MainWindow::SetReadOnly(ControlId id, bool readOnly) {
     SendMessageW(Item(id), EM_SETREADONLY, readOnly ? TRUE : FALSE, 0);
 }
 
-bool MainWindow::Checked(Control id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool MainWindow::Checked(ControlId id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+void MainWindow::SetChecked(ControlId id, bool checked) {
+    SendMessageW(Item(id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
 
 void MainWindow::SetBar(int32_t minimum, int32_t maximum, int32_t position) {
-    HWND bar = Item(Control::ProgressBar);
+    HWND bar = Item(ControlId::ProgressBar);
     SendMessageW(bar, PBM_SETRANGE32, static_cast<WPARAM>(minimum), static_cast<LPARAM>(maximum));
     SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
-void MainWindow::SetTextColour(Control id, COLORREF colour) {
+void MainWindow::SetTextColour(ControlId id, COLORREF colour) {
     colours_[id].text = colour;
     InvalidateRect(Item(id), nullptr, TRUE);
 }
 
-void MainWindow::SetBackground(Control id, std::optional<COLORREF> colour) {
+void MainWindow::SetBackground(ControlId id, std::optional<COLORREF> colour) {
     Colours& c = colours_[id];
     if (c.background == colour) return;
     if (c.brush) DeleteObject(c.brush);
@@ -351,17 +348,17 @@ void MainWindow::SetBackground(Control id, std::optional<COLORREF> colour) {
     InvalidateRect(Item(id), nullptr, TRUE);
 }
 
-const COLORREF* MainWindow::TextColour(Control id) const {
+const COLORREF* MainWindow::TextColour(ControlId id) const {
     const auto it = colours_.find(id);
     return it != colours_.end() && it->second.text ? &*it->second.text : nullptr;
 }
 
-HBRUSH MainWindow::Background(Control id) const {
+HBRUSH MainWindow::Background(ControlId id) const {
     const auto it = colours_.find(id);
     return it != colours_.end() ? it->second.brush : nullptr;
 }
 
-void MainWindow::Focus(Control id) { SetFocus(Item(id)); }
+void MainWindow::Focus(ControlId id) { SetFocus(Item(id)); }
 
 void MainWindow::Message(const std::wstring& title, const std::wstring& text, bool error) {
     MessageBoxW(hwnd_, text.c_str(), title.c_str(), MB_OK | (error ? MB_ICONERROR : 0));
@@ -372,17 +369,13 @@ bool MainWindow::Ask(const std::wstring& title, const std::wstring& text) {
 }
 
 std::wstring MainWindow::OpenFile(const std::wstring& filter) {
-    // "Intel Hex (*.hex)|*.hex" -> "Intel Hex (*.hex)\0*.hex\0\0"
-    std::wstring f = filter;
-    std::replace(f.begin(), f.end(), L'|', L'\0');
-    f.append(2, L'\0');
     wchar_t dir[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, dir);
     wchar_t file[MAX_PATH] = {};
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = hwnd_;
-    ofn.lpstrFilter = f.c_str();
+    ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = file;
     ofn.nMaxFile = MAX_PATH;
     ofn.lpstrInitialDir = dir;
@@ -435,64 +428,18 @@ LRESULT CALLBACK MainWindow::Procedure(HWND hwnd, UINT message, WPARAM wParam, L
 LRESULT MainWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case kRunPosted: RunPosted(); return 0;
-        case WM_TIMER: {
-            const auto it = timers_.find(wParam);
-            if (it == timers_.end()) break;
-            KillTimer(hwnd, wParam);
-            std::function<void()> work = std::move(it->second);
-            timers_.erase(it);
-            work();
+        case WM_TIMER:
+            if (!RunTimer(wParam)) break;
             return 0;
-        }
         case DM_GETDEFID:
             // Asked by IsDialogMessage on Enter: it then presses this button, when enabled.
-            return MAKELRESULT(static_cast<WORD>(Control::UpdateButton), DC_HASDEFID);
-        case WM_COMMAND: {
-            // The controls' own notifications. Esc (IDCANCEL) means nothing
-            // here; Enter, should it come as IDOK, presses the default button.
-            const int id = LOWORD(wParam);
-            if (id == IDOK && lParam == 0 && IsWindowEnabled(Item(Control::UpdateButton)) && events_.clicked) {
-                events_.clicked(Control::UpdateButton);
-                return 0;
-            }
-            if (lParam == 0 || !IsControl(id)) return 0;
-            const ControlSpec& s = Spec(static_cast<Control>(id));
-            if (HIWORD(wParam) == BN_CLICKED && (s.kind == Kind::Button || s.kind == Kind::Check) && events_.clicked)
-                events_.clicked(s.id);
-            else if (HIWORD(wParam) == EN_CHANGE && s.kind == Kind::Edit && !settingText_ && events_.edited)
-                events_.edited(s.id);
-            return 0;
-        }
-        case WM_ACTIVATE:
-            // A plain window forgets which control had the focus when it is
-            // deactivated (by a message box, another program); give it back.
-            if (LOWORD(wParam) == WA_INACTIVE) {
-                HWND f = GetFocus();
-                if (f != nullptr && IsChild(hwnd, f)) lastFocus_ = f;
-                return 0;
-            }
-            // A click that activated the window has already put the focus
-            // where it belongs (under Wine the activation can come after it).
-            if (HWND f = GetFocus(); f == nullptr || !IsChild(hwnd, f)) {
-                if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_) && IsWindowVisible(lastFocus_))
-                    SetFocus(lastFocus_);
-                else
-                    SetFocus(hwnd);
-            }
-            if (events_.activated) events_.activated();
-            return 0;
+            return MAKELRESULT(static_cast<WORD>(ControlId::UpdateButton), DC_HASDEFID);
+        case WM_COMMAND: OnCommand(wParam, lParam); return 0;
+        case WM_ACTIVATE: OnActivate(hwnd, wParam); return 0;
         case WM_CTLCOLORSTATIC: {
-            const auto dc = reinterpret_cast<HDC>(wParam);
             const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
             if (!IsControl(id)) break;
-            const auto control = static_cast<Control>(id);
-            if (const COLORREF* text = TextColour(control)) SetTextColor(dc, *text);
-            if (const HBRUSH brush = Background(control)) {
-                SetBkColor(dc, *colours_[control].background);
-                return reinterpret_cast<LRESULT>(brush);
-            }
-            SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-            return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+            return reinterpret_cast<LRESULT>(StaticColours(reinterpret_cast<HDC>(wParam), static_cast<ControlId>(id)));
         }
         case WM_DPICHANGED: {
             dpi_ = HIWORD(wParam);
@@ -520,6 +467,61 @@ LRESULT MainWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
         default: break;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+bool MainWindow::RunTimer(UINT_PTR id) {
+    const auto it = timers_.find(id);
+    if (it == timers_.end()) return false;
+    KillTimer(hwnd_, id);
+    std::function<void()> work = std::move(it->second);
+    timers_.erase(it);
+    work();
+    return true;
+}
+
+void MainWindow::OnCommand(WPARAM wParam, LPARAM lParam) {
+    // The controls' own notifications. Esc (IDCANCEL) means nothing
+    // here; Enter, should it come as IDOK, presses the default button.
+    const int id = LOWORD(wParam);
+    if (id == IDOK && lParam == 0 && IsWindowEnabled(Item(ControlId::UpdateButton)) && events_.clicked) {
+        events_.clicked(ControlId::UpdateButton);
+        return;
+    }
+    if (lParam == 0 || !IsControl(id)) return;
+    const ControlSpec& s = Spec(static_cast<ControlId>(id));
+    if (HIWORD(wParam) == BN_CLICKED && (s.kind == Kind::Button || s.kind == Kind::Check) && events_.clicked)
+        events_.clicked(s.id);
+    else if (HIWORD(wParam) == EN_CHANGE && s.kind == Kind::Edit && !settingText_ && events_.edited)
+        events_.edited(s.id);
+}
+
+void MainWindow::OnActivate(HWND hwnd, WPARAM wParam) {
+    // A plain window forgets which control had the focus when it is
+    // deactivated (by a message box, another program); give it back.
+    if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND f = GetFocus();
+        if (f != nullptr && IsChild(hwnd, f)) lastFocus_ = f;
+        return;
+    }
+    // A click that activated the window has already put the focus
+    // where it belongs (under Wine the activation can come after it).
+    if (HWND f = GetFocus(); f == nullptr || !IsChild(hwnd, f)) {
+        if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_) && IsWindowVisible(lastFocus_))
+            SetFocus(lastFocus_);
+        else
+            SetFocus(hwnd);
+    }
+    if (events_.activated) events_.activated();
+}
+
+HBRUSH MainWindow::StaticColours(HDC dc, ControlId control) {
+    if (const COLORREF* text = TextColour(control)) SetTextColor(dc, *text);
+    if (const HBRUSH brush = Background(control)) {
+        SetBkColor(dc, *colours_[control].background);
+        return brush;
+    }
+    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+    return GetSysColorBrush(COLOR_BTNFACE);
 }
 
 }  // namespace win32

@@ -23,14 +23,14 @@ class MainWindow {
 public:
     // What the operator does. Each is called on the window's thread.
     struct Events {
-        std::function<void(Control)> clicked;  // a button or a check box
-        std::function<void(Control)> edited;   // the operator changed a field's text
+        std::function<void(ControlId)> clicked;  // a button or a check box
+        std::function<void(ControlId)> edited;   // the operator changed a field's text
         std::function<void()> activated;
         std::function<void()> closeRequested;  // the window stays until Destroy
     };
 
     // Creates the window, hidden, centred on the screen, with every control
-    // of the design; the image export's controls start hidden.
+    // of the design.
     MainWindow(HINSTANCE instance, Events events);
     ~MainWindow();
     MainWindow(const MainWindow&) = delete;
@@ -42,25 +42,27 @@ public:
     void Destroy();
 
     void SetCaption(const std::wstring& text);
-    void SetText(Control id, const std::wstring& text);
-    std::wstring Text(Control id) const;
-    void SetEnabled(Control id, bool enabled);
-    void SetVisible(Control id, bool visible);
-    void SetReadOnly(Control id, bool readOnly);
-    bool Checked(Control id) const;
+    void SetText(ControlId id, const std::wstring& text);
+    std::wstring Text(ControlId id) const;
+    void SetEnabled(ControlId id, bool enabled);
+    void SetVisible(ControlId id, bool visible);
+    void SetReadOnly(ControlId id, bool readOnly);
+    bool Checked(ControlId id) const;
+    void SetChecked(ControlId id, bool checked);
     void SetBar(int32_t minimum, int32_t maximum, int32_t position);
-    void SetTextColour(Control id, COLORREF colour);
+    void SetTextColour(ControlId id, COLORREF colour);
     // Empty: the system's colour of button faces.
-    void SetBackground(Control id, std::optional<COLORREF> colour);
-    void Focus(Control id);
+    void SetBackground(ControlId id, std::optional<COLORREF> colour);
+    void Focus(ControlId id);
 
     // A modal box with an OK button, titled with the caption; returns once
     // the operator has dismissed it. error: with the error icon.
     void Message(const std::wstring& title, const std::wstring& text, bool error);
     // A question with Yes (the default button) and No; true for Yes.
     bool Ask(const std::wstring& title, const std::wstring& text);
-    // A file-open dialog starting in the working directory; filter as
-    // "Intel Hex (*.hex)|*.hex". The chosen path, or empty.
+    // A file-open dialog starting in the working directory; filter in the
+    // system's syntax, each name and pattern ended by "\0" and the list by
+    // one more. The chosen path, or empty.
     std::wstring OpenFile(const std::wstring& filter);
 
     // Runs work on the window's thread, in order, from any thread; work
@@ -72,17 +74,23 @@ public:
 private:
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    HWND Item(Control id) const { return GetDlgItem(hwnd_, static_cast<int>(id)); }
+    // Runs the work of timer `id`; false for a timer not set by PostAfter.
+    bool RunTimer(UINT_PTR id);
+    void OnCommand(WPARAM wParam, LPARAM lParam);
+    void OnActivate(HWND hwnd, WPARAM wParam);
+    // A label's or read-only field's colours; the brush for its background.
+    HBRUSH StaticColours(HDC dc, ControlId control);
+    HWND Item(ControlId id) const { return GetDlgItem(hwnd_, static_cast<int>(id)); }
     int Scale(int designPixels) const;
     void CreateControls();
     void MakeFonts();
     void Layout();
-    void PlaceLabel(Control id);
+    void PlaceLabel(ControlId id);
     void FitVersionFont();
-    HFONT FontOf(Control id) const;
+    HFONT FontOf(ControlId id) const;
     void RunPosted();
-    const COLORREF* TextColour(Control id) const;
-    HBRUSH Background(Control id) const;
+    const COLORREF* TextColour(ControlId id) const;
+    HBRUSH Background(ControlId id) const;
 
     HWND hwnd_ = nullptr;
     Events events_;
@@ -97,7 +105,7 @@ private:
         std::optional<COLORREF> background;
         HBRUSH brush = nullptr;
     };
-    std::map<Control, Colours> colours_;
+    std::map<ControlId, Colours> colours_;
 
     std::mutex postedMutex_;
     std::deque<std::function<void()>> posted_;

@@ -9,11 +9,9 @@
 #include "win32/Front.h"
 #include "history/Log.h"
 #include "platform/MeterLock.h"
+#include "net/MeterConnections.h"
 #include "platform/Socket.h"
-
-#ifndef LOADER_BRAND_VARIANT
-#error "LOADER_BRAND_VARIANT must be 0 or 1"
-#endif
+#include "window/BuildConfig.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
@@ -22,8 +20,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         // Before any endpoint exists; where it fails the program cannot work at all.
         platform::StartSocketLibrary();
         window::Options options;
-        options.brandVariant = LOADER_BRAND_VARIANT;
-        options.developerControls = LOADER_DEVELOPER_CONTROLS != 0;
+        options.brandVariant = window::BrandVariant;
+        options.developerControls = window::DeveloperControls;
         // The settings file belongs to the directory the program was started
         // in, not to the program's own folder.
         options.appDir = std::filesystem::current_path().string();
@@ -31,7 +29,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         options.meterLocks = platform::MeterLockFolder();
         int rc = 0;
         {
-            win32::Front front(instance, std::move(options));
+            // Outlive the window, whose run may still be stopping as it goes.
+            net::MeterConnections network;
+            win32::Front front(instance, std::move(options),
+                               {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); }});
             rc = front.Run(showCommand);
         }
         // Releases the library with the update endpoint closed.

@@ -35,7 +35,7 @@ inline constexpr Rect kVersionLabel{16, 32, 52, 28};      // grows to the right 
 inline constexpr Rect kExportPathField{16, 16, 569, 21};  // read-only, bold, yellow
 inline constexpr Rect kChooseFileButton{600, 14, 65, 25};
 inline constexpr char kChooseFileText[] = "select file";
-inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};  // initially checked
+inline constexpr Rect kMainMcuCheck{24, 58, 89, 17};
 inline constexpr char kMainMcuText[] = "Main MCU:";
 
 // In the meter group.
@@ -71,5 +71,12 @@ inline constexpr Rect kProgressBar{16, 40, 649, 17};   // smooth
 
 // A label that grows with its text keeps this much room to its group's edge.
 inline constexpr int kLabelMargin = 2;
+
+// The design's version font is narrower than the faces that stand in for it
+// elsewhere; the version must still be readable to its last digit. A front
+// end makes the font smaller, down to kVersionFontMinPixels, until the text
+// takes no more than kVersionRoom pixels (both scale with the display).
+inline constexpr int kVersionFontMinPixels = kVersionFontPixels / 2;
+inline constexpr int kVersionRoom = kFirmwareGroup.width - kVersionLabel.left - 8;
 
 }  // namespace window::layout

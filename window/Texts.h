@@ -26,7 +26,9 @@ inline constexpr char kNotUpdated[] = "Not updated.";
 // A stop found the meter already in its bootloader and left it there.
 inline constexpr char kLeftInBootloader[] = "Stopped: meter left in bootloader.";
 inline constexpr char kExportFileName[] = "Code_Image_Main_MCU.pas";
-inline constexpr char kHexFileFilter[] = "Intel Hex (*.hex)|*.hex";
+// The export's file dialog shows these files.
+inline constexpr char kHexFilesName[] = "Intel Hex";
+inline constexpr char kHexFilesPattern[] = "*.hex";
 
 // The question a close asks while a run lasts; yes stops the run and closes.
 inline constexpr char kCloseQuestion[] =

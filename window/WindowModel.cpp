@@ -38,13 +38,6 @@ int32_t ClampedToBar(int64_t v, int32_t lo, int32_t hi) {
 
 }  // namespace
 
-NetworkPorts::NetworkPorts()
-    : modbus(net::Transport::Tcp, protocol::kModbusPort), boot(net::Transport::Udp, protocol::kBootloaderPort) {}
-
-EnginePorts NetworkPorts::Ports() {
-    return {pacer_, modbus, boot, [this] { cancel_.Cancel(); }};
-}
-
 // What the GUI thread and the engine's thread share.
 struct WindowModel::Shared {
     std::mutex mutex;
@@ -475,7 +468,7 @@ void WindowModel::MainMcuToggled(bool checked) {
     });
 }
 
-void WindowModel::ChooseFileClicked() { view_.ChooseFile(kHexFileFilter); }
+void WindowModel::ChooseFileClicked() { view_.ChooseFile({{kHexFilesName, {kHexFilesPattern}}}); }
 
 void WindowModel::FileChosen(std::string utf8Path) {
     // A cancelled choice keeps the last one.
@@ -637,6 +630,8 @@ void WindowModel::Draw(const WindowState& next) {
         view_.SetEnabled(Control::ExportPath, next.procedureControlsEnabled);
         view_.SetEnabled(Control::MainMcuCheck, next.procedureControlsEnabled);
     }
+    if (all || next.exportChecked != was.exportChecked) view_.SetChecked(Control::ExportCheck, next.exportChecked);
+    if (all || next.mainMcuChecked != was.mainMcuChecked) view_.SetChecked(Control::MainMcuCheck, next.mainMcuChecked);
     if (all || next.exportVisible != was.exportVisible) {
         view_.SetVisible(Control::ExportCheck, next.exportVisible);
         view_.SetVisible(Control::MainMcuCheck, next.exportVisible);

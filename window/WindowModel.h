@@ -25,8 +25,6 @@
 
 #include "image/FlashImage.h"
 #include "update/Pacer.h"
-#include "update/PlainPacer.h"
-#include "net/SocketLink.h"
 #include "update/UpdateEngine.h"
 #include "update/UpdateEvents.h"
 
@@ -94,6 +92,14 @@ struct Box {
     BoxButtons buttons = BoxButtons::Ok;
 };
 
+// One entry of a file dialog's filter list: its name and the patterns of the
+// files it shows. Each front end writes the list in its own syntax.
+struct FileFilter {
+    std::string name;                   // "Intel Hex"
+    std::vector<std::string> patterns;  // "*.hex"
+    friend bool operator==(const FileFilter&, const FileFilter&) = default;
+};
+
 // What a front end implements.
 class View {
 public:
@@ -110,21 +116,24 @@ public:
     virtual void ShowVerdictBackground(std::optional<Rgb> colour) = 0;
     virtual void SetEnabled(Control control, bool enabled) = 0;
     virtual void SetVisible(Control control, bool visible) = 0;
+    // The two check boxes only.
+    virtual void SetChecked(Control control, bool checked) = 0;
     // The address and password fields only.
     virtual void SetReadOnly(Control control, bool readOnly) = 0;
     // The keyboard focus to the address field, the password field or the update button.
     virtual void Focus(Control control) = 0;
     virtual void ShowBox(const Box& box) = 0;
-    // A file-open dialog with one filter ("Intel Hex (*.hex)|*.hex"), starting
-    // in the working directory; answered by WindowModel::FileChosen.
-    virtual void ChooseFile(const std::string& filter) = 0;
+    // A file-open dialog showing the files `filters` name, starting in the
+    // working directory; answered by WindowModel::FileChosen.
+    virtual void ChooseFile(const std::vector<FileFilter>& filters) = 0;
     // The program may end now: the settings are saved (or their error was
     // shown and dismissed). The front end closes the window and leaves its
     // event loop; a run still going ends when the model is destroyed.
     virtual void EndProgram() = 0;
 };
 
-// What the engine is given for a run. The model calls `cancel` once, on the
+// What the engine is given for a run, made by the front end's entry (over the
+// network: net::MeterConnections). The model calls `cancel` once, on the
 // GUI thread, when the window is closed; it must wake the pacer's
 // cancellable waits (PlainPacer: CancelToken::Cancel).
 struct EnginePorts {
@@ -132,24 +141,6 @@ struct EnginePorts {
     update::Link& modbus;
     update::Link& boot;
     std::function<void()> cancel;
-};
-
-// The engine's ports over the network for the program's life: the Modbus TCP
-// client (port 502), the bootloader's datagram endpoint (port 5555, opened
-// by the first run and kept open), and the plain pacer with its cancel token.
-class NetworkPorts {
-public:
-    NetworkPorts();
-    NetworkPorts(const NetworkPorts&) = delete;
-    NetworkPorts& operator=(const NetworkPorts&) = delete;
-    EnginePorts Ports();
-
-    net::SocketLink modbus;
-    net::SocketLink boot;
-
-private:
-    update::CancelToken cancel_;
-    update::PlainPacer pacer_{cancel_};
 };
 
 // What is fixed when the program starts.

@@ -15,6 +15,9 @@
 #include "tests/support/RecordingDialogs.h"
 #include "sim/Meter.h"
 
+using window::Control;
+using window::Text;
+
 namespace {
 
 enum class CloseAt { BeforeRequest, BootloaderStarting, Identification, Programming };
@@ -85,7 +88,8 @@ private slots:
         QFETCH(CloseAt, at);
         QFETCH(bool, untouched);
         testsupport::RecordingDialogs d;
-        auto f = std::make_unique<MainWindow>(d);
+        net::MeterConnections n;
+        auto f = std::make_unique<MainWindow>(d, PortsOver(n));
         sim::MeterOptions o;
         o.address = "127.0.0.1";
         o.modbusPort = 0;
@@ -107,13 +111,13 @@ private slots:
 
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
-        f->network.modbus.SetRemotePort(meter.ModbusPort());
-        f->network.boot.SetRemotePort(meter.BootPort());
-        f->addressEdit->setText("127.0.0.1");
-        f->passwordEdit->setText("1234");
+        n.modbus.SetRemotePort(meter.ModbusPort());
+        n.boot.SetRemotePort(meter.BootPort());
+        f->Field(Control::AddressField)->setText("127.0.0.1");
+        f->Field(Control::PasswordField)->setText("1234");
         // Pressed from inside the program's event loop, which must end once
         // the window has closed.
-        QTimer::singleShot(0, f->updateButton, &QPushButton::click);
+        QTimer::singleShot(0, f->Button(Control::UpdateButton), &QPushButton::click);
         if (at == CloseAt::BeforeRequest) QTimer::singleShot(200, f.get(), &QWidget::close);
         QVERIFY2(LoopEndsByItself(), "the program's loop was still running 30 s on");
         QVERIFY(f->Closing());
@@ -121,7 +125,7 @@ private slots:
         // The run stops by the close rules; what it shows last is still drawn.
         QTRY_VERIFY_WITH_TIMEOUT(!f->Model().Running(), 30000);
         QVERIFY(d.boxes.empty());
-        const QString action = f->actionLabel->text();
+        const QString action = f->Label(Text::Action)->text();
         f.reset();
         QCOMPARE(Count(meter, "E"), untouched ? 0 : 1);
         QCOMPARE(Count(meter, "MODBUS"), at == CloseAt::BeforeRequest ? 0 : 1);
@@ -153,19 +157,20 @@ private slots:
         QTemporaryDir dir;
         BusyCore load(busy);
         testsupport::RecordingDialogs d;
+        net::MeterConnections n;
         std::unique_ptr<MainWindow> f;
         {
             const testsupport::InDir in(dir.path());
-            f = std::make_unique<MainWindow>(d);
+            f = std::make_unique<MainWindow>(d, PortsOver(n));
         }
         // Loopback ports where nothing listens.
-        f->network.modbus.SetRemotePort(1);
-        f->network.boot.SetRemotePort(1);
-        f->addressEdit->setText("127.0.0.1");
-        f->passwordEdit->setText("1234");
+        n.modbus.SetRemotePort(1);
+        n.boot.SetRemotePort(1);
+        f->Field(Control::AddressField)->setText("127.0.0.1");
+        f->Field(Control::PasswordField)->setText("1234");
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
-        QTimer::singleShot(0, f->updateButton, &QPushButton::click);
+        QTimer::singleShot(0, f->Button(Control::UpdateButton), &QPushButton::click);
         QTimer::singleShot(afterMs, f.get(), &QWidget::close);
         QVERIFY2(LoopEndsByItself(), "the program's loop was still running 30 s on");
         QVERIFY(f->Closing());

@@ -17,6 +17,8 @@
 #include "tests/support/RecordingDialogs.h"
 #include "tests/support/ScratchMount.h"
 
+using window::Control;
+
 namespace {
 
 using testsupport::InDir;
@@ -39,9 +41,9 @@ QStringList OpenFilesUnder(const QString& dir) {
 }
 
 void ArmExport(MainWindow& f) {
-    f.exportCheck->setChecked(true);
-    QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
-    QVERIFY(f.mainMcuCheck->isChecked());
+    f.Button(Control::ExportCheck)->setChecked(true);
+    QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("Generate Image File"));
+    QVERIFY(f.Button(Control::MainMcuCheck)->isChecked());
 }
 
 }  // namespace
@@ -69,18 +71,19 @@ private slots:
         }
         testsupport::RecordingDialogs d;
         d.nextFile = chosenPath;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
-        f.chooseFileButton->click();
-        QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)|*.hex"});
-        QCOMPARE(f.exportPathEdit->text(), chosenPath);
+        f.Button(Control::ChooseFileButton)->click();
+        QCOMPARE(d.filters, QStringList{"Intel Hex (*.hex)"});
+        QCOMPARE(f.Field(Control::ExportPath)->text(), chosenPath);
 
         // Whatever opens anything in the chosen file's directory shows here.
         const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         QVERIFY(watch >= 0);
         QVERIFY(inotify_add_watch(watch, QFile::encodeName(source.path()).constData(), IN_OPEN | IN_ACCESS) >= 0);
 
-        f.updateButton->click();
+        f.Button(Control::UpdateButton)->click();
 
         char events[4096];
         const ssize_t seen = read(watch, events, sizeof events);
@@ -90,25 +93,26 @@ private slots:
         const QByteArray written = ReadAll(work.filePath(kExportName));
         QCOMPARE(written.left(written.indexOf("\r\n", 68)).mid(66), ("// " + chosenPath).toUtf8());
         QVERIFY(written == Expected(chosenPath));
-        QVERIFY(f.updateButton->isEnabled());
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
 
         // A cancelled choice keeps the last one.
         d.nextFile.clear();
-        f.chooseFileButton->click();
-        QCOMPARE(f.exportPathEdit->text(), chosenPath);
+        f.Button(Control::ChooseFileButton)->click();
+        QCOMPARE(f.Field(Control::ExportPath)->text(), chosenPath);
     }
 
     void exportLandsInTheWorkingDirectoryOfThePress() {
         QTemporaryDir atStart, atPress;
         testsupport::RecordingDialogs d;
+        net::MeterConnections n;
         std::unique_ptr<MainWindow> f;
         {
             InDir in(atStart.path());
-            f = std::make_unique<MainWindow>(d);
+            f = std::make_unique<MainWindow>(d, PortsOver(n));
         }
         ArmExport(*f);
         InDir in(atPress.path());
-        f->updateButton->click();
+        f->Button(Control::UpdateButton)->click();
         QVERIFY(d.boxes.empty());
         QVERIFY(ReadAll(atPress.filePath(kExportName)) == Expected(QString()));
         QVERIFY(!QFileInfo::exists(atStart.filePath(kExportName)));
@@ -118,12 +122,13 @@ private slots:
         QTemporaryDir dir;
         InDir in(dir.path());
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
-        f.exportCheck->setChecked(false);
-        QCOMPARE(f.updateButton->text(), QString("FIRMWARE UPDATE"));
-        f.passwordEdit->setText("abc");
-        f.updateButton->click();
+        f.Button(Control::ExportCheck)->setChecked(false);
+        QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("FIRMWARE UPDATE"));
+        f.Field(Control::PasswordField)->setText("abc");
+        f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(),
                  QStringList{"Incorrect password. Please enter correct password.\n\nThe admin password has 4 "
                              "to 16 characters; the one typed has 3. Nothing was sent to the meter."});
@@ -132,15 +137,16 @@ private slots:
 
     void mainMcuShowsAndHidesTheFileChoice() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.mainMcuCheck->setChecked(false);
-        QVERIFY(!f.exportPathEdit->isVisible());
-        QVERIFY(!f.chooseFileButton->isVisible());
-        f.mainMcuCheck->setChecked(true);
-        QVERIFY(f.exportPathEdit->isVisible());
-        QVERIFY(f.chooseFileButton->isVisible());
+        f.Button(Control::MainMcuCheck)->setChecked(false);
+        QVERIFY(!f.Field(Control::ExportPath)->isVisible());
+        QVERIFY(!f.Button(Control::ChooseFileButton)->isVisible());
+        f.Button(Control::MainMcuCheck)->setChecked(true);
+        QVERIFY(f.Field(Control::ExportPath)->isVisible());
+        QVERIFY(f.Button(Control::ChooseFileButton)->isVisible());
     }
 
     // A directory named like the export file in the working directory.
@@ -149,14 +155,15 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(kExportName));
         InDir in(dir.path());
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
-        f.updateButton->click();
+        f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(), QStringList{"File access denied."});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QVERIFY(QFileInfo(dir.filePath(kExportName)).isDir());
         QCOMPARE(OpenFilesUnder(dir.path()), QStringList());
-        QVERIFY(f.updateButton->isEnabled());
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
     }
 
     void exportFailureIsShownByTheErrorDisplay_data() {
@@ -175,15 +182,16 @@ private slots:
         const QString dir = QFile::decodeName(scratch.dir.path().string().c_str());
         InDir in(dir);
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         ArmExport(f);
-        f.updateButton->click();
+        f.Button(Control::UpdateButton)->click();
         QCOMPARE(d.Texts(), QStringList{text});
         QCOMPARE(d.boxes[0].icon, QMessageBox::Critical);
         QCOMPARE(d.boxes[0].title, f.Title());
         QCOMPARE(OpenFilesUnder(dir), QStringList());
-        QVERIFY(f.updateButton->isEnabled());
-        QCOMPARE(f.updateButton->text(), QString("Generate Image File"));
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
+        QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("Generate Image File"));
         const QByteArray kept = ReadAll(QDir(dir).filePath(kExportName));
         if (!readOnly) QVERIFY(kept.size() > 60000 && Expected(QString()).startsWith(kept));
     }

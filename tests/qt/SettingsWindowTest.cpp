@@ -8,31 +8,35 @@
 
 #include <memory>
 
-#include "qt/BuildConfig.h"
+#include "window/BuildConfig.h"
 #include "qt/MainWindow.h"
 #include "tests/support/QtFiles.h"
 #include "tests/support/RecordingDialogs.h"
 #include "tests/support/ScratchMount.h"
 #include "tests/support/Unprivileged.h"
 
+using window::Control;
+
 namespace {
 
 using testsupport::ReadAll;
 
 QString FileName() {
-    return BrandVariant == 0 ? QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini")
-                             : QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini");
+    return window::BrandVariant == 0 ? QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini")
+                                     : QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini");
 }
 QString OtherBrandsFileName() {
-    return BrandVariant == 0 ? QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini")
-                             : QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini");
+    return window::BrandVariant == 0 ? QStringLiteral("LRV715_LRV716_Ethernet_Loader.ini")
+                                     : QStringLiteral("QT510x_QT520x_Ethernet_Loader.ini");
 }
 
 // The window as an operator starts it from `dir`; the working directory is
 // put back at once, so the window must remember where it started.
 std::unique_ptr<MainWindow> StartIn(const QString& dir, testsupport::RecordingDialogs& dialogs) {
     const testsupport::InDir in(dir);
-    return std::make_unique<MainWindow>(dialogs);
+    // No run starts here: every window may share one set of idle connections.
+    static net::MeterConnections n;
+    return std::make_unique<MainWindow>(dialogs, PortsOver(n));
 }
 
 bool CloseWindow(MainWindow& f) {
@@ -133,18 +137,18 @@ private slots:
         if (hasFile) Write(file, before);
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->addressEdit->text(), shown);
+        QCOMPARE(f->Field(Control::AddressField)->text(), shown);
         QCOMPARE(QFile::exists(file), hasFile);  // start-up writes nothing
         if (hasFile) QCOMPARE(ReadAll(file), before);
 
-        if (edit) f->addressEdit->setText(typed);
+        if (edit) f->Field(Control::AddressField)->setText(typed);
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         QCOMPARE(ReadAll(file), after);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{FileName()});
 
         testsupport::RecordingDialogs d2;
-        QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), next);
+        QCOMPARE(StartIn(dir.path(), d2)->Field(Control::AddressField)->text(), next);
     }
 
     // Whatever stands in the file, the program starts, shows what it can read,
@@ -167,12 +171,12 @@ private slots:
         Write(dir.filePath(FileName()), content);
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->addressEdit->text(), shown);
-        f->addressEdit->setText("10.0.0.77");
+        QCOMPARE(f->Field(Control::AddressField)->text(), shown);
+        f->Field(Control::AddressField)->setText("10.0.0.77");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         testsupport::RecordingDialogs d2;
-        QCOMPARE(StartIn(dir.path(), d2)->addressEdit->text(), QString("10.0.0.77"));
+        QCOMPARE(StartIn(dir.path(), d2)->Field(Control::AddressField)->text(), QString("10.0.0.77"));
     }
 
     void fileBelongsToTheStartDirectory() {
@@ -184,12 +188,12 @@ private slots:
 
         testsupport::RecordingDialogs d;
         auto f = StartIn(start.path(), d);
-        QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
+        QCOMPARE(f->Field(Control::AddressField)->text(), QString("10.0.0.1"));
         // The file dialog of the image export changes the working directory.
         bool closed = false;
         {
             const testsupport::InDir in(later.path());
-            f->addressEdit->setText("10.0.0.3");
+            f->Field(Control::AddressField)->setText("10.0.0.3");
             closed = CloseWindow(*f);
         }
         QVERIFY(closed);
@@ -221,7 +225,7 @@ private slots:
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir, d);
         if (!readOnly) QVERIFY(QDir(dir).removeRecursively());
-        f->addressEdit->setText("10.0.0.2");
+        f->Field(Control::AddressField)->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QVERIFY(f->Closing());
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
@@ -245,8 +249,8 @@ private slots:
 
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        QCOMPARE(f->addressEdit->text(), QString("10.0.0.1"));
-        f->addressEdit->setText("10.0.0.2");
+        QCOMPARE(f->Field(Control::AddressField)->text(), QString("10.0.0.1"));
+        f->Field(Control::AddressField)->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QVERIFY(f->Closing());
         QCOMPARE(d.Texts(), QStringList{"Unable to write to " + file + "."});
@@ -266,7 +270,7 @@ private slots:
         QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(other).constData()) == 0);
         testsupport::RecordingDialogs d;
         auto f = StartIn(dir.path(), d);
-        f->addressEdit->setText("10.0.0.2");
+        f->Field(Control::AddressField)->setText("10.0.0.2");
         QVERIFY(CloseWindow(*f));
         QCOMPARE(d.Texts(), QStringList());
         QCOMPARE(ReadAll(other), QByteArray("[boot]\nipaddress=10.0.0.2\n"));

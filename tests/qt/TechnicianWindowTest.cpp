@@ -14,6 +14,9 @@
 #include "window/Texts.h"
 #include "sim/Meter.h"
 
+using window::Control;
+using window::Text;
+
 namespace {
 
 int Count(const sim::Meter& m, const std::string& command) {
@@ -31,9 +34,9 @@ sim::MeterOptions OnLoopback() {
     return o;
 }
 
-void Connect(MainWindow& f, const sim::Meter& meter) {
-    f.network.modbus.SetRemotePort(meter.ModbusPort());
-    f.network.boot.SetRemotePort(meter.BootPort());
+void Connect(net::MeterConnections& n, const sim::Meter& meter) {
+    n.modbus.SetRemotePort(meter.ModbusPort());
+    n.boot.SetRemotePort(meter.BootPort());
 }
 
 }  // namespace
@@ -59,23 +62,24 @@ private slots:
         sim::Meter meter(o);
 
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         f.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f));
-        Connect(f, meter);
-        f.addressEdit->setText("127.0.0.1");
-        QTest::keyClicks(f.passwordEdit, "1234");
-        QTest::keyClick(f.passwordEdit, Qt::Key_Return);
+        Connect(n, meter);
+        f.Field(Control::AddressField)->setText("127.0.0.1");
+        QTest::keyClicks(f.Field(Control::PasswordField), "1234");
+        QTest::keyClick(f.Field(Control::PasswordField), Qt::Key_Return);
         QVERIFY(f.Model().Running());
 
-        QTRY_VERIFY_WITH_TIMEOUT(f.actionLabel->text().startsWith("writing sector"), 10000);
-        QVERIFY(f.addressEdit->isReadOnly() && f.passwordEdit->isReadOnly());
-        QTest::keyClicks(f.addressEdit, "10.9");
-        QTest::keyClicks(f.passwordEdit, "5");
-        QTest::keyClick(f.addressEdit, Qt::Key_Return);
-        QCOMPARE(f.addressEdit->text(), QString("127.0.0.1"));
-        QCOMPARE(f.passwordEdit->text(), QString("1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.Label(Text::Action)->text().startsWith("writing sector"), 10000);
+        QVERIFY(f.Field(Control::AddressField)->isReadOnly() && f.Field(Control::PasswordField)->isReadOnly());
+        QTest::keyClicks(f.Field(Control::AddressField), "10.9");
+        QTest::keyClicks(f.Field(Control::PasswordField), "5");
+        QTest::keyClick(f.Field(Control::AddressField), Qt::Key_Return);
+        QCOMPARE(f.Field(Control::AddressField)->text(), QString("127.0.0.1"));
+        QCOMPARE(f.Field(Control::PasswordField)->text(), QString("1234"));
 
         QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 60000);
         QCOMPARE(d.boxes.size(), size_t(1));
@@ -83,12 +87,14 @@ private slots:
         QVERIFY2(text.startsWith("Communication error !\n\nBlock 0x08800 was not confirmed after 10 attempts; the "
                                  "meter waits in its bootloader for another update.\n\nCheck the network"),
                  qPrintable(text));
-        QCOMPARE(f.verdictLabel->text(), QString("Not updated. The meter waits in its bootloader."));
+        QCOMPARE(f.Label(Text::Verdict)->text(), QString("Not updated. The meter waits in its bootloader."));
         QCOMPARE(f.VerdictBackground(), QColor(255, 0, 0));
-        QVERIFY(f.repeatLabel->isVisible() && f.repeatCaption->isVisible());
-        QCOMPARE(f.repeatLabel->text(), QString("10"));
-        QVERIFY(!f.addressEdit->isReadOnly());
-        QCOMPARE(QApplication::focusWidget(), f.updateButton);
+        QVERIFY(f.Label(Text::Repeat)->isVisible());
+        for (const QLabel* caption : f.findChildren<QLabel*>())
+            if (caption->text() == "Repeat: ") QVERIFY(caption->isVisible());
+        QCOMPARE(f.Label(Text::Repeat)->text(), QString("10"));
+        QVERIFY(!f.Field(Control::AddressField)->isReadOnly());
+        QCOMPARE(QApplication::focusWidget(), f.Button(Control::UpdateButton));
         QVERIFY(meter.InBootloader());
         QCOMPARE(Count(meter, "RESET"), 0);
         QVERIFY(f.close());  // after the run's end: at once
@@ -101,26 +107,27 @@ private slots:
         sim::Meter meter(OnLoopback());
         QTemporaryDir dir;
         testsupport::RecordingDialogs d;
+        net::MeterConnections n;
         std::unique_ptr<MainWindow> f;
         {
             const testsupport::InDir in(dir.path());
-            f = std::make_unique<MainWindow>(d);
+            f = std::make_unique<MainWindow>(d, PortsOver(n));
         }
         f->show();
         f->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(f.get()));
-        Connect(*f, meter);
-        f->addressEdit->setText(" 127.0.0.1 \t");
-        QTest::keyClicks(f->passwordEdit, "1234");
-        QTest::keyClick(f->updateButton, Qt::Key_Return);  // Enter on the button itself
+        Connect(n, meter);
+        f->Field(Control::AddressField)->setText(" 127.0.0.1 \t");
+        QTest::keyClicks(f->Field(Control::PasswordField), "1234");
+        QTest::keyClick(f->Button(Control::UpdateButton), Qt::Key_Return);  // Enter on the button itself
         QVERIFY(f->Model().Running());
-        QCOMPARE(f->addressEdit->text(), QString("127.0.0.1"));
+        QCOMPARE(f->Field(Control::AddressField)->text(), QString("127.0.0.1"));
         QTRY_VERIFY_WITH_TIMEOUT(!f->Model().Running(), 120000);
-        QCOMPARE(f->verdictLabel->text(), QString("Successfully updated."));
+        QCOMPARE(f->Label(Text::Verdict)->text(), QString("Successfully updated."));
         QVERIFY(d.boxes.empty());
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());
-        QCOMPARE(QApplication::focusWidget(), f->updateButton);
+        QCOMPARE(QApplication::focusWidget(), f->Button(Control::UpdateButton));
         QVERIFY(f->close());
         QFile file(dir.filePath("QT510x_QT520x_Ethernet_Loader.ini"));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -132,13 +139,14 @@ private slots:
     void closeDuringTheWritesAsksAndEnterStops() {
         sim::Meter meter(OnLoopback());
         Dialogs real;
-        auto f = std::make_unique<MainWindow>(real);
+        net::MeterConnections n;
+        auto f = std::make_unique<MainWindow>(real, PortsOver(n));
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
-        Connect(*f, meter);
-        f->addressEdit->setText("127.0.0.1");
-        f->passwordEdit->setText("1234");
-        f->updateButton->click();
+        Connect(n, meter);
+        f->Field(Control::AddressField)->setText("127.0.0.1");
+        f->Field(Control::PasswordField)->setText("1234");
+        f->Button(Control::UpdateButton)->click();
         QTRY_VERIFY_WITH_TIMEOUT(Count(meter, "W") >= 3, 20000);
         f->close();
         QMessageBox* box = nullptr;

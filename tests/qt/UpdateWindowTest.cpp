@@ -8,6 +8,9 @@
 #include "tests/support/RecordingDialogs.h"
 #include "sim/Meter.h"
 
+using window::Control;
+using window::Text;
+
 class UpdateWindowTest : public QObject {
     Q_OBJECT
     // Closing the window saves the settings file into the working directory.
@@ -30,37 +33,38 @@ private slots:
         sim::Meter meter(o);
 
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        f.network.modbus.SetRemotePort(meter.ModbusPort());
-        f.network.boot.SetRemotePort(meter.BootPort());
-        f.addressEdit->setText("127.0.0.1");
-        QTest::keyClicks(f.passwordEdit, "admin123");
+        n.modbus.SetRemotePort(meter.ModbusPort());
+        n.boot.SetRemotePort(meter.BootPort());
+        f.Field(Control::AddressField)->setText("127.0.0.1");
+        QTest::keyClicks(f.Field(Control::PasswordField), "admin123");
 
         // Labels must change while the update runs: the window keeps processing events.
         QStringList seen;
         QTimer sampler;
         sampler.setInterval(100);
         connect(&sampler, &QTimer::timeout, this, [&] {
-            if (seen.isEmpty() || seen.back() != f.actionLabel->text()) seen << f.actionLabel->text();
-            QVERIFY(!f.Model().Running() || !f.updateButton->isEnabled());
+            if (seen.isEmpty() || seen.back() != f.Label(Text::Action)->text()) seen << f.Label(Text::Action)->text();
+            QVERIFY(!f.Model().Running() || !f.Button(Control::UpdateButton)->isEnabled());
         });
         sampler.start();
-        QTest::mouseClick(f.updateButton, Qt::LeftButton);
+        QTest::mouseClick(f.Button(Control::UpdateButton), Qt::LeftButton);
         QVERIFY(f.Model().Running());
         QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 120000);
         sampler.stop();
 
-        QCOMPARE(f.verdictLabel->text(), QString("Successfully updated."));
+        QCOMPARE(f.Label(Text::Verdict)->text(), QString("Successfully updated."));
         QCOMPARE(f.VerdictBackground(), QColor(0, 255, 0));
-        QCOMPARE(f.actionLabel->text(), QString("Finished."));
+        QCOMPARE(f.Label(Text::Action)->text(), QString("Finished."));
         QCOMPARE(f.Model().LastResult()->retries, 0);
-        QCOMPARE(f.identityLabel->text(), QString("BOOTLOADER-V1.00"));
-        QCOMPARE(f.progress->value(), 0x7FFFF);
-        QVERIFY(f.updateButton->isEnabled());
-        QVERIFY(!f.network.modbus.IsOpen());
-        QVERIFY(f.network.boot.IsOpen());
+        QCOMPARE(f.Label(Text::Identity)->text(), QString("BOOTLOADER-V1.00"));
+        QCOMPARE(f.Bar()->value(), 0x7FFFF);
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());
+        QVERIFY(!n.modbus.IsOpen());
+        QVERIFY(n.boot.IsOpen());
         QVERIFY(d.boxes.empty());
         QVERIFY(meter.FlashMatches(FlashImageARM));
         QVERIFY(!meter.InBootloader());

@@ -6,10 +6,13 @@
 #include <QtTest>
 
 #include "brand/LoaderVersion.h"
-#include "qt/BuildConfig.h"
+#include "window/BuildConfig.h"
 #include "qt/MainWindow.h"
 #include "tests/support/RecordingDialogs.h"
 #include "window/Texts.h"
+
+using window::Control;
+using window::Text;
 
 class WindowTest : public QObject {
     Q_OBJECT
@@ -21,64 +24,72 @@ private slots:
 
     void startsBrandedWithTheDesignedControls() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        const QString version = BrandVariant == 1 ? "LRV715, LRV716 - Ethernet Firmware Version " LOADER_VERSION
-                                                  : "QT510x, QT520x - Ethernet Firmware Version " LOADER_VERSION;
-        const QString prefix = BrandVariant == 1 ? "KORVAN | " : "VELTRONA | ";
-        QCOMPARE(f.versionLabel->text(), version);
+        const QString version = window::BrandVariant == 1
+                                    ? "LRV715, LRV716 - Ethernet Firmware Version " LOADER_VERSION
+                                    : "QT510x, QT520x - Ethernet Firmware Version " LOADER_VERSION;
+        const QString prefix = window::BrandVariant == 1 ? "KORVAN | " : "VELTRONA | ";
+        QCOMPARE(f.Label(Text::Version)->text(), version);
         QCOMPARE(f.windowTitle(), prefix + version);
-        for (QWidget* w : {static_cast<QWidget*>(f.addressEdit), static_cast<QWidget*>(f.passwordEdit),
-                           static_cast<QWidget*>(f.updateButton), static_cast<QWidget*>(f.verdictLabel),
-                           static_cast<QWidget*>(f.progress), static_cast<QWidget*>(f.versionLabel)})
+        for (QWidget* w :
+             {static_cast<QWidget*>(f.Field(Control::AddressField)),
+              static_cast<QWidget*>(f.Field(Control::PasswordField)),
+              static_cast<QWidget*>(f.Button(Control::UpdateButton)), static_cast<QWidget*>(f.Label(Text::Verdict)),
+              static_cast<QWidget*>(f.Bar()), static_cast<QWidget*>(f.Label(Text::Version))})
             QVERIFY2(w->isVisible(), qPrintable(w->metaObject()->className()));
         // Only a developer build leaves the export's controls reachable.
-        const bool dev = DeveloperControls;
-        QCOMPARE(f.exportCheck->isVisible(), dev);
-        QCOMPARE(f.mainMcuCheck->isVisible(), dev);
-        QCOMPARE(f.exportPathEdit->isVisible(), dev);
-        QCOMPARE(f.chooseFileButton->isVisible(), dev);
-        QCOMPARE(f.updateButton->text(), QString("FIRMWARE UPDATE"));
-        QCOMPARE(f.addressEdit->text(), QString("0.0.0.0"));
-        QCOMPARE(f.verdictLabel->text(), QString("0%"));
+        const bool dev = window::DeveloperControls;
+        QCOMPARE(f.Button(Control::ExportCheck)->isVisible(), dev);
+        QCOMPARE(f.Button(Control::MainMcuCheck)->isVisible(), dev);
+        QCOMPARE(f.Field(Control::ExportPath)->isVisible(), dev);
+        QCOMPARE(f.Button(Control::ChooseFileButton)->isVisible(), dev);
+        QCOMPARE(f.Button(Control::UpdateButton)->text(), QString("FIRMWARE UPDATE"));
+        QCOMPARE(f.Field(Control::AddressField)->text(), QString("0.0.0.0"));
+        QCOMPARE(f.Label(Text::Verdict)->text(), QString("0%"));
         QCOMPARE(f.VerdictBackground(), f.palette().color(QPalette::Button));
         QCOMPARE(f.size(), QSize(711, 400));
         QVERIFY(!(f.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(f.progress->minimum(), 14);
-        QCOMPARE(f.progress->maximum(), 65000);
-        QCOMPARE(f.progress->value(), 14);
-        QVERIFY(f.mainMcuCheck->isChecked());
-        QCOMPARE(f.passwordEdit->echoMode(), QLineEdit::Password);
+        QCOMPARE(f.Bar()->minimum(), 14);
+        QCOMPARE(f.Bar()->maximum(), 65000);
+        QCOMPARE(f.Bar()->value(), 14);
+        QVERIFY(f.Button(Control::MainMcuCheck)->isChecked());
+        QCOMPARE(f.Field(Control::PasswordField)->echoMode(), QLineEdit::Password);
     }
 
     void firstActivationClearsTheLinesAndFocusesThePassword() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
-        QCOMPARE(f.actionLabel->text(), QString("..."));
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
+        QCOMPARE(f.Label(Text::Action)->text(), QString("..."));
         f.show();
         f.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f));
-        QTRY_COMPARE(f.actionLabel->text(), QString());
-        QCOMPARE(f.identityLabel->text(), QString());
-        QTRY_VERIFY(f.passwordEdit->hasFocus());
+        QTRY_COMPARE(f.Label(Text::Action)->text(), QString());
+        QCOMPARE(f.Label(Text::Identity)->text(), QString());
+        QTRY_VERIFY(f.Field(Control::PasswordField)->hasFocus());
     }
 
     // The fonts stand in for the design's, so this is checked where they are drawn.
     void everyTextFitsItsPlace() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         struct Place {
             window::Text text;
             QWidget* widget;
             int room;  // the width the text may take
         };
+        constexpr int kGroupWidth = window::layout::kOperationGroup.width;
         const Place places[] = {
-            {window::Text::Action, f.actionLabel, f.operationGroup->width() - f.actionLabel->x() - 2},
-            {window::Text::Identity, f.identityLabel, f.operationGroup->width() - f.identityLabel->x() - 2},
+            {window::Text::Action, f.Label(Text::Action), kGroupWidth - f.Label(Text::Action)->x() - 2},
+            {window::Text::Identity, f.Label(Text::Identity), kGroupWidth - f.Label(Text::Identity)->x() - 2},
             // Right-aligned, it grows to the left; the group's edge is the limit.
-            {window::Text::Verdict, f.verdictLabel, f.verdictLabel->x() + f.verdictLabel->width() - 2},
-            {window::Text::UpdateButton, f.updateButton, f.updateButton->width() - 8},
+            {window::Text::Verdict, f.Label(Text::Verdict),
+             f.Label(Text::Verdict)->x() + f.Label(Text::Verdict)->width() - 2},
+            {window::Text::UpdateButton, f.Button(Control::UpdateButton), f.Button(Control::UpdateButton)->width() - 8},
         };
         for (const Place& p : places)
             for (const std::string& t : window::WidestTexts(p.text)) {
@@ -91,14 +102,15 @@ private slots:
         // The version shrinks its font until it fits.
         for (const std::string& t : window::WidestTexts(window::Text::Version)) {
             f.ShowText(window::Text::Version, t);
-            QVERIFY(QFontMetrics(f.versionLabel->font()).horizontalAdvance(f.versionLabel->text()) <=
-                    f.firmwareGroup->width() - f.versionLabel->x() - 8);
+            QVERIFY(QFontMetrics(f.Label(Text::Version)->font()).horizontalAdvance(f.Label(Text::Version)->text()) <=
+                    window::layout::kVersionRoom);
         }
     }
 
     void closeRequestEndsTheWindow() {
         testsupport::RecordingDialogs d;
-        MainWindow f(d);
+        net::MeterConnections n;
+        MainWindow f(d, PortsOver(n));
         f.show();
         QVERIFY(!f.Closing());
         QVERIFY(f.close());

@@ -34,28 +34,28 @@
 
 namespace {
 
-using win32::Control;
+using win32::ControlId;
 using Clock = std::chrono::steady_clock;
 
 struct Named {
     const char* name;
-    Control id;
+    ControlId id;
 };
 constexpr Named kNames[] = {
-    {"FirmwareGroup", Control::FirmwareGroup},     {"VersionLabel", Control::VersionLabel},
-    {"ExportPathField", Control::ExportPathField}, {"ChooseFileButton", Control::ChooseFileButton},
-    {"MainMcuCheck", Control::MainMcuCheck},       {"MeterGroup", Control::MeterGroup},
-    {"AddressCaption", Control::AddressCaption},   {"AddressField", Control::AddressField},
-    {"PasswordCaption", Control::PasswordCaption}, {"PasswordField", Control::PasswordField},
-    {"UpdateButton", Control::UpdateButton},       {"OperationGroup", Control::OperationGroup},
-    {"ActionCaption", Control::ActionCaption},     {"ActionLabel", Control::ActionLabel},
-    {"IdentityCaption", Control::IdentityCaption}, {"IdentityLabel", Control::IdentityLabel},
-    {"RepeatCaption", Control::RepeatCaption},     {"RepeatLabel", Control::RepeatLabel},
-    {"ExportCheck", Control::ExportCheck},         {"ProcessGroup", Control::ProcessGroup},
-    {"VerdictLabel", Control::VerdictLabel},       {"ProgressBar", Control::ProgressBar},
+    {"FirmwareGroup", ControlId::FirmwareGroup},     {"VersionLabel", ControlId::VersionLabel},
+    {"ExportPathField", ControlId::ExportPathField}, {"ChooseFileButton", ControlId::ChooseFileButton},
+    {"MainMcuCheck", ControlId::MainMcuCheck},       {"MeterGroup", ControlId::MeterGroup},
+    {"AddressCaption", ControlId::AddressCaption},   {"AddressField", ControlId::AddressField},
+    {"PasswordCaption", ControlId::PasswordCaption}, {"PasswordField", ControlId::PasswordField},
+    {"UpdateButton", ControlId::UpdateButton},       {"OperationGroup", ControlId::OperationGroup},
+    {"ActionCaption", ControlId::ActionCaption},     {"ActionLabel", ControlId::ActionLabel},
+    {"IdentityCaption", ControlId::IdentityCaption}, {"IdentityLabel", ControlId::IdentityLabel},
+    {"RepeatCaption", ControlId::RepeatCaption},     {"RepeatLabel", ControlId::RepeatLabel},
+    {"ExportCheck", ControlId::ExportCheck},         {"ProcessGroup", ControlId::ProcessGroup},
+    {"VerdictLabel", ControlId::VerdictLabel},       {"ProgressBar", ControlId::ProgressBar},
 };
 
-std::optional<Control> ControlNamed(const char* name) {
+std::optional<ControlId> ControlNamed(const char* name) {
     for (const Named& n : kNames)
         if (std::strcmp(n.name, name) == 0) return n.id;
     return std::nullopt;
@@ -97,7 +97,7 @@ auto Until(int ms, F found) -> decltype(found()) {
     }
 }
 
-HWND Item(Control id) {
+HWND Item(ControlId id) {
     const HWND w = MainWindow();
     return w ? GetDlgItem(w, static_cast<int>(id)) : nullptr;
 }
@@ -190,17 +190,49 @@ int Version(const char* file) {
     return 0;
 }
 
-}  // namespace
+// The command line after the verb: arguments by position.
+struct Args {
+    int argc;
+    char** argv;
+    const char* At(int i) const { return i < argc ? argv[i] : nullptr; }
+    int Ms(int i) const { return At(i) ? std::atoi(At(i)) : 0; }
+};
 
-int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    const std::string verb = argv[1];
-    auto arg = [&](int i) -> const char* { return i < argc ? argv[i] : nullptr; };
-    auto ms = [&](int i) { return arg(i) ? std::atoi(arg(i)) : 0; };
+// The control with the keyboard focus, by name, once it is the one named (or when the time is up).
+int WaitFocus(const char* want, int ms) {
+    std::string name = "none";
+    Until(ms, [&] {
+        const HWND w = MainWindow();
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        name = "none";
+        if (!w || !GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) || !info.hwndFocus) return false;
+        const int id = GetDlgCtrlID(info.hwndFocus);
+        for (const Named& n : kNames)
+            if (static_cast<int>(n.id) == id && GetParent(info.hwndFocus) == w) name = n.name;
+        return name == want;
+    });
+    Print(name);
+    return name == want ? 0 : 1;
+}
 
-    if (verb == "version" && arg(2)) return Version(arg(2));
+int ShowBox(int ms) {
+    const Box b = Until(ms, [] {
+                      Box found = FindBox();
+                      return found.hwnd && found.ok ? std::optional<Box>(found) : std::nullopt;
+                  }).value_or(Box{});
+    if (!b.hwnd) return 1;
+    const RECT r = ScreenRect(b.ok);
+    Print(std::to_string((r.left + r.right) / 2) + " " + std::to_string((r.top + r.bottom) / 2));
+    Print(Utf8(b.title));
+    Print(Utf8(b.text));
+    return 0;
+}
+
+// The verbs about the window as a whole and its boxes; empty for another verb.
+std::optional<int> AboutWindow(const std::string& verb, const Args& a) {
     if (verb == "window") {
-        const HWND w = Until(ms(2), [] {
+        const HWND w = Until(a.Ms(2), [] {
             const HWND h = MainWindow();
             return h && IsWindowVisible(h) ? h : nullptr;
         });
@@ -208,27 +240,19 @@ int main(int argc, char** argv) {
         Print(Utf8(TextOf(w)));
         return 0;
     }
-    if (verb == "gone") return Until(ms(2), [] { return MainWindow() == nullptr; }) ? 0 : 1;
-    if (verb == "box") {
-        const Box b = Until(ms(2), [] {
-                          Box found = FindBox();
-                          return found.hwnd && found.ok ? std::optional<Box>(found) : std::nullopt;
-                      }).value_or(Box{});
-        if (!b.hwnd) return 1;
-        const RECT r = ScreenRect(b.ok);
-        Print(std::to_string((r.left + r.right) / 2) + " " + std::to_string((r.top + r.bottom) / 2));
-        Print(Utf8(b.title));
-        Print(Utf8(b.text));
-        return 0;
-    }
+    if (verb == "gone") return Until(a.Ms(2), [] { return MainWindow() == nullptr; }) ? 0 : 1;
+    if (verb == "box") return ShowBox(a.Ms(2));
     if (verb == "wait-active") {
-        const bool active = Until(ms(2), [] {
-            const HWND w = MainWindow();
-            GUITHREADINFO info{};
-            info.cbSize = sizeof info;
-            return w && GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) && info.hwndActive == w;
-        });
-        return active ? 0 : 1;
+        return Until(a.Ms(2),
+                     [] {
+                         const HWND w = MainWindow();
+                         GUITHREADINFO info{};
+                         info.cbSize = sizeof info;
+                         return w && GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) &&
+                                info.hwndActive == w;
+                     })
+                   ? 0
+                   : 1;
     }
     if (verb == "client") {
         const HWND w = MainWindow();
@@ -237,26 +261,10 @@ int main(int argc, char** argv) {
         Print(std::to_string(r.right) + " " + std::to_string(r.bottom));
         return 0;
     }
-    if (verb == "wait-focus" && arg(2)) {
-        // The control with the keyboard focus, by name, once it is the one named (or when the time is up).
-        std::string name = "none";
-        Until(ms(3), [&] {
-            const HWND w = MainWindow();
-            GUITHREADINFO info{};
-            info.cbSize = sizeof info;
-            name = "none";
-            if (!w || !GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) || !info.hwndFocus) return false;
-            const int id = GetDlgCtrlID(info.hwndFocus);
-            for (const Named& n : kNames)
-                if (static_cast<int>(n.id) == id && GetParent(info.hwndFocus) == w) name = n.name;
-            return name == arg(2);
-        });
-        Print(name);
-        return name == arg(2) ? 0 : 1;
-    }
+    if (verb == "wait-focus" && a.At(2)) return WaitFocus(a.At(2), a.Ms(3));
     if (verb == "no-box") {
         // The window takes input again once its box is gone and it is enabled.
-        return Until(ms(2),
+        return Until(a.Ms(2),
                      [] {
                          const HWND w = MainWindow();
                          return FindBox().hwnd == nullptr && w != nullptr && IsWindowEnabled(w);
@@ -264,21 +272,36 @@ int main(int argc, char** argv) {
                    ? 0
                    : 1;
     }
+    return std::nullopt;
+}
 
-    const auto id = arg(2) ? ControlNamed(arg(2)) : std::nullopt;
-    if (!id) return Usage();
+int PrintPlace(const std::string& verb, ControlId id) {
+    const HWND h = Item(id);
+    if (!h) return 1;
+    RECT r = ScreenRect(h);
+    if (verb == "place") MapWindowPoints(nullptr, MainWindow(), reinterpret_cast<POINT*>(&r), 2);
+    if (verb == "center")
+        Print(std::to_string((r.left + r.right) / 2) + " " + std::to_string((r.top + r.bottom) / 2));
+    else
+        Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
+              std::to_string(r.bottom - r.top));
+    return 0;
+}
+
+// The verbs about one control; empty for another verb.
+std::optional<int> AboutControl(const std::string& verb, ControlId id, const Args& a) {
     if (verb == "text") {
-        const HWND h = Item(*id);
+        const HWND h = Item(id);
         if (!h) return 1;
         Print(Utf8(TextOf(h)));
         return 0;
     }
-    if ((verb == "wait-text" || verb == "wait-prefix") && arg(3)) {
-        const std::string want = arg(3);
+    if ((verb == "wait-text" || verb == "wait-prefix") && a.At(3)) {
+        const std::string want = a.At(3);
         const bool prefix = verb == "wait-prefix";
         std::string last;
-        const bool seen = Until(ms(4), [&] {
-            const HWND h = Item(*id);
+        const bool seen = Until(a.Ms(4), [&] {
+            const HWND h = Item(id);
             if (!h) return false;
             last = Utf8(TextOf(h));
             return prefix ? last.rfind(want, 0) == 0 : last == want;
@@ -287,24 +310,27 @@ int main(int argc, char** argv) {
         return seen ? 0 : 1;
     }
     if (verb == "wait-enabled") {
-        const bool enabled = Until(ms(3), [&] {
-            const HWND h = Item(*id);
+        const bool enabled = Until(a.Ms(3), [&] {
+            const HWND h = Item(id);
             return h != nullptr && IsWindowEnabled(h);
         });
         Print(enabled ? "1" : "0");
         return enabled ? 0 : 1;
     }
-    if (verb == "center" || verb == "rect" || verb == "place") {
-        const HWND h = Item(*id);
-        if (!h) return 1;
-        RECT r = ScreenRect(h);
-        if (verb == "place") MapWindowPoints(nullptr, MainWindow(), reinterpret_cast<POINT*>(&r), 2);
-        if (verb == "center")
-            Print(std::to_string((r.left + r.right) / 2) + " " + std::to_string((r.top + r.bottom) / 2));
-        else
-            Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
-                  std::to_string(r.bottom - r.top));
-        return 0;
-    }
+    if (verb == "center" || verb == "rect" || verb == "place") return PrintPlace(verb, id);
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    const std::string verb = argv[1];
+    const Args args{argc, argv};
+    if (verb == "version" && args.At(2)) return Version(args.At(2));
+    if (const auto rc = AboutWindow(verb, args)) return *rc;
+    const auto id = args.At(2) ? ControlNamed(args.At(2)) : std::nullopt;
+    if (!id) return Usage();
+    if (const auto rc = AboutControl(verb, *id, args)) return *rc;
     return Usage();
 }

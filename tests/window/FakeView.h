@@ -63,6 +63,7 @@ public:
     void SetEnabled(window::Control c, bool on) override { enabled[c] = on; }
     void SetVisible(window::Control c, bool on) override { visible[c] = on; }
     void SetReadOnly(window::Control c, bool on) override { readOnly[c] = on; }
+    void SetChecked(window::Control c, bool on) override { checked[c] = on; }
     void Focus(window::Control c) override { focused.push_back(c); }
     void ShowBox(const window::Box& box) override {
         // What the window showed behind the box.
@@ -72,7 +73,7 @@ public:
         // As Enter would: the default button.
         if (answerBoxes) Post([this, id = box.id] { model->BoxClosed(id, true); });
     }
-    void ChooseFile(const std::string& filter) override { filters.push_back(filter); }
+    void ChooseFile(const std::vector<window::FileFilter>& f) override { filters.push_back(f); }
     void EndProgram() override { ++ended; }
 
     std::vector<std::string> BoxTexts() const {
@@ -90,11 +91,11 @@ public:
     std::vector<std::string> actions;
     window::Bar bar;
     std::optional<window::Rgb> verdictBackground;
-    std::map<window::Control, bool> enabled, visible, readOnly;
+    std::map<window::Control, bool> enabled, visible, readOnly, checked;
     std::vector<window::Control> focused;
     std::vector<window::Box> boxes;
     std::vector<std::string> behindBoxes;
-    std::vector<std::string> filters;
+    std::vector<std::vector<window::FileFilter>> filters;
     int ended = 0;
 
 private:

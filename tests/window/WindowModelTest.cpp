@@ -212,6 +212,8 @@ TEST(StartUp, BrandsTheWindowAndLoadsTheAddress) {
         for (Control ctl :
              {Control::ExportCheck, Control::MainMcuCheck, Control::ExportPath, Control::ChooseFileButton})
             EXPECT_EQ(view.visible[ctl], c.developer);
+        EXPECT_TRUE(view.checked[Control::MainMcuCheck]);
+        EXPECT_FALSE(view.checked[Control::ExportCheck]);
         EXPECT_FALSE(fs::exists(c.file ? fs::path("/nonexistent") : fs::path(file))) << "start-up writes nothing";
 
         // Only the first activation clears the lines and gives the password the focus.
@@ -223,6 +225,8 @@ TEST(StartUp, BrandsTheWindowAndLoadsTheAddress) {
         model.Activated();
         EXPECT_EQ(view.texts[Text::Action], "erase sectors OK");
         EXPECT_EQ(view.focused, std::vector<Control>{Control::PasswordField});
+        model.ChooseFileClicked();
+        EXPECT_EQ(view.filters.back(), (std::vector<window::FileFilter>{{"Intel Hex", {"*.hex"}}}));
     }
 }
 
