@@ -94,13 +94,18 @@ TEST(Engine, WholeUpdateAsTheMeterSeesIt) {
         // The percentage at the start and after each of the 480 steps.
         const auto& p = b.seen.percents;
         ASSERT_EQ(p.size(), 481u);
-        EXPECT_EQ(p[1], "0%");
-        EXPECT_EQ(p[3], "1%");
-        EXPECT_EQ(p[240], "50%");
-        EXPECT_EQ(p[477], "99%");
-        EXPECT_EQ(p[478], "100%");
+        for (const auto& [step, text] : std::initializer_list<std::pair<int, const char*>>{
+                 {1, "0%"}, {2, "0%"}, {3, "1%"}, {240, "50%"}, {477, "99%"}, {478, "100%"}, {480, "100%"}})
+            EXPECT_EQ(p[step], text) << "step " << step;
         EXPECT_EQ(b.seen.position, 0x7FFFF) << "the last step stops at the bar's maximum";
     }
+}
+
+// The percentage divides first and rounds exact halves up, not to the even neighbour.
+TEST(PercentText, RoundsHalvesAwayFromZero) {
+    for (const auto& [position, text] :
+         std::initializer_list<std::pair<int, const char*>>{{0, "0%"}, {1, "1%"}, {3, "2%"}, {5, "3%"}})
+        EXPECT_EQ(PercentText({0, 0, position, 0, 200}), text) << position << "/200";
 }
 
 // The boot-mode request: what each answer leads to, and when the first "VER?" follows.
