@@ -248,7 +248,6 @@ TEST(BootModeAnswer, EncodesWhatAMeterAnswersAndDecodesBack) {
         EXPECT_EQ(BootModeAnswer::Decode(BootModeAnswer{k}.Encode()).kind, k);
 }
 
-
 TEST(PasswordRule, FourToSixteenBytes) {
     for (std::size_t n : {0, 1, 3, 17, 40}) EXPECT_FALSE(PasswordLengthOk(std::string(n, 'x'))) << n;
     for (std::size_t n : {4, 5, 15, 16}) EXPECT_TRUE(PasswordLengthOk(std::string(n, 'x'))) << n;
