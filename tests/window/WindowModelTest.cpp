@@ -250,6 +250,21 @@ struct RunCase {
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 class Run : public ::testing::TestWithParam<RunCase> {};
 
+// A password the window refuses before anything is sent: its box, the field
+// to mend, and no verdict, for there was no run.
+RunCase RefusedBeforeSending(const char* name, std::string password, const char* explained) {
+    return RunCase{.name = name,
+                   .password = std::move(password),
+                   .outcome = Outcome::PasswordRejected,
+                   .action = "",
+                   .identityShown = "",
+                   .verdict = "0%",
+                   .boxes = {"Incorrect password. Please enter correct password.\n\n"},
+                   .resets = 0,
+                   .explained = explained,
+                   .focus = Control::PasswordField};
+}
+
 TEST_P(Run, EndsWithTheVerdictAndTheBoxesOfItsOutcome) {
     const RunCase& c = GetParam();
     Rig r;
@@ -382,37 +397,13 @@ INSTANTIATE_TEST_SUITE_P(
                               .explained = "The meter rejected the password; nothing was changed.\n\nThe admin "
                                            "password has 4 to 16 characters.",
                               .focus = Control::PasswordField},
-                      RunCase{.name = "PasswordWithACharacterWindows1252Lacks",
-                              .password = "12\u01004",
-                              .outcome = Outcome::PasswordRejected,
-                              .action = "",
-                              .identityShown = "",
-                              .verdict = "0%",
-                              .boxes = {"Incorrect password. Please enter correct password.\n\n"},
-                              .resets = 0,
-                              .explained = "The admin password has 4 to 16 characters of the Western European "
-                                           "(Windows-1252) set; the one typed has another. Nothing was sent",
-                              .focus = Control::PasswordField},
-                      RunCase{.name = "PasswordTooShort",
-                              .password = "123",
-                              .outcome = Outcome::PasswordRejected,
-                              .action = "",
-                              .identityShown = "",
-                              .verdict = "0%",
-                              .boxes = {"Incorrect password. Please enter correct password.\n\n"},
-                              .resets = 0,
-                              .explained = "The admin password has 4 to 16 characters; the one typed has 3.",
-                              .focus = Control::PasswordField},
-                      RunCase{.name = "PasswordTooLong",
-                              .password = "12345678901234567",
-                              .outcome = Outcome::PasswordRejected,
-                              .action = "",
-                              .identityShown = "",
-                              .verdict = "0%",
-                              .boxes = {"Incorrect password. Please enter correct password.\n\n"},
-                              .resets = 0,
-                              .explained = "The admin password has 4 to 16 characters; the one typed has 17.",
-                              .focus = Control::PasswordField}),
+                      RefusedBeforeSending("PasswordWithACharacterWindows1252Lacks", "12\u01004",
+                                           "The admin password has 4 to 16 characters of the Western European "
+                                           "(Windows-1252) set; the one typed has another. Nothing was sent"),
+                      RefusedBeforeSending("PasswordTooShort", "123",
+                                           "The admin password has 4 to 16 characters; the one typed has 3."),
+                      RefusedBeforeSending("PasswordTooLong", "12345678901234567",
+                                           "The admin password has 4 to 16 characters; the one typed has 17.")),
     [](const ::testing::TestParamInfo<RunCase>& i) { return i.param.name; });
 
 TEST(Run, BoxesShowInFrontOfTheNewestStateAndTheEngineWaitsForThem) {
