@@ -54,6 +54,7 @@ case "$target" in
     printf '\x04:020000040000FA\r\n:10800000000001200181000081810000838100003F\r\n:0400000508008101E5\r\n:00000001FF\r\n' >"$corpus/intel-hex"
     printf '\x06:020000021000EC\n:0300300002337A1E\n:00000001FF\n' >"$corpus/intel-hex-segment"
     printf '\x00\x7f\x45\x4c\x46\x02\x01\x01' >"$corpus/raw"
+    printf '\x00\xef\xbb\xbf:00000001FF\n' >"$corpus/intel-hex-after-bom"
     printf '\x07C:\\firmware\\main.hex\n\x01\x02\xfe' >"$corpus/export"
     ;;
   settings)
