@@ -81,7 +81,9 @@ std::vector<Host> HostsFromFile(std::string_view content, const std::string& fil
         ++number;
         line = line.substr(0, line.find('#'));
         line = Trim(line);
-        if (!line.empty()) hosts.push_back({std::string(line), "line " + std::to_string(number) + " of " + fileName});
+        if (!line.empty())
+            hosts.push_back({std::string(line), "line " + std::to_string(number) + " of " + fileName, std::string(line),
+                             fileName, number});
     }
     return hosts;
 }
@@ -130,7 +132,7 @@ std::optional<std::string> ExpandRanges(std::vector<Host>& hosts) {
         for (uint32_t a = network + skip; a < network + size - skip; ++a) {
             const std::string dotted = std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
                                        std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
-            expanded.push_back({dotted, h.where + " (range " + h.address + ")"});
+            expanded.push_back({dotted, h.where + " (range " + h.address + ")", h.address, h.file, h.line});
         }
     }
     hosts = std::move(expanded);

@@ -20,6 +20,11 @@ std::optional<std::string> HostProblem(std::string_view host);
 struct Host {
     std::string address;
     std::string where;  // "the command line", "line 3 of plant-b.txt"
+    // The text given, a range for each of its addresses; and the host list's
+    // file and line it stands on (empty and 0: not from a host list).
+    std::string entry = address;
+    std::string file{};
+    int line = 0;
 };
 
 // The hosts of a hosts file: one per line, "#" starts a comment, blanks

@@ -14,6 +14,7 @@
 #include "cli/EarlierReports.h"
 #include "image/ImageFormats.h"
 #include "cli/Inputs.h"
+#include "platform/File.h"
 #include "brand/LoaderVersion.h"
 #include "protocol/PasswordText.h"
 #include "image/Sha256.h"
@@ -87,16 +88,35 @@ struct Arguments {
     int connectTimeoutMs = static_cast<int>(protocol::kConnectLimit.count());
 };
 
-std::string Password(const std::string& passwordFile, const PlanInputs& inputs) {
+// A password file others may read has been seen by them: refused as ssh
+// refuses such a key, before its first byte is read.
+void CheckPasswordFilePrivate(const std::string& path) {
+    if (const auto mode = platform::OpenToOthers(path)) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", *mode);
+        throw Refusal{"--password-file " + path + ": users besides its owner may read it (mode " + octal +
+                      "); chmod 600 " + path + " makes it its owner's alone"};
+    }
+}
+
+// The password, checked; `source` says where it comes from. A preview asks
+// no one: a password still to be typed stays unknown.
+std::string Password(const std::string& passwordFile, const PlanInputs& inputs, bool preview, PasswordSource& source) {
     std::string typed;
     std::string from;
     if (!passwordFile.empty()) {
+        source.from = "--password-file " + passwordFile;
+        source.usable = false;
+        CheckPasswordFilePrivate(passwordFile);
         typed = PasswordFromFile(Read("--password-file", passwordFile));
         from = "the password in " + passwordFile;
     } else if (auto env = inputs.environment(kPasswordVariable)) {
+        source.from = kPasswordVariable;
         typed = *env;
         from = std::string("the password in ") + kPasswordVariable;
     } else {
+        source.from = "prompt";
+        if (preview) return {};
         platform::TypedLine line = inputs.prompt();
         if (line.stopped) throw StoppedAtPrompt{};
         if (!line.asked)
@@ -105,9 +125,11 @@ std::string Password(const std::string& passwordFile, const PlanInputs& inputs) 
         typed = line.text;
         from = "the password typed";
     }
+    source.usable = false;
     const auto bytes = protocol::PasswordBytes(typed);
     if (!bytes) throw Refusal{from + " has a character the meter cannot take (only Windows-1252 characters)"};
     if (auto why = PasswordProblem(*bytes)) throw Refusal{from + ": " + *why};
+    source.usable = true;
     return *bytes;
 }
 
@@ -121,7 +143,7 @@ void CheckReportWritable(const std::string& path) {
 }
 
 // The meters of a run, from the arguments, a hosts file or an earlier report.
-std::vector<std::string> Hosts(Arguments& args, Plan& plan, const PlanInputs& inputs) {
+std::vector<Host> Hosts(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     if (!args.retryFile.empty()) {
         if (!args.hosts.empty() || !args.hostsFile.empty())
             throw Refusal{"--retry-failed takes its meters from the report: give no HOST nor --hosts with it"};
@@ -129,6 +151,7 @@ std::vector<std::string> Hosts(Arguments& args, Plan& plan, const PlanInputs& in
         if (!retry.problem.empty()) throw Refusal{retry.problem};
         args.hosts = std::move(retry.hosts);
         plan.run.continues = std::move(retry.from);
+        plan.retrySource = std::move(retry.firmwareSource);
     }
     std::vector<Host> given;
     for (const std::string& h : args.hosts)
@@ -141,9 +164,27 @@ std::vector<std::string> Hosts(Arguments& args, Plan& plan, const PlanInputs& in
     if (!(plan.run.continues && given.empty()))
         if (auto why = HostListProblem(given)) throw Refusal{*why};
     if (auto why = SameMeterProblem(given, inputs.resolve)) throw Refusal{*why};
-    std::vector<std::string> hosts;
-    for (const Host& h : given) hosts.push_back(h.address);
-    return hosts;
+    return given;
+}
+
+// A retry writes the firmware of the run it continues, or nothing: another
+// one would leave the site with two.
+void CheckRetryFirmware(const Plan& plan) {
+    const auto& earlier = plan.run.continues;
+    if (plan.command != Command::Update || !earlier || earlier->firmwareSha256 == plan.run.firmwareSha256) return;
+    const std::string retry = "--retry-failed " + earlier->report + ": ";
+    const std::string now =
+        "the firmware to be written now (" + plan.run.firmwareSource + ") has the SHA-256 " + plan.run.firmwareSha256;
+    if (earlier->firmwareSha256.empty())
+        throw Refusal{retry + "its report names no firmware, and " + now +
+                      ": name the failed meters and the firmware instead; nothing was sent"};
+    const std::string image = plan.retrySource == kCompiledIn || plan.retrySource.empty()
+                                  ? std::string("no --image (the compiled-in firmware)")
+                                  : "--image " + plan.retrySource;
+    throw Refusal{retry + "that run wrote the firmware " + earlier->firmwareSha256 + " (" +
+                  (plan.retrySource.empty() ? std::string("source not named") : plan.retrySource) + "), but " + now +
+                  ". Give that run's firmware: " + image + " with --expect-sha256 " + earlier->firmwareSha256 +
+                  "; nothing was sent"};
 }
 
 // The firmware to write, checked against the pin.
@@ -154,7 +195,7 @@ void Firmware(const Arguments& args, Plan& plan) {
             "sent"};
     if (!args.expectedSha256.empty() && !IsSha256Hex(args.expectedSha256))
         throw Refusal{"--expect-sha256 " + args.expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
-    plan.run.firmwareSource = "compiled-in";
+    plan.run.firmwareSource = kCompiledIn;
     if (!args.imageFile.empty()) {
         image::ParseResult parsed = image::ParseImageFile(Read("--image", args.imageFile));
         if (!parsed.ok) throw Refusal{"--image " + args.imageFile + ": " + parsed.error};
@@ -171,31 +212,63 @@ void Firmware(const Arguments& args, Plan& plan) {
                       plan.run.firmwareSha256 + ", not " + expected + " as --expect-sha256 requires; nothing was sent"};
 }
 
+// Runs each check of a run in turn. A run stops at the first refusal; a
+// preview notes it and goes on with the checks that do not depend on it.
+class Checks {
+public:
+    explicit Checks(Plan& plan) : plan_(plan) {}
+    template <typename Check>
+    bool operator()(Check check) {
+        if (plan_.job != Job::Preview) {
+            check();
+            return true;
+        }
+        try {
+            check();
+            return true;
+        } catch (const Refusal& r) {
+            plan_.refusals.push_back(r.what);
+            return false;
+        }
+    }
+
+private:
+    Plan& plan_;
+};
+
 void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
-    if (!args.refusedPassword.empty())
-        throw Refusal{
-            "--password is not taken: every user of this machine can read the command line. "
-            "Use --password-file FILE or the environment variable " +
-            std::string(kPasswordVariable)};
+    Checks check(plan);
+    check([&] {
+        if (!args.refusedPassword.empty())
+            throw Refusal{
+                "--password is not taken: every user of this machine can read the command line. "
+                "Use --password-file FILE or the environment variable " +
+                std::string(kPasswordVariable)};
+    });
     plan.command = plan.run.command = args.command;
     plan.run.toolVersion = LOADER_VERSION;
     plan.run.brand = brand::kBrands[0].name;
-    plan.hosts = Hosts(args, plan, inputs);
-    Firmware(args, plan);
-    if (const std::string why = OverwritesAnInput("--report", args.reportFile,
-                                                  {{"--retry-failed", args.retryFile},
-                                                   {"--hosts", args.hostsFile},
-                                                   {"--password-file", args.passwordFile},
-                                                   {"--image", args.imageFile}});
-        !why.empty())
-        throw Refusal{why};
-    if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
+    const bool hostsKnown = check([&] {
+        plan.entries = Hosts(args, plan, inputs);
+        for (const Host& h : plan.entries) plan.hosts.push_back(h.address);
+    });
+    if (check([&] { Firmware(args, plan); }) && hostsKnown) check([&] { CheckRetryFirmware(plan); });
+    check([&] {
+        if (const std::string why = OverwritesAnInput("--report", args.reportFile,
+                                                      {{"--retry-failed", args.retryFile},
+                                                       {"--hosts", args.hostsFile},
+                                                       {"--password-file", args.passwordFile},
+                                                       {"--image", args.imageFile}});
+            !why.empty())
+            throw Refusal{why};
+        if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
+    });
     plan.reportFile = args.reportFile;
     plan.retryFile = args.retryFile;
-    if (plan.hosts.empty()) return;  // nothing left to retry: no password needed
-    plan.password = Password(args.passwordFile, inputs);
-    plan.jobs = args.jobs > 0 ? args.jobs : std::min<int>(static_cast<int>(plan.hosts.size()), kDefaultMaxJobs);
+    plan.jobs = args.jobs > 0 ? args.jobs : std::clamp<int>(static_cast<int>(plan.hosts.size()), 1, kDefaultMaxJobs);
     plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
+    if (hostsKnown && plan.hosts.empty()) return;  // nothing left to retry: no password needed
+    check([&] { plan.password = Password(args.passwordFile, inputs, plan.job == Job::Preview, plan.passwordSource); });
 }
 
 // The options update and probe share.
@@ -234,9 +307,44 @@ void DeclareRunOptions(CLI::App& sub, Arguments& args) {
 
 // The subcommands and options, as --help lists them, filling `args` and `plan`.
 struct Commands {
-    CLI::App *update, *probe, *merge, *history;
-    CLI::Option* expect;
+    CLI::App *update, *probe, *merge, *history, *plan, *planProbe;
+    std::vector<CLI::Option*> expect;
 };
+
+// update or probe, beside their run options.
+CLI::App* RunCommand(CLI::App& parent, Command command, Arguments& args) {
+    CLI::App* sub = parent.add_subcommand(CommandName(command),
+                                          command == Command::Update
+                                              ? "Erase and write the firmware, then reset each meter."
+                                              : "Boot-mode request, identification and reset, without programming.");
+    DeclareRunOptions(*sub, args);
+    return sub;
+}
+
+CLI::Option* DeclarePin(CLI::App& update, Arguments& args) {
+    return update
+        .add_option("--expect-sha256", args.expectedSha256,
+                    "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
+        ->type_name("HEX");
+}
+
+// "plan update ..." and "plan probe ...": the same arguments, read and checked, printed.
+std::pair<CLI::App*, CLI::App*> DeclarePlan(CLI::App& app, Arguments& args, Plan& plan,
+                                            std::vector<CLI::Option*>& pins) {
+    auto* preview = app.add_subcommand(
+        kPlanCommand,
+        "Print as JSON what update or probe would do with the same arguments: each meter and the host-list entry it "
+        "comes from, the firmware, whether the password can serve, and every refusal (exit status 2). Contacts no "
+        "meter.");
+    preview->require_subcommand(1);
+    CLI::App* update = RunCommand(*preview, Command::Update, args);
+    CLI::App* probe = RunCommand(*preview, Command::Probe, args);
+    pins.push_back(DeclarePin(*update, args));
+    for (CLI::App* sub : {update, probe})
+        sub->add_flag("--connect", plan.connect,
+                      "also open a TCP connection to each meter's Modbus port (502), and close it at once");
+    return {preview, probe};
+}
 
 Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
     app.set_version_flag("--version", std::string(kToolName) + " " + LOADER_VERSION);
@@ -245,16 +353,9 @@ Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
         "Exit status: 0 every meter updated (or probed), 1 any meter failed or was busy, 2 usage or setup "
         "error (nothing was sent).");
 
-    auto* update =
-        app.add_subcommand(CommandName(Command::Update), "Erase and write the firmware, then reset each meter.");
-    auto* probe = app.add_subcommand(CommandName(Command::Probe),
-                                     "Boot-mode request, identification and reset, without programming.");
-    for (CLI::App* sub : {update, probe}) DeclareRunOptions(*sub, args);
-    auto* expect =
-        update
-            ->add_option("--expect-sha256", args.expectedSha256,
-                         "refuse to start, sending nothing, unless the firmware to be written has this SHA-256")
-            ->type_name("HEX");
+    CLI::App* update = RunCommand(app, Command::Update, args);
+    CLI::App* probe = RunCommand(app, Command::Probe, args);
+    std::vector<CLI::Option*> pins = {DeclarePin(*update, args)};
     auto* merge = app.add_subcommand(
         kMergeCommand, "Join the reports of many runs (sites) into one JSON report with the counts per result.");
     merge->add_option("REPORT", plan.mergePaths, "reports written by --report")->type_name("")->required();
@@ -268,7 +369,8 @@ Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
         ->type_name("DATE");
     historyList->add_flag("--json", plan.historyJson, "print the records as a JSON array instead of a table");
 
-    return {update, probe, merge, historyList, expect};
+    const auto [preview, previewProbe] = DeclarePlan(app, args, plan, pins);
+    return {update, probe, merge, historyList, preview, previewProbe, pins};
 }
 
 }  // namespace
@@ -329,7 +431,7 @@ Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inp
         planned.err = err.str();
         if (rc != 0 && app.get_subcommands().empty() && !arguments.empty() && !arguments[0].starts_with("-")) {
             if (auto meant = Suggestion(arguments[0], {CommandName(Command::Update), CommandName(Command::Probe),
-                                                       kMergeCommand, kHistoryCommand}))
+                                                       kMergeCommand, kHistoryCommand, kPlanCommand}))
                 planned.err = std::string(kToolName) + ": '" + arguments[0] + "' is no command; did you mean '" +
                               *meant + "'? (" + kToolName + " --help lists them)\n";
         }
@@ -345,8 +447,9 @@ Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inp
         } else if (commands.history->parsed()) {
             plan.job = Job::History;
         } else {
-            args.expectGiven = commands.expect->count() > 0;
-            args.command = commands.probe->parsed() ? Command::Probe : Command::Update;
+            if (commands.plan->parsed()) plan.job = Job::Preview;
+            for (const CLI::Option* pin : commands.expect) args.expectGiven = args.expectGiven || pin->count() > 0;
+            args.command = commands.probe->parsed() || commands.planProbe->parsed() ? Command::Probe : Command::Update;
             PlanUpdate(args, plan, inputs);
         }
     } catch (const Refusal& r) {

@@ -14,6 +14,7 @@
 #include "platform/Console.h"
 #include "protocol/Constants.h"
 #include "image/FlashImage.h"
+#include "cli/Inputs.h"
 #include "cli/Report.h"
 
 namespace cli {
@@ -34,16 +35,25 @@ struct PlanInputs {
     std::function<std::string(const std::string& host)> resolve;
 };
 
-enum class Job { Run, MergeReports, History };
+enum class Job { Run, Preview, MergeReports, History };
 // The subcommands of the jobs besides a run (update or probe: CommandName).
 inline constexpr char kMergeCommand[] = "merge-reports";
 inline constexpr char kHistoryCommand[] = "history";
+// The tool's reading of a run, without running it: "plan update ...".
+inline constexpr char kPlanCommand[] = "plan";
+
+// Where the password of a run comes from, and whether it can serve.
+struct PasswordSource {
+    std::string from;            // "--password-file FILE", "LOADER_PASSWORD" or "prompt"
+    std::optional<bool> usable;  // nothing: known only once typed
+};
 
 struct Plan {
     Job job = Job::Run;
     // Run: the meters, in order; the record the run fills in; the firmware.
     Command command = Command::Update;
     std::vector<std::string> hosts;
+    std::vector<Host> entries;  // the same meters, with the host-list entry each comes from
     RunRecord run;
     std::vector<uint8_t> imageBytes;  // empty: the compiled-in image
     std::string password;             // Windows-1252 bytes, checked
@@ -51,7 +61,13 @@ struct Plan {
     // How long each meter's Modbus TCP handshake may take.
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     std::string reportFile;
-    std::string retryFile;  // given: an empty host list means nothing is left to retry
+    std::string retryFile;    // given: an empty host list means nothing is left to retry
+    std::string retrySource;  // the firmware source the retried run's report names
+    // Preview: what a run of these arguments would refuse, in the words the
+    // run would use, each stage's first; and whether to try each meter's port.
+    std::vector<std::string> refusals;
+    PasswordSource passwordSource;
+    bool connect = false;
     // MergeReports: the reports to join and where.
     std::vector<std::string> mergePaths;
     std::string mergeOutput;

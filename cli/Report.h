@@ -16,6 +16,8 @@ namespace cli {
 inline constexpr char kToolName[] = "ethernet-loader-cli";
 
 enum class Command { Update, Probe };
+// The firmware source of a run without --image, as reports name it.
+inline constexpr char kCompiledIn[] = "compiled-in";
 // "update" or "probe": the subcommand, as the reports name it.
 const char* CommandName(Command c);
 
@@ -35,7 +37,7 @@ struct RunRecord {
     Command command = Command::Update;
     std::string toolVersion;
     std::string firmwareSha256;
-    std::string firmwareSource;  // "compiled-in" or the file given
+    std::string firmwareSource;  // kCompiledIn or the file given
     std::string brand;           // for the update history
     std::chrono::system_clock::time_point started{}, finished{};
     std::optional<Continued> continues;

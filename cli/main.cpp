@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "history/Log.h"
 #include "platform/MeterLock.h"
 #include "cli/Plan.h"
+#include "cli/Preview.h"
 #include "platform/Socket.h"
 #include "net/SocketAddress.h"
 
@@ -132,6 +134,20 @@ int ListHistory(const std::string& since, bool asJson) {
     return 0;
 }
 
+// "plan": the run as read, as JSON on the standard output; each refusal also
+// on the standard error, as the run would say it.
+int Preview(const cli::Plan& plan, const std::function<std::string(const std::string&)>& resolve) {
+    std::optional<std::vector<cli::Reach>> reached;
+    if (plan.connect && plan.refusals.empty()) {
+        platform::StartSocketLibrary();
+        reached = cli::TryModbusPorts(plan.hosts, plan.connectLimit, plan.jobs);
+        platform::StopSocketLibrary();
+    }
+    std::printf("%s\n", cli::PreviewJson(plan, resolve, reached).dump(2).c_str());
+    for (const std::string& why : plan.refusals) Tell(why);
+    return plan.refusals.empty() ? cli::kAllSucceeded : cli::kNothingSent;
+}
+
 // Runs every meter of the plan into `run`; the exit status when it ends
 // before any meter is contacted.
 std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
@@ -244,6 +260,7 @@ int main(int argc, char** argv) {
     switch (plan.job) {
         case cli::Job::History: return ListHistory(plan.since, plan.historyJson);
         case cli::Job::MergeReports: return MergeReportsCommand(plan);
+        case cli::Job::Preview: return Preview(plan, inputs.resolve);
         case cli::Job::Run: break;
     }
     cli::RunRecord& run = plan.run;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -90,6 +91,11 @@ inline constexpr char kToolFolder[] = "ethernet-loader";
 // A file name in the narrow text the system's own file calls take: the ANSI
 // code page on Windows, bytes as they are elsewhere.
 std::filesystem::path PathFromNativeName(const std::string& name);
+
+// The file's permission bits when others than its owner (its group, any
+// user) may reach it; nothing when only its owner may, when it cannot be
+// examined, and on Windows, whose files carry access lists instead.
+std::optional<unsigned> OpenToOthers(const std::filesystem::path& file);
 
 // The names a file has (its hard links); 0 when that cannot be told.
 std::uintmax_t NameCount(const std::filesystem::path& file);

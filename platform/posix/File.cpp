@@ -110,6 +110,12 @@ fs::path UserStateFolder() {
 
 fs::path PathFromNativeName(const std::string& name) { return name; }
 
+std::optional<unsigned> OpenToOthers(const fs::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || (st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return std::nullopt;
+    return static_cast<unsigned>(st.st_mode & 07777);
+}
+
 std::uintmax_t NameCount(const fs::path& file) {
     std::error_code ec;
     const std::uintmax_t n = fs::hard_link_count(file, ec);

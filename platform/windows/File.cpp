@@ -129,6 +129,8 @@ fs::path PathFromNativeName(const std::string& name) {
 
 // The C library's stat, and so fs::hard_link_count, counts one name for
 // every file on Windows.
+std::optional<unsigned> OpenToOthers(const fs::path&) { return std::nullopt; }
+
 std::uintmax_t NameCount(const fs::path& file) {
     const HANDLE h =
         CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

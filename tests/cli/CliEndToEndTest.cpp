@@ -51,9 +51,11 @@ const testsupport::TempDir scratch;
 
 std::string Scratch(const std::string& name) { return scratch.File(name); }
 
+// Readable by its owner alone, as the tool takes a password file.
 std::string WriteFile(const std::string& name, const std::string& content) {
     const std::string path = Scratch(name);
     testsupport::WriteBytes(path, content);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     return path;
 }
 
@@ -684,6 +686,11 @@ TEST_F(CliEndToEnd, RetryFailedTakesUpOnlyTheFailedMetersAndMergeCountsTheirLast
     // The meters are fixed now; the firmware is pinned to the one of the first run.
     auto sim = StartSim({"--address", hosts[0], "--meters", "4", "--password", kPasswordBytes, "--boot-delay", "300",
                          "--image", firmware, "--log", Scratch("sim2.log")});
+    // Without the firmware of the first run, the retry would write the compiled-in one.
+    auto other = StartCli({"update", "--retry-failed", first, "--password-file", password});
+    EXPECT_EQ(other->Wait(Clock::now() + 30s), 2) << other->ErrText();
+    EXPECT_NE(other->ErrText().find("Give that run's firmware: --image " + firmware), std::string::npos)
+        << other->ErrText();
     auto cli = StartCli({"update", "--retry-failed", first, "--expect-sha256", r1["firmware"]["sha256"], "--image",
                          firmware, "--password-file", password, "--report", retry});
     EXPECT_EQ(cli->Wait(Clock::now() + 120s), 0) << cli->ErrText();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/Plan.h"
+#include "cli/Preview.h"
 #include "tests/support/TempDir.h"
 
 using namespace cli;
@@ -18,10 +19,23 @@ namespace {
 
 const testsupport::TempDir scratch;
 
-std::string WriteFile(const std::string& name, const std::string& content) {
+// Readable by its owner alone, as a password file must be.
+std::string WriteFile(const std::string& name, const std::string& content,
+                      std::filesystem::perms perms = std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write) {
     const std::string path = scratch.File(name);
     testsupport::WriteBytes(path, content);
+    std::filesystem::permissions(path, perms);
     return path;
+}
+
+// An update report with one failed meter, of a firmware that is not the compiled-in one.
+std::string UpdateReport(const std::string& name, const std::string& source) {
+    return WriteFile(name,
+                     R"({"tool": "ethernet-loader-cli", "command": "update", "started": "2026-01-01T00:00:00.000Z",
+                              "firmware": {"sha256": ")" +
+                         std::string(64, 'a') + R"(", "source": ")" + source + R"("},
+                              "meters": [{"address": "10.0.0.2", "result": "communication-error"}]})");
 }
 
 std::string Image(uint32_t at, size_t bytes) {
@@ -62,6 +76,10 @@ TEST(PlanRun, RefusesEveryInputThatCannotWorkNamingIt) {
     const std::string missing = scratch.File("missing");
     const std::string folder = scratch.path().string();
     const std::string sha0(64, '0');
+    const std::string shared = WriteFile("shared", "1234\n",
+                                         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                             std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    const std::string otherFirmware = UpdateReport("fw-new.json", "fw-new.bin");
     platform::TypedLine stopped;
     stopped.asked = stopped.stopped = true;
     const struct {
@@ -90,6 +108,8 @@ TEST(PlanRun, RefusesEveryInputThatCannotWorkNamingIt) {
                     "ab\xC4\x80"
                     "cd")},
          "has a character the meter cannot take (only Windows-1252 characters)"},
+        {{"update", "10.0.0.2", "--password-file", shared},
+         "--password-file " + shared + ": users besides its owner may read it (mode 0644); chmod 600 " + shared},
         {{"update", "10.0.0.2"}, "no password"},
         {{"update", "10.0.0.2"}, "stopped at the password prompt; nothing was sent", Machine(stopped)},
         {{"update", "10.0.0.2", "--password", "1234"}, "--password is not taken"},
@@ -112,6 +132,12 @@ TEST(PlanRun, RefusesEveryInputThatCannotWorkNamingIt) {
         {{"update", "10.0.0.2", "--password-file", good, "--retry-failed", probeReport}, "give no HOST"},
         {{"update", "--password-file", good, "--retry-failed", probeReport}, "the report is of probe run"},
         {{"update", "--password-file", good, "--retry-failed", missing}, "--retry-failed"},
+        {{"update", "--password-file", good, "--retry-failed", otherFirmware},
+         "that run wrote the firmware " + std::string(64, 'a') +
+             " (fw-new.bin), but the firmware to be written now (compiled-in) has the SHA-256 "},
+        {{"update", "--password-file", good, "--retry-failed", UpdateReport("compiled.json", "compiled-in")},
+         "Give that run's firmware: no --image (the compiled-in firmware) with --expect-sha256 " +
+             std::string(64, 'a')},
         {{"merge-reports", probeReport, "--output", probeReport}, "--output " + probeReport + " is the file given"},
         {{"10.0.0.2"}, "subcommand"},
         {{"updte", "10.0.0.2"}, "'updte' is no command; did you mean 'update'?"},
@@ -122,6 +148,49 @@ TEST(PlanRun, RefusesEveryInputThatCannotWorkNamingIt) {
         EXPECT_FALSE(p.plan) << c.says;
         EXPECT_EQ(p.status, kNothingSent) << c.says;
         EXPECT_NE(p.err.find(c.says), std::string::npos) << p.err;
+    }
+}
+
+// "plan" reads a run as the run would, and names each meter's host-list
+// entry and every refusal, not only the first.
+TEST(PlanRun, APreviewNamesEachMetersEntryAndEveryRefusal) {
+    const std::string hosts = WriteFile("site", "# hall\n10.1.2.0/30\n\nmeter-7\n");
+    const std::string good = WriteFile("pw-good", "1234\n");
+    const std::string shared = WriteFile(
+        "pw-shared", "1234\n",
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::others_read);
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> refusals;
+        nlohmann::json usable;
+    } cases[] = {
+        {{"plan", "update", "--hosts", hosts, "--password-file", good}, {}, true},
+        {{"plan", "probe", "--hosts", hosts}, {}, nullptr},  // asked for at the run's start
+        {{"plan", "update", "--hosts", hosts, "--password-file", shared, "--expect-sha256", std::string(64, '0'),
+          "--report", hosts},
+         {"as --expect-sha256 requires", "is the file given as --hosts", "users besides its owner may read it"},
+         false},
+    };
+    for (const auto& c : cases) {
+        const Planned p = PlanRun(c.args, Machine());
+        ASSERT_TRUE(p.plan) << p.err;
+        const nlohmann::ordered_json j = PreviewJson(*p.plan, Machine().resolve, std::nullopt);
+        ASSERT_EQ(j["refusals"].size(), c.refusals.size()) << j["refusals"];
+        for (size_t i = 0; i < c.refusals.size(); ++i)
+            EXPECT_NE(j["refusals"][i].get<std::string>().find(c.refusals[i]), std::string::npos) << j["refusals"][i];
+        EXPECT_EQ(j["password"]["usable"], c.usable) << j["password"];
+        EXPECT_EQ(j["firmware"]["sha256"].get<std::string>().size(), 64u) << "known even when the pin is not met";
+        EXPECT_EQ(j.dump().find("1234"), std::string::npos) << "never the password";
+        const std::vector<std::vector<std::string>> meters = {
+            {"10.1.2.1", "10.1.2.0/30", "2"}, {"10.1.2.2", "10.1.2.0/30", "2"}, {"meter-7", "meter-7", "4"}};
+        ASSERT_EQ(j["meters"].size(), meters.size());
+        for (size_t i = 0; i < meters.size(); ++i) {
+            EXPECT_EQ(j["meters"][i]["address"], meters[i][0]);
+            EXPECT_EQ(j["meters"][i]["entry"], meters[i][1]);
+            EXPECT_EQ(j["meters"][i]["line"].dump(), meters[i][2]);
+            EXPECT_EQ(j["meters"][i]["file"], hosts);
+        }
+        EXPECT_EQ(j["meters"][2]["resolved"], "10.0.0.7");
     }
 }
 

@@ -1,0 +1,105 @@
+#include "cli/Preview.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "net/SocketAddress.h"
+#include "net/SocketLink.h"
+#include "platform/Wait.h"
+#include "protocol/Constants.h"
+
+namespace cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+Reach TryModbusPort(const std::string& host, std::chrono::milliseconds limit) {
+    Reach reach;
+    if (net::HostToDotted(host).empty()) {
+        reach.problem = "unknown host";
+        return reach;
+    }
+    const auto started = platform::Waiter::Clock::now();
+    net::SocketLink link(net::Transport::Tcp, protocol::kModbusPort);
+    link.Open(host);
+    platform::Waiter waiter;
+    waiter.WaitHandshake(started + limit, link.Handle(), nullptr);
+    reach.took = std::chrono::duration_cast<std::chrono::milliseconds>(platform::Waiter::Clock::now() - started);
+    switch (link.HandshakeState()) {
+        case platform::Handshake::Connected: reach.connected = true; break;
+        case platform::Handshake::Failed: reach.problem = "connection refused or network unreachable"; break;
+        case platform::Handshake::Pending:
+            reach.problem = "no answer within " + std::to_string(limit.count()) + " ms";
+            break;
+    }
+    link.Close();
+    return reach;
+}
+
+Json MeterJson(const Host& h, const std::function<std::string(const std::string&)>& resolve) {
+    Json m;
+    m["address"] = h.address;
+    m["resolved"] = TextOrNull(resolve(h.address));
+    m["entry"] = h.entry;
+    m["file"] = TextOrNull(h.file);
+    m["line"] = h.line > 0 ? Json(h.line) : Json(nullptr);
+    return m;
+}
+
+Json ContinuesJson(const Plan& plan) {
+    if (!plan.run.continues) return nullptr;
+    const Continued& c = *plan.run.continues;
+    return {{"report", c.report},
+            {"started", c.started},
+            {"firmware_sha256", c.firmwareSha256},
+            {"firmware_source", TextOrNull(plan.retrySource)},
+            {"failed_meters", c.failedMeters}};
+}
+
+}  // namespace
+
+std::vector<Reach> TryModbusPorts(const std::vector<std::string>& hosts, std::chrono::milliseconds limit, int jobs) {
+    std::vector<Reach> reached(hosts.size());
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < hosts.size();) reached[i] = TryModbusPort(hosts[i], limit);
+    };
+    std::vector<std::thread> threads;
+    const size_t count = std::clamp<size_t>(static_cast<size_t>(jobs), 1, std::max<size_t>(hosts.size(), 1));
+    for (size_t i = 1; i < count; ++i) threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads) t.join();
+    return reached;
+}
+
+Json PreviewJson(const Plan& plan, const std::function<std::string(const std::string&)>& resolve,
+                 const std::optional<std::vector<Reach>>& reached) {
+    Json j;
+    j["tool"] = kToolName;
+    j["tool_version"] = plan.run.toolVersion;
+    j["command"] = CommandName(plan.command);
+    j["firmware"] = {{"sha256", TextOrNull(plan.run.firmwareSha256)}, {"source", TextOrNull(plan.run.firmwareSource)}};
+    j["continues"] = ContinuesJson(plan);
+    const PasswordSource& pw = plan.passwordSource;
+    j["password"] = {{"source", TextOrNull(pw.from)}, {"usable", pw.usable ? Json(*pw.usable) : Json(nullptr)}};
+    j["report"] = TextOrNull(plan.reportFile);
+    j["jobs"] = plan.jobs;
+    j["connect_timeout_ms"] = plan.connectLimit.count();
+    Json meters = Json::array();
+    for (size_t i = 0; i < plan.entries.size(); ++i) {
+        Json m = MeterJson(plan.entries[i], resolve);
+        if (reached) {
+            const Reach& r = (*reached)[i];
+            m["connect"] = {{"connected", r.connected}, {"ms", r.took.count()}, {"problem", TextOrNull(r.problem)}};
+        }
+        meters.push_back(std::move(m));
+    }
+    j["meters"] = std::move(meters);
+    j["refusals"] = plan.refusals;
+    return j;
+}
+
+}  // namespace cli
