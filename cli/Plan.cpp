@@ -293,8 +293,8 @@ void DeclareRunOptions(CLI::App& sub, Arguments& args) {
     sub.add_option("--connect-timeout", args.connectTimeoutMs,
                    "how long each meter's Modbus TCP connection may take to come up, in milliseconds "
                    "(default " +
-                       std::to_string(protocol::kConnectLimit.count()) + "; at least " + std::to_string(kMinConnectMs) +
-                       ")")
+                       std::to_string(protocol::kConnectLimit.count()) + "; " + std::to_string(kMinConnectMs) + " to " +
+                       std::to_string(kMaxConnectMs) + ")")
         ->check(CLI::Range(kMinConnectMs, kMaxConnectMs))
         ->type_name("MS");
     sub.add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
@@ -350,8 +350,8 @@ Commands Declare(CLI::App& app, Arguments& args, Plan& plan) {
     app.set_version_flag("--version", std::string(kToolName) + " " + LOADER_VERSION);
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 every meter updated (or probed), 1 any meter failed or was busy, 2 usage or setup "
-        "error (nothing was sent).");
+        "Exit status: 0 every meter updated (or probed), 1 any meter failed, was stopped or was busy, 2 usage "
+        "or setup error (nothing was sent).");
 
     CLI::App* update = RunCommand(app, Command::Update, args);
     CLI::App* probe = RunCommand(app, Command::Probe, args);

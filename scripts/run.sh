@@ -10,7 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-scripts/build.sh default
+scripts/setup.sh build
+cmake --preset default >/dev/null
+cmake --build --preset default --target ethernet-loader ethernet-loader-cli meter-sim loader-settings
 
 meter_ip=127.0.0.2
 password=${METER_PASSWORD:-1234}
@@ -22,7 +24,7 @@ meters=1
 [ -z "$headless" ] || meters=3
 
 sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # ports 502 and 5555 below 1024 need root
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # port 502, below 1024, needs root
 "${sudo_cmd[@]}" "$root/build/sim/meter-sim" --address "$meter_ip" --meters "$meters" --password "$password" \
   --image "$root/build/image/flash_image.bin" --log "$rundir/meter-sim.log" > "$rundir/meter-sim.out" &
 sim=$!

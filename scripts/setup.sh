@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing the tool needs, where it is missing.
+# Installs what building and testing the tool needs, where it is missing:
+# scripts/setup.sh [build|all].
 # Debian 12; run as root (or with sudo available). For Windows: the mingw-w64
 # cross compiler, Wine to run the tests, librsvg2-bin and icoutils to make the
 # program's icon from its SVG, nsis for the installer, xdotool and imagemagick
@@ -12,17 +13,24 @@
 # installer.
 set -euo pipefail
 
-packages=(
+# "build": what building the Linux tool and meter-sim needs, for
+# scripts/run.sh on a fresh machine; anything else: everything above.
+build_packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libgl-dev libmodbus-dev libsimpleini-dev libgtest-dev
-  libcli11-dev nlohmann-json3-dev
-  clang clang-format xvfb xauth tshark
-  scdoc dpkg-dev file lintian desktop-file-utils appstream man-db
-  g++-mingw-w64-x86-64-posix wine64 googletest
-  librsvg2-bin icoutils nsis xdotool imagemagick fonts-wine
-  ansible-core ansible-lint openssh-server iproute2
-  devscripts osslsigncode diffoscope-minimal strip-nondeterminism python3-jsonschema p7zip-full
+  libcli11-dev nlohmann-json3-dev scdoc
 )
+packages=("${build_packages[@]}")
+if [ "${1:-all}" != build ]; then
+  packages+=(
+    clang clang-format xvfb xauth tshark
+    dpkg-dev file lintian desktop-file-utils appstream man-db
+    g++-mingw-w64-x86-64-posix wine64 googletest
+    librsvg2-bin icoutils nsis xdotool imagemagick fonts-wine
+    ansible-core ansible-lint openssh-server iproute2
+    devscripts osslsigncode diffoscope-minimal strip-nondeterminism python3-jsonschema p7zip-full
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -208,10 +208,10 @@ TEST(PlanRun, APlanHoldsWhatTheRunNeeds) {
     EXPECT_EQ(p.plan->Firmware()[0x8001], 8);
 }
 
-// The README's table of exit statuses is the tool's own: the same numbers,
+// The table of exit statuses in docs/fleet.md is the tool's own: the same numbers,
 // and the words a script relies on.
-TEST(ExitStatus, TheReadmeTableIsTheTools) {
-    std::ifstream in(LOADER_README);
+TEST(ExitStatus, TheDocumentedTableIsTheTools) {
+    std::ifstream in(LOADER_EXIT_TABLE);
     std::map<int, std::string> table;
     for (std::string line; std::getline(in, line);) {
         const size_t bar = line.find("| ");
