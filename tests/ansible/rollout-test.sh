@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The Ansible role and playbook under deploy/ansible against three sites on
 # this machine: each site an ssh login (an sshd of the test's own, key only,
-# on loopback) with its own simulated meters. Runs, in order: ansible-lint; a
-# wrong firmware hash (the canary wave stops, nothing is sent); a dry run
-# (no meter contacted, one site unreachable); the rollout in two waves (one
-# meter fails once, the retry round fixes it); a rerun (touches nothing); a
-# new meter that always fails (named, the verdict fails); and the password
-# in no output, log or report.
+# on loopback) with its own simulated meters; one site's host list holds a
+# range and, later, a host name. The firmware is pinned in upper case. Runs,
+# in order: ansible-lint; a setting of an earlier role version (refused); a
+# wrong firmware hash (the canary wave stops, nothing is sent); a dry run (no
+# meter contacted, one site unreachable); the rollout in two waves (one meter
+# fails once, the retry round fixes it; each meter written once); a rerun
+# (touches nothing); a new meter that always fails (named, the verdict fails)
+# while a meter's address is replaced by its name (left alone); and the
+# password in no output, log or report.
 # Usage: rollout-test.sh CLI METER_SIM IMAGE_BIN DEPLOY_DIR
 set -euo pipefail
 cli=$1 sim=$2 image=$3 deploy=$4
@@ -22,7 +25,7 @@ if [ -z "${ROLLOUT_TEST_NETNS:-}" ] && unshare -n true 2>/dev/null; then
 fi
 
 work=$(mktemp -d /tmp/ansible-rollout.XXXXXX)
-pids=()  # the meter-sims
+declare -A pids  # the meter-sims by name
 sshd=
 made_privsep=
 cleanup() {
@@ -49,10 +52,22 @@ fail() {
 # 127.N.S.1 is site S's ssh login, 127.N.S.2 and up its meters.
 net=$((200 + $$ % 50))
 addr() { echo "127.$net.$1.$2"; }
+# The south site's meter known by a name: localhost, on 127.0.0.1, which is
+# free only in a network of the test's own; elsewhere it goes by its address.
+if [ -n "${ROLLOUT_TEST_NETNS:-}" ]; then
+  named=localhost named_addr=127.0.0.1
+else
+  named=$(addr 2 7) named_addr=$(addr 2 7)
+fi
 password='Rk7-qz!Pw'
 sha=$(sha256sum "$image" | cut -d' ' -f1)
 cp "$image" "$work/firmware.bin"
 mkdir -p "$work/inventory/group_vars/sites" "$work/sites" "$work/history" "$work/out"
+# The playbooks run from a copy: with no loader_report_dir given, the reports
+# land beside the playbook, in a folder named after the pinned hash.
+mkdir "$work/deploy"
+cp -r "$deploy/rollout.yml" "$deploy/verdict.yml" "$deploy/roles" "$work/deploy/"
+reports=$work/deploy/reports/$sha
 
 # Ansible, its linter and ssh keep everything under the test's folder.
 export XDG_CACHE_HOME=$work/cache
@@ -98,7 +113,7 @@ start_sim() {  # NAME FIRST-ADDRESS COUNT [OPTIONS...]
   shift 3
   "$sim" --address "$first" --meters "$count" --password "$password" --image "$image" \
     --log "$work/sim-$name.log" "$@" > "$work/sim-$name.out" 2>&1 &
-  pids+=($!)
+  pids[$name]=$!
   for _ in $(seq 100); do
     grep -q '"ready":true' "$work/sim-$name.out" 2>/dev/null && return 0
     sleep 0.1
@@ -107,8 +122,9 @@ start_sim() {  # NAME FIRST-ADDRESS COUNT [OPTIONS...]
 }
 modbus_requests() { cat "$work"/sim-*.log 2>/dev/null | grep -c '"command":"MODBUS"' || true; }
 start_sim north "$(addr 1 2)" 2
-start_sim south "$(addr 2 2)" 2
-start_sim extra "$(addr 2 9)" 1 --fault 'drop@cmd=VER?'   # never identifies itself
+start_sim south "$(addr 2 9)" 6   # the range 127.N.2.8/29
+start_sim named "$named_addr" 1
+start_sim extra "$(addr 2 20)" 1 --fault 'drop@cmd=VER?'   # never identifies itself
 
 inventory() {  # the south site's meters
   cat > "$work/inventory/hosts.yml" <<INV
@@ -122,14 +138,13 @@ sites:
     ansible_user: $(id -un)
     loader_cli: $cli
     loader_image_src: $work/firmware.bin
-    loader_firmware_sha256: $sha
+    loader_firmware_sha256: ${sha^^}
     loader_state_dir: "$work/sites/{{ inventory_hostname }}"
-    loader_report_dir: $work/reports
     loader_retry_rounds: 1
-    loader_connect_timeout: 1
+    loader_connect_timeout_ms: 1000
 INV
 }
-inventory "\"$(addr 2 2)\", \"$(addr 2 3)\""
+inventory "\"$(addr 2 8)/29\", \"$named_addr\""
 printf 'loader_password: "%s"\n' "$password" > "$work/inventory/group_vars/sites/vault.yml"
 echo "vault-secret-of-the-test" > "$work/vault-pass"
 ansible-vault encrypt --vault-password-file "$work/vault-pass" "$work/inventory/group_vars/sites/vault.yml" > /dev/null
@@ -141,10 +156,15 @@ playbook() {  # OUTPUT-NAME [ARGS...]; the exit status in $status. $book: the pl
   status=0
   # -vvv --diff: module arguments, results and file changes in full, where a
   # password would show.
-  ansible-playbook -vvv --diff -i "$work/inventory" "$deploy/${book:-rollout.yml}" --vault-password-file "$work/vault-pass" \
+  ansible-playbook -vvv --diff -i "$work/inventory" "$work/deploy/${book:-rollout.yml}" --vault-password-file "$work/vault-pass" \
     -e "{\"rollout_waves\": [1, 2], \"rollout_cli\": \"$cli\"}" "$@" > "$work/out/$name.txt" 2>&1 || status=$?
 }
 recap() { sed -n '/PLAY RECAP/,$p' "$work/out/$1.txt"; }
+
+echo "== a setting of an earlier role version is refused"
+playbook old-setting -e loader_connect_timeout=3
+[ "$status" -ne 0 ] || fail "the rollout ran with loader_connect_timeout set"
+grep -q "set loader_connect_timeout_ms instead" "$work/out/old-setting.txt" || fail "no word on the setting: $(recap old-setting)"
 
 echo "== a wrong firmware hash stops the canary wave; nothing is sent"
 playbook wrong-hash -e "loader_firmware_sha256=$(printf '%064d' 7)"
@@ -152,13 +172,19 @@ playbook wrong-hash -e "loader_firmware_sha256=$(printf '%064d' 7)"
 grep -q "nothing was sent" "$work/out/wrong-hash.txt" || fail "no refusal: $(recap wrong-hash)"
 ! grep -q '\[south\]\|\[harbour\]' "$work/out/wrong-hash.txt" || fail "the wave after the canary ran"
 [ "$(modbus_requests)" -eq 0 ] || fail "a meter was contacted"
-[ ! -d "$work/reports" ] || fail "reports were fetched: $(ls "$work/reports")"
+[ ! -d "$work/deploy/reports" ] || fail "reports were fetched: $(ls -R "$work/deploy/reports")"
 
 echo "== a dry run contacts no meter and names the unreachable ones"
 playbook dry-run --check
 [ "$status" -ne 0 ] || fail "the dry run passed with a site unreachable"
 grep -q "north: would update $(addr 1 2) $(addr 1 3); unreachable: none" "$work/out/dry-run.txt" || fail "north: $(cat "$work/out/dry-run.txt")"
 grep -q "harbour: would update none; unreachable: $(addr 3 2) $(addr 3 3)" "$work/out/dry-run.txt" || fail "harbour: $(cat "$work/out/dry-run.txt")"
+grep -q "south: would update $(echo $(for i in $(seq 9 14); do addr 2 "$i"; done)) $named_addr; unreachable: none" \
+  "$work/out/dry-run.txt" || fail "south: $(cat "$work/out/dry-run.txt")"
+# A site whose meters are unreachable is itself reachable: it stays in the
+# play and removes its password file.
+recap dry-run | grep -q 'unreachable=[1-9]' && fail "a site was taken for unreachable: $(recap dry-run)"
+[ -z "$(find "$work/sites" -name password)" ] || fail "the dry run left a password file on a site"
 [ "$(modbus_requests)" -eq 0 ] || fail "the dry run sent a request to a meter"
 
 # The harbour's second meter answers no identification in its first round.
@@ -169,10 +195,16 @@ started=$(date +%s)
 playbook rollout
 elapsed=$(($(date +%s) - started))
 [ "$status" -eq 0 ] || fail "the rollout failed: $(tail -n 40 "$work/out/rollout.txt")"
-grep -Eq "4 reports of update with firmware [0-9a-f]{64}, 6 meters: 6 updated" "$work/out/rollout.txt" || fail "counts: $(tail -n 30 "$work/out/rollout.txt")"
+grep -q "4 reports of update with firmware $sha, 11 meters: 11 updated" "$work/out/rollout.txt" || fail "counts: $(tail -n 30 "$work/out/rollout.txt")"
 [ "$(grep -c '^PLAY \[Update the meters' "$work/out/rollout.txt")" -eq 2 ] || fail "not two waves"
-[ -f "$work/reports/harbour.run-002.json" ] || fail "the harbour's failing meter was not retried: $(ls "$work/reports")"
-grep -o '"result": "[a-z-]*"' "$work/reports/harbour.run-001.json" | grep -qv updated || fail "the harbour's first round failed no meter"
+[ -f "$reports/harbour.run-002.json" ] || fail "the harbour's failing meter was not retried: $(ls "$reports")"
+grep -o '"result": "[a-z-]*"' "$reports/harbour.run-001.json" | grep -qv updated || fail "the harbour's first round failed no meter"
+# One boot-mode request per meter of the range and the named meter: none
+# written twice.
+south_requests=$(cat "$work/sim-south.log" "$work/sim-named.log" | grep '"command":"MODBUS"' | grep -o '"meter":"[^"]*"')
+[ "$(echo "$south_requests" | wc -l)" -eq 7 ] && [ "$(echo "$south_requests" | sort -u | wc -l)" -eq 7 ] ||
+  fail "the south site's meters were not each written once: $(echo "$south_requests" | sort | uniq -c)"
+grep -qF '"--connect-timeout", "1000"' "$work/out/rollout.txt" || fail "the tool was not given --connect-timeout"
 grep '^PLAY \[\|"msg": "[a-z]*: [a-z-]* [0-9]\|"msg": "[0-9]* reports' "$work/out/rollout.txt" || true
 echo "rollout wall time: ${elapsed}s"
 
@@ -182,29 +214,30 @@ playbook rerun
 [ "$status" -eq 0 ] || fail "the rerun failed: $(tail -n 30 "$work/out/rerun.txt")"
 [ "$(modbus_requests)" -eq "$before" ] || fail "the rerun contacted a meter"
 recap rerun | grep -q 'changed=[1-9]' && fail "the rerun changed something: $(recap rerun)"
+recap rerun | grep -q '^south .*changed=0' || fail "the south site did not run: $(recap rerun)"
 
-echo "== a meter that always fails is named and fails the verdict; the others are left alone"
-inventory "\"$(addr 2 2)\", \"$(addr 2 3)\", \"$(addr 2 9)\""
+echo "== a meter that always fails is named and fails the verdict; the others, one now given by its name, are left alone"
+inventory "\"$(addr 2 8)/29\", \"$named\", \"$(addr 2 20)\""
 before=$(modbus_requests)
 playbook failing
 [ "$status" -ne 0 ] || fail "the rollout with a failing meter succeeded"
-grep -q "1 of 3 meters of this site not updated: $(addr 2 9) (" "$work/out/failing.txt" || fail "the site did not name the meter: $(recap failing)"
+grep -q "1 of 8 meters of this site not updated: $(addr 2 20) (" "$work/out/failing.txt" || fail "the site did not name the meter: $(recap failing)"
 grep -q "NO MORE HOSTS LEFT" "$work/out/failing.txt" || fail "the wave did not stop the rollout: $(recap failing)"
 book=verdict.yml playbook verdict
 [ "$status" -ne 0 ] || fail "the verdict passed with a meter not updated"
-grep -q "7 meters: 1 [a-z-]*, 6 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
-grep -q "\"$(addr 2 9): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
+grep -q "12 meters: 1 [a-z-]*, 11 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
+grep -q "\"$(addr 2 20): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
 [ "$(($(modbus_requests) - before))" -eq 2 ] || fail "expected two requests (a run and its retry), all to the new meter"
 
 echo "== the password is in no output, log, report or state"
-! grep -rlF -- "$password" "$work/out" "$work/ansible.log" "$work/reports" "$work/sites" "$work/history" \
+! grep -rlF -- "$password" "$work/out" "$work/ansible.log" "$work/deploy" "$work/sites" "$work/history" \
   "$work/remote-tmp" "$work/ansible-tmp" 2>/dev/null || fail "the password was found in the files above"
 [ -z "$(find "$work/sites" -name password)" ] || fail "a password file was left on a site"
 [ -s "$work/history/ethernet-loader/updates.jsonl" ] || fail "no history written where the check looks"
 
 # Every meter of the three sites holds the firmware.
-for p in "${pids[@]:0:2}" "${pids[@]:3}"; do kill -INT "$p"; done
-for name in north south harbour; do
+for name in north south named harbour; do kill -INT "${pids[$name]}"; done
+for name in north south named harbour; do
   for _ in $(seq 50); do grep -q '"summary"' "$work/sim-$name.out" && break; sleep 0.1; done
   grep -q '"summary"' "$work/sim-$name.out" && ! grep '"summary"' "$work/sim-$name.out" | grep -q '"mismatch"' ||
     fail "$name: $(tail -n 1 "$work/sim-$name.out")"
