@@ -47,7 +47,7 @@ MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions&
     MeterRecord record;
     record.address = host;
     // Held to the meter's end: another run that erased it now would leave holes.
-    const platform::MeterLock lock(options.lockFolder, net::HostToDotted(host), kToolName);
+    const platform::MeterLock lock(options.lockScope, net::HostToDotted(host));
     if (lock.Busy()) {
         record.busyWith = lock.Holder();
         return record;

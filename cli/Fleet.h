@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,8 +24,8 @@ struct FleetOptions {
     // How long a meter's Modbus TCP handshake may take.
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     image::ImageView firmware = image::EmbeddedImage();
-    // Where each meter is locked for its update (platform::MeterLock); empty: not locked.
-    std::filesystem::path lockFolder;
+    // The scope each meter is locked in for its update (platform::MeterLock); empty: not locked.
+    std::string lockScope;
     // Called on the meter's thread once it has ended, contacted or not.
     std::function<void(const MeterRecord&)> finished;
 };

@@ -170,7 +170,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
         return Refuse(std::to_string(options.jobs) + " meters at once need about " + std::to_string(sockets) +
                       " open files; this system allows " + std::to_string(allowed) +
                       " (ulimit -n): give a smaller --jobs");
-    options.lockFolder = platform::MeterLockFolder();
+    options.lockScope = platform::MeterLockScope();
     options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
 
     platform::StartSocketLibrary();

@@ -1,39 +1,26 @@
 #include "platform/MeterLock.h"
 
-#include <cctype>
-#include <system_error>
-
-#include "platform/File.h"
-
-namespace fs = std::filesystem;
-
 namespace platform {
+namespace {
 
-fs::path StateLockFolder() {
-    const fs::path state = UserStateFolder();
-    return state.empty() ? state : state / kToolFolder / "locks";
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        // One mark for a whole UTF-8 character, not one for each of its bytes.
+        if ((c & 0xC0) == 0x80) continue;
+        out += c >= 0x20 && c < 0x7F ? ch : '?';
+    }
+    return out;
 }
 
-fs::path LockFile(const fs::path& folder, const std::string& address) {
-    if (folder.empty() || address.empty()) return {};
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    return folder / ("meter-" + address + ".lock");
-}
+}  // namespace
 
-std::string HolderRecord(long processId, const std::string& self) {
-    return std::to_string(processId) + " " + self + "\n";
-}
-
-std::string HolderFromRecord(const std::string& record) {
-    size_t digits = 0;
-    while (digits < record.size() && std::isdigit(static_cast<unsigned char>(record[digits]))) ++digits;
-    // Taken a moment ago, its holder not yet written down.
-    if (digits == 0) return "another process";
-    std::string name = record.substr(digits);
-    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
-    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.front()))) name.erase(0, 1);
-    return "process " + record.substr(0, digits) + (name.empty() ? "" : " (" + name + ")");
+std::string HolderText(unsigned long processId, const std::string& program, const std::string& user) {
+    std::string text = processId == 0 ? "another process" : "process " + std::to_string(processId);
+    if (processId != 0 && !program.empty()) text += " (" + Printable(program) + ")";
+    if (!user.empty()) text += " of user " + Printable(user);
+    return text;
 }
 
 }  // namespace platform

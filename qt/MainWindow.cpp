@@ -109,7 +109,7 @@ window::Options MainWindow::StartOptions() {
     // working directory later becomes.
     options.appDir = QFile::encodeName(QDir::toNativeSeparators(QDir::currentPath())).toStdString();
     options.historyLog = history::LogPath();
-    options.meterLocks = platform::MeterLockFolder();
+    options.meterLocks = platform::MeterLockScope();
     return options;
 }
 

@@ -26,7 +26,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         // in, not to the program's own folder.
         options.appDir = std::filesystem::current_path().string();
         options.historyLog = history::LogPath();
-        options.meterLocks = platform::MeterLockFolder();
+        options.meterLocks = platform::MeterLockScope();
         int rc = 0;
         {
             // Outlive the window, whose run may still be stopping as it goes.

@@ -358,7 +358,7 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
             try {
                 // Held to the run's end: a second run erasing the meter now
                 // would leave holes in what this one confirms.
-                meterLock.emplace(options_.meterLocks, net::HostToDotted(request.address), "ethernet-loader");
+                meterLock.emplace(options_.meterLocks, net::HostToDotted(request.address));
                 if (meterLock->Busy())
                     error = BusyText(meterLock->Holder());
                 else

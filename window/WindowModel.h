@@ -153,9 +153,9 @@ struct Options {
     image::ImageView firmware = image::EmbeddedImage();
     // The update history, where every run leaves its record; empty: none.
     std::filesystem::path historyLog;
-    // Where a run locks its meter against other runs on this computer
+    // The scope a run locks its meter in against other runs on this computer
     // (platform::MeterLock); empty: not locked.
-    std::filesystem::path meterLocks;
+    std::string meterLocks;
 };
 
 // All the window shows, as last drawn.

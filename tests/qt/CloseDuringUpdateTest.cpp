@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "qt/MainWindow.h"
+#include "tests/support/Addresses.h"
 #include "tests/support/QtFiles.h"
 #include "tests/support/RecordingDialogs.h"
 #include "sim/Meter.h"
@@ -91,7 +92,7 @@ private slots:
         net::MeterConnections n;
         auto f = std::make_unique<MainWindow>(d, PortsOver(n));
         sim::MeterOptions o;
-        o.address = "127.0.0.1";
+        o.address = testsupport::LoopbackOfItsOwn();
         o.modbusPort = 0;
         o.bootPort = 0;
         o.bootDelayMs = 300;
@@ -113,7 +114,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
         n.modbus.SetRemotePort(meter.ModbusPort());
         n.boot.SetRemotePort(meter.BootPort());
-        f->Field(Control::AddressField)->setText("127.0.0.1");
+        f->Field(Control::AddressField)->setText(QString::fromStdString(testsupport::LoopbackOfItsOwn()));
         f->Field(Control::PasswordField)->setText("1234");
         // Pressed from inside the program's event loop, which must end once
         // the window has closed.
@@ -166,7 +167,7 @@ private slots:
         // Loopback ports where nothing listens.
         n.modbus.SetRemotePort(1);
         n.boot.SetRemotePort(1);
-        f->Field(Control::AddressField)->setText("127.0.0.1");
+        f->Field(Control::AddressField)->setText(QString::fromStdString(testsupport::LoopbackOfItsOwn()));
         f->Field(Control::PasswordField)->setText("1234");
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
@@ -178,7 +179,8 @@ private slots:
         f.reset();  // the program's end waits for the run to stop
         QFile file(dir.filePath("QT510x_QT520x_Ethernet_Loader.ini"));
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("[boot]\nipaddress=127.0.0.1\n"));
+        QCOMPARE(file.readAll(),
+                 QByteArray::fromStdString("[boot]\nipaddress=" + testsupport::LoopbackOfItsOwn() + "\n"));
         // A close after the run's end says nothing more than its end did.
         QVERIFY(d.boxes.size() <= 1);
     }

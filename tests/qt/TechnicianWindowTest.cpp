@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "qt/MainWindow.h"
+#include "tests/support/Addresses.h"
 #include "tests/support/QtFiles.h"
 #include "tests/support/RecordingDialogs.h"
 #include "window/Texts.h"
@@ -27,7 +28,7 @@ int Count(const sim::Meter& m, const std::string& command) {
 
 sim::MeterOptions OnLoopback() {
     sim::MeterOptions o;
-    o.address = "127.0.0.1";
+    o.address = testsupport::LoopbackOfItsOwn();
     o.modbusPort = 0;
     o.bootPort = 0;
     o.bootDelayMs = 300;
@@ -68,7 +69,7 @@ private slots:
         f.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f));
         Connect(n, meter);
-        f.Field(Control::AddressField)->setText("127.0.0.1");
+        f.Field(Control::AddressField)->setText(QString::fromStdString(testsupport::LoopbackOfItsOwn()));
         QTest::keyClicks(f.Field(Control::PasswordField), "1234");
         QTest::keyClick(f.Field(Control::PasswordField), Qt::Key_Return);
         QVERIFY(f.Model().Running());
@@ -78,7 +79,7 @@ private slots:
         QTest::keyClicks(f.Field(Control::AddressField), "10.9");
         QTest::keyClicks(f.Field(Control::PasswordField), "5");
         QTest::keyClick(f.Field(Control::AddressField), Qt::Key_Return);
-        QCOMPARE(f.Field(Control::AddressField)->text(), QString("127.0.0.1"));
+        QCOMPARE(f.Field(Control::AddressField)->text(), QString::fromStdString(testsupport::LoopbackOfItsOwn()));
         QCOMPARE(f.Field(Control::PasswordField)->text(), QString("1234"));
 
         QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 60000);
@@ -117,11 +118,11 @@ private slots:
         f->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(f.get()));
         Connect(n, meter);
-        f->Field(Control::AddressField)->setText(" 127.0.0.1 \t");
+        f->Field(Control::AddressField)->setText(QString::fromStdString(" " + testsupport::LoopbackOfItsOwn() + " \t"));
         QTest::keyClicks(f->Field(Control::PasswordField), "1234");
         QTest::keyClick(f->Button(Control::UpdateButton), Qt::Key_Return);  // Enter on the button itself
         QVERIFY(f->Model().Running());
-        QCOMPARE(f->Field(Control::AddressField)->text(), QString("127.0.0.1"));
+        QCOMPARE(f->Field(Control::AddressField)->text(), QString::fromStdString(testsupport::LoopbackOfItsOwn()));
         QTRY_VERIFY_WITH_TIMEOUT(!f->Model().Running(), 120000);
         QCOMPARE(f->Label(Text::Verdict)->text(), QString("Successfully updated."));
         QVERIFY(d.boxes.empty());
@@ -131,7 +132,8 @@ private slots:
         QVERIFY(f->close());
         QFile file(dir.filePath("QT510x_QT520x_Ethernet_Loader.ini"));
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("[boot]\nipaddress=127.0.0.1\n"));
+        QCOMPARE(file.readAll(),
+                 QByteArray::fromStdString("[boot]\nipaddress=" + testsupport::LoopbackOfItsOwn() + "\n"));
     }
 
     // A close while the flash is written asks first, with the real box; the
@@ -144,7 +146,7 @@ private slots:
         f->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.get()));
         Connect(n, meter);
-        f->Field(Control::AddressField)->setText("127.0.0.1");
+        f->Field(Control::AddressField)->setText(QString::fromStdString(testsupport::LoopbackOfItsOwn()));
         f->Field(Control::PasswordField)->setText("1234");
         f->Button(Control::UpdateButton)->click();
         QTRY_VERIFY_WITH_TIMEOUT(Count(meter, "W") >= 3, 20000);

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "qt/MainWindow.h"
+#include "tests/support/Addresses.h"
 #include "tests/support/RecordingDialogs.h"
 #include "sim/Meter.h"
 
@@ -21,7 +22,7 @@ private slots:
 
     void pressRunsTheWholeUpdateAndShowsTheVerdict() {
         sim::MeterOptions o;
-        o.address = "127.0.0.1";
+        o.address = testsupport::LoopbackOfItsOwn();
         o.modbusPort = 0;
         o.bootPort = 0;
         o.password = "admin123";
@@ -39,7 +40,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         n.modbus.SetRemotePort(meter.ModbusPort());
         n.boot.SetRemotePort(meter.BootPort());
-        f.Field(Control::AddressField)->setText("127.0.0.1");
+        f.Field(Control::AddressField)->setText(QString::fromStdString(testsupport::LoopbackOfItsOwn()));
         QTest::keyClicks(f.Field(Control::PasswordField), "admin123");
 
         // Labels must change while the update runs: the window keeps processing events.

@@ -1,9 +1,10 @@
-// Loopback addresses for many simulated meters at once.
+// Loopback addresses for simulated meters.
 #pragma once
 
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,19 @@ inline std::vector<std::string> ConsecutiveAddresses(const std::string& first, i
         out.emplace_back(text);
     }
     return out;
+}
+
+// A loopback address of this process's own, 127.16-99.x.y at random: the
+// tool locks a meter for the whole computer, so test programs that run at
+// once, from one checkout or several, must not share their meters' address.
+inline const std::string& LoopbackOfItsOwn() {
+    static const std::string address = [] {
+        std::random_device random;
+        std::string a = "127." + std::to_string(16 + random() % 84);
+        for (int octet = 0; octet < 2; ++octet) a += "." + std::to_string(1 + random() % 254);
+        return a;
+    }();
+    return address;
 }
 
 }  // namespace testsupport

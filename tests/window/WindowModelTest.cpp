@@ -677,8 +677,9 @@ TEST(History, ThatCannotBeWrittenIsAWarningAndTheVerdictStands) {
 // window) is left alone: nothing sent, no record, and the box names the holder.
 TEST(Run, AMeterAnotherRunHoldsIsLeftAloneAndTheHolderNamed) {
     Rig r;
-    const fs::path locks = r.dir.path() / "locks";
-    const platform::MeterLock held(locks, "127.0.0.1", "ethernet-loader-cli");
+    // The test's own scope (its folder's random name): other tests lock 127.0.0.1 too.
+    const std::string locks = r.dir.path().filename().string();
+    const platform::MeterLock held(locks, "127.0.0.1");
     ASSERT_FALSE(held.Busy());
     r.model.reset();
     Options o;
@@ -700,8 +701,8 @@ TEST(Run, AMeterAnotherRunHoldsIsLeftAloneAndTheHolderNamed) {
     ASSERT_EQ(r.view.boxes.size(), 1u);
     EXPECT_EQ(r.view.boxes[0].text.rfind("Another update of this meter is running on this computer (process ", 0), 0u)
         << r.view.boxes[0].text;
-    EXPECT_NE(r.view.boxes[0].text.find("(ethernet-loader-cli)).\n\nNothing was sent"), std::string::npos)
-        << r.view.boxes[0].text;
+    EXPECT_NE(r.view.boxes[0].text.find(" (window_model_tests) of user "), std::string::npos) << r.view.boxes[0].text;
+    EXPECT_NE(r.view.boxes[0].text.find(").\n\nNothing was sent"), std::string::npos) << r.view.boxes[0].text;
     r.view.PumpUntil([&] { return r.view.enabled[Control::UpdateButton]; });
     EXPECT_TRUE(r.view.enabled[Control::UpdateButton]) << "a new try is one click away";
     EXPECT_FALSE(r.view.verdictBackground) << "the other run gives this meter's verdict";
