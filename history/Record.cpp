@@ -50,7 +50,7 @@ std::string CauseText(const update::UpdateResult& r) {
     return {};
 }
 
-std::string OutcomeText(const MeterRun& m) {
+std::string OutcomeText(const MeterRun& m, const brand::Brand& b) {
     const update::UpdateResult& r = m.result;
     if (!m.busyWith.empty())
         return "Not contacted: another update of this meter is running on this computer (" + m.busyWith +
@@ -71,9 +71,8 @@ std::string OutcomeText(const MeterRun& m) {
             if (r.modbusException != 0)
                 return "The meter refused the boot-mode request with Modbus exception " +
                        std::to_string(r.modbusException) + ", and no bootloader identified itself on UDP port " +
-                       std::to_string(protocol::kBootloaderPort) +
-                       "; nothing was erased. It may be no QT510x/QT520x, or its Ethernet module may not take "
-                       "updates.";
+                       std::to_string(protocol::kBootloaderPort) + "; nothing was erased. It may be no " + b.models +
+                       ", or its Ethernet module may not take updates.";
             return r.modbusAnswered
                        ? "The meter answered the boot-mode request, but no bootloader identified itself "
                          "on UDP port " +
@@ -110,8 +109,8 @@ std::string OutcomeText(const MeterRun& m) {
 
 }  // namespace
 
-std::string ResultMessage(const MeterRun& m) {
-    const std::string message = OutcomeText(m);
+std::string ResultMessage(const MeterRun& m, const brand::Brand& b) {
+    const std::string message = OutcomeText(m, b);
     return m.contacted && m.fault.empty() ? message + CauseText(m.result) : message;
 }
 
@@ -125,7 +124,7 @@ std::string IsoTime(std::chrono::system_clock::time_point t) {
     return text;
 }
 
-nlohmann::ordered_json MeterFields(const MeterRun& m) {
+nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b) {
     using nlohmann::ordered_json;
     ordered_json j;
     j["address"] = m.address;
@@ -140,18 +139,18 @@ nlohmann::ordered_json MeterFields(const MeterRun& m) {
     j["started"] = m.contacted ? ordered_json(IsoTime(m.started)) : ordered_json(nullptr);
     j["finished"] = m.contacted ? ordered_json(IsoTime(m.finished)) : ordered_json(nullptr);
     j["duration_s"] = m.contacted ? std::chrono::duration<double>(m.finished - m.started).count() : 0.0;
-    j["message"] = ResultMessage(m);
+    j["message"] = ResultMessage(m, b);
     return j;
 }
 
 std::string RecordLine(const Origin& origin, const MeterRun& m) {
     nlohmann::ordered_json j;
     j["tool_version"] = origin.toolVersion;
-    j["brand"] = origin.brand;
+    j["brand"] = origin.brand.name;
     j["front_end"] = origin.frontEnd;
     j["command"] = CommandWord(m.probe);
     j["firmware"] = {{"sha256", origin.firmwareSha256}, {"source", origin.firmwareSource}};
-    const nlohmann::ordered_json fields = MeterFields(m);
+    const nlohmann::ordered_json fields = MeterFields(m, origin.brand);
     for (const auto& [key, value] : fields.items()) j[key] = value;
     // Bytes that are not UTF-8 (a host name, a file name) are replaced rather
     // than refused: the record is written in any case.

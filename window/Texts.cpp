@@ -1,6 +1,5 @@
 #include "window/Texts.h"
 
-#include "brand/Brand.h"
 #include "protocol/Frames.h"
 #include "history/Record.h"
 
@@ -48,14 +47,14 @@ std::string ProgrammingEndText(update::ProgrammingEnd end) {
     return {};
 }
 
-std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address) {
+std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address, const brand::Brand& b) {
     switch (r.outcome) {
         case update::Outcome::NotFound: {
             history::MeterRun run;
             run.result = r;
             run.contacted = true;
             return "No bootloader answered at " + std::string(address) + ". The meter was not updated.\n\n" +
-                   history::ResultMessage(run) +
+                   history::ResultMessage(run, b) +
                    "\n\nCheck the IP address, the admin password and the network "
                    "connection to the meter, then press " +
                    kFirmwareUpdate + " again.";

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "brand/Brand.h"
 #include "update/UpdateEvents.h"
 #include "window/WindowModel.h"
 
@@ -46,8 +47,8 @@ std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a);
 std::string ProgrammingEndText(update::ProgrammingEnd end);
 
 // The box at the end of a run that did not succeed and showed no box of its
-// own yet; empty when none is due.
-std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address);
+// own yet; empty when none is due. `b`: the brand the window shows.
+std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address, const brand::Brand& b);
 
 // The verdict after a run that did not update the meter: "Not updated." and
 // the state the meter is left in; empty after a success or an identification.
