@@ -106,6 +106,22 @@ std::string PasswordRuleText(std::string_view typed, bool refusedByMeter) {
            "the meter.";
 }
 
+std::string RepeatAdvice() {
+    return std::string("Check the network connection to the meter, then press ") + kFirmwareUpdate +
+           " again to repeat the update.";
+}
+
+std::string EraseAdvice() {
+    return std::string(
+               "After OK the blocks are written all the same, but the meter cannot be updated by this run: once it "
+               "has ended, press ") +
+           kFirmwareUpdate + " again.";
+}
+
+std::string TypeAgainAdvice(std::string_view what) {
+    return "Type the meter's " + std::string(what) + ", then press " + kFirmwareUpdate + " again.";
+}
+
 std::string WithFullStop(std::string msg) {
     if (!msg.empty() && static_cast<unsigned char>(msg.back()) > '.') msg += '.';
     return msg;

@@ -60,12 +60,12 @@ inline constexpr char kNotUpdatedUnknownState[] = "Not updated. The meter may wa
 // breaks it (`typed` as UTF-8), or that the meter refused it.
 std::string PasswordRuleText(std::string_view typed, bool refusedByMeter);
 
-// What to do after each failure box.
-inline constexpr char kRepeatAdvice[] =
-    "Check the network connection to the meter, then press FIRMWARE UPDATE again to repeat the update.";
-inline constexpr char kEraseAdvice[] =
-    "After OK the blocks are written all the same, but the meter cannot be updated by this run: once it has "
-    "ended, press FIRMWARE UPDATE again.";
+// What to do after each failure box; each names the button by its label.
+std::string RepeatAdvice();
+std::string EraseAdvice();
+// After a field's content was refused: "Type the meter's IP address, then
+// press FIRMWARE UPDATE again." for `what`, "IP address".
+std::string TypeAgainAdvice(std::string_view what);
 
 // The application's error display: the message with a full stop unless its
 // last character already is one, or sorts before it (a blank, "!", ")" ...).

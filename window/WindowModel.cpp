@@ -184,11 +184,10 @@ private:
         run.contacted = true;
         switch (n) {
             case update::Notice::IncorrectPassword:
-                return model_.Explained(NoticeText(n), PasswordRuleText({}, true),
-                                        "Type the meter's admin password, then press FIRMWARE UPDATE again.");
+                return model_.Explained(NoticeText(n), PasswordRuleText({}, true), TypeAgainAdvice("admin password"));
             case update::Notice::EraseError:
                 run.result.outcome = update::Outcome::EraseUnconfirmed;
-                return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()), kEraseAdvice);
+                return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()), EraseAdvice());
             case update::Notice::CommunicationError:
                 // Otherwise the confirmations came into doubt.
                 if (failing_ && failures_ >= protocol::kWriteAttempts) {
@@ -197,7 +196,8 @@ private:
                 } else {
                     run.result.outcome = update::Outcome::AmbiguousAnswers;
                 }
-                return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()), kRepeatAdvice);
+                return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()),
+                                        RepeatAdvice());
         }
         return NoticeText(n);
     }
