@@ -28,6 +28,24 @@ std::string ResultName(const MeterRun& m) {
 
 bool Succeeded(const MeterRun& m) { return ResultName(m) == SuccessWord(m.probe); }
 
+MeterLeft WhereLeft(const update::UpdateResult& r) {
+    switch (r.outcome) {
+        case Outcome::Updated: return MeterLeft::Updated;
+        case Outcome::Identified:
+        case Outcome::NotFound:
+        case Outcome::PasswordRejected: return MeterLeft::Unchanged;
+        case Outcome::CommunicationError:
+        case Outcome::EraseUnconfirmed:
+        case Outcome::AmbiguousAnswers: return MeterLeft::InBootloader;
+        case Outcome::Cancelled:
+            // Programming had begun, or the stop found the meter in its
+            // bootloader and sent no "RESET".
+            return r.eraseAttempts > 0 || (!r.identity.empty() && !r.resetSent) ? MeterLeft::InBootloader
+                                                                                : MeterLeft::Unchanged;
+    }
+    return MeterLeft::InBootloader;
+}
+
 namespace {
 
 std::string WholeMs(double ms) { return std::to_string(static_cast<long long>(ms + 0.5)) + " ms"; }
@@ -93,13 +111,13 @@ std::string OutcomeText(const MeterRun& m, const brand::Brand& b) {
                    "answer while its own frame was lost: the flash content is unknown. The meter waits in its "
                    "bootloader for another update.";
         case Outcome::Cancelled:
-            if (r.eraseAttempts > 0)
-                return "Stopped on request during programming; the meter waits in its bootloader for another update.";
+            if (WhereLeft(r) == MeterLeft::InBootloader)
+                return r.eraseAttempts > 0 ? "Stopped on request during programming; the meter waits in its "
+                                             "bootloader for another update."
+                                           : "Stopped on request before anything was erased; the meter was found in "
+                                             "its bootloader and left there, without RESET.";
             if (r.resetSent)
                 return "Stopped on request before anything was erased; the meter was reset to its application.";
-            if (!r.identity.empty())
-                return "Stopped on request before anything was erased; the meter was found in its bootloader and "
-                       "left there, without RESET.";
             if (r.modbusAnswered)
                 return "Stopped on request before anything was erased; the meter was not found in its bootloader.";
             return "Stopped on request before the boot-mode request; nothing was sent.";

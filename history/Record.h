@@ -31,6 +31,14 @@ struct MeterRun {
 // communication-error, ambiguous-answers, cancelled, unreachable, busy.
 std::string ResultName(const MeterRun& m);
 bool Succeeded(const MeterRun& m);
+// Where an update leaves the meter: every text that says so asks here.
+enum class MeterLeft {
+    Updated,       // reset to start its new firmware
+    Unchanged,     // its flash untouched, the meter in (or reset to) its application
+    InBootloader,  // waiting there for another update, its flash content unknown
+};
+MeterLeft WhereLeft(const update::UpdateResult& r);
+
 // What happened and what state the meter is left in, in plain words, with
 // the cause when the meter's answers were of no use. A meter that may be of
 // another make is told by the models the tool's brand serves.

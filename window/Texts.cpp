@@ -78,20 +78,11 @@ std::string RunEndBoxText(const update::UpdateResult& r, std::string_view addres
 }
 
 std::string FailureVerdictText(const update::UpdateResult& r) {
-    const std::string bootloader = std::string(kNotUpdated) + " The meter waits in its bootloader.";
-    const std::string unchanged = std::string(kNotUpdated) + " The meter is unchanged.";
-    switch (r.outcome) {
-        case update::Outcome::Updated:
-        case update::Outcome::Identified: return {};
-        case update::Outcome::NotFound: return std::string(kNotUpdated) + " No bootloader answered.";
-        case update::Outcome::PasswordRejected: return unchanged;
-        case update::Outcome::CommunicationError:
-        case update::Outcome::EraseUnconfirmed:
-        case update::Outcome::AmbiguousAnswers: return bootloader;
-        case update::Outcome::Cancelled:
-            return r.eraseAttempts > 0 || (!r.identity.empty() && !r.resetSent) ? bootloader : unchanged;
-    }
-    return bootloader;
+    if (r.outcome == update::Outcome::Updated || r.outcome == update::Outcome::Identified) return {};
+    if (r.outcome == update::Outcome::NotFound) return std::string(kNotUpdated) + " No bootloader answered.";
+    return std::string(kNotUpdated) + (history::WhereLeft(r) == history::MeterLeft::InBootloader
+                                           ? " The meter waits in its bootloader."
+                                           : " The meter is unchanged.");
 }
 
 std::string PasswordRuleText(std::string_view typed, bool refusedByMeter) {

@@ -51,7 +51,8 @@ std::string ProgrammingEndText(update::ProgrammingEnd end);
 std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address, const brand::Brand& b);
 
 // The verdict after a run that did not update the meter: "Not updated." and
-// the state the meter is left in; empty after a success or an identification.
+// where the meter is left (history::WhereLeft); empty after a success or an
+// identification.
 std::string FailureVerdictText(const update::UpdateResult& r);
 // The verdict after a run that a fault of this computer broke off.
 inline constexpr char kNotUpdatedUnknownState[] = "Not updated. The meter may wait in its bootloader.";

@@ -110,6 +110,34 @@ TEST(Record, ARefusedRequestNamesTheModelsOfTheRecordsBrand) {
     EXPECT_EQ(message.find("QT5"), std::string::npos) << message;
 }
 
+// A stop leaves the meter where it found it unless programming had begun or
+// it was found in its bootloader and not reset; the message says the same.
+TEST(Record, AStopSaysWhereTheMeterIsLeft) {
+    using history::MeterLeft;
+    const struct {
+        int eraseAttempts;
+        const char* identity;
+        bool resetSent;
+        MeterLeft left;
+        const char* says;
+    } cases[] = {
+        {1, "BOOTLOADER-V1.00", false, MeterLeft::InBootloader, "during programming; the meter waits in its"},
+        {0, "BOOTLOADER-V1.00", false, MeterLeft::InBootloader, "found in its bootloader and left there"},
+        {0, "BOOTLOADER-V1.00", true, MeterLeft::Unchanged, "reset to its application"},
+        {0, "", false, MeterLeft::Unchanged, "before the boot-mode request"},
+    };
+    for (const auto& c : cases) {
+        history::MeterRun m;
+        m.contacted = true;
+        m.result.outcome = update::Outcome::Cancelled;
+        m.result.eraseAttempts = c.eraseAttempts;
+        m.result.identity = c.identity;
+        m.result.resetSent = c.resetSent;
+        EXPECT_EQ(history::WhereLeft(m.result), c.left) << c.says;
+        EXPECT_NE(history::ResultMessage(m, brand::kBrands[0]).find(c.says), std::string::npos) << c.says;
+    }
+}
+
 #ifndef _WIN32
 TEST(Log, LivesInTheUsersStateFolder) {
     const struct {
