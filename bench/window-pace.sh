@@ -6,7 +6,7 @@
 # the boot-mode request to "RESET", against what the protocol prescribes
 # between the two: 500 ms for the answer, 2000 ms for the bootloader to
 # start, 500 ms before "VER?", 500 ms for its answer, 500 ms for the erase and
-# 50 ms per written block. Needs root (or sudo) for the ports.
+# 50 ms per written block. Needs root (or sudo) for port 502, below 1024.
 #
 #   bench/window-pace.sh [RUNS]     (each window RUNS times, default 1)
 set -euo pipefail

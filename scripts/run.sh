@@ -22,7 +22,7 @@ meters=1
 [ -z "$headless" ] || meters=3
 
 sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # ports 502 and 5555 below 1024 need root
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # port 502, below 1024, needs root
 "${sudo_cmd[@]}" "$root/build/sim/meter-sim" --address "$meter_ip" --meters "$meters" --password "$password" \
   --image "$root/build/image/flash_image.bin" --log "$rundir/meter-sim.log" > "$rundir/meter-sim.out" &
 sim=$!

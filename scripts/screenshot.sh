@@ -8,7 +8,7 @@ root=$PWD
 out=${1:-$root/docs/window.png}
 scripts/build.sh default
 sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # installing, and ports 502 and 5555 below 1024, need root
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # installing, and port 502 (below 1024), need root
 missing=()
 for p in xdotool imagemagick; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
