@@ -6,7 +6,7 @@
 # the boot-mode request to "RESET", against what the protocol prescribes
 # between the two: 500 ms for the answer, 2000 ms for the bootloader to
 # start, 500 ms before "VER?", 500 ms for its answer, 500 ms for the erase and
-# 50 ms per written block. Needs root (or sudo) for the ports.
+# 50 ms per written block. Needs root (or sudo) for port 502, below 1024.
 #
 #   bench/window-pace.sh [RUNS]     (each window RUNS times, default 1)
 set -euo pipefail
@@ -42,7 +42,8 @@ probe() { "$wine" "$root/build-windows/tests/win32/window-probe.exe" "$@" | tr -
 pace() {
   local front=$1 dir=$work/$1-$2 ip=127.16.$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1)) tool
   mkdir -p "$dir"
-  for ini in QT510x_QT520x_Ethernet_Loader.ini LRV715_LRV716_Ethernet_Loader.ini; do
+  # Either brand's settings file (brand/CMakeLists.txt names them).
+  for ini in $(sed -n 's/^LOADER_BRAND[01]_SETTINGS_FILE:INTERNAL=//p' build/CMakeCache.txt); do
     build/settings/loader-settings set "$dir/$ini" "$ip"
   done
   "${sudo_cmd[@]}" build/sim/meter-sim --address "$ip" --password 1234 --image build/image/flash_image.bin \

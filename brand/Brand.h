@@ -3,27 +3,27 @@
 #pragma once
 
 #include "brand/BrandNames.h"
-#include "brand/LoaderVersion.h"
 
 namespace brand {
 
 // The application's name as the program entry sets it, before start-up
 // replaces the title by the brand's. The same for every brand.
-inline constexpr char kApplicationName[] = "QT510x QT520x Ethernet Loader";
+inline constexpr char kApplicationName[] = LOADER_APPLICATION_NAME;
 
 struct Brand {
     const char* versionText;       // the version label; behind the prefix, the title
     const char* titlePrefix;       // ends with a blank
     const char* settingsFileName;  // in the start directory
     const char* name;              // the maker's name, as the update history records it
+    const char* models;            // "QT510x/QT520x": the meters, as sentences name them
 };
 
 // Row 0: the shipped brand; row 1: the second brand with its own model names.
 inline constexpr Brand kBrands[] = {
-    {LOADER_BRAND0_MODELS " - Ethernet Firmware Version " LOADER_VERSION, LOADER_BRAND0_MAKER " | ",
-     "QT510x_QT520x_Ethernet_Loader.ini", LOADER_BRAND0_MAKER},
-    {LOADER_BRAND1_MODELS " - Ethernet Firmware Version " LOADER_VERSION, LOADER_BRAND1_MAKER " | ",
-     "LRV715_LRV716_Ethernet_Loader.ini", LOADER_BRAND1_MAKER},
+    {LOADER_BRAND0_VERSION_TEXT, LOADER_BRAND0_TITLE_PREFIX, LOADER_BRAND0_SETTINGS_FILE, LOADER_BRAND0_MAKER,
+     LOADER_BRAND0_MODELS_IN_TEXT},
+    {LOADER_BRAND1_VERSION_TEXT, LOADER_BRAND1_TITLE_PREFIX, LOADER_BRAND1_SETTINGS_FILE, LOADER_BRAND1_MAKER,
+     LOADER_BRAND1_MODELS_IN_TEXT},
 };
 
 // As designed, the two rules differ for a variant other than 0 and 1:

@@ -10,7 +10,6 @@
 #include <sstream>
 #include <system_error>
 
-#include "brand/Brand.h"
 #include "cli/EarlierReports.h"
 #include "image/ImageFormats.h"
 #include "cli/Inputs.h"
@@ -247,7 +246,6 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     });
     plan.command = plan.run.command = args.command;
     plan.run.toolVersion = LOADER_VERSION;
-    plan.run.brand = brand::kBrands[0].name;
     const bool hostsKnown = check([&] {
         plan.entries = Hosts(args, plan, inputs);
         for (const Host& h : plan.entries) plan.hosts.push_back(h.address);
@@ -409,8 +407,9 @@ std::string OverwritesAnInput(const std::string& outputOption, const std::string
 
 Planned PlanRun(const std::vector<std::string>& arguments, const PlanInputs& inputs) {
     CLI::App app{
-        std::string("Updates the Ethernet module firmware of QT510x/QT520x meters, many at once, without a window.\n"
-                    "The password comes from --password-file, the environment variable ") +
+        std::string("Updates the Ethernet module firmware of ") + kBrand.models +
+            " meters, many at once, without a window.\nThe password comes from --password-file, the environment "
+            "variable " +
             kPasswordVariable + ", or a prompt;\nnever from the command line.",
         kToolName};
     Arguments args;

@@ -16,7 +16,7 @@ history::MeterRun Run(const MeterRecord& m, Command c) {
 
 std::string ResultName(const MeterRecord& m, Command c) { return history::ResultName(Run(m, c)); }
 bool Succeeded(const MeterRecord& m, Command c) { return history::Succeeded(Run(m, c)); }
-std::string ResultMessage(const MeterRecord& m, Command c) { return history::ResultMessage(Run(m, c)); }
+std::string ResultMessage(const MeterRecord& m, Command c) { return history::ResultMessage(Run(m, c), kBrand); }
 const char* CommandName(Command c) { return history::CommandWord(c == Command::Probe); }
 std::string IsoTime(std::chrono::system_clock::time_point t) { return history::IsoTime(t); }
 bool SucceededResult(std::string_view result) {
@@ -24,13 +24,13 @@ bool SucceededResult(std::string_view result) {
 }
 
 std::string RecordLine(const RunRecord& run, const MeterRecord& m) {
-    const history::Origin origin{run.toolVersion, run.brand, "cli", run.firmwareSha256, run.firmwareSource};
+    const history::Origin origin{run.toolVersion, kBrand, "cli", run.firmwareSha256, run.firmwareSource};
     return history::RecordLine(origin, Run(m, run.command));
 }
 
 nlohmann::ordered_json ReportJson(const RunRecord& run) {
     nlohmann::ordered_json meters = nlohmann::ordered_json::array();
-    for (const MeterRecord& m : run.meters) meters.push_back(history::MeterFields(Run(m, run.command)));
+    for (const MeterRecord& m : run.meters) meters.push_back(history::MeterFields(Run(m, run.command), kBrand));
     nlohmann::ordered_json report;
     report["tool"] = kToolName;
     report["tool_version"] = run.toolVersion;

@@ -8,12 +8,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "brand/Brand.h"
 #include "history/Record.h"
 
 namespace cli {
 
 // The program's name, as its messages begin and as its reports name the tool.
 inline constexpr char kToolName[] = "ethernet-loader-cli";
+// The brand whose meters it updates, whatever brand the window is built for:
+// its help and its messages name them, and the update history records it.
+inline constexpr const brand::Brand& kBrand = brand::kBrands[0];
 
 enum class Command { Update, Probe };
 // The firmware source of a run without --image, as reports name it.
@@ -38,7 +42,6 @@ struct RunRecord {
     std::string toolVersion;
     std::string firmwareSha256;
     std::string firmwareSource;  // kCompiledIn or the file given
-    std::string brand;           // for the update history
     std::chrono::system_clock::time_point started{}, finished{};
     std::optional<Continued> continues;
     std::vector<MeterRecord> meters;

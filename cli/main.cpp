@@ -37,23 +37,10 @@ int Refuse(const std::string& why) {
 // a crash or a full disk never leaves half a report, nor destroys the last
 // one. Returns why not, or empty.
 std::string WriteReport(const std::filesystem::path& path, const nlohmann::ordered_json& report) {
-    const std::filesystem::path tmp = path.string() + ".new";
-    const auto why = [](const platform::FileStatus& status) {
-        return std::system_category().message(static_cast<int>(status.code));
-    };
-    platform::OutputFile out;
-    if (const auto opened = out.Open(tmp, platform::OutputFile::Mode::Replace); !opened.Ok()) return why(opened);
-    platform::FileStatus status = out.Write(report.dump(2) + "\n");
-    if (status.Ok()) status = out.Sync();
-    if (const auto closed = out.Close(); status.Ok()) status = closed;
-    if (status.Ok()) {
-        bool keepNew = false;
-        if (platform::PutInPlace(tmp, path, keepNew)) return {};
-        return "it cannot be replaced";
-    }
-    std::error_code ec;
-    std::filesystem::remove(tmp, ec);
-    return why(status);
+    const platform::ReplaceStatus replaced = platform::ReplaceFile(path, report.dump(2) + "\n");
+    if (replaced.Ok()) return {};
+    if (replaced.failed == platform::ReplaceStatus::Step::PutInPlace) return "it cannot be replaced";
+    return std::system_category().message(static_cast<int>(replaced.status.code));
 }
 
 // Joins the reports of many sites into one; 0 when every meter of them

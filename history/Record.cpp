@@ -28,6 +28,24 @@ std::string ResultName(const MeterRun& m) {
 
 bool Succeeded(const MeterRun& m) { return ResultName(m) == SuccessWord(m.probe); }
 
+MeterLeft WhereLeft(const update::UpdateResult& r) {
+    switch (r.outcome) {
+        case Outcome::Updated: return MeterLeft::Updated;
+        case Outcome::Identified:
+        case Outcome::NotFound:
+        case Outcome::PasswordRejected: return MeterLeft::Unchanged;
+        case Outcome::CommunicationError:
+        case Outcome::EraseUnconfirmed:
+        case Outcome::AmbiguousAnswers: return MeterLeft::InBootloader;
+        case Outcome::Cancelled:
+            // Programming had begun, or the stop found the meter in its
+            // bootloader and sent no "RESET".
+            return r.eraseAttempts > 0 || (!r.identity.empty() && !r.resetSent) ? MeterLeft::InBootloader
+                                                                                : MeterLeft::Unchanged;
+    }
+    return MeterLeft::InBootloader;
+}
+
 namespace {
 
 std::string WholeMs(double ms) { return std::to_string(static_cast<long long>(ms + 0.5)) + " ms"; }
@@ -50,7 +68,7 @@ std::string CauseText(const update::UpdateResult& r) {
     return {};
 }
 
-std::string OutcomeText(const MeterRun& m) {
+std::string OutcomeText(const MeterRun& m, const brand::Brand& b) {
     const update::UpdateResult& r = m.result;
     if (!m.busyWith.empty())
         return "Not contacted: another update of this meter is running on this computer (" + m.busyWith +
@@ -71,9 +89,8 @@ std::string OutcomeText(const MeterRun& m) {
             if (r.modbusException != 0)
                 return "The meter refused the boot-mode request with Modbus exception " +
                        std::to_string(r.modbusException) + ", and no bootloader identified itself on UDP port " +
-                       std::to_string(protocol::kBootloaderPort) +
-                       "; nothing was erased. It may be no QT510x/QT520x, or its Ethernet module may not take "
-                       "updates.";
+                       std::to_string(protocol::kBootloaderPort) + "; nothing was erased. It may be no " + b.models +
+                       ", or its Ethernet module may not take updates.";
             return r.modbusAnswered
                        ? "The meter answered the boot-mode request, but no bootloader identified itself "
                          "on UDP port " +
@@ -94,13 +111,13 @@ std::string OutcomeText(const MeterRun& m) {
                    "answer while its own frame was lost: the flash content is unknown. The meter waits in its "
                    "bootloader for another update.";
         case Outcome::Cancelled:
-            if (r.eraseAttempts > 0)
-                return "Stopped on request during programming; the meter waits in its bootloader for another update.";
+            if (WhereLeft(r) == MeterLeft::InBootloader)
+                return r.eraseAttempts > 0 ? "Stopped on request during programming; the meter waits in its "
+                                             "bootloader for another update."
+                                           : "Stopped on request before anything was erased; the meter was found in "
+                                             "its bootloader and left there, without RESET.";
             if (r.resetSent)
                 return "Stopped on request before anything was erased; the meter was reset to its application.";
-            if (!r.identity.empty())
-                return "Stopped on request before anything was erased; the meter was found in its bootloader and "
-                       "left there, without RESET.";
             if (r.modbusAnswered)
                 return "Stopped on request before anything was erased; the meter was not found in its bootloader.";
             return "Stopped on request before the boot-mode request; nothing was sent.";
@@ -110,8 +127,8 @@ std::string OutcomeText(const MeterRun& m) {
 
 }  // namespace
 
-std::string ResultMessage(const MeterRun& m) {
-    const std::string message = OutcomeText(m);
+std::string ResultMessage(const MeterRun& m, const brand::Brand& b) {
+    const std::string message = OutcomeText(m, b);
     return m.contacted && m.fault.empty() ? message + CauseText(m.result) : message;
 }
 
@@ -125,7 +142,7 @@ std::string IsoTime(std::chrono::system_clock::time_point t) {
     return text;
 }
 
-nlohmann::ordered_json MeterFields(const MeterRun& m) {
+nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b) {
     using nlohmann::ordered_json;
     ordered_json j;
     j["address"] = m.address;
@@ -140,18 +157,18 @@ nlohmann::ordered_json MeterFields(const MeterRun& m) {
     j["started"] = m.contacted ? ordered_json(IsoTime(m.started)) : ordered_json(nullptr);
     j["finished"] = m.contacted ? ordered_json(IsoTime(m.finished)) : ordered_json(nullptr);
     j["duration_s"] = m.contacted ? std::chrono::duration<double>(m.finished - m.started).count() : 0.0;
-    j["message"] = ResultMessage(m);
+    j["message"] = ResultMessage(m, b);
     return j;
 }
 
 std::string RecordLine(const Origin& origin, const MeterRun& m) {
     nlohmann::ordered_json j;
     j["tool_version"] = origin.toolVersion;
-    j["brand"] = origin.brand;
+    j["brand"] = origin.brand.name;
     j["front_end"] = origin.frontEnd;
     j["command"] = CommandWord(m.probe);
     j["firmware"] = {{"sha256", origin.firmwareSha256}, {"source", origin.firmwareSource}};
-    const nlohmann::ordered_json fields = MeterFields(m);
+    const nlohmann::ordered_json fields = MeterFields(m, origin.brand);
     for (const auto& [key, value] : fields.items()) j[key] = value;
     // Bytes that are not UTF-8 (a host name, a file name) are replaced rather
     // than refused: the record is written in any case.

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "brand/Brand.h"
 #include "update/UpdateEvents.h"
 
 namespace history {
@@ -30,22 +31,31 @@ struct MeterRun {
 // communication-error, ambiguous-answers, cancelled, unreachable, busy.
 std::string ResultName(const MeterRun& m);
 bool Succeeded(const MeterRun& m);
+// Where an update leaves the meter: every text that says so asks here.
+enum class MeterLeft {
+    Updated,       // reset to start its new firmware
+    Unchanged,     // its flash untouched, the meter in (or reset to) its application
+    InBootloader,  // waiting there for another update, its flash content unknown
+};
+MeterLeft WhereLeft(const update::UpdateResult& r);
+
 // What happened and what state the meter is left in, in plain words, with
-// the cause when the meter's answers were of no use.
-std::string ResultMessage(const MeterRun& m);
+// the cause when the meter's answers were of no use. A meter that may be of
+// another make is told by the models the tool's brand serves.
+std::string ResultMessage(const MeterRun& m, const brand::Brand& b);
 
 // "2026-12-07T11:50:00.123Z"
 std::string IsoTime(std::chrono::system_clock::time_point t);
 
 // The meter's fields: address, identity, result, blocks written, retries,
 // stale answers dropped, round trip, start, end, duration and the message.
-nlohmann::ordered_json MeterFields(const MeterRun& m);
+nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b);
 
 // Where an update came from.
 struct Origin {
     std::string toolVersion;
-    std::string brand;     // "VELTRONA"
-    std::string frontEnd;  // "window" or "cli"
+    const brand::Brand& brand;  // recorded by its maker's name, "VELTRONA"
+    std::string frontEnd;       // "window" or "cli"
     std::string firmwareSha256;
     std::string firmwareSource;  // "compiled-in" or the file given
 };

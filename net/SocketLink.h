@@ -14,8 +14,8 @@ enum class Transport { Udp, Tcp };
 
 // Non-blocking from its opening on: no call waits for the network (except
 // the name look-up of a host text that does not begin with a digit) and
-// none raises. A failure shows only as a result of -1, or as a link that
-// stays unconnected.
+// none raises. A failure shows only as a send that took nothing, a receive
+// that gives nothing, or a link that stays unconnected.
 class SocketLink final : public update::Link {
 public:
     SocketLink(Transport transport, std::uint16_t port);
@@ -31,8 +31,10 @@ public:
     // queued is lost.
     void Close() override;
     std::span<const uint8_t> Send(std::span<const uint8_t> bytes) override;
-    // Datagrams: the oldest, cut to count, and then -1. Stream: what has
-    // arrived, up to count; -1 on every call once the connection failed.
+    // Datagrams: the oldest, one per call; one longer than the buffer gives
+    // its head, marked cut. Stream: what has arrived, up to the buffer's
+    // size; no bytes once the meter has closed in order. Nothing when nothing
+    // has arrived, and on every call once the connection failed.
     std::optional<update::ReceivedBytes> Receive(std::span<uint8_t> buffer) override;
     bool Readable() const override { return socket_.Readable(); }
     platform::Handshake HandshakeState() const override { return socket_.HandshakeState(); }

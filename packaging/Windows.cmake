@@ -17,6 +17,8 @@ install(TARGETS ethernet-loader ethernet-loader-cli RUNTIME DESTINATION . COMPON
 if(NOT LOADER_BRAND_VARIANT_1)
   install(TARGETS ethernet-loader-brand1 RUNTIME DESTINATION . COMPONENT loader)
 endif()
+# The licence goes with the programs; the zip has no page to show it on.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT loader)
 
 set(_folder "Ethernet Loader")
 set(_settings_dir "%LOCALAPPDATA%\\${_folder}")
@@ -79,7 +81,8 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY "${_folder}")
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY EthernetLoader)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/copyright)
+# The installer's licence page: the whole text, as Windows has no copy of its own.
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # Also the Start-menu folder's name: no "/" in it.
 set(CPACK_NSIS_PACKAGE_NAME "${_folder}")
 set(CPACK_NSIS_DISPLAY_NAME "QT510x/QT520x Ethernet Loader ${PROJECT_VERSION}")

@@ -1,8 +1,27 @@
 #include "platform/File.h"
 
 #include <cerrno>
+#include <random>
+
+namespace fs = std::filesystem;
 
 namespace platform {
+namespace {
+
+// A fresh, unused name beside `target`, opened for writing in `file`.
+FileStatus CreateBeside(const fs::path& target, fs::path& tmp, OutputFile& file) {
+    std::random_device random;
+    FileStatus created;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        tmp = target;
+        tmp += "." + std::to_string(random()) + ".tmp";
+        created = file.Open(tmp, OutputFile::Mode::CreateNew);
+        if (created.fault != FileFault::Exists) break;
+    }
+    return created;
+}
+
+}  // namespace
 
 FileStatus FileStatusFromErrno(int err) {
     const auto code = static_cast<unsigned long>(err);
@@ -41,6 +60,21 @@ FileStatus FileStatusFromWindowsError(unsigned long err) {
             return {FileFault::Exists, err};
         default: return {FileFault::Other, err};
     }
+}
+
+ReplaceStatus ReplaceFile(const fs::path& target, std::string_view data) {
+    fs::path tmp;
+    OutputFile file;
+    if (const FileStatus created = CreateBeside(target, tmp, file); !created.Ok())
+        return {ReplaceStatus::Step::Create, created};
+    FileStatus written = file.Write(data);
+    if (written.Ok()) written = file.Sync();
+    if (const FileStatus closed = file.Close(); written.Ok()) written = closed;
+    bool keepNew = false;
+    if (written.Ok() && PutInPlace(tmp, target, keepNew)) return {};
+    std::error_code ec;
+    if (!keepNew) fs::remove(tmp, ec);
+    return {written.Ok() ? ReplaceStatus::Step::PutInPlace : ReplaceStatus::Step::Write, written};
 }
 
 }  // namespace platform

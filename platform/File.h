@@ -106,4 +106,19 @@ std::uintmax_t NameCount(const std::filesystem::path& file);
 // and the new content is left only under tmp.
 bool PutInPlace(const std::filesystem::path& tmp, const std::filesystem::path& target, bool& keepNew);
 
+// How ReplaceFile ended: the step that failed, and the system's word on it
+// (none when the complete new file could not be put in place).
+struct ReplaceStatus {
+    enum class Step { None, Create, Write, PutInPlace };
+    Step failed = Step::None;
+    FileStatus status;
+    bool Ok() const { return failed == Step::None; }
+};
+
+// Writes data to a new file beside target, flushes it to the disk and puts
+// it in target's place (PutInPlace): a crash or a full disk never leaves half
+// a file there, nor destroys the one that was. On failure the new file is
+// removed, unless it holds the only copy left (keepNew above).
+ReplaceStatus ReplaceFile(const std::filesystem::path& target, std::string_view data);
+
 }  // namespace platform

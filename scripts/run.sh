@@ -46,9 +46,11 @@ if [ -n "$headless" ]; then
 else
   # The tool keeps the last address in its working directory; start it at the
   # meter every time. The tool's own writer sets the address and keeps whatever
-  # else the file holds.
-  ini=$rundir/QT510x_QT520x_Ethernet_Loader.ini
-  grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' build/CMakeCache.txt && ini=$rundir/LRV715_LRV716_Ethernet_Loader.ini
+  # else the file holds. The file is named after the build's brand
+  # (brand/CMakeLists.txt).
+  variant=0
+  grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' build/CMakeCache.txt && variant=1
+  ini=$rundir/$(sed -n "s/^LOADER_BRAND${variant}_SETTINGS_FILE:INTERNAL=//p" build/CMakeCache.txt)
   build/settings/loader-settings set "$ini" "$meter_ip"
   echo "Simulated meter on $meter_ip (Modbus TCP 502, bootloader UDP 5555), admin password: $password"
   echo "Enter the password and press FIRMWARE UPDATE; close the window when done."

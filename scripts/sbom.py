@@ -27,6 +27,9 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCHEMA = os.path.join(ROOT, "packaging", "spdx", "spdx-2.3-subset.schema.json")
 
+# The programs' own licence (LICENSE at the root).
+LICENCE = "Apache-2.0"
+
 # Licences by Debian source package: the one fact a build cannot tell.
 # Anything missing here is NOASSERTION, never a guess.
 LICENCES = {
@@ -193,7 +196,7 @@ class Document:
             "filesAnalyzed": False,
             "checksums": [{"algorithm": "SHA256", "checksumValue": sha256(path)}],
             "licenseConcluded": "NOASSERTION",
-            "licenseDeclared": "NOASSERTION",
+            "licenseDeclared": LICENCE,
             "copyrightText": "Copyright 2026 the QT510x/QT520x Ethernet Loader developers",
             "primaryPackagePurpose": purpose,
             "comment": comment,

@@ -8,7 +8,7 @@ root=$PWD
 out=${1:-$root/docs/window.png}
 scripts/build.sh default
 sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # installing, and ports 502 and 5555 below 1024, need root
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)   # installing, and port 502 (below 1024), need root
 missing=()
 for p in xdotool imagemagick; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -21,8 +21,10 @@ fi
 
 work=$(mktemp -d)
 meter_ip=127.0.0.9   # an address of its own, away from run.sh and the tests
-ini=$work/QT510x_QT520x_Ethernet_Loader.ini
-grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' build/CMakeCache.txt && ini=$work/LRV715_LRV716_Ethernet_Loader.ini
+# The settings file is named after the build's brand (brand/CMakeLists.txt).
+variant=0
+grep -q '^LOADER_BRAND_VARIANT_1:BOOL=ON$' build/CMakeCache.txt && variant=1
+ini=$work/$(sed -n "s/^LOADER_BRAND${variant}_SETTINGS_FILE:INTERNAL=//p" build/CMakeCache.txt)
 build/settings/loader-settings set "$ini" "$meter_ip"
 "${sudo_cmd[@]}" build/sim/meter-sim --address $meter_ip --password 1234 --image build/image/flash_image.bin \
   --exit-after-reset --log "$work/meter.log" > "$work/meter.out" &

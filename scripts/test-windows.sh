@@ -76,7 +76,7 @@ window_seconds=$((SECONDS - window_start))
 
 # One whole update by the Windows build of the tool, under Wine, against the
 # Linux build of meter-sim on loopback (the tool's fixed ports 502 and 5555:
-# meter-sim needs root for them). meter-sim checks the flash against the image the .exe carries
+# meter-sim needs root for 502, below 1024). meter-sim checks the flash against the image the .exe carries
 # and exits 0 only when it matches.
 e2e_start=$SECONDS
 work=$root/build-windows/e2e

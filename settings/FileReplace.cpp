@@ -1,7 +1,6 @@
 #include "settings/FileReplace.h"
 
 #include <fstream>
-#include <random>
 
 #include "platform/File.h"
 
@@ -23,18 +22,6 @@ Access WriteAccess(const fs::path& p) {
     const platform::FileStatus opened = file.Open(p, OutputFile::Mode::Existing);
     if (opened.Ok()) return Access::Writable;
     return opened.fault == platform::FileFault::NotFound ? Access::Missing : Access::Denied;
-}
-
-// A fresh, unused name beside `target`, opened for writing in `file`.
-bool CreateTemporaryBeside(const fs::path& target, fs::path& tmp, OutputFile& file) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        tmp = target;
-        tmp += "." + std::to_string(random()) + ".tmp";
-        const platform::FileStatus created = file.Open(tmp, OutputFile::Mode::CreateNew);
-        if (created.fault != platform::FileFault::Exists) return created.Ok();
-    }
-    return false;
 }
 
 // Rewrites a file that has more than one name where it stands, so that all
@@ -77,19 +64,12 @@ bool ReplaceWholeFile(const fs::path& target, const std::string& data) {
     if (access == Access::Writable && fs::is_regular_file(old) && platform::NameCount(real) > 1)
         return RewriteInPlace(real, data);
 
-    fs::path tmp;
-    OutputFile file;
-    if (!CreateTemporaryBeside(real, tmp, file)) {
-        // A folder where no new file may be made (an install folder) can
-        // still hold a file that may be written: rewrite it where it stands.
+    const platform::ReplaceStatus replaced = platform::ReplaceFile(real, data);
+    // A folder where no new file may be made (an install folder) can still
+    // hold a file that may be written: rewrite it where it stands.
+    if (replaced.failed == platform::ReplaceStatus::Step::Create)
         return access == Access::Writable && fs::is_regular_file(old) && RewriteInPlace(real, data);
-    }
-    const bool written = file.Write(data).Ok() && file.Sync().Ok();
-    const bool closed = file.Close().Ok();
-    bool keepNew = false;
-    if (written && closed && platform::PutInPlace(tmp, real, keepNew)) return true;
-    if (!keepNew) fs::remove(tmp, ec);
-    return false;
+    return replaced.Ok();
 }
 
 }  // namespace settings

@@ -13,9 +13,9 @@ enum class ReadResult { Missing, Read, Failed };
 ReadResult ReadWholeFile(const std::filesystem::path& path, std::string& out);
 
 // Writes `data` to a new file beside `target`, flushes it to the disk and
-// renames it over `target`. A file that was there keeps its permissions (on
-// Windows its attributes and security). On failure nothing is left behind
-// and `target` is untouched; returns false.
+// renames it over `target` (platform::ReplaceFile). A file that was there
+// keeps its permissions (on Windows its attributes and security). On failure
+// nothing is left behind and `target` is untouched; returns false.
 // A `target` that the platform does not let this process write (a read-only
 // file; on Windows the read-only attribute) is a failure, though the
 // directory would allow the rename. A file with more than one hard link is

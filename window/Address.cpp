@@ -1,6 +1,7 @@
 #include "window/Address.h"
 
 #include "net/SocketAddress.h"
+#include "window/Texts.h"
 
 namespace window {
 namespace {
@@ -33,12 +34,11 @@ std::string NumberOver255(std::string_view text) {
 
 CheckedAddress CheckAddress(std::string_view typed) {
     const size_t first = typed.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {{}, "The IP address field is empty. Type the meter's IP address, then press FIRMWARE UPDATE again."};
+    if (first == std::string_view::npos) return {{}, "The IP address field is empty. " + TypeAgainAdvice("IP address")};
     const std::string address(typed.substr(first, typed.find_last_not_of(kBlanks) - first + 1));
     auto refused = [&address](const std::string& what) {
-        return CheckedAddress{address, "The IP address \"" + address + "\" " + what +
-                                           "\n\nType the meter's IP address, then press FIRMWARE UPDATE again."};
+        return CheckedAddress{address,
+                              "The IP address \"" + address + "\" " + what + "\n\n" + TypeAgainAdvice("IP address")};
     };
     if (address.find_first_of(kBlanks) != std::string::npos || address.find('\0') != std::string::npos)
         return refused("has a blank or a line break inside.");

@@ -1,6 +1,5 @@
 #include "window/Texts.h"
 
-#include "brand/Brand.h"
 #include "protocol/Frames.h"
 #include "history/Record.h"
 
@@ -48,14 +47,14 @@ std::string ProgrammingEndText(update::ProgrammingEnd end) {
     return {};
 }
 
-std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address) {
+std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address, const brand::Brand& b) {
     switch (r.outcome) {
         case update::Outcome::NotFound: {
             history::MeterRun run;
             run.result = r;
             run.contacted = true;
             return "No bootloader answered at " + std::string(address) + ". The meter was not updated.\n\n" +
-                   history::ResultMessage(run) +
+                   history::ResultMessage(run, b) +
                    "\n\nCheck the IP address, the admin password and the network "
                    "connection to the meter, then press " +
                    kFirmwareUpdate + " again.";
@@ -79,20 +78,11 @@ std::string RunEndBoxText(const update::UpdateResult& r, std::string_view addres
 }
 
 std::string FailureVerdictText(const update::UpdateResult& r) {
-    const std::string bootloader = std::string(kNotUpdated) + " The meter waits in its bootloader.";
-    const std::string unchanged = std::string(kNotUpdated) + " The meter is unchanged.";
-    switch (r.outcome) {
-        case update::Outcome::Updated:
-        case update::Outcome::Identified: return {};
-        case update::Outcome::NotFound: return std::string(kNotUpdated) + " No bootloader answered.";
-        case update::Outcome::PasswordRejected: return unchanged;
-        case update::Outcome::CommunicationError:
-        case update::Outcome::EraseUnconfirmed:
-        case update::Outcome::AmbiguousAnswers: return bootloader;
-        case update::Outcome::Cancelled:
-            return r.eraseAttempts > 0 || (!r.identity.empty() && !r.resetSent) ? bootloader : unchanged;
-    }
-    return bootloader;
+    if (r.outcome == update::Outcome::Updated || r.outcome == update::Outcome::Identified) return {};
+    if (r.outcome == update::Outcome::NotFound) return std::string(kNotUpdated) + " No bootloader answered.";
+    return std::string(kNotUpdated) + (history::WhereLeft(r) == history::MeterLeft::InBootloader
+                                           ? " The meter waits in its bootloader."
+                                           : " The meter is unchanged.");
 }
 
 std::string PasswordRuleText(std::string_view typed, bool refusedByMeter) {
@@ -105,6 +95,22 @@ std::string PasswordRuleText(std::string_view typed, bool refusedByMeter) {
     return rule +
            " of the Western European (Windows-1252) set; the one typed has another. Nothing was sent to "
            "the meter.";
+}
+
+std::string RepeatAdvice() {
+    return std::string("Check the network connection to the meter, then press ") + kFirmwareUpdate +
+           " again to repeat the update.";
+}
+
+std::string EraseAdvice() {
+    return std::string(
+               "After OK the blocks are written all the same, but the meter cannot be updated by this run: once it "
+               "has ended, press ") +
+           kFirmwareUpdate + " again.";
+}
+
+std::string TypeAgainAdvice(std::string_view what) {
+    return "Type the meter's " + std::string(what) + ", then press " + kFirmwareUpdate + " again.";
 }
 
 std::string WithFullStop(std::string msg) {

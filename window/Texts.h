@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "brand/Brand.h"
 #include "update/UpdateEvents.h"
 #include "window/WindowModel.h"
 
@@ -46,11 +47,12 @@ std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a);
 std::string ProgrammingEndText(update::ProgrammingEnd end);
 
 // The box at the end of a run that did not succeed and showed no box of its
-// own yet; empty when none is due.
-std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address);
+// own yet; empty when none is due. `b`: the brand the window shows.
+std::string RunEndBoxText(const update::UpdateResult& r, std::string_view address, const brand::Brand& b);
 
 // The verdict after a run that did not update the meter: "Not updated." and
-// the state the meter is left in; empty after a success or an identification.
+// where the meter is left (history::WhereLeft); empty after a success or an
+// identification.
 std::string FailureVerdictText(const update::UpdateResult& r);
 // The verdict after a run that a fault of this computer broke off.
 inline constexpr char kNotUpdatedUnknownState[] = "Not updated. The meter may wait in its bootloader.";
@@ -59,12 +61,12 @@ inline constexpr char kNotUpdatedUnknownState[] = "Not updated. The meter may wa
 // breaks it (`typed` as UTF-8), or that the meter refused it.
 std::string PasswordRuleText(std::string_view typed, bool refusedByMeter);
 
-// What to do after each failure box.
-inline constexpr char kRepeatAdvice[] =
-    "Check the network connection to the meter, then press FIRMWARE UPDATE again to repeat the update.";
-inline constexpr char kEraseAdvice[] =
-    "After OK the blocks are written all the same, but the meter cannot be updated by this run: once it has "
-    "ended, press FIRMWARE UPDATE again.";
+// What to do after each failure box; each names the button by its label.
+std::string RepeatAdvice();
+std::string EraseAdvice();
+// After a field's content was refused: "Type the meter's IP address, then
+// press FIRMWARE UPDATE again." for `what`, "IP address".
+std::string TypeAgainAdvice(std::string_view what);
 
 // The application's error display: the message with a full stop unless its
 // last character already is one, or sorts before it (a blank, "!", ")" ...).

@@ -184,11 +184,10 @@ private:
         run.contacted = true;
         switch (n) {
             case update::Notice::IncorrectPassword:
-                return model_.Explained(NoticeText(n), PasswordRuleText({}, true),
-                                        "Type the meter's admin password, then press FIRMWARE UPDATE again.");
+                return model_.Explained(NoticeText(n), PasswordRuleText({}, true), TypeAgainAdvice("admin password"));
             case update::Notice::EraseError:
                 run.result.outcome = update::Outcome::EraseUnconfirmed;
-                return model_.Explained(NoticeText(n), history::ResultMessage(run), kEraseAdvice);
+                return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()), EraseAdvice());
             case update::Notice::CommunicationError:
                 // Otherwise the confirmations came into doubt.
                 if (failing_ && failures_ >= protocol::kWriteAttempts) {
@@ -197,7 +196,8 @@ private:
                 } else {
                     run.result.outcome = update::Outcome::AmbiguousAnswers;
                 }
-                return model_.Explained(NoticeText(n), history::ResultMessage(run), kRepeatAdvice);
+                return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()),
+                                        RepeatAdvice());
         }
         return NoticeText(n);
     }
@@ -243,6 +243,8 @@ WindowModel::~WindowModel() {
     if (thread_.joinable()) thread_.join();
 }
 
+const brand::Brand& WindowModel::ShownBrand() const { return brand::ForStartUp(options_.brandVariant); }
+
 std::string WindowModel::SettingsFileName() const {
     // Built from the start directory on each use, so a later change of the
     // working directory does not move the file.
@@ -250,7 +252,7 @@ std::string WindowModel::SettingsFileName() const {
 }
 
 void WindowModel::Start() {
-    const brand::Brand& b = brand::ForStartUp(options_.brandVariant);
+    const brand::Brand& b = ShownBrand();
     const std::string address = settings::LoadSettings(SettingsFileName()).address;
     lastAddress_ = address;
     Change([&](WindowState& s) {
@@ -398,8 +400,8 @@ std::string WindowModel::Record(const update::UpdateRequest& request, const upda
                                 const std::string& fault, std::chrono::system_clock::time_point started) {
     if (options_.historyLog.empty()) return {};
     try {
-        const history::Origin origin{LOADER_VERSION, brand::ForStartUp(options_.brandVariant).name, "window",
-                                     image::ImageSha256Hex(options_.firmware), "compiled-in"};
+        const history::Origin origin{LOADER_VERSION, ShownBrand(), "window", image::ImageSha256Hex(options_.firmware),
+                                     "compiled-in"};
         const history::MeterRun run{
             request.address, result, !request.program, true, fault, started, std::chrono::system_clock::now()};
         if (auto why = history::AppendLine(options_.historyLog, history::RecordLine(origin, run))) return *why;
@@ -430,7 +432,7 @@ void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result,
     }
     // A window that is closing says nothing more.
     if (closing_) return;
-    if (const std::string text = RunEndBoxText(*result, state_.address); !text.empty())
+    if (const std::string text = RunEndBoxText(*result, state_.address, ShownBrand()); !text.empty())
         ShowBox(BoxIcon::None, Explained(text, {}, {}));
     // A warning only: the verdict stands.
     if (!historyProblem.empty()) ShowBox(BoxIcon::None, HistoryWarningText(LocalToUtf8(historyProblem)));

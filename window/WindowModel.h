@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "brand/Brand.h"
 #include "image/FlashImage.h"
 #include "update/Pacer.h"
 #include "update/UpdateEngine.h"
@@ -242,6 +243,8 @@ private:
     void EndProgram();
     void Export();
     std::string SettingsFileName() const;
+    // The brand of the title and the texts, and of the update history's records.
+    const brand::Brand& ShownBrand() const;
 
     View& view_;
     Options options_;

@@ -16,6 +16,8 @@ TEST(Brand, TheShippedBuildSaysWhatTheDesignSays) {
     EXPECT_STREQ(brand::ForSettingsFile(0).settingsFileName, "QT510x_QT520x_Ethernet_Loader.ini");
     EXPECT_STREQ(brand::ForSettingsFile(1).settingsFileName, "LRV715_LRV716_Ethernet_Loader.ini");
     EXPECT_STREQ(brand::kApplicationName, "QT510x QT520x Ethernet Loader");
+    EXPECT_STREQ(brand::kBrands[0].models, "QT510x/QT520x");
+    EXPECT_STREQ(brand::kBrands[1].models, "LRV715/LRV716");
     for (const brand::Brand& b : brand::kBrands) EXPECT_EQ(std::string(b.titlePrefix), std::string(b.name) + " | ");
 }
 

@@ -68,7 +68,7 @@ history::MeterRun Updated() {
     return m;
 }
 
-const history::Origin kOrigin{"1.12", "VELTRONA", "window", std::string(64, 'a'), "compiled-in"};
+const history::Origin kOrigin{"1.12", brand::kBrands[0], "window", std::string(64, 'a'), "compiled-in"};
 
 }  // namespace
 
@@ -93,6 +93,49 @@ TEST(Record, IsOneLineOfTheOriginAndTheMetersFields) {
     EXPECT_EQ(r["finished"], "2025-12-07T11:50:32.542Z");
     EXPECT_DOUBLE_EQ(r["duration_s"].get<double>(), 31.5);
     EXPECT_EQ(r["message"], "Updated: 480 blocks written and confirmed, meter reset to start the new firmware.");
+}
+
+// A meter that refused the boot-mode request may be of another make: the
+// record names the models of the brand that wrote it.
+TEST(Record, ARefusedRequestNamesTheModelsOfTheRecordsBrand) {
+    history::MeterRun m;
+    m.contacted = true;
+    m.result.modbusAnswered = true;
+    m.result.modbusException = 2;
+    const history::Origin second{"1.12", brand::kBrands[1], "window", std::string(64, 'a'), "compiled-in"};
+    const ordered_json r = ordered_json::parse(history::RecordLine(second, m));
+    EXPECT_EQ(r["brand"], "KORVAN");
+    const std::string message = r["message"];
+    EXPECT_NE(message.find("It may be no LRV715/LRV716, or its Ethernet module"), std::string::npos) << message;
+    EXPECT_EQ(message.find("QT5"), std::string::npos) << message;
+}
+
+// A stop leaves the meter where it found it unless programming had begun or
+// it was found in its bootloader and not reset; the message says the same.
+TEST(Record, AStopSaysWhereTheMeterIsLeft) {
+    using history::MeterLeft;
+    const struct {
+        int eraseAttempts;
+        const char* identity;
+        bool resetSent;
+        MeterLeft left;
+        const char* says;
+    } cases[] = {
+        {1, "BOOTLOADER-V1.00", false, MeterLeft::InBootloader, "during programming; the meter waits in its"},
+        {0, "BOOTLOADER-V1.00", false, MeterLeft::InBootloader, "found in its bootloader and left there"},
+        {0, "BOOTLOADER-V1.00", true, MeterLeft::Unchanged, "reset to its application"},
+        {0, "", false, MeterLeft::Unchanged, "before the boot-mode request"},
+    };
+    for (const auto& c : cases) {
+        history::MeterRun m;
+        m.contacted = true;
+        m.result.outcome = update::Outcome::Cancelled;
+        m.result.eraseAttempts = c.eraseAttempts;
+        m.result.identity = c.identity;
+        m.result.resetSent = c.resetSent;
+        EXPECT_EQ(history::WhereLeft(m.result), c.left) << c.says;
+        EXPECT_NE(history::ResultMessage(m, brand::kBrands[0]).find(c.says), std::string::npos) << c.says;
+    }
 }
 
 #ifndef _WIN32

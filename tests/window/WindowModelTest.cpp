@@ -134,6 +134,22 @@ TEST(Texts, WordTheEngineEventsAsTheWindowShowsThem) {
     }
 }
 
+// The sentences that name the update button, whole: they take its label
+// from the one constant.
+TEST(Texts, NameTheUpdateButtonByItsLabel) {
+    EXPECT_EQ(RepeatAdvice(),
+              "Check the network connection to the meter, then press FIRMWARE UPDATE again to repeat the update.");
+    EXPECT_EQ(EraseAdvice(),
+              "After OK the blocks are written all the same, but the meter cannot be updated by this run: once it "
+              "has ended, press FIRMWARE UPDATE again.");
+    EXPECT_EQ(TypeAgainAdvice("admin password"), "Type the meter's admin password, then press FIRMWARE UPDATE again.");
+    EXPECT_EQ(CheckAddress("").problem,
+              "The IP address field is empty. Type the meter's IP address, then press FIRMWARE UPDATE again.");
+    EXPECT_EQ(CheckAddress("meter.").problem,
+              "The IP address \"meter.\" ends with a dot.\n\nType the meter's IP address, then press FIRMWARE "
+              "UPDATE again.");
+}
+
 // The password as typed reaches the meter in Windows-1252, one byte per
 // character; a character without such a byte leaves no password to send.
 TEST(Request, PasswordReachesTheMeterAsWindows1252OrNotAtAll) {
