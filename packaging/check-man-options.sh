@@ -3,16 +3,23 @@
 # The manual page and PROGRAM --help name the same options: every option the
 # help prints is in the page, and the page names no option the help lacks.
 # Subcommands listed under "Subcommands:" (as CLI11 prints them) are in the
-# page too, and their own --help counts as well.
+# page too, and their own --help counts as well, with that of theirs.
 set -eu
 program=$1
 page=$2
 
 help=$("$program" --help) || { echo "$program --help failed" >&2; exit 1; }
 subcommands=$(printf '%s\n' "$help" | sed -n '/^Subcommands:$/,/^$/s/^  *\([a-z][a-z0-9-]*\) .*/\1/p')
+list_subcommands() { sed -n '/^Subcommands:$/,/^$/s/^  *\([a-z][a-z0-9-]*\) .*/\1/p'; }
 for sub in $subcommands; do
+  sub_help=$("$program" "$sub" --help) || { echo "$program $sub --help failed" >&2; exit 1; }
   help="$help
-$("$program" "$sub" --help)" || { echo "$program $sub --help failed" >&2; exit 1; }
+$sub_help"
+  # One level further: "plan update" takes the options of its own.
+  for nested in $(printf '%s\n' "$sub_help" | list_subcommands); do
+    help="$help
+$("$program" "$sub" "$nested" --help)" || { echo "$program $sub $nested --help failed" >&2; exit 1; }
+  done
 done
 
 # The words that are long options (--name) or short ones (-h).
