@@ -6,11 +6,7 @@
 #include <atomic>
 #include <functional>
 
-#include "protocol/Constants.h"
-#include "platform/MeterLock.h"
-#include "net/SocketAddress.h"
-#include "net/SocketLink.h"
-#include "update/UpdateEngine.h"
+#include "core/MeterRun.h"
 
 namespace cli {
 namespace {
@@ -42,31 +38,6 @@ void RunOnThreads(size_t count, const std::function<void()>& work) {
     for (pthread_t t : threads) pthread_join(t, nullptr);
 }
 
-MeterRecord UpdateOne(const std::string& host, size_t index, const FleetOptions& options,
-                      const update::CancelToken& stop, Display& display) {
-    MeterRecord record;
-    record.address = host;
-    // Held to the meter's end: another run that erased it now would leave holes.
-    const platform::MeterLock lock(options.lockScope, net::HostToDotted(host));
-    if (lock.Busy()) {
-        record.busyWith = lock.Holder();
-        return record;
-    }
-    // The protocol's ports; the meter's address tells the meters apart.
-    net::SocketLink udpLink(net::Transport::Udp, protocol::kBootloaderPort);
-    net::SocketLink tcpLink(net::Transport::Tcp, protocol::kModbusPort);
-    update::PlainPacer pacer(stop);
-    update::DelayInterval delay;
-    MeterListener listener(display, index);
-    update::UpdateEngine engine(pacer, tcpLink, udpLink, options.firmware, delay, listener);
-
-    record.contacted = true;
-    record.started = std::chrono::system_clock::now();
-    record.result = engine.Run({host, options.password, options.command == Command::Update, options.connectLimit});
-    record.finished = std::chrono::system_clock::now();
-    return record;
-}
-
 }  // namespace
 
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
@@ -79,17 +50,10 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
                 records[i].address = hosts[i];
                 records[i].result.outcome = update::Outcome::Cancelled;
             } else {
-                try {
-                    records[i] = UpdateOne(hosts[i], i, options, stop, display);
-                } catch (const std::exception& e) {
-                    // This machine ran out of something (timers, sockets): that
-                    // meter's state is unknown, the others go on.
-                    records[i].address = hosts[i];
-                    records[i].contacted = true;
-                    records[i].started = records[i].finished = std::chrono::system_clock::now();
-                    records[i].result.outcome = update::Outcome::CommunicationError;
-                    records[i].fault = e.what();
-                }
+                MeterListener listener(display, i);
+                records[i] = core::RunMeterOnOwnLinks(
+                    {hosts[i], options.password, options.command == Command::Update, options.connectLimit},
+                    {options.firmware, options.ports, options.lockScope}, listener, stop);
             }
             display.Finished(i, records[i]);
             if (options.finished) options.finished(records[i]);

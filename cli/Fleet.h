@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/MeterRun.h"
 #include "protocol/Constants.h"
 #include "cli/Display.h"
 #include "image/FlashImage.h"
@@ -26,6 +27,8 @@ struct FleetOptions {
     image::ImageView firmware = image::EmbeddedImage();
     // The scope each meter is locked in for its update (platform::MeterLock); empty: not locked.
     std::string lockScope;
+    // The ports every meter serves: the protocol's, but in rehearsals and tests.
+    core::MeterPorts ports;
     // Called on the meter's thread once it has ended, contacted or not.
     std::function<void(const MeterRecord&)> finished;
 };

@@ -85,6 +85,7 @@ struct Arguments {
     bool expectGiven = false;  // even as an empty text, which is no pin
     int jobs = 0;
     int connectTimeoutMs = static_cast<int>(protocol::kConnectLimit.count());
+    core::MeterPorts ports;
 };
 
 // A password file others may read has been seen by them: refused as ssh
@@ -265,6 +266,7 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     plan.retryFile = args.retryFile;
     plan.jobs = args.jobs > 0 ? args.jobs : std::clamp<int>(static_cast<int>(plan.hosts.size()), 1, kDefaultMaxJobs);
     plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
+    plan.ports = args.ports;
     if (hostsKnown && plan.hosts.empty()) return;  // nothing left to retry: no password needed
     check([&] { plan.password = Password(args.passwordFile, inputs, plan.job == Job::Preview, plan.passwordSource); });
 }
@@ -301,6 +303,10 @@ void DeclareRunOptions(CLI::App& sub, Arguments& args) {
                    "binary of exactly 0x80000 bytes")
         ->type_name("FILE");
     sub.add_option("--password", args.refusedPassword)->group("");
+    // Not in the help: meters serve the protocol's ports. Simulated meters
+    // of a rehearsal or a test may serve others, which need no root.
+    sub.add_option("--modbus-port", args.ports.modbus)->group("")->check(CLI::Range(1, 65535));
+    sub.add_option("--boot-port", args.ports.boot)->group("")->check(CLI::Range(1, 65535));
 }
 
 // The subcommands and options, as --help lists them, filling `args` and `plan`.

@@ -15,6 +15,7 @@
 #include "protocol/Constants.h"
 #include "image/FlashImage.h"
 #include "cli/Inputs.h"
+#include "core/MeterRun.h"
 #include "cli/Report.h"
 
 namespace cli {
@@ -60,6 +61,7 @@ struct Plan {
     int jobs = 1;
     // How long each meter's Modbus TCP handshake may take.
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
+    core::MeterPorts ports;  // the protocol's, but for simulated meters
     std::string reportFile;
     std::string retryFile;    // given: an empty host list means nothing is left to retry
     std::string retrySource;  // the firmware source the retried run's report names

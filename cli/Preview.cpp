@@ -7,7 +7,6 @@
 #include "net/SocketAddress.h"
 #include "net/SocketLink.h"
 #include "platform/Wait.h"
-#include "protocol/Constants.h"
 
 namespace cli {
 namespace {
@@ -16,14 +15,14 @@ using Json = nlohmann::ordered_json;
 
 Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
 
-Reach TryModbusPort(const std::string& host, std::chrono::milliseconds limit) {
+Reach TryModbusPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
     Reach reach;
     if (net::HostToDotted(host).empty()) {
         reach.problem = "unknown host";
         return reach;
     }
     const auto started = platform::Waiter::Clock::now();
-    net::SocketLink link(net::Transport::Tcp, protocol::kModbusPort);
+    net::SocketLink link(net::Transport::Tcp, port);
     link.Open(host);
     platform::Waiter waiter;
     waiter.WaitHandshake(started + limit, link.Handle(), nullptr);
@@ -61,11 +60,12 @@ Json ContinuesJson(const Plan& plan) {
 
 }  // namespace
 
-std::vector<Reach> TryModbusPorts(const std::vector<std::string>& hosts, std::chrono::milliseconds limit, int jobs) {
+std::vector<Reach> TryModbusPorts(const std::vector<std::string>& hosts, std::uint16_t port,
+                                  std::chrono::milliseconds limit, int jobs) {
     std::vector<Reach> reached(hosts.size());
     std::atomic<size_t> next{0};
     const auto work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < hosts.size();) reached[i] = TryModbusPort(hosts[i], limit);
+        for (size_t i; (i = next.fetch_add(1)) < hosts.size();) reached[i] = TryModbusPort(hosts[i], port, limit);
     };
     std::vector<std::thread> threads;
     const size_t count = std::clamp<size_t>(static_cast<size_t>(jobs), 1, std::max<size_t>(hosts.size(), 1));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,8 +22,9 @@ struct Reach {
     std::chrono::milliseconds took{0};
 };
 
-// Tries each host's Modbus port, `jobs` at a time, each for at most `limit`.
-std::vector<Reach> TryModbusPorts(const std::vector<std::string>& hosts, std::chrono::milliseconds limit, int jobs);
+// Tries each host's Modbus `port`, `jobs` at a time, each for at most `limit`.
+std::vector<Reach> TryModbusPorts(const std::vector<std::string>& hosts, std::uint16_t port,
+                                  std::chrono::milliseconds limit, int jobs);
 
 // The plan as JSON: each meter as the report will name it, with its
 // host-list entry and where that stands; the firmware; the password's

@@ -127,7 +127,7 @@ int Preview(const cli::Plan& plan, const std::function<std::string(const std::st
     std::optional<std::vector<cli::Reach>> reached;
     if (plan.connect && plan.refusals.empty()) {
         platform::StartSocketLibrary();
-        reached = cli::TryModbusPorts(plan.hosts, plan.connectLimit, plan.jobs);
+        reached = cli::TryModbusPorts(plan.hosts, plan.ports.modbus, plan.connectLimit, plan.jobs);
         platform::StopSocketLibrary();
     }
     std::printf("%s\n", cli::PreviewJson(plan, resolve, reached).dump(2).c_str());
@@ -151,6 +151,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
     options.firmware = plan.Firmware();
     options.jobs = plan.jobs;
     options.connectLimit = plan.connectLimit;
+    options.ports = plan.ports;
     // Two sockets for each meter at work, and a few for the rest.
     const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), plan.hosts.size()) + 64;
     if (const auto allowed = platform::MakeRoomForSockets(sockets); allowed < sockets)

@@ -15,7 +15,7 @@
 #include "image/ImageExport.h"
 #include "brand/LoaderVersion.h"
 #include "history/Log.h"
-#include "platform/MeterLock.h"
+#include "core/MeterRun.h"
 #include "protocol/PasswordText.h"
 #include "history/Record.h"
 #include "settings/Settings.h"
@@ -353,36 +353,14 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     DrawBlocksWhileRunning();
     try {
         thread_ = std::thread([this, request, shared = shared_] {
-            std::optional<update::UpdateResult> result;
-            std::string error, historyProblem;
-            const auto started = std::chrono::system_clock::now();
-            std::optional<platform::MeterLock> meterLock;
-            try {
-                // Held to the run's end: a second run erasing the meter now
-                // would leave holes in what this one confirms.
-                meterLock.emplace(options_.meterLocks, net::HostToDotted(request.address));
-                if (meterLock->Busy())
-                    error = BusyText(meterLock->Holder());
-                else
-                    result = engine_->Run(request);
-            } catch (const std::exception& e) {
-                error = e.what();
-            }
+            history::MeterRun run = core::RunMeter(*engine_, request, options_.meterLocks);
+            run.fault = LocalToUtf8(run.fault);
             // Here rather than on the GUI thread: a run that a close ends is
             // recorded too, before the program waits for this thread and ends.
-            const bool busy = meterLock && meterLock->Busy();
-            if (busy) {
-                // Nothing was sent: nothing to record.
-            } else if (result) {
-                historyProblem = Record(request, *result, {}, started);
-            } else {
-                // Broken off by a fault of this computer: the meter's state is unknown.
-                update::UpdateResult broken;
-                broken.outcome = update::Outcome::CommunicationError;
-                historyProblem = Record(request, broken, LocalToUtf8(error), started);
-            }
-            view_.Post([this, shared, result, error, historyProblem, busy] {
-                if (shared->alive) RunFinished(result, error, historyProblem, busy);
+            // A meter another run holds heard nothing: nothing to record.
+            const std::string historyProblem = run.contacted ? Record(run) : std::string();
+            view_.Post([this, shared, run, historyProblem] {
+                if (shared->alive) RunFinished(run, historyProblem);
             });
         });
     } catch (const std::system_error& e) {
@@ -396,14 +374,11 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     }
 }
 
-std::string WindowModel::Record(const update::UpdateRequest& request, const update::UpdateResult& result,
-                                const std::string& fault, std::chrono::system_clock::time_point started) {
+std::string WindowModel::Record(const history::MeterRun& run) {
     if (options_.historyLog.empty()) return {};
     try {
         const history::Origin origin{LOADER_VERSION, ShownBrand(), "window", image::ImageSha256Hex(options_.firmware),
                                      "compiled-in"};
-        const history::MeterRun run{
-            request.address, result, !request.program, true, fault, started, std::chrono::system_clock::now()};
         if (auto why = history::AppendLine(options_.historyLog, history::RecordLine(origin, run))) return *why;
     } catch (const std::exception& e) {
         return e.what();
@@ -411,13 +386,14 @@ std::string WindowModel::Record(const update::UpdateRequest& request, const upda
     return {};
 }
 
-void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
-                              const std::string& historyProblem, bool busy) {
+void WindowModel::RunFinished(const history::MeterRun& run, const std::string& historyProblem) {
     thread_.join();
     running_ = false;
-    lastResult_ = result;
+    const bool busy = !run.contacted, brokenOff = run.contacted && !run.fault.empty();
+    lastResult_.reset();
+    if (!busy && !brokenOff) lastResult_ = run.result;
     // A meter another run holds was not touched: its verdict is that run's to give.
-    const std::string verdict = result ? FailureVerdictText(*result) : busy ? "" : kNotUpdatedUnknownState;
+    const std::string verdict = lastResult_ ? FailureVerdictText(run.result) : busy ? "" : kNotUpdatedUnknownState;
     Change([&verdict](WindowState& s) {
         s.updateEnabled = true;
         s.fieldsReadOnly = false;
@@ -425,19 +401,20 @@ void WindowModel::RunFinished(const std::optional<update::UpdateResult>& result,
         s.verdict = verdict;
         s.verdictBackground = kFailureColour;
     });
-    if (!result) {
-        ShowBox(BoxIcon::Error, WithFullStop(LocalToUtf8(error)));
+    if (!lastResult_) {
+        ShowBox(BoxIcon::Error, WithFullStop(busy ? BusyText(run.busyWith) : run.fault));
         FocusAfterBoxes(Control::UpdateButton);
         return;
     }
+    const update::UpdateResult& result = run.result;
     // A window that is closing says nothing more.
     if (closing_) return;
-    if (const std::string text = RunEndBoxText(*result, state_.address, ShownBrand()); !text.empty())
+    if (const std::string text = RunEndBoxText(result, state_.address, ShownBrand()); !text.empty())
         ShowBox(BoxIcon::None, Explained(text, {}, {}));
     // A warning only: the verdict stands.
     if (!historyProblem.empty()) ShowBox(BoxIcon::None, HistoryWarningText(LocalToUtf8(historyProblem)));
     // Where the next action is.
-    switch (result->outcome) {
+    switch (result.outcome) {
         case update::Outcome::NotFound: FocusAfterBoxes(Control::AddressField); break;
         case update::Outcome::PasswordRejected: FocusAfterBoxes(Control::PasswordField); break;
         default: FocusAfterBoxes(Control::UpdateButton); break;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "brand/Brand.h"
+#include "history/Record.h"
 #include "image/FlashImage.h"
 #include "update/Pacer.h"
 #include "update/UpdateEngine.h"
@@ -222,15 +223,13 @@ private:
     void Draw(const WindowState& next);
     void ResetProgressDisplay();
     void StartRun(const update::UpdateRequest& request);
-    // Where every run ends: `result` empty when the run broke off with `error`;
+    // Where every run ends, as the core recorded it: not contacted when
+    // another run held the meter, broken off when its fault is set.
     // `historyProblem` says why the run's record was not written.
-    void RunFinished(const std::optional<update::UpdateResult>& result, const std::string& error,
-                     const std::string& historyProblem, bool busy);
+    void RunFinished(const history::MeterRun& run, const std::string& historyProblem);
     // The engine's thread, after a run: appends its record to the update
-    // history (`fault`: what broke the run off, if anything); returns why
-    // not, or an empty text.
-    std::string Record(const update::UpdateRequest& request, const update::UpdateResult& result,
-                       const std::string& fault, std::chrono::system_clock::time_point started);
+    // history; returns why not, or an empty text.
+    std::string Record(const history::MeterRun& run);
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void Ask(std::string text, std::function<void(bool yes)> answered);
     // Where the keyboard goes once every open box is closed.

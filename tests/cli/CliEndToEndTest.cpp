@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <termios.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,7 +70,37 @@ std::string SmallFirmware() {
     return WriteFile("firmware.bin", img);
 }
 
+// The ports the simulated meters serve: ones this machine gave out as free,
+// which need no root, or (ProtocolPorts) the protocol's own.
+struct Ports {
+    std::string modbus, boot;
+};
+std::optional<Ports> testPorts;
+
+std::string FreePort(int type) {
+    const int s = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                       ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) == 0;
+    ::close(s);
+    return bound ? std::to_string(ntohs(a.sin_port)) : "0";
+}
+
+// The port options for meter-sim, and for the tool's update, probe and plan.
+std::vector<std::string> WithPorts(std::vector<std::string> args, bool tool) {
+    static const std::vector<std::string> runs = {"update", "probe", "plan"};
+    if (testPorts && (!tool || std::find(runs.begin(), runs.end(), args.at(0)) != runs.end()))
+        // meter-sim takes them before its first --meter.
+        args.insert(tool ? args.end() : args.begin(),
+                    {"--modbus-port", testPorts->modbus, "--boot-port", testPorts->boot});
+    return args;
+}
+
 std::unique_ptr<ChildProcess> StartSim(std::vector<std::string> args) {
+    args = WithPorts(std::move(args), false);
     args.insert(args.begin(), METER_SIM_EXE);
     auto sim = std::make_unique<ChildProcess>(args, ChildProcess::Stderr::Capture);
     const auto ready = sim->ReadLine(Clock::now() + 10s);
@@ -85,6 +119,7 @@ json SimSummary(ChildProcess& sim) {
 }
 
 std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
+    args = WithPorts(std::move(args), true);
     args.insert(args.begin(), CLI_EXE);
     return std::make_unique<ChildProcess>(args, ChildProcess::Stderr::Capture);
 }
@@ -113,6 +148,7 @@ struct TerminalRun {
 
 TerminalRun RunOnTerminal(std::vector<std::string> args, unsigned short rows, unsigned short columns,
                           Clock::time_point deadline) {
+    args = WithPorts(std::move(args), true);
     args.insert(args.begin(), CLI_EXE);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -288,17 +324,29 @@ void ExpectMergeCountsLastAttempts(const std::string& first, const std::string& 
 
 }  // namespace
 
+// Meters on ports of their own, as a rehearsal may serve them: no root needed.
 class CliEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "the meters serve the protocol's port 502, which needs root";
+        static const Ports free{FreePort(SOCK_STREAM), FreePort(SOCK_DGRAM)};
+        testPorts = free;
         ::unsetenv("LOADER_PASSWORD");
         std::filesystem::remove_all(StateHome());
         ::setenv("XDG_STATE_HOME", StateHome().c_str(), 1);
     }
 };
 
-TEST_F(CliEndToEnd, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
+// Meters on the protocol's own ports, 502 and 5555, as real meters serve them.
+class CliOnProtocolPorts : public CliEndToEnd {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "the meters serve the protocol's port 502, which needs root";
+        CliEndToEnd::SetUp();
+        testPorts.reset();
+    }
+};
+
+TEST_F(CliOnProtocolPorts, FleetOfFiveWithThreeBadMetersAndOneAddressWithNone) {
     const std::string firmware = SmallFirmware();
     // Meter 2 has another password, meter 3 refuses a block, meter 4 has no bootloader.
     auto sim = StartSim({"--address",    Ip(2, 2),
@@ -456,9 +504,9 @@ TEST_F(CliEndToEnd, OneMeterIsUpdatedByOneRunAtATime) {
 
     const json r = ReadJson(report);
     ASSERT_TRUE(r.is_object()) << "no report";
-    // SetUp skips the test unless it runs as root.
-    const std::string holders[] = {"(process " + std::to_string(first->Pid()) + " (ethernet-loader-cli) of user root)",
-                                   "(process " + std::to_string(::getpid()) + " (cli_e2e_tests) of user root)"};
+    const std::string user = " of user " + std::string(::getpwuid(::geteuid())->pw_name) + ")";
+    const std::string holders[] = {"(process " + std::to_string(first->Pid()) + " (ethernet-loader-cli)" + user,
+                                   "(process " + std::to_string(::getpid()) + " (cli_e2e_tests)" + user};
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(r["meters"][i]["result"], "busy");
         EXPECT_NE(r["meters"][i]["message"].get<std::string>().find(holders[i]), std::string::npos)
@@ -488,12 +536,15 @@ TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
 // never hears of it, and the terminal gets its echo back.
 TEST_F(CliEndToEnd, CtrlCAtThePasswordPromptEndsBeforeAnyMeterIsContacted) {
     auto sim = StartSim({"--address", Ip(7, 2), "--log", Scratch("sim.log")});
-    std::string exe = CLI_EXE, update = "update", host = Ip(7, 2);
-    char* argv[] = {exe.data(), update.data(), host.data(), nullptr};
+    std::vector<std::string> args = WithPorts({"update", Ip(7, 2)}, true);
+    args.insert(args.begin(), CLI_EXE);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     int terminal = -1;
     const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {
-        ::execv(CLI_EXE, argv);
+        ::execv(CLI_EXE, argv.data());
         ::_exit(127);
     }
     ASSERT_GT(pid, 0);

@@ -1,0 +1,46 @@
+// One meter's run, the same for every front end: the meter locked for this
+// computer, the engine run, a fault of this computer turned into a
+// communication error, and the record that the report and the update
+// history keep. The window runs it on its window-long engine; the fleet on
+// links and an engine of each meter's own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "history/Record.h"
+#include "image/ImageView.h"
+#include "protocol/Constants.h"
+#include "update/PlainPacer.h"
+#include "update/UpdateEngine.h"
+
+namespace core {
+
+// The ports a meter serves. Meters serve the protocol's; simulated meters
+// of a rehearsal or a test may serve others, which need no root.
+struct MeterPorts {
+    std::uint16_t modbus = protocol::kModbusPort;
+    std::uint16_t boot = protocol::kBootloaderPort;
+};
+
+// Runs `request` on `engine` while holding the meter's lock in `lockScope`
+// (platform::MeterLock; empty: not locked). A meter another run holds is not
+// contacted: its record names the holder. A fault of this computer (no
+// socket, no thread) ends the record as a communication error with the
+// fault's words, the meter's state unknown.
+history::MeterRun RunMeter(update::UpdateEngine& engine, const update::UpdateRequest& request,
+                           const std::string& lockScope);
+
+// What a meter run on links of its own needs besides its request.
+struct OwnLinks {
+    image::ImageView firmware;
+    MeterPorts ports;
+    std::string lockScope;
+};
+
+// The same, on links, a pacer and an engine made for this meter alone,
+// stopped by `stop`, its events to `listener`.
+history::MeterRun RunMeterOnOwnLinks(const update::UpdateRequest& request, const OwnLinks& setup,
+                                     update::UpdateListener& listener, const update::CancelToken& stop);
+
+}  // namespace core
