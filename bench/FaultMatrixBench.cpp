@@ -126,8 +126,8 @@ void RunEngine(const Cell& cell, uint64_t seed, const std::vector<uint8_t>& firm
                      "fault-matrix-bench: engine path, %s, seed %llu: outcome %d, cause %d, failed block 0x%05x, "
                      "erase attempts %d, %lld ms\n",
                      cell.name.c_str(), static_cast<unsigned long long>(seed), static_cast<int>(r.outcome),
-                     static_cast<int>(r.cause), static_cast<unsigned>(std::max<int64_t>(r.failedBlock, 0)),
-                     r.eraseAttempts, static_cast<long long>(ms));
+                     static_cast<int>(r.cause), static_cast<unsigned>(r.failedBlock.value_or(0)), r.eraseAttempts,
+                     static_cast<long long>(ms));
     t.Add(r.outcome == update::Outcome::Updated, r.outcome == update::Outcome::AmbiguousAnswers, matches, r.retries,
           r.staleAnswersDropped, ms);
 }

@@ -78,8 +78,7 @@ std::string OutcomeText(const MeterRun& m, const brand::Brand& b) {
         return "The update stopped on a fault of this computer (" + m.fault +
                "); the meter may wait in its bootloader for another update.";
     char block[32];
-    std::snprintf(block, sizeof block, "0x%05llX",
-                  static_cast<unsigned long long>(r.failedBlock < 0 ? 0 : r.failedBlock));
+    std::snprintf(block, sizeof block, "0x%05llX", static_cast<unsigned long long>(r.failedBlock.value_or(0)));
     switch (r.outcome) {
         case Outcome::Updated:
             return "Updated: " + std::to_string(r.blocksWritten) +

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -110,8 +111,8 @@ struct UpdateResult {
     int blocksWritten = 0;        // write frames the meter confirmed
     int retries = 0;              // failed write attempts
     int eraseAttempts = 0;
-    int staleAnswersDropped = 0;  // answers to earlier frames, and copies of answers, discarded
-    int64_t failedBlock = -1;     // the block that failed ten times
+    int staleAnswersDropped = 0;          // answers to earlier frames, and copies of answers, discarded
+    std::optional<uint32_t> failedBlock;  // the block that failed ten times
     bool resetSent = false;
     RoundTripFigures roundTrip;  // frames (and the connect) answered in time
     LinkCause cause = LinkCause::None;

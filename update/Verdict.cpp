@@ -14,6 +14,11 @@ Outcome DecideOutcome(const RunFacts& f) {
     return f.everyBlockDone ? Outcome::Updated : Outcome::CommunicationError;
 }
 
+ProgrammingEnd DecideProgrammingEnd(const RunFacts& f) {
+    if (f.programmingFailed) return ProgrammingEnd::Failed;
+    return f.eraseConfirmed && f.everyBlockDone ? ProgrammingEnd::Complete : ProgrammingEnd::EraseUnconfirmed;
+}
+
 LinkCause DecideCause(Outcome outcome, const RunFacts& f) {
     switch (outcome) {
         case Outcome::AmbiguousAnswers: return LinkCause::Copies;

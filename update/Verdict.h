@@ -24,6 +24,8 @@ struct RunFacts {
 };
 
 Outcome DecideOutcome(const RunFacts& facts);
+// How programming ended, told before "RESET".
+ProgrammingEnd DecideProgrammingEnd(const RunFacts& facts);
 // Why a run without success got no usable answer.
 LinkCause DecideCause(Outcome outcome, const RunFacts& facts);
 
