@@ -104,7 +104,7 @@ public:
     void ProgressChanged(const update::Progress& p) override { display_.ProgressChanged(meter_, p); }
     void RetriesChanged(int n) override { display_.RetriesChanged(meter_, n); }
     void TimeLeft(std::chrono::seconds left) override { display_.TimeLeft(meter_, left); }
-    void Notify(update::Notice n) override { display_.Noticed(meter_, n); }
+    void Notify(update::Notice n, const update::UpdateResult&) override { display_.Noticed(meter_, n); }
 
 private:
     Display& display_;

@@ -67,6 +67,15 @@ void UpdateEngine::Begin() {
 }
 
 UpdateResult UpdateEngine::End() {
+    const UpdateResult& r = Decided();
+    listener_.StageChanged(Stage::Done);
+    listener_.Finished(r);
+    return r;
+}
+
+void UpdateEngine::Notify(Notice n) { listener_.Notify(n, Decided()); }
+
+const UpdateResult& UpdateEngine::Decided() {
     UpdateResult& r = run_.result;
     const LinkRecord& link = link_.Record();
     run_.facts.heard = link.heard;
@@ -76,8 +85,6 @@ UpdateResult UpdateEngine::End() {
     r.roundTrip = link_.RoundTrip().Figures();
     r.outcome = DecideOutcome(run_.facts);
     r.cause = DecideCause(r.outcome, run_.facts);
-    listener_.StageChanged(Stage::Done);
-    listener_.Finished(r);
     return r;
 }
 
@@ -189,7 +196,7 @@ bool UpdateEngine::WriteBlocks() {
             run_.facts.programmingFailed = true;
             run_.facts.ambiguous = done == BlockWrite::Ambiguous;
             if (done == BlockWrite::Failed) run_.result.failedBlock = target;
-            listener_.Notify(Notice::CommunicationError);
+            Notify(Notice::CommunicationError);
             return false;
         }
         current += static_cast<int64_t>(kBlockSize);
@@ -203,7 +210,7 @@ void UpdateEngine::Program() {
     listener_.RetriesChanged(0);
     listener_.StageChanged(Stage::Erasing);
     facts.eraseConfirmed = Erase();
-    if (!facts.eraseConfirmed && !pacer_.Cancelled()) listener_.Notify(Notice::EraseError);
+    if (!facts.eraseConfirmed && !pacer_.Cancelled()) Notify(Notice::EraseError);
     // The writes go ahead anyway, as designed; the verdict cannot be success.
 
     listener_.StageChanged(Stage::Writing);
@@ -214,7 +221,7 @@ void UpdateEngine::Program() {
         link_.Drain();
         if (link_.Ambiguous() && !ConfirmAgain()) {
             facts.ambiguous = facts.programmingFailed = true;
-            listener_.Notify(Notice::CommunicationError);
+            Notify(Notice::CommunicationError);
         }
     }
     if (pacer_.Cancelled()) facts.programmingFailed = true;
@@ -318,7 +325,7 @@ void UpdateEngine::BootloaderStarting() {
 }
 
 void UpdateEngine::RefusePassword() {
-    listener_.Notify(Notice::IncorrectPassword);
+    Notify(Notice::IncorrectPassword);
     run_.facts.passwordRejected = true;
 }
 

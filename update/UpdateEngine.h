@@ -94,6 +94,9 @@ private:
 
     void Begin();
     UpdateResult End();
+    // The result as the facts so far decide it.
+    const UpdateResult& Decided();
+    void Notify(Notice n);
     void ShowProgress(int step);
 
     Pacer& pacer_;

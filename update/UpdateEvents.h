@@ -150,8 +150,9 @@ public:
     // The time the rest of the update will take, told with each block step
     // once the whole update is expected to take longer than half a minute.
     virtual void TimeLeft(std::chrono::seconds) {}
-    // Returns once the operator has seen it.
-    virtual void Notify(Notice) {}
+    // Returns once the operator has seen it. `soFar`: the run's result as
+    // the engine would give it if the run ended here.
+    virtual void Notify(Notice, const UpdateResult& /*soFar*/) {}
     virtual void ProgrammingEnded(ProgrammingEnd) {}
     // A stop found the meter already waiting in its bootloader (this run's
     // boot-mode request was not accepted), where its flash may hold what an

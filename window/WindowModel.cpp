@@ -79,8 +79,6 @@ public:
     Relay(WindowModel& model, std::shared_ptr<Shared> shared) : model_(model), shared_(std::move(shared)) {}
 
     void ProcedureStarted(const update::Progress& p) override {
-        failing_.reset();
-        failures_ = 0;
         {
             std::lock_guard lock(shared_->mutex);
             shared_->timeLeft.reset();
@@ -116,14 +114,11 @@ public:
         Change([&a](WindowState& s) { s.action = EraseAnsweredText(a); });
     }
     void BlockStarted(uint32_t address) override {
-        if (address != failing_) failures_ = 0;
         std::lock_guard lock(shared_->mutex);
         shared_->block = address;
         shared_->changed = true;
     }
     void BlockFailed(uint32_t address, const update::AnswerBytes& a) override {
-        failures_ = address == failing_ ? failures_ + 1 : 1;
-        failing_ = address;
         Change([&](WindowState& s) { s.action = BlockFailedText(address, a); });
     }
     void ProgressChanged(const update::Progress& p) override {
@@ -160,11 +155,11 @@ public:
     }
     // The engine waits until the technician has dismissed the box; the
     // window stays live meanwhile. A close releases it.
-    void Notify(update::Notice n) override {
+    void Notify(update::Notice n, const update::UpdateResult& soFar) override {
         std::unique_lock lock(shared_->mutex);
         if (shared_->closing) return;
         const int ticket = ++shared_->boxesAsked;
-        model_.view_.Post([model = &model_, shared = shared_, text = NoticeBoxText(n)] {
+        model_.view_.Post([model = &model_, shared = shared_, text = NoticeBoxText(n, soFar)] {
             if (!shared->alive) return;
             model->DrawNow();  // the box shows in front of what led to it
             model->ShowBox(BoxIcon::None, text, [shared] {
@@ -178,24 +173,18 @@ public:
 
 private:
     // The designed line, then what the update history will say of this run
-    // if it ends here, as far as this notice tells.
-    std::string NoticeBoxText(update::Notice n) const {
+    // if it ends here, as the engine decides it so far.
+    std::string NoticeBoxText(update::Notice n, const update::UpdateResult& soFar) const {
         history::MeterRun run;
         run.contacted = true;
+        run.result.outcome = soFar.outcome;
+        run.result.failedBlock = soFar.failedBlock;
         switch (n) {
             case update::Notice::IncorrectPassword:
                 return model_.Explained(NoticeText(n), PasswordRuleText({}, true), TypeAgainAdvice("admin password"));
             case update::Notice::EraseError:
-                run.result.outcome = update::Outcome::EraseUnconfirmed;
                 return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()), EraseAdvice());
             case update::Notice::CommunicationError:
-                // Otherwise the confirmations came into doubt.
-                if (failing_ && failures_ >= protocol::kWriteAttempts) {
-                    run.result.outcome = update::Outcome::CommunicationError;
-                    run.result.failedBlock = *failing_;
-                } else {
-                    run.result.outcome = update::Outcome::AmbiguousAnswers;
-                }
                 return model_.Explained(NoticeText(n), history::ResultMessage(run, model_.ShownBrand()),
                                         RepeatAdvice());
         }
@@ -218,9 +207,6 @@ private:
 
     WindowModel& model_;
     std::shared_ptr<Shared> shared_;
-    // The engine's thread only: the block whose attempts fail in a row.
-    std::optional<uint32_t> failing_;
-    int failures_ = 0;
 };
 
 WindowModel::WindowModel(View& view, Options options, EnginePorts ports)

@@ -65,7 +65,7 @@ struct RecordingListener : update::UpdateListener {
     std::vector<std::chrono::seconds> timeLeft;
     void TimeLeft(std::chrono::seconds left) override { timeLeft.push_back(left); }
     bool TimeLeftShown() const { return !timeLeft.empty(); }
-    void Notify(update::Notice n) override { notices.push_back(n); }
+    void Notify(update::Notice n, const update::UpdateResult&) override { notices.push_back(n); }
     void ProgrammingEnded(update::ProgrammingEnd e) override {
         ends.push_back(e);
         succeeded = e == update::ProgrammingEnd::Complete;
