@@ -71,8 +71,14 @@ ReplaceStatus ReplaceFile(const fs::path& target, std::string_view data) {
     if (written.Ok()) written = file.Sync();
     if (const FileStatus closed = file.Close(); written.Ok()) written = closed;
     bool keepNew = false;
-    if (written.Ok() && PutInPlace(tmp, target, keepNew)) return {};
     std::error_code ec;
+    // A folder is no file to replace; Wine's calls would report success and
+    // leave it in place.
+    if (written.Ok() && fs::is_directory(target, ec)) {
+        fs::remove(tmp, ec);
+        return {ReplaceStatus::Step::PutInPlace, FileStatusFromErrno(EISDIR)};
+    }
+    if (written.Ok() && PutInPlace(tmp, target, keepNew)) return {};
     if (!keepNew) fs::remove(tmp, ec);
     return {written.Ok() ? ReplaceStatus::Step::PutInPlace : ReplaceStatus::Step::Write, written};
 }
