@@ -48,7 +48,7 @@ Retry RetryFrom(const std::string& path, std::string_view content, Command comma
     retry.from.report = path;
     retry.from.started = StringOr(j, "started");
     retry.from.firmwareSha256 = StringOr(j.value("firmware", Json::object()), "sha256");
-    retry.firmwareSource = StringOr(j.value("firmware", Json::object()), "source");
+    retry.from.firmwareSource = StringOr(j.value("firmware", Json::object()), "source");
     for (const Json& m : j["meters"])
         if (!SucceededResult(m["result"].get<std::string>())) retry.hosts.push_back(m["address"].get<std::string>());
     retry.from.failedMeters = retry.hosts.size();

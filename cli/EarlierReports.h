@@ -17,7 +17,6 @@ namespace cli {
 struct Retry {
     std::string problem;  // empty: usable
     Continued from;
-    std::string firmwareSource;  // as that run named it
     std::vector<std::string> hosts;
 };
 Retry RetryFrom(const std::string& path, std::string_view content, Command command);

@@ -18,7 +18,7 @@ constexpr size_t kStackBytes = 256 * 1024;
 // Runs work on `count` threads at once (the calling one among them) and
 // returns when all are done. pthreads, also on Windows (winpthreads), as
 // std::thread cannot choose its stack size.
-void RunOnThreads(size_t count, const std::function<void()>& work) {
+void OnThreads(size_t count, const std::function<void()>& work) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kStackBytes);
@@ -40,27 +40,30 @@ void RunOnThreads(size_t count, const std::function<void()>& work) {
 
 }  // namespace
 
+void ForEachOnThreads(size_t count, int jobs, const std::function<void(size_t)>& work) {
+    if (count == 0) return;
+    std::atomic<size_t> next{0};
+    OnThreads(std::clamp<size_t>(static_cast<size_t>(std::max(jobs, 1)), 1, count), [&] {
+        for (size_t i; (i = next.fetch_add(1)) < count;) work(i);
+    });
+}
+
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
                                   const update::CancelToken& stop, Display& display) {
     std::vector<MeterRecord> records(hosts.size());
-    std::atomic<size_t> next{0};
-    auto worker = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < hosts.size();) {
-            if (stop.Cancelled()) {
-                records[i].address = hosts[i];
-                records[i].result.outcome = update::Outcome::Cancelled;
-            } else {
-                MeterListener listener(display, i);
-                records[i] = core::RunMeterOnOwnLinks(
-                    {hosts[i], options.password, options.command == Command::Update, options.connectLimit},
-                    {options.firmware, options.ports, options.lockScope}, listener, stop);
-            }
-            display.Finished(i, records[i]);
-            if (options.finished) options.finished(records[i]);
+    ForEachOnThreads(hosts.size(), options.jobs, [&](size_t i) {
+        if (stop.Cancelled()) {
+            records[i].address = hosts[i];
+            records[i].result.outcome = update::Outcome::Cancelled;
+        } else {
+            MeterListener listener(display, i);
+            records[i] = core::RunMeterOnOwnLinks(
+                {hosts[i], options.password, options.command == Command::Update, options.connectLimit},
+                {options.firmware, options.ports, options.lockScope}, listener, stop);
         }
-    };
-    const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options.jobs, 1)), 1, hosts.size());
-    RunOnThreads(jobs, worker);
+        display.Finished(i, records[i]);
+        if (options.finished) options.finished(records[i]);
+    });
     return records;
 }
 

@@ -33,6 +33,10 @@ struct FleetOptions {
     std::function<void(const MeterRecord&)> finished;
 };
 
+// Calls work(i) for each i below count, `jobs` at a time, each on a thread
+// of its own with a small stack; returns when all are done.
+void ForEachOnThreads(size_t count, int jobs, const std::function<void(size_t)>& work);
+
 // Runs every host to its end (or to the stop request) and returns their
 // records in the order given. Meters not yet started when a stop is
 // requested are not contacted at all.

@@ -151,7 +151,6 @@ std::vector<Host> Hosts(Arguments& args, Plan& plan, const PlanInputs& inputs) {
         if (!retry.problem.empty()) throw Refusal{retry.problem};
         args.hosts = std::move(retry.hosts);
         plan.run.continues = std::move(retry.from);
-        plan.retrySource = std::move(retry.firmwareSource);
     }
     std::vector<Host> given;
     for (const std::string& h : args.hosts)
@@ -178,13 +177,13 @@ void CheckRetryFirmware(const Plan& plan) {
     if (earlier->firmwareSha256.empty())
         throw Refusal{retry + "its report names no firmware, and " + now +
                       ": name the failed meters and the firmware instead; nothing was sent"};
-    const std::string image = plan.retrySource == kCompiledIn || plan.retrySource.empty()
+    const std::string image = earlier->firmwareSource == history::kCompiledIn || earlier->firmwareSource.empty()
                                   ? std::string("no --image (the compiled-in firmware)")
-                                  : "--image " + plan.retrySource;
+                                  : "--image " + earlier->firmwareSource;
     throw Refusal{retry + "that run wrote the firmware " + earlier->firmwareSha256 + " (" +
-                  (plan.retrySource.empty() ? std::string("source not named") : plan.retrySource) + "), but " + now +
-                  ". Give that run's firmware: " + image + " with --expect-sha256 " + earlier->firmwareSha256 +
-                  "; nothing was sent"};
+                  (earlier->firmwareSource.empty() ? std::string("source not named") : earlier->firmwareSource) +
+                  "), but " + now + ". Give that run's firmware: " + image + " with --expect-sha256 " +
+                  earlier->firmwareSha256 + "; nothing was sent"};
 }
 
 // The firmware to write, checked against the pin.
@@ -195,7 +194,7 @@ void Firmware(const Arguments& args, Plan& plan) {
             "sent"};
     if (!args.expectedSha256.empty() && !IsSha256Hex(args.expectedSha256))
         throw Refusal{"--expect-sha256 " + args.expectedSha256 + ": not a SHA-256 (64 hexadecimal digits)"};
-    plan.run.firmwareSource = kCompiledIn;
+    plan.run.firmwareSource = history::kCompiledIn;
     if (!args.imageFile.empty()) {
         image::ParseResult parsed = image::ParseImageFile(Read("--image", args.imageFile));
         if (!parsed.ok) throw Refusal{"--image " + args.imageFile + ": " + parsed.error};
@@ -212,32 +211,22 @@ void Firmware(const Arguments& args, Plan& plan) {
                       plan.run.firmwareSha256 + ", not " + expected + " as --expect-sha256 requires; nothing was sent"};
 }
 
-// Runs each check of a run in turn. A run stops at the first refusal; a
-// preview notes it and goes on with the checks that do not depend on it.
-class Checks {
-public:
-    explicit Checks(Plan& plan) : plan_(plan) {}
-    template <typename Check>
-    bool operator()(Check check) {
-        if (plan_.job != Job::Preview) {
-            check();
-            return true;
-        }
-        try {
-            check();
-            return true;
-        } catch (const Refusal& r) {
-            plan_.refusals.push_back(r.what);
-            return false;
-        }
+// One check of a run. A run stops at its first refusal; a preview notes
+// each and goes on with the checks that do not depend on it.
+template <typename Check>
+bool Passes(Plan& plan, Check check) {
+    try {
+        check();
+        return true;
+    } catch (const Refusal& r) {
+        if (plan.job != Job::Preview) throw;
+        plan.refusals.push_back(r.what);
+        return false;
     }
-
-private:
-    Plan& plan_;
-};
+}
 
 void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
-    Checks check(plan);
+    const auto check = [&plan](auto step) { return Passes(plan, step); };
     check([&] {
         if (!args.refusedPassword.empty())
             throw Refusal{
@@ -247,10 +236,7 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     });
     plan.command = plan.run.command = args.command;
     plan.run.toolVersion = LOADER_VERSION;
-    const bool hostsKnown = check([&] {
-        plan.entries = Hosts(args, plan, inputs);
-        for (const Host& h : plan.entries) plan.hosts.push_back(h.address);
-    });
+    const bool hostsKnown = check([&] { plan.hosts = Hosts(args, plan, inputs); });
     if (check([&] { Firmware(args, plan); }) && hostsKnown) check([&] { CheckRetryFirmware(plan); });
     check([&] {
         if (const std::string why = OverwritesAnInput("--report", args.reportFile,

@@ -53,8 +53,7 @@ struct Plan {
     Job job = Job::Run;
     // Run: the meters, in order; the record the run fills in; the firmware.
     Command command = Command::Update;
-    std::vector<std::string> hosts;
-    std::vector<Host> entries;  // the same meters, with the host-list entry each comes from
+    std::vector<Host> hosts;  // each with the host-list entry it comes from
     RunRecord run;
     std::vector<uint8_t> imageBytes;  // empty: the compiled-in image
     std::string password;             // Windows-1252 bytes, checked
@@ -63,8 +62,7 @@ struct Plan {
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     core::MeterPorts ports;  // the protocol's, but for simulated meters
     std::string reportFile;
-    std::string retryFile;    // given: an empty host list means nothing is left to retry
-    std::string retrySource;  // the firmware source the retried run's report names
+    std::string retryFile;  // given: an empty host list means nothing is left to retry
     // Preview: what a run of these arguments would refuse, in the words the
     // run would use, each stage's first; and whether to try each meter's port.
     std::vector<std::string> refusals;
@@ -77,6 +75,12 @@ struct Plan {
     // History: the listing asked for.
     std::string since;
     bool historyJson = false;
+
+    std::vector<std::string> Addresses() const {
+        std::vector<std::string> addresses;
+        for (const Host& h : hosts) addresses.push_back(h.address);
+        return addresses;
+    }
 
     image::ImageView Firmware() const {
         return imageBytes.empty() ? image::EmbeddedImage() : image::ImageView(imageBytes.data(), image::kImageSize);

@@ -1,9 +1,6 @@
 #include "cli/Preview.h"
 
-#include <algorithm>
-#include <atomic>
-#include <thread>
-
+#include "cli/Fleet.h"
 #include "net/SocketAddress.h"
 #include "net/SocketLink.h"
 #include "platform/Wait.h"
@@ -54,7 +51,7 @@ Json ContinuesJson(const Plan& plan) {
     return {{"report", c.report},
             {"started", c.started},
             {"firmware_sha256", c.firmwareSha256},
-            {"firmware_source", TextOrNull(plan.retrySource)},
+            {"firmware_source", TextOrNull(c.firmwareSource)},
             {"failed_meters", c.failedMeters}};
 }
 
@@ -63,15 +60,7 @@ Json ContinuesJson(const Plan& plan) {
 std::vector<Reach> TryModbusPorts(const std::vector<std::string>& hosts, std::uint16_t port,
                                   std::chrono::milliseconds limit, int jobs) {
     std::vector<Reach> reached(hosts.size());
-    std::atomic<size_t> next{0};
-    const auto work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < hosts.size();) reached[i] = TryModbusPort(hosts[i], port, limit);
-    };
-    std::vector<std::thread> threads;
-    const size_t count = std::clamp<size_t>(static_cast<size_t>(jobs), 1, std::max<size_t>(hosts.size(), 1));
-    for (size_t i = 1; i < count; ++i) threads.emplace_back(work);
-    work();
-    for (std::thread& t : threads) t.join();
+    ForEachOnThreads(hosts.size(), jobs, [&](size_t i) { reached[i] = TryModbusPort(hosts[i], port, limit); });
     return reached;
 }
 
@@ -89,8 +78,8 @@ Json PreviewJson(const Plan& plan, const std::function<std::string(const std::st
     j["jobs"] = plan.jobs;
     j["connect_timeout_ms"] = plan.connectLimit.count();
     Json meters = Json::array();
-    for (size_t i = 0; i < plan.entries.size(); ++i) {
-        Json m = MeterJson(plan.entries[i], resolve);
+    for (size_t i = 0; i < plan.hosts.size(); ++i) {
+        Json m = MeterJson(plan.hosts[i], resolve);
         if (reached) {
             const Reach& r = (*reached)[i];
             m["connect"] = {{"connected", r.connected}, {"ms", r.took.count()}, {"problem", TextOrNull(r.problem)}};

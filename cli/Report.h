@@ -20,8 +20,6 @@ inline constexpr char kToolName[] = "ethernet-loader-cli";
 inline constexpr const brand::Brand& kBrand = brand::kBrands[0];
 
 enum class Command { Update, Probe };
-// The firmware source of a run without --image, as reports name it.
-inline constexpr char kCompiledIn[] = "compiled-in";
 // "update" or "probe": the subcommand, as the reports name it.
 const char* CommandName(Command c);
 
@@ -34,6 +32,7 @@ struct Continued {
     std::string report;          // the file as given
     std::string started;         // its start, as it says: with the firmware, what names that run
     std::string firmwareSha256;  // the firmware it wrote
+    std::string firmwareSource;  // and where that came from, as its report names it
     size_t failedMeters = 0;     // the meters taken from it
 };
 
@@ -41,7 +40,7 @@ struct RunRecord {
     Command command = Command::Update;
     std::string toolVersion;
     std::string firmwareSha256;
-    std::string firmwareSource;  // kCompiledIn or the file given
+    std::string firmwareSource;  // history::kCompiledIn or the file given
     std::chrono::system_clock::time_point started{}, finished{};
     std::optional<Continued> continues;
     std::vector<MeterRecord> meters;

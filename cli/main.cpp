@@ -127,7 +127,7 @@ int Preview(const cli::Plan& plan, const std::function<std::string(const std::st
     std::optional<std::vector<cli::Reach>> reached;
     if (plan.connect && plan.refusals.empty()) {
         platform::StartSocketLibrary();
-        reached = cli::TryModbusPorts(plan.hosts, plan.ports.modbus, plan.connectLimit, plan.jobs);
+        reached = cli::TryModbusPorts(plan.Addresses(), plan.ports.modbus, plan.connectLimit, plan.jobs);
         platform::StopSocketLibrary();
     }
     std::printf("%s\n", cli::PreviewJson(plan, resolve, reached).dump(2).c_str());
@@ -152,8 +152,9 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
     options.jobs = plan.jobs;
     options.connectLimit = plan.connectLimit;
     options.ports = plan.ports;
+    const std::vector<std::string> hosts = plan.Addresses();
     // Two sockets for each meter at work, and a few for the rest.
-    const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), plan.hosts.size()) + 64;
+    const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), hosts.size()) + 64;
     if (const auto allowed = platform::MakeRoomForSockets(sockets); allowed < sockets)
         return Refuse(std::to_string(options.jobs) + " meters at once need about " + std::to_string(sockets) +
                       " open files; this system allows " + std::to_string(allowed) +
@@ -165,7 +166,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
     update::CancelToken stop;
     const bool terminal = platform::IsTerminal(stdout);
     const platform::TerminalSize size = terminal ? platform::SizeOfTerminal(stdout) : platform::TerminalSize{};
-    cli::Display display(stdout, cli::ChooseDisplay(terminal, plan.hosts.size(), size.rows), plan.hosts, plan.command,
+    cli::Display display(stdout, cli::ChooseDisplay(terminal, hosts.size(), size.rows), hosts, plan.command,
                          size.columns);
     run.started = std::chrono::system_clock::now();
     {
@@ -177,7 +178,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
                 "Stopping: each meter stops at its next block; meters not yet started are left alone. "
                 "The report is still written.");
         });
-        run.meters = cli::RunFleet(plan.hosts, options, stop, display);
+        run.meters = cli::RunFleet(hosts, options, stop, display);
     }
     run.finished = std::chrono::system_clock::now();
     display.Close();

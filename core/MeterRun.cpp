@@ -11,13 +11,6 @@
 namespace core {
 namespace {
 
-history::MeterRun Begun(const update::UpdateRequest& request) {
-    history::MeterRun run;
-    run.address = request.address;
-    run.probe = !request.program;
-    return run;
-}
-
 // A run broken off by this computer: the meter may have heard anything up to then.
 history::MeterRun& BrokenOff(history::MeterRun& run, const std::exception& e) {
     run.contacted = true;
@@ -31,7 +24,9 @@ history::MeterRun& BrokenOff(history::MeterRun& run, const std::exception& e) {
 
 template <typename Engine>
 history::MeterRun Locked(const update::UpdateRequest& request, const std::string& lockScope, Engine engine) {
-    history::MeterRun run = Begun(request);
+    history::MeterRun run;
+    run.address = request.address;
+    run.probe = !request.program;
     try {
         // Held to the meter's end: another run that erased it now would leave holes.
         const platform::MeterLock lock(lockScope, net::HostToDotted(request.address));

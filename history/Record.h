@@ -51,13 +51,16 @@ std::string IsoTime(std::chrono::system_clock::time_point t);
 // stale answers dropped, round trip, start, end, duration and the message.
 nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b);
 
+// The firmware source of an update without an image file, as records name it.
+inline constexpr char kCompiledIn[] = "compiled-in";
+
 // Where an update came from.
 struct Origin {
     std::string toolVersion;
     const brand::Brand& brand;  // recorded by its maker's name, "VELTRONA"
     std::string frontEnd;       // "window" or "cli"
     std::string firmwareSha256;
-    std::string firmwareSource;  // "compiled-in" or the file given
+    std::string firmwareSource;  // kCompiledIn or the file given
 };
 
 // The history's line for one meter: the origin, the command and the meter's

@@ -177,6 +177,8 @@ private:
     std::string NoticeBoxText(update::Notice n, const update::UpdateResult& soFar) const {
         history::MeterRun run;
         run.contacted = true;
+        // Its outcome and failed block; why the link failed is told with the
+        // verdict, once the run has ended.
         run.result.outcome = soFar.outcome;
         run.result.failedBlock = soFar.failedBlock;
         switch (n) {
@@ -364,7 +366,7 @@ std::string WindowModel::Record(const history::MeterRun& run) {
     if (options_.historyLog.empty()) return {};
     try {
         const history::Origin origin{LOADER_VERSION, ShownBrand(), "window", image::ImageSha256Hex(options_.firmware),
-                                     "compiled-in"};
+                                     history::kCompiledIn};
         if (auto why = history::AppendLine(options_.historyLog, history::RecordLine(origin, run))) return *why;
     } catch (const std::exception& e) {
         return e.what();

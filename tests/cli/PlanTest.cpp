@@ -204,7 +204,7 @@ TEST(PlanRun, APlanHoldsWhatTheRunNeeds) {
     const std::string image = WriteFile("fw.bin", Image(0x8000, 4096));
     const Planned p = PlanRun({"update", "10.1.2.0/30", "meter-7", "--password-file", pw, "--image", image}, Machine());
     ASSERT_TRUE(p.plan) << p.err;
-    EXPECT_EQ(p.plan->hosts, (std::vector<std::string>{"10.1.2.1", "10.1.2.2", "meter-7"}));
+    EXPECT_EQ(p.plan->Addresses(), (std::vector<std::string>{"10.1.2.1", "10.1.2.2", "meter-7"}));
     EXPECT_EQ(p.plan->password, "s3cret") << "a byte order mark is no part of the password";
     EXPECT_EQ(p.plan->jobs, 3);
     EXPECT_EQ(p.plan->run.firmwareSource, image);
