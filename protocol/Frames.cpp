@@ -23,6 +23,18 @@ constexpr std::uint8_t kWriteMultipleRegisters = 0x10;
 constexpr std::uint8_t kExceptionReply = 0x80;
 constexpr std::uint8_t kPasswordRejectedCode = 0x04;
 
+constexpr std::array<std::uint8_t, DeviceIdRequest::kSize> kDeviceIdRequest{
+    0x01, 0xF1,  // transaction identifier
+    0x00, 0x00,  // protocol: Modbus
+    0x00, 0x05,  // 5 bytes follow
+    0x01,        // unit
+    0x2B,        // Encapsulated Interface Transport
+    0x0E,        // MEI type: Read Device Identification
+    0x01,        // the basic objects
+    0x00};       // from object 0
+constexpr std::uint8_t kDeviceIdFunction = 0x2B;
+constexpr std::uint8_t kDeviceIdMei = 0x0E;
+
 constexpr std::array<std::uint8_t, IdentifyRequest::kSize> kVer{'V', 'E', 'R', '?'};
 constexpr std::array<std::uint8_t, ResetRequest::kSize> kReset{'R', 'E', 'S', 'E', 'T'};
 constexpr std::string_view kIdentities[] = {"TALVO-ETH-BOOTLOADER-V1.00", "QT51/QT52-BOOTLOADER-V1.01"};
@@ -192,6 +204,67 @@ std::string EraseAreaText() {
 std::int64_t NextBlock(std::int64_t current, std::int64_t flashStart, std::int64_t flashEnd) {
     const std::int64_t next = current + static_cast<std::int64_t>(kBlockSize);
     return next < flashEnd ? next : flashStart;
+}
+
+std::array<std::uint8_t, DeviceIdRequest::kSize> DeviceIdRequest::Encode() const { return kDeviceIdRequest; }
+
+std::optional<DeviceIdRequest> DeviceIdRequest::Decode(Bytes frame) {
+    if (!Equals(frame, kDeviceIdRequest)) return std::nullopt;
+    return DeviceIdRequest{};
+}
+
+std::vector<std::uint8_t> DeviceIdAnswer::Encode() const {
+    std::vector<std::uint8_t> a(kDeviceIdRequest.begin(), kDeviceIdRequest.begin() + kHeaderSize);
+    if (exception != 0) {
+        a.insert(a.end(), {static_cast<std::uint8_t>(kDeviceIdFunction | kExceptionReply), exception});
+    } else {
+        // Conformity level 1 (basic, stream access), nothing more follows, three objects.
+        a.insert(a.end(), {kDeviceIdFunction, kDeviceIdMei, 0x01, 0x01, 0x00, 0x00, 0x03});
+        std::uint8_t id = 0;
+        for (const std::string* value : {&vendor, &product, &revision}) {
+            const std::size_t n = std::min<std::size_t>(value->size(), 0xFF);
+            a.insert(a.end(), {id++, static_cast<std::uint8_t>(n)});
+            a.insert(a.end(), value->begin(), value->begin() + static_cast<std::ptrdiff_t>(n));
+        }
+    }
+    const std::size_t following = a.size() - 6;
+    a[4] = static_cast<std::uint8_t>(following >> 8);
+    a[5] = static_cast<std::uint8_t>(following);
+    return a;
+}
+
+std::size_t DeviceIdAnswer::WholeSize(Bytes head) {
+    if (head.size() < 6 || head[2] != 0 || head[3] != 0) return 0;
+    const std::size_t following = (std::size_t{head[4]} << 8) | head[5];
+    // The unit and at least a function code follow, within a Modbus frame's limit.
+    if (following < 2 || following > kMaxSize - 6) return 0;
+    return 6 + following;
+}
+
+std::optional<DeviceIdAnswer> DeviceIdAnswer::Decode(Bytes answer) {
+    if (WholeSize(answer) != answer.size()) return std::nullopt;
+    DeviceIdAnswer a;
+    const Bytes pdu = answer.subspan(kHeaderSize);
+    if (pdu[0] & kExceptionReply) {
+        // An exception answer without its code still came from a Modbus server.
+        a.exception = pdu.size() > 1 && pdu[1] != 0 ? pdu[1] : 0xFF;
+        return a;
+    }
+    // Another answer proves the server as well; only this one names the meter.
+    if (pdu[0] != kDeviceIdFunction || pdu.size() < 7 || pdu[1] != kDeviceIdMei) return a;
+    std::size_t at = 7;
+    for (int n = pdu[6]; n > 0 && at + 2 <= pdu.size(); --n) {
+        const std::uint8_t id = pdu[at];
+        const std::size_t length = pdu[at + 1];
+        if (at + 2 + length > pdu.size()) break;
+        const std::string value(pdu.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                                pdu.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
+        if (id == 0) a.vendor = value;
+        if (id == 1) a.product = value;
+        if (id == 2) a.revision = value;
+        at += 2 + length;
+    }
+    return a;
 }
 
 }  // namespace protocol

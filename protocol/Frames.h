@@ -63,6 +63,37 @@ struct BootModeAnswer {
     bool operator==(const BootModeAnswer&) const = default;
 };
 
+// Asks the meter's application who it is, once the update has reset the
+// meter: Read Device Identification (function 43, MEI type 14), the basic
+// objects from object 0, to unit 1. It reads and changes nothing.
+struct DeviceIdRequest {
+    static constexpr std::size_t kSize = 11;
+    std::array<std::uint8_t, kSize> Encode() const;
+    static std::optional<DeviceIdRequest> Decode(Bytes frame);
+    bool operator==(const DeviceIdRequest&) const = default;
+};
+
+// The application's answer. Any whole Modbus answer proves that the
+// application runs, an exception answer included; a normal one names it.
+struct DeviceIdAnswer {
+    static constexpr std::size_t kHeaderSize = 7;  // MBAP: transaction, protocol, length, unit
+    static constexpr std::size_t kMaxSize = kHeaderSize + 253;
+
+    std::uint8_t exception = 0;  // an exception answer's code; 0: a normal answer
+    // Objects 0, 1 and 2 as sent (Latin-1); empty where the answer has none.
+    std::string vendor, product, revision;
+
+    // As a meter answers DeviceIdRequest.
+    std::vector<std::uint8_t> Encode() const;
+    // How many bytes the answer whose first bytes are `head` has in all;
+    // 0 while fewer than its header's length field have come, or when they
+    // cannot begin a Modbus answer.
+    static std::size_t WholeSize(Bytes head);
+    // A whole Modbus answer; nothing for anything else.
+    static std::optional<DeviceIdAnswer> Decode(Bytes answer);
+    bool operator==(const DeviceIdAnswer&) const = default;
+};
+
 // ---- the bootloader, over UDP: one frame or answer is one datagram ----
 
 // "VER?": who is there.

@@ -58,7 +58,8 @@ UpdateEngine::UpdateEngine(Pacer& pacer, Link& modbus, Link& boot, image::ImageV
       delay_(delay),
       listener_(listener),
       link_(pacer, boot),
-      request_(pacer, modbus, link_.RoundTrip()) {}
+      request_(pacer, modbus, link_.RoundTrip()),
+      watch_(pacer, modbus, boot) {}
 
 void UpdateEngine::Begin() {
     run_ = {};
@@ -83,7 +84,7 @@ const UpdateResult& UpdateEngine::Decided() {
     r.staleAnswersDropped = link.staleAnswersDropped;
     r.slowestLateAnswerMs = link.slowestLateAnswerMs;
     r.roundTrip = link_.RoundTrip().Figures();
-    r.outcome = DecideOutcome(run_.facts);
+    r.outcome = DecideReturnOutcome(DecideOutcome(run_.facts), r.back, r.expectedRevision);
     r.cause = DecideCause(r.outcome, run_.facts);
     return r;
 }
@@ -241,6 +242,7 @@ void UpdateEngine::ShowProgress(int step) {
 void UpdateEngine::ResetMeter() {
     listener_.StageChanged(Stage::Resetting);
     link_.Drain();
+    run_.result.resetAt = pacer_.Now();
     link_.Reset();
     run_.result.resetSent = true;
 }
@@ -348,14 +350,27 @@ void UpdateEngine::RequestBootMode(const UpdateRequest& request) {
     if (FollowAnswer(answer)) UpdateProcedure(request.address, request.program);
 }
 
+void UpdateEngine::WatchReturn(const UpdateRequest& request) {
+    const Outcome reset = Decided().outcome;
+    // Only a meter sent to start its firmware is watched for: any other was
+    // left where the run says.
+    if (request.returnLimit <= std::chrono::seconds::zero() || !run_.result.resetSent || pacer_.Cancelled() ||
+        (reset != Outcome::Updated && reset != Outcome::Identified))
+        return;
+    listener_.StageChanged(Stage::Returning);
+    run_.result.back = watch_.Watch(request.address, run_.result, request.returnLimit, listener_);
+}
+
 UpdateResult UpdateEngine::Run(const UpdateRequest& request) {
     Begin();
+    run_.result.expectedRevision = request.expectedRevision;
     // The frame is built from exactly the text that passed the rule.
     if (!request.password || !protocol::PasswordLengthOk(*request.password)) {
         RefusePassword();
         return End();
     }
     RequestBootMode(request);
+    WatchReturn(request);
     return End();
 }
 

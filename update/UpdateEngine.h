@@ -17,6 +17,7 @@
 #include "update/BootLink.h"
 #include "update/BootModeRequest.h"
 #include "update/Pacer.h"
+#include "update/ReturnWatch.h"
 #include "update/UpdateEvents.h"
 #include "update/Verdict.h"
 
@@ -31,6 +32,10 @@ struct UpdateRequest {
     // How long the Modbus TCP handshake may take before the request is sent
     // anyway; never less than the designed wait.
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
+    // How long after "RESET" the meter is watched for its return (ReturnWatch);
+    // zero: the update ends with "RESET" and its pause.
+    std::chrono::seconds returnLimit{0};
+    std::string expectedRevision;  // the firmware revision it must come back with; empty: any
 };
 
 // The delay between failed write attempts and after each update procedure:
@@ -91,6 +96,7 @@ private:
     bool WriteAgain(uint32_t address, BootLink::Duration quiet);
     void ResetMeter();
     void Delay();
+    void WatchReturn(const UpdateRequest& request);
 
     void Begin();
     UpdateResult End();
@@ -105,6 +111,7 @@ private:
     UpdateListener& listener_;
     BootLink link_;
     BootModeRequester request_;
+    ReturnWatch watch_;
 
     // What one run keeps; each run starts from nothing.
     struct RunState {

@@ -25,6 +25,7 @@ enum class Stage {
     Erasing,
     Writing,
     Resetting,  // "RESET"
+    Returning,  // watching the meter come back into service
     Done,
 };
 
@@ -65,6 +66,8 @@ enum class Outcome {
     EraseUnconfirmed,    // blocks written, but no erase was ever confirmed
     AmbiguousAnswers,    // answers came again, late: a confirmation may have been a copy; no "RESET"
     Cancelled,
+    NotBack,        // updated (or identified) and reset, but its application did not answer within the limit
+    WrongRevision,  // back, but running another firmware revision than expected
 };
 
 struct Progress {
@@ -103,6 +106,23 @@ inline std::string TimeLeftText(std::chrono::seconds left) {
     return std::to_string(s / 3600) + ":" + mm + ":" + ss + " left";
 }
 
+// Where the meter was found after "RESET", as the return watch saw it.
+enum class ReturnState {
+    NotWatched,    // no watch: switched off, no "RESET" sent, or stopped before it knew
+    Back,          // its application answered on its Modbus TCP port
+    InBootloader,  // not back in time, and its bootloader answered: the new firmware did not start
+    NoAnswer,      // not back in time, and nothing answered at all
+};
+
+struct ReturnFacts {
+    ReturnState state = ReturnState::NotWatched;
+    std::optional<double> backAfterS;  // from "RESET" to the answer that proved it back
+    bool stopped = false;              // the operator stopped the watch before it knew
+    // What the application named itself (Latin-1); empty where not known.
+    std::string vendor, product, revision;
+    std::string bootloader;  // InBootloader: what "VER?" answered, as received (Latin-1)
+};
+
 struct UpdateResult {
     Outcome outcome = Outcome::NotFound;
     std::string identity;         // "BOOTLOADER-V1.00"; empty when not identified
@@ -114,10 +134,13 @@ struct UpdateResult {
     int staleAnswersDropped = 0;          // answers to earlier frames, and copies of answers, discarded
     std::optional<uint32_t> failedBlock;  // the block that failed ten times
     bool resetSent = false;
-    RoundTripFigures roundTrip;  // frames (and the connect) answered in time
+    std::chrono::steady_clock::time_point resetAt{};  // when "RESET" left
+    RoundTripFigures roundTrip;                       // frames (and the connect) answered in time
     LinkCause cause = LinkCause::None;
     int lateAnswers = 0;             // answers that came after their wait had ended
     double slowestLateAnswerMs = 0;  // the longest of those, from their frame
+    ReturnFacts back;                // the meter after "RESET"
+    std::string expectedRevision;    // what it had to come back with; empty: any
 };
 
 // Called on the thread that runs the update, in the order things happen.
@@ -158,6 +181,10 @@ public:
     // boot-mode request was not accepted), where its flash may hold what an
     // earlier, unfinished update left: it is left there, without "RESET".
     virtual void LeftInBootloader() {}
+    // The return watch: at its start and before each attempt to reach the
+    // meter, about once a second, the time since "RESET"; then what it found.
+    virtual void Awaiting(std::chrono::seconds /*sinceReset*/) {}
+    virtual void Returned(const ReturnFacts&) {}
     virtual void Finished(const UpdateResult&) {}
 };
 

@@ -14,6 +14,18 @@ Outcome DecideOutcome(const RunFacts& f) {
     return f.everyBlockDone ? Outcome::Updated : Outcome::CommunicationError;
 }
 
+Outcome DecideReturnOutcome(Outcome beforeReturn, const ReturnFacts& back, const std::string& expectedRevision) {
+    if (beforeReturn != Outcome::Updated && beforeReturn != Outcome::Identified) return beforeReturn;
+    switch (back.state) {
+        case ReturnState::NotWatched: return beforeReturn;
+        case ReturnState::InBootloader:
+        case ReturnState::NoAnswer: return Outcome::NotBack;
+        case ReturnState::Back: break;
+    }
+    // A meter that does not name its revision cannot show the expected one.
+    return expectedRevision.empty() || back.revision == expectedRevision ? beforeReturn : Outcome::WrongRevision;
+}
+
 ProgrammingEnd DecideProgrammingEnd(const RunFacts& f) {
     if (f.programmingFailed) return ProgrammingEnd::Failed;
     return f.eraseConfirmed && f.everyBlockDone ? ProgrammingEnd::Complete : ProgrammingEnd::EraseUnconfirmed;

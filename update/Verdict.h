@@ -1,6 +1,8 @@
 // How one update ended, decided from what happened in it and nothing else.
 #pragma once
 
+#include <string>
+
 #include "update/UpdateEvents.h"
 
 namespace update {
@@ -24,6 +26,10 @@ struct RunFacts {
 };
 
 Outcome DecideOutcome(const RunFacts& facts);
+// The outcome once the watch after "RESET" has ended: a meter that had to
+// come back and did not, or came back with another revision than
+// `expectedRevision` (empty: any), did not get through.
+Outcome DecideReturnOutcome(Outcome beforeReturn, const ReturnFacts& back, const std::string& expectedRevision);
 // How programming ended, told before "RESET".
 ProgrammingEnd DecideProgrammingEnd(const RunFacts& facts);
 // Why a run without success got no usable answer.

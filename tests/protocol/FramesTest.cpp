@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,37 @@ TEST(BootModeAnswer, EncodesWhatAMeterAnswersAndDecodesBack) {
     EXPECT_TRUE(BootModeAnswer{Kind::Unusable}.Encode().empty());
     for (const Kind k : {Kind::Accepted, Kind::PasswordRejected})
         EXPECT_EQ(BootModeAnswer::Decode(BootModeAnswer{k}.Encode()).kind, k);
+}
+
+// The read-only request after the update, and what its answers tell.
+TEST(DeviceId, ReadsTheBasicObjectsAndTakesAnyWholeModbusAnswer) {
+    EXPECT_EQ(Hex(DeviceIdRequest{}.Encode()), "01 F1 00 00 00 05 01 2B 0E 01 00");
+    EXPECT_TRUE(DeviceIdRequest::Decode(DeviceIdRequest{}.Encode()));
+    EXPECT_EQ(Hex(DeviceIdAnswer{0, "AB", "C", "2.31"}.Encode()),
+              "01 F1 00 00 00 15 01 2B 0E 01 01 00 00 03 00 02 41 42 01 01 43 02 04 32 2E 33 31");
+    const struct {
+        const char* name;
+        std::string hex;
+        size_t whole;  // WholeSize of it
+        std::optional<DeviceIdAnswer> want;
+    } cases[] = {
+        {"normal", "01 F1 00 00 00 15 01 2B 0E 01 01 00 00 03 00 02 41 42 01 01 43 02 04 32 2E 33 31", 27,
+         DeviceIdAnswer{0, "AB", "C", "2.31"}},
+        {"objects in another order, one missing", "00 07 00 00 00 0F 01 2B 0E 01 01 00 00 02 02 01 39 00 02 41 42", 21,
+         DeviceIdAnswer{0, "AB", "", "9"}},
+        {"an object longer than the answer", "01 F1 00 00 00 0B 01 2B 0E 01 01 00 00 01 00 09 41", 17,
+         DeviceIdAnswer{}},
+        {"exception 1", "01 F1 00 00 00 03 01 AB 01", 9, DeviceIdAnswer{1}},
+        {"another function's answer", "01 F1 00 00 00 03 01 03 00", 9, DeviceIdAnswer{}},
+        {"header only", "01 F1 00 00 00 03 01", 9, std::nullopt},
+        {"longer than its header says", "01 F1 00 00 00 03 01 AB 01 00", 9, std::nullopt},
+        {"not Modbus", "48 54 54 50 2F 31 2E 31", 0, std::nullopt},
+        {"too short to tell", "01 F1 00", 0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DeviceIdAnswer::WholeSize(FromHex(c.hex)), c.whole) << c.name;
+        EXPECT_EQ(DeviceIdAnswer::Decode(FromHex(c.hex)), c.want) << c.name;
+    }
 }
 
 TEST(PasswordRule, FourToSixteenBytes) {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,8 +108,11 @@ public:
     std::optional<milliseconds> handshake = milliseconds{0};
     VirtualClock* clock = nullptr;
     update::Pacer::TimePoint openedAt{};
+    // A stream's peer takes connections now; unset: always.
+    std::function<bool()> accepting;
     platform::Handshake HandshakeState() const override {
         if (datagrams_ || !clock) return platform::Handshake::Connected;
+        if (accepting && !accepting()) return platform::Handshake::Failed;
         if (!handshake || clock->Now() < openedAt + *handshake) return platform::Handshake::Pending;
         return platform::Handshake::Connected;
     }
@@ -124,7 +128,7 @@ private:
 // What reached the meter, and when.
 struct Received {
     double ms;
-    std::string command;  // "MODBUS", "VER?", "E", "W", "RESET"
+    std::string command;  // "MODBUS", "DEVICE-ID", "VER?", "E", "W", "RESET"
     uint32_t address = 0;
 };
 
@@ -145,6 +149,7 @@ public:
         boot.onSend = [this](const std::vector<uint8_t>& f) { OnBootFrame(f); };
         modbus.onSend = [this](const std::vector<uint8_t>& f) { OnModbus(f); };
         modbus.clock = &clock;
+        modbus.accepting = [this] { return !resetAt || (bootTime && clock_.Now() >= *resetAt + *bootTime); };
     }
 
     FakeLink modbus{false};
@@ -152,6 +157,12 @@ public:
     Script script;
     std::vector<uint8_t> modbusAnswer = {0x01, 0xF0, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0, 0x0F};
     std::vector<Received> received;
+    // After "RESET": its application answers on Modbus once `bootTime` has
+    // passed (never without one) with `deviceIdAnswer`; its bootloader
+    // answers only when it stays there.
+    std::optional<milliseconds> bootTime = 1000ms;
+    bool staysInBootloader = false;
+    std::vector<uint8_t> deviceIdAnswer = protocol::DeviceIdAnswer{0, "VELTRONA", "QT5201", "2.31"}.Encode();
     // A slow link: each frame's round trip, added to every reply's own time.
     std::function<milliseconds()> roundTrip;
     void SlowLink(std::function<milliseconds()> rtt) {
@@ -179,7 +190,12 @@ private:
         for (const auto& r : replies)
             clock_.At(clock_.Now() + r.after + trip, [&link, b = r.bytes] { link.Deliver(b); });
     }
-    void OnModbus(const std::vector<uint8_t>&) {
+    void OnModbus(const std::vector<uint8_t>& f) {
+        if (protocol::DeviceIdRequest::Decode(f)) {
+            received.push_back({clock_.Ms(), "DEVICE-ID"});
+            Answer(modbus, {{deviceIdAnswer, 1ms}});
+            return;
+        }
         received.push_back({clock_.Ms(), "MODBUS"});
         if (!modbusAnswer.empty()) Answer(modbus, {{modbusAnswer, 1ms}});
     }
@@ -192,6 +208,7 @@ private:
             normal = {{{identity_.begin(), identity_.end()}, 1ms}};
         } else if (f == std::vector<uint8_t>{'R', 'E', 'S', 'E', 'T'}) {
             r.command = "RESET";
+            if (!resetAt) resetAt = clock_.Now();
         } else if (!f.empty() && f[0] == 'E') {
             r.command = "E";
             normal = {{ok, 1ms}};
@@ -202,12 +219,15 @@ private:
         }
         int nth = 0;
         for (const auto& p : received) nth += p.command == r.command;
+        // A bootloader that has left answers nothing.
+        const bool away = resetAt && !staysInBootloader;
         received.push_back(r);
-        Answer(boot, script ? script(r, nth, normal) : normal);
+        if (!away) Answer(boot, script ? script(r, nth, normal) : normal);
     }
 
     VirtualClock& clock_;
     std::string identity_;
+    std::optional<update::Pacer::TimePoint> resetAt;
 };
 
 // An image with firmware in a few blocks only.
