@@ -44,6 +44,7 @@ std::string StageName(update::Stage s) {
         case update::Stage::Erasing: return "erasing";
         case update::Stage::Writing: return "writing";
         case update::Stage::Resetting: return "resetting";
+        case update::Stage::Returning: return "awaiting its return";
         case update::Stage::Done: return "done";
     }
     return {};
@@ -134,6 +135,15 @@ void Display::TimeLeft(size_t meter, std::chrono::seconds left) {
     const long long minutes = (left.count() + 59) / 60;
     if (l.loggedMinutes < 0 || minutes < l.loggedMinutes) Log(meter, l.left);
     l.loggedMinutes = minutes;
+}
+
+void Display::Awaiting(size_t meter, std::chrono::seconds sinceReset) {
+    std::lock_guard lock(mutex_);
+    // The log has said what the meter is awaited for; a live line counts the seconds.
+    if (mode_ == DisplayMode::Log) return;
+    lines_[meter].left = std::to_string(sinceReset.count()) + " s since the reset";
+    dirty_ = true;
+    Redraw(false);
 }
 
 void Display::Noticed(size_t meter, update::Notice notice) {

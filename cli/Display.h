@@ -45,6 +45,7 @@ public:
     void ProgressChanged(size_t meter, const update::Progress& p);
     void RetriesChanged(size_t meter, int retries);
     void TimeLeft(size_t meter, std::chrono::seconds left);
+    void Awaiting(size_t meter, std::chrono::seconds sinceReset);
     void Noticed(size_t meter, update::Notice notice);
     void Finished(size_t meter, const MeterRecord& record);
     // A note for the person at the terminal (stop requested ...).
@@ -104,6 +105,7 @@ public:
     void ProgressChanged(const update::Progress& p) override { display_.ProgressChanged(meter_, p); }
     void RetriesChanged(int n) override { display_.RetriesChanged(meter_, n); }
     void TimeLeft(std::chrono::seconds left) override { display_.TimeLeft(meter_, left); }
+    void Awaiting(std::chrono::seconds sinceReset) override { display_.Awaiting(meter_, sinceReset); }
     void Notify(update::Notice n, const update::UpdateResult&) override { display_.Noticed(meter_, n); }
 
 private:

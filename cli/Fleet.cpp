@@ -57,9 +57,12 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
             records[i].result.outcome = update::Outcome::Cancelled;
         } else {
             MeterListener listener(display, i);
-            records[i] = core::RunMeterOnOwnLinks(
-                {hosts[i], options.password, options.command == Command::Update, options.connectLimit},
-                {options.firmware, options.ports, options.lockScope}, listener, stop);
+            update::UpdateRequest request{hosts[i], options.password, options.command == Command::Update,
+                                          options.connectLimit};
+            request.returnLimit = options.returnLimit;
+            request.expectedRevision = options.expectedRevision;
+            records[i] = core::RunMeterOnOwnLinks(request, {options.firmware, options.ports, options.lockScope},
+                                                  listener, stop);
         }
         display.Finished(i, records[i]);
         if (options.finished) options.finished(records[i]);

@@ -24,6 +24,9 @@ struct FleetOptions {
     int jobs = 1;          // meters at once, each on a thread
     // How long a meter's Modbus TCP handshake may take.
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
+    // How long each meter is watched for after "RESET", and the revision it must come back with.
+    std::chrono::seconds returnLimit{0};
+    std::string expectedRevision;
     image::ImageView firmware = image::EmbeddedImage();
     // The scope each meter is locked in for its update (platform::MeterLock); empty: not locked.
     std::string lockScope;

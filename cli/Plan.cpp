@@ -26,6 +26,7 @@ constexpr int kDefaultMaxJobs = 256;
 // --connect-timeout's range, in milliseconds.
 constexpr int kMinConnectMs = 500;
 constexpr int kMaxConnectMs = 60000;
+constexpr int kMaxReturnS = 3600;
 constexpr char kPasswordVariable[] = "LOADER_PASSWORD";
 
 // Why nothing will be sent.
@@ -85,6 +86,8 @@ struct Arguments {
     bool expectGiven = false;  // even as an empty text, which is no pin
     int jobs = 0;
     int connectTimeoutMs = static_cast<int>(protocol::kConnectLimit.count());
+    int backWithinS = static_cast<int>(update::kReturnLimit.count());
+    std::string expectedRevision;
     core::MeterPorts ports;
 };
 
@@ -253,6 +256,12 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     plan.jobs = args.jobs > 0 ? args.jobs : std::clamp<int>(static_cast<int>(plan.hosts.size()), 1, kDefaultMaxJobs);
     plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
     plan.ports = args.ports;
+    plan.returnLimit = std::chrono::seconds(args.backWithinS);
+    plan.expectedRevision = args.expectedRevision;
+    check([&] {
+        if (!plan.expectedRevision.empty() && plan.returnLimit == std::chrono::seconds::zero())
+            throw Refusal{"--expect-revision needs the watch after the reset: give --back-within more than 0"};
+    });
     if (hostsKnown && plan.hosts.empty()) return;  // nothing left to retry: no password needed
     check([&] { plan.password = Password(args.passwordFile, inputs, plan.job == Job::Preview, plan.passwordSource); });
 }
@@ -283,6 +292,16 @@ void DeclareRunOptions(CLI::App& sub, Arguments& args) {
                        std::to_string(kMaxConnectMs) + ")")
         ->check(CLI::Range(kMinConnectMs, kMaxConnectMs))
         ->type_name("MS");
+    sub.add_option("--back-within", args.backWithinS,
+                   "after the reset, wait up to SECONDS for each meter to answer on its Modbus TCP port again, and "
+                   "fail it when it does not (default " +
+                       std::to_string(update::kReturnLimit.count()) + "; 0 ends at the reset; at most " +
+                       std::to_string(kMaxReturnS) + ")")
+        ->check(CLI::Range(0, kMaxReturnS))
+        ->type_name("SECONDS");
+    sub.add_option("--expect-revision", args.expectedRevision,
+                   "fail each meter that comes back with another firmware revision than TEXT")
+        ->type_name("TEXT");
     sub.add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
     sub.add_option("--image", args.imageFile,
                    "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "

@@ -16,6 +16,7 @@
 #include "image/FlashImage.h"
 #include "cli/Inputs.h"
 #include "core/MeterRun.h"
+#include "update/ReturnWatch.h"
 #include "cli/Report.h"
 
 namespace cli {
@@ -61,6 +62,10 @@ struct Plan {
     // How long each meter's Modbus TCP handshake may take.
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     core::MeterPorts ports;  // the protocol's, but for simulated meters
+    // How long each meter is watched for its return after "RESET" (0: not),
+    // and the firmware revision it must come back with (empty: any).
+    std::chrono::seconds returnLimit = update::kReturnLimit;
+    std::string expectedRevision;
     std::string reportFile;
     std::string retryFile;  // given: an empty host list means nothing is left to retry
     // Preview: what a run of these arguments would refuse, in the words the

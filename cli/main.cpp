@@ -151,6 +151,8 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
     options.firmware = plan.Firmware();
     options.jobs = plan.jobs;
     options.connectLimit = plan.connectLimit;
+    options.returnLimit = plan.returnLimit;
+    options.expectedRevision = plan.expectedRevision;
     options.ports = plan.ports;
     const std::vector<std::string> hosts = plan.Addresses();
     // Two sockets for each meter at work, and a few for the rest.

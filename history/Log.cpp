@@ -120,8 +120,8 @@ std::vector<nlohmann::ordered_json> StartedSince(const std::vector<nlohmann::ord
 }
 
 std::string Table(const std::vector<nlohmann::ordered_json>& records) {
-    const std::vector<std::string> heads = {"STARTED (UTC)", "FRONT END", "ADDRESS", "RESULT",
-                                            "IDENTITY",      "BLOCKS",    "RETRIES", "FIRMWARE"};
+    const std::vector<std::string> heads = {"STARTED (UTC)", "FRONT END", "ADDRESS",  "RESULT",    "IDENTITY",
+                                            "BLOCKS",        "RETRIES",   "REVISION", "BACK AFTER", "FIRMWARE"};
     std::vector<std::vector<std::string>> rows;
     for (const auto& r : records) {
         std::string started = Field(r, "started");
@@ -132,8 +132,11 @@ std::string Table(const std::vector<nlohmann::ordered_json>& records) {
             const std::string source = Field(*f, "source");
             if (source != "-") firmware += " " + source;
         }
+        std::string back = "-";
+        if (const auto b = r.find("back_after_s"); b != r.end() && b->is_number())
+            back = std::to_string(std::llround(b->get<double>())) + " s";
         rows.push_back({started, Field(r, "front_end"), Field(r, "address"), Field(r, "result"), Field(r, "identity"),
-                        Field(r, "blocks_written"), Field(r, "retries"), firmware});
+                        Field(r, "blocks_written"), Field(r, "retries"), Field(r, "revision"), back, firmware});
     }
     std::vector<size_t> width(heads.size());
     for (size_t c = 0; c < heads.size(); ++c) {

@@ -1,5 +1,6 @@
 #include "history/Record.h"
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -22,6 +23,8 @@ std::string ResultName(const MeterRun& m) {
         case Outcome::EraseUnconfirmed: return "communication-error";
         case Outcome::AmbiguousAnswers: return "ambiguous-answers";
         case Outcome::Cancelled: return "cancelled";
+        case Outcome::NotBack: return "not-back";
+        case Outcome::WrongRevision: return "wrong-revision";
     }
     return "communication-error";
 }
@@ -30,7 +33,10 @@ bool Succeeded(const MeterRun& m) { return ResultName(m) == SuccessWord(m.probe)
 
 MeterLeft WhereLeft(const update::UpdateResult& r) {
     switch (r.outcome) {
-        case Outcome::Updated: return MeterLeft::Updated;
+        case Outcome::Updated:
+        case Outcome::WrongRevision: return MeterLeft::Updated;
+        case Outcome::NotBack:
+            return r.back.state == update::ReturnState::InBootloader ? MeterLeft::InBootloader : MeterLeft::Unknown;
         case Outcome::Identified:
         case Outcome::NotFound:
         case Outcome::PasswordRejected: return MeterLeft::Unchanged;
@@ -68,6 +74,34 @@ std::string CauseText(const update::UpdateResult& r) {
     return {};
 }
 
+std::string WholeSeconds(double s) { return std::to_string(static_cast<long long>(s + 0.5)) + " s"; }
+
+// The meter after its "RESET", as the watch found it.
+std::string ReturnText(const update::UpdateResult& r) {
+    const update::ReturnFacts& back = r.back;
+    const std::string revision = back.revision.empty() ? "" : ", revision " + back.revision;
+    switch (back.state) {
+        case update::ReturnState::NotWatched:
+            return back.stopped ? " Its return into service was not watched to the end: stopped on request." : "";
+        case update::ReturnState::Back:
+            if (r.outcome == Outcome::WrongRevision)
+                return " It was back in service after " + WholeSeconds(*back.backAfterS) +
+                       (back.revision.empty() ? ", but did not name its firmware revision"
+                                              : ", but runs firmware revision " + back.revision) +
+                       ", not the expected " + r.expectedRevision + ".";
+            return " Back in service after " + WholeSeconds(back.backAfterS.value_or(0)) + revision + ".";
+        case update::ReturnState::InBootloader:
+        case update::ReturnState::NoAnswer: break;
+    }
+    const std::string found =
+        back.state == update::ReturnState::InBootloader
+            ? "its bootloader still answers (" + back.bootloader + "), so the new firmware did not start"
+            : "nothing answered at all, neither its application on Modbus TCP port " +
+                  std::to_string(protocol::kModbusPort) + " nor its bootloader";
+    return " But the meter was not back in service within " + std::to_string(back.limit.count()) + " s: " + found +
+           ". Run the update on it again, which rewrites it, or visit it.";
+}
+
 std::string OutcomeText(const MeterRun& m, const brand::Brand& b) {
     const update::UpdateResult& r = m.result;
     if (!m.busyWith.empty())
@@ -81,9 +115,16 @@ std::string OutcomeText(const MeterRun& m, const brand::Brand& b) {
     std::snprintf(block, sizeof block, "0x%05llX", static_cast<unsigned long long>(r.failedBlock.value_or(0)));
     switch (r.outcome) {
         case Outcome::Updated:
+        case Outcome::WrongRevision:
             return "Updated: " + std::to_string(r.blocksWritten) +
-                   " blocks written and confirmed, meter reset to start the new firmware.";
-        case Outcome::Identified: return "Bootloader " + r.identity + " identified; meter reset without programming.";
+                   " blocks written and confirmed, meter reset to start the new firmware." + ReturnText(r);
+        case Outcome::Identified:
+            return "Bootloader " + r.identity + " identified; meter reset without programming." + ReturnText(r);
+        case Outcome::NotBack:
+            return (m.probe ? "Bootloader " + r.identity + " identified; meter reset without programming."
+                            : "Written: " + std::to_string(r.blocksWritten) +
+                                  " blocks written and confirmed, meter reset to start the new firmware.") +
+                   ReturnText(r);
         case Outcome::NotFound:
             if (r.modbusException != 0)
                 return "The meter refused the boot-mode request with Modbus exception " +
@@ -153,6 +194,12 @@ nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b) {
     j["round_trip_ms"] = m.result.roundTrip.samples > 0
                              ? ordered_json{{"median", m.result.roundTrip.medianMs}, {"p95", m.result.roundTrip.p95Ms}}
                              : ordered_json(nullptr);
+    const update::ReturnFacts& back = m.result.back;
+    const auto known = [](const std::string& text) { return text.empty() ? ordered_json(nullptr) : ordered_json(text); };
+    j["back_after_s"] = back.backAfterS ? ordered_json(std::round(*back.backAfterS * 10) / 10) : ordered_json(nullptr);
+    j["vendor"] = known(back.vendor);
+    j["product"] = known(back.product);
+    j["revision"] = known(back.revision);
     j["started"] = m.contacted ? ordered_json(IsoTime(m.started)) : ordered_json(nullptr);
     j["finished"] = m.contacted ? ordered_json(IsoTime(m.finished)) : ordered_json(nullptr);
     j["duration_s"] = m.contacted ? std::chrono::duration<double>(m.finished - m.started).count() : 0.0;

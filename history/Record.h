@@ -28,7 +28,8 @@ struct MeterRun {
 };
 
 // One of updated, probed, password-rejected, not-found,
-// communication-error, ambiguous-answers, cancelled, unreachable, busy.
+// communication-error, ambiguous-answers, cancelled, unreachable, busy,
+// not-back, wrong-revision.
 std::string ResultName(const MeterRun& m);
 bool Succeeded(const MeterRun& m);
 // Where an update leaves the meter: every text that says so asks here.
@@ -36,6 +37,7 @@ enum class MeterLeft {
     Updated,       // reset to start its new firmware
     Unchanged,     // its flash untouched, the meter in (or reset to) its application
     InBootloader,  // waiting there for another update, its flash content unknown
+    Unknown,       // reset, but nothing answered since
 };
 MeterLeft WhereLeft(const update::UpdateResult& r);
 
@@ -48,7 +50,8 @@ std::string ResultMessage(const MeterRun& m, const brand::Brand& b);
 std::string IsoTime(std::chrono::system_clock::time_point t);
 
 // The meter's fields: address, identity, result, blocks written, retries,
-// stale answers dropped, round trip, start, end, duration and the message.
+// stale answers dropped, round trip, its return after "RESET" (seconds to
+// it, vendor, product, revision), start, end, duration and the message.
 nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b);
 
 // The firmware source of an update without an image file, as records name it.

@@ -81,7 +81,7 @@ struct DeviceIdAnswer {
 
     std::uint8_t exception = 0;  // an exception answer's code; 0: a normal answer
     // Objects 0, 1 and 2 as sent (Latin-1); empty where the answer has none.
-    std::string vendor, product, revision;
+    std::string vendor{}, product{}, revision{};
 
     // As a meter answers DeviceIdRequest.
     std::vector<std::uint8_t> Encode() const;

@@ -20,6 +20,7 @@ std::string UpToZero(std::span<const uint8_t> bytes) {
 ReturnFacts ReturnWatch::Watch(const std::string& address, const UpdateResult& run, std::chrono::seconds limit,
                                UpdateListener& listener) {
     ReturnFacts facts;
+    facts.limit = limit;
     // A slow link stretches every wait as it stretched the update's: twice
     // the round trip that nineteen answers in twenty came within.
     const auto slow = std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(2 * run.roundTrip.p95Ms));

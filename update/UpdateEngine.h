@@ -35,7 +35,7 @@ struct UpdateRequest {
     // How long after "RESET" the meter is watched for its return (ReturnWatch);
     // zero: the update ends with "RESET" and its pause.
     std::chrono::seconds returnLimit{0};
-    std::string expectedRevision;  // the firmware revision it must come back with; empty: any
+    std::string expectedRevision{};  // the firmware revision it must come back with; empty: any
 };
 
 // The delay between failed write attempts and after each update procedure:

@@ -116,11 +116,12 @@ enum class ReturnState {
 
 struct ReturnFacts {
     ReturnState state = ReturnState::NotWatched;
+    std::chrono::seconds limit{};      // how long it was watched for
     std::optional<double> backAfterS;  // from "RESET" to the answer that proved it back
     bool stopped = false;              // the operator stopped the watch before it knew
     // What the application named itself (Latin-1); empty where not known.
-    std::string vendor, product, revision;
-    std::string bootloader;  // InBootloader: what "VER?" answered, as received (Latin-1)
+    std::string vendor{}, product{}, revision{};
+    std::string bootloader{};  // InBootloader: what "VER?" answered, as received (Latin-1)
 };
 
 struct UpdateResult {
@@ -140,7 +141,7 @@ struct UpdateResult {
     int lateAnswers = 0;             // answers that came after their wait had ended
     double slowestLateAnswerMs = 0;  // the longest of those, from their frame
     ReturnFacts back;                // the meter after "RESET"
-    std::string expectedRevision;    // what it had to come back with; empty: any
+    std::string expectedRevision{};  // what it had to come back with; empty: any
 };
 
 // Called on the thread that runs the update, in the order things happen.

@@ -72,7 +72,10 @@ std::string RunEndBoxText(const update::UpdateResult& r, std::string_view addres
         case update::Outcome::PasswordRejected:
         case update::Outcome::CommunicationError:
         case update::Outcome::AmbiguousAnswers:
-        case update::Outcome::Cancelled: break;
+        case update::Outcome::Cancelled:
+        // The meter's return is told once it is known.
+        case update::Outcome::NotBack:
+        case update::Outcome::WrongRevision: break;
     }
     return {};
 }

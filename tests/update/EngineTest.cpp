@@ -686,7 +686,9 @@ TEST(Engine, WatchesTheMeterComeBackAfterItsReset) {
             EXPECT_EQ(b.meter.Times("VER?").back(), reset + 10'000) << "asked once the limit has passed";
             EXPECT_EQ(b.meter.Count("VER?"), 2);
         }
-        if (c.state == ReturnState::NotWatched) EXPECT_EQ(b.clock.Ms(), reset + 50 + 2000) << "ends as without a watch";
+        if (c.state == ReturnState::NotWatched) {
+            EXPECT_EQ(b.clock.Ms(), reset + 50 + 2000) << "ends as without a watch";
+        }
     }
 }
 
