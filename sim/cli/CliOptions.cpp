@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <string_view>
@@ -12,7 +13,8 @@
 namespace sim {
 
 const char* const kCliUsage = R"(usage: meter-sim [options]
-Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
+Simulated energy meter: Modbus TCP boot-mode request, UDP bootloader, and the
+application's return after "RESET".
 
   --address A           IPv4 address to serve on (default 127.0.0.2)
   --meters N            serve N meters (up to 1024) on A and the N-1
@@ -20,18 +22,27 @@ Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
   --modbus-port P       Modbus TCP port (default 502; 0: ephemeral)
   --boot-port P         bootloader UDP port (default 5555; 0: ephemeral)
   --no-modbus           no Modbus server: connections are refused
-  --bootloader          start in the bootloader
+  --bootloader          start in the bootloader (Modbus closed until a RESET
+                        brings the application back)
   --password TEXT       admin password (default 1234)
   --identity TEXT       answer to "VER?" (default TALVO-ETH-BOOTLOADER-V1.00)
   --identity-hex HEX    answer to "VER?" as bytes, e.g. with a line end
   --boot-delay MS       from the accepted request to the bootloader (default 1000)
+  --boot-time S         from a RESET to the application and its Modbus server
+                        (default 1; decimals allowed, e.g. 0.2)
+  --vendor TEXT         Read Device Identification, object 0 (default VELTRONA)
+  --product TEXT        object 1 (default QT5201)
+  --revision TEXT       object 2 (default 2.31); each at most 80 characters
+  --no-device-id        answer Read Device Identification with exception 1
   --seed N              seed of the random faults (meter k uses N+k-1)
   --fault RULE          inject a fault into bootloader answers; repeatable.
                         RULE is ACTION[:ARG][@SELECTOR,...], ACTION one of
                         drop, delay:MS, duplicate[:LAG], wrong, short,
                         oversized, zero, script:HEX, foreign-port, reboot;
                         SELECTOR one of N (exchange N), every=N, block=ADDR,
-                        cmd=COMMAND
+                        cmd=COMMAND. Or a fault of the whole meter, alone:
+                        stays-in-bootloader (RESET leaves it in its
+                        bootloader), never-back (nothing answers after RESET)
   --loss-in PCT         lose PCT % of the datagrams to the bootloader
   --loss-out PCT        lose PCT % of its answers (an answer and its
                         duplicate each on its own)
@@ -48,7 +59,10 @@ Simulated energy meter: Modbus TCP boot-mode request and UDP bootloader.
   --log FILE            event log, one JSON object a line (default stdout)
   --ports-file FILE     also write the start line with the ports to FILE
   --duration S          stop after S seconds
-  --exit-after-reset    stop once every meter has taken a "RESET"
+  --exit-after-reset    stop once every meter is back after its RESET and
+                        has answered a Read Device Identification (5 s after
+                        its return when not asked), or its boot time is over
+                        when it cannot come back
   --meter K             the meter options after it (up to the next --meter)
                         apply to the K-th meter only, e.g. --meters 3
                         --meter 2 --password other --fault drop
@@ -134,10 +148,23 @@ bool SetAddress(const Given& g) {
     return true;
 }
 
-bool SetFault(const Given& g) {
-    auto rule = ParseFaultRule(g.value, g.why);
-    if (rule) g.meter.faults.rules.push_back(*rule);
-    return rule.has_value();
+bool SetFault(const Given& g) { return AddFault(g.value, g.meter.faults, g.why); }
+
+// Seconds, decimals allowed: a meter that restarts in 0.2 s keeps a test short.
+bool SetBootTime(const Given& g) {
+    double seconds = 0;
+    if (!SetReal(g.value, 0, 600, seconds)) return false;
+    g.meter.bootTimeMs = static_cast<int>(std::lround(seconds * 1000));
+    return true;
+}
+
+template <auto Member>
+bool DeviceIdText(const Given& g) {
+    if (g.value.size() > kMaxDeviceIdText) {
+        *g.why = "at most " + std::to_string(kMaxDeviceIdText) + " characters";
+        return false;
+    }
+    return Text<Member>(g);
 }
 
 // N[:MS]
@@ -193,6 +220,11 @@ const Option kOptions[] = {
     {"--identity-hex", kValue, kPerMeter, SetIdentityHex},
     {"--boot-delay", kValue, kPerMeter,
      [](const Given& g) { return SetInteger(g.value, 0, 600000, g.meter.bootDelayMs); }},
+    {"--boot-time", kValue, kPerMeter, SetBootTime},
+    {"--vendor", kValue, kPerMeter, DeviceIdText<&MeterOptions::vendor>},
+    {"--product", kValue, kPerMeter, DeviceIdText<&MeterOptions::product>},
+    {"--revision", kValue, kPerMeter, DeviceIdText<&MeterOptions::revision>},
+    {"--no-device-id", kFlag, kPerMeter, Switch<&MeterOptions::deviceId, false>},
     {"--seed", kValue, kPerMeter, SetSeed},
     {"--fault", kValue, kPerMeter, SetFault},
     {"--loss-in", kValue, kPerMeter,

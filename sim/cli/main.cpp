@@ -1,6 +1,6 @@
 // meter-sim: one or several simulated meters until a signal, a time limit or
-// the final "RESET"; then a summary and an exit status that says whether the
-// flash holds the expected image.
+// the last meter's return after its "RESET"; then a summary and an exit
+// status that says whether the flash holds the expected image.
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -27,6 +27,13 @@ namespace {
 
 using sim::Event;
 using sim::Meter;
+using Clock = std::chrono::steady_clock;
+
+// A meter back from its "RESET" that nobody asks who it is counts as done
+// this long after its return: a tool that does not watch for the return
+// must not keep meter-sim serving for ever.
+constexpr auto kUnaskedGrace = std::chrono::seconds(5);
+constexpr int kReadDeviceId = 0x2B;
 
 // Why the image cannot be served, or empty.
 std::string ReadImage(const std::string& path, std::vector<uint8_t>& image) {
@@ -113,14 +120,76 @@ std::optional<Inputs> ParseArguments(int argc, char** argv, int& exitCode) {
     return in;
 }
 
+// How far each meter has come since its "RESET", from its events: done once
+// it is back and has answered a Read Device Identification, or once its
+// boot time is over when it cannot come back. Counted as the events come, so
+// that the last one is known without going over every log.
+class ReturnWatch {
+public:
+    explicit ReturnWatch(std::vector<bool> modbus) : meters_(modbus.size()) {
+        for (size_t i = 0; i < modbus.size(); ++i) meters_[i].modbus = modbus[i];
+    }
+
+    // True when the main thread's wait may change: a meter done, due later, or no longer done.
+    bool Follow(size_t i, const Event& e, Clock::time_point now) {
+        Progress& m = meters_[i];
+        if (ResetTookEffect(e)) {
+            Set(m, State::Restarting);
+            return true;
+        }
+        if (e.command == "BOOT" && m.state == State::Restarting) {
+            // Only an application with its Modbus server can still be asked.
+            const bool askable = e.fault.empty() && m.modbus;
+            m.askBy = now + kUnaskedGrace;
+            Set(m, askable ? State::Back : State::Done);
+            return true;
+        }
+        if (e.command == "MODBUS" && e.function == kReadDeviceId && !e.answer.empty() && m.state == State::Back) {
+            Set(m, State::Done);
+            return true;
+        }
+        return false;
+    }
+
+    // Meters back but not asked within the grace are done; when the next
+    // one will be.
+    Clock::time_point Expire(Clock::time_point now) {
+        auto next = Clock::time_point::max();
+        for (Progress& m : meters_) {
+            if (m.state != State::Back) continue;
+            if (m.askBy <= now)
+                Set(m, State::Done);
+            else
+                next = std::min(next, m.askBy);
+        }
+        return next;
+    }
+
+    bool AllDone() const { return done_ == meters_.size(); }
+
+private:
+    enum class State { BeforeReset, Restarting, Back, Done };
+    struct Progress {
+        State state = State::BeforeReset;
+        bool modbus = true;
+        Clock::time_point askBy;  // Back: done then, asked or not
+    };
+
+    void Set(Progress& m, State to) {
+        if (m.state == State::Done) --done_;
+        if (to == State::Done) ++done_;
+        m.state = to;
+    }
+
+    std::vector<Progress> meters_;
+    size_t done_ = 0;
+};
+
 // The running meters and what their event lines go through. The meters are
 // last, so they stop before what their threads use goes away.
 struct Serving {
-    std::mutex output;  // one event line at a time; held while the meters start
-    // Which meters have handled a "RESET" (guarded by output): counted as
-    // they come, so that the last one is known without going over every log.
-    std::vector<bool> resetTaken;
-    size_t resetsTaken = 0;
+    std::mutex output;                   // one event line at a time; held while the meters start
+    std::optional<ReturnWatch> returns;  // guarded by output
     std::unique_ptr<sim::MeterFleet> fleet;
 };
 
@@ -136,32 +205,38 @@ int TakeStopSignals() {
 }
 
 // Each meter's options: its own or the common ones, on its address with its
-// seed, its events logged; `resetFd` is written once every meter has handled
-// a "RESET".
+// seed, its events logged; `wakeFd` is written when a meter's return changes
+// what the main thread waits for.
 std::vector<sim::MeterOptions> MeterOptionsFor(const Inputs& in, const std::vector<std::string>& addresses,
-                                               Serving& serving, int resetFd) {
+                                               Serving& serving, int wakeFd) {
     const sim::CliOptions& cli = in.cli;
     FILE* const log = in.log;
-    serving.resetTaken.assign(addresses.size(), false);
     std::vector<sim::MeterOptions> options;
+    std::vector<bool> modbus;
     for (size_t i = 0; i < addresses.size(); ++i) {
         const auto own = cli.overrides.find(static_cast<int>(i) + 1);
         sim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
         o.address = addresses[i];
         o.seed += i;
-        o.onEvent = [&serving, log, resetFd, i](const Event& e) {
+        o.onEvent = [&serving, log, wakeFd, i](const Event& e) {
             std::lock_guard lock(serving.output);
             std::fprintf(log, "%s\n", sim::ToJson(e).c_str());
             std::fflush(log);
-            if (!ResetTookEffect(e) || serving.resetTaken[i]) return;
-            serving.resetTaken[i] = true;
             const uint64_t one = 1;
-            if (++serving.resetsTaken == serving.resetTaken.size()) [[maybe_unused]]
-                auto n = write(resetFd, &one, sizeof one);
+            if (serving.returns->Follow(i, e, Clock::now())) [[maybe_unused]]
+                auto n = write(wakeFd, &one, sizeof one);
         };
+        modbus.push_back(o.modbusListener);
         options.push_back(std::move(o));
     }
+    serving.returns.emplace(std::move(modbus));
     return options;
+}
+
+bool AnswersPending(const sim::MeterFleet& meters) {
+    for (size_t i = 0; i < meters.Size(); ++i)
+        if (meters[i].AnswersPending()) return true;
+    return false;
 }
 
 std::string ReadyLine(const sim::MeterFleet& meters, const std::vector<std::string>& addresses) {
@@ -175,45 +250,56 @@ std::string ReadyLine(const sim::MeterFleet& meters, const std::vector<std::stri
 }
 
 // Until a signal, the time limit, or (with --exit-after-reset) the last
-// meter's "RESET".
-void ServeUntilDone(const sim::CliOptions& cli, int signalFd, int resetFd) {
-    using Clock = std::chrono::steady_clock;
+// meter's return.
+void ServeUntilDone(const sim::CliOptions& cli, int signalFd, int wakeFd, Serving& serving) {
+    using namespace std::chrono_literals;
     const auto deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(cli.durationS));
     for (;;) {
-        int timeout = -1;
+        auto wakeAt = Clock::time_point::max();
         if (cli.durationS > 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) break;
-            timeout = static_cast<int>(std::min<long long>(left, 1 << 30));
+            if (Clock::now() >= deadline) break;
+            wakeAt = deadline;
         }
-        pollfd fds[] = {{signalFd, POLLIN, 0}, {resetFd, POLLIN, 0}};
+        if (cli.exitAfterReset) {
+            std::unique_lock lock(serving.output);
+            const auto next = serving.returns->Expire(Clock::now());
+            const bool allDone = serving.returns->AllDone();
+            lock.unlock();
+            // The last answers still held back (a delay, a slow link) leave first.
+            if (allDone && !AnswersPending(*serving.fleet)) break;
+            wakeAt = std::min(wakeAt, allDone ? Clock::now() + 10ms : next);
+        }
+        int timeout = -1;
+        if (wakeAt != Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - Clock::now()).count();
+            timeout = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+        }
+        pollfd fds[] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
         if (fds[1].revents) {
-            // Written once, when the last meter has handled its "RESET".
             uint64_t count;
-            [[maybe_unused]] auto n = read(resetFd, &count, sizeof count);
-            if (cli.exitAfterReset) break;
+            [[maybe_unused]] auto n = read(wakeFd, &count, sizeof count);
         }
     }
 }
 
 // Starts the meters, says they are ready and serves until a signal, the time
-// limit or the final "RESET"; false when they could not start (said on stderr).
+// limit or the last meter's return; false when they could not start (said on stderr).
 bool Run(const Inputs& in, Serving& serving) {
     const sim::CliOptions& cli = in.cli;
     // A reader that goes away must not kill the meters mid-run.
     signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
     const int signalFd = TakeStopSignals();
-    const int resetFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     // Held while the meters start, so no event line comes before the start line.
     std::unique_lock startLock(serving.output);
     const auto addresses = *sim::ConsecutiveAddresses(cli.meter.address, cli.meters);
     try {
-        serving.fleet = std::make_unique<sim::MeterFleet>(MeterOptionsFor(in, addresses, serving, resetFd));
+        serving.fleet = std::make_unique<sim::MeterFleet>(MeterOptionsFor(in, addresses, serving, wakeFd));
     } catch (const std::exception& ex) {
         std::cerr << "meter-sim: cannot start: " << ex.what() << "\n";
         return false;
@@ -227,7 +313,7 @@ bool Run(const Inputs& in, Serving& serving) {
     std::printf("%s\n", ready.c_str());
     std::fflush(stdout);
     startLock.unlock();
-    ServeUntilDone(cli, signalFd, resetFd);
+    ServeUntilDone(cli, signalFd, wakeFd, serving);
     return true;
 }
 

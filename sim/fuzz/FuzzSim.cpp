@@ -33,6 +33,10 @@ void ModbusInvariants(ByteView adu) {
     Expect(adu.size() >= 8);
     if (v.kind == ModbusVerdict::Kind::Accept) {
         Expect(ModbusNormalAnswer(adu).size() == 12);
+    } else if (v.kind == ModbusVerdict::Kind::Identify) {
+        const std::string longest(kMaxDeviceIdText, 'x');
+        Expect(v.firstObject < kDeviceIdObjects &&
+               ModbusDeviceIdAnswer(adu, v.firstObject, {longest, longest, longest}).size() <= kModbusMaxAdu);
     } else {
         Expect(v.exceptionCode >= 1 && v.exceptionCode <= 4);
         Expect(ModbusExceptionAnswer(adu, v.exceptionCode).size() == 9);
@@ -49,6 +53,8 @@ MeterOptions FaultyMeter(uint8_t knob) {
     o.faults.modbusSplitBytes = knob % 13;
     o.faults.rttMs = knob % 4 ? 700 : 0;
     o.faults.rttJitterMs = knob % 4 == 1 ? 140 : 0;
+    o.faults.afterReset = static_cast<AfterReset>(knob % 3);
+    o.deviceId = knob % 5 != 0;
     for (const char* rule :
          {"wrong@every=2", "short@every=3", "oversized@every=5", "zero@every=7", "script:4f@every=11",
           "duplicate@every=13", "delay:70@cmd=W", "drop@block=0x08800", "foreign-port@cmd=E", "reboot@every=97"})
@@ -75,6 +81,11 @@ void Conversation(ByteView in, uint8_t knob) {
         for (const Send& s : r.sends)
             Expect(s.delayMs >= 0 && s.bytes.size() <= 65507 &&
                    (f.rttMs ? std::abs(s.linkMs - f.rttMs) <= f.rttJitterMs : s.linkMs == -1));
+        // Now and then the application comes back before the next message.
+        if (r.bootEndsInMs >= 0 && knob % 2) {
+            const auto boot = core.BootEnds(r.restart);
+            Expect(boot && boot->command == "BOOT" && !core.BootEnds(r.restart));
+        }
         if (r.enterBootloaderInMs >= 0 || !core.InBootloader()) core.EnterBootloader();
     }
 }

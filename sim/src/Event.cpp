@@ -28,8 +28,10 @@ std::string Quoted(const std::string& s) {
 std::string ToJson(const Event& e) {
     char t[32];
     std::snprintf(t, sizeof t, "%.3f", e.t);
+    // Only a Modbus request has a function code.
+    const std::string function = e.command == "MODBUS" ? ",\"function\":" + std::to_string(e.function) : "";
     return std::string("{\"t\":") + t + ",\"meter\":" + Quoted(e.meter) + ",\"command\":" + Quoted(e.command) +
-           ",\"address\":" + std::to_string(e.address) + ",\"length\":" + std::to_string(e.length) +
+           function + ",\"address\":" + std::to_string(e.address) + ",\"length\":" + std::to_string(e.length) +
            ",\"checksum\":" + Quoted(e.checksum) + ",\"answer\":\"" + ToHex(e.answer) +
            "\",\"fault\":" + Quoted(e.fault) + ",\"bootloader\":" + (e.inBootloader ? "true" : "false") + "}";
 }

@@ -21,6 +21,15 @@ constexpr ActionName kActions[] = {
 };
 constexpr std::string_view kCommands[] = {"VER?", "E", "W", "RESET", "?"};
 
+struct WholeMeterFault {
+    AfterReset afterReset;
+    std::string_view name;
+};
+constexpr WholeMeterFault kAfterReset[] = {
+    {AfterReset::StaysInBootloader, "stays-in-bootloader"},
+    {AfterReset::NeverBack, "never-back"},
+};
+
 std::optional<FaultRule> Fail(std::string* error, std::string message) {
     if (error) *error = std::move(message);
     return std::nullopt;
@@ -135,6 +144,29 @@ std::optional<FaultRule> ParseFaultRule(std::string_view text, std::string* erro
         if (auto why = ParseSelector(sel, rule)) return Fail(error, std::move(*why));
     }
     return rule;
+}
+
+bool AddFault(std::string_view text, Faults& faults, std::string* error) {
+    const std::string_view name = text.substr(0, text.find_first_of(":@"));
+    for (const auto& a : kAfterReset) {
+        if (a.name != name) continue;
+        if (name.size() != text.size()) {
+            if (error)
+                *error = "'" + std::string(name) + "' is a fault of the whole meter: it takes no argument or selector";
+            return false;
+        }
+        faults.afterReset = a.afterReset;
+        return true;
+    }
+    auto rule = ParseFaultRule(text, error);
+    if (rule) faults.rules.push_back(std::move(*rule));
+    return rule.has_value();
+}
+
+std::string AfterResetName(AfterReset afterReset) {
+    for (const auto& a : kAfterReset)
+        if (a.afterReset == afterReset) return std::string(a.name);
+    return {};
 }
 
 std::string FaultRuleName(const FaultRule& rule) {

@@ -106,19 +106,50 @@ Bytes ErrorAnswer(FrameError error) {
     return {'E', 'R', static_cast<uint8_t>(reason[0]), static_cast<uint8_t>(reason[1])};
 }
 
-ModbusVerdict DecideModbusRequest(ByteView adu, std::string_view password) {
+namespace {
+
+// Read Device Identification: only the basic objects, streamed (conformity
+// level 1), so the other read codes are refused as values and objects past
+// the last as addresses.
+ModbusVerdict DecideDeviceId(ByteView pdu) {
+    constexpr uint8_t kReadDeviceId = 0x0E, kBasicStream = 0x01;
+    ModbusVerdict v{ModbusVerdict::Kind::Exception, 3, 0, 0};
+    if (pdu.size() < 2 || pdu[1] != kReadDeviceId) {
+        v.exceptionCode = 1;  // CANopen and other interfaces: not here
+        return v;
+    }
+    if (pdu.size() != 4 || pdu[2] != kBasicStream) return v;
+    if (pdu[3] >= kDeviceIdObjects) {
+        v.exceptionCode = 2;
+        return v;
+    }
+    v.kind = ModbusVerdict::Kind::Identify;
+    v.exceptionCode = 0;
+    v.firstObject = pdu[3];
+    return v;
+}
+
+}  // namespace
+
+ModbusVerdict DecideModbusRequest(ByteView adu, std::string_view password, bool deviceId) {
     ModbusVerdict v;
     // Not a Modbus request for this meter: a server stays silent rather than
     // answer something it cannot attribute.
     if (adu.size() < 8 || Be16(adu, 2) != 0 || adu[6] != 1) return v;
     v.kind = ModbusVerdict::Kind::Exception;
-    if (adu[7] != 0x10) {
-        v.exceptionCode = 1;  // the meter implements only Write Multiple Registers
+    const uint8_t function = adu[7];
+    if (function != kWriteMultipleRegisters && (function != kEncapsulatedInterface || !deviceId)) {
+        v.exceptionCode = 1;  // the meter implements nothing else
         return v;
     }
     // MBAP length counts unit, function and data; it must agree with what came.
     const ByteView pdu = adu.subspan(7);
-    if (Be16(adu, 4) != adu.size() - 6 || pdu.size() < 6) {
+    if (Be16(adu, 4) != adu.size() - 6) {
+        v.exceptionCode = 3;
+        return v;
+    }
+    if (function == kEncapsulatedInterface) return DecideDeviceId(pdu);
+    if (pdu.size() < 6) {
         v.exceptionCode = 3;
         return v;
     }
@@ -155,10 +186,16 @@ size_t ModbusRequestLength(ByteView received) {
     size_t need = kHeader + 1;
     if (received.size() < need) return need;
     const uint8_t function = received[kHeader];
-    const bool writeMultiple = function == 0x0F || function == 0x10;
+    const bool writeMultiple = function == 0x0F || function == kWriteMultipleRegisters;
     // Reads and single writes (1..6): address and count or value; mask write:
-    // address and two masks; read-write: two addresses, two counts, a byte count.
-    need += function <= 0x06 ? 4 : writeMultiple ? 5 : function == 0x16 ? 6 : function == 0x17 ? 9 : 0;
+    // address and two masks; read-write: two addresses, two counts, a byte
+    // count; Read Device Identification: MEI type, read code, object.
+    need += function <= 0x06                     ? 4
+            : writeMultiple                      ? 5
+            : function == 0x16                   ? 6
+            : function == 0x17                   ? 9
+            : function == kEncapsulatedInterface ? 3
+                                                 : 0;
     if (received.size() < need) return need;
     const size_t data = writeMultiple ? received[kHeader + 5] : function == 0x17 ? received[kHeader + 9] : 0;
     return need + data > kModbusMaxAdu ? 0 : need + data;
@@ -172,6 +209,34 @@ Bytes ModbusNormalAnswer(ByteView adu) {
     a[5] = 6;
     // Echo of the first register and the quantity, taken from the request.
     for (size_t i = 8; i < 12; ++i) a.push_back(i < adu.size() ? adu[i] : 0);
+    return a;
+}
+
+Bytes ModbusDeviceIdAnswer(ByteView adu, uint8_t first, const std::vector<std::string>& objects) {
+    constexpr uint8_t kConformityBasicStream = 0x01, kNoMoreFollows = 0x00, kNoNextObject = 0x00;
+    const uint8_t count = static_cast<uint8_t>(objects.size() - std::min<size_t>(first, objects.size()));
+    Bytes a = {adu[0],
+               adu[1],
+               0,
+               0,
+               0,
+               0,
+               adu[6],
+               adu[7],
+               0x0E,
+               adu.size() > 9 ? adu[9] : uint8_t{1},
+               kConformityBasicStream,
+               kNoMoreFollows,
+               kNoNextObject,
+               count};
+    for (size_t id = first; id < objects.size(); ++id) {
+        a.push_back(static_cast<uint8_t>(id));
+        a.push_back(static_cast<uint8_t>(objects[id].size()));
+        for (char c : objects[id]) a.push_back(static_cast<uint8_t>(c));
+    }
+    const size_t length = a.size() - 6;  // from the unit on
+    a[4] = static_cast<uint8_t>(length >> 8);
+    a[5] = static_cast<uint8_t>(length);
     return a;
 }
 

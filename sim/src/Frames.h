@@ -39,15 +39,21 @@ Bytes ErrorAnswer(FrameError error);
 
 // Modbus TCP: what the meter makes of one request ADU (MBAP header included).
 struct ModbusVerdict {
-    enum class Kind { Ignore, Accept, Exception } kind = Kind::Ignore;
+    // Accept: the boot-mode request; Identify: Read Device Identification.
+    enum class Kind { Ignore, Accept, Identify, Exception } kind = Kind::Ignore;
     uint8_t exceptionCode = 0;
     uint16_t startRegister = 0;
+    uint8_t firstObject = 0;  // Identify: the object the answer starts with
 };
 
 inline constexpr uint16_t kBootRegister = 0x4571;
 inline constexpr uint16_t kBootRegisterCount = 15;
+inline constexpr uint8_t kWriteMultipleRegisters = 0x10;
+inline constexpr uint8_t kEncapsulatedInterface = 0x2B;  // with MEI type 0x0E: Read Device Identification
+inline constexpr uint8_t kDeviceIdObjects = 3;           // vendor name, product code, revision
 
-ModbusVerdict DecideModbusRequest(ByteView adu, std::string_view password);
+// `deviceId` false: a meter whose application lacks Read Device Identification.
+ModbusVerdict DecideModbusRequest(ByteView adu, std::string_view password, bool deviceId = true);
 
 inline constexpr size_t kModbusMaxAdu = 260;
 
@@ -63,5 +69,8 @@ size_t ModbusRequestLength(ByteView received);
 // `adu` must hold at least the 8 bytes of header and function code.
 Bytes ModbusNormalAnswer(ByteView adu);
 Bytes ModbusExceptionAnswer(ByteView adu, uint8_t code);
+// The basic identification from object `first` on, all in one answer;
+// `objects` holds the values of objects 0, 1 and 2.
+Bytes ModbusDeviceIdAnswer(ByteView adu, uint8_t first, const std::vector<std::string>& objects);
 
 }  // namespace sim

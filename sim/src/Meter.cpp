@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -69,9 +70,12 @@ uint16_t LocalPort(int fd) {
     return ntohs(a.sin_port);
 }
 
-Fd BoundSocket(int type, const sockaddr_in& at, const std::string& what) {
+// `shared`: the listening socket of the same port may be bound beside it.
+Fd BoundSocket(int type, const sockaddr_in& at, const std::string& what, bool shared = false) {
     Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0) ThrowErrno("socket");
+    const int on = 1;
+    if (shared) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
         ThrowErrno("bind " + what + " " + std::to_string(ntohs(at.sin_port)));
     return fd;
@@ -101,6 +105,7 @@ public:
     mutable std::condition_variable changed;
     MeterCore core;             // guarded by mu
     std::vector<Event> events;  // guarded by mu
+    std::atomic<int> answersPending{0};
 
 private:
     struct Connection {
@@ -120,14 +125,21 @@ private:
     void OnModbusRequest(uint64_t id, ByteView adu, bool* close);
     void DropConnection(uint64_t id);
     void SendTcp(uint64_t id, const Bytes& bytes);
+    void EnterBootloader();
+    void AfterRestart(const Reaction& r);
+    bool OpenModbus();
+    void CloseModbus();
 
     MeterOptions options_;
     Clock::time_point start_ = Clock::now();
     std::unique_ptr<ServeLoop> ownLoop_;
     ServeLoop& loop_;
-    Fd udp_, foreign_, tcpHold_;
-    ModbusCtx listenCtx_;
-    int listenFd_ = -1;  // owned by tcpHold_
+    Fd udp_, foreign_;
+    // The Modbus port is held by a socket that never listens, so that it stays
+    // the meter's while no server runs on it: a connection is then refused,
+    // as by a meter whose application is not running. The server listens
+    // beside it on the same port.
+    Fd tcpHold_, listener_;
     std::vector<Connection> connections_;
     uint64_t nextConnectionId_ = 1;
     std::vector<uint8_t> rx_ = std::vector<uint8_t>(65536);
@@ -145,23 +157,12 @@ Meter::Impl::Impl(MeterOptions options, ServeLoop* loop)
     udp_ = BoundSocket(SOCK_DGRAM, bootAt, "bootloader port");
     bootPort = LocalPort(udp_.get());
     foreign_ = BoundSocket(SOCK_DGRAM, MakeAddress(options_.address, 0), "foreign port");
-    if (options_.modbusListener) {
-        listenCtx_.reset(modbus_new_tcp(options_.address.c_str(), options_.modbusPort));
-        if (!listenCtx_) ThrowErrno("modbus_new_tcp");
-        listenFd_ = modbus_tcp_listen(listenCtx_.get(), 4);
-        if (listenFd_ < 0) ThrowErrno("listen Modbus port " + std::to_string(options_.modbusPort));
-        tcpHold_.Reset(listenFd_);  // closes the listening socket with the meter
-        fcntl(listenFd_, F_SETFL, fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
-        fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
-    } else {
-        // The port is held but never listened on, so a connection attempt is
-        // refused, as by a meter without Modbus server.
-        tcpHold_ = BoundSocket(SOCK_STREAM, modbusAt, "Modbus port");
-    }
+    tcpHold_ = BoundSocket(SOCK_STREAM, modbusAt, "Modbus port", /*shared=*/true);
     modbusPort = LocalPort(tcpHold_.get());
     loop_.Watch(udp_.get(), [this] { OnBootReadable(); });
     loop_.Watch(foreign_.get(), [this] { OnForeignReadable(); });
-    if (listenFd_ >= 0) loop_.Watch(listenFd_, [this] { OnAccept(); });
+    if (core.State() == Phase::Application && !OpenModbus())
+        ThrowErrno("listen Modbus port " + std::to_string(modbusPort));
     if (ownLoop_) ownLoop_->Start();
 }
 
@@ -177,7 +178,11 @@ void Meter::Impl::At(int delayMs, std::function<void()> run) {
 // The answer leaves the meter after its delay, then crosses the slow link
 // when there is one.
 void Meter::Impl::Dispatch(const Send& send, std::function<void()> deliver) {
-    std::function<void()> leave = std::move(deliver);
+    ++answersPending;
+    std::function<void()> leave = [this, deliver = std::move(deliver)] {
+        deliver();
+        --answersPending;
+    };
     if (send.linkMs >= 0) {
         leave = [this, travel = std::chrono::milliseconds(send.linkMs), deliver = std::move(leave)] {
             loop_.At(link_.Arrival(Clock::now(), travel), deliver);
@@ -220,6 +225,7 @@ void Meter::Impl::OnBootReadable() {
             std::lock_guard lock(mu);
             r = core.OnDatagram(ByteView(rx_.data(), size));
         }
+        AfterRestart(r);
         Log(r.event);
         for (auto& s : r.sends) {
             const int fd = s.foreignPort ? foreign_.get() : udp_.get();
@@ -231,8 +237,58 @@ void Meter::Impl::OnBootReadable() {
     }
 }
 
+// The application's Modbus server, when it has one; false when the port
+// cannot be listened on (errno says why).
+bool Meter::Impl::OpenModbus() {
+    if (!options_.modbusListener || listener_.get() >= 0) return true;
+    ModbusCtx ctx(modbus_new_tcp(options_.address.c_str(), modbusPort));
+    if (!ctx) return false;
+    const int fd = modbus_tcp_listen(ctx.get(), 4);
+    if (fd < 0) return false;
+    listener_.Reset(fd);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    loop_.Watch(fd, [this] { OnAccept(); });
+    return true;
+}
+
+// Connections already taken stay as they are; only new ones are refused.
+void Meter::Impl::CloseModbus() {
+    if (listener_.get() < 0) return;
+    loop_.Unwatch(listener_.get());
+    listener_.Reset();
+}
+
+void Meter::Impl::EnterBootloader() {
+    {
+        std::lock_guard lock(mu);
+        core.EnterBootloader();
+    }
+    CloseModbus();
+}
+
+// A "RESET" or a reboot: the Modbus server is gone until the boot time is
+// over, and then back when the application is.
+void Meter::Impl::AfterRestart(const Reaction& r) {
+    if (r.bootEndsInMs < 0) return;
+    CloseModbus();
+    At(r.bootEndsInMs, [this, restart = r.restart] {
+        std::optional<Event> boot;
+        bool back = false;
+        {
+            std::lock_guard lock(mu);
+            boot = core.BootEnds(restart);
+            back = core.State() == Phase::Application;
+        }
+        if (!boot) return;
+        // Open before it is logged: whoever waits for the event may connect at once.
+        if (back && !OpenModbus()) boot->fault = "listen:" + std::generic_category().message(errno);
+        Log(*boot);
+    });
+}
+
 void Meter::Impl::OnAccept() {
-    Fd fd(::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (fd.get() < 0 || connections_.size() >= kMaxModbusConnections) return;
     const uint64_t id = nextConnectionId_++;
     loop_.Watch(fd.get(), [this, id] { OnConnectionReadable(id); });
@@ -282,20 +338,15 @@ void Meter::Impl::OnModbusRequest(uint64_t id, ByteView adu, bool* close) {
     {
         std::lock_guard lock(mu);
         r = core.OnModbusRequest(adu);
-        // Without delay the meter is in its bootloader before the answer leaves,
-        // so a client may go on at once.
-        if (r.enterBootloaderInMs == 0) core.EnterBootloader();
     }
+    // Without delay the meter is in its bootloader before the answer leaves,
+    // so a client may go on at once.
+    if (r.enterBootloaderInMs == 0) EnterBootloader();
     Log(r.event);
     *close = r.closeConnection;
     if (r.closeConnection) return;
     for (auto& s : r.sends) Dispatch(s, [this, id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
-    if (r.enterBootloaderInMs > 0) {
-        At(r.enterBootloaderInMs, [this] {
-            std::lock_guard lock(mu);
-            core.EnterBootloader();
-        });
-    }
+    if (r.enterBootloaderInMs > 0) At(r.enterBootloaderInMs, [this] { EnterBootloader(); });
 }
 
 void Meter::Impl::SendTcp(uint64_t id, const Bytes& bytes) {
@@ -336,6 +387,8 @@ bool Meter::InBootloader() const {
     std::lock_guard lock(impl_->mu);
     return impl_->core.InBootloader();
 }
+
+bool Meter::AnswersPending() const { return impl_->answersPending > 0; }
 
 int Meter::ProgramFaults() const {
     std::lock_guard lock(impl_->mu);

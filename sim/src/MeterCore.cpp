@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <stdexcept>
 
 namespace sim {
 namespace {
@@ -124,9 +125,43 @@ MeterCore::MeterCore(const MeterOptions& o)
     : identity_(o.identity),
       password_(o.password),
       bootDelayMs_(std::max(0, o.bootDelayMs)),
+      bootTimeMs_(std::max(0, o.bootTimeMs)),
       seed_(o.seed),
       faults_(o.faults),
-      inBootloader_(o.bootloaderFromStart) {}
+      phase_(o.bootloaderFromStart ? Phase::Bootloader : Phase::Application) {
+    if (o.deviceId) deviceId_ = {o.vendor, o.product, o.revision};
+    for (const auto& text : deviceId_)
+        if (text.size() > kMaxDeviceIdText)
+            throw std::invalid_argument("device identification longer than " + std::to_string(kMaxDeviceIdText) +
+                                        " characters: " + text);
+}
+
+void MeterCore::EnterBootloader() {
+    if (phase_ == Phase::Bootloader) return;
+    phase_ = Phase::Bootloader;
+    ++restarts_;  // a restart still under way ends here
+}
+
+void MeterCore::Restart(Reaction& r, AfterReset then) {
+    phase_ = then == AfterReset::StaysInBootloader ? Phase::Bootloader : Phase::Restarting;
+    afterBoot_ = then;
+    r.restart = ++restarts_;
+    r.bootEndsInMs = bootTimeMs_;
+}
+
+std::optional<Event> MeterCore::BootEnds(uint64_t restart) {
+    if (restart != restarts_) return std::nullopt;
+    ++restarts_;  // each boot ends once
+    Event e;
+    e.command = "BOOT";
+    e.checksum = "-";
+    if (afterBoot_ == AfterReset::Back)
+        phase_ = Phase::Application;
+    else
+        AddFault(e, AfterResetName(afterBoot_));
+    e.inBootloader = InBootloader();
+    return e;
+}
 
 Reaction MeterCore::OnDatagram(ByteView datagram) {
     Reaction r;
@@ -136,9 +171,10 @@ Reaction MeterCore::OnDatagram(ByteView datagram) {
     e.address = frame.address;
     e.length = datagram.size();
     e.checksum = ChecksumLabel(frame.checksum);
-    e.inBootloader = inBootloader_;
-    if (!inBootloader_) {
-        // The application firmware has no bootloader service: nothing to answer.
+    e.inBootloader = InBootloader();
+    if (!InBootloader()) {
+        // The application has no bootloader service, and a restarting meter
+        // nothing at all: no answer.
         AddFault(e, "ignored");
         return r;
     }
@@ -154,7 +190,8 @@ Reaction MeterCore::OnDatagram(ByteView datagram) {
     for (const auto& rule : faults_.rules)
         if (Matches(rule, exchange, frame.command, frame)) rules.push_back(&rule);
     if (std::any_of(rules.begin(), rules.end(), [](auto* x) { return x->action == FaultAction::Reboot; })) {
-        inBootloader_ = false;
+        // Not a "RESET": the whole-meter faults of one do not apply.
+        Restart(r, AfterReset::Back);
         AddFault(e, "reboot");
         return r;
     }
@@ -163,6 +200,7 @@ Reaction MeterCore::OnDatagram(ByteView datagram) {
         out.answer = std::move(*answer);
     else
         out.answers = false;
+    if (frame.command == BootCommand::Reset) Restart(r, faults_.afterReset);
     ApplyRules(rules, random, out, e);
     if (!out.answers) return r;
     SendBack(out, lostOut, faults_.lossOutPercent, random, r);
@@ -182,8 +220,7 @@ std::optional<Bytes> MeterCore::Handle(const BootFrame& frame, Event& e) {
             }
             return OkAnswer();
         case BootCommand::Reset:
-            // The meter restarts into its application; nothing comes back.
-            inBootloader_ = false;
+            // The meter restarts; nothing comes back.
             return std::nullopt;
         case BootCommand::Unknown: break;
     }
@@ -194,9 +231,15 @@ Reaction MeterCore::OnModbusRequest(ByteView adu) {
     Reaction r;
     Event& e = r.event;
     e.command = "MODBUS";
+    e.function = adu.size() > 7 ? adu[7] : 0;
     e.length = adu.size();
     e.checksum = "-";
-    e.inBootloader = inBootloader_;
+    e.inBootloader = InBootloader();
+    if (phase_ == Phase::Restarting) {
+        // A connection from before the restart: nothing on the meter runs to answer it.
+        AddFault(e, "ignored");
+        return r;
+    }
     if (adu.size() >= 6 && static_cast<size_t>(adu[4] << 8 | adu[5]) != adu.size() - 6) {
         // The header's length disagrees with the request's own layout: the next
         // request's start is unknown, so the stream is given up.
@@ -204,7 +247,7 @@ Reaction MeterCore::OnModbusRequest(ByteView adu) {
         r.closeConnection = true;
         return r;
     }
-    const ModbusVerdict v = DecideModbusRequest(adu, password_);
+    const ModbusVerdict v = DecideModbusRequest(adu, password_, !deviceId_.empty());
     e.address = v.startRegister;
     if (v.kind == ModbusVerdict::Kind::Ignore) {
         AddFault(e, "ignored");
@@ -217,6 +260,8 @@ Reaction MeterCore::OnModbusRequest(ByteView adu) {
     } else if (v.kind == ModbusVerdict::Kind::Accept) {
         answer = ModbusNormalAnswer(adu);
         r.enterBootloaderInMs = bootDelayMs_;
+    } else if (v.kind == ModbusVerdict::Kind::Identify) {
+        answer = ModbusDeviceIdAnswer(adu, v.firstObject, deviceId_);
     } else {
         answer = ModbusExceptionAnswer(adu, v.exceptionCode);
     }

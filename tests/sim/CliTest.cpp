@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
+#include <thread>
 
 #include "tests/support/ChildProcess.h"
 #include "sim/cli/CliOptions.h"
@@ -55,13 +57,25 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{{"--rtt", "700:701"}, "bad value for --rtt: '700:701'"},
                     CliCase{{"--rtt", "700:"}, "bad value for --rtt: '700:'"},
                     CliCase{{"--rtt", "-5"}, "bad value for --rtt: '-5'"},
-                    CliCase{{"--meters", "2", "--meter", "2", "--rtt", "300:60"}, ""}));
+                    CliCase{{"--meters", "2", "--meter", "2", "--rtt", "300:60"}, ""},
+                    CliCase{{"--meters", "2", "--boot-time", "0.2", "--meter", "2", "--fault", "stays-in-bootloader",
+                             "--no-device-id", "--vendor", "V", "--product", "P", "--revision", "R"},
+                            ""},
+                    CliCase{{"--fault", "never-back@3"},
+                            "--fault never-back@3: 'never-back' is a fault of the whole meter: it takes no argument or "
+                            "selector"},
+                    CliCase{{"--boot-time", "-0.5"}, "bad value for --boot-time: '-0.5'"},
+                    CliCase{{"--vendor", std::string(81, 'V')},
+                            "--vendor " + std::string(81, 'V') + ": at most 80 characters"}));
 
 TEST(CliParse, FillsTheMeterOptions) {
     std::string error;
-    const auto o = ParseCli({"--password", "pw12", "--identity-hex", "414243", "--modbus-split", "4", "--no-modbus",
-                             "--seed", "0x10", "--exit-after-reset", "--rtt", "700:140"},
-                            &error);
+    const auto o = ParseCli(
+        {"--password", "pw12",      "--identity-hex",     "414243", "--modbus-split", "4",           "--no-modbus",
+         "--seed",     "0x10",      "--exit-after-reset", "--rtt",  "700:140",        "--boot-time", "0.25",
+         "--vendor",   "ACME",      "--product",          "P-1",    "--revision",     "3.0",         "--no-device-id",
+         "--fault",    "never-back"},
+        &error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->meter.address, "127.0.0.2");
     EXPECT_EQ(o->meter.password, "pw12");
@@ -73,6 +87,13 @@ TEST(CliParse, FillsTheMeterOptions) {
     EXPECT_EQ(o->meter.faults.rttMs, 700);
     EXPECT_EQ(o->meter.faults.rttJitterMs, 140);
     EXPECT_TRUE(o->exitAfterReset);
+    EXPECT_EQ(o->meter.bootTimeMs, 250);
+    EXPECT_EQ(o->meter.vendor, "ACME");
+    EXPECT_EQ(o->meter.product, "P-1");
+    EXPECT_EQ(o->meter.revision, "3.0");
+    EXPECT_FALSE(o->meter.deviceId);
+    EXPECT_EQ(o->meter.faults.afterReset, AfterReset::NeverBack);
+    EXPECT_TRUE(o->meter.faults.rules.empty());
     EXPECT_TRUE(o->overrides.empty());
     EXPECT_EQ(ConsecutiveAddresses("127.0.0.254", 3),
               (std::vector<std::string>{"127.0.0.254", "127.0.0.255", "127.0.1.0"}));
@@ -127,20 +148,33 @@ TEST_P(CliRunTest, ExitStatusTellsWhetherTheFlashMatches) {
     testsupport::WriteBytes(imagePath, std::string(expected.begin(), expected.end()));
 
     ChildProcess sim = MeterSim({"--address", "127.0.0.1", "--modbus-port", "0", "--boot-port", "0", "--bootloader",
-                                 "--exit-after-reset", "--image", imagePath, "--dump", dumpPath, "--duration", "20"});
+                                 "--exit-after-reset", "--boot-time", "0.2", "--image", imagePath, "--dump", dumpPath,
+                                 "--duration", "20"});
     const std::string ready = FirstLine(sim);
     const long bootPort = testsupport::JsonNumber(ready, "bootPort");
+    const long modbusPort = testsupport::JsonNumber(ready, "modbusPort");
     ASSERT_GT(bootPort, 0) << ready;
-    EXPECT_GT(testsupport::JsonNumber(ready, "modbusPort"), 0);
+    ASSERT_GT(modbusPort, 0) << ready;
 
     const testsupport::UdpPeer udp(static_cast<uint16_t>(bootPort));
     EXPECT_EQ(udp.Exchange(testsupport::EraseFrame()), Text("OK\r\n"));
     EXPECT_EQ(udp.Exchange(testsupport::WriteFrame(0x08000, image.data() + 0x08000)), Text("OK\r\n"));
     udp.Send(Text("RESET"));
+    // Not at RESET: meter-sim serves on until the meter is back and has said who it is.
+    std::optional<testsupport::TcpPeer> tcp;
+    for (const auto giveUp = Clock::now() + 3s; Clock::now() < giveUp; std::this_thread::sleep_for(20ms)) {
+        tcp.emplace(static_cast<uint16_t>(modbusPort));
+        if (tcp->Connected()) break;
+    }
+    ASSERT_TRUE(tcp && tcp->Connected()) << "the meter did not come back";
+    tcp->Send({0x00, 0x01, 0x00, 0x00, 0x00, 0x05, 0x01, 0x2B, 0x0E, 0x01, 0x00});
+    EXPECT_EQ(tcp->ReceiveSome(1s).size(), 38u);
 
-    EXPECT_EQ(sim.Wait(Clock::now() + 5s), GetParam().status);
+    // Well before a meter that nobody asks would count as done.
+    EXPECT_EQ(sim.Wait(Clock::now() + 2s), GetParam().status);
     const std::string rest = Rest(sim);
     EXPECT_NE(rest.find("\"command\":\"RESET\""), std::string::npos);
+    EXPECT_NE(rest.find("\"command\":\"BOOT\""), std::string::npos);
     EXPECT_NE(rest.find("\"summary\""), std::string::npos);
     const std::string dumped = testsupport::ReadBytes(dumpPath);
     const Bytes flash(dumped.begin(), dumped.end());

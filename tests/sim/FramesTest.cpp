@@ -105,6 +105,10 @@ Bytes Patched(Bytes adu, size_t at, std::initializer_list<uint8_t> bytes) {
 
 Bytes ReadHoldingRegisters() { return {0x00, 0x07, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x45, 0x71, 0x00, 0x0F}; }
 
+Bytes ReadDeviceId(uint8_t code, uint8_t object) {
+    return {0x00, 0x07, 0x00, 0x00, 0x00, 0x05, 0x01, 0x2B, 0x0E, code, object};
+}
+
 Bytes FourteenRegisters() {
     Bytes adu = Request("1234");
     adu.resize(41);
@@ -135,30 +139,42 @@ using K = ModbusVerdict::Kind;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ModbusDecisionTest,
-    testing::Values(ModbusCase{"right_password", Request("1234"), K::Accept, 0},
-                    ModbusCase{"wrong_password", Request("4321"), K::Exception, 4},
-                    ModbusCase{"password_prefix", Request("123"), K::Exception, 4},
-                    ModbusCase{"password_longer", Request("12345"), K::Exception, 4},
-                    ModbusCase{"boot_text_other_case", Patched(Request("1234"), 13, {'g'}), K::Exception, 3},
-                    ModbusCase{"other_transaction_id", Patched(Request("1234"), 0, {0x12, 0x34}), K::Accept, 0},
-                    ModbusCase{"read_registers", ReadHoldingRegisters(), K::Exception, 1},
-                    ModbusCase{"other_start_register", Patched(Request("1234"), 8, {0x45, 0x70}), K::Exception, 2},
-                    ModbusCase{"fewer_registers", FourteenRegisters(), K::Exception, 2},
-                    ModbusCase{"byte_count_mismatch", Patched(Request("1234"), 12, {0x1C}), K::Exception, 3},
-                    ModbusCase{"header_length_wrong", Patched(Request("1234"), 5, {0x24}), K::Exception, 3},
-                    ModbusCase{"other_unit", Patched(Request("1234"), 6, {0x02}), K::Ignore, 0},
-                    ModbusCase{"not_modbus_protocol", Patched(Request("1234"), 2, {0x00, 0x01}), K::Ignore, 0},
-                    ModbusCase{"header_only", Cut(Request("1234"), 7), K::Ignore, 0},
-                    // Sixteen characters fill the password area: no terminating zero.
-                    ModbusCase{"password_of_16", Request("ABCDEFGHIJKLMNOP"), K::Accept, 0, "ABCDEFGHIJKLMNOP"},
-                    ModbusCase{"password_of_16_for_15", Request("ABCDEFGHIJKLMNOP"), K::Exception, 4,
-                               "ABCDEFGHIJKLMNO"}),
+    testing::Values(
+        ModbusCase{"right_password", Request("1234"), K::Accept, 0},
+        ModbusCase{"wrong_password", Request("4321"), K::Exception, 4},
+        ModbusCase{"password_prefix", Request("123"), K::Exception, 4},
+        ModbusCase{"password_longer", Request("12345"), K::Exception, 4},
+        ModbusCase{"boot_text_other_case", Patched(Request("1234"), 13, {'g'}), K::Exception, 3},
+        ModbusCase{"other_transaction_id", Patched(Request("1234"), 0, {0x12, 0x34}), K::Accept, 0},
+        ModbusCase{"read_registers", ReadHoldingRegisters(), K::Exception, 1},
+        ModbusCase{"other_start_register", Patched(Request("1234"), 8, {0x45, 0x70}), K::Exception, 2},
+        ModbusCase{"fewer_registers", FourteenRegisters(), K::Exception, 2},
+        ModbusCase{"byte_count_mismatch", Patched(Request("1234"), 12, {0x1C}), K::Exception, 3},
+        ModbusCase{"header_length_wrong", Patched(Request("1234"), 5, {0x24}), K::Exception, 3},
+        ModbusCase{"other_unit", Patched(Request("1234"), 6, {0x02}), K::Ignore, 0},
+        ModbusCase{"not_modbus_protocol", Patched(Request("1234"), 2, {0x00, 0x01}), K::Ignore, 0},
+        ModbusCase{"header_only", Cut(Request("1234"), 7), K::Ignore, 0},
+        ModbusCase{"device_id_basic", ReadDeviceId(1, 0), K::Identify, 0},
+        ModbusCase{"device_id_from_the_last_object", ReadDeviceId(1, 2), K::Identify, 0},
+        ModbusCase{"device_id_past_the_last_object", ReadDeviceId(1, 3), K::Exception, 2},
+        ModbusCase{"device_id_regular", ReadDeviceId(2, 0), K::Exception, 3},
+        ModbusCase{"device_id_one_object", ReadDeviceId(4, 0), K::Exception, 3},
+        ModbusCase{"device_id_header_length_wrong", Patched(ReadDeviceId(1, 0), 5, {0x06}), K::Exception, 3},
+        ModbusCase{"other_encapsulated_interface", Patched(ReadDeviceId(1, 0), 8, {0x0D}), K::Exception, 1},
+        // Sixteen characters fill the password area: no terminating zero.
+        ModbusCase{"password_of_16", Request("ABCDEFGHIJKLMNOP"), K::Accept, 0, "ABCDEFGHIJKLMNOP"},
+        ModbusCase{"password_of_16_for_15", Request("ABCDEFGHIJKLMNOP"), K::Exception, 4, "ABCDEFGHIJKLMNO"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ModbusAnswers, EchoTransactionAndCarryTheCode) {
     const Bytes request = Patched(Request("1234"), 0, {0xAB, 0xCD});
     EXPECT_EQ(ModbusNormalAnswer(request), (Bytes{0xAB, 0xCD, 0, 0, 0, 6, 1, 0x10, 0x45, 0x71, 0x00, 0x0F}));
     EXPECT_EQ(ModbusExceptionAnswer(request, 4), (Bytes{0xAB, 0xCD, 0, 0, 0, 3, 1, 0x90, 4}));
+}
+
+TEST(ModbusAnswers, DeviceIdentificationStreamsFromTheAskedObject) {
+    EXPECT_EQ(ModbusDeviceIdAnswer(ReadDeviceId(1, 2), 2, {"VEND", "PROD", "1.0"}),
+              (Bytes{0x00, 0x07, 0, 0, 0, 0x0D, 1, 0x2B, 0x0E, 1, 1, 0, 0, 1, 2, 3, '1', '.', '0'}));
 }
 
 // The stream is cut into requests by the function code and the byte count,
@@ -180,6 +196,7 @@ TEST(ModbusFraming, RequestLengthFollowsTheFunctionCode) {
         {"boot request and more", requestAndMore, 43},
         {"header length ignored", Patched(request, 5, {0x05}), 43},
         {"read registers", ReadHoldingRegisters(), 12},
+        {"read device identification", Cut(ReadDeviceId(1, 0), 8), 11},
         {"unknown function", {0, 1, 0, 0, 0, 0x20, 1, 0x55}, 8},
         {"read-write, byte count at 16", {0, 1, 0, 0, 0, 0, 1, 0x17, 0, 0, 0, 1, 0, 0, 0, 1, 2}, 19},
         {"byte count past the largest request", Patched(request, 12, {0xFF}), 0},

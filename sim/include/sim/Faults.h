@@ -37,8 +37,17 @@ struct FaultRule {
     std::vector<uint8_t> payload;          // for Script
 };
 
+// What becomes of the meter once its bootloader has handled a "RESET": faults
+// of the whole meter rather than of one exchange.
+enum class AfterReset {
+    Back,               // its application, with the Modbus server, after the boot time
+    StaysInBootloader,  // the bootloader goes on answering as before; Modbus stays closed
+    NeverBack,          // nothing answers any more, neither Modbus nor the bootloader
+};
+
 struct Faults {
     std::vector<FaultRule> rules;
+    AfterReset afterReset = AfterReset::Back;
     double lossInPercent = 0;   // datagrams to the bootloader lost before they are handled
     double lossOutPercent = 0;  // answers lost on their way back
     // Modbus side: all apply to every request that gets an answer.
@@ -57,6 +66,14 @@ struct Faults {
 // "drop@3", "drop@every=5", "wrong@block=0x08800", "delay:70@cmd=W", "duplicate:60",
 // "script:4f4b@2", "reboot@10". On failure returns nothing and sets *error.
 std::optional<FaultRule> ParseFaultRule(std::string_view text, std::string* error);
+
+// One --fault: a rule as above, or a fault of the whole meter
+// ("stays-in-bootloader", "never-back"), which takes neither argument nor
+// selector. On failure leaves `faults` as it was and sets *error.
+bool AddFault(std::string_view text, Faults& faults, std::string* error);
+
+// "stays-in-bootloader", "never-back"; empty for Back.
+std::string AfterResetName(AfterReset afterReset);
 
 // The action and its argument as written ("drop", "delay:70", "duplicate:60"): the name of
 // the fault in the event log.

@@ -19,18 +19,24 @@ namespace sim {
 inline constexpr uint32_t kFlashSize = 0x80000;
 inline constexpr uint32_t kAppStart = 0x08000;  // below: the bootloader itself, never erased
 inline constexpr uint32_t kBlockSize = 1024;
+// Vendor, product and revision each at most this long: the three fit one
+// Read Device Identification answer.
+inline constexpr size_t kMaxDeviceIdText = 80;
 
-// One line of the event log: a datagram or Modbus request and what the meter did.
+// One line of the event log: a datagram or Modbus request and what the meter
+// did, or the end of the boot time after the meter left its bootloader ("BOOT").
 struct Event {
     double t = 0;                 // seconds since the meter started
     std::string meter;            // the meter's name (its address unless named otherwise)
-    std::string command;          // "VER?", "E", "W", "RESET", "MODBUS", "?" (anything else)
+    std::string command;          // "VER?", "E", "W", "RESET", "MODBUS", "BOOT", "?" (anything else)
+    int function = 0;             // Modbus: the request's function code (16, 43, ...)
     uint32_t address = 0;         // write frames: block address; Modbus: first register
     size_t length = 0;            // bytes received
     std::string checksum;         // "ok", "bad", "-" (frames without checksum)
     std::vector<uint8_t> answer;  // bytes answered (empty: no answer)
     std::string fault;            // injected faults and "ignored", comma separated; empty: none
-    bool inBootloader = false;    // state when the datagram arrived
+                                  // BOOT: what keeps the application away; empty: it is back
+    bool inBootloader = false;    // state when the datagram arrived (BOOT: when the boot time ended)
 };
 
 // One JSON object, no line end.
@@ -39,14 +45,20 @@ std::string ToJson(const Event& event);
 struct MeterOptions {
     std::string name;  // empty: the address
     std::string address = "127.0.0.1";
-    int modbusPort = 502;        // 0: ephemeral
-    int bootPort = 5555;         // 0: ephemeral
-    bool modbusListener = true;  // false: the port is held but connections are refused
-    bool bootloaderFromStart = false;
+    int modbusPort = 502;              // 0: ephemeral
+    int bootPort = 5555;               // 0: ephemeral
+    bool modbusListener = true;        // false: the port is held but connections are refused
+    bool bootloaderFromStart = false;  // and so Modbus closed until a "RESET" brings the application back
     std::string password = "1234";
     std::vector<uint8_t> identity = {'T', 'A', 'L', 'V', 'O', '-', 'E', 'T', 'H', '-', 'B', 'O', 'O',
                                      'T', 'L', 'O', 'A', 'D', 'E', 'R', '-', 'V', '1', '.', '0', '0'};
     int bootDelayMs = 1000;  // from the accepted boot-mode request to the bootloader
+    int bootTimeMs = 1000;   // from a "RESET" the bootloader handled to the application and its Modbus server
+    // Read Device Identification, objects 0 to 2 (each at most kMaxDeviceIdText).
+    std::string vendor = "VELTRONA";
+    std::string product = "QT5201";
+    std::string revision = "2.31";
+    bool deviceId = true;  // false: Read Device Identification is an unknown function (exception 1)
     uint64_t seed = 1;
     Faults faults;
     // Called on the meter's thread after each event is logged; must not call
@@ -76,6 +88,8 @@ public:
 
     std::vector<uint8_t> Flash() const;
     bool InBootloader() const;
+    // Answers held back (a delay, a split, a slow link) that have not left yet.
+    bool AnswersPending() const;
     int ProgramFaults() const;  // write frames that hit bytes not erased with other data
     // Application area (0x08000..0x7FFFF) equal to `image`, which holds kFlashSize bytes.
     bool FlashMatches(const uint8_t* image) const;
