@@ -71,4 +71,12 @@ history::MeterRun RunMeterOnOwnLinks(const update::UpdateRequest& request, const
                   [&]() -> update::UpdateEngine& { return own.emplace(setup, listener, stop).engine; });
 }
 
+update::ReturnFacts WatchReturnOnOwnLinks(const std::string& address, const update::UpdateResult& run,
+                                          std::chrono::seconds limit, const MeterPorts& ports,
+                                          update::UpdateListener& listener, const update::CancelToken& stop) {
+    net::SocketLink boot(net::Transport::Udp, ports.boot), modbus(net::Transport::Tcp, ports.modbus);
+    update::PlainPacer pacer(stop);
+    return update::ReturnWatch(pacer, modbus, boot).Watch(address, run, limit, listener);
+}
+
 }  // namespace core

@@ -43,4 +43,10 @@ struct OwnLinks {
 history::MeterRun RunMeterOnOwnLinks(const update::UpdateRequest& request, const OwnLinks& setup,
                                      update::UpdateListener& listener, const update::CancelToken& stop);
 
+// The watch after a run's "RESET" (update::ReturnWatch) on links and a pacer
+// of its own, stopped by `stop`: a window can start its next run meanwhile.
+update::ReturnFacts WatchReturnOnOwnLinks(const std::string& address, const update::UpdateResult& run,
+                                          std::chrono::seconds limit, const MeterPorts& ports,
+                                          update::UpdateListener& listener, const update::CancelToken& stop);
+
 }  // namespace core

@@ -351,8 +351,12 @@ int Report(const Inputs& in, Serving& serving) {
             out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
             if (!out.good()) std::cerr << "meter-sim: cannot write " << path << "\n";
         }
+        // Requests that could change the meter, apart from the reads that look for it after its reset.
+        const auto reads = std::count_if(events.begin(), events.end(),
+                                         [](const Event& e) { return e.command == "MODBUS" && e.function == 0x2B; });
         summary += (i ? "," : "") + std::string("{\"meter\":") + Quote(m.Name()) +
-                   ",\"requests\":" + std::to_string(count("MODBUS")) +
+                   ",\"requests\":" + std::to_string(count("MODBUS") - reads) +
+                   ",\"deviceIdRequests\":" + std::to_string(reads) +
                    ",\"verQueries\":" + std::to_string(count("VER?")) + ",\"erases\":" + std::to_string(count("E")) +
                    ",\"writes\":" + std::to_string(count("W")) + ",\"resets\":" + std::to_string(count("RESET")) +
                    ",\"programFaults\":" + std::to_string(m.ProgramFaults()) +
