@@ -42,6 +42,7 @@ public:
 
     // Another port closes an open link; the next Open connects to it.
     void SetRemotePort(std::uint16_t port);
+    std::uint16_t RemotePort() const { return port_; }
     bool IsOpen() const { return socket_.IsOpen(); }
     // Connected at once: a datagram link whose text named a peer. A stream
     // link never is; its handshake runs on, and its first send succeeds or not.

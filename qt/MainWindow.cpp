@@ -75,9 +75,7 @@ void GrowingLabel::SetCaption(const QString& text) {
     setGeometry(anchorRight_ - w, geometry().y(), w, geometry().height());
 }
 
-window::EnginePorts PortsOver(net::MeterConnections& network) {
-    return {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); }};
-}
+window::EnginePorts PortsOver(net::MeterConnections& network) { return window::PortsOver(network); }
 
 MainWindow::MainWindow(Dialogs& dialogs, window::EnginePorts ports, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

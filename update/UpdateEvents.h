@@ -116,9 +116,9 @@ enum class ReturnState {
 
 struct ReturnFacts {
     ReturnState state = ReturnState::NotWatched;
-    std::chrono::seconds limit{};      // how long it was watched for
-    std::optional<double> backAfterS;  // from "RESET" to the answer that proved it back
-    bool stopped = false;              // the operator stopped the watch before it knew
+    std::chrono::seconds limit{};        // how long it was watched for
+    std::optional<double> backAfterS{};  // from "RESET" to the answer that proved it back
+    bool stopped = false;                // the operator stopped the watch before it knew
     // What the application named itself (Latin-1); empty where not known.
     std::string vendor{}, product{}, revision{};
     std::string bootloader{};  // InBootloader: what "VER?" answered, as received (Latin-1)

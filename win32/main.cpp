@@ -31,8 +31,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         {
             // Outlive the window, whose run may still be stopping as it goes.
             net::MeterConnections network;
-            win32::Front front(instance, std::move(options),
-                               {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); }});
+            win32::Front front(instance, std::move(options), window::PortsOver(network));
             rc = front.Run(showCommand);
         }
         // Releases the library with the update endpoint closed.

@@ -38,6 +38,16 @@ std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a) {
     return WritingSectorText(address) + " : " + AnswerChars(a);
 }
 
+std::string AwaitingReturnText(std::chrono::seconds sinceReset) {
+    return "Waiting for the meter to come back: " + std::to_string(sinceReset.count()) + " s";
+}
+
+std::string BackInServiceText(const update::ReturnFacts& back) {
+    const auto seconds = static_cast<long long>(back.backAfterS.value_or(0) + 0.5);
+    return "Back in service after " + std::to_string(seconds) + " s" +
+           (back.revision.empty() ? "" : ", revision " + FromLatin1(back.revision));
+}
+
 std::string ProgrammingEndText(update::ProgrammingEnd end) {
     switch (end) {
         case update::ProgrammingEnd::Complete: return kFinished;

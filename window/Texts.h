@@ -2,6 +2,7 @@
 // word them exactly as the window shows them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,6 +36,14 @@ inline constexpr char kHexFilesPattern[] = "*.hex";
 inline constexpr char kCloseQuestion[] =
     "The update is still running. Stopping it now leaves the meter waiting in its bootloader; it can be "
     "updated again later.\n\nStop the update and close the window?";
+
+// The verdict while the meter is watched for its return after "RESET", and
+// after: "Waiting for the meter to come back: 5 s", "Back in service after
+// 14 s, revision 2.31"; or not back, with the box's first line.
+std::string AwaitingReturnText(std::chrono::seconds sinceReset);
+std::string BackInServiceText(const update::ReturnFacts& back);
+inline constexpr char kNotBack[] = "Not back in service.";
+inline constexpr char kNotBackLine[] = "The meter did not come back into service after the update.";
 
 // Latin-1 bytes as UTF-8, up to the first zero byte: what a label shows of them.
 std::string FromLatin1(std::string_view latin1);

@@ -66,10 +66,11 @@ struct WindowModel::Shared {
         next.verdict = percent;
         if (timeLeft) next.verdict += "  " + update::TimeLeftText(*timeLeft);
     }
-    int boxesAsked = 0;     // boxes the engine asked for ...
-    int boxesAnswered = 0;  // ... and those dismissed
-    bool closing = false;   // no box is waited for any more
-    bool alive = true;      // GUI thread only: calls posted after the model's end do nothing
+    int boxesAsked = 0;      // boxes the engine asked for ...
+    int boxesAnswered = 0;   // ... and those dismissed
+    bool closing = false;    // no box is waited for any more
+    bool resetSent = false;  // this run has sent "RESET": nothing is left to protect
+    bool alive = true;       // GUI thread only: calls posted after the model's end do nothing
 };
 
 // The engine's listener: runs on the engine's thread and hands everything
@@ -96,6 +97,13 @@ public:
     }
     void StageChanged(update::Stage stage) override {
         if (stage == update::Stage::StartingBootloader) Change([](WindowState& s) { s.action = kBootloaderStarting; });
+        if (stage == update::Stage::Resetting) {
+            std::lock_guard lock(shared_->mutex);
+            shared_->resetSent = true;
+        }
+    }
+    void Awaiting(std::chrono::seconds sinceReset) override {
+        Change([sinceReset](WindowState& s) { s.verdict = AwaitingReturnText(sinceReset); });
     }
     void Identified(std::string_view identity) override {
         Change([identity](WindowState& s) {
@@ -220,8 +228,19 @@ WindowModel::WindowModel(View& view, Options options, EnginePorts ports)
       engine_(std::make_unique<update::UpdateEngine>(ports_.pacer, ports_.modbus, ports_.boot, options_.firmware,
                                                      delay_, *relay_)) {}
 
+EnginePorts PortsOver(net::MeterConnections& network) {
+    return {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); },
+            [&network](const std::string& address, const update::UpdateResult& run, std::chrono::seconds limit,
+                       update::UpdateListener& listener, const update::CancelToken& stop) {
+                // The meter's own ports, which a rehearsal may have moved.
+                const core::MeterPorts ports{network.modbus.RemotePort(), network.boot.RemotePort()};
+                return core::WatchReturnOnOwnLinks(address, run, limit, ports, listener, stop);
+            }};
+}
+
 WindowModel::~WindowModel() {
     shared_->alive = false;
+    if (watchStop_) watchStop_->Cancel();
     if (thread_.joinable()) ports_.cancel();  // before a box's waiter is released
     {
         std::lock_guard lock(shared_->mutex);
@@ -305,6 +324,8 @@ void WindowModel::ResetProgressDisplay() {
 
 void WindowModel::UpdateClicked() {
     if (running_ || closing_) return;
+    // Waiting for the last meter's return holds up nothing the technician does next.
+    StopWatch();
     ResetProgressDisplay();
     if (state_.exportChecked) {
         if (state_.mainMcuChecked) Export();
@@ -338,17 +359,30 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     lastAddress_ = request.address;
     running_ = true;
     lastResult_.reset();
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->resetSent = false;
+    }
     DrawBlocksWhileRunning();
     try {
-        thread_ = std::thread([this, request, shared = shared_] {
+        watchStop_ = std::make_shared<update::CancelToken>();
+        thread_ = std::thread([this, request, shared = shared_, stop = watchStop_] {
             history::MeterRun run = core::RunMeter(*engine_, request, options_.meterLocks);
             run.fault = LocalToUtf8(run.fault);
             // Here rather than on the GUI thread: a run that a close ends is
             // recorded too, before the program waits for this thread and ends.
-            // A meter another run holds heard nothing: nothing to record.
-            const std::string historyProblem = run.contacted ? Record(run) : std::string();
-            view_.Post([this, shared, run, historyProblem] {
-                if (shared->alive) RunFinished(run, historyProblem);
+            // A meter another run holds heard nothing: nothing to record. A
+            // watched run is recorded once its meter's return is known.
+            const bool watch = WatchFollows(run);
+            const std::string historyProblem = run.contacted && !watch ? Record(run) : std::string();
+            view_.Post([this, shared, run, historyProblem, watch] {
+                if (shared->alive) RunFinished(run, historyProblem, watch);
+            });
+            if (!watch) return;
+            WatchReturn(run, *stop);
+            const std::string problem = Record(run);
+            view_.Post([this, shared, run, problem] {
+                if (shared->alive) WatchEnded(run, problem);
             });
         });
     } catch (const std::system_error& e) {
@@ -374,9 +408,58 @@ std::string WindowModel::Record(const history::MeterRun& run) {
     return {};
 }
 
-void WindowModel::RunFinished(const history::MeterRun& run, const std::string& historyProblem) {
+bool WindowModel::WatchFollows(const history::MeterRun& run) const {
+    const update::UpdateResult& r = run.result;
+    if (!ports_.watch || !run.contacted || !run.fault.empty() || !r.resetSent) return false;
+    if (r.outcome != update::Outcome::Updated && r.outcome != update::Outcome::Identified) return false;
+    std::lock_guard lock(shared_->mutex);
+    return !shared_->closing;
+}
+
+void WindowModel::WatchReturn(history::MeterRun& run, const update::CancelToken& stop) {
+    try {
+        run.result.back = ports_.watch(run.address, run.result, update::kReturnLimit, *relay_, stop);
+    } catch (const std::exception&) {
+        // This computer could not watch (no socket): the return stays unknown
+        // and the update's verdict stands.
+        run.result.back = {};
+        run.result.back.stopped = true;
+    }
+    run.result.outcome = update::DecideReturnOutcome(run.result.outcome, run.result.back, run.result.expectedRevision);
+    run.finished = std::chrono::system_clock::now();
+}
+
+void WindowModel::StopWatch() {
+    if (!std::exchange(watching_, false)) return;
+    watchStop_->Cancel();
+    // At once: the watch ends on its stop and only writes the run's record.
     thread_.join();
+}
+
+void WindowModel::WatchEnded(const history::MeterRun& run, const std::string& historyProblem) {
+    // A watch stopped for the next run or a close has nothing more to show.
+    if (!std::exchange(watching_, false)) return;
+    thread_.join();
+    lastResult_ = run.result;
+    if (closing_ || run.result.back.stopped) return;
+    const update::Outcome outcome = run.result.outcome;
+    if (outcome == update::Outcome::Updated || outcome == update::Outcome::Identified) {
+        Change([&run](WindowState& s) { s.verdict = BackInServiceText(run.result.back); });
+    } else {
+        Change([](WindowState& s) {
+            s.verdict = kNotBack;
+            s.verdictBackground = kFailureColour;
+        });
+        ShowBox(BoxIcon::None, Explained(kNotBackLine, history::ResultMessage(run, ShownBrand()), {}));
+    }
+    if (!historyProblem.empty()) ShowBox(BoxIcon::None, HistoryWarningText(LocalToUtf8(historyProblem)));
+}
+
+void WindowModel::RunFinished(const history::MeterRun& run, const std::string& historyProblem, bool watchFollows) {
+    // A watched run's thread goes on with the watch.
+    if (!watchFollows) thread_.join();
     running_ = false;
+    watching_ = watchFollows;
     const bool busy = !run.contacted, brokenOff = run.contacted && !run.fault.empty();
     lastResult_.reset();
     if (!busy && !brokenOff) lastResult_ = run.result;
@@ -490,7 +573,13 @@ void WindowModel::BoxClosed(int id, bool yes) {
 
 void WindowModel::CloseRequested() {
     if (closing_ || asking_) return;  // the first close is on its way, or asked about
-    if (!running_) {
+    bool resetSent = false;
+    {
+        std::lock_guard lock(shared_->mutex);
+        resetSent = shared_->resetSent;
+    }
+    // Once "RESET" has gone, a stop leaves nothing unfinished on the meter.
+    if (!running_ || resetSent) {
         Close();
         return;
     }
@@ -507,6 +596,7 @@ void WindowModel::Close() {
     // The stop request comes first: an engine released from a box below must
     // already see it, or it would go on to the next block.
     ports_.cancel();
+    if (watchStop_) watchStop_->Cancel();
     {
         std::lock_guard lock(shared_->mutex);
         shared_->closing = true;

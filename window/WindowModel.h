@@ -26,7 +26,9 @@
 #include "brand/Brand.h"
 #include "history/Record.h"
 #include "image/FlashImage.h"
+#include "net/MeterConnections.h"
 #include "update/Pacer.h"
+#include "update/PlainPacer.h"
 #include "update/UpdateEngine.h"
 #include "update/UpdateEvents.h"
 
@@ -143,7 +145,17 @@ struct EnginePorts {
     update::Link& modbus;
     update::Link& boot;
     std::function<void()> cancel;
+    // The watch after a run's "RESET" (core::WatchReturnOnOwnLinks): on links
+    // and a pacer of its own, so that a new run need not wait for it, and
+    // stopped by `stop`. Empty: the meter's return is not watched.
+    std::function<update::ReturnFacts(const std::string& address, const update::UpdateResult& run,
+                                      std::chrono::seconds limit, update::UpdateListener& listener,
+                                      const update::CancelToken& stop)>
+        watch{};
 };
+
+// The ports over the network, the watch included.
+EnginePorts PortsOver(net::MeterConnections& network);
 
 // What is fixed when the program starts.
 struct Options {
@@ -206,7 +218,10 @@ public:
     const std::string& Title() const { return state_.caption; }
     bool Closing() const { return closing_; }
     bool Running() const { return running_; }
-    // The last run's result, once its end has reached the GUI thread.
+    // The last run's meter is being watched for its return after "RESET".
+    bool Watching() const { return watching_; }
+    // The last run's result, once its end has reached the GUI thread; once
+    // more when the watch of the meter's return has ended.
     const std::optional<update::UpdateResult>& LastResult() const { return lastResult_; }
 
     // The engine's inputs, made from the fields as they are now.
@@ -226,7 +241,15 @@ private:
     // Where every run ends, as the core recorded it: not contacted when
     // another run held the meter, broken off when its fault is set.
     // `historyProblem` says why the run's record was not written.
-    void RunFinished(const history::MeterRun& run, const std::string& historyProblem);
+    void RunFinished(const history::MeterRun& run, const std::string& historyProblem, bool watchFollows);
+    // The engine's thread, after a run that reset the meter: whether its
+    // return is watched, and the watch.
+    bool WatchFollows(const history::MeterRun& run) const;
+    void WatchReturn(history::MeterRun& run, const update::CancelToken& stop);
+    // Where a watched run ends, once its record is written.
+    void WatchEnded(const history::MeterRun& run, const std::string& historyProblem);
+    // Stops the watch of the last run, if one lasts, and waits for its record.
+    void StopWatch();
     // The engine's thread, after a run: appends its record to the update
     // history; returns why not, or an empty text.
     std::string Record(const history::MeterRun& run);
@@ -258,6 +281,7 @@ private:
     bool activated_ = false;
     bool closing_ = false;
     bool running_ = false;
+    bool watching_ = false;  // the last run's meter is watched for its return
     int nextBox_ = 1;
     std::vector<std::pair<int, std::function<void(bool)>>> openBoxes_;  // id, what follows its answer
     std::optional<Control> focusAfterBoxes_;
@@ -268,7 +292,10 @@ private:
     std::shared_ptr<Shared> shared_;  // with the engine's thread
     std::unique_ptr<Relay> relay_;
     std::unique_ptr<update::UpdateEngine> engine_;
+    // The last run's thread: its engine run, then the watch of its meter's
+    // return, which `watchStop_` ends.
     std::thread thread_;
+    std::shared_ptr<update::CancelToken> watchStop_;
 };
 
 }  // namespace window

@@ -1,6 +1,7 @@
 // The operator's one action in the real window: "FIRMWARE UPDATE" pressed
 // with a simulated meter in normal operation on loopback.
 #include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -44,20 +45,29 @@ private slots:
         QTest::keyClicks(f.Field(Control::PasswordField), "admin123");
 
         // Labels must change while the update runs: the window keeps processing events.
-        QStringList seen;
+        QStringList seen, verdicts;
         QTimer sampler;
         sampler.setInterval(100);
         connect(&sampler, &QTimer::timeout, this, [&] {
             if (seen.isEmpty() || seen.back() != f.Label(Text::Action)->text()) seen << f.Label(Text::Action)->text();
+            if (verdicts.isEmpty() || verdicts.back() != f.Label(Text::Verdict)->text())
+                verdicts << f.Label(Text::Verdict)->text();
             QVERIFY(!f.Model().Running() || !f.Button(Control::UpdateButton)->isEnabled());
         });
         sampler.start();
         QTest::mouseClick(f.Button(Control::UpdateButton), Qt::LeftButton);
         QVERIFY(f.Model().Running());
         QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Running(), 120000);
+        QVERIFY(f.Button(Control::UpdateButton)->isEnabled());  // while the meter is awaited
+        QTRY_VERIFY_WITH_TIMEOUT(!f.Model().Watching(), 10000);
         sampler.stop();
 
-        QCOMPARE(f.Label(Text::Verdict)->text(), QString("Successfully updated."));
+        // The success shows from the end of the writes; then the meter's return.
+        QVERIFY2(verdicts.contains("Successfully updated."), qPrintable(verdicts.join(" | ")));
+        QVERIFY2(QRegularExpression("Back in service after [23] s, revision 2\\.31")
+                     .match(f.Label(Text::Verdict)->text())
+                     .hasMatch(),
+                 qPrintable(verdicts.join(" | ")));
         QCOMPARE(f.VerdictBackground(), QColor(0, 255, 0));
         QCOMPARE(f.Label(Text::Action)->text(), QString("Finished."));
         QCOMPARE(f.Model().LastResult()->retries, 0);

@@ -197,6 +197,7 @@ private:
             return;
         }
         received.push_back({clock_.Ms(), "MODBUS"});
+        resetAt.reset();  // the boot-mode request: its bootloader again
         if (!modbusAnswer.empty()) Answer(modbus, {{modbusAnswer, 1ms}});
     }
     void OnBootFrame(const std::vector<uint8_t>& f) {

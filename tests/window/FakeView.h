@@ -57,6 +57,7 @@ public:
     void ShowText(window::Text place, const std::string& utf8) override {
         texts[place] = utf8;
         if (place == window::Text::Action) actions.push_back(utf8);
+        if (place == window::Text::Verdict) verdicts.push_back(utf8);
     }
     void ShowBar(const window::Bar& b) override { bar = b; }
     void ShowVerdictBackground(std::optional<window::Rgb> c) override { verdictBackground = c; }
@@ -88,7 +89,7 @@ public:
     std::function<void(const window::Box&)> onBox;
 
     std::map<window::Text, std::string> texts;
-    std::vector<std::string> actions;
+    std::vector<std::string> actions, verdicts;
     window::Bar bar;
     std::optional<window::Rgb> verdictBackground;
     std::map<window::Control, bool> enabled, visible, readOnly, checked;

@@ -22,6 +22,7 @@
 #include "window/WindowModel.h"
 #include "window/Address.h"
 #include "platform/MeterLock.h"
+#include "platform/Wait.h"
 
 using namespace window;
 using namespace testsupport;
@@ -879,4 +880,157 @@ TEST(Close, DuringARunAsksAndTheUpdateGoesOnWhileAsked) {
     EXPECT_EQ(r.view.boxes.size(), 1u) << "after the run's end, no question";
     EXPECT_EQ(r.view.ended, 1);
     EXPECT_EQ(settings::LoadSettings(r.File()).address, "127.0.0.1");
+}
+
+namespace {
+
+using Watch = decltype(EnginePorts::watch);
+
+// The rig's model again, with a watch of the meter's return.
+void WithWatch(Rig& r, Watch watch) {
+    r.model.reset();
+    Options o;
+    o.appDir = r.dir.path().string();
+    o.firmware = image::ImageView(r.firmware.data(), image::kImageSize);
+    o.historyLog = r.History();
+    r.model.emplace(r.view, o,
+                    EnginePorts{r.clock, r.meter.modbus, r.meter.boot, [&r] { r.clock.Cancel(); }, std::move(watch)});
+    r.model->Start();
+    r.model->AddressEdited("127.0.0.1");
+    r.model->PasswordEdited("1234");
+}
+
+}  // namespace
+
+// After "RESET" the window awaits the meter's return: the controls come back
+// at their moment, the verdict counts the seconds, then tells how the meter
+// came back, or a box tells what was found and what to do.
+TEST(Watch, TheVerdictFollowsTheMetersReturn) {
+    using update::ReturnState;
+    const struct {
+        const char* name;
+        update::ReturnFacts found;
+        std::string verdict, box, result;
+        Rgb colour;
+    } cases[] = {
+        {"back",
+         {ReturnState::Back, 60s, 14.2, false, "VELTRONA", "QT5201", "2.31"},
+         "Back in service after 14 s, revision 2.31",
+         "",
+         "updated",
+         kSuccessColour},
+        {"back without naming its revision",
+         {ReturnState::Back, 60s, 3.0},
+         "Back in service after 3 s",
+         "",
+         "updated",
+         kSuccessColour},
+        {"in its bootloader",
+         {ReturnState::InBootloader, 60s, std::nullopt, false, "", "", "", "TALVO-BOOT"},
+         "Not back in service.",
+         "its bootloader still answers (TALVO-BOOT)",
+         "not-back",
+         kFailureColour},
+        {"nothing answers",
+         {ReturnState::NoAnswer, 60s},
+         "Not back in service.",
+         "nothing answered at all",
+         "not-back",
+         kFailureColour},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        bool controlsBack = false;
+        WithWatch(r, [&](const std::string& address, const update::UpdateResult& run, std::chrono::seconds limit,
+                         update::UpdateListener& listener, const update::CancelToken&) {
+            EXPECT_EQ(address, "127.0.0.1");
+            EXPECT_TRUE(run.resetSent);
+            EXPECT_EQ(limit, 60s);
+            std::promise<bool> seen;
+            r.view.Post([&] {
+                seen.set_value(!r.model->Running() && r.view.enabled[Control::UpdateButton] &&
+                               r.view.texts[Text::Verdict] == "Successfully updated.");
+            });
+            controlsBack = seen.get_future().get();
+            listener.Awaiting(2s);
+            return c.found;
+        });
+        r.model->UpdateClicked();
+        r.view.PumpUntil([&] { return !r.model->Running() && !r.model->Watching(); });
+
+        EXPECT_TRUE(controlsBack) << "with the success, once the meter is awaited";
+        const std::vector<std::string> shown(r.view.verdicts.end() - 2, r.view.verdicts.end());
+        EXPECT_EQ(shown, (std::vector<std::string>{"Waiting for the meter to come back: 2 s", c.verdict}));
+        EXPECT_EQ(r.view.verdictBackground, std::optional<Rgb>(c.colour));
+        ASSERT_EQ(r.view.boxes.size(), c.box.empty() ? 0u : 1u);
+        if (!c.box.empty()) {
+            EXPECT_NE(r.view.boxes[0].text.find(c.box), std::string::npos) << r.view.boxes[0].text;
+            EXPECT_NE(r.view.boxes[0].text.find("or visit it"), std::string::npos) << r.view.boxes[0].text;
+        }
+        const auto records = r.Records();
+        ASSERT_EQ(records.size(), 1u) << "one record, with the return";
+        EXPECT_EQ(records[0]["result"], c.result);
+        EXPECT_EQ(records[0]["revision"],
+                  c.found.revision.empty() ? nlohmann::json() : nlohmann::json(c.found.revision));
+    }
+}
+
+// From "RESET" on, nothing waits for the meter's return: a close asks no
+// question, and a new update stops the watch at once.
+TEST(Watch, HoldsUpNeitherACloseNorTheNextUpdate) {
+    Rig r;
+    int watches = 0;
+    WithWatch(r, [&](const std::string&, const update::UpdateResult&, std::chrono::seconds, update::UpdateListener&,
+                     const update::CancelToken& stop) {
+        ++watches;
+        platform::Waiter().WaitUntil(platform::Waiter::Clock::now() + 30s, platform::kNoSocket, &stop);
+        update::ReturnFacts stopped;
+        stopped.stopped = stop.Cancelled();
+        return stopped;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    r.model->UpdateClicked();
+    r.view.PumpUntil([&] { return !r.model->Running(); });
+    ASSERT_TRUE(r.model->Watching());
+    r.model->UpdateClicked();
+    EXPECT_TRUE(r.model->Running()) << "the next update starts at once";
+    r.view.PumpUntil([&] { return !r.model->Running(); });
+    ASSERT_EQ(watches, 2);
+    r.model->CloseRequested();
+    EXPECT_EQ(r.view.ended, 1);
+    EXPECT_TRUE(r.view.boxes.empty()) << "no question";
+    r.model.reset();  // waits for the watch's record
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    const auto records = r.Records();
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& rec : records) {
+        EXPECT_EQ(rec["result"], "updated");
+        EXPECT_EQ(rec["back_after_s"], nullptr);
+        EXPECT_NE(rec["message"].get<std::string>().find("not watched to the end"), std::string::npos);
+    }
+}
+
+// Once "RESET" has gone, nothing is left to protect: a close in the pause
+// after it asks no question.
+TEST(Close, AfterTheResetAsksNothing) {
+    Rig r;
+    bool asked = true;
+    std::function<void()> poll = [&] {
+        if (r.meter.Count("RESET") == 0) return r.clock.At(r.clock.Now() + 5ms, poll);
+        std::promise<void> done;
+        r.view.Post([&] {
+            const size_t before = r.view.boxes.size();
+            r.model->CloseRequested();
+            asked = r.view.boxes.size() > before;
+            done.set_value();
+        });
+        done.get_future().wait();
+    };
+    r.clock.At(r.clock.Now(), poll);
+    r.model->UpdateClicked();
+    r.view.PumpUntil([&] { return r.view.ended > 0 && !r.model->Running(); });
+    EXPECT_FALSE(asked);
+    ASSERT_TRUE(r.model->LastResult());
+    EXPECT_EQ(r.model->LastResult()->outcome, Outcome::Updated);
 }
