@@ -120,7 +120,7 @@ std::vector<nlohmann::ordered_json> StartedSince(const std::vector<nlohmann::ord
 }
 
 std::string Table(const std::vector<nlohmann::ordered_json>& records) {
-    const std::vector<std::string> heads = {"STARTED (UTC)", "FRONT END", "ADDRESS",  "RESULT",    "IDENTITY",
+    const std::vector<std::string> heads = {"STARTED (UTC)", "FRONT END", "ADDRESS",  "RESULT",     "IDENTITY",
                                             "BLOCKS",        "RETRIES",   "REVISION", "BACK AFTER", "FIRMWARE"};
     std::vector<std::vector<std::string>> rows;
     for (const auto& r : records) {

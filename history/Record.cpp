@@ -195,7 +195,9 @@ nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b) {
                              ? ordered_json{{"median", m.result.roundTrip.medianMs}, {"p95", m.result.roundTrip.p95Ms}}
                              : ordered_json(nullptr);
     const update::ReturnFacts& back = m.result.back;
-    const auto known = [](const std::string& text) { return text.empty() ? ordered_json(nullptr) : ordered_json(text); };
+    const auto known = [](const std::string& text) {
+        return text.empty() ? ordered_json(nullptr) : ordered_json(text);
+    };
     j["back_after_s"] = back.backAfterS ? ordered_json(std::round(*back.backAfterS * 10) / 10) : ordered_json(nullptr);
     j["vendor"] = known(back.vendor);
     j["product"] = known(back.product);
