@@ -78,8 +78,8 @@ Json PreviewJson(const Plan& plan, const std::function<std::string(const std::st
     j["jobs"] = plan.jobs;
     j["connect_timeout_ms"] = plan.connectLimit.count();
     j["back_within_s"] = plan.returnLimit.count();
-    j["expected_revision"] = plan.expectedRevision.empty() ? nlohmann::ordered_json(nullptr)
-                                                           : nlohmann::ordered_json(plan.expectedRevision);
+    j["expected_revision"] =
+        plan.expectedRevision.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(plan.expectedRevision);
     Json meters = Json::array();
     for (size_t i = 0; i < plan.hosts.size(); ++i) {
         Json m = MeterJson(plan.hosts[i], resolve);

@@ -23,7 +23,8 @@ ReturnFacts ReturnWatch::Watch(const std::string& address, const UpdateResult& r
     facts.limit = limit;
     // A slow link stretches every wait as it stretched the update's: twice
     // the round trip that nineteen answers in twenty came within.
-    const auto slow = std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(2 * run.roundTrip.p95Ms));
+    const auto slow =
+        std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(2 * run.roundTrip.p95Ms));
     const Duration wait = std::max<Duration>(kAttemptPeriod, slow);
     const TimePoint end = run.resetAt + limit;
     const auto sinceReset = [&run, this] {
