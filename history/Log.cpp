@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -133,8 +134,13 @@ std::string Table(const std::vector<nlohmann::ordered_json>& records) {
             if (source != "-") firmware += " " + source;
         }
         std::string back = "-";
-        if (const auto b = r.find("back_after_s"); b != r.end() && b->is_number())
-            back = std::to_string(std::llround(b->get<double>())) + " s";
+        // As recorded, to a tenth: rounded again to whole seconds, 2.46 s
+        // would show as 3 s beside a message that says 2 s.
+        if (const auto b = r.find("back_after_s"); b != r.end() && b->is_number()) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.1f s", b->get<double>());
+            back = text;
+        }
         rows.push_back({started, Field(r, "front_end"), Field(r, "address"), Field(r, "result"), Field(r, "identity"),
                         Field(r, "blocks_written"), Field(r, "retries"), Field(r, "revision"), back, firmware});
     }

@@ -113,18 +113,16 @@ std::string OutcomeText(const MeterRun& m, const brand::Brand& b) {
                "); the meter may wait in its bootloader for another update.";
     char block[32];
     std::snprintf(block, sizeof block, "0x%05llX", static_cast<unsigned long long>(r.failedBlock.value_or(0)));
+    // A probe's reset restarts the meter as an update's does, so its watch
+    // can fail it too; it still wrote nothing.
+    const std::string identified = "Bootloader " + r.identity + " identified; meter reset without programming.";
+    const std::string written =
+        std::to_string(r.blocksWritten) + " blocks written and confirmed, meter reset to start the new firmware.";
     switch (r.outcome) {
-        case Outcome::Updated:
-        case Outcome::WrongRevision:
-            return "Updated: " + std::to_string(r.blocksWritten) +
-                   " blocks written and confirmed, meter reset to start the new firmware." + ReturnText(r);
-        case Outcome::Identified:
-            return "Bootloader " + r.identity + " identified; meter reset without programming." + ReturnText(r);
-        case Outcome::NotBack:
-            return (m.probe ? "Bootloader " + r.identity + " identified; meter reset without programming."
-                            : "Written: " + std::to_string(r.blocksWritten) +
-                                  " blocks written and confirmed, meter reset to start the new firmware.") +
-                   ReturnText(r);
+        case Outcome::Updated: return "Updated: " + written + ReturnText(r);
+        case Outcome::WrongRevision: return (m.probe ? identified : "Updated: " + written) + ReturnText(r);
+        case Outcome::Identified: return identified + ReturnText(r);
+        case Outcome::NotBack: return (m.probe ? identified : "Written: " + written) + ReturnText(r);
         case Outcome::NotFound:
             if (r.modbusException != 0)
                 return "The meter refused the boot-mode request with Modbus exception " +

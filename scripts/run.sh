@@ -5,8 +5,10 @@
 #    the rest of the settings file) and opens the window. Type the admin password (1234) and press "FIRMWARE UPDATE".
 #    When the window closes, the meter says whether its flash now equals the
 #    firmware the tool carries.
-#  - Without one: the fleet updater updates three meters at once and prints
-#    each meter's verdict, then the meters say what their flash holds.
+#  - Without one: the fleet updater updates three meters at once, watches
+#    each come back into service (the simulated meters boot in 1 s), and
+#    prints each meter's verdict with the revision it came back with; then
+#    the meters say what their flash holds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -42,7 +44,7 @@ if [ -n "$headless" ]; then
   status=0
   LOADER_PASSWORD=$password "$root/build/cli/ethernet-loader-cli" update "${hosts[@]}" \
     --report "$rundir/report.json" || status=$?
-  echo "Report: $rundir/report.json (exit status $status: 0 every meter updated, 1 any failed)"
+  echo "Report: $rundir/report.json (exit status $status: 0 every meter updated and back in service, 1 any failed)"
 else
   # The tool keeps the last address in its working directory; start it at the
   # meter every time. The tool's own writer sets the address and keeps whatever

@@ -200,8 +200,9 @@ grep -q "4 reports of update with firmware $sha, 11 meters: 11 updated" "$work/o
 [ -f "$reports/harbour.run-002.json" ] || fail "the harbour's failing meter was not retried: $(ls "$reports")"
 grep -o '"result": "[a-z-]*"' "$reports/harbour.run-001.json" | grep -qv updated || fail "the harbour's first round failed no meter"
 # One boot-mode request per meter of the range and the named meter: none
-# written twice.
-south_requests=$(cat "$work/sim-south.log" "$work/sim-named.log" | grep '"command":"MODBUS"' | grep -o '"meter":"[^"]*"')
+# written twice. (The reads of the watch after each reset are function 43.)
+south_requests=$(cat "$work/sim-south.log" "$work/sim-named.log" | grep '"command":"MODBUS"' | grep '"function":16' |
+  grep -o '"meter":"[^"]*"')
 [ "$(echo "$south_requests" | wc -l)" -eq 7 ] && [ "$(echo "$south_requests" | sort -u | wc -l)" -eq 7 ] ||
   fail "the south site's meters were not each written once: $(echo "$south_requests" | sort | uniq -c)"
 grep -qF '"--connect-timeout", "1000"' "$work/out/rollout.txt" || fail "the tool was not given --connect-timeout"
@@ -227,7 +228,11 @@ book=verdict.yml playbook verdict
 [ "$status" -ne 0 ] || fail "the verdict passed with a meter not updated"
 grep -q "12 meters: 1 [a-z-]*, 11 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
 grep -q "\"$(addr 2 20): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
-[ "$(($(modbus_requests) - before))" -eq 2 ] || fail "expected two requests (a run and its retry), all to the new meter"
+# One request, to the new meter: its retry finds the meter's Modbus port
+# closed, as it waits in its bootloader, and goes to the bootloader at once.
+[ "$(($(modbus_requests) - before))" -eq 1 ] && [ "$(grep -c '"command":"MODBUS"' "$work/sim-extra.log")" -eq 1 ] ||
+  fail "expected one request, to the new meter"
+[ -f "$reports/south.run-003.json" ] || fail "the new meter was not retried: $(ls "$reports")"
 
 echo "== the password is in no output, log, report or state"
 ! grep -rlF -- "$password" "$work/out" "$work/ansible.log" "$work/deploy" "$work/sites" "$work/history" \

@@ -808,3 +808,122 @@ TEST_F(CliEndToEnd, FleetOf256MetersIsProbedAtOnce) {
     ASSERT_FALSE(cli->OutLines().empty());
     EXPECT_EQ(cli->OutLines().back(), "256 meters: 256 probed, 0 failed, 0 running");
 }
+
+// After "RESET" each meter is watched until it is back in service, and only
+// read: one meter-sim serves a meter of every kind of return, and two runs
+// at once update them, one of them expecting another revision.
+TEST_F(CliEndToEnd, TheWatchAfterTheResetTellsWhatCameBack) {
+    const std::string firmware = SmallFirmware();
+    const std::string log = Scratch("sim.log");
+    constexpr double kBootTimeS = 0.3;
+    auto sim = StartSim({"--address",
+                         Ip(12, 2),
+                         "--meters",
+                         "5",
+                         "--boot-delay",
+                         "300",
+                         "--boot-time",
+                         "0.3",
+                         "--image",
+                         firmware,
+                         "--log",
+                         log,
+                         "--meter",
+                         "2",
+                         "--no-device-id",
+                         "--meter",
+                         "3",
+                         "--fault",
+                         "stays-in-bootloader",
+                         "--meter",
+                         "4",
+                         "--fault",
+                         "never-back"});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    const std::string watched = Scratch("watched.json"), expecting = Scratch("expecting.json");
+    const std::vector<std::string> watch = {"--image", firmware, "--back-within", "3"};
+    std::vector<std::string> first = {"update", Ip(12, 2), Ip(12, 3), Ip(12, 4), Ip(12, 5), "--report", watched};
+    std::vector<std::string> second = {"update", Ip(12, 6), "--expect-revision", "2.40", "--report", expecting};
+    first.insert(first.end(), watch.begin(), watch.end());
+    second.insert(second.end(), watch.begin(), watch.end());
+    auto cliFirst = StartCli(first);
+    auto cliSecond = StartCli(second);
+    EXPECT_EQ(cliFirst->Wait(Clock::now() + 60s), 1) << cliFirst->ErrText();
+    EXPECT_EQ(cliSecond->Wait(Clock::now() + 60s), 1) << cliSecond->ErrText();
+    const json summary = SimSummary(*sim);
+
+    const json r1 = ReadJson(watched), r2 = ReadJson(expecting);
+    ASSERT_TRUE(r1.is_object() && r2.is_object()) << "no report";
+    ASSERT_EQ(r1["meters"].size(), 4u);
+    ASSERT_EQ(r2["meters"].size(), 1u);
+    const json meters = {r1["meters"][0], r1["meters"][1], r1["meters"][2], r1["meters"][3], r2["meters"][0]};
+    const struct {
+        const char* result;
+        bool back;
+        const char* revision;  // nullptr: none named
+        int reads;             // Read Device Identification requests the meter got
+        std::vector<std::string> says;
+    } rows[] = {
+        {"updated", true, "2.31", 1, {"Back in service after ", ", revision 2.31."}},
+        {"updated", true, nullptr, 1, {"Back in service after "}},
+        {"not-back",
+         false,
+         nullptr,
+         0,
+         {"not back in service within 3 s: its bootloader still answers (TALVO-ETH-BOOTLOADER-V1.00)",
+          "Run the update on it again, which rewrites it, or visit it."}},
+        {"not-back", false, nullptr, 0, {"not back in service within 3 s: nothing answered at all", "or visit it."}},
+        {"wrong-revision", true, "2.31", 1, {"runs firmware revision 2.31, not the expected 2.40."}},
+    };
+    ASSERT_EQ(summary.size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& row = rows[i];
+        const json& m = meters[i];
+        SCOPED_TRACE(m.dump());
+        EXPECT_EQ(m["result"], row.result);
+        EXPECT_EQ(m["blocks_written"], 24) << "the watch comes after a whole update";
+        if (row.back) {
+            ASSERT_TRUE(m["back_after_s"].is_number());
+            EXPECT_GE(m["back_after_s"].get<double>(), kBootTimeS);
+            EXPECT_LE(m["back_after_s"].get<double>(), 3.0);
+        } else {
+            EXPECT_TRUE(m["back_after_s"].is_null());
+        }
+        EXPECT_EQ(m["revision"], row.revision ? json(row.revision) : json(nullptr));
+        EXPECT_EQ(m["vendor"], row.revision ? json("VELTRONA") : json(nullptr));
+        EXPECT_EQ(m["product"], row.revision ? json("QT5201") : json(nullptr));
+        for (const std::string& words : row.says)
+            EXPECT_NE(m["message"].get<std::string>().find(words), std::string::npos) << words;
+        EXPECT_EQ(summary[i]["requests"], 1) << "the boot-mode request only";
+        EXPECT_EQ(summary[i]["deviceIdRequests"], row.reads);
+        EXPECT_EQ(summary[i]["flash"], "match");
+    }
+
+    // The meter's own log: after its "RESET", never another boot-mode request.
+    std::set<std::string> reset;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        json e = json::parse(line, nullptr, false);
+        if (e["command"] == "RESET") reset.insert(e["meter"].get<std::string>());
+        if (e["command"] == "MODBUS" && e["function"] == 16) {
+            EXPECT_FALSE(reset.count(e["meter"].get<std::string>())) << line;
+        }
+    }
+    EXPECT_EQ(reset.size(), std::size(rows));
+
+    // A retry of either run takes up exactly its meters not back or on the wrong revision.
+    const struct {
+        std::string report;
+        std::vector<std::string> addresses;
+    } retries[] = {{watched, {Ip(12, 4), Ip(12, 5)}}, {expecting, {Ip(12, 6)}}};
+    for (const auto& retry : retries) {
+        auto plan = StartCli({"plan", "update", "--retry-failed", retry.report, "--image", firmware});
+        EXPECT_EQ(plan->Wait(Clock::now() + 30s), 0) << plan->ErrText();
+        std::string out;
+        for (const auto& l : plan->OutLines()) out += l + "\n";
+        json p = json::parse(out, nullptr, false);
+        std::vector<std::string> addresses;
+        for (const auto& m : p["meters"]) addresses.push_back(m["address"]);
+        EXPECT_EQ(addresses, retry.addresses) << out;
+    }
+}

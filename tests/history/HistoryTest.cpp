@@ -78,12 +78,12 @@ TEST(Record, IsOneLineOfTheOriginAndTheMetersFields) {
     EXPECT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
     const ordered_json r = ordered_json::parse(line);
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : r.items()) keys.push_back(k);
+    std::string keys;
+    for (const auto& [k, v] : r.items()) keys += k + " ";
     EXPECT_EQ(keys,
-              (std::vector<std::string>{"tool_version", "brand", "front_end", "command", "firmware", "address",
-                                        "identity", "result", "blocks_written", "retries", "stale_answers_dropped",
-                                        "round_trip_ms", "started", "finished", "duration_s", "message"}));
+              "tool_version brand front_end command firmware address identity result blocks_written retries "
+              "stale_answers_dropped round_trip_ms back_after_s vendor product revision started finished duration_s "
+              "message ");
     EXPECT_EQ(r["brand"], "VELTRONA");
     EXPECT_EQ(r["front_end"], "window");
     EXPECT_EQ(r["command"], "update");
@@ -135,6 +135,30 @@ TEST(Record, AStopSaysWhereTheMeterIsLeft) {
         m.result.resetSent = c.resetSent;
         EXPECT_EQ(history::WhereLeft(m.result), c.left) << c.says;
         EXPECT_NE(history::ResultMessage(m, brand::kBrands[0]).find(c.says), std::string::npos) << c.says;
+    }
+}
+
+// A probe's reset restarts the meter too, so its watch may fail it; its
+// message still says that nothing was written.
+TEST(Record, AProbeFailedByTheWatchSaysItWroteNothing) {
+    const struct {
+        update::Outcome outcome;
+        update::ReturnState state;
+        const char* found;
+    } cases[] = {
+        {update::Outcome::NotBack, update::ReturnState::NoAnswer, " But the meter was not back in service within 60 s"},
+        {update::Outcome::WrongRevision, update::ReturnState::Back, " It was back in service after 3 s, but runs"},
+    };
+    const std::string identified = "Bootloader BOOTLOADER-V1.00 identified; meter reset without programming.";
+    for (const auto& c : cases) {
+        history::MeterRun m = Updated();
+        m.probe = true;
+        m.result.blocksWritten = 0;
+        m.result.outcome = c.outcome;
+        m.result.expectedRevision = "2.40";
+        m.result.back = {c.state, std::chrono::seconds(60), 3.0, false, "VELTRONA", "QT5201", "2.31", ""};
+        const std::string message = history::ResultMessage(m, brand::kBrands[0]);
+        EXPECT_EQ(message.rfind(identified + c.found, 0), 0u) << message;
     }
 }
 
@@ -270,6 +294,9 @@ TEST(Log, ListsTheRecordsSinceADate) {
     TempDir dir;
     const fs::path log = dir.path() / "updates.jsonl";
     history::MeterRun early = Updated(), late = Updated();
+    early.result.back.state = update::ReturnState::Back;
+    early.result.back.backAfterS = 2.46;
+    early.result.back.revision = "2.31";
     late.address = "10.1.4.22";
     late.result.outcome = update::Outcome::CommunicationError;
     late.started += std::chrono::hours(48);
@@ -281,17 +308,19 @@ TEST(Log, ListsTheRecordsSinceADate) {
     const history::LogContent content = history::ReadLog(log);
     EXPECT_EQ(content.unreadable, 1);
     ASSERT_EQ(content.records.size(), 2u);
+    EXPECT_EQ(content.records[0]["back_after_s"], 2.5) << "to a tenth of a second";
     const auto since = history::StartedSince(content.records, *history::SinceKey("2025-12-08"));
     ASSERT_EQ(since.size(), 1u);
     EXPECT_EQ(since[0]["address"], "10.1.4.22");
 
     const std::string table = history::Table(content.records);
     const std::vector<std::string> expected = {
-        "STARTED (UTC)        FRONT END  ADDRESS    RESULT               IDENTITY          BLOCKS  RETRIES  FIRMWARE",
-        "2025-12-07 11:50:01  window     10.1.4.21  updated              BOOTLOADER-V1.00  480     2        "
-        "aaaaaaaaaaaa compiled-in",
-        "2025-12-09 11:50:01  window     10.1.4.22  communication-error  BOOTLOADER-V1.00  480     2        "
-        "aaaaaaaaaaaa compiled-in",
+        "STARTED (UTC)        FRONT END  ADDRESS    RESULT               IDENTITY          BLOCKS  RETRIES  REVISION  "
+        "BACK AFTER  FIRMWARE",
+        "2025-12-07 11:50:01  window     10.1.4.21  updated              BOOTLOADER-V1.00  480     2        2.31      "
+        "2.5 s       aaaaaaaaaaaa compiled-in",
+        "2025-12-09 11:50:01  window     10.1.4.22  communication-error  BOOTLOADER-V1.00  480     2        -         "
+        "-           aaaaaaaaaaaa compiled-in",
     };
     std::string joined;
     for (const auto& l : expected) joined += l + "\n";
