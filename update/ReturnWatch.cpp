@@ -30,7 +30,10 @@ ReturnFacts ReturnWatch::Watch(const std::string& address, const UpdateResult& r
     const auto sinceReset = [&run, this] {
         return std::chrono::duration_cast<std::chrono::seconds>(pacer_.Now() - run.resetAt);
     };
-    for (TimePoint attempt = pacer_.Now(); attempt < end; attempt = std::max(attempt + kAttemptPeriod, pacer_.Now())) {
+    // One attempt at least, however short the limit: the pause after "RESET" may have used it up.
+    TimePoint attempt = pacer_.Now();
+    for (bool first = true; first || attempt < end;
+         first = false, attempt = std::max(attempt + kAttemptPeriod, pacer_.Now())) {
         if (!pacer_.WaitUnlessCancelled(attempt)) break;
         listener.Awaiting(sinceReset());
         if (const auto answer = Reach(address, attempt + wait, wait)) {

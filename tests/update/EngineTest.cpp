@@ -658,6 +658,8 @@ TEST(Engine, WatchesTheMeterComeBackAfterItsReset) {
         {"no revision named, one expected",
          [](ScriptedMeter& m) { m.deviceIdAnswer = protocol::DeviceIdAnswer{1}.Encode(); }, 60s, "2.31",
          Outcome::WrongRevision, ReturnState::Back, 2.05, "", "", 1},
+        {"a limit the pause has used up: one attempt all the same", none, 1s, "", Outcome::Updated, ReturnState::Back,
+         2.05, "2.31", "", 1},
         {"not watched", none, 0s, "2.40", Outcome::Updated, ReturnState::NotWatched, nullopt, "", "", 0},
     };
     for (const Case& c : cases) {
