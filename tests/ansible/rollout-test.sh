@@ -120,7 +120,11 @@ start_sim() {  # NAME FIRST-ADDRESS COUNT [OPTIONS...]
   done
   fail "meter-sim $name did not start: $(cat "$work/sim-$name.out")"
 }
-modbus_requests() { cat "$work"/sim-*.log 2>/dev/null | grep -c '"command":"MODBUS"' || true; }
+# Boot-mode requests (function 16), the only Modbus requests that change a
+# meter; the tool's reads after a reset (function 43) are no write.
+boot_mode='"command":"MODBUS","function":16,'
+modbus_requests() { cat "$work"/sim-*.log 2>/dev/null | grep -cF "$boot_mode" || true; }
+requests_to() { cat "$work"/sim-*.log 2>/dev/null | grep -F "$boot_mode" | grep -cF "\"meter\":\"$1\"" || true; }
 start_sim north "$(addr 1 2)" 2
 start_sim south "$(addr 2 9)" 6   # the range 127.N.2.8/29
 start_sim named "$named_addr" 1
@@ -201,7 +205,7 @@ grep -q "4 reports of update with firmware $sha, 11 meters: 11 updated" "$work/o
 grep -o '"result": "[a-z-]*"' "$reports/harbour.run-001.json" | grep -qv updated || fail "the harbour's first round failed no meter"
 # One boot-mode request per meter of the range and the named meter: none
 # written twice.
-south_requests=$(cat "$work/sim-south.log" "$work/sim-named.log" | grep '"command":"MODBUS"' | grep -o '"meter":"[^"]*"')
+south_requests=$(cat "$work/sim-south.log" "$work/sim-named.log" | grep -F "$boot_mode" | grep -o '"meter":"[^"]*"')
 [ "$(echo "$south_requests" | wc -l)" -eq 7 ] && [ "$(echo "$south_requests" | sort -u | wc -l)" -eq 7 ] ||
   fail "the south site's meters were not each written once: $(echo "$south_requests" | sort | uniq -c)"
 grep -qF '"--connect-timeout", "1000"' "$work/out/rollout.txt" || fail "the tool was not given --connect-timeout"
@@ -227,7 +231,12 @@ book=verdict.yml playbook verdict
 [ "$status" -ne 0 ] || fail "the verdict passed with a meter not updated"
 grep -q "12 meters: 1 [a-z-]*, 11 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
 grep -q "\"$(addr 2 20): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
-[ "$(($(modbus_requests) - before))" -eq 2 ] || fail "expected two requests (a run and its retry), all to the new meter"
+# The new meter had a run and a retry; the retry found its Modbus port closed
+# (the meter waits in its bootloader), so one boot-mode request, and none to
+# the meters already updated.
+[ -f "$reports/south.run-003.json" ] || fail "not retried: $(ls "$reports")"
+[ "$(($(modbus_requests) - before))" -eq 1 ] && [ "$(requests_to "$(addr 2 20)")" -eq 1 ] ||
+  fail "expected one boot-mode request, to the new meter"
 
 echo "== the password is in no output, log, report or state"
 ! grep -rlF -- "$password" "$work/out" "$work/ansible.log" "$work/deploy" "$work/sites" "$work/history" \
