@@ -6,10 +6,13 @@
 # in order: ansible-lint; a setting of an earlier role version (refused); a
 # wrong firmware hash (the canary wave stops, nothing is sent); a dry run (no
 # meter contacted, one site unreachable); the rollout in two waves (one meter
-# fails once, the retry round fixes it; each meter written once); a rerun
-# (touches nothing); a new meter that always fails (named, the verdict fails)
-# while a meter's address is replaced by its name (left alone); and the
-# password in no output, log or report.
+# fails once, the retry round fixes it; each meter written once; each meter
+# watched until it is back, with the revision expected); a rerun (touches
+# nothing); a new meter that always fails and, at another site, a new meter
+# that does not come back after its reset (each site fails naming its meter,
+# the latter with not-back; the verdict fails) while a meter's address is
+# replaced by its name (left alone); and the password in no output, log or
+# report.
 # Usage: rollout-test.sh CLI METER_SIM IMAGE_BIN DEPLOY_DIR
 set -euo pipefail
 cli=$1 sim=$2 image=$3 deploy=$4
@@ -120,19 +123,24 @@ start_sim() {  # NAME FIRST-ADDRESS COUNT [OPTIONS...]
   done
   fail "meter-sim $name did not start: $(cat "$work/sim-$name.out")"
 }
-modbus_requests() { cat "$work"/sim-*.log 2>/dev/null | grep -c '"command":"MODBUS"' || true; }
+# Boot-mode requests (function 16), the only Modbus requests that change a
+# meter; the tool's reads after a reset (function 43) are no write.
+boot_mode='"command":"MODBUS","function":16,'
+modbus_requests() { cat "$work"/sim-*.log 2>/dev/null | grep -cF "$boot_mode" || true; }
+requests_to() { cat "$work"/sim-*.log 2>/dev/null | grep -F "$boot_mode" | grep -cF "\"meter\":\"$1\"" || true; }
 start_sim north "$(addr 1 2)" 2
 start_sim south "$(addr 2 9)" 6   # the range 127.N.2.8/29
 start_sim named "$named_addr" 1
 start_sim extra "$(addr 2 20)" 1 --fault 'drop@cmd=VER?'   # never identifies itself
 
-inventory() {  # the south site's meters
+inventory() {  # the south site's meters [the harbour's]
+  local harbour=${2:-"\"$(addr 3 2)\", \"$(addr 3 3)\""}
   cat > "$work/inventory/hosts.yml" <<INV
 sites:
   hosts:
     north: {ansible_host: "$(addr 1 1)", loader_meters: ["$(addr 1 2)", "$(addr 1 3)"]}
     south: {ansible_host: "$(addr 2 1)", loader_meters: [$1]}
-    harbour: {ansible_host: "$(addr 3 1)", loader_meters: ["$(addr 3 2)", "$(addr 3 3)"]}
+    harbour: {ansible_host: "$(addr 3 1)", loader_meters: [$harbour]}
   vars:
     ansible_port: $port
     ansible_user: $(id -un)
@@ -142,6 +150,10 @@ sites:
     loader_state_dir: "$work/sites/{{ inventory_hostname }}"
     loader_retry_rounds: 1
     loader_connect_timeout_ms: 1000
+    # Long enough for meters back after the simulated boot time (1 s), short
+    # for the one that never is.
+    loader_back_within: 4
+    loader_expect_revision: "2.31"
 INV
 }
 inventory "\"$(addr 2 8)/29\", \"$named_addr\""
@@ -187,8 +199,9 @@ recap dry-run | grep -q 'unreachable=[1-9]' && fail "a site was taken for unreac
 [ -z "$(find "$work/sites" -name password)" ] || fail "the dry run left a password file on a site"
 [ "$(modbus_requests)" -eq 0 ] || fail "the dry run sent a request to a meter"
 
-# The harbour's second meter answers no identification in its first round.
-start_sim harbour "$(addr 3 2)" 2 --meter 2 --fault drop@1 --fault drop@2
+# The harbour's second meter answers no identification in its first round;
+# its third, added to the site later, never comes back after its reset.
+start_sim harbour "$(addr 3 2)" 3 --meter 2 --fault drop@1 --fault drop@2 --meter 3 --fault never-back
 
 echo "== the rollout: the canary site, then a wave of two"
 started=$(date +%s)
@@ -200,12 +213,13 @@ grep -q "4 reports of update with firmware $sha, 11 meters: 11 updated" "$work/o
 [ -f "$reports/harbour.run-002.json" ] || fail "the harbour's failing meter was not retried: $(ls "$reports")"
 grep -o '"result": "[a-z-]*"' "$reports/harbour.run-001.json" | grep -qv updated || fail "the harbour's first round failed no meter"
 # One boot-mode request per meter of the range and the named meter: none
-# written twice. (The reads of the watch after each reset are function 43.)
-south_requests=$(cat "$work/sim-south.log" "$work/sim-named.log" | grep '"command":"MODBUS"' | grep '"function":16' |
-  grep -o '"meter":"[^"]*"')
+# written twice.
+south_requests=$(cat "$work/sim-south.log" "$work/sim-named.log" | grep -F "$boot_mode" | grep -o '"meter":"[^"]*"')
 [ "$(echo "$south_requests" | wc -l)" -eq 7 ] && [ "$(echo "$south_requests" | sort -u | wc -l)" -eq 7 ] ||
   fail "the south site's meters were not each written once: $(echo "$south_requests" | sort | uniq -c)"
 grep -qF '"--connect-timeout", "1000"' "$work/out/rollout.txt" || fail "the tool was not given --connect-timeout"
+grep -qF '"--back-within", "4"' "$work/out/rollout.txt" || fail "the tool was not given --back-within"
+grep -qF '"--expect-revision", "2.31"' "$work/out/rollout.txt" || fail "the tool was not given --expect-revision"
 grep '^PLAY \[\|"msg": "[a-z]*: [a-z-]* [0-9]\|"msg": "[0-9]* reports' "$work/out/rollout.txt" || true
 echo "rollout wall time: ${elapsed}s"
 
@@ -217,22 +231,27 @@ playbook rerun
 recap rerun | grep -q 'changed=[1-9]' && fail "the rerun changed something: $(recap rerun)"
 recap rerun | grep -q '^south .*changed=0' || fail "the south site did not run: $(recap rerun)"
 
-echo "== a meter that always fails is named and fails the verdict; the others, one now given by its name, are left alone"
-inventory "\"$(addr 2 8)/29\", \"$named\", \"$(addr 2 20)\""
+echo "== new meters that fail (one always, one not back after its reset) are named and fail the verdict; the others, one now given by its name, are left alone"
+inventory "\"$(addr 2 8)/29\", \"$named\", \"$(addr 2 20)\"" "\"$(addr 3 2)\", \"$(addr 3 3)\", \"$(addr 3 4)\""
 before=$(modbus_requests)
 playbook failing
-[ "$status" -ne 0 ] || fail "the rollout with a failing meter succeeded"
+[ "$status" -ne 0 ] || fail "the rollout with failing meters succeeded"
 grep -q "1 of 8 meters of this site not updated: $(addr 2 20) (" "$work/out/failing.txt" || fail "the site did not name the meter: $(recap failing)"
+# Its retry round finds the meter still gone; the earlier not-back stays named.
+grep -q "1 of 3 meters of this site not updated: $(addr 3 4) (not-back in run-003.json, then unreachable: " \
+  "$work/out/failing.txt" || fail "the harbour did not name its meter not back: $(grep -o 'not updated: [^"]*' "$work/out/failing.txt" | sort -u)"
 grep -q "NO MORE HOSTS LEFT" "$work/out/failing.txt" || fail "the wave did not stop the rollout: $(recap failing)"
 book=verdict.yml playbook verdict
-[ "$status" -ne 0 ] || fail "the verdict passed with a meter not updated"
-grep -q "12 meters: 1 [a-z-]*, 11 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
-grep -q "\"$(addr 2 20): " "$work/out/verdict.txt" || fail "the verdict did not name the meter: $(tail -n 30 "$work/out/verdict.txt")"
-# One request, to the new meter: its retry finds the meter's Modbus port
-# closed, as it waits in its bootloader, and goes to the bootloader at once.
-[ "$(($(modbus_requests) - before))" -eq 1 ] && [ "$(grep -c '"command":"MODBUS"' "$work/sim-extra.log")" -eq 1 ] ||
-  fail "expected one request, to the new meter"
-[ -f "$reports/south.run-003.json" ] || fail "the new meter was not retried: $(ls "$reports")"
+[ "$status" -ne 0 ] || fail "the verdict passed with meters not updated"
+grep -q "13 meters: .*, 11 updated" "$work/out/verdict.txt" || fail "verdict: $(tail -n 30 "$work/out/verdict.txt")"
+grep -q "\"$(addr 2 20): " "$work/out/verdict.txt" && grep -q "\"$(addr 3 4): " "$work/out/verdict.txt" ||
+  fail "the verdict did not name the meters: $(tail -n 30 "$work/out/verdict.txt")"
+# Each new meter had a run and a retry; each retry found its Modbus port
+# closed (one meter waits in its bootloader, the other is gone), so one
+# boot-mode request each, and none to the meters already updated.
+[ -f "$reports/south.run-003.json" ] && [ -f "$reports/harbour.run-004.json" ] || fail "not retried: $(ls "$reports")"
+[ "$(($(modbus_requests) - before))" -eq 2 ] && [ "$(requests_to "$(addr 2 20)")" -eq 1 ] && [ "$(requests_to "$(addr 3 4)")" -eq 1 ] ||
+  fail "expected one boot-mode request to each new meter, none to the others"
 
 echo "== the password is in no output, log, report or state"
 ! grep -rlF -- "$password" "$work/out" "$work/ansible.log" "$work/deploy" "$work/sites" "$work/history" \

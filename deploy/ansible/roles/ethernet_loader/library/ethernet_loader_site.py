@@ -30,6 +30,8 @@ options:
   retry_rounds: {description: Rounds of C(--retry-failed) after a run in which a meter failed., type: int, default: 1}
   jobs: {description: Meters updated at once (C(--jobs))., type: int}
   connect_timeout_ms: {description: Milliseconds each meter's Modbus connection may take (C(--connect-timeout))., type: int}
+  back_within: {description: Seconds each meter may take to answer again after its reset (C(--back-within)); 0 ends at the reset., type: int}
+  expect_revision: {description: The firmware revision each meter must report when back (C(--expect-revision))., type: str}
 """
 
 import glob
@@ -97,15 +99,21 @@ def read_reports(report_dir):
     return reports
 
 
-def latest_results(meters, reports):
-    """Per site meter (its index), its last result and the report that holds it."""
-    latest = {}
+def result_chains(meters, reports):
+    """Per site meter (its index), its results in the order they were written,
+    each with the report that holds it: [(name, entry), ...]."""
+    chains = {}
     for name, report in reports:
         for entry in report.get("meters", []):
             i = meters.find(entry.get("address", ""))
             if i is not None:
-                latest[i] = (name, entry)
-    return latest
+                chains.setdefault(i, []).append((name, entry))
+    return chains
+
+
+def latest_results(meters, reports):
+    """Per site meter (its index), its last result and the report that holds it."""
+    return {i: chain[-1] for i, chain in result_chains(meters, reports).items()}
 
 
 def plan_rounds(meters, reports):
@@ -122,18 +130,33 @@ def plan_rounds(meters, reports):
 
 
 def summary(meters, reports):
-    latest = latest_results(meters, reports)
+    chains = result_chains(meters, reports)
     counts = {}
     failed = []
     for i, address in enumerate(meters.addresses):
-        entry = latest.get(i)
+        chain = chains.get(i, [])
+        entry = chain[-1] if chain else None
         result = entry[1].get("result", "unknown") if entry else "not-run"
         counts[result] = counts.get(result, 0) + 1
         if result not in SUCCEEDED:
             message = entry[1].get("message", "") if entry else ""
+            # A retry can hide what the meter went through: written and reset
+            # but not back (not-back), its retry then finds nothing to talk to
+            # (unreachable). The earlier results keep that in view.
+            before = [{"report": name, "result": e.get("result", "unknown")} for name, e in chain[:-1]
+                      if e.get("result") != result]
             failed.append({"address": address, "result": result, "message": message,
-                           "report": entry[0] if entry else None})
+                           "report": entry[0] if entry else None, "earlier": before})
     return counts, failed
+
+
+def describe(meter):
+    """A failed meter as the site's message names it: its address, then its
+    earlier results when they differ from its last, then the last."""
+    words = meter["result"] + (": " + meter["message"] if meter["message"] else "")
+    if meter["earlier"]:
+        words = ", ".join("%s in %s" % (e["result"], e["report"]) for e in meter["earlier"]) + ", then " + words
+    return "%s (%s)" % (meter["address"], words)
 
 
 def write_hosts(path, addresses):
@@ -153,6 +176,8 @@ def main():
             retry_rounds=dict(type="int", default=1),
             jobs=dict(type="int"),
             connect_timeout_ms=dict(type="int"),
+            back_within=dict(type="int"),
+            expect_revision=dict(type="str"),
         ),
         supports_check_mode=True,
     )
@@ -167,6 +192,11 @@ def main():
         common += ["--jobs", str(p["jobs"])]
     if p["connect_timeout_ms"]:
         common += ["--connect-timeout", str(p["connect_timeout_ms"])]
+    # 0 is a choice of its own (end at the reset), so only absence leaves the tool's default.
+    if p["back_within"] is not None:
+        common += ["--back-within", str(p["back_within"])]
+    if p["expect_revision"]:
+        common += ["--expect-revision", p["expect_revision"]]
     # "outcome" tells the role how the site ended, since the task itself
     # is not failed (the role fails the host after its cleanup).
     result = dict(changed=False, outcome="error", firmware_sha256=sha, runs=[])
@@ -238,8 +268,7 @@ def main():
     result.update(reports=[name for name, _ in reports], counts=counts, failed_meters=failed, rounds=rounds)
     result["outcome"] = "meters-failed" if failed else "updated"
     if failed:
-        names = ", ".join("%s (%s%s)" % (m["address"], m["result"], ": " + m["message"] if m["message"] else "")
-                          for m in failed)
+        names = ", ".join(describe(m) for m in failed)
         module.fail_json(msg="%d of %d meters of this site not updated: %s" % (len(failed), len(meters.addresses),
                                                                                  names), **result)
     module.exit_json(**result)
