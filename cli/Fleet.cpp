@@ -61,8 +61,8 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
                                           options.connectLimit};
             request.returnLimit = options.returnLimit;
             request.expectedRevision = options.expectedRevision;
-            records[i] =
-                core::RunMeterOnOwnLinks(request, {options.firmware, options.ports, options.lockScope}, listener, stop);
+            records[i] = core::RunMeterOnOwnLinks(
+                request, {options.firmware, options.ports, options.lockScope, options.begun}, listener, stop);
         }
         display.Finished(i, records[i]);
         if (options.finished) options.finished(records[i]);

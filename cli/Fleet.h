@@ -32,6 +32,8 @@ struct FleetOptions {
     std::string lockScope;
     // The ports every meter serves: the protocol's, but in rehearsals and tests.
     core::MeterPorts ports;
+    // Called on the meter's thread once it is locked, before anything is sent to it.
+    std::function<void(const MeterRecord&)> begun;
     // Called on the meter's thread once it has ended, contacted or not.
     std::function<void(const MeterRecord&)> finished;
 };

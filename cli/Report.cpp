@@ -1,6 +1,7 @@
 #include "cli/Report.h"
 
 #include "history/Record.h"
+#include "platform/Process.h"
 
 namespace cli {
 namespace {
@@ -23,9 +24,20 @@ bool SucceededResult(std::string_view result) {
     return result == history::SuccessWord(false) || result == history::SuccessWord(true);
 }
 
+namespace {
+
+history::Origin OriginOf(const RunRecord& run) {
+    return {run.toolVersion, kBrand, "cli", run.firmwareSha256, run.firmwareSource, platform::CurrentProcessId()};
+}
+
+}  // namespace
+
+std::string StartLine(const RunRecord& run, const MeterRecord& m) {
+    return history::StartLine(OriginOf(run), Run(m, run.command));
+}
+
 std::string RecordLine(const RunRecord& run, const MeterRecord& m) {
-    const history::Origin origin{run.toolVersion, kBrand, "cli", run.firmwareSha256, run.firmwareSource};
-    return history::RecordLine(origin, Run(m, run.command));
+    return history::RecordLine(OriginOf(run), Run(m, run.command));
 }
 
 nlohmann::ordered_json ReportJson(const RunRecord& run) {

@@ -60,7 +60,8 @@ std::string IsoTime(std::chrono::system_clock::time_point t);
 
 nlohmann::ordered_json ReportJson(const RunRecord& run);
 
-// The update history's line for one meter of the run.
+// The update history's lines for one meter of the run: its start, and its end.
+std::string StartLine(const RunRecord& run, const MeterRecord& m);
 std::string RecordLine(const RunRecord& run, const MeterRecord& m);
 
 }  // namespace cli

@@ -17,6 +17,7 @@
 #include "cli/Fleet.h"
 #include "brand/LoaderVersion.h"
 #include "history/Log.h"
+#include "platform/Process.h"
 #include "platform/MeterLock.h"
 #include "cli/Plan.h"
 #include "cli/Preview.h"
@@ -69,12 +70,10 @@ int MergeReportsCommand(const cli::Plan& plan) {
 class HistoryWriter {
 public:
     explicit HistoryWriter(const cli::RunRecord& run) : run_(run), log_(history::LogPath()) {}
+    // Before anything is sent to the meter, so that a run that dies leaves its trace.
+    void Start(const cli::MeterRecord& m) { Append(cli::StartLine(run_, m)); }
     void Write(const cli::MeterRecord& m) {
-        if (!m.contacted) return;
-        if (auto why = history::AppendLine(log_, cli::RecordLine(run_, m))) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++failures_[*why];
-        }
+        if (m.contacted) Append(cli::RecordLine(run_, m));
     }
     void Warn() const {
         for (const auto& [why, count] : failures_)
@@ -83,6 +82,13 @@ public:
     }
 
 private:
+    void Append(const std::string& line) {
+        if (auto why = history::AppendLine(log_, line)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++failures_[*why];
+        }
+    }
+
     const cli::RunRecord& run_;
     const std::filesystem::path log_;
     std::mutex mutex_;
@@ -112,7 +118,8 @@ int ListHistory(const std::string& since, bool asJson) {
         Tell("warning: " + std::to_string(content.unreadable) + (content.unreadable == 1 ? " line" : " lines") +
              " of " + log.string() + (content.unreadable == 1 ? " is" : " are") +
              " no whole record (torn or damaged), left out");
-    const auto records = key ? history::StartedSince(content.records, *key) : content.records;
+    const auto runs = history::Runs(content.records, platform::ProcessRunning);
+    const auto records = key ? history::StartedSince(runs, *key) : runs;
     if (asJson) {
         std::printf("%s\n", nlohmann::ordered_json(records).dump(2).c_str());
     } else {
@@ -162,6 +169,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
                       " open files; this system allows " + std::to_string(allowed) +
                       " (ulimit -n): give a smaller --jobs");
     options.lockScope = platform::MeterLockScope();
+    options.begun = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Start(m); };
     options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
 
     platform::StartSocketLibrary();

@@ -23,7 +23,8 @@ history::MeterRun& BrokenOff(history::MeterRun& run, const std::exception& e) {
 }
 
 template <typename Engine>
-history::MeterRun Locked(const update::UpdateRequest& request, const std::string& lockScope, Engine engine) {
+history::MeterRun Locked(const update::UpdateRequest& request, const std::string& lockScope, const RunBegun& begun,
+                         Engine engine) {
     history::MeterRun run;
     run.address = request.address;
     run.probe = !request.program;
@@ -36,6 +37,7 @@ history::MeterRun Locked(const update::UpdateRequest& request, const std::string
         }
         run.contacted = true;
         run.started = std::chrono::system_clock::now();
+        if (begun) begun(run);
         run.result = engine().Run(request);
         run.finished = std::chrono::system_clock::now();
     } catch (const std::exception& e) {
@@ -60,14 +62,14 @@ struct OwnEngine {
 }  // namespace
 
 history::MeterRun RunMeter(update::UpdateEngine& engine, const update::UpdateRequest& request,
-                           const std::string& lockScope) {
-    return Locked(request, lockScope, [&engine]() -> update::UpdateEngine& { return engine; });
+                           const std::string& lockScope, const RunBegun& begun) {
+    return Locked(request, lockScope, begun, [&engine]() -> update::UpdateEngine& { return engine; });
 }
 
 history::MeterRun RunMeterOnOwnLinks(const update::UpdateRequest& request, const OwnLinks& setup,
                                      update::UpdateListener& listener, const update::CancelToken& stop) {
     std::optional<OwnEngine> own;  // made once the meter is locked, gone with its run
-    return Locked(request, setup.lockScope,
+    return Locked(request, setup.lockScope, setup.begun,
                   [&]() -> update::UpdateEngine& { return own.emplace(setup, listener, stop).engine; });
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "history/Record.h"
@@ -28,14 +29,18 @@ struct MeterPorts {
 // contacted: its record names the holder. A fault of this computer (no
 // socket, no thread) ends the record as a communication error with the
 // fault's words, the meter's state unknown.
+// `begun`, when given, is told of the run once the meter is locked, before
+// anything is sent to it (the update history's start record).
+using RunBegun = std::function<void(const history::MeterRun&)>;
 history::MeterRun RunMeter(update::UpdateEngine& engine, const update::UpdateRequest& request,
-                           const std::string& lockScope);
+                           const std::string& lockScope, const RunBegun& begun = {});
 
 // What a meter run on links of its own needs besides its request.
 struct OwnLinks {
     image::ImageView firmware;
     MeterPorts ports;
     std::string lockScope;
+    RunBegun begun{};
 };
 
 // The same, on links, a pacer and an engine made for this meter alone,

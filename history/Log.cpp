@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -118,6 +119,72 @@ std::vector<nlohmann::ordered_json> StartedSince(const std::vector<nlohmann::ord
         if (started != r.end() && started->is_string() && started->get<std::string>() >= key) out.push_back(r);
     }
     return out;
+}
+
+namespace {
+
+bool IsStart(const nlohmann::ordered_json& r) {
+    const auto e = r.find("event");
+    return e != r.end() && e->is_string() && e->get<std::string>() == "started";
+}
+
+long Pid(const nlohmann::ordered_json& r) {
+    const auto p = r.find("process");
+    if (p == r.end() || !p->is_object()) return 0;
+    const auto pid = p->find("pid");
+    return pid != p->end() && pid->is_number_integer() ? pid->get<long>() : 0;
+}
+
+// A run's start and its end name the same process, address and start.
+std::string RunKey(const nlohmann::ordered_json& r) {
+    return std::to_string(Pid(r)) + " " + Field(r, "address") + " " + Field(r, "started");
+}
+
+}  // namespace
+
+std::vector<nlohmann::ordered_json> Runs(const std::vector<nlohmann::ordered_json>& records,
+                                         const std::function<bool(long pid)>& running) {
+    std::map<std::string, size_t> ends;
+    for (size_t i = 0; i < records.size(); ++i)
+        if (!IsStart(records[i]) && Pid(records[i]) != 0) ends.emplace(RunKey(records[i]), i);
+    std::vector<bool> shown(records.size());
+    std::vector<nlohmann::ordered_json> runs;
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (shown[i]) continue;
+        if (!IsStart(records[i])) {
+            runs.push_back(records[i]);
+            continue;
+        }
+        if (const auto end = ends.find(RunKey(records[i])); end != ends.end()) {
+            shown[end->second] = true;
+            runs.push_back(records[end->second]);
+            continue;
+        }
+        nlohmann::ordered_json run = records[i];
+        run.erase("event");
+        const long pid = Pid(run);
+        if (running(pid)) {
+            run["result"] = "running";
+            run["message"] = "Running now, in process " + std::to_string(pid) + ".";
+        } else {
+            run["result"] = "interrupted";
+            run["message"] =
+                "Interrupted: the process that ran this update ended before it did, so the meter may wait in its "
+                "bootloader. Updating it again finishes it.";
+        }
+        runs.push_back(std::move(run));
+    }
+    return runs;
+}
+
+std::optional<nlohmann::ordered_json> Interrupted(const std::vector<nlohmann::ordered_json>& runs,
+                                                  std::string_view address) {
+    for (auto r = runs.rbegin(); r != runs.rend(); ++r) {
+        if (Field(*r, "address") != address) continue;
+        if (Field(*r, "result") == "interrupted") return *r;
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 std::string Table(const std::vector<nlohmann::ordered_json>& records) {

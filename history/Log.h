@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,19 @@ std::optional<std::string> SinceKey(std::string_view date);
 // The records that started at or after the key, in their order.
 std::vector<nlohmann::ordered_json> StartedSince(const std::vector<nlohmann::ordered_json>& records,
                                                  const std::string& key);
+
+// The runs the records tell of, in the order they began: each run's end
+// record, and for a start whose end never came, the start with the result
+// "running" while `running(pid)` says its process is, else "interrupted"
+// and a message that the meter may wait in its bootloader.
+std::vector<nlohmann::ordered_json> Runs(const std::vector<nlohmann::ordered_json>& records,
+                                         const std::function<bool(long pid)>& running);
+
+// The runs above whose process is gone before their end, of `address` as a
+// record names it: the last run of that address when it is one; nothing
+// otherwise.
+std::optional<nlohmann::ordered_json> Interrupted(const std::vector<nlohmann::ordered_json>& runs,
+                                                  std::string_view address);
 
 // The records as a table, one line each under a header line.
 std::string Table(const std::vector<nlohmann::ordered_json>& records);

@@ -207,18 +207,40 @@ nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b) {
     return j;
 }
 
-std::string RecordLine(const Origin& origin, const MeterRun& m) {
+namespace {
+
+nlohmann::ordered_json OriginFields(const Origin& origin, const MeterRun& m) {
     nlohmann::ordered_json j;
     j["tool_version"] = origin.toolVersion;
     j["brand"] = origin.brand.name;
     j["front_end"] = origin.frontEnd;
+    j["process"] = {{"pid", origin.pid}};
     j["command"] = CommandWord(m.probe);
     j["firmware"] = {{"sha256", origin.firmwareSha256}, {"source", origin.firmwareSource}};
+    return j;
+}
+
+// Bytes that are not UTF-8 (a host name, a file name) are replaced rather
+// than refused: the record is written in any case.
+std::string Line(const nlohmann::ordered_json& j) {
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string RecordLine(const Origin& origin, const MeterRun& m) {
+    nlohmann::ordered_json j = OriginFields(origin, m);
     const nlohmann::ordered_json fields = MeterFields(m, origin.brand);
     for (const auto& [key, value] : fields.items()) j[key] = value;
-    // Bytes that are not UTF-8 (a host name, a file name) are replaced rather
-    // than refused: the record is written in any case.
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return Line(j);
+}
+
+std::string StartLine(const Origin& origin, const MeterRun& m) {
+    nlohmann::ordered_json j = OriginFields(origin, m);
+    j["event"] = "started";
+    j["address"] = m.address;
+    j["started"] = IsoTime(m.started);
+    return Line(j);
 }
 
 }  // namespace history

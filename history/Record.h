@@ -64,11 +64,19 @@ struct Origin {
     std::string frontEnd;       // "window" or "cli"
     std::string firmwareSha256;
     std::string firmwareSource;  // kCompiledIn or the file given
+    long pid = 0;                // the process that runs the update
 };
 
 // The history's line for one meter: the origin, the command and the meter's
 // fields, as one line of JSON ending in "\n". Nothing in it comes from the
 // password.
 std::string RecordLine(const Origin& origin, const MeterRun& m);
+
+// The history's line for a meter whose run begins, written before anything
+// is sent to it: the origin, the process, the command, the address and the
+// start ("event": "started"). The run's own line, with the same process,
+// address and start, follows when it ends; a start without it, whose
+// process is gone, is a run that died on the way.
+std::string StartLine(const Origin& origin, const MeterRun& m);
 
 }  // namespace history

@@ -38,6 +38,11 @@ std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a) {
     return WritingSectorText(address) + " : " + AnswerChars(a);
 }
 
+std::string InterruptedUpdateText(const std::string& address, const std::string& begun) {
+    return "Interrupted update of " + address + " (begun " + begun + "): the meter may wait in its bootloader. Press " +
+           kFirmwareUpdate + " to finish it.";
+}
+
 std::string AwaitingReturnText(std::chrono::seconds sinceReset) {
     return "Waiting for the meter to come back: " + std::to_string(sinceReset.count()) + " s";
 }

@@ -45,6 +45,11 @@ std::string BackInServiceText(const update::ReturnFacts& back);
 inline constexpr char kNotBack[] = "Not back in service.";
 inline constexpr char kNotBackLine[] = "The meter did not come back into service after the update.";
 
+// At start-up, for an update of the address that a dead process began and
+// never ended: "Interrupted update of 10.1.4.21 (begun 2026-12-08 10:42 UTC):
+// the meter may wait in its bootloader. Press FIRMWARE UPDATE to finish it."
+std::string InterruptedUpdateText(const std::string& address, const std::string& begun);
+
 // Latin-1 bytes as UTF-8, up to the first zero byte: what a label shows of them.
 std::string FromLatin1(std::string_view latin1);
 

@@ -15,6 +15,7 @@
 #include "image/ImageExport.h"
 #include "brand/LoaderVersion.h"
 #include "history/Log.h"
+#include "platform/Process.h"
 #include "core/MeterRun.h"
 #include "protocol/PasswordText.h"
 #include "history/Record.h"
@@ -262,6 +263,7 @@ void WindowModel::Start() {
     const brand::Brand& b = ShownBrand();
     const std::string address = settings::LoadSettings(SettingsFileName()).address;
     lastAddress_ = address;
+    interrupted_ = InterruptedLine(address);
     Change([&](WindowState& s) {
         s.address = address;
         s.repeat = "0";
@@ -281,8 +283,10 @@ void WindowModel::Activated() {
     // Only the first activation counts: a box closing gives the focus back
     // without clearing the lines.
     if (std::exchange(activated_, true)) return;
-    Change([](WindowState& s) {
-        s.action.clear();
+    Change([this](WindowState& s) {
+        // An update of this meter that died with its window is told here
+        // until the next run begins.
+        s.action = interrupted_;
         s.identity.clear();
     });
     view_.Focus(Control::PasswordField);
@@ -367,7 +371,11 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     try {
         watchStop_ = std::make_shared<update::CancelToken>();
         thread_ = std::thread([this, request, shared = shared_, stop = watchStop_] {
-            history::MeterRun run = core::RunMeter(*engine_, request, options_.meterLocks);
+            // The start's record is written before anything is sent: a window
+            // that dies leaves its trace. Its failure shows with the end's.
+            history::MeterRun run = core::RunMeter(*engine_, request, options_.meterLocks, [this](const auto& begun) {
+                Record([&begun](const history::Origin& o) { return history::StartLine(o, begun); });
+            });
             run.fault = LocalToUtf8(run.fault);
             // Here rather than on the GUI thread: a run that a close ends is
             // recorded too, before the program waits for this thread and ends.
@@ -396,16 +404,39 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
     }
 }
 
-std::string WindowModel::Record(const history::MeterRun& run) {
+std::string WindowModel::Record(const std::function<std::string(const history::Origin&)>& line) const {
     if (options_.historyLog.empty()) return {};
     try {
-        const history::Origin origin{LOADER_VERSION, ShownBrand(), "window", image::ImageSha256Hex(options_.firmware),
-                                     history::kCompiledIn};
-        if (auto why = history::AppendLine(options_.historyLog, history::RecordLine(origin, run))) return *why;
+        const history::Origin origin{LOADER_VERSION,
+                                     ShownBrand(),
+                                     "window",
+                                     image::ImageSha256Hex(options_.firmware),
+                                     history::kCompiledIn,
+                                     platform::CurrentProcessId()};
+        if (auto why = history::AppendLine(options_.historyLog, line(origin))) return *why;
     } catch (const std::exception& e) {
         return e.what();
     }
     return {};
+}
+
+std::string WindowModel::Record(const history::MeterRun& run) {
+    return Record([&run](const history::Origin& o) { return history::RecordLine(o, run); });
+}
+
+std::string WindowModel::InterruptedLine(const std::string& address) const {
+    if (options_.historyLog.empty() || address.empty()) return {};
+    try {
+        const history::LogContent content = history::ReadLog(options_.historyLog);
+        const auto run = history::Interrupted(history::Runs(content.records, platform::ProcessRunning), address);
+        if (!run) return {};
+        std::string begun = (*run)["started"].is_string() ? (*run)["started"].get<std::string>() : "";
+        if (begun.size() >= 16) begun = begun.substr(0, 10) + " " + begun.substr(11, 5) + " UTC";
+        return InterruptedUpdateText(address, begun);
+    } catch (const std::exception&) {
+        // A history that cannot be read tells nothing here; the next run's record says why.
+        return {};
+    }
 }
 
 bool WindowModel::WatchFollows(const history::MeterRun& run) const {

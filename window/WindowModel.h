@@ -253,6 +253,11 @@ private:
     // The engine's thread, after a run: appends its record to the update
     // history; returns why not, or an empty text.
     std::string Record(const history::MeterRun& run);
+    // Appends the line made with this window's origin; returns why not.
+    std::string Record(const std::function<std::string(const history::Origin&)>& line) const;
+    // The line for an update of `address` that the history shows begun and
+    // never ended, its process gone; empty when there is none.
+    std::string InterruptedLine(const std::string& address) const;
     void ShowBox(BoxIcon icon, std::string text, std::function<void()> closed = {});
     void Ask(std::string text, std::function<void(bool yes)> answered);
     // Where the keyboard goes once every open box is closed.
@@ -287,6 +292,7 @@ private:
     std::optional<Control> focusAfterBoxes_;
     bool asking_ = false;      // the close question is open
     std::string lastAddress_;  // loaded, or the last one a run used; what a close saves
+    std::string interrupted_;  // at start-up: the line for an update of its address that died
     std::optional<update::UpdateResult> lastResult_;
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread

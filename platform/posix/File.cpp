@@ -96,7 +96,13 @@ FileStatus AppendLine(const fs::path& file, std::string_view line) {
     ssize_t n;
     do n = ::write(fd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
-    const int error = errno;
+    int error = errno;
+    // On the disk before the run goes on: a power cut keeps every line a
+    // run has told of.
+    if (n >= 0 && ::fsync(fd) != 0) {
+        error = errno;
+        n = -1;
+    }
     ::close(fd);
     if (n < 0) return FileStatusFromErrno(error);
     return static_cast<std::size_t>(n) == line.size() ? FileStatus{} : FileStatusFromErrno(ENOSPC);

@@ -107,7 +107,10 @@ FileStatus AppendLine(const fs::path& file, std::string_view line) {
         if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') data.insert(0, 1, '\n');
     }
     DWORD written = 0;
-    const BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    // On the disk before the run goes on: a power cut keeps every line a
+    // run has told of.
+    const BOOL ok =
+        WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) && FlushFileBuffers(h);
     const FileStatus status = ok ? FileStatus{} : LastError();
     if (locked) UnlockFileEx(h, 0, 1, 0, &lockAt);
     CloseHandle(h);

@@ -132,10 +132,14 @@ std::string StateHome() {
     return Scratch(std::string("state_") + test->name());
 }
 
-std::vector<json> HistoryRecords() {
+// The runs' end records; `starts`: the records each run writes before it sends anything.
+std::vector<json> HistoryRecords(bool starts = false) {
     std::vector<json> records;
     std::ifstream in(StateHome() + "/ethernet-loader/updates.jsonl");
-    for (std::string line; std::getline(in, line);) records.push_back(json::parse(line, nullptr, false));
+    for (std::string line; std::getline(in, line);) {
+        json record = json::parse(line, nullptr, false);
+        if (record.contains("event") == starts) records.push_back(std::move(record));
+    }
     return records;
 }
 
@@ -273,6 +277,7 @@ void ExpectMeter(const json& m, const MeterRow& e) {
 // ended, with the report's origin fields.
 void ExpectHistoryOf(const json& r) {
     const std::vector<json> records = HistoryRecords();
+    EXPECT_EQ(HistoryRecords(true).size(), records.size()) << "each run's start before it";
     ASSERT_EQ(records.size(), r["meters"].size());
     std::multiset<std::string> recorded, reported;
     for (size_t i = 0; i < records.size(); ++i) {
@@ -282,7 +287,8 @@ void ExpectHistoryOf(const json& r) {
         EXPECT_EQ(meter["command"], "update");
         EXPECT_EQ(meter["tool_version"], r["tool_version"]);
         EXPECT_EQ(meter["firmware"], r["firmware"]);
-        for (const char* origin : {"front_end", "brand", "command", "tool_version", "firmware"}) meter.erase(origin);
+        for (const char* origin : {"front_end", "brand", "command", "tool_version", "firmware", "process"})
+            meter.erase(origin);
         recorded.insert(meter.dump());
         reported.insert(r["meters"][i].dump());
     }
@@ -443,8 +449,10 @@ TEST_F(CliEndToEnd, StopRequestEndsTheRunAtTheNextBlockAndStillWritesTheReport) 
         std::ifstream history(state(c.net) + "/ethernet-loader/updates.jsonl");
         std::vector<json> records;
         for (std::string line; std::getline(history, line);) records.push_back(json::parse(line, nullptr, false));
-        ASSERT_EQ(records.size(), 1u) << "a meter never contacted has no record";
-        EXPECT_EQ(records[0]["result"], "cancelled");
+        ASSERT_EQ(records.size(), 2u) << "a meter never contacted has no record";
+        EXPECT_EQ(records[0]["event"], "started");
+        EXPECT_EQ(records[1]["result"], "cancelled");
+        EXPECT_EQ(records[1]["started"], records[0]["started"]);
     }
 }
 
@@ -526,7 +534,7 @@ TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
     ::setenv("LOADER_PASSWORD", "1234", 1);
     auto cli = StartCli({"probe", Ip(5, 2)});
     EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
-    EXPECT_NE(cli->ErrText().find("warning: 1 record of the update history not written"), std::string::npos)
+    EXPECT_NE(cli->ErrText().find("warning: 2 records of the update history not written"), std::string::npos)
         << cli->ErrText();
     EXPECT_NE(cli->OutLines().back().find("1 meter: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
     SimSummary(*sim);

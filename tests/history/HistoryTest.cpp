@@ -68,7 +68,7 @@ history::MeterRun Updated() {
     return m;
 }
 
-const history::Origin kOrigin{"1.12", brand::kBrands[0], "window", std::string(64, 'a'), "compiled-in"};
+const history::Origin kOrigin{"1.12", brand::kBrands[0], "window", std::string(64, 'a'), "compiled-in", 4242};
 
 }  // namespace
 
@@ -81,7 +81,7 @@ TEST(Record, IsOneLineOfTheOriginAndTheMetersFields) {
     std::string keys;
     for (const auto& [k, v] : r.items()) keys += k + " ";
     EXPECT_EQ(keys,
-              "tool_version brand front_end command firmware address identity result blocks_written retries "
+              "tool_version brand front_end process command firmware address identity result blocks_written retries "
               "stale_answers_dropped round_trip_ms back_after_s vendor product revision started finished duration_s "
               "message ");
     EXPECT_EQ(r["brand"], "VELTRONA");
@@ -326,4 +326,51 @@ TEST(Log, ListsTheRecordsSinceADate) {
     for (const auto& l : expected) joined += l + "\n";
     EXPECT_EQ(table, joined);
     EXPECT_TRUE(history::ReadLog(dir.path() / "none.jsonl").missing);
+}
+
+// A run's start and its end are one run; a start whose end never came is a
+// run that died on the way (its process gone) or one still going.
+TEST(Log, PairsEachStartWithItsEndAndTellsOfTheRunsThatDied) {
+    const auto at = [](int minute) {
+        history::MeterRun m = Updated();
+        m.started += std::chrono::minutes(minute);
+        m.finished = m.started + std::chrono::seconds(20);
+        return m;
+    };
+    history::MeterRun ended = at(0), died = at(1), going = at(2), other = at(3), again = at(4);
+    other.address = "10.1.4.22";
+    history::Origin alive = kOrigin;
+    alive.pid = 777;
+    history::Origin otherProcess = kOrigin;
+    otherProcess.pid = 4343;
+    const std::vector<std::string> lines = {
+        history::StartLine(kOrigin, ended),
+        history::StartLine(kOrigin, died),
+        history::RecordLine(kOrigin, ended),
+        history::StartLine(alive, going),
+        history::StartLine(kOrigin, other),
+        history::RecordLine(kOrigin, other),
+        // The same meter and start in another process is another run.
+        history::RecordLine(otherProcess, died),
+    };
+    std::vector<ordered_json> records;
+    for (const std::string& l : lines) records.push_back(ordered_json::parse(l));
+    const auto runs = history::Runs(records, [](long pid) { return pid == 777; });
+
+    std::vector<std::string> seen;
+    for (const auto& r : runs) seen.push_back(r["result"].get<std::string>() + " " + r["started"].get<std::string>());
+    const std::string t0 = history::IsoTime(ended.started), t1 = history::IsoTime(died.started),
+                      t2 = history::IsoTime(going.started), t3 = history::IsoTime(other.started);
+    EXPECT_EQ(seen, (std::vector<std::string>{"updated " + t0, "interrupted " + t1, "running " + t2, "updated " + t3,
+                                              "updated " + t1}));
+    EXPECT_NE(runs[1]["message"].get<std::string>().find("may wait in its bootloader"), std::string::npos);
+    EXPECT_FALSE(runs[1].contains("event"));
+
+    // The window asks for the last run of its meter.
+    EXPECT_EQ(history::Interrupted(runs, "10.1.4.22"), std::nullopt);
+    EXPECT_EQ(history::Interrupted(runs, "10.1.4.23"), std::nullopt);
+    EXPECT_EQ(history::Interrupted(runs, "10.1.4.21"), std::nullopt) << "its last run ended";
+    const auto lastDied = history::Runs({records[0], records[1]}, [](long) { return false; });
+    ASSERT_TRUE(history::Interrupted(lastDied, "10.1.4.21"));
+    EXPECT_EQ((*history::Interrupted(lastDied, "10.1.4.21"))["started"], t1);
 }

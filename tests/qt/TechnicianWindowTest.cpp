@@ -8,12 +8,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <cstdlib>
+
 #include "qt/MainWindow.h"
 #include "tests/support/Addresses.h"
 #include "tests/support/QtFiles.h"
 #include "tests/support/RecordingDialogs.h"
 #include "window/Texts.h"
 #include "sim/Meter.h"
+#include "tests/support/ChildProcess.h"
 
 using window::Control;
 using window::Text;
@@ -100,6 +104,45 @@ private slots:
         QCOMPARE(Count(meter, "RESET"), 0);
         QVERIFY(f.close());  // after the run's end: at once
         QVERIFY(d.questions.empty());
+    }
+
+    // An update whose process is killed during the writes (the command line
+    // here, as a dead battery would end a window): the next window started
+    // for that meter says so on its action line, without a box.
+    void updateKilledDuringTheWritesIsToldAtTheNextStart() {
+        sim::Meter meter(OnLoopback());
+        const std::string address = testsupport::LoopbackOfItsOwn();
+        ::setenv("LOADER_PASSWORD", "1234", 1);
+        testsupport::ChildProcess cli(
+            {LOADER_CLI_PATH, "update", address, "--modbus-port", std::to_string(meter.ModbusPort()), "--boot-port",
+             std::to_string(meter.BootPort()), "--back-within", "0"},
+            testsupport::ChildProcess::Stderr::Discard);
+        QVERIFY(meter.WaitFor([](const sim::Event& e) { return e.command == "W"; }, std::chrono::seconds(30)));
+        cli.Signal(SIGKILL);
+        QVERIFY(cli.Wait(testsupport::ChildProcess::Clock::now() + std::chrono::seconds(10)));
+
+        QTemporaryDir dir;
+        QFile ini(dir.filePath("QT510x_QT520x_Ethernet_Loader.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(QByteArray("[boot]\r\nipaddress = ") + address.c_str() + "\r\n");
+        ini.close();
+        testsupport::RecordingDialogs d;
+        net::MeterConnections n;
+        std::unique_ptr<MainWindow> f;
+        {
+            const testsupport::InDir in(dir.path());
+            f = std::make_unique<MainWindow>(d, PortsOver(n));
+        }
+        f->show();
+        f->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.get()));
+        const QString line = f->Label(Text::Action)->text();
+        QVERIFY2(line.startsWith(QString::fromStdString("Interrupted update of " + address + " (begun ")),
+                 qPrintable(line));
+        QVERIFY2(line.endsWith("UTC): the meter may wait in its bootloader. Press FIRMWARE UPDATE to finish it."),
+                 qPrintable(line));
+        QVERIFY(d.boxes.empty());
+        QVERIFY(f->close());
     }
 
     // A pasted address with blanks around it: the meter is updated at the

@@ -81,10 +81,14 @@ struct Rig {
     std::string RecordPlace() const { return "The update history keeps the record of this run: " + History().string(); }
     std::string File() const { return settings::SettingsFileName(dir.path().string(), 0); }
     fs::path History() const { return dir.path() / "state" / "ethernet-loader" / "updates.jsonl"; }
-    std::vector<nlohmann::json> Records() const {
+    // The runs' end records; `starts`: their start records.
+    std::vector<nlohmann::json> Records(bool starts = false) const {
         std::vector<nlohmann::json> out;
         std::ifstream in(History());
-        for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line, nullptr, false));
+        for (std::string line; std::getline(in, line);) {
+            auto record = nlohmann::json::parse(line, nullptr, false);
+            if (record.contains("event") == starts) out.push_back(std::move(record));
+        }
         return out;
     }
 
@@ -759,6 +763,8 @@ TEST(History, ARunBrokenOffByAFaultOfThisComputerIsRecordedAsSuch) {
     EXPECT_EQ(view.boxes[0].text, "no timer left.");
     std::ifstream in(o.historyLog);
     std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ(nlohmann::json::parse(line)["event"], "started");
     ASSERT_TRUE(std::getline(in, line));
     const auto rec = nlohmann::json::parse(line);
     EXPECT_EQ(rec["result"], "communication-error");
