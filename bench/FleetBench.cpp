@@ -139,6 +139,31 @@ const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
 }  // namespace
 
+// 1 meter and kReturnFleet meters that boot in kSlowBootS, with the default
+// watch; true when every result was honest.
+bool RunReturnCase(std::vector<std::string>& verdicts) {
+    bool honest = true;
+    std::printf("\nreturn after RESET: meters that boot in %s s, the default watch\n", kSlowBootS);
+    std::printf("%8s %9s %8s %11s %12s %12s %9s %7s\n", "meters", "wall s", "ratio", "tool CPU s", "first back s",
+                "last back s", "updated", "false");
+    double alone = 0;
+    for (int n : {1, kReturnFleet}) {
+        const Figures f = Run(n, kSlowBootS);
+        if (n == 1 && f.ran) alone = f.wallS;
+        const double ratio = alone > 0 ? f.wallS / alone : 0.0;
+        honest = honest && f.ran && f.falseResults == 0;
+        std::printf("%8d %9.3f %8.4f %11.3f %12.1f %12.1f %9d %7d%s\n", n, f.wallS, ratio, f.cpuS, f.firstBackS,
+                    f.lastBackS, f.updated, f.falseResults, f.ran ? "" : "  (did not run to its end)");
+        std::fflush(stdout);
+        if (n == kReturnFleet && alone > 0) {
+            char line[160];
+            std::snprintf(line, sizeof line, "return ratio at %d: %.4f <= 1.05 %s", n, ratio, Verdict(ratio <= 1.05));
+            verdicts.push_back(line);
+        }
+    }
+    return honest;
+}
+
 int main(int argc, char** argv) {
     std::vector<int> sizes;
     bool returnCase = argc == 1;
@@ -187,27 +212,7 @@ int main(int argc, char** argv) {
             verdicts.push_back(line);
         }
     }
-    if (returnCase) {
-        std::printf("\nreturn after RESET: meters that boot in %s s, the default watch\n", kSlowBootS);
-        std::printf("%8s %9s %8s %11s %12s %12s %9s %7s\n", "meters", "wall s", "ratio", "tool CPU s", "first back s",
-                    "last back s", "updated", "false");
-        double alone = 0;
-        for (int n : {1, kReturnFleet}) {
-            const Figures f = Run(n, kSlowBootS);
-            if (n == 1 && f.ran) alone = f.wallS;
-            const double ratio = alone > 0 ? f.wallS / alone : 0.0;
-            honest = honest && f.ran && f.falseResults == 0;
-            std::printf("%8d %9.3f %8.4f %11.3f %12.1f %12.1f %9d %7d%s\n", n, f.wallS, ratio, f.cpuS, f.firstBackS,
-                        f.lastBackS, f.updated, f.falseResults, f.ran ? "" : "  (did not run to its end)");
-            std::fflush(stdout);
-            if (n == kReturnFleet && alone > 0) {
-                char line[160];
-                std::snprintf(line, sizeof line, "return ratio at %d: %.4f <= 1.05 %s", n, ratio,
-                              Verdict(ratio <= 1.05));
-                verdicts.push_back(line);
-            }
-        }
-    }
+    if (returnCase) honest = RunReturnCase(verdicts) && honest;
     getloadavg(load, 3);
     std::printf("load average after: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
     for (const auto& v : verdicts) std::printf("%s\n", v.c_str());

@@ -817,13 +817,68 @@ TEST_F(CliEndToEnd, FleetOf256MetersIsProbedAtOnce) {
     EXPECT_EQ(cli->OutLines().back(), "256 meters: 256 probed, 0 failed, 0 running");
 }
 
+// What one meter's report says after the watch, and what its meter saw.
+struct ReturnRow {
+    const char* result;
+    bool back;
+    const char* revision;  // nullptr: none named
+    int reads;             // Read Device Identification requests the meter got
+    std::vector<std::string> says;
+};
+
+void ExpectReturn(const json& m, const ReturnRow& row, const json& atMeter, double bootTimeS) {
+    SCOPED_TRACE(m.dump());
+    EXPECT_EQ(m["result"], row.result);
+    EXPECT_EQ(m["blocks_written"], 24) << "the watch comes after a whole update";
+    if (row.back) {
+        ASSERT_TRUE(m["back_after_s"].is_number());
+        EXPECT_GE(m["back_after_s"].get<double>(), bootTimeS);
+        EXPECT_LE(m["back_after_s"].get<double>(), 3.0);
+    } else {
+        EXPECT_TRUE(m["back_after_s"].is_null());
+    }
+    EXPECT_EQ(m["revision"], row.revision ? json(row.revision) : json(nullptr));
+    EXPECT_EQ(m["vendor"], row.revision ? json("VELTRONA") : json(nullptr));
+    EXPECT_EQ(m["product"], row.revision ? json("QT5201") : json(nullptr));
+    for (const std::string& words : row.says)
+        EXPECT_NE(m["message"].get<std::string>().find(words), std::string::npos) << words;
+    EXPECT_EQ(atMeter["requests"], 1) << "the boot-mode request only";
+    EXPECT_EQ(atMeter["deviceIdRequests"], row.reads);
+    EXPECT_EQ(atMeter["flash"], "match");
+}
+
+// The meters' own log: after its "RESET", no meter got another boot-mode request.
+void ExpectNoRequestAfterReset(const std::string& log, size_t meters) {
+    std::set<std::string> reset;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        json e = json::parse(line, nullptr, false);
+        if (e["command"] == "RESET") reset.insert(e["meter"].get<std::string>());
+        if (e["command"] == "MODBUS" && e["function"] == 16) {
+            EXPECT_FALSE(reset.count(e["meter"].get<std::string>())) << line;
+        }
+    }
+    EXPECT_EQ(reset.size(), meters);
+}
+
+// The meters a retry of `report` would take up, as "plan" reads them.
+std::vector<std::string> RetriedMeters(const std::string& report, const std::string& firmware) {
+    auto cli = StartCli({"plan", "update", "--retry-failed", report, "--image", firmware});
+    EXPECT_EQ(cli->Wait(Clock::now() + 30s), 0) << cli->ErrText();
+    std::string out;
+    for (const auto& l : cli->OutLines()) out += l + "\n";
+    const json plan = json::parse(out, nullptr, false);
+    std::vector<std::string> addresses;
+    for (const auto& m : plan["meters"]) addresses.push_back(m["address"]);
+    return addresses;
+}
+
 // After "RESET" each meter is watched until it is back in service, and only
 // read: one meter-sim serves a meter of every kind of return, and two runs
 // at once update them, one of them expecting another revision.
 TEST_F(CliEndToEnd, TheWatchAfterTheResetTellsWhatCameBack) {
     const std::string firmware = SmallFirmware();
     const std::string log = Scratch("sim.log");
-    constexpr double kBootTimeS = 0.3;
     auto sim = StartSim({"--address",
                          Ip(12, 2),
                          "--meters",
@@ -849,29 +904,18 @@ TEST_F(CliEndToEnd, TheWatchAfterTheResetTellsWhatCameBack) {
                          "never-back"});
     ::setenv("LOADER_PASSWORD", "1234", 1);
     const std::string watched = Scratch("watched.json"), expecting = Scratch("expecting.json");
-    const std::vector<std::string> watch = {"--image", firmware, "--back-within", "3"};
-    std::vector<std::string> first = {"update", Ip(12, 2), Ip(12, 3), Ip(12, 4), Ip(12, 5), "--report", watched};
-    std::vector<std::string> second = {"update", Ip(12, 6), "--expect-revision", "2.40", "--report", expecting};
-    first.insert(first.end(), watch.begin(), watch.end());
-    second.insert(second.end(), watch.begin(), watch.end());
-    auto cliFirst = StartCli(first);
-    auto cliSecond = StartCli(second);
+    auto cliFirst = StartCli({"update", Ip(12, 2), Ip(12, 3), Ip(12, 4), Ip(12, 5), "--report", watched, "--image",
+                              firmware, "--back-within", "3"});
+    auto cliSecond = StartCli({"update", Ip(12, 6), "--expect-revision", "2.40", "--report", expecting, "--image",
+                               firmware, "--back-within", "3"});
     EXPECT_EQ(cliFirst->Wait(Clock::now() + 60s), 1) << cliFirst->ErrText();
     EXPECT_EQ(cliSecond->Wait(Clock::now() + 60s), 1) << cliSecond->ErrText();
     const json summary = SimSummary(*sim);
 
     const json r1 = ReadJson(watched), r2 = ReadJson(expecting);
-    ASSERT_TRUE(r1.is_object() && r2.is_object()) << "no report";
-    ASSERT_EQ(r1["meters"].size(), 4u);
-    ASSERT_EQ(r2["meters"].size(), 1u);
+    ASSERT_TRUE(r1.is_object() && r2.is_object() && r1["meters"].size() == 4 && r2["meters"].size() == 1) << r1 << r2;
     const json meters = {r1["meters"][0], r1["meters"][1], r1["meters"][2], r1["meters"][3], r2["meters"][0]};
-    const struct {
-        const char* result;
-        bool back;
-        const char* revision;  // nullptr: none named
-        int reads;             // Read Device Identification requests the meter got
-        std::vector<std::string> says;
-    } rows[] = {
+    const ReturnRow rows[] = {
         {"updated", true, "2.31", 1, {"Back in service after ", ", revision 2.31."}},
         {"updated", true, nullptr, 1, {"Back in service after "}},
         {"not-back",
@@ -884,54 +928,10 @@ TEST_F(CliEndToEnd, TheWatchAfterTheResetTellsWhatCameBack) {
         {"wrong-revision", true, "2.31", 1, {"runs firmware revision 2.31, not the expected 2.40."}},
     };
     ASSERT_EQ(summary.size(), std::size(rows));
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        const auto& row = rows[i];
-        const json& m = meters[i];
-        SCOPED_TRACE(m.dump());
-        EXPECT_EQ(m["result"], row.result);
-        EXPECT_EQ(m["blocks_written"], 24) << "the watch comes after a whole update";
-        if (row.back) {
-            ASSERT_TRUE(m["back_after_s"].is_number());
-            EXPECT_GE(m["back_after_s"].get<double>(), kBootTimeS);
-            EXPECT_LE(m["back_after_s"].get<double>(), 3.0);
-        } else {
-            EXPECT_TRUE(m["back_after_s"].is_null());
-        }
-        EXPECT_EQ(m["revision"], row.revision ? json(row.revision) : json(nullptr));
-        EXPECT_EQ(m["vendor"], row.revision ? json("VELTRONA") : json(nullptr));
-        EXPECT_EQ(m["product"], row.revision ? json("QT5201") : json(nullptr));
-        for (const std::string& words : row.says)
-            EXPECT_NE(m["message"].get<std::string>().find(words), std::string::npos) << words;
-        EXPECT_EQ(summary[i]["requests"], 1) << "the boot-mode request only";
-        EXPECT_EQ(summary[i]["deviceIdRequests"], row.reads);
-        EXPECT_EQ(summary[i]["flash"], "match");
-    }
-
-    // The meter's own log: after its "RESET", never another boot-mode request.
-    std::set<std::string> reset;
-    std::ifstream in(log);
-    for (std::string line; std::getline(in, line);) {
-        json e = json::parse(line, nullptr, false);
-        if (e["command"] == "RESET") reset.insert(e["meter"].get<std::string>());
-        if (e["command"] == "MODBUS" && e["function"] == 16) {
-            EXPECT_FALSE(reset.count(e["meter"].get<std::string>())) << line;
-        }
-    }
-    EXPECT_EQ(reset.size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) ExpectReturn(meters[i], rows[i], summary[i], 0.3);
+    ExpectNoRequestAfterReset(log, std::size(rows));
 
     // A retry of either run takes up exactly its meters not back or on the wrong revision.
-    const struct {
-        std::string report;
-        std::vector<std::string> addresses;
-    } retries[] = {{watched, {Ip(12, 4), Ip(12, 5)}}, {expecting, {Ip(12, 6)}}};
-    for (const auto& retry : retries) {
-        auto plan = StartCli({"plan", "update", "--retry-failed", retry.report, "--image", firmware});
-        EXPECT_EQ(plan->Wait(Clock::now() + 30s), 0) << plan->ErrText();
-        std::string out;
-        for (const auto& l : plan->OutLines()) out += l + "\n";
-        json p = json::parse(out, nullptr, false);
-        std::vector<std::string> addresses;
-        for (const auto& m : p["meters"]) addresses.push_back(m["address"]);
-        EXPECT_EQ(addresses, retry.addresses) << out;
-    }
+    EXPECT_EQ(RetriedMeters(watched, firmware), (std::vector<std::string>{Ip(12, 4), Ip(12, 5)}));
+    EXPECT_EQ(RetriedMeters(expecting, firmware), (std::vector<std::string>{Ip(12, 6)}));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "image/FlashImage.h"
@@ -623,76 +624,88 @@ INSTANTIATE_TEST_SUITE_P(
                       SlowCase{"Rtt30s", 30000ms, 0ms, 0, false, Outcome::NotFound}),
     [](const ::testing::TestParamInfo<SlowCase>& i) { return i.param.name; });
 
+struct ReturnCase {
+    const char* name;
+    std::function<void(ScriptedMeter&)> meter;
+    std::chrono::seconds limit;
+    std::string expected;  // revision
+    Outcome outcome;
+    ReturnState state;
+    std::optional<double> askedAfterS;  // the request that was answered, from "RESET"
+    std::string revision, bootloader;
+    int requests;  // read-only requests
+};
+
+void PrintTo(const ReturnCase& c, std::ostream* os) { *os << c.name; }
+class WaysBack : public ::testing::TestWithParam<ReturnCase> {};
+
+TEST_P(WaysBack, DecideTheVerdictAndOnlyTheReadReachesTheMeter) {
+    const ReturnCase& c = GetParam();
+    Bench b(SmallImage({0x08400}));
+    c.meter(b.meter);
+    UpdateRequest request{"127.0.0.1", "1234"};
+    request.returnLimit = c.limit;
+    request.expectedRevision = c.expected;
+    const UpdateResult r = b.engine.Run(request);
+
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(r.back.state, c.state);
+    EXPECT_EQ(r.back.revision, c.revision);
+    EXPECT_EQ(r.back.bootloader, c.bootloader);
+    EXPECT_EQ(b.meter.Count("MODBUS"), 1) << "never the boot-mode request again";
+    EXPECT_EQ(b.meter.Count("DEVICE-ID"), c.requests);
+    const double reset = b.meter.Times("RESET").at(0);
+    const auto asked = b.meter.Times("DEVICE-ID");
+    ASSERT_EQ(r.back.backAfterS.has_value(), c.askedAfterS.has_value());
+    if (c.askedAfterS) {
+        EXPECT_EQ(asked.at(0), reset + *c.askedAfterS * 1000) << "first after the pause, then each second";
+        EXPECT_NEAR(*r.back.backAfterS, *c.askedAfterS, 0.002);
+    }
+    if (c.state == ReturnState::InBootloader || c.state == ReturnState::NoAnswer) {
+        EXPECT_EQ(b.meter.Times("VER?").back(), reset + 10'000) << "asked once the limit has passed";
+        EXPECT_EQ(b.meter.Count("VER?"), 2);
+    }
+    if (c.state == ReturnState::NotWatched) {
+        EXPECT_EQ(b.clock.Ms(), reset + 50 + 2000) << "ends as without a watch";
+    }
+}
+
 // After "RESET" the meter is watched until its application answers: each way
 // back decides the verdict, and nothing but the read-only request reaches
 // its Modbus port.
-TEST(Engine, WatchesTheMeterComeBackAfterItsReset) {
-    using std::nullopt;
-    const auto none = [](ScriptedMeter&) {};
-    struct Case {
-        const char* name;
-        std::function<void(ScriptedMeter&)> meter;
-        std::chrono::seconds limit;
-        std::string expected;  // revision
-        Outcome outcome;
-        ReturnState state;
-        std::optional<double> askedAfterS;  // the request that was answered, from "RESET"
-        std::string revision, bootloader;
-        int requests;  // read-only requests
-    } cases[] = {
-        {"back with its revision", none, 60s, "2.31", Outcome::Updated, ReturnState::Back, 2.05, "2.31", "", 1},
-        {"back with an exception answer",
-         [](ScriptedMeter& m) { m.deviceIdAnswer = protocol::DeviceIdAnswer{1}.Encode(); }, 60s, "", Outcome::Updated,
-         ReturnState::Back, 2.05, "", "", 1},
-        {"back late, once a second until then", [](ScriptedMeter& m) { m.bootTime = 14s; }, 60s, "", Outcome::Updated,
-         ReturnState::Back, 14.05, "2.31", "", 1},
-        {"stays in its bootloader",
-         [](ScriptedMeter& m) {
-             m.bootTime.reset();
-             m.staysInBootloader = true;
-         },
-         10s, "", Outcome::NotBack, ReturnState::InBootloader, nullopt, "", "TALVO-ETH-BOOTLOADER-V1.00", 0},
-        {"never back", [](ScriptedMeter& m) { m.bootTime.reset(); }, 10s, "", Outcome::NotBack, ReturnState::NoAnswer,
-         nullopt, "", "", 0},
-        {"another revision", none, 60s, "2.40", Outcome::WrongRevision, ReturnState::Back, 2.05, "2.31", "", 1},
-        {"no revision named, one expected",
-         [](ScriptedMeter& m) { m.deviceIdAnswer = protocol::DeviceIdAnswer{1}.Encode(); }, 60s, "2.31",
-         Outcome::WrongRevision, ReturnState::Back, 2.05, "", "", 1},
-        {"a limit the pause has used up: one attempt all the same", none, 1s, "", Outcome::Updated, ReturnState::Back,
-         2.05, "2.31", "", 1},
-        {"not watched", none, 0s, "2.40", Outcome::Updated, ReturnState::NotWatched, nullopt, "", "", 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bench b(SmallImage({0x08400}));
-        c.meter(b.meter);
-        UpdateRequest request{"127.0.0.1", "1234"};
-        request.returnLimit = c.limit;
-        request.expectedRevision = c.expected;
-        const UpdateResult r = b.engine.Run(request);
-
-        EXPECT_EQ(r.outcome, c.outcome);
-        EXPECT_EQ(r.back.state, c.state);
-        EXPECT_EQ(r.back.revision, c.revision);
-        EXPECT_EQ(r.back.bootloader, c.bootloader);
-        EXPECT_EQ(b.meter.Count("MODBUS"), 1) << "never the boot-mode request again";
-        EXPECT_EQ(b.meter.Count("DEVICE-ID"), c.requests);
-        const double reset = b.meter.Times("RESET").at(0);
-        const auto asked = b.meter.Times("DEVICE-ID");
-        ASSERT_EQ(r.back.backAfterS.has_value(), c.askedAfterS.has_value());
-        if (c.askedAfterS) {
-            EXPECT_EQ(asked.at(0), reset + *c.askedAfterS * 1000) << "first after the pause, then each second";
-            EXPECT_NEAR(*r.back.backAfterS, *c.askedAfterS, 0.002);
-        }
-        if (c.state == ReturnState::InBootloader || c.state == ReturnState::NoAnswer) {
-            EXPECT_EQ(b.meter.Times("VER?").back(), reset + 10'000) << "asked once the limit has passed";
-            EXPECT_EQ(b.meter.Count("VER?"), 2);
-        }
-        if (c.state == ReturnState::NotWatched) {
-            EXPECT_EQ(b.clock.Ms(), reset + 50 + 2000) << "ends as without a watch";
-        }
-    }
-}
+const auto kNone = [](ScriptedMeter&) {};
+const auto kExceptionAnswer = [](ScriptedMeter& m) { m.deviceIdAnswer = protocol::DeviceIdAnswer{1}.Encode(); };
+INSTANTIATE_TEST_SUITE_P(
+    Rows, WaysBack,
+    ::testing::Values(ReturnCase{"back with its revision", kNone, 60s, "2.31", Outcome::Updated, ReturnState::Back,
+                                 2.05, "2.31", "", 1},
+                      ReturnCase{"back with an exception answer", kExceptionAnswer, 60s, "", Outcome::Updated,
+                                 ReturnState::Back, 2.05, "", "", 1},
+                      ReturnCase{"back late, once a second until then", [](ScriptedMeter& m) { m.bootTime = 14s; }, 60s,
+                                 "", Outcome::Updated, ReturnState::Back, 14.05, "2.31", "", 1},
+                      ReturnCase{"stays in its bootloader",
+                                 [](ScriptedMeter& m) {
+                                     m.bootTime.reset();
+                                     m.staysInBootloader = true;
+                                 },
+                                 10s, "", Outcome::NotBack, ReturnState::InBootloader, std::nullopt, "",
+                                 "TALVO-ETH-BOOTLOADER-V1.00", 0},
+                      ReturnCase{"never back", [](ScriptedMeter& m) { m.bootTime.reset(); }, 10s, "", Outcome::NotBack,
+                                 ReturnState::NoAnswer, std::nullopt, "", "", 0},
+                      ReturnCase{"another revision", kNone, 60s, "2.40", Outcome::WrongRevision, ReturnState::Back,
+                                 2.05, "2.31", "", 1},
+                      ReturnCase{"no revision named, one expected", kExceptionAnswer, 60s, "2.31",
+                                 Outcome::WrongRevision, ReturnState::Back, 2.05, "", "", 1},
+                      ReturnCase{"a limit the pause has used up: one attempt all the same", kNone, 1s, "",
+                                 Outcome::Updated, ReturnState::Back, 2.05, "2.31", "", 1},
+                      ReturnCase{"not watched", kNone, 0s, "2.40", Outcome::Updated, ReturnState::NotWatched,
+                                 std::nullopt, "", "", 0}),
+    [](const auto& info) {
+        std::string name;
+        for (const char ch : std::string(info.param.name))
+            name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    });
 
 // A stop while the meter is watched ends the watch at once and leaves the
 // verdict as the update made it.

@@ -908,6 +908,26 @@ void WithWatch(Rig& r, Watch watch) {
 
 }  // namespace
 
+// A watch that finds `found` after telling 2 s, and sees first whether the
+// window shows the success with its controls back.
+Watch WatchFinding(Rig& r, const update::ReturnFacts& found, bool& controlsBack) {
+    return [&r, found, &controlsBack](const std::string& address, const update::UpdateResult& run,
+                                      std::chrono::seconds limit, update::UpdateListener& listener,
+                                      const update::CancelToken&) {
+        EXPECT_EQ(address, "127.0.0.1");
+        EXPECT_TRUE(run.resetSent);
+        EXPECT_EQ(limit, 60s);
+        std::promise<bool> seen;
+        r.view.Post([&] {
+            seen.set_value(!r.model->Running() && r.view.enabled[Control::UpdateButton] &&
+                           r.view.texts[Text::Verdict] == "Successfully updated.");
+        });
+        controlsBack = seen.get_future().get();
+        listener.Awaiting(2s);
+        return found;
+    };
+}
+
 // After "RESET" the window awaits the meter's return: the controls come back
 // at their moment, the verdict counts the seconds, then tells how the meter
 // came back, or a box tells what was found and what to do.
@@ -948,20 +968,7 @@ TEST(Watch, TheVerdictFollowsTheMetersReturn) {
         SCOPED_TRACE(c.name);
         Rig r;
         bool controlsBack = false;
-        WithWatch(r, [&](const std::string& address, const update::UpdateResult& run, std::chrono::seconds limit,
-                         update::UpdateListener& listener, const update::CancelToken&) {
-            EXPECT_EQ(address, "127.0.0.1");
-            EXPECT_TRUE(run.resetSent);
-            EXPECT_EQ(limit, 60s);
-            std::promise<bool> seen;
-            r.view.Post([&] {
-                seen.set_value(!r.model->Running() && r.view.enabled[Control::UpdateButton] &&
-                               r.view.texts[Text::Verdict] == "Successfully updated.");
-            });
-            controlsBack = seen.get_future().get();
-            listener.Awaiting(2s);
-            return c.found;
-        });
+        WithWatch(r, WatchFinding(r, c.found, controlsBack));
         r.model->UpdateClicked();
         r.view.PumpUntil([&] { return !r.model->Running() && !r.model->Watching(); });
 
