@@ -39,8 +39,8 @@ std::string BlockFailedText(uint32_t address, const update::AnswerBytes& a) {
 }
 
 std::string InterruptedUpdateText(const std::string& address, const std::string& begun) {
-    return "Interrupted update of " + address + " (begun " + begun + "): the meter may wait in its bootloader. Press " +
-           kFirmwareUpdate + " to finish it.";
+    // At most 89 characters for a dotted address: the verdict's width.
+    return "Interrupted update of " + address + " (" + begun + "): may wait in its bootloader.";
 }
 
 std::string AwaitingReturnText(std::chrono::seconds sinceReset) {

@@ -46,9 +46,11 @@ inline constexpr char kNotBack[] = "Not back in service.";
 inline constexpr char kNotBackLine[] = "The meter did not come back into service after the update.";
 
 // At start-up, for an update of the address that a dead process began and
-// never ended: "Interrupted update of 10.1.4.21 (begun 2026-12-08 10:42 UTC):
-// the meter may wait in its bootloader. Press FIRMWARE UPDATE to finish it."
+// never ended, in the verdict's place: "Interrupted update of 10.1.4.21
+// (2026-12-08 10:42 UTC): may wait in its bootloader."; and on the action
+// line what to do.
 std::string InterruptedUpdateText(const std::string& address, const std::string& begun);
+inline constexpr char kFinishInterrupted[] = "Press FIRMWARE UPDATE to finish it.";
 
 // Latin-1 bytes as UTF-8, up to the first zero byte: what a label shows of them.
 std::string FromLatin1(std::string_view latin1);

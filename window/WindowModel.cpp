@@ -272,6 +272,12 @@ void WindowModel::Start() {
         s.action = kAsking;
         s.identity = kAsking;
         s.verdict = "0%";
+        // An update of this meter that died with its window is told in the
+        // verdict's place until the next run begins.
+        if (!interrupted_.empty()) {
+            s.verdict = interrupted_;
+            s.verdictBackground = kFailureColour;
+        }
         s.updateButton = kFirmwareUpdate;
         // A developer build keeps the image export's controls.
         s.exportVisible = options_.developerControls;
@@ -284,9 +290,7 @@ void WindowModel::Activated() {
     // without clearing the lines.
     if (std::exchange(activated_, true)) return;
     Change([this](WindowState& s) {
-        // An update of this meter that died with its window is told here
-        // until the next run begins.
-        s.action = interrupted_;
+        s.action = interrupted_.empty() ? "" : kFinishInterrupted;
         s.identity.clear();
     });
     view_.Focus(Control::PasswordField);

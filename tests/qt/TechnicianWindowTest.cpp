@@ -136,11 +136,11 @@ private slots:
         f->show();
         f->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(f.get()));
-        const QString line = f->Label(Text::Action)->text();
-        QVERIFY2(line.startsWith(QString::fromStdString("Interrupted update of " + address + " (begun ")),
+        const QString line = f->Label(Text::Verdict)->text();
+        QVERIFY2(line.startsWith(QString::fromStdString("Interrupted update of " + address + " (20")),
                  qPrintable(line));
-        QVERIFY2(line.endsWith("UTC): the meter may wait in its bootloader. Press FIRMWARE UPDATE to finish it."),
-                 qPrintable(line));
+        QVERIFY2(line.endsWith(" UTC): may wait in its bootloader."), qPrintable(line));
+        QCOMPARE(f->Label(Text::Action)->text(), QString("Press FIRMWARE UPDATE to finish it."));
         QVERIFY(d.boxes.empty());
         QVERIFY(f->close());
     }
