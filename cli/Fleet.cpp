@@ -38,6 +38,27 @@ void OnThreads(size_t count, const std::function<void()>& work) {
     for (pthread_t t : threads) pthread_join(t, nullptr);
 }
 
+// One meter's update events, to the display and to the observers.
+class FleetListener final : public update::UpdateListener {
+public:
+    FleetListener(Display& display, size_t meter, const std::vector<MeterObserver*>& observers)
+        : display_(display, meter), meter_(meter), observers_(observers) {}
+    void StageChanged(update::Stage s) override {
+        display_.StageChanged(s);
+        for (MeterObserver* o : observers_) o->StageChanged(meter_, s);
+    }
+    void ProgressChanged(const update::Progress& p) override { display_.ProgressChanged(p); }
+    void RetriesChanged(int n) override { display_.RetriesChanged(n); }
+    void TimeLeft(std::chrono::seconds left) override { display_.TimeLeft(left); }
+    void Awaiting(std::chrono::seconds sinceReset) override { display_.Awaiting(sinceReset); }
+    void Notify(update::Notice n, const update::UpdateResult& soFar) override { display_.Notify(n, soFar); }
+
+private:
+    MeterListener display_;
+    size_t meter_;
+    const std::vector<MeterObserver*>& observers_;
+};
+
 }  // namespace
 
 void ForEachOnThreads(size_t count, int jobs, const std::function<void(size_t)>& work) {
@@ -56,16 +77,20 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
             records[i].address = hosts[i];
             records[i].result.outcome = update::Outcome::Cancelled;
         } else {
-            MeterListener listener(display, i);
+            for (MeterObserver* o : options.observers) o->Started(i);
+            FleetListener listener(display, i, options.observers);
             update::UpdateRequest request{hosts[i], options.password, options.command == Command::Update,
                                           options.connectLimit};
             request.returnLimit = options.returnLimit;
             request.expectedRevision = options.expectedRevision;
-            records[i] = core::RunMeterOnOwnLinks(
-                request, {options.firmware, options.ports, options.lockScope, options.begun}, listener, stop);
+            const core::RunBegun begun = [&](const MeterRecord& m) {
+                for (MeterObserver* o : options.observers) o->Begun(i, m);
+            };
+            records[i] = core::RunMeterOnOwnLinks(request, {options.firmware, options.ports, options.lockScope, begun},
+                                                  listener, stop);
         }
         display.Finished(i, records[i]);
-        if (options.finished) options.finished(records[i]);
+        for (MeterObserver* o : options.observers) o->Finished(i, records[i]);
     });
     return records;
 }

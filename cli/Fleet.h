@@ -14,9 +14,27 @@
 #include "cli/Display.h"
 #include "image/FlashImage.h"
 #include "update/PlainPacer.h"
+#include "update/UpdateEvents.h"
 #include "cli/Report.h"
 
 namespace cli {
+
+// What follows the meters besides the display (the update history, the
+// live report), told on each meter's thread as it happens.
+class MeterObserver {
+public:
+    virtual ~MeterObserver() = default;
+    // The meter's turn has come: its lock is taken (or found held) and it is
+    // contacted next. A meter whose turn never comes (the run was stopped
+    // first) only ends.
+    virtual void Started(size_t /*meter*/) {}
+    // The meter is locked and nothing is sent to it yet (the update
+    // history's start record); not told of a meter another run holds.
+    virtual void Begun(size_t /*meter*/, const MeterRecord&) {}
+    virtual void StageChanged(size_t /*meter*/, update::Stage) {}
+    // The meter has ended, contacted or not.
+    virtual void Finished(size_t /*meter*/, const MeterRecord&) {}
+};
 
 struct FleetOptions {
     Command command = Command::Update;
@@ -32,10 +50,8 @@ struct FleetOptions {
     std::string lockScope;
     // The ports every meter serves: the protocol's, but in rehearsals and tests.
     core::MeterPorts ports;
-    // Called on the meter's thread once it is locked, before anything is sent to it.
-    std::function<void(const MeterRecord&)> begun;
-    // Called on the meter's thread once it has ended, contacted or not.
-    std::function<void(const MeterRecord&)> finished;
+    // Told of each meter as the display is; they outlive the run.
+    std::vector<MeterObserver*> observers;
 };
 
 // Calls work(i) for each i below count, `jobs` at a time, each on a thread

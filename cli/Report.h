@@ -10,6 +10,7 @@
 
 #include "brand/Brand.h"
 #include "history/Record.h"
+#include "update/UpdateEvents.h"
 
 namespace cli {
 
@@ -55,10 +56,30 @@ bool SucceededResult(std::string_view result);
 // What happened and what state the meter is left in, in plain words.
 std::string ResultMessage(const MeterRecord& m, Command c);
 
+// The results of meters a run has not ended, as its report names them while
+// the run goes on, and as a report left by a killed run keeps them. Both are
+// failures: a retry takes them up, merged reports count them as failed.
+inline constexpr char kInterrupted[] = "interrupted";
+inline constexpr char kNotStarted[] = "not-started";
+
+// A meter of a run still going on.
+struct MeterSoFar {
+    enum class State { NotStarted, Running, Ended };
+    State state = State::NotStarted;
+    // Ended: its record. Before: its address, and once it has started, its start.
+    MeterRecord record;
+    std::optional<update::Stage> stage;  // Running: the last one it reported
+};
+
 // "2026-12-07T11:50:00.123Z"
 std::string IsoTime(std::chrono::system_clock::time_point t);
 
 nlohmann::ordered_json ReportJson(const RunRecord& run);
+// The report of a run still going on, as it stands at `now`: the meters
+// given here in place of run's, those not ended as interrupted (with the
+// stage they were in) or not-started, and no finish.
+nlohmann::ordered_json ReportSoFar(const RunRecord& run, const std::vector<MeterSoFar>& meters,
+                                   std::chrono::system_clock::time_point now);
 
 // The update history's lines for one meter of the run: its start, and its end.
 std::string StartLine(const RunRecord& run, const MeterRecord& m);

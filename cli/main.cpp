@@ -15,6 +15,7 @@
 #include "cli/EarlierReports.h"
 #include "platform/File.h"
 #include "cli/Fleet.h"
+#include "cli/LiveReport.h"
 #include "brand/LoaderVersion.h"
 #include "history/Log.h"
 #include "platform/Process.h"
@@ -35,13 +36,17 @@ int Refuse(const std::string& why) {
 }
 
 // Writes the report to a new file beside `path` and puts that in its place:
-// a crash or a full disk never leaves half a report, nor destroys the last
-// one. Returns why not, or empty.
-std::string WriteReport(const std::filesystem::path& path, const nlohmann::ordered_json& report) {
-    const platform::ReplaceStatus replaced = platform::ReplaceFile(path, report.dump(2) + "\n");
+// a crash, a power cut or a full disk never leaves half a report, nor
+// destroys the last one. Returns why not, or empty.
+std::string WriteReportText(const std::filesystem::path& path, const std::string& text) {
+    const platform::ReplaceStatus replaced = platform::ReplaceFile(path, text);
     if (replaced.Ok()) return {};
     if (replaced.failed == platform::ReplaceStatus::Step::PutInPlace) return "it cannot be replaced";
     return std::system_category().message(static_cast<int>(replaced.status.code));
+}
+
+std::string WriteReport(const std::filesystem::path& path, const nlohmann::ordered_json& report) {
+    return WriteReportText(path, report.dump(2) + "\n");
 }
 
 // Joins the reports of many sites into one; 0 when every meter of them
@@ -67,12 +72,12 @@ int MergeReportsCommand(const cli::Plan& plan) {
 // The update history's records: one line per meter contacted, written as
 // each meter ends. A failure is a warning once the run is over; it never
 // changes a meter's result.
-class HistoryWriter {
+class HistoryWriter final : public cli::MeterObserver {
 public:
     explicit HistoryWriter(const cli::RunRecord& run) : run_(run), log_(history::LogPath()) {}
     // Before anything is sent to the meter, so that a run that dies leaves its trace.
-    void Start(const cli::MeterRecord& m) { Append(cli::StartLine(run_, m)); }
-    void Write(const cli::MeterRecord& m) {
+    void Begun(size_t, const cli::MeterRecord& m) override { Append(cli::StartLine(run_, m)); }
+    void Finished(size_t, const cli::MeterRecord& m) override {
         if (m.contacted) Append(cli::RecordLine(run_, m));
     }
     void Warn() const {
@@ -142,6 +147,19 @@ int Preview(const cli::Plan& plan, const std::function<std::string(const std::st
     return plan.refusals.empty() ? cli::kAllSucceeded : cli::kNothingSent;
 }
 
+cli::FleetOptions FleetOptionsOf(const cli::Plan& plan) {
+    cli::FleetOptions options;
+    options.command = plan.command;
+    options.password = plan.password;
+    options.firmware = plan.Firmware();
+    options.jobs = plan.jobs;
+    options.connectLimit = plan.connectLimit;
+    options.returnLimit = plan.returnLimit;
+    options.expectedRevision = plan.expectedRevision;
+    options.ports = plan.ports;
+    return options;
+}
+
 // Runs every meter of the plan into `run`; the exit status when it ends
 // before any meter is contacted.
 std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
@@ -152,15 +170,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
         run.started = run.finished = std::chrono::system_clock::now();
         return std::nullopt;
     }
-    cli::FleetOptions options;
-    options.command = plan.command;
-    options.password = plan.password;
-    options.firmware = plan.Firmware();
-    options.jobs = plan.jobs;
-    options.connectLimit = plan.connectLimit;
-    options.returnLimit = plan.returnLimit;
-    options.expectedRevision = plan.expectedRevision;
-    options.ports = plan.ports;
+    cli::FleetOptions options = FleetOptionsOf(plan);
     const std::vector<std::string> hosts = plan.Addresses();
     // Two sockets for each meter at work, and a few for the rest.
     const size_t sockets = 2 * std::min(static_cast<size_t>(options.jobs), hosts.size()) + 64;
@@ -169,16 +179,22 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
                       " open files; this system allows " + std::to_string(allowed) +
                       " (ulimit -n): give a smaller --jobs");
     options.lockScope = platform::MeterLockScope();
-    options.begun = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Start(m); };
-    options.finished = [&historyWriter](const cli::MeterRecord& m) { historyWriter.Write(m); };
+    options.observers.push_back(&historyWriter);
 
+    run.started = std::chrono::system_clock::now();
+    std::optional<cli::LiveReport> live;
+    if (!plan.reportFile.empty()) {
+        live.emplace(run, hosts, [&plan](const std::string& text) { return WriteReportText(plan.reportFile, text); });
+        if (const std::string why = live->Begin(); !why.empty())
+            return Refuse("--report " + plan.reportFile + ": cannot be written: " + why);
+        options.observers.push_back(&*live);
+    }
     platform::StartSocketLibrary();
     update::CancelToken stop;
     const bool terminal = platform::IsTerminal(stdout);
     const platform::TerminalSize size = terminal ? platform::SizeOfTerminal(stdout) : platform::TerminalSize{};
     cli::Display display(stdout, cli::ChooseDisplay(terminal, hosts.size(), size.rows), hosts, plan.command,
                          size.columns);
-    run.started = std::chrono::system_clock::now();
     {
         // Ctrl-C, a hang-up or a termination request stops every meter at its next block.
         const platform::StopRequests stopRequests([&](int times) {
@@ -191,8 +207,14 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
         run.meters = cli::RunFleet(hosts, options, stop, display);
     }
     run.finished = std::chrono::system_clock::now();
+    // The whole report follows, and no rewrite of the run's may land after it.
+    if (live) live->Stop();
     display.Close();
     historyWriter.Warn();
+    if (live && live->Failures() > 0)
+        Tell("warning: the report was not kept up to date during the run (" + std::to_string(live->Failures()) +
+             (live->Failures() == 1 ? " rewrite" : " rewrites") + " failed: " + live->LastFailure() +
+             "); a crash meanwhile would have left an older one");
     platform::StopSocketLibrary();
     return std::nullopt;
 }

@@ -62,25 +62,39 @@ FileStatus FileStatusFromWindowsError(unsigned long err) {
     }
 }
 
-ReplaceStatus ReplaceFile(const fs::path& target, std::string_view data) {
+ReplaceStatus ReplaceFile(const fs::path& target, std::string_view data, const BeforeReplaceStep& before) {
+    using Step = ReplaceStatus::Step;
+    const auto allowed = [&before](Step step) { return before ? before(step) : FileStatus{}; };
     fs::path tmp;
     OutputFile file;
-    if (const FileStatus created = CreateBeside(target, tmp, file); !created.Ok())
-        return {ReplaceStatus::Step::Create, created};
-    FileStatus written = file.Write(data);
-    if (written.Ok()) written = file.Sync();
-    if (const FileStatus closed = file.Close(); written.Ok()) written = closed;
-    bool keepNew = false;
+    FileStatus status = allowed(Step::Create);
+    if (status.Ok()) status = CreateBeside(target, tmp, file);
+    if (!status.Ok()) return {Step::Create, status};
+    // Until the new file is in place, a failure removes it.
+    const auto fail = [&](Step step, FileStatus why, bool keepNew = false) -> ReplaceStatus {
+        file.Close();  // Windows removes no open file
+        std::error_code ec;
+        if (!keepNew) fs::remove(tmp, ec);
+        return {step, why};
+    };
+    if (status = allowed(Step::Write); status.Ok()) status = file.Write(data);
+    if (!status.Ok()) return fail(Step::Write, status);
+    if (status = allowed(Step::Flush); status.Ok()) status = file.Sync();
+    // Some file systems report a lost write only at the close.
+    if (const FileStatus closed = file.Close(); status.Ok()) status = closed;
+    if (!status.Ok()) return fail(Step::Flush, status);
     std::error_code ec;
     // A folder is no file to replace; Wine's calls would report success and
     // leave it in place.
-    if (written.Ok() && fs::is_directory(target, ec)) {
-        fs::remove(tmp, ec);
-        return {ReplaceStatus::Step::PutInPlace, FileStatusFromErrno(EISDIR)};
-    }
-    if (written.Ok() && PutInPlace(tmp, target, keepNew)) return {};
-    if (!keepNew) fs::remove(tmp, ec);
-    return {written.Ok() ? ReplaceStatus::Step::PutInPlace : ReplaceStatus::Step::Write, written};
+    if (fs::is_directory(target, ec)) return fail(Step::PutInPlace, FileStatusFromErrno(EISDIR));
+    if (status = allowed(Step::PutInPlace); !status.Ok()) return fail(Step::PutInPlace, status);
+    bool keepNew = false;
+    if (!PutInPlace(tmp, target, keepNew)) return fail(Step::PutInPlace, {}, keepNew);
+    // Renamed, but a power cut can still undo that until the folder is on the disk.
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    if (status = allowed(Step::SyncFolder); status.Ok()) status = SyncFolder(folder);
+    if (!status.Ok()) return {Step::SyncFolder, status};
+    return {};
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -106,19 +107,37 @@ std::uintmax_t NameCount(const std::filesystem::path& file);
 // and the new content is left only under tmp.
 bool PutInPlace(const std::filesystem::path& tmp, const std::filesystem::path& target, bool& keepNew);
 
+// Brings a folder's entries to the disk, as OutputFile::Sync does a file's
+// content: a rename into it then survives a power cut. Fails only where the
+// disk lost the write; a file system without the step, or a folder this
+// user may not open for it, keeps the rename as the system keeps it.
+FileStatus SyncFolder(const std::filesystem::path& folder);
+
 // How ReplaceFile ended: the step that failed, and the system's word on it
-// (none when the complete new file could not be put in place).
+// (none when the complete new file could not be put in place). After a
+// failed SyncFolder the new content is in place, but may not survive a
+// power cut.
 struct ReplaceStatus {
-    enum class Step { None, Create, Write, PutInPlace };
+    enum class Step { None, Create, Write, Flush, PutInPlace, SyncFolder };
     Step failed = Step::None;
     FileStatus status;
     bool Ok() const { return failed == Step::None; }
 };
 
-// Writes data to a new file beside target, flushes it to the disk and puts
-// it in target's place (PutInPlace): a crash or a full disk never leaves half
-// a file there, nor destroys the one that was. On failure the new file is
-// removed, unless it holds the only copy left (keepNew above).
-ReplaceStatus ReplaceFile(const std::filesystem::path& target, std::string_view data);
+// Called before each step of ReplaceFile: the seam through which tests tear
+// a replacement. A status that is not Ok fails the step as the system
+// would, without taking it; a throw leaves everything as it stands, as a
+// crash or a power cut at that moment would.
+using BeforeReplaceStep = std::function<FileStatus(ReplaceStatus::Step)>;
+
+// Writes data to a new file beside target, flushes it to the disk, puts it
+// in target's place (PutInPlace) and flushes the folder (SyncFolder): a
+// crash, a power cut or a full disk never leaves half a file there, nor
+// destroys the one that was; at any moment target holds the old content or
+// the new one. A new file left by a crash keeps its own name, target's name
+// with a number and ".tmp" after it. On failure the new file is removed,
+// unless it holds the only copy left (keepNew above).
+ReplaceStatus ReplaceFile(const std::filesystem::path& target, std::string_view data,
+                          const BeforeReplaceStep& before = {});
 
 }  // namespace platform

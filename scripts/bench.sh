@@ -39,3 +39,6 @@ if [ "$(id -u)" -eq 0 ]; then "$root/build/bench/fleet-bench"; else echo "skippe
 echo
 echo "== slow-link-bench (meters on port 502 of 127.0.10.2 and up: needs root; about 8 minutes)"
 if [ "$(id -u)" -eq 0 ]; then "$root/build/bench/slow-link-bench"; else echo "skipped: not root"; fi
+echo
+echo "== kill-study (runs killed with SIGKILL, their reports and retries; KILLS, default 10, about 20 s each)"
+"$root/bench/kill-study.py" --kills "${KILLS:-10}" --build "$root/build"

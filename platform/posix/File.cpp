@@ -137,4 +137,28 @@ bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
     return !ec;
 }
 
+FileStatus SyncFolder(const fs::path& folder) {
+    int fd;
+    do fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    // A folder this user may write to but not read (mode -wx) cannot be asked.
+    if (fd < 0) return errno == EACCES ? FileStatus{} : LastError();
+    int synced;
+    do synced = ::fsync(fd);
+    while (synced != 0 && errno == EINTR);
+    const int error = synced == 0 ? 0 : errno;
+    ::close(fd);
+    // Only a write the disk lost is a failure; file systems without the step
+    // (some network and FUSE ones) answer EINVAL and the like.
+    switch (error) {
+        case EIO:
+        case ENOSPC:
+#ifdef EDQUOT
+        case EDQUOT:
+#endif
+            return FileStatusFromErrno(error);
+        default: return {};
+    }
+}
+
 }  // namespace platform

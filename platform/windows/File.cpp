@@ -164,4 +164,27 @@ bool PutInPlace(const fs::path& tmp, const fs::path& target, bool& keepNew) {
     return false;
 }
 
+// A folder opens only with backup semantics, and its flush needs write
+// access; the flush brings the rename's entry to the disk on NTFS and ReFS.
+// ReplaceFileW, unlike MoveFileExW, takes no MOVEFILE_WRITE_THROUGH.
+FileStatus SyncFolder(const fs::path& folder) {
+    const HANDLE h = CreateFileW(folder.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {};  // not for this user or file system: the rename stands as kept
+    const DWORD error = FlushFileBuffers(h) ? 0 : GetLastError();
+    CloseHandle(h);
+    // Only a write the disk lost is a failure; file systems without the
+    // step (FAT, network shares, Wine's) answer in many other words.
+    switch (error) {
+        case ERROR_CRC:
+        case ERROR_WRITE_FAULT:
+        case ERROR_GEN_FAILURE:
+        case ERROR_HANDLE_DISK_FULL:
+        case ERROR_DISK_FULL:
+        case ERROR_IO_DEVICE: return FileStatusFromWindowsError(error);
+        default: return {};
+    }
+}
+
 }  // namespace platform

@@ -20,8 +20,11 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/Addresses.h"
@@ -934,4 +937,159 @@ TEST_F(CliEndToEnd, TheWatchAfterTheResetTellsWhatCameBack) {
     // A retry of either run takes up exactly its meters not back or on the wrong revision.
     EXPECT_EQ(RetriedMeters(watched, firmware), (std::vector<std::string>{Ip(12, 4), Ip(12, 5)}));
     EXPECT_EQ(RetriedMeters(expecting, firmware), (std::vector<std::string>{Ip(12, 6)}));
+}
+
+namespace {
+
+// The meters whose log shows blocks written and no "RESET" after them: left
+// in their bootloader with part of the firmware.
+std::set<std::string> HalfWritten(const std::string& simLog) {
+    std::set<std::string> half;
+    std::ifstream in(simLog);
+    for (std::string line; std::getline(in, line);) {
+        const json e = json::parse(line, nullptr, false);
+        if (!e.is_object()) continue;
+        if (e["command"] == "W") half.insert(e["meter"].get<std::string>());
+        if (e["command"] == "RESET") half.erase(e["meter"].get<std::string>());
+    }
+    return half;
+}
+
+// A run of 32 meters of their own, 16 at once, to be killed at a moment:
+// `offset` after its start, or after its first output line with `after`.
+struct RunToKill {
+    std::vector<std::string> hosts;
+    std::string report, retry, log;
+    const char* after = nullptr;
+    std::chrono::milliseconds offset{};
+    std::unique_ptr<ChildProcess> sim, cli;
+    std::optional<Clock::time_point> killAt{};
+    bool killed = false;
+};
+
+RunToKill StartRunToKill(int net, const std::string& firmware, const char* after, std::chrono::milliseconds offset) {
+    RunToKill run;
+    const std::string n = std::to_string(net);
+    run.hosts = testsupport::ConsecutiveAddresses(Ip(net, 2), 32);
+    run.report = Scratch("killed" + n + ".json");
+    run.retry = Scratch("retry" + n + ".json");
+    run.log = Scratch("sim" + n + ".log");
+    run.after = after;
+    run.offset = offset;
+    run.sim = StartSim({"--address", run.hosts[0], "--meters", "32", "--boot-delay", "300", "--boot-time", "0.2",
+                        "--image", firmware, "--log", run.log});
+    std::vector<std::string> args = {"update",        "--jobs", "16",       "--image", firmware,
+                                     "--back-within", "0",      "--report", run.report};
+    args.insert(args.end(), run.hosts.begin(), run.hosts.end());
+    run.cli = StartCli(args);
+    if (!after) run.killAt = Clock::now() + offset;
+    return run;
+}
+
+// SIGKILL to each run at its moment; false when one never came.
+bool KillAtTheirMoments(std::vector<RunToKill>& runs, Clock::time_point deadline) {
+    while (std::any_of(runs.begin(), runs.end(), [](const RunToKill& r) { return !r.killed; })) {
+        if (Clock::now() > deadline) return false;
+        for (RunToKill& run : runs) {
+            if (run.killed) continue;
+            run.cli->ReadUntil(Clock::now() + 5ms, [] { return false; });
+            const auto& lines = run.cli->OutLines();
+            if (!run.killAt && std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+                    return l.find(run.after) != std::string::npos;
+                }))
+                run.killAt = Clock::now() + run.offset;
+            if (run.killAt && Clock::now() >= *run.killAt) {
+                run.cli->Signal(SIGKILL);
+                run.killed = true;
+            }
+        }
+    }
+    return true;
+}
+
+// The report a killed run left: every meter in its order, updated,
+// interrupted (with its stage) or not started. Returns those not updated.
+std::vector<std::string> ExpectTrueReportOfKilledRun(const RunToKill& run) {
+    const json r = ReadJson(run.report);
+    if (!r.is_object() || r["meters"].size() != run.hosts.size()) {
+        ADD_FAILURE() << "no report of every meter: " << testsupport::ReadBytes(run.report);
+        return {};
+    }
+    std::vector<std::string> notUpdated;
+    for (size_t i = 0; i < run.hosts.size(); ++i) {
+        const json& m = r["meters"][i];
+        SCOPED_TRACE(m.dump());
+        EXPECT_EQ(m["address"], run.hosts[i]);
+        const std::string result = m["result"];
+        EXPECT_TRUE(result == "updated" || result == "interrupted" || result == "not-started");
+        EXPECT_EQ(m.contains("stage"), result == "interrupted");
+        EXPECT_EQ(m["started"].is_null(), result == "not-started");
+        if (result != "updated") notUpdated.push_back(run.hosts[i]);
+    }
+    return notUpdated;
+}
+
+// The retry updated exactly the meters not updated, and every meter of the
+// run holds the firmware; the two reports merged have no failure.
+void ExpectRetryUpdatedTheRest(RunToKill& run, const std::vector<std::string>& notUpdated) {
+    EXPECT_EQ(run.cli->Wait(Clock::now() + 60s), 0) << run.cli->ErrText();
+    const json summary = SimSummary(*run.sim);
+    ASSERT_EQ(summary.size(), 32u);
+    for (const json& meter : summary) EXPECT_EQ(meter["flash"], "match") << meter;
+    const json r = ReadJson(run.retry);
+    ASSERT_TRUE(r.is_object()) << "no report of the retry";
+    std::vector<std::string> retried;
+    for (const json& m : r["meters"]) {
+        retried.push_back(m["address"]);
+        EXPECT_EQ(m["result"], "updated") << m;
+    }
+    EXPECT_EQ(retried, notUpdated);
+    auto merge = StartCli({"merge-reports", run.report, run.retry});
+    EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
+}
+
+}  // namespace
+
+// A run killed (SIGKILL) at any moment leaves a report true of it: every
+// meter ended, interrupted or not started. A retry of that report takes up
+// exactly the meters not updated, those left in their bootloader with half
+// the firmware among them, and every meter ends with the firmware. Three
+// runs of 32 meters side by side, each killed at a moment drawn from a fixed
+// seed; one of them while its first meters write.
+TEST_F(CliEndToEnd, AKilledRunLeavesATrueReportAndItsRetryUpdatesEveryMeter) {
+    const std::string firmware = SmallFirmware();
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    std::mt19937 random(20261208);
+    // Two waves of 16 meters of about 8 s each: within 14.5 s the run is on.
+    const struct {
+        int net;
+        const char* after;
+        double withinS;
+    } kills[] = {{30, nullptr, 14.5}, {31, " writing", 1.0}, {32, nullptr, 14.5}};
+    std::vector<RunToKill> runs;
+    for (const auto& k : kills) {
+        const double s = std::uniform_real_distribution<double>(0.2, k.withinS)(random);
+        runs.push_back(StartRunToKill(k.net, firmware, k.after, std::chrono::milliseconds(static_cast<int>(s * 1000))));
+    }
+    ASSERT_TRUE(KillAtTheirMoments(runs, Clock::now() + 30s));
+    // A meter reset just before the kill answers nothing for its boot time:
+    // a retry that soon would find it neither in its application nor in its bootloader.
+    std::this_thread::sleep_for(1s);
+
+    std::vector<std::vector<std::string>> notUpdated;
+    for (RunToKill& run : runs) {
+        SCOPED_TRACE("killed " + std::to_string(run.offset.count()) + " ms after " +
+                     (run.after ? run.after : "the start"));
+        EXPECT_EQ(run.cli->Wait(Clock::now() + 10s), 128 + SIGKILL);
+        notUpdated.push_back(ExpectTrueReportOfKilledRun(run));
+        EXPECT_FALSE(notUpdated.back().empty()) << "killed within the run";
+        if (run.after) {
+            EXPECT_FALSE(HalfWritten(run.log).empty()) << "a meter left with half the firmware";
+        }
+        auto merge = StartCli({"merge-reports", run.report});
+        EXPECT_EQ(merge->Wait(Clock::now() + 30s), 1) << "meters not ended are failures";
+        run.cli = StartCli(
+            {"update", "--retry-failed", run.report, "--image", firmware, "--back-within", "0", "--report", run.retry});
+    }
+    for (size_t k = 0; k < runs.size(); ++k) ExpectRetryUpdatedTheRest(runs[k], notUpdated[k]);
 }
