@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -1048,6 +1049,38 @@ void ExpectRetryUpdatedTheRest(RunToKill& run, const std::vector<std::string>& n
     EXPECT_EQ(merge->Wait(Clock::now() + 30s), 0) << merge->ErrText();
 }
 
+// The update history of the runs: every start of a process that lived has
+// its end; a killed process's starts without an end are what `history`
+// shows as interrupted, and every end has its start.
+void ExpectHistoryPairsEveryRun(const std::set<long>& killed) {
+    std::map<std::string, int> open;  // process, address, start: starts less ends
+    std::map<long, int> unended;
+    for (const json& r : HistoryRecords(true)) open[r["process"].dump() + r["address"].dump() + r["started"].dump()]++;
+    for (const json& r : HistoryRecords()) {
+        const std::string key = r["process"].dump() + r["address"].dump() + r["started"].dump();
+        EXPECT_EQ(open[key]--, 1) << "an end without its start: " << r;
+    }
+    for (const auto& [key, n] : open) {
+        if (n == 0) continue;
+        const long pid = json::parse(key.substr(0, key.find('}') + 1))["pid"];
+        EXPECT_TRUE(killed.count(pid)) << "a start without its end in a process that lived: " << key;
+        unended[pid] += n;
+    }
+    auto history = StartCli({"history", "--json"});
+    EXPECT_EQ(history->Wait(Clock::now() + 30s), 0) << history->ErrText();
+    std::string out;
+    for (const auto& l : history->OutLines()) out += l + "\n";
+    const json runs = json::parse(out, nullptr, false);
+    std::map<long, int> interrupted;
+    for (const json& r : runs) {
+        if (r["result"] != "interrupted") continue;
+        interrupted[r["process"]["pid"].get<long>()]++;
+        EXPECT_NE(r["message"].get<std::string>().find("may wait in its bootloader"), std::string::npos) << r;
+    }
+    EXPECT_FALSE(unended.empty()) << "a run killed while it wrote left starts without their ends";
+    EXPECT_EQ(interrupted, unended);
+}
+
 }  // namespace
 
 // A run killed (SIGKILL) at any moment leaves a report true of it: every
@@ -1071,6 +1104,8 @@ TEST_F(CliEndToEnd, AKilledRunLeavesATrueReportAndItsRetryUpdatesEveryMeter) {
         const double s = std::uniform_real_distribution<double>(0.2, k.withinS)(random);
         runs.push_back(StartRunToKill(k.net, firmware, k.after, std::chrono::milliseconds(static_cast<int>(s * 1000))));
     }
+    std::set<long> killed;
+    for (const RunToKill& run : runs) killed.insert(run.cli->Pid());
     ASSERT_TRUE(KillAtTheirMoments(runs, Clock::now() + 30s));
     // A meter reset just before the kill answers nothing for its boot time:
     // a retry that soon would find it neither in its application nor in its bootloader.
@@ -1092,4 +1127,5 @@ TEST_F(CliEndToEnd, AKilledRunLeavesATrueReportAndItsRetryUpdatesEveryMeter) {
             {"update", "--retry-failed", run.report, "--image", firmware, "--back-within", "0", "--report", run.retry});
     }
     for (size_t k = 0; k < runs.size(); ++k) ExpectRetryUpdatedTheRest(runs[k], notUpdated[k]);
+    ExpectHistoryPairsEveryRun(killed);
 }
