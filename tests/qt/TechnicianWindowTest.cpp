@@ -44,6 +44,19 @@ void Connect(net::MeterConnections& n, const sim::Meter& meter) {
     n.boot.SetRemotePort(meter.BootPort());
 }
 
+// The window started in `dir`, where its settings file is, shown and activated.
+std::unique_ptr<MainWindow> ActiveWindowIn(const QString& dir, testsupport::RecordingDialogs& d,
+                                           net::MeterConnections& n) {
+    std::unique_ptr<MainWindow> f;
+    {
+        const testsupport::InDir in(dir);
+        f = std::make_unique<MainWindow>(d, PortsOver(n));
+    }
+    f->show();
+    f->activateWindow();
+    return f;
+}
+
 }  // namespace
 
 class TechnicianWindowTest : public QObject {
@@ -128,13 +141,7 @@ private slots:
         ini.close();
         testsupport::RecordingDialogs d;
         net::MeterConnections n;
-        std::unique_ptr<MainWindow> f;
-        {
-            const testsupport::InDir in(dir.path());
-            f = std::make_unique<MainWindow>(d, PortsOver(n));
-        }
-        f->show();
-        f->activateWindow();
+        const auto f = ActiveWindowIn(dir.path(), d, n);
         QVERIFY(QTest::qWaitForWindowActive(f.get()));
         const QString line = f->Label(Text::Verdict)->text();
         QVERIFY2(line.startsWith(QString::fromStdString("Interrupted update of " + address + " (20")),
@@ -152,13 +159,7 @@ private slots:
         QTemporaryDir dir;
         testsupport::RecordingDialogs d;
         net::MeterConnections n;
-        std::unique_ptr<MainWindow> f;
-        {
-            const testsupport::InDir in(dir.path());
-            f = std::make_unique<MainWindow>(d, PortsOver(n));
-        }
-        f->show();
-        f->activateWindow();
+        const auto f = ActiveWindowIn(dir.path(), d, n);
         QVERIFY(QTest::qWaitForWindowActive(f.get()));
         Connect(n, meter);
         f->Field(Control::AddressField)->setText(QString::fromStdString(" " + testsupport::LoopbackOfItsOwn() + " \t"));
