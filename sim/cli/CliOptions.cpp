@@ -58,10 +58,10 @@ application's return after "RESET".
                         each way, datagrams leave one after the other at KBPS
                         kbit/s (1000 bits), each counted with its 28 bytes of
                         IPv4 and UDP headers, and a drop-tail buffer of BUFFER
-                        bytes (default 64000, at least 1057: one write) loses
-                        what does not fit. Bootloader datagrams only: the
-                        Modbus connection is not shaped. --rtt then adds its
-                        round trip once per exchange, after the queue
+                        bytes (default 64000; 1057, one write, to 16777216)
+                        loses what does not fit. Bootloader datagrams only: the
+                        Modbus connection is not shaped. --rtt adds its round
+                        trip once per exchange, before the answer queues
   --image FILE          expected flash (raw 0x80000 bytes): exit status 0 only
                         when every meter's application area equals it
   --dump FILE           write the flash on exit (FILE.ADDRESS for several meters)
@@ -200,13 +200,16 @@ bool SetRoundTrip(const Given& g) {
     return true;
 }
 
+constexpr long long kMaxGatewayBuffer = 16 << 20;
+
 // KBPS[:BUFFER_BYTES]; the buffer must take at least one write and its headers.
 bool SetGateway(const Given& g) {
     const auto colon = g.value.find(':');
     GatewayOptions gateway;
     if (!SetReal(g.value.substr(0, colon), 1e-3, 1e8, gateway.kbps)) return false;
     if (colon != std::string::npos) {
-        const auto buffer = Integer(g.value.substr(colon + 1), 0, 1ll << 32);
+        // Bounded: every datagram waiting in it is held in memory.
+        const auto buffer = Integer(g.value.substr(colon + 1), 0, kMaxGatewayBuffer);
         if (!buffer) return false;
         constexpr size_t kWrite = 1029 + kDatagramHeaderBytes;
         if (*buffer < static_cast<long long>(kWrite)) {

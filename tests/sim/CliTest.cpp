@@ -69,6 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{{"--gateway", "0"}, "bad value for --gateway: '0'"},
                     CliCase{{"--gateway", "fast"}, "bad value for --gateway: 'fast'"},
                     CliCase{{"--gateway", "200:lots"}, "bad value for --gateway: '200:lots'"},
+                    CliCase{{"--gateway", "200:16777217"}, "bad value for --gateway: '200:16777217'"},
                     CliCase{{"--gateway", "200:1056"},
                             "--gateway 200:1056: the buffer must hold at least one write of 1057 bytes (1029 and 28 "
                             "of headers)"},
