@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "brand/LoaderVersion.h"
 #include "net/SocketAddress.h"
@@ -29,9 +30,7 @@ history::MeterRun& BrokenOff(history::MeterRun& run, const std::exception& e) {
 class RunTrace {
 public:
     RunTrace(const TraceSetup& setup, const TapLinks& tapLinks) : setup_(setup), tapLinks_(tapLinks) {}
-    ~RunTrace() {
-        if (trace_ && tapLinks_) tapLinks_(nullptr);
-    }
+    ~RunTrace() { Detach(); }
     RunTrace(const RunTrace&) = delete;
     RunTrace& operator=(const RunTrace&) = delete;
 
@@ -41,19 +40,25 @@ public:
                                         run.address};
         trace_.emplace(trace::TracePath(platform::PathFromNativeName(setup_.folder), run.address, run.started), header);
         if (tapLinks_) tapLinks_(&*trace_);
+        attached_ = static_cast<bool>(tapLinks_);
     }
     // The file's name in the record, or why there is none.
     void End(history::MeterRun& run) {
         if (!trace_) return;
-        if (tapLinks_) tapLinks_(nullptr);
+        Detach();
         run.traceProblem = trace_->Finish();
         if (run.traceProblem.empty()) run.trace = trace_->Path().string();
     }
 
 private:
+    void Detach() {
+        if (std::exchange(attached_, false)) tapLinks_(nullptr);
+    }
+
     const TraceSetup& setup_;
     const TapLinks& tapLinks_;
     std::optional<trace::MeterTrace> trace_;
+    bool attached_ = false;
 };
 
 template <typename Engine>
