@@ -53,7 +53,13 @@ std::filesystem::path TracePath(const std::filesystem::path& folder, const std::
 }
 
 MeterTrace::MeterTrace(std::filesystem::path path, const TraceHeader& header) : path_(std::move(path)) {
-    if (const auto status = file_.Open(path_, platform::OutputFile::Mode::CreateNew); !status.Ok()) {
+    const std::filesystem::path wanted = path_;
+    platform::FileStatus status = file_.Open(path_, platform::OutputFile::Mode::CreateNew);
+    for (int n = 2; status.fault == platform::FileFault::Exists && n < 100; ++n) {
+        path_ = wanted.parent_path() / (wanted.stem().string() + "-" + std::to_string(n) + wanted.extension().string());
+        status = file_.Open(path_, platform::OutputFile::Mode::CreateNew);
+    }
+    if (!status.Ok()) {
         Failed("cannot be created", status);
         return;
     }

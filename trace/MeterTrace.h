@@ -37,7 +37,9 @@ inline constexpr std::uint8_t kPasswordFiller = '*';
 
 class MeterTrace final : public net::LinkTap {
 public:
-    // Creates the file (never over an existing one); Problem says when it could not.
+    // Creates the file, never over an existing one: a name taken (a run of
+    // the same meter in the same second) gets "-2", "-3", ... before its
+    // extension. Finish says when it could not be created.
     MeterTrace(std::filesystem::path path, const TraceHeader& header);
     ~MeterTrace() override;
     MeterTrace(const MeterTrace&) = delete;
@@ -59,7 +61,7 @@ private:
     void Flush();
     void Failed(const std::string& step, const platform::FileStatus& status);
 
-    const std::filesystem::path path_;
+    std::filesystem::path path_;
     std::mutex mutex_;  // the window's watch may share a meter's trace with its run
     platform::OutputFile file_;
     std::string buffer_;

@@ -119,6 +119,11 @@ TEST(MeterTrace, HidesThePasswordAndNumbersTheStream) {
     EXPECT_EQ(seqAck(1), "000000000000002b") << "the meter's first byte acknowledges the request's 43";
     EXPECT_EQ(seqAck(2), "0000002b0000000c");
     EXPECT_NE(file.find("ab12"), std::string::npos) << "the firmware's SHA-256 in the comments";
+
+    trace::MeterTrace again(dir.path() / "m.pcapng", {});
+    EXPECT_EQ(again.Finish(), "");
+    EXPECT_EQ(again.Path(), dir.path() / "m-2.pcapng") << "a run in the same second keeps the first one's trace";
+    EXPECT_EQ(testsupport::ReadBytes(dir.File("m.pcapng")), file);
 }
 
 }  // namespace
