@@ -10,8 +10,11 @@
 namespace trace {
 namespace {
 
-// Written once this much has gathered: a handful of writes for a whole update.
-constexpr std::size_t kChunk = 1 << 20;
+// Written once this much has gathered, or once the oldest unwritten frame is
+// this old: a few writes of tens of KiB for a whole update, and a run that is
+// killed or hangs still leaves its trace up to its last seconds.
+constexpr std::size_t kChunk = 256 * 1024;
+constexpr auto kMaxAge = std::chrono::seconds(2);
 
 std::uint64_t Key(const Endpoint& e) { return (std::uint64_t{e.address} << 16) | e.port; }
 
@@ -99,7 +102,11 @@ void MeterTrace::Add(net::Transport transport, const Endpoint& from, const Endpo
         (outgoing ? ours.seq : ours.ack) += static_cast<std::uint32_t>(bytes.size());
     }
     Append(buffer_, EnhancedPacket(micros, packet));
-    if (buffer_.size() >= kChunk) Flush();
+    const auto now = std::chrono::steady_clock::now();
+    if (buffer_.size() >= kChunk || now - lastWrite_ >= kMaxAge) {
+        Flush();
+        lastWrite_ = now;
+    }
 }
 
 void MeterTrace::Flush() {

@@ -65,6 +65,7 @@ private:
     std::mutex mutex_;  // the window's watch may share a meter's trace with its run
     platform::OutputFile file_;
     std::string buffer_;
+    std::chrono::steady_clock::time_point lastWrite_ = std::chrono::steady_clock::now();
     std::string problem_;
     bool finished_ = false;
     std::uint16_t nextId_ = 1;
