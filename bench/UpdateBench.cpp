@@ -2,8 +2,9 @@
 // loopback, timed against the waits the protocol itself prescribes: the
 // tool should add next to nothing to them, and use next to no processor.
 //
-//   update-bench [RUNS] [window|unshown|plain]   (RUNS: updates of each front
-//                                        end, each against a fresh simulator, default 1)
+//   update-bench [RUNS] [window|unshown|plain|trace]   (RUNS: updates of each
+//                       front end, each against a fresh simulator, default 1;
+//                       trace: the plain pacer without and with a support trace)
 //
 // The simulator runs as its own process, so its processor time is not
 // counted as the tool's. Each run updates once through the real window (its
@@ -16,6 +17,9 @@
 // drawing. The meter
 // is already in its bootloader and has no Modbus server: the request finds
 // no answer and the update procedure follows at once.
+// The plain pacer runs once more with a support trace on both links
+// (trace::MeterTrace, its file written before the clock stops): the trace
+// may add at most 1 % to the update's time (traced / plain <= 1.01).
 // Targets: window ratio <= 1.004 and the window's tool CPU at most 1.15
 // times the plain pacer's; plain pacer ratio <= 1.002 and CPU < 0.2 %.
 #include <QApplication>
@@ -44,6 +48,7 @@
 #include "update/PlainPacer.h"
 #include "platform/Socket.h"
 #include "net/SocketLink.h"
+#include "trace/MeterTrace.h"
 #include "update/UpdateEngine.h"
 
 #ifndef METER_SIM_PATH
@@ -96,7 +101,7 @@ struct Result {
 
 // The update through the window (shown, or never shown), or with the engine
 // alone through the plain pacer.
-enum class Front { Window, UnshownWindow, Plain };
+enum class Front { Window, UnshownWindow, Plain, Traced };
 
 struct QuietListener : update::UpdateListener {};
 
@@ -193,9 +198,20 @@ void RunThroughWindow(bool shown, SimPorts ports, const update::UpdateRequest& r
 }
 
 // The engine alone through the plain pacer, as the headless updater runs it.
-void RunPlain(SimPorts ports, const update::UpdateRequest& request, Result& r) {
+// `traced`: with a support trace in the working directory, finished within the time measured.
+void RunPlain(SimPorts ports, const update::UpdateRequest& request, bool traced, Result& r) {
     net::SocketLink udpLink(net::Transport::Udp, ports.boot);
     net::SocketLink tcpLink(net::Transport::Tcp, ports.modbus);
+    std::optional<trace::MeterTrace> trace;
+    static int tracedRuns = 0;  // a file of its own for each run
+    if (traced) {
+        trace.emplace(trace::TracePath(".", request.address + "-" + std::to_string(++tracedRuns),
+                                       std::chrono::system_clock::now()),
+                      trace::TraceHeader{"update-bench", "update-bench", image::ImageSha256Hex(image::EmbeddedImage()),
+                                         request.address});
+        udpLink.SetTap(&*trace);
+        tcpLink.SetTap(&*trace);
+    }
     update::CancelToken cancel;
     update::PlainPacer pacer(cancel);
     update::DelayInterval delay;
@@ -204,7 +220,8 @@ void RunPlain(SimPorts ports, const update::UpdateRequest& request, Result& r) {
     const auto t0 = Clock::now();
     const double c0 = CpuSeconds();
     const double m0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    const update::UpdateResult u = engine.Run(request);
+    update::UpdateResult u = engine.Run(request);
+    if (trace && !trace->Finish().empty()) u.outcome = update::Outcome::CommunicationError;  // counted as failed
     r.cpuS = CpuSeconds() - c0;
     r.mainThreadCpuS = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - m0;
     r.wallS = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -234,8 +251,8 @@ Result RunOnce(Front front) {
     const std::optional<SimPorts> ports = StartSimulator(sim, r);
     if (!ports) return r;
     const update::UpdateRequest request{"127.0.0.1", std::string("1234"), true};
-    if (front == Front::Plain)
-        RunPlain(*ports, request, r);
+    if (front == Front::Plain || front == Front::Traced)
+        RunPlain(*ports, request, front == Front::Traced, r);
     else
         RunThroughWindow(front == Front::Window, *ports, request, r);
     ReadSummary(*sim, r);
@@ -289,6 +306,10 @@ void PrintMedians(std::vector<Series>& series, int runs) {
     if (unshownCpu && plainCpu) std::printf("  unshown CPU / plain CPU %11.2f\n", *unshownCpu / *plainCpu);
     if (const auto ratio = medianOf(Front::Window, &Series::ratios))
         std::printf("  window ratio            %11.4f   (target <= 1.004)\n", *ratio);
+    const auto tracedRatio = medianOf(Front::Traced, &Series::ratios);
+    const auto plainRatio = medianOf(Front::Plain, &Series::ratios);
+    if (tracedRatio && plainRatio)
+        std::printf("  traced / plain time     %11.4f   (target <= 1.01)\n", *tracedRatio / *plainRatio);
 }
 
 }  // namespace
@@ -317,7 +338,8 @@ int main(int argc, char** argv) {
     std::vector<Series> series;
     if (only.empty() || only == "window") series.push_back({Front::Window, "window", {}, {}, {}});
     if (only.empty() || only == "unshown") series.push_back({Front::UnshownWindow, "unshown", {}, {}, {}});
-    if (only.empty() || only == "plain") series.push_back({Front::Plain, "plain pacer", {}, {}, {}});
+    if (only.empty() || only == "plain" || only == "trace") series.push_back({Front::Plain, "plain pacer", {}, {}, {}});
+    if (only.empty() || only == "trace") series.push_back({Front::Traced, "traced", {}, {}, {}});
     for (int i = 0; i < runs; ++i) {
         for (Series& s : series) {
             const Result r = RunOnce(s.front);

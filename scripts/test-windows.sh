@@ -94,9 +94,10 @@ trap 'kill $sim 2>/dev/null || true; "$wineserver" -k 2>/dev/null || true' EXIT
 exec 3< "$work/meter.out"
 read -r -t 20 ready <&3 || { echo "meter-sim did not start"; exit 1; }
 cli_status=0
-# The tool's report path is a Windows one: relative to the folder it runs in.
+# The tool's report and trace paths are Windows ones: relative to the folder it runs in.
+mkdir -p "$work/traces"
 (cd "$work" && LOADER_PASSWORD=1234 timeout 300 "$wine" "$root/build-windows/cli/ethernet-loader-cli.exe" \
-  update "$meter_ip" --report report.json) || cli_status=$?
+  update "$meter_ip" --report report.json --trace traces) || cli_status=$?
 sim_status=0
 timeout 10 tail --pid=$sim -f /dev/null || kill $sim 2>/dev/null || true
 wait $sim || sim_status=$?
@@ -109,6 +110,18 @@ if [ $cli_status -ne 0 ] || [ $sim_status -ne 0 ]; then
   exit 1
 fi
 echo "Wine end-to-end update: the meter's flash equals the image ethernet-loader-cli.exe carries"
+# Its support trace: one pcapng file, which tshark (where there is one) reads.
+traces=("$work"/traces/*.pcapng)
+if [ ${#traces[@]} -ne 1 ] || [ ! -f "${traces[0]}" ] ||
+   [ "$(head -c 4 "${traces[0]}" | od -An -tx1 | tr -d ' \n')" != 0a0d0d0a ]; then
+  echo "Wine end-to-end update: no single pcapng support trace in $work/traces"
+  exit 1
+fi
+if command -v tshark >/dev/null && ! tshark -r "${traces[0]}" >/dev/null 2>&1; then
+  echo "Wine end-to-end update: tshark cannot read ${traces[0]}"
+  exit 1
+fi
+echo "Wine end-to-end update: its support trace ${traces[0]##*/} is pcapng"
 
 # The installer and the zip, and the installer in a fresh Wine prefix of its own.
 installer_start=$SECONDS

@@ -39,6 +39,8 @@ LoadedSettings LoadSettings(const std::string& fileName) {
     const auto found = std::find_if(s.lines.begin(), s.lines.end(),
                                     [](const std::string& l) { return IsEntryLine(l, kAddressEntry); });
     if (found != s.lines.end()) s.address = found->substr(found->find('=') + 1);
+    for (const std::string& l : s.lines)
+        if (IsEntryLine(l, kTraceFolderEntry)) s.traceFolder = l.substr(l.find('=') + 1);
     if (s.address.empty()) {
         const std::string line = std::string(kAddressEntry) + "=" + kDefaultAddress;
         if (found != s.lines.end())

@@ -13,6 +13,9 @@ namespace settings {
 inline constexpr char kSection[] = "boot";
 inline constexpr char kAddressEntry[] = "ipaddress";
 inline constexpr char kDefaultAddress[] = "0.0.0.0";
+// Where each run writes its support trace; absent or empty: nowhere. Set by
+// hand when support asks for traces; the window never writes it.
+inline constexpr char kTraceFolderEntry[] = "tracefolder";
 // Longer values are read cut to this many characters.
 inline constexpr std::size_t kMaxValueChars = 2047;
 
@@ -24,6 +27,7 @@ struct LoadedSettings {
     // address entry is set to the default when it is missing or empty.
     std::vector<std::string> lines;
     std::string address;
+    std::string traceFolder;
 };
 
 // Never writes and never fails: whatever cannot be read gives the default address.

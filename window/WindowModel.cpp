@@ -230,12 +230,19 @@ WindowModel::WindowModel(View& view, Options options, EnginePorts ports)
                                                      delay_, *relay_)) {}
 
 EnginePorts PortsOver(net::MeterConnections& network) {
-    return {network.pacer, network.modbus, network.boot, [&network] { network.cancel.Cancel(); },
+    return {network.pacer,
+            network.modbus,
+            network.boot,
+            [&network] { network.cancel.Cancel(); },
             [&network](const std::string& address, const update::UpdateResult& run, std::chrono::seconds limit,
                        update::UpdateListener& listener, const update::CancelToken& stop) {
                 // The meter's own ports, which a rehearsal may have moved.
                 const core::MeterPorts ports{network.modbus.RemotePort(), network.boot.RemotePort()};
                 return core::WatchReturnOnOwnLinks(address, run, limit, ports, listener, stop);
+            },
+            [&network](net::LinkTap* tap) {
+                network.modbus.SetTap(tap);
+                network.boot.SetTap(tap);
             }};
 }
 
@@ -261,7 +268,9 @@ std::string WindowModel::SettingsFileName() const {
 
 void WindowModel::Start() {
     const brand::Brand& b = ShownBrand();
-    const std::string address = settings::LoadSettings(SettingsFileName()).address;
+    const settings::LoadedSettings loaded = settings::LoadSettings(SettingsFileName());
+    const std::string address = loaded.address;
+    traceFolder_ = ports_.tap ? loaded.traceFolder : std::string();
     lastAddress_ = address;
     interrupted_ = InterruptedLine(address);
     Change([&](WindowState& s) {
@@ -365,6 +374,7 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
         s.fieldsReadOnly = true;
     });
     lastAddress_ = request.address;
+    traceFile_.clear();
     running_ = true;
     lastResult_.reset();
     {
@@ -377,9 +387,15 @@ void WindowModel::StartRun(const update::UpdateRequest& request) {
         thread_ = std::thread([this, request, shared = shared_, stop = watchStop_] {
             // The start's record is written before anything is sent: a window
             // that dies leaves its trace. Its failure shows with the end's.
-            history::MeterRun run = core::RunMeter(*engine_, request, options_.meterLocks, [this](const auto& begun) {
-                Record([&begun](const history::Origin& o) { return history::StartLine(o, begun); });
-            });
+            const core::TraceSetup trace{
+                traceFolder_, "ethernet-loader",
+                traceFolder_.empty() ? std::string() : image::ImageSha256Hex(options_.firmware)};
+            history::MeterRun run = core::RunMeter(
+                *engine_, request, options_.meterLocks,
+                [this](const auto& begun) {
+                    Record([&begun](const history::Origin& o) { return history::StartLine(o, begun); });
+                },
+                trace, ports_.tap);
             run.fault = LocalToUtf8(run.fault);
             // Here rather than on the GUI thread: a run that a close ends is
             // recorded too, before the program waits for this thread and ends.
@@ -498,6 +514,7 @@ void WindowModel::RunFinished(const history::MeterRun& run, const std::string& h
     const bool busy = !run.contacted, brokenOff = run.contacted && !run.fault.empty();
     lastResult_.reset();
     if (!busy && !brokenOff) lastResult_ = run.result;
+    traceFile_ = LocalToUtf8(run.trace);
     // A meter another run holds was not touched: its verdict is that run's to give.
     const std::string verdict = lastResult_ ? FailureVerdictText(run.result) : busy ? "" : kNotUpdatedUnknownState;
     Change([&verdict](WindowState& s) {
@@ -507,6 +524,8 @@ void WindowModel::RunFinished(const history::MeterRun& run, const std::string& h
         s.verdict = verdict;
         s.verdictBackground = kFailureColour;
     });
+    // A warning only: the verdict stands.
+    if (!run.traceProblem.empty()) ShowBox(BoxIcon::None, WithFullStop("Warning: " + LocalToUtf8(run.traceProblem)));
     if (!lastResult_) {
         ShowBox(BoxIcon::Error, WithFullStop(busy ? BusyText(run.busyWith) : run.fault));
         FocusAfterBoxes(Control::UpdateButton);
@@ -536,6 +555,7 @@ std::string WindowModel::Explained(const std::string& firstLine, const std::stri
         const auto place = options_.historyLog.u8string();
         text += "\n\nThe update history keeps the record of this run: " + std::string(place.begin(), place.end());
     }
+    if (!traceFile_.empty()) text += "\n\nSupport trace: " + traceFile_;
     return text;
 }
 

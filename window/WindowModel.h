@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "brand/Brand.h"
+#include "core/MeterRun.h"
 #include "history/Record.h"
 #include "image/FlashImage.h"
 #include "net/MeterConnections.h"
@@ -152,6 +153,9 @@ struct EnginePorts {
                                       std::chrono::seconds limit, update::UpdateListener& listener,
                                       const update::CancelToken& stop)>
         watch{};
+    // Puts a support trace's tap on the links modbus and boot are (or takes
+    // it off); empty: the window writes no traces.
+    core::TapLinks tap{};
 };
 
 // The ports over the network, the watch included.
@@ -293,6 +297,8 @@ private:
     bool asking_ = false;      // the close question is open
     std::string lastAddress_;  // loaded, or the last one a run used; what a close saves
     std::string interrupted_;  // at start-up: the line for an update of its address that died
+    std::string traceFolder_;  // from the settings file; empty: no support traces
+    std::string traceFile_;    // the last run's support trace, named in its boxes
     std::optional<update::UpdateResult> lastResult_;
 
     std::shared_ptr<Shared> shared_;  // with the engine's thread

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <regex>
 #include <map>
 #include <set>
 #include <string>
@@ -30,6 +31,7 @@
 
 #include "tests/support/Addresses.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Pcapng.h"
 #include "platform/MeterLock.h"
 #include "tests/support/TempDir.h"
 
@@ -541,6 +543,57 @@ TEST_F(CliEndToEnd, AnUnwritableHistoryIsAWarningOnly) {
     EXPECT_NE(cli->ErrText().find("warning: 2 records of the update history not written"), std::string::npos)
         << cli->ErrText();
     EXPECT_NE(cli->OutLines().back().find("1 meter: 1 probed, 0 failed"), std::string::npos) << cli->OutLines().back();
+    SimSummary(*sim);
+}
+
+// One meter's support trace, as the report names it: in the folder asked
+// for, named by the meter and its start, both links' frames in it as IPv4
+// packets, the password masked. tshark, where there is one, reads it too.
+void ExpectTrace(const json& m, const std::string& folder) {
+    SCOPED_TRACE(m["address"]);
+    ASSERT_TRUE(m["trace"].is_string()) << m;
+    const std::filesystem::path path = m["trace"].get<std::string>();
+    EXPECT_EQ(path.parent_path(), std::filesystem::path(folder));
+    EXPECT_TRUE(std::regex_match(path.filename().string(),
+                                 std::regex(m["address"].get<std::string>() + R"(-20\d{6}T\d{6}Z\.pcapng)")))
+        << path;
+    const std::string file = testsupport::ReadBytes(path);
+    const auto packets = testsupport::PcapngPackets(file);
+    ASSERT_TRUE(packets) << "not pcapng";
+    std::map<int, int> byProtocol;
+    for (const std::string& p : *packets) ++byProtocol[p.size() > 20 && p[0] == 0x45 ? p[9] : -1];
+    EXPECT_EQ(byProtocol[-1], 0) << "every packet an IPv4 one";
+    EXPECT_GE(byProtocol[17], 2 * 24) << "each block's datagram and its answer";
+    EXPECT_GE(byProtocol[6], 4) << "the boot-mode request, the identification after the reset, their answers";
+    EXPECT_NE(file.find("GoToBootMode****"), std::string::npos);
+    if (std::filesystem::exists("/usr/bin/tshark")) {
+        EXPECT_EQ(std::system(("tshark -r '" + path.string() + "' >/dev/null 2>&1").c_str()), 0);
+    }
+}
+
+// --trace writes one file per meter; a folder that cannot be written is a
+// warning for each meter, its result and the exit status untouched.
+TEST_F(CliEndToEnd, TraceWritesAFilePerMeterAndAnUnwritableFolderIsAWarningOnly) {
+    const std::string firmware = SmallFirmware();
+    auto sim = StartSim({"--address", Ip(11, 2), "--meters", "2", "--boot-delay", "300", "--boot-time", "0.2", "--log",
+                         Scratch("sim.log")});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    const std::string folder = Scratch("traces"), report = Scratch("traced.json");
+    std::filesystem::create_directory(folder);
+    auto cli = StartCli({"update", Ip(11, 2), Ip(11, 3), "--image", firmware, "--back-within", "5", "--trace", folder,
+                         "--report", report});
+    EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
+    const json r = ReadJson(report);
+    ASSERT_EQ(r["meters"].size(), 2u);
+    for (const json& m : r["meters"]) ExpectTrace(m, folder);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
+
+    const std::string unwritable = WriteFile("traces-is-a-file", "") + "/sub";
+    auto probe = StartCli({"probe", Ip(11, 2), "--back-within", "0", "--trace", unwritable, "--report", report});
+    EXPECT_EQ(probe->Wait(Clock::now() + 60s), 0) << probe->ErrText();
+    EXPECT_NE(probe->ErrText().find("warning: " + Ip(11, 2) + ": support trace " + unwritable), std::string::npos)
+        << probe->ErrText();
+    EXPECT_TRUE(ReadJson(report)["meters"][0]["trace"].is_null());
     SimSummary(*sim);
 }
 

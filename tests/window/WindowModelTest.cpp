@@ -695,6 +695,49 @@ TEST(History, ThatCannotBeWrittenIsAWarningAndTheVerdictStands) {
     EXPECT_NE(r.view.boxes[0].text.find("state"), std::string::npos) << "it says where";
 }
 
+// A settings file that names a trace folder: the run's links carry the
+// trace's tap while it lasts, and the failure box names the file.
+TEST(Run, ATraceFolderInTheSettingsGetsTheRunsTraceAndTheFailureBoxNamesIt) {
+    testsupport::TempDir dir;
+    std::ofstream(settings::SettingsFileName(dir.path().string(), 0))
+        << "[boot]\nipaddress=127.0.0.1\ntracefolder=" << dir.path().string() << "\n";
+    Rig r(0, false, dir.path().string());
+    r.model.reset();
+    Options o;
+    o.appDir = dir.path().string();
+    o.firmware = image::ImageView(r.firmware.data(), image::kImageSize);
+    std::vector<net::LinkTap*> taps;
+    r.model.emplace(r.view, o,
+                    EnginePorts{r.clock,
+                                r.meter.modbus,
+                                r.meter.boot,
+                                [&r] { r.clock.Cancel(); },
+                                {},
+                                [&taps](net::LinkTap* tap) { taps.push_back(tap); }});
+    r.model->Start();
+    r.model->Activated();
+    r.model->PasswordEdited("1234");
+    r.meter.script = [](const auto& rec, int, std::vector<Reply> normal) {
+        if (rec.command == "VER?") return std::vector<Reply>{{{'X', 'Y', 'Z'}, 1ms}};
+        return normal;
+    };
+    r.model->UpdateClicked();
+    r.RunToEnd();
+    r.view.PumpUntil([&] { return !r.view.boxes.empty(); });
+
+    ASSERT_EQ(taps.size(), 2u);
+    EXPECT_NE(taps[0], nullptr);
+    EXPECT_EQ(taps[1], nullptr) << "off the window's links once the run is over";
+    std::vector<fs::path> traces;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().extension() == ".pcapng") traces.push_back(e.path());
+    ASSERT_EQ(traces.size(), 1u);
+    EXPECT_EQ(traces[0].filename().string().rfind("127.0.0.1-", 0), 0u);
+    ASSERT_FALSE(r.view.boxes.empty());
+    EXPECT_NE(r.view.boxes.back().text.find("Support trace: " + traces[0].string()), std::string::npos)
+        << r.view.boxes.back().text;
+}
+
 // A meter another run of this computer holds (the command line, another
 // window) is left alone: nothing sent, no record, and the box names the holder.
 TEST(Run, AMeterAnotherRunHoldsIsLeftAloneAndTheHolderNamed) {
