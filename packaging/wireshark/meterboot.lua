@@ -220,9 +220,9 @@ local function show_answer_state(tree, number, info)
     if not record then return end
     if record.request then tree:add(f.request_in, record.request.frame):set_generated() end
     if record.time then
-        local secs = math.floor(record.time)
-        local nsecs = math.floor((record.time - secs) * 1e9 + 0.5)
-        tree:add(f.time, NSTime.new(secs, nsecs)):set_generated()
+        -- To the microsecond, as traces are stamped: a double holds no more of an absolute time.
+        local micros = math.floor(record.time * 1e6 + 0.5)
+        tree:add(f.time, NSTime.new(math.floor(micros / 1e6), (micros % 1000000) * 1000)):set_generated()
     end
     if record.late then
         tree:add_proto_expert_info(e.late)
