@@ -86,8 +86,8 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
             const core::RunBegun begun = [&](const MeterRecord& m) {
                 for (MeterObserver* o : options.observers) o->Begun(i, m);
             };
-            records[i] = core::RunMeterOnOwnLinks(request, {options.firmware, options.ports, options.lockScope, begun},
-                                                  listener, stop);
+            records[i] = core::RunMeterOnOwnLinks(
+                request, {options.firmware, options.ports, options.lockScope, begun, options.trace}, listener, stop);
         }
         display.Finished(i, records[i]);
         for (MeterObserver* o : options.observers) o->Finished(i, records[i]);

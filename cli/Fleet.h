@@ -50,6 +50,8 @@ struct FleetOptions {
     std::string lockScope;
     // The ports every meter serves: the protocol's, but in rehearsals and tests.
     core::MeterPorts ports;
+    // Each meter's support trace; its folder empty: none.
+    core::TraceSetup trace;
     // Told of each meter as the display is; they outlive the run.
     std::vector<MeterObserver*> observers;
 };

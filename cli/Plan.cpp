@@ -83,6 +83,7 @@ struct Arguments {
     Command command = Command::Update;
     std::vector<std::string> hosts;
     std::string hostsFile, passwordFile, reportFile, imageFile, refusedPassword, retryFile, expectedSha256;
+    std::string traceFolder;
     bool expectGiven = false;  // even as an empty text, which is no pin
     int jobs = 0;
     int connectTimeoutMs = static_cast<int>(protocol::kConnectLimit.count());
@@ -252,6 +253,7 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
         if (!args.reportFile.empty()) CheckReportWritable(args.reportFile);
     });
     plan.reportFile = args.reportFile;
+    plan.traceFolder = args.traceFolder;
     plan.retryFile = args.retryFile;
     plan.jobs = args.jobs > 0 ? args.jobs : std::clamp<int>(static_cast<int>(plan.hosts.size()), 1, kDefaultMaxJobs);
     plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
@@ -303,6 +305,10 @@ void DeclareRunOptions(CLI::App& sub, Arguments& args) {
                    "fail each meter that comes back with another firmware revision than TEXT")
         ->type_name("TEXT");
     sub.add_option("--report", args.reportFile, "write a JSON report of the run to FILE")->type_name("FILE");
+    sub.add_option("--trace", args.traceFolder,
+                   "write a support trace of each meter into DIR: a pcapng file of every frame exchanged with it, "
+                   "the admin password masked")
+        ->type_name("DIR");
     sub.add_option("--image", args.imageFile,
                    "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
                    "binary of exactly 0x80000 bytes")

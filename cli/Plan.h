@@ -67,7 +67,8 @@ struct Plan {
     std::chrono::seconds returnLimit = update::kReturnLimit;
     std::string expectedRevision;
     std::string reportFile;
-    std::string retryFile;  // given: an empty host list means nothing is left to retry
+    std::string traceFolder;  // empty: no support traces
+    std::string retryFile;    // given: an empty host list means nothing is left to retry
     // Preview: what a run of these arguments would refuse, in the words the
     // run would use, each stage's first; and whether to try each meter's port.
     std::vector<std::string> refusals;

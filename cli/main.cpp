@@ -157,6 +157,7 @@ cli::FleetOptions FleetOptionsOf(const cli::Plan& plan) {
     options.returnLimit = plan.returnLimit;
     options.expectedRevision = plan.expectedRevision;
     options.ports = plan.ports;
+    options.trace = {plan.traceFolder, cli::kToolName, plan.run.firmwareSha256};
     return options;
 }
 
@@ -211,6 +212,8 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
     if (live) live->Stop();
     display.Close();
     historyWriter.Warn();
+    for (const cli::MeterRecord& m : run.meters)
+        if (!m.traceProblem.empty()) Tell("warning: " + m.address + ": " + m.traceProblem);
     if (live && live->Failures() > 0)
         Tell("warning: the report was not kept up to date during the run (" + std::to_string(live->Failures()) +
              (live->Failures() == 1 ? " rewrite" : " rewrites") + " failed: " + live->LastFailure() +

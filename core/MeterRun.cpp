@@ -4,9 +4,11 @@
 #include <exception>
 #include <optional>
 
+#include "brand/LoaderVersion.h"
 #include "net/SocketAddress.h"
 #include "net/SocketLink.h"
 #include "platform/MeterLock.h"
+#include "trace/MeterTrace.h"
 
 namespace core {
 namespace {
@@ -22,9 +24,41 @@ history::MeterRun& BrokenOff(history::MeterRun& run, const std::exception& e) {
     return run;
 }
 
+// A run's trace, on its links from the engine's start to the end of this
+// object, which takes it off them whatever way the run ends.
+class RunTrace {
+public:
+    RunTrace(const TraceSetup& setup, const TapLinks& tapLinks) : setup_(setup), tapLinks_(tapLinks) {}
+    ~RunTrace() {
+        if (trace_ && tapLinks_) tapLinks_(nullptr);
+    }
+    RunTrace(const RunTrace&) = delete;
+    RunTrace& operator=(const RunTrace&) = delete;
+
+    void Begin(const history::MeterRun& run) {
+        if (setup_.folder.empty()) return;
+        const trace::TraceHeader header{setup_.tool + " " + LOADER_VERSION, setup_.tool, setup_.firmwareSha256,
+                                        run.address};
+        trace_.emplace(trace::TracePath(platform::PathFromNativeName(setup_.folder), run.address, run.started), header);
+        if (tapLinks_) tapLinks_(&*trace_);
+    }
+    // The file's name in the record, or why there is none.
+    void End(history::MeterRun& run) {
+        if (!trace_) return;
+        if (tapLinks_) tapLinks_(nullptr);
+        run.traceProblem = trace_->Finish();
+        if (run.traceProblem.empty()) run.trace = trace_->Path().string();
+    }
+
+private:
+    const TraceSetup& setup_;
+    const TapLinks& tapLinks_;
+    std::optional<trace::MeterTrace> trace_;
+};
+
 template <typename Engine>
 history::MeterRun Locked(const update::UpdateRequest& request, const std::string& lockScope, const RunBegun& begun,
-                         Engine engine) {
+                         RunTrace& trace, Engine engine) {
     history::MeterRun run;
     run.address = request.address;
     run.probe = !request.program;
@@ -38,11 +72,14 @@ history::MeterRun Locked(const update::UpdateRequest& request, const std::string
         run.contacted = true;
         run.started = std::chrono::system_clock::now();
         if (begun) begun(run);
-        run.result = engine().Run(request);
+        update::UpdateEngine& e = engine();
+        trace.Begin(run);
+        run.result = e.Run(request);
         run.finished = std::chrono::system_clock::now();
     } catch (const std::exception& e) {
-        return BrokenOff(run, e);
+        BrokenOff(run, e);
     }
+    trace.End(run);
     return run;
 }
 
@@ -62,14 +99,21 @@ struct OwnEngine {
 }  // namespace
 
 history::MeterRun RunMeter(update::UpdateEngine& engine, const update::UpdateRequest& request,
-                           const std::string& lockScope, const RunBegun& begun) {
-    return Locked(request, lockScope, begun, [&engine]() -> update::UpdateEngine& { return engine; });
+                           const std::string& lockScope, const RunBegun& begun, const TraceSetup& trace,
+                           const TapLinks& tapLinks) {
+    RunTrace runTrace(trace, tapLinks);
+    return Locked(request, lockScope, begun, runTrace, [&engine]() -> update::UpdateEngine& { return engine; });
 }
 
 history::MeterRun RunMeterOnOwnLinks(const update::UpdateRequest& request, const OwnLinks& setup,
                                      update::UpdateListener& listener, const update::CancelToken& stop) {
     std::optional<OwnEngine> own;  // made once the meter is locked, gone with its run
-    return Locked(request, setup.lockScope, setup.begun,
+    const TapLinks tapLinks = [&own](net::LinkTap* tap) {
+        own->boot.SetTap(tap);
+        own->modbus.SetTap(tap);
+    };
+    RunTrace runTrace(setup.trace, tapLinks);
+    return Locked(request, setup.lockScope, setup.begun, runTrace,
                   [&]() -> update::UpdateEngine& { return own.emplace(setup, listener, stop).engine; });
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "history/Record.h"
+#include "net/SocketLink.h"
 #include "image/ImageView.h"
 #include "protocol/Constants.h"
 #include "update/PlainPacer.h"
@@ -32,8 +33,22 @@ struct MeterPorts {
 // `begun`, when given, is told of the run once the meter is locked, before
 // anything is sent to it (the update history's start record).
 using RunBegun = std::function<void(const history::MeterRun&)>;
+
+// A support trace of each meter's run (trace::MeterTrace): a pcapng file in
+// `folder` of every frame its links exchanged. A trace that cannot be
+// written is the record's traceProblem, never a change of its verdict.
+struct TraceSetup {
+    std::string folder;  // empty: no trace
+    std::string tool;    // "ethernet-loader-cli", with LOADER_VERSION in the file
+    std::string firmwareSha256;
+};
+
+// Puts a tap on the engine's links, or takes it off (null).
+using TapLinks = std::function<void(net::LinkTap*)>;
+
 history::MeterRun RunMeter(update::UpdateEngine& engine, const update::UpdateRequest& request,
-                           const std::string& lockScope, const RunBegun& begun = {});
+                           const std::string& lockScope, const RunBegun& begun = {}, const TraceSetup& trace = {},
+                           const TapLinks& tapLinks = {});
 
 // What a meter run on links of its own needs besides its request.
 struct OwnLinks {
@@ -41,6 +56,7 @@ struct OwnLinks {
     MeterPorts ports;
     std::string lockScope;
     RunBegun begun{};
+    TraceSetup trace{};
 };
 
 // The same, on links, a pacer and an engine made for this meter alone,

@@ -204,6 +204,7 @@ nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b) {
     j["finished"] = m.contacted ? ordered_json(IsoTime(m.finished)) : ordered_json(nullptr);
     j["duration_s"] = m.contacted ? std::chrono::duration<double>(m.finished - m.started).count() : 0.0;
     j["message"] = ResultMessage(m, b);
+    j["trace"] = known(m.trace);
     return j;
 }
 

@@ -25,6 +25,9 @@ struct MeterRun {
     std::chrono::system_clock::time_point started{}, finished{};
     // Not contacted: another run on this computer held the meter ("process 1234 (…)").
     std::string busyWith{};
+    // The support trace's file (core::TraceSetup); empty: none was asked
+    // for, or it could not be written, and then traceProblem says why.
+    std::string trace{}, traceProblem{};
 };
 
 // One of updated, probed, password-rejected, not-found,
@@ -51,7 +54,8 @@ std::string IsoTime(std::chrono::system_clock::time_point t);
 
 // The meter's fields: address, identity, result, blocks written, retries,
 // stale answers dropped, round trip, its return after "RESET" (seconds to
-// it, vendor, product, revision), start, end, duration and the message.
+// it, vendor, product, revision), start, end, duration, the message and
+// the support trace's file (null: none).
 nlohmann::ordered_json MeterFields(const MeterRun& m, const brand::Brand& b);
 
 // The firmware source of an update without an image file, as records name it.

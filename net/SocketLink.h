@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "update/Pacer.h"
@@ -11,6 +13,20 @@
 namespace net {
 
 enum class Transport { Udp, Tcp };
+
+// Told of what a link's socket exchanged, as the system took and gave it:
+// every send it took bytes of, and every receive that gave bytes. Called on
+// the thread that uses the link.
+class LinkTap {
+public:
+    virtual ~LinkTap() = default;
+    // `offered` is what the link was asked to send; the system took its
+    // first `taken` bytes.
+    virtual void Sent(Transport transport, const platform::SocketEndpoint& local,
+                      const platform::SocketEndpoint& remote, std::span<const uint8_t> offered, size_t taken) = 0;
+    virtual void Received(Transport transport, const platform::SocketEndpoint& local,
+                          const platform::SocketEndpoint& remote, std::span<const uint8_t> bytes) = 0;
+};
 
 // Non-blocking from its opening on: no call waits for the network (except
 // the name look-up of a host text that does not begin with a digit) and
@@ -47,13 +63,21 @@ public:
     // Connected at once: a datagram link whose text named a peer. A stream
     // link never is; its handshake runs on, and its first send succeeds or not.
     bool Connected() const { return connected_; }
+    // Null: nobody is told. The tap must outlive its use here.
+    void SetTap(LinkTap* tap) { tap_ = tap; }
 
 private:
+    // This end as the system bound it, asked once per socket.
+    const platform::SocketEndpoint& Local();
+
     platform::SocketKind kind_;
     std::uint16_t port_;
     std::string host_;
     platform::Socket socket_;
     bool connected_ = false;
+    LinkTap* tap_ = nullptr;
+    platform::SocketEndpoint remote_{};
+    std::optional<platform::SocketEndpoint> local_;
 };
 
 }  // namespace net

@@ -50,6 +50,12 @@ Handshake Socket::HandshakeState() const {
     return kind_ == SocketKind::Datagram ? Handshake::Connected : calls::HandshakeState(handle_);
 }
 
+std::optional<SocketEndpoint> Socket::LocalAddress() const {
+    SocketEndpoint local;
+    if (!IsOpen() || !calls::LocalAddress(handle_, local)) return std::nullopt;
+    return local;
+}
+
 SocketResult Socket::Shutdown() { return Checked(calls::ShutdownBoth(handle_), kind_); }
 
 SocketResult Socket::Close() {

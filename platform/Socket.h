@@ -51,6 +51,13 @@ enum class SocketFault {
     Other,
 };
 
+// An IPv4 address and port, both in host byte order.
+struct SocketEndpoint {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    bool operator==(const SocketEndpoint&) const = default;
+};
+
 struct SocketResult {
     std::int32_t value = -1;  // the call's count or 0; -1 when it failed
     SocketFault fault = SocketFault::None;
@@ -88,6 +95,9 @@ public:
     bool Readable() const;
     // Never waits. A socket that is not open has failed.
     Handshake HandshakeState() const;
+    // The address and port the system gave this end (getsockname): known
+    // once the socket is connected or its handshake has begun.
+    std::optional<SocketEndpoint> LocalAddress() const;
     // Ends both directions of a connected socket.
     SocketResult Shutdown();
     SocketResult Close();

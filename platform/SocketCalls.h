@@ -22,6 +22,8 @@ int Receive(SocketHandle handle, SocketKind kind, void* bytes, std::int32_t coun
 bool Readable(SocketHandle handle);
 // A stream's handshake: still running, ended with a connection, or failed.
 Handshake HandshakeState(SocketHandle handle);
+// This end's address and port; false when the system tells none.
+bool LocalAddress(SocketHandle handle, SocketEndpoint& local);
 int ShutdownBoth(SocketHandle handle);
 int CloseSocket(SocketHandle handle);
 

@@ -14,7 +14,7 @@ import sys
 
 # Folders of the repository whose files the docs name by path.
 ROOTS = ("scripts", "tests", "bench", "deploy", "packaging", "docs", "sim", "cli", "window", "qt", "win32",
-         "platform", "update", "image", "settings", "history", "net", "brand", "protocol", "cmake")
+         "platform", "update", "image", "settings", "history", "net", "trace", "brand", "protocol", "cmake")
 PATH = re.compile(r"(?<![\w./~$-])((?:%s)/[\w./*-]*[\w*/])" % "|".join(ROOTS))
 LINK = re.compile(r"\]\(([^)#\s]+)(?:#[^)\s]*)?\)")
 SUBCOMMANDS = ("update", "probe", "merge-reports", "history", "plan")

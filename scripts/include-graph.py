@@ -18,7 +18,7 @@ import sys
 
 # From the bottom up: a folder may include its own headers and those of the
 # folders before it, never one after it.
-LAYERS = ["brand", "protocol", "platform", "image", "settings", "update", "net", "history", "core",
+LAYERS = ["brand", "protocol", "platform", "image", "settings", "update", "net", "trace", "history", "core",
           "window", "cli", "qt", "win32"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

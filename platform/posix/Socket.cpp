@@ -152,6 +152,14 @@ Handshake HandshakeState(SocketHandle h) {
     return (p.revents & (POLLERR | POLLHUP)) != 0 ? Handshake::Failed : Handshake::Connected;
 }
 
+bool LocalAddress(SocketHandle h, SocketEndpoint& local) {
+    sockaddr_in a{};
+    socklen_t size = sizeof a;
+    if (::getsockname(Fd(h), reinterpret_cast<sockaddr*>(&a), &size) != 0 || a.sin_family != AF_INET) return false;
+    local = {ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+    return true;
+}
+
 int ShutdownBoth(SocketHandle h) { return ::shutdown(Fd(h), SHUT_RDWR); }
 
 int CloseSocket(SocketHandle h) { return ::close(Fd(h)); }

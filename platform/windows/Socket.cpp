@@ -112,6 +112,14 @@ Handshake HandshakeState(SocketHandle h) {
     return FD_ISSET(Sock(h), &failed) ? Handshake::Failed : Handshake::Connected;
 }
 
+bool LocalAddress(SocketHandle h, SocketEndpoint& local) {
+    sockaddr_in a{};
+    int size = sizeof a;
+    if (::getsockname(Sock(h), reinterpret_cast<sockaddr*>(&a), &size) != 0 || a.sin_family != AF_INET) return false;
+    local = {ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+    return true;
+}
+
 int ShutdownBoth(SocketHandle h) { return ::shutdown(Sock(h), SD_BOTH); }
 
 int CloseSocket(SocketHandle h) { return ::closesocket(Sock(h)); }

@@ -83,7 +83,7 @@ TEST(Record, IsOneLineOfTheOriginAndTheMetersFields) {
     EXPECT_EQ(keys,
               "tool_version brand front_end process command firmware address identity result blocks_written retries "
               "stale_answers_dropped round_trip_ms back_after_s vendor product revision started finished duration_s "
-              "message ");
+              "message trace ");
     EXPECT_EQ(r["brand"], "VELTRONA");
     EXPECT_EQ(r["front_end"], "window");
     EXPECT_EQ(r["command"], "update");
