@@ -115,9 +115,9 @@ def main():
     times = check_round_trip(args, problems) if args.rtt else []
     for p in problems:
         print("%s: %s" % (os.path.basename(args.trace), p))
-    print("%s: %s, %d write frames, %d answers timed%s" % (
-        os.path.basename(args.trace), meter.get("result"), writes, len(times),
-        ", bad" if problems else ", good"))
+    timed = ", %d answers timed" % len(times) if args.rtt else ""
+    print("%s: %s, %d write frames%s, %s" % (
+        os.path.basename(args.trace), meter.get("result"), writes, timed, "bad" if problems else "good"))
     return 1 if problems else 0
 
 

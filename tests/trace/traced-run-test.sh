@@ -27,7 +27,7 @@ run() {
   shift 2
   local fd modbus boot ready
   exec {fd}< <(exec "$sim" --address "$address" --modbus-port 0 --boot-port 0 --password Tr4ce-pw \
-    --boot-delay 200 --log "$work/$name-sim.log" "$@")
+    --boot-delay 200 --log "$work/$name-sim.log" "$@" 2> "$work/$name-sim.err")
   sims+=($!)
   read -r -t 10 -u "$fd" ready || { echo "FAIL: meter-sim did not start"; exit 1; }
   modbus=$(sed -n 's/.*"modbusPort":\([0-9]*\).*/\1/p' <<<"$ready")
