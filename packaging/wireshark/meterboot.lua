@@ -16,6 +16,8 @@ local WRITE_ANSWER_SIZE = 4
 local IDENTITIES = {["TALVO-ETH-BOOTLOADER-V1.00"] = true, ["QT51/QT52-BOOTLOADER-V1.01"] = true}
 
 local proto = Proto("meterboot", "Meter bootloader")
+-- Wireshark before 3.0 has no frame types for links; the links work without.
+local links = frametype or {}
 
 local KIND = {
     identify = 1, identity = 2, erase = 3, erase_answer = 4,
@@ -44,8 +46,8 @@ local f = {
     checksum_status = ProtoField.uint8("meterboot.checksum.status", "Checksum status", base.DEC, checksum_names),
     answer = ProtoField.string("meterboot.answer", "Answer"),
     accepted = ProtoField.bool("meterboot.accepted", "Accepted"),
-    request_in = ProtoField.framenum("meterboot.request_in", "Request in", base.NONE, frametype.REQUEST),
-    response_in = ProtoField.framenum("meterboot.response_in", "Response in", base.NONE, frametype.RESPONSE),
+    request_in = ProtoField.framenum("meterboot.request_in", "Request in", base.NONE, links.REQUEST),
+    response_in = ProtoField.framenum("meterboot.response_in", "Response in", base.NONE, links.RESPONSE),
     time = ProtoField.relative_time("meterboot.time", "Time"),
 }
 proto.fields = {
@@ -119,14 +121,22 @@ local function dissect_request(tvb, tree, kind, info)
     elseif kind == KIND.reset then
         info[#info + 1] = "RESET"
     elseif kind == KIND.erase then
-        if n ~= 4 then tree:add_proto_expert_info(e.malformed, "an erase frame is 4 bytes"); return end
+        if n ~= 4 then
+            tree:add_proto_expert_info(e.malformed, "an erase frame is 4 bytes")
+            info[#info + 1] = "E [wrong length]"
+            return
+        end
         tree:add(f.first_sector, tvb(1, 1))
         tree:add(f.last_sector, tvb(2, 1))
         local good = add_checksum(tree, tvb)
         info[#info + 1] = string.format("E sectors %d-%d%s", tvb(1, 1):uint(), tvb(2, 1):uint(),
                                         good and "" or " [bad checksum]")
     elseif kind == KIND.write then
-        if n < 5 then tree:add_proto_expert_info(e.malformed, "a write frame is " .. WRITE_SIZE .. " bytes"); return end
+        if n < 5 then
+            tree:add_proto_expert_info(e.malformed, "a write frame is " .. WRITE_SIZE .. " bytes")
+            info[#info + 1] = "W [wrong length]"
+            return
+        end
         tree:add(f.address, tvb(1, 3))
         tree:add(f.length, n - 5):set_generated()
         tree:add(f.data, tvb(4, n - 5))
@@ -156,7 +166,11 @@ local function dissect_answer(tvb, tree, kind, info)
         info[#info + 1] = "identity " .. text:gsub("[^%g ]", ".")
         return
     end
-    if n < 2 then tree:add_proto_expert_info(e.malformed, "an answer has at least 2 bytes"); return end
+    if n < 2 then
+        tree:add_proto_expert_info(e.malformed, "an answer has at least 2 bytes")
+        info[#info + 1] = "[too short]"
+        return
+    end
     local word = text:sub(1, 2)
     tree:add(f.answer, tvb(0, 2))
     -- A write is taken on its first byte alone, an erase on both, as the tool reads them.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Wireshark plugin against a trace made here: an update-like exchange
-on loopback with a write whose checksum is wrong, a write left unanswered
-and a copied answer, on the bootloader's own port and (Decode As) on another.
+on loopback with a write whose checksum is wrong, a write left unanswered,
+a copied answer and a cut one, on the bootloader's own port and (Decode As) on another.
 Each frame's decode is one row of the table below.
 
 usage: dissector-test.py PLUGIN     (exit 77: no tshark here)
@@ -52,7 +52,9 @@ EXCHANGE = [
     (0.900, True, write_frame(0x8000, block(0x33)), "W|5|0x008000||1||||||no answer before the next request"),
     (0.960, True, write_frame(0x8000, block(0x33)), "W|5|0x008000||1||||14||"),
     (0.971, False, OK, "|6|||||OK|13||11|"),
-    (1.000, True, b"RESET", "RESET|7|||||||||"),
+    (1.000, True, b"RESET", "RESET|7|||||||||"),  # unanswered, as RESET is: no note
+    (1.100, True, write_frame(0x9000, block(0x44)), "W|5|0x009000||1||||17||"),
+    (1.102, False, b"OK\r", "|6|||||OK|16||2|a write answer is 4 bytes"),
 ]
 FIELDS = ["meterboot.cmd", "meterboot.kind", "meterboot.address", "meterboot.erase.first", "meterboot.erase.last",
           "meterboot.checksum.status", "meterboot.identity", "meterboot.answer", "meterboot.request_in",
