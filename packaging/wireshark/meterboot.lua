@@ -16,7 +16,7 @@ local WRITE_ANSWER_SIZE = 4
 local IDENTITIES = {["TALVO-ETH-BOOTLOADER-V1.00"] = true, ["QT51/QT52-BOOTLOADER-V1.01"] = true}
 
 local proto = Proto("meterboot", "Meter bootloader")
--- Wireshark before 3.0 has no frame types for links; the links work without.
+-- An older Wireshark has no frame types for links; the links work without them.
 local links = frametype or {}
 
 local KIND = {
