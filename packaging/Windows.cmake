@@ -17,6 +17,9 @@ install(TARGETS ethernet-loader ethernet-loader-cli RUNTIME DESTINATION . COMPON
 if(NOT LOADER_BRAND_VARIANT_1)
   install(TARGETS ethernet-loader-brand1 RUNTIME DESTINATION . COMPONENT loader)
 endif()
+# The Wireshark plugin for support traces: copied from here into Wireshark's
+# personal plugin folder, as the README says.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/wireshark/meterboot.lua DESTINATION wireshark COMPONENT loader)
 # The licence goes with the programs; the zip has no page to show it on.
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT loader)
 

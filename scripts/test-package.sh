@@ -63,4 +63,12 @@ done
 for program in meter-sim ethernet-loader-cli; do
   sh packaging/check-man-options.sh "$bin/$program" "$root/usr/share/man/man1/$program.1.gz"
 done
+# The Wireshark plugin lies where this machine's Wireshark looks for global
+# Lua plugins, and tshark decodes with the packaged file.
+lua_dir=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+[ -n "$lua_dir" ] || fail "tshark names no global Lua plugin folder"
+plugin=$root$lua_dir/meterboot.lua
+[ -f "$plugin" ] || fail "no Wireshark plugin at $lua_dir/meterboot.lua: $(cd "$root" && find . -name '*.lua')"
+python3 tests/trace/dissector-test.py "$plugin" >/dev/null || fail "tshark decodes wrongly with the packaged plugin"
+echo "wireshark plugin: $lua_dir/meterboot.lua"
 echo "test-package: $(cd "$scratch/packages" && echo *.deb) good"

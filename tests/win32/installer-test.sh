@@ -47,7 +47,7 @@ local_app_data=$(ls -d "$drive_c"/users/*/AppData/Local | grep -v /Public/ | hea
 "$wine" "$installer" /S
 "$wineserver" -w
 program_dir="$drive_c/Program Files/Ethernet Loader"
-for f in ethernet-loader.exe ethernet-loader-brand1.exe ethernet-loader-cli.exe Uninstall.exe; do
+for f in ethernet-loader.exe ethernet-loader-brand1.exe ethernet-loader-cli.exe Uninstall.exe wireshark/meterboot.lua; do
   [ -f "$program_dir/$f" ] || fail "not installed: $f"
 done
 settings_dir="$local_app_data/Ethernet Loader"
