@@ -124,8 +124,15 @@ history::MeterRun RunMeterOnOwnLinks(const update::UpdateRequest& request, const
 
 update::ReturnFacts WatchReturnOnOwnLinks(const std::string& address, const update::UpdateResult& run,
                                           std::chrono::seconds limit, const MeterPorts& ports,
-                                          update::UpdateListener& listener, const update::CancelToken& stop) {
+                                          update::UpdateListener& listener, const update::CancelToken& stop,
+                                          const std::string& traceFile) {
+    // Made before the links, gone after them. A trace that cannot go on is
+    // left as the run wrote it: the run's record already names it.
+    std::optional<trace::MeterTrace> trace;
+    if (!traceFile.empty()) trace.emplace(platform::PathFromNativeName(traceFile), trace::MeterTrace::Continued{});
     net::SocketLink boot(net::Transport::Udp, ports.boot), modbus(net::Transport::Tcp, ports.modbus);
+    boot.SetTap(trace ? &*trace : nullptr);
+    modbus.SetTap(trace ? &*trace : nullptr);
     update::PlainPacer pacer(stop);
     return update::ReturnWatch(pacer, modbus, boot).Watch(address, run, limit, listener);
 }

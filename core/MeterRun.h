@@ -66,8 +66,11 @@ history::MeterRun RunMeterOnOwnLinks(const update::UpdateRequest& request, const
 
 // The watch after a run's "RESET" (update::ReturnWatch) on links and a pacer
 // of its own, stopped by `stop`: a window can start its next run meanwhile.
+// Its frames go on in the run's support trace `traceFile` (a native path;
+// empty: none), where a run of the command line has them too.
 update::ReturnFacts WatchReturnOnOwnLinks(const std::string& address, const update::UpdateResult& run,
                                           std::chrono::seconds limit, const MeterPorts& ports,
-                                          update::UpdateListener& listener, const update::CancelToken& stop);
+                                          update::UpdateListener& listener, const update::CancelToken& stop,
+                                          const std::string& traceFile = {});
 
 }  // namespace core

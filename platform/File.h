@@ -43,6 +43,7 @@ public:
         Replace,    // created, or emptied when it exists; others may read it meanwhile, not write it
         CreateNew,  // created; fails when the name is taken
         Existing,   // opened as it is: nothing is created and nothing emptied
+        Append,     // an existing file, every write at its end
     };
 
     OutputFile() = default;

@@ -72,6 +72,11 @@ MeterTrace::MeterTrace(std::filesystem::path path, const TraceHeader& header) : 
                                          header.interface + ": the meter's Modbus TCP and bootloader links", comment));
 }
 
+MeterTrace::MeterTrace(std::filesystem::path path, Continued) : path_(std::move(path)) {
+    if (const platform::FileStatus status = file_.Open(path_, platform::OutputFile::Mode::Append); !status.Ok())
+        Failed("cannot be opened", status);
+}
+
 MeterTrace::~MeterTrace() { Finish(); }
 
 void MeterTrace::Sent(net::Transport transport, const Endpoint& local, const Endpoint& remote,

@@ -41,6 +41,12 @@ public:
     // the same meter in the same second) gets "-2", "-3", ... before its
     // extension. Finish says when it could not be created.
     MeterTrace(std::filesystem::path path, const TraceHeader& header);
+    // Goes on with the file a run's trace wrote (the window's watch of the
+    // meter's return, on links of its own): its frames follow the run's.
+    struct Continued {
+        explicit Continued() = default;
+    };
+    MeterTrace(std::filesystem::path path, Continued);
     ~MeterTrace() override;
     MeterTrace(const MeterTrace&) = delete;
     MeterTrace& operator=(const MeterTrace&) = delete;

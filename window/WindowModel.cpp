@@ -235,10 +235,10 @@ EnginePorts PortsOver(net::MeterConnections& network) {
             network.boot,
             [&network] { network.cancel.Cancel(); },
             [&network](const std::string& address, const update::UpdateResult& run, std::chrono::seconds limit,
-                       update::UpdateListener& listener, const update::CancelToken& stop) {
+                       update::UpdateListener& listener, const update::CancelToken& stop, const std::string& traceFile) {
                 // The meter's own ports, which a rehearsal may have moved.
                 const core::MeterPorts ports{network.modbus.RemotePort(), network.boot.RemotePort()};
-                return core::WatchReturnOnOwnLinks(address, run, limit, ports, listener, stop);
+                return core::WatchReturnOnOwnLinks(address, run, limit, ports, listener, stop, traceFile);
             },
             [&network](net::LinkTap* tap) {
                 network.modbus.SetTap(tap);
@@ -469,7 +469,7 @@ bool WindowModel::WatchFollows(const history::MeterRun& run) const {
 
 void WindowModel::WatchReturn(history::MeterRun& run, const update::CancelToken& stop) {
     try {
-        run.result.back = ports_.watch(run.address, run.result, update::kReturnLimit, *relay_, stop);
+        run.result.back = ports_.watch(run.address, run.result, update::kReturnLimit, *relay_, stop, run.trace);
     } catch (const std::exception&) {
         // This computer could not watch (no socket): the return stays unknown
         // and the update's verdict stands.

@@ -151,7 +151,7 @@ struct EnginePorts {
     // stopped by `stop`. Empty: the meter's return is not watched.
     std::function<update::ReturnFacts(const std::string& address, const update::UpdateResult& run,
                                       std::chrono::seconds limit, update::UpdateListener& listener,
-                                      const update::CancelToken& stop)>
+                                      const update::CancelToken& stop, const std::string& traceFile)>
         watch{};
     // Puts a support trace's tap on the links modbus and boot are (or takes
     // it off); empty: the window writes no traces.

@@ -32,6 +32,7 @@ FileStatus OutputFile::Open(const fs::path& path, Mode mode) {
         // Not O_TRUNC and not O_CREAT: opening changes nothing. O_NONBLOCK:
         // a pipe put in the file's place cannot make this wait.
         case Mode::Existing: flags |= O_NOCTTY | O_NONBLOCK; break;
+        case Mode::Append: flags |= O_APPEND | O_NOCTTY | O_NONBLOCK; break;
     }
     int fd;
     do fd = ::open(path.c_str(), flags, 0666);

@@ -33,12 +33,14 @@ FileStatus OutputFile::Open(const fs::path& path, Mode mode) {
             break;
         // Fails as access denied for a file with the read-only attribute.
         case Mode::Existing:
+        case Mode::Append:
             share |= FILE_SHARE_WRITE;
             disposition = OPEN_EXISTING;
             break;
     }
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Appending access alone puts every write at the file's end.
+    const DWORD access = mode == Mode::Append ? FILE_APPEND_DATA : GENERIC_WRITE;
+    const HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return LastError();
     handle_ = reinterpret_cast<std::intptr_t>(file);
     return {};

@@ -120,10 +120,21 @@ TEST(MeterTrace, HidesThePasswordAndNumbersTheStream) {
     EXPECT_EQ(seqAck(2), "0000002b0000000c");
     EXPECT_NE(file.find("ab12"), std::string::npos) << "the firmware's SHA-256 in the comments";
 
-    trace::MeterTrace again(dir.path() / "m.pcapng", {});
+    trace::MeterTrace again(dir.path() / "m.pcapng", trace::TraceHeader{});
     EXPECT_EQ(again.Finish(), "");
     EXPECT_EQ(again.Path(), dir.path() / "m-2.pcapng") << "a run in the same second keeps the first one's trace";
     EXPECT_EQ(testsupport::ReadBytes(dir.File("m.pcapng")), file);
+
+    // The window's watch after the reset goes on in the run's file.
+    trace::MeterTrace watch(dir.path() / "m.pcapng", trace::MeterTrace::Continued{});
+    watch.Sent(net::Transport::Udp, local, {Ip(127, 0, 0, 2), 5555}, Bytes{'V', 'E', 'R', '?'}, 4);
+    ASSERT_EQ(watch.Finish(), "");
+    const std::string continued = testsupport::ReadBytes(dir.File("m.pcapng"));
+    EXPECT_EQ(continued.substr(0, file.size()), file);
+    const auto all = testsupport::PcapngPackets(continued);
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 4u);
+    EXPECT_EQ(all->back().substr(28), "VER?");
 }
 
 }  // namespace

@@ -957,7 +957,7 @@ void WithWatch(Rig& r, Watch watch) {
 Watch WatchFinding(Rig& r, const update::ReturnFacts& found, bool& controlsBack) {
     return [&r, found, &controlsBack](const std::string& address, const update::UpdateResult& run,
                                       std::chrono::seconds limit, update::UpdateListener& listener,
-                                      const update::CancelToken&) {
+                                      const update::CancelToken&, const std::string&) {
         EXPECT_EQ(address, "127.0.0.1");
         EXPECT_TRUE(run.resetSent);
         EXPECT_EQ(limit, 60s);
@@ -1039,7 +1039,7 @@ TEST(Watch, HoldsUpNeitherACloseNorTheNextUpdate) {
     Rig r;
     std::atomic<int> watches = 0;  // counted on the engine's thread
     WithWatch(r, [&](const std::string&, const update::UpdateResult&, std::chrono::seconds, update::UpdateListener&,
-                     const update::CancelToken& stop) {
+                     const update::CancelToken& stop, const std::string&) {
         ++watches;
         platform::Waiter().WaitUntil(platform::Waiter::Clock::now() + 30s, platform::kNoSocket, &stop);
         update::ReturnFacts stopped;
