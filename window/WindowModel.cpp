@@ -230,20 +230,21 @@ WindowModel::WindowModel(View& view, Options options, EnginePorts ports)
                                                      delay_, *relay_)) {}
 
 EnginePorts PortsOver(net::MeterConnections& network) {
-    return {network.pacer,
-            network.modbus,
-            network.boot,
-            [&network] { network.cancel.Cancel(); },
-            [&network](const std::string& address, const update::UpdateResult& run, std::chrono::seconds limit,
-                       update::UpdateListener& listener, const update::CancelToken& stop, const std::string& traceFile) {
-                // The meter's own ports, which a rehearsal may have moved.
-                const core::MeterPorts ports{network.modbus.RemotePort(), network.boot.RemotePort()};
-                return core::WatchReturnOnOwnLinks(address, run, limit, ports, listener, stop, traceFile);
-            },
-            [&network](net::LinkTap* tap) {
-                network.modbus.SetTap(tap);
-                network.boot.SetTap(tap);
-            }};
+    return {
+        network.pacer,
+        network.modbus,
+        network.boot,
+        [&network] { network.cancel.Cancel(); },
+        [&network](const std::string& address, const update::UpdateResult& run, std::chrono::seconds limit,
+                   update::UpdateListener& listener, const update::CancelToken& stop, const std::string& traceFile) {
+            // The meter's own ports, which a rehearsal may have moved.
+            const core::MeterPorts ports{network.modbus.RemotePort(), network.boot.RemotePort()};
+            return core::WatchReturnOnOwnLinks(address, run, limit, ports, listener, stop, traceFile);
+        },
+        [&network](net::LinkTap* tap) {
+            network.modbus.SetTap(tap);
+            network.boot.SetTap(tap);
+        }};
 }
 
 WindowModel::~WindowModel() {
