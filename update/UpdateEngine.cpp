@@ -135,16 +135,27 @@ bool UpdateEngine::Erase() {
 
 BlockWrite UpdateEngine::WriteBlock(uint32_t address) {
     const protocol::WriteRequest write = WriteOf(firmware_, address);
+    BlockSample sample;
+    bool admitted = false;
+    // Held through the block's retries, and left however the block ends.
+    Finally leave([&] {
+        if (!admitted) return;
+        sample.at = pacer_.Now();
+        gate_->Leave(sample);
+    });
     for (int attempt = 1;; ++attempt) {
         if (pacer_.Cancelled()) return BlockWrite::Stopped;
         listener_.BlockStarted(address);
         if (protocol::IsBlank(write.data)) return BlockWrite::Blank;
+        if (!admitted && !(admitted = gate_->Enter())) return BlockWrite::Stopped;
         // Every way the link's copies can be read leaves a block confirmed by a copy.
         if (!link_.Drain() && !ConfirmAgain()) return BlockWrite::Ambiguous;
         // A stop while copies were awaited: the block is not started.
         if (pacer_.Cancelled()) return BlockWrite::Stopped;
         const WriteReply reply = link_.Write(write, attempt == 1 ? Sampling::Always : Sampling::WhenPlainlyOwn);
+        ++sample.attempts;
         if (reply.Accepted()) {
+            sample.roundTrip = reply.roundTrip;
             link_.Confirmed(address);
             ++run_.result.blocksWritten;
             return BlockWrite::Confirmed;

@@ -1,0 +1,132 @@
+#include "core/PathPacing.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "protocol/Frames.h"
+
+namespace core {
+namespace {
+
+// A cut keeps in flight what the path carries in a base round trip and this
+// many more, so that a queue of a few datagrams keeps the uplink busy.
+constexpr int kHeadroom = 2;
+
+}  // namespace
+
+PathPacing::Duration PathPacing::Base() const {
+    if (baseNow_ && baseBefore_) return std::min(*baseNow_, *baseBefore_);
+    return baseNow_.value_or(baseBefore_.value_or(Duration{}));
+}
+
+PathPacing::Duration PathPacing::Swell() const { return std::max(kLeastSwell, Base() / 8); }
+
+void PathPacing::KeepBase(TimePoint at, Duration roundTrip) {
+    // Two halves of the window: a path whose round trip rose for good (a
+    // route changed) is read anew within one window.
+    if (at - baseSince_ >= kBaseWindow / 2) {
+        baseBefore_ = baseNow_;
+        baseNow_.reset();
+        baseSince_ = at;
+    }
+    baseNow_ = std::min(baseNow_.value_or(roundTrip), roundTrip);
+}
+
+void PathPacing::Cut(int to) {
+    limit_ = std::max(1, limit_ ? std::min(*limit_, to) : to);
+    roundCut_ = true;
+}
+
+void PathPacing::Ended(const Sample& s) {
+    if (s.roundTrip) {
+        KeepBase(s.at, *s.roundTrip);
+        smoothed_ = smoothed_ ? (*smoothed_ * 7 + *s.roundTrip) / 8 : *s.roundTrip;
+        roundLeast_ = std::min(roundLeast_.value_or(*s.roundTrip), *s.roundTrip);
+    }
+    roundBound_ = roundBound_ || s.waiting > 0;
+    const int inFlight = limit_ ? std::min(*limit_, s.inFlight) : s.inFlight;
+    if (s.lost) {
+        roundLost_ = true;
+        // A loss without a queue behind it is the path's own (radio, a
+        // fault): holding meters back would not spare it, only slow them.
+        if (!roundCut_ && smoothed_ && *smoothed_ - Base() >= Swell() / 2) Cut(inFlight * 3 / 4);
+    }
+    if (--roundLeft_ <= 0) EndRound(s);
+}
+
+void PathPacing::EndRound(const Sample& s) {
+    if (roundLeast_ && !roundCut_) {
+        // The least of a round: one write that met no queue shows there is none.
+        const Duration least = *roundLeast_, queue = least - Base();
+        const int inFlight = limit_ ? std::min(*limit_, s.inFlight) : s.inFlight;
+        if (queue > Swell()) {
+            // What the path carries in its base round trip, as the writes in
+            // flight and their round trip show it.
+            const auto carried = static_cast<int>(static_cast<long long>(inFlight) * Base().count() /
+                                                  std::max<long long>(1, least.count()));
+            Cut(carried + kHeadroom);
+        } else if (limit_ && roundBound_ && !roundLost_ && queue < Swell() / 2) {
+            ++*limit_;
+        }
+    }
+    roundLeft_ = std::max(1, s.inFlight);
+    roundLeast_.reset();
+    roundLost_ = roundCut_ = roundBound_ = false;
+}
+
+}  // namespace core
+
+namespace core {
+
+PathGate::PathGate(const platform::CancelToken& stop, std::function<void(std::optional<int>)> binding)
+    : stop_(stop), binding_(std::move(binding)), wake_(stop, [this] {
+          const std::lock_guard lock(mutex_);
+          turn_.notify_all();
+      }) {}
+
+void PathGate::TellBinding() {
+    const std::optional<int> now = heldBack_ > 0 ? pacing_.Limit() : std::nullopt;
+    if (now == told_) return;
+    told_ = now;
+    if (binding_) binding_(now);
+}
+
+bool PathGate::Enter() {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t ticket = nextTicket_++;
+    const auto mayGo = [&] { return stop_.Cancelled() || (ticket == serving_ && pacing_.MayStart(inFlight_)); };
+    if (!mayGo()) {
+        ++heldBack_;
+        if (const auto limit = pacing_.Limit()) {
+            figures_.lowest = std::min(figures_.lowest.value_or(*limit), *limit);
+            figures_.highest = std::max(figures_.highest.value_or(*limit), *limit);
+        }
+        TellBinding();
+        turn_.wait(lock, mayGo);
+        --heldBack_;
+        TellBinding();
+    }
+    if (stop_.Cancelled()) return false;
+    ++inFlight_;
+    ++serving_;
+    // The next in line may go too, when the limit has room.
+    turn_.notify_all();
+    return true;
+}
+
+void PathGate::Leave(const update::BlockSample& sample) {
+    const std::lock_guard lock(mutex_);
+    figures_.bytesSent += static_cast<long long>(sample.attempts) * protocol::WriteRequest::kSize;
+    figures_.framesSentAgain += std::max(0, sample.attempts - 1);
+    pacing_.Ended({sample.at, sample.roundTrip, sample.attempts > 1, inFlight_, heldBack_});
+    --inFlight_;
+    TellBinding();
+    turn_.notify_all();
+}
+
+PathFigures PathGate::Figures() const {
+    const std::lock_guard lock(mutex_);
+    return figures_;
+}
+
+}  // namespace core
