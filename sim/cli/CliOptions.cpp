@@ -53,6 +53,15 @@ application's return after "RESET".
                         comes back MS +- JITTER ms (uniform) after it would
                         have; answers keep their order. Combines with every
                         fault and loss option
+  --gateway KBPS[:BUFFER]
+                        all meters behind one shared link (a site's router):
+                        each way, datagrams leave one after the other at KBPS
+                        kbit/s (1000 bits), each counted with its 28 bytes of
+                        IPv4 and UDP headers, and a drop-tail buffer of BUFFER
+                        bytes (default 64000, at least 1057: one write) loses
+                        what does not fit. Bootloader datagrams only: the
+                        Modbus connection is not shaped. --rtt then adds its
+                        round trip once per exchange, after the queue
   --image FILE          expected flash (raw 0x80000 bytes): exit status 0 only
                         when every meter's application area equals it
   --dump FILE           write the flash on exit (FILE.ADDRESS for several meters)
@@ -191,6 +200,26 @@ bool SetRoundTrip(const Given& g) {
     return true;
 }
 
+// KBPS[:BUFFER_BYTES]; the buffer must take at least one write and its headers.
+bool SetGateway(const Given& g) {
+    const auto colon = g.value.find(':');
+    GatewayOptions gateway;
+    if (!SetReal(g.value.substr(0, colon), 1e-3, 1e8, gateway.kbps)) return false;
+    if (colon != std::string::npos) {
+        const auto buffer = Integer(g.value.substr(colon + 1), 0, 1ll << 32);
+        if (!buffer) return false;
+        constexpr size_t kWrite = 1029 + kDatagramHeaderBytes;
+        if (*buffer < static_cast<long long>(kWrite)) {
+            *g.why = "the buffer must hold at least one write of " + std::to_string(kWrite) +
+                     " bytes (1029 and 28 of headers)";
+            return false;
+        }
+        gateway.bufferBytes = static_cast<size_t>(*buffer);
+    }
+    g.cli.gateway = gateway;
+    return true;
+}
+
 struct Option {
     std::string_view name;
     bool takesValue;
@@ -212,6 +241,7 @@ const Option kOptions[] = {
     {"--dump", kValue, kWhole, Text<&CliOptions::dumpPath>},
     {"--log", kValue, kWhole, Text<&CliOptions::logPath>},
     {"--ports-file", kValue, kWhole, Text<&CliOptions::portsFile>},
+    {"--gateway", kValue, kWhole, SetGateway},
     {"--duration", kValue, kWhole, [](const Given& g) { return SetReal(g.value, 0, 1e7, g.cli.durationS); }},
     {"--no-modbus", kFlag, kPerMeter, Switch<&MeterOptions::modbusListener, false>},
     {"--bootloader", kFlag, kPerMeter, Switch<&MeterOptions::bootloaderFromStart, true>},

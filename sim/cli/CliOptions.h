@@ -23,6 +23,7 @@ struct CliOptions {
     std::string portsFile;
     double durationS = 0;  // 0: until a signal
     bool exitAfterReset = false;
+    std::optional<GatewayOptions> gateway;  // every meter behind one shared link
     bool help = false;
 };
 

@@ -190,6 +190,7 @@ private:
 struct Serving {
     std::mutex output;                   // one event line at a time; held while the meters start
     std::optional<ReturnWatch> returns;  // guarded by output
+    std::shared_ptr<sim::Gateway> gateway;
     std::unique_ptr<sim::MeterFleet> fleet;
 };
 
@@ -213,11 +214,13 @@ std::vector<sim::MeterOptions> MeterOptionsFor(const Inputs& in, const std::vect
     FILE* const log = in.log;
     std::vector<sim::MeterOptions> options;
     std::vector<bool> modbus;
+    if (cli.gateway) serving.gateway = std::make_shared<sim::Gateway>(*cli.gateway);
     for (size_t i = 0; i < addresses.size(); ++i) {
         const auto own = cli.overrides.find(static_cast<int>(i) + 1);
         sim::MeterOptions o = own != cli.overrides.end() ? own->second : cli.meter;
         o.address = addresses[i];
         o.seed += i;
+        o.gateway = serving.gateway;
         o.onEvent = [&serving, log, wakeFd, i](const Event& e) {
             std::lock_guard lock(serving.output);
             std::fprintf(log, "%s\n", sim::ToJson(e).c_str());
@@ -317,6 +320,25 @@ bool Run(const Inputs& in, Serving& serving) {
     return true;
 }
 
+std::string FiguresJson(const sim::GatewayFigures& f) {
+    return "{\"bytes\":" + std::to_string(f.bytes) + ",\"datagrams\":" + std::to_string(f.datagrams) +
+           ",\"dropped\":" + std::to_string(f.dropped) + ",\"maxQueueBytes\":" + std::to_string(f.maxQueueBytes) + "}";
+}
+
+// The shared link's figures as the summary's "gateway" member, with a plain
+// line on stderr; nothing without a gateway.
+std::string GatewaySummary(const sim::Gateway* gateway) {
+    if (!gateway) return {};
+    const auto down = gateway->Figures(sim::Way::Down), up = gateway->Figures(sim::Way::Up);
+    std::cerr << "meter-sim: gateway: down " << down.datagrams << " datagrams, " << down.dropped << " dropped; up "
+              << up.datagrams << " datagrams, " << up.dropped << " dropped\n";
+    char kbps[32];
+    std::snprintf(kbps, sizeof kbps, "%g", gateway->Options().kbps);
+    return ",\"gateway\":{\"kbps\":" + std::string(kbps) +
+           ",\"bufferBytes\":" + std::to_string(gateway->Options().bufferBytes) + ",\"down\":" + FiguresJson(down) +
+           ",\"up\":" + FiguresJson(up) + "}";
+}
+
 // The summary: one JSON line on stdout, a plain line per meter on stderr, and
 // the flash dumps; the exit status says whether every flash holds the image.
 int Report(const Inputs& in, Serving& serving) {
@@ -365,8 +387,8 @@ int Report(const Inputs& in, Serving& serving) {
                   << " program faults, " << note << "\n";
     }
     const int status = allMatch ? 0 : 1;
-    summary += "],\"status\":" + std::to_string(status) + "}";
-    serving.fleet.reset();  // stop serving before the last line
+    serving.fleet.reset();  // stop serving before the last line, and before the gateway's figures are read
+    summary += "]" + GatewaySummary(serving.gateway.get()) + ",\"status\":" + std::to_string(status) + "}";
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     if (log != stdout) std::fclose(log);

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -116,9 +117,11 @@ private:
     };
 
     void At(int delayMs, std::function<void()> run);
-    void Dispatch(const Send& send, std::function<void()> deliver);
+    // shaped: the payload's size when it crosses the gateway, nothing when it bypasses it.
+    void Dispatch(const Send& send, std::optional<size_t> shaped, std::function<void()> deliver);
     void Log(Event& event);
     void OnBootReadable();
+    void OnDatagram(ByteView datagram, const sockaddr_in& peer);
     void OnForeignReadable();
     void OnAccept();
     void OnConnectionReadable(uint64_t id);
@@ -175,14 +178,22 @@ void Meter::Impl::At(int delayMs, std::function<void()> run) {
     loop_.At(Clock::now() + std::chrono::milliseconds(delayMs), std::move(run));
 }
 
-// The answer leaves the meter after its delay, then crosses the slow link
-// when there is one.
-void Meter::Impl::Dispatch(const Send& send, std::function<void()> deliver) {
+// The answer leaves the meter after its delay, crosses the slow link when
+// there is one, then, when `shaped`, waits its turn on the gateway's way up.
+void Meter::Impl::Dispatch(const Send& send, std::optional<size_t> shaped, std::function<void()> deliver) {
     ++answersPending;
     std::function<void()> leave = [this, deliver = std::move(deliver)] {
         deliver();
         --answersPending;
     };
+    if (shaped && options_.gateway) {
+        leave = [this, size = *shaped, deliver = std::move(leave)] {
+            if (const auto departure = options_.gateway->Cross(Way::Up, Clock::now(), size))
+                loop_.At(*departure, deliver);
+            else
+                --answersPending;  // the buffer was full: lost on the way
+        };
+    }
     if (send.linkMs >= 0) {
         leave = [this, travel = std::chrono::milliseconds(send.linkMs), deliver = std::move(leave)] {
             loop_.At(link_.Arrival(Clock::now(), travel), deliver);
@@ -220,20 +231,37 @@ void Meter::Impl::OnBootReadable() {
                                        reinterpret_cast<sockaddr*>(&peer), &len);
         if (got < 0) return;
         const size_t size = std::min(static_cast<size_t>(got), rx_.size());
-        Reaction r;
-        {
-            std::lock_guard lock(mu);
-            r = core.OnDatagram(ByteView(rx_.data(), size));
+        if (!options_.gateway) {
+            OnDatagram(ByteView(rx_.data(), size), peer);
+            continue;
         }
-        AfterRestart(r);
-        Log(r.event);
-        for (auto& s : r.sends) {
-            const int fd = s.foreignPort ? foreign_.get() : udp_.get();
-            Dispatch(s, [fd, peer, bytes = std::move(s.bytes)] {
-                ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer),
-                         sizeof peer);
-            });
-        }
+        // Taken from the kernel at once and held here until the gateway has
+        // carried it, so the meter sees it no sooner and the socket's own
+        // buffer never decides what is lost.
+        const auto departure = options_.gateway->Cross(Way::Down, Clock::now(), static_cast<size_t>(got));
+        if (!departure) continue;  // the gateway's buffer was full
+        loop_.At(*departure, [this, peer, datagram = Bytes(rx_.begin(), rx_.begin() + static_cast<long>(size))] {
+            OnDatagram(datagram, peer);
+        });
+    }
+}
+
+void Meter::Impl::OnDatagram(ByteView datagram, const sockaddr_in& peer) {
+    Reaction r;
+    {
+        std::lock_guard lock(mu);
+        r = core.OnDatagram(datagram);
+    }
+    AfterRestart(r);
+    Log(r.event);
+    for (auto& s : r.sends) {
+        const int fd = s.foreignPort ? foreign_.get() : udp_.get();
+        Bytes bytes = std::move(s.bytes);
+        const size_t size = bytes.size();
+        Dispatch(s, size, [fd, peer, bytes = std::move(bytes)] {
+            ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer),
+                     sizeof peer);
+        });
     }
 }
 
@@ -345,7 +373,9 @@ void Meter::Impl::OnModbusRequest(uint64_t id, ByteView adu, bool* close) {
     Log(r.event);
     *close = r.closeConnection;
     if (r.closeConnection) return;
-    for (auto& s : r.sends) Dispatch(s, [this, id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
+    // Modbus bypasses the gateway: a TCP segment lost there would need the
+    // kernel's retransmission, which nothing here could stand in for.
+    for (auto& s : r.sends) Dispatch(s, std::nullopt, [this, id, bytes = std::move(s.bytes)] { SendTcp(id, bytes); });
     if (r.enterBootloaderInMs > 0) At(r.enterBootloaderInMs, [this] { EnterBootloader(); });
 }
 

@@ -65,16 +65,25 @@ INSTANTIATE_TEST_SUITE_P(
                             "--fault never-back@3: 'never-back' is a fault of the whole meter: it takes no argument or "
                             "selector"},
                     CliCase{{"--boot-time", "-0.5"}, "bad value for --boot-time: '-0.5'"},
+                    CliCase{{"--gateway", "200:3171", "--rtt", "700:140", "--loss-in", "1"}, ""},
+                    CliCase{{"--gateway", "0"}, "bad value for --gateway: '0'"},
+                    CliCase{{"--gateway", "fast"}, "bad value for --gateway: 'fast'"},
+                    CliCase{{"--gateway", "200:lots"}, "bad value for --gateway: '200:lots'"},
+                    CliCase{{"--gateway", "200:1056"},
+                            "--gateway 200:1056: the buffer must hold at least one write of 1057 bytes (1029 and 28 "
+                            "of headers)"},
+                    CliCase{{"--meters", "2", "--meter", "2", "--gateway", "200"},
+                            "--gateway is for the whole simulator: give it before the first --meter"},
                     CliCase{{"--vendor", std::string(81, 'V')},
                             "--vendor " + std::string(81, 'V') + ": at most 80 characters"}));
 
 TEST(CliParse, FillsTheMeterOptions) {
     std::string error;
     const auto o = ParseCli(
-        {"--password", "pw12",      "--identity-hex",     "414243", "--modbus-split", "4",           "--no-modbus",
-         "--seed",     "0x10",      "--exit-after-reset", "--rtt",  "700:140",        "--boot-time", "0.25",
-         "--vendor",   "ACME",      "--product",          "P-1",    "--revision",     "3.0",         "--no-device-id",
-         "--fault",    "never-back"},
+        {"--password", "pw12",       "--identity-hex",     "414243", "--modbus-split", "4",           "--no-modbus",
+         "--seed",     "0x10",       "--exit-after-reset", "--rtt",  "700:140",        "--boot-time", "0.25",
+         "--vendor",   "ACME",       "--product",          "P-1",    "--revision",     "3.0",         "--no-device-id",
+         "--fault",    "never-back", "--gateway",          "2.5"},
         &error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->meter.address, "127.0.0.2");
@@ -95,6 +104,9 @@ TEST(CliParse, FillsTheMeterOptions) {
     EXPECT_EQ(o->meter.faults.afterReset, AfterReset::NeverBack);
     EXPECT_TRUE(o->meter.faults.rules.empty());
     EXPECT_TRUE(o->overrides.empty());
+    ASSERT_TRUE(o->gateway);
+    EXPECT_EQ(o->gateway->kbps, 2.5);
+    EXPECT_EQ(o->gateway->bufferBytes, 64000u);
     EXPECT_EQ(ConsecutiveAddresses("127.0.0.254", 3),
               (std::vector<std::string>{"127.0.0.254", "127.0.0.255", "127.0.1.0"}));
 }
@@ -200,7 +212,7 @@ TEST(CliRun, StopsCleanlyOnSigterm) {
     EXPECT_NE(Rest(sim).find("\"summary\""), std::string::npos);
 }
 
-// Each input that cannot be read ends the program with its reason, never an abort.
+// Each input that cannot be used ends the program with its reason, never an abort.
 TEST(CliRun, RefusesAnUnreadableInputWithItsReason) {
     const testsupport::TempDir dir;
     testsupport::WriteBytes(dir.File("short.bin"), "x");
@@ -212,6 +224,7 @@ TEST(CliRun, RefusesAnUnreadableInputWithItsReason) {
         {{"--image", dir.File("missing.bin")}, "cannot be read: No such file or directory"},
         {{"--image", dir.File("short.bin")}, "it has 1 byte)"},
         {{"--log", dir.File("no/such/dir/log")}, "No such file or directory"},
+        {{"--gateway", "200:1000"}, "at least one write of 1057 bytes"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {METER_SIM_EXE, "--address",   "127.0.0.1", "--modbus-port",

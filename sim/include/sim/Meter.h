@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/Faults.h"
+#include "sim/Gateway.h"
 
 namespace sim {
 
@@ -61,6 +62,9 @@ struct MeterOptions {
     bool deviceId = true;  // false: Read Device Identification is an unknown function (exception 1)
     uint64_t seed = 1;
     Faults faults;
+    // The link this meter shares with others (the same object for each of
+    // them); its bootloader's datagrams cross it both ways. Null: none.
+    std::shared_ptr<Gateway> gateway;
     // Called on the meter's thread after each event is logged; must not call
     // back into the meter.
     std::function<void(const Event&)> onEvent;
