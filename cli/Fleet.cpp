@@ -108,8 +108,7 @@ void ForEachOnThreads(size_t count, int jobs, const std::function<void(size_t)>&
 }
 
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
-                                  const update::CancelToken& stop, Display& display,
-                                  std::vector<GroupRecord>* groups) {
+                                  const update::CancelToken& stop, Display& display, std::vector<GroupRecord>* groups) {
     std::vector<MeterRecord> records(hosts.size());
     const Gates gates(options, stop, display);
     ForEachOnThreads(hosts.size(), options.jobs, [&](size_t i) {

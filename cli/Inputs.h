@@ -58,9 +58,9 @@ std::optional<std::string> SameMeterProblem(const std::vector<Host>& hosts,
 // list.
 std::optional<std::string> HostListProblem(const std::vector<Host>& hosts);
 
-// The group of a meter: "gateway NAME" when a host list put it behind one; else the network of its dotted address (a host name's resolved one)
-// with `prefix` bits, "10.1.2.0/24"; else, a name that does not resolve, the
-// name alone. `resolve`: the dotted address, empty when unknown.
+// The group of a meter: "gateway NAME" when a host list put it behind one; else the network of its dotted address (a
+// host name's resolved one) with `prefix` bits, "10.1.2.0/24"; else, a name that does not resolve, the name alone.
+// `resolve`: the dotted address, empty when unknown.
 std::string GroupOf(const Host& host, int prefix, const std::function<std::string(const std::string&)>& resolve);
 // "/24" (or "24"): the prefix length 0..32; nothing when not.
 std::optional<int> GroupPrefix(std::string_view text);

@@ -35,6 +35,14 @@ void PathPacing::KeepBase(TimePoint at, Duration roundTrip) {
 void PathPacing::Cut(int to) {
     limit_ = std::max(1, limit_ ? std::min(*limit_, to) : to);
     roundCut_ = true;
+    slowStart_ = false;
+}
+
+void PathPacing::Heard(Duration roundTrip) {
+    if (opened_) return;
+    opened_ = true;
+    // Neither a LAN nor loopback is held back at all.
+    if (roundTrip <= Duration::zero() || roundTrip >= kLeastSwell) limit_ = kOpening;
 }
 
 void PathPacing::Ended(const Sample& s) {
@@ -44,6 +52,11 @@ void PathPacing::Ended(const Sample& s) {
         roundLeast_ = std::min(roundLeast_.value_or(*s.roundTrip), *s.roundTrip);
     }
     roundBound_ = roundBound_ || s.waiting > 0;
+    // One more for each write that met no queue: twice as many a round trip.
+    if (slowStart_ && limit_ && s.waiting > 0 && s.roundTrip && *s.roundTrip - Base() < Swell() / 2 && !s.lost)
+        ++*limit_;
+    else if (s.roundTrip && *s.roundTrip - Base() >= Swell() / 2)
+        slowStart_ = false;
     const int inFlight = limit_ ? std::min(*limit_, s.inFlight) : s.inFlight;
     if (s.lost) {
         roundLost_ = true;
@@ -91,8 +104,9 @@ void PathGate::TellBinding() {
     if (binding_) binding_(now);
 }
 
-bool PathGate::Enter() {
+bool PathGate::Enter(std::chrono::microseconds roundTrip) {
     std::unique_lock lock(mutex_);
+    pacing_.Heard(roundTrip);
     const std::uint64_t ticket = nextTicket_++;
     const auto mayGo = [&] { return stop_.Cancelled() || (ticket == serving_ && pacing_.MayStart(inFlight_)); };
     if (!mayGo()) {

@@ -47,9 +47,22 @@ public:
         int waiting = 0;    // writes held back at the moment
     };
 
-    // Writes allowed at once; none: no limit (the start, and a path never full).
+    // Writes of a path not known to be short that go at once before the
+    // path's queue shows; twice as many each round trip from then on until
+    // it does (slow start). All meters of a group reach their first block at
+    // about the same moment, and a burst of them all would overflow a slow
+    // router's buffer at once, their retries keeping in step.
+    static constexpr int kOpening = 16;
+
+    // A round trip a meter measured before its writes (its handshake, its
+    // identification): a path whose round trips are all short is no slow
+    // link, and is never limited.
+    void Heard(Duration roundTrip);
+    // Writes allowed at once; none: no limit (a short path, one never full).
     std::optional<int> Limit() const { return limit_; }
     bool MayStart(int inFlight) const { return !limit_ || inFlight < *limit_; }
+    // A path short enough that no limit applies (unless its writes show a queue).
+    bool Short() const { return opened_ && !limit_; }
     void Ended(const Sample& s);
     // The least round trip of the recent window; zero before any.
     Duration Base() const;
@@ -62,6 +75,7 @@ private:
     void EndRound(const Sample& s);
 
     std::optional<int> limit_;
+    bool opened_ = false, slowStart_ = true;
     // The base round trip: the least of this window's part and the one before.
     std::optional<Duration> baseNow_, baseBefore_;
     TimePoint baseSince_{};
@@ -92,7 +106,7 @@ public:
     PathGate(const PathGate&) = delete;
     PathGate& operator=(const PathGate&) = delete;
 
-    bool Enter() override;
+    bool Enter(std::chrono::microseconds roundTrip) override;
     void Leave(const update::BlockSample& sample) override;
     PathFigures Figures() const;
 

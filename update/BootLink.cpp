@@ -43,7 +43,8 @@ WriteReply BootLink::Write(const protocol::WriteRequest& write, Sampling samplin
     const auto answer = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, sampling);
     if (!answer) return {};
     const auto whole = answer->Whole();
-    return {whole ? protocol::WriteAnswer::Decode(*whole) : std::nullopt, {answer->head[0], answer->head[1]},
+    return {whole ? protocol::WriteAnswer::Decode(*whole) : std::nullopt,
+            {answer->head[0], answer->head[1]},
             answer->after};
 }
 

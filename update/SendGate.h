@@ -24,15 +24,16 @@ class SendGate {
 public:
     virtual ~SendGate() = default;
     // Until the block may be sent; false when the run was stopped meanwhile
-    // (the block is then not begun, and Leave is not called).
-    virtual bool Enter() = 0;
+    // (the block is then not begun, and Leave is not called). `roundTrip`:
+    // the meter's link as measured so far (zero: not yet).
+    virtual bool Enter(std::chrono::microseconds roundTrip) = 0;
     virtual void Leave(const BlockSample& sample) = 0;
 };
 
 // A meter alone: every block goes at once.
 class OpenGate final : public SendGate {
 public:
-    bool Enter() override { return true; }
+    bool Enter(std::chrono::microseconds) override { return true; }
     void Leave(const BlockSample&) override {}
 };
 

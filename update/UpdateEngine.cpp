@@ -147,7 +147,7 @@ BlockWrite UpdateEngine::WriteBlock(uint32_t address) {
         if (pacer_.Cancelled()) return BlockWrite::Stopped;
         listener_.BlockStarted(address);
         if (protocol::IsBlank(write.data)) return BlockWrite::Blank;
-        if (!admitted && !(admitted = gate_->Enter())) return BlockWrite::Stopped;
+        if (!admitted && !(admitted = gate_->Enter(link_.RoundTrip().Expected()))) return BlockWrite::Stopped;
         // Every way the link's copies can be read leaves a block confirmed by a copy.
         if (!link_.Drain() && !ConfirmAgain()) return BlockWrite::Ambiguous;
         // A stop while copies were awaited: the block is not started.
