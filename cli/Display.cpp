@@ -224,6 +224,7 @@ void Display::PathLimit(const std::string& group, std::optional<int> limit) {
     else
         pathLimits_.erase(group);
     dirty_ = true;
+    if (mode_ != DisplayMode::Log) Redraw(false);
 }
 
 // The meters expected to end last: of those running for a while, the

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <future>
+#include <thread>
 #include <map>
 #include <optional>
 #include <queue>
@@ -177,6 +179,34 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{Path{"lossy_lan", 40, 1e5, 1 << 20, milliseconds(1), milliseconds(5), 0.05},
                   Expect{Bound::Never, 7, 0.06}}),
     [](const auto& info) { return std::string(info.param.first.name); });
+
+}  // namespace
+}  // namespace core
+
+namespace core {
+namespace {
+
+// A write held back at the gate goes at the stop request, as not begun, and
+// one let through before it still ends; its figures count what was sent.
+TEST(PathGate, AStopLetsTheHeldBackWritesGoAsNotBegun) {
+    platform::CancelToken stop;
+    std::vector<std::optional<int>> told;
+    PathGate gate(stop, [&told](std::optional<int> limit) { told.push_back(limit); });
+    for (int i = 0; i < PathPacing::kOpening; ++i) ASSERT_TRUE(gate.Enter(milliseconds(200)));
+    std::promise<bool> entered;
+    std::thread held([&] { entered.set_value(gate.Enter(milliseconds(200))); });
+    auto result = entered.get_future();
+    EXPECT_EQ(result.wait_for(milliseconds(50)), std::future_status::timeout) << "the opening's writes are in flight";
+    stop.Cancel();
+    EXPECT_FALSE(result.get());
+    held.join();
+    gate.Leave({{}, milliseconds(200), 2});
+    const PathFigures f = gate.Figures();
+    EXPECT_EQ(f.bytesSent, 2 * 1029);
+    EXPECT_EQ(f.framesSentAgain, 1);
+    EXPECT_EQ(f.lowest, PathPacing::kOpening);
+    EXPECT_EQ(told, (std::vector<std::optional<int>>{PathPacing::kOpening, std::nullopt}));
+}
 
 }  // namespace
 }  // namespace core
