@@ -138,6 +138,15 @@ void FullRows(bool unpaced, std::vector<std::string>& verdicts) {
         const Figures f = Run(r, true);
         Print(r, "on", f, floor);
         if (unpaced) Print(r, "off", Run(r, false), floor);
+        // What no pacing can shorten: one meter's stages besides its writes
+        // (the request, the bootloader's start, the erase, the reset and the
+        // watch for its return), as one meter alone on the same link shows.
+        const Row one{1, r.kbps, r.bufferBytes, r.rttMs};
+        const Figures alone = Run(one, true);
+        const double stages = alone.wallS - Floor(one);
+        std::printf(
+            "  one meter alone: %.1f s, of which %.1f s besides its writes; %d meters: wall/(floor + that) %.3f\n",
+            alone.wallS, stages, r.meters, f.wallS / (floor + stages));
         char line[200];
         std::snprintf(line, sizeof line,
                       "%d meters %d kbit/s: wall/floor %.3f <= 1.05 %s, sent again %.2f %% < 2 %% %s, "

@@ -52,11 +52,14 @@ void PathPacing::Ended(const Sample& s) {
         roundLeast_ = std::min(roundLeast_.value_or(*s.roundTrip), *s.roundTrip);
     }
     roundBound_ = roundBound_ || s.waiting > 0;
+    const bool queued = s.roundTrip && *s.roundTrip - Base() >= Swell() / 2;
+    if (queued) slowStart_ = false;
+    // A short path opened as a slow one (its meters' round trips were not
+    // measured before) is not held back once its writes show it; a queue
+    // still cuts it.
+    if (slowStart_ && limit_ && s.roundTrip && Base() < kLeastSwell) limit_.reset();
     // One more for each write that met no queue: twice as many a round trip.
-    if (slowStart_ && limit_ && s.waiting > 0 && s.roundTrip && *s.roundTrip - Base() < Swell() / 2 && !s.lost)
-        ++*limit_;
-    else if (s.roundTrip && *s.roundTrip - Base() >= Swell() / 2)
-        slowStart_ = false;
+    if (slowStart_ && limit_ && s.waiting > 0 && s.roundTrip && !queued && !s.lost) ++*limit_;
     const int inFlight = limit_ ? std::min(*limit_, s.inFlight) : s.inFlight;
     if (s.lost) {
         roundLost_ = true;
