@@ -24,7 +24,8 @@ class SendGate {
 public:
     virtual ~SendGate() = default;
     // Until the block may be sent; false when the run was stopped meanwhile
-    // (the block is then not begun, and Leave is not called). `roundTrip`:
+    // (the block is then not begun, the run ends as stopped, and Leave is
+    // not called). `roundTrip`:
     // the meter's link as measured so far (zero: not yet).
     virtual bool Enter(std::chrono::microseconds roundTrip) = 0;
     virtual void Leave(const BlockSample& sample) = 0;

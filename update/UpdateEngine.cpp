@@ -203,7 +203,11 @@ bool UpdateEngine::WriteBlocks() {
         if (pacer_.Cancelled()) return false;
         const auto target = static_cast<uint32_t>(protocol::NextBlock(current, kRangeStart, kRangeEnd));
         const BlockWrite done = WriteBlock(target);
-        if (done == BlockWrite::Stopped) return false;
+        // A block not written leaves the flash unfinished, however the stop came.
+        if (done == BlockWrite::Stopped) {
+            run_.facts.programmingFailed = true;
+            return false;
+        }
         if (done == BlockWrite::Failed || done == BlockWrite::Ambiguous) {
             run_.facts.programmingFailed = true;
             run_.facts.ambiguous = done == BlockWrite::Ambiguous;
