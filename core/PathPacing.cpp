@@ -39,10 +39,13 @@ void PathPacing::Cut(int to) {
 }
 
 void PathPacing::Heard(Duration roundTrip) {
-    if (opened_) return;
+    // Neither a LAN nor loopback is held back at all: one meter that
+    // measured a short round trip shows it, however slow a busy machine made
+    // the others' first answers.
+    const bool isShort = roundTrip > Duration::zero() && roundTrip < kLeastSwell;
+    if (!opened_ && !isShort) limit_ = kOpening;
+    if (slowStart_ && isShort) limit_.reset();
     opened_ = true;
-    // Neither a LAN nor loopback is held back at all.
-    if (roundTrip <= Duration::zero() || roundTrip >= kLeastSwell) limit_ = kOpening;
 }
 
 void PathPacing::Ended(const Sample& s) {

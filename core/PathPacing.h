@@ -55,14 +55,12 @@ public:
     static constexpr int kOpening = 16;
 
     // A round trip a meter measured before its writes (its handshake, its
-    // identification): a path whose round trips are all short is no slow
-    // link, and is never limited.
+    // identification): a path where one is short is no slow link, and is
+    // not limited unless its writes' round trips swell.
     void Heard(Duration roundTrip);
     // Writes allowed at once; none: no limit (a short path, one never full).
     std::optional<int> Limit() const { return limit_; }
     bool MayStart(int inFlight) const { return !limit_ || inFlight < *limit_; }
-    // A path short enough that no limit applies (unless its writes show a queue).
-    bool Short() const { return opened_ && !limit_; }
     void Ended(const Sample& s);
     // The least round trip of the recent window; zero before any.
     Duration Base() const;
