@@ -93,10 +93,6 @@ void PathPacing::EndRound(const Sample& s) {
     roundLost_ = roundCut_ = roundBound_ = false;
 }
 
-}  // namespace core
-
-namespace core {
-
 PathGate::PathGate(const platform::CancelToken& stop, std::function<void(std::optional<int>)> binding)
     : stop_(stop), binding_(std::move(binding)), wake_(stop, [this] {
           const std::lock_guard lock(mutex_);
@@ -105,6 +101,10 @@ PathGate::PathGate(const platform::CancelToken& stop, std::function<void(std::op
 
 void PathGate::TellBinding() {
     const std::optional<int> now = heldBack_ > 0 ? pacing_.Limit() : std::nullopt;
+    if (now) {
+        figures_.lowest = std::min(figures_.lowest.value_or(*now), *now);
+        figures_.highest = std::max(figures_.highest.value_or(*now), *now);
+    }
     if (now == told_) return;
     told_ = now;
     if (binding_) binding_(now);
@@ -117,10 +117,6 @@ bool PathGate::Enter(std::chrono::microseconds roundTrip) {
     const auto mayGo = [&] { return stop_.Cancelled() || (ticket == serving_ && pacing_.MayStart(inFlight_)); };
     if (!mayGo()) {
         ++heldBack_;
-        if (const auto limit = pacing_.Limit()) {
-            figures_.lowest = std::min(figures_.lowest.value_or(*limit), *limit);
-            figures_.highest = std::max(figures_.highest.value_or(*limit), *limit);
-        }
         TellBinding();
         turn_.wait(lock, mayGo);
         --heldBack_;
