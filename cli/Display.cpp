@@ -209,8 +209,22 @@ std::string Display::Summary() const {
         ok += l.ok;
     }
     const char* verb = history::SuccessWord(command_ == Command::Probe);
-    return std::to_string(lines_.size()) + (lines_.size() == 1 ? " meter: " : " meters: ") + std::to_string(ok) + " " +
-           verb + ", " + std::to_string(done - ok) + " failed, " + std::to_string(lines_.size() - done) + " running";
+    std::string line = std::to_string(lines_.size()) + (lines_.size() == 1 ? " meter: " : " meters: ") +
+                       std::to_string(ok) + " " + verb + ", " + std::to_string(done - ok) + " failed, " +
+                       std::to_string(lines_.size() - done) + " running";
+    for (const auto& [group, limit] : pathLimits_)
+        line += "; " + group + ": " + std::to_string(limit) + (limit == 1 ? " write" : " writes") + " at once";
+    return line;
+}
+
+void Display::PathLimit(const std::string& group, std::optional<int> limit) {
+    const std::lock_guard lock(mutex_);
+    if (limit)
+        pathLimits_[group] = *limit;
+    else
+        pathLimits_.erase(group);
+    dirty_ = true;
+    if (mode_ != DisplayMode::Log) Redraw(false);
 }
 
 // The meters expected to end last: of those running for a while, the

@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +50,9 @@ public:
     void Awaiting(size_t meter, std::chrono::seconds sinceReset);
     void Noticed(size_t meter, update::Notice notice);
     void Finished(size_t meter, const MeterRecord& record);
+    // The writes a group's pacing lets go at once while it holds some back;
+    // none: it holds none back. The summary line names it meanwhile.
+    void PathLimit(const std::string& group, std::optional<int> limit);
     // A note for the person at the terminal (stop requested ...).
     void Say(const std::string& text);
     // The last state drawn once more, and the summary line.
@@ -85,6 +90,7 @@ private:
     Command command_;
     size_t columns_;
     std::vector<Line> lines_;
+    std::map<std::string, int> pathLimits_;  // the groups held back now
     std::function<Clock::time_point()> now_;
     Clock::time_point begun_;
     size_t drawnLines_ = 0;  // live lines on the screen now, below the cursor's line

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <map>
+#include <memory>
 
 #include "core/MeterRun.h"
+#include "core/PathPacing.h"
 
 namespace cli {
 namespace {
@@ -59,6 +62,41 @@ private:
     const std::vector<MeterObserver*>& observers_;
 };
 
+// One gate per group of the run, each meter's among them.
+class Gates {
+public:
+    Gates(const FleetOptions& options, const update::CancelToken& stop, Display& display) {
+        for (const std::string& name : options.groups) {
+            if (!index_.contains(name)) {
+                index_[name] = groups_.size();
+                groups_.push_back({name});
+                gates_.push_back(std::make_unique<core::PathGate>(
+                    stop, [&display, name](std::optional<int> limit) { display.PathLimit(name, limit); }));
+            }
+            of_.push_back(gates_[index_[name]].get());
+            ++groups_[index_[name]].meters;
+        }
+    }
+    update::SendGate* Of(size_t meter) const { return meter < of_.size() ? of_[meter] : nullptr; }
+    std::vector<GroupRecord> Records() const {
+        std::vector<GroupRecord> records = groups_;
+        for (size_t g = 0; g < records.size(); ++g) {
+            const core::PathFigures f = gates_[g]->Figures();
+            records[g].bytesSent = f.bytesSent;
+            records[g].framesSentAgain = f.framesSentAgain;
+            records[g].limitLowest = f.lowest;
+            records[g].limitHighest = f.highest;
+        }
+        return records;
+    }
+
+private:
+    std::map<std::string, size_t> index_;
+    std::vector<GroupRecord> groups_;
+    std::vector<std::unique_ptr<core::PathGate>> gates_;
+    std::vector<core::PathGate*> of_;
+};
+
 }  // namespace
 
 void ForEachOnThreads(size_t count, int jobs, const std::function<void(size_t)>& work) {
@@ -70,8 +108,9 @@ void ForEachOnThreads(size_t count, int jobs, const std::function<void(size_t)>&
 }
 
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
-                                  const update::CancelToken& stop, Display& display) {
+                                  const update::CancelToken& stop, Display& display, std::vector<GroupRecord>* groups) {
     std::vector<MeterRecord> records(hosts.size());
+    const Gates gates(options, stop, display);
     ForEachOnThreads(hosts.size(), options.jobs, [&](size_t i) {
         if (stop.Cancelled()) {
             records[i].address = hosts[i];
@@ -87,11 +126,13 @@ std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const F
                 for (MeterObserver* o : options.observers) o->Begun(i, m);
             };
             records[i] = core::RunMeterOnOwnLinks(
-                request, {options.firmware, options.ports, options.lockScope, begun, options.trace}, listener, stop);
+                request, {options.firmware, options.ports, options.lockScope, begun, options.trace, gates.Of(i)},
+                listener, stop);
         }
         display.Finished(i, records[i]);
         for (MeterObserver* o : options.observers) o->Finished(i, records[i]);
     });
+    if (groups) *groups = gates.Records();
     return records;
 }
 

@@ -54,6 +54,10 @@ struct FleetOptions {
     core::TraceSetup trace;
     // Told of each meter as the display is; they outlive the run.
     std::vector<MeterObserver*> observers;
+    // Each host's group (Host::group), in the hosts' order: the meters of a
+    // group share a path, and their block writes are paced as one
+    // (core::PathGate). Empty: none is paced.
+    std::vector<std::string> groups;
 };
 
 // Calls work(i) for each i below count, `jobs` at a time, each on a thread
@@ -63,7 +67,10 @@ void ForEachOnThreads(size_t count, int jobs, const std::function<void(size_t)>&
 // Runs every host to its end (or to the stop request) and returns their
 // records in the order given. Meters not yet started when a stop is
 // requested are not contacted at all.
+// `groups`, when given, gets each group's figures, in the order the groups
+// first appear.
 std::vector<MeterRecord> RunFleet(const std::vector<std::string>& hosts, const FleetOptions& options,
-                                  const update::CancelToken& stop, Display& display);
+                                  const update::CancelToken& stop, Display& display,
+                                  std::vector<GroupRecord>* groups = nullptr);
 
 }  // namespace cli

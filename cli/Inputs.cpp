@@ -39,10 +39,25 @@ std::vector<std::string_view> Split(std::string_view s, char sep) {
     }
 }
 
+// "[gateway NAME]": NAME; "[gateway]": empty; nothing for any other line.
+std::optional<std::string> GatewaySection(std::string_view line) {
+    constexpr std::string_view kOpen = "[gateway";
+    if (!line.starts_with(kOpen) || !line.ends_with(']')) return std::nullopt;
+    const std::string_view name = Trim(line.substr(kOpen.size(), line.size() - kOpen.size() - 1));
+    if (name.size() == line.size() - kOpen.size() - 1 && !name.empty()) return std::nullopt;  // "[gatewayX]"
+    const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+    });
+    if (!plain) return std::nullopt;
+    return std::string(name);
+}
+
 }  // namespace
 
 std::optional<std::string> HostProblem(std::string_view host) {
     if (host.empty()) return "an empty address";
+    if (host.front() == '[')
+        return "not a section line [gateway NAME] (NAME of letters, digits, '-', '_' and '.') nor an address";
     if (host.find(':') != std::string_view::npos)
         return "an IPv6 address (or one with a port); the meters are reached over IPv4 only";
     if (host.find('/') != std::string_view::npos)
@@ -77,15 +92,38 @@ std::optional<std::string> HostProblem(std::string_view host) {
 std::vector<Host> HostsFromFile(std::string_view content, const std::string& fileName) {
     std::vector<Host> hosts;
     int number = 0;
+    std::string gateway;
     for (auto line : Split(WithoutBom(content), '\n')) {
         ++number;
         line = line.substr(0, line.find('#'));
         line = Trim(line);
+        if (const auto name = GatewaySection(line)) {
+            gateway = *name;
+            continue;
+        }
         if (!line.empty())
             hosts.push_back({std::string(line), "line " + std::to_string(number) + " of " + fileName, std::string(line),
-                             fileName, number});
+                             fileName, number, gateway});
     }
     return hosts;
+}
+
+std::optional<int> GroupPrefix(std::string_view text) {
+    if (text.starts_with('/')) text.remove_prefix(1);
+    if (!AllDigits(text) || text.size() > 2 || std::stoi(std::string(text)) > 32) return std::nullopt;
+    return std::stoi(std::string(text));
+}
+
+std::string GroupOf(const Host& host, int prefix, const std::function<std::string(const std::string&)>& resolve) {
+    if (!host.gateway.empty()) return "gateway " + host.gateway;
+    const bool dotted = !host.address.empty() && host.address.front() >= '0' && host.address.front() <= '9';
+    const std::string address = dotted ? host.address : resolve(host.address);
+    if (address.empty()) return host.address;
+    uint32_t a = 0;
+    for (auto n : Split(address, '.')) a = a << 8 | static_cast<uint32_t>(std::stoi(std::string(n)));
+    const uint32_t network = prefix == 0 ? 0 : a & ~uint32_t{0} << (32 - prefix);
+    return std::to_string(network >> 24) + "." + std::to_string(network >> 16 & 255) + "." +
+           std::to_string(network >> 8 & 255) + "." + std::to_string(network & 255) + "/" + std::to_string(prefix);
 }
 
 std::optional<std::string> HostListProblem(const std::vector<Host>& hosts) {
@@ -132,7 +170,7 @@ std::optional<std::string> ExpandRanges(std::vector<Host>& hosts) {
         for (uint32_t a = network + skip; a < network + size - skip; ++a) {
             const std::string dotted = std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
                                        std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
-            expanded.push_back({dotted, h.where + " (range " + h.address + ")", h.address, h.file, h.line});
+            expanded.push_back({dotted, h.where + " (range " + h.address + ")", h.address, h.file, h.line, h.gateway});
         }
     }
     hosts = std::move(expanded);

@@ -25,10 +25,18 @@ struct Host {
     std::string entry = address;
     std::string file{};
     int line = 0;
+    // The section "[gateway NAME]" of a host list it stands under: NAME; empty: none.
+    std::string gateway{};
+    // The meters sharing its path, as the plan groups them (PlanRun): they
+    // are paced as one.
+    std::string group{};
 };
 
 // The hosts of a hosts file: one per line, "#" starts a comment, blanks
 // around a host and blank lines are ignored, as is a UTF-8 byte order mark.
+// A line "[gateway NAME]" puts the hosts below it, up to the next such line,
+// behind one gateway named NAME (letters, digits, '-', '_', '.'); a line
+// "[gateway]" ends that.
 std::vector<Host> HostsFromFile(std::string_view content, const std::string& fileName);
 
 // The widest range a.b.c.d/n taken, and the addresses it holds.
@@ -49,6 +57,13 @@ std::optional<std::string> SameMeterProblem(const std::vector<Host>& hosts,
 // a bad text, a duplicate (names compared without letter case), or an empty
 // list.
 std::optional<std::string> HostListProblem(const std::vector<Host>& hosts);
+
+// The group of a meter: "gateway NAME" when a host list put it behind one; else the network of its dotted address (a
+// host name's resolved one) with `prefix` bits, "10.1.2.0/24"; else, a name that does not resolve, the name alone.
+// `resolve`: the dotted address, empty when unknown.
+std::string GroupOf(const Host& host, int prefix, const std::function<std::string(const std::string&)>& resolve);
+// "/24" (or "24"): the prefix length 0..32; nothing when not.
+std::optional<int> GroupPrefix(std::string_view text);
 
 // The password of a password file: its first line, without the line end
 // and without a UTF-8 byte order mark.

@@ -90,6 +90,8 @@ struct Arguments {
     int backWithinS = static_cast<int>(update::kReturnLimit.count());
     std::string expectedRevision;
     core::MeterPorts ports;
+    std::string groupBy = "/24";
+    bool noPacing = false;
 };
 
 // A password file others may read has been seen by them: refused as ssh
@@ -168,6 +170,13 @@ std::vector<Host> Hosts(Arguments& args, Plan& plan, const PlanInputs& inputs) {
         if (auto why = HostListProblem(given)) throw Refusal{*why};
     if (auto why = SameMeterProblem(given, inputs.resolve)) throw Refusal{*why};
     return given;
+}
+
+// Each meter's group: the meters that share a path.
+void GroupHosts(const std::string& groupBy, std::vector<Host>& hosts, const PlanInputs& inputs) {
+    const auto prefix = GroupPrefix(groupBy);
+    if (!prefix) throw Refusal{"--group-by " + groupBy + ": not a prefix length /0 to /32"};
+    for (Host& h : hosts) h.group = GroupOf(h, *prefix, inputs.resolve);
 }
 
 // A retry writes the firmware of the run it continues, or nothing: another
@@ -258,6 +267,8 @@ void PlanUpdate(Arguments& args, Plan& plan, const PlanInputs& inputs) {
     plan.jobs = args.jobs > 0 ? args.jobs : std::clamp<int>(static_cast<int>(plan.hosts.size()), 1, kDefaultMaxJobs);
     plan.connectLimit = std::chrono::milliseconds(args.connectTimeoutMs);
     plan.ports = args.ports;
+    plan.pacing = !args.noPacing;
+    check([&] { GroupHosts(args.groupBy, plan.hosts, inputs); });
     plan.returnLimit = std::chrono::seconds(args.backWithinS);
     plan.expectedRevision = args.expectedRevision;
     check([&] {
@@ -313,6 +324,12 @@ void DeclareRunOptions(CLI::App& sub, Arguments& args) {
                    "firmware to write instead of the compiled-in one: a source declaration, Intel HEX or raw "
                    "binary of exactly 0x80000 bytes")
         ->type_name("FILE");
+    sub.add_option("--group-by", args.groupBy,
+                   "pace the meters of each IPv4 network of this prefix length as one, as if behind one router "
+                   "(default /24; /32: each alone); a host list's line [gateway NAME] groups the hosts below it")
+        ->type_name("/N");
+    // Not in the help: for comparing runs with and without the pacing.
+    sub.add_flag("--no-pacing", args.noPacing)->group("");
     sub.add_option("--password", args.refusedPassword)->group("");
     // Not in the help: meters serve the protocol's ports. Simulated meters
     // of a rehearsal or a test may serve others, which need no root.

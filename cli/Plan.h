@@ -62,6 +62,9 @@ struct Plan {
     // How long each meter's Modbus TCP handshake may take.
     std::chrono::milliseconds connectLimit = protocol::kConnectLimit;
     core::MeterPorts ports;  // the protocol's, but for simulated meters
+    // The meters of each group (Host::group) share a path and are paced as
+    // one; off: every block goes at once, as for a meter alone.
+    bool pacing = true;
     // How long each meter is watched for its return after "RESET" (0: not),
     // and the firmware revision it must come back with (empty: any).
     std::chrono::seconds returnLimit = update::kReturnLimit;

@@ -42,6 +42,7 @@ Json MeterJson(const Host& h, const std::function<std::string(const std::string&
     m["entry"] = h.entry;
     m["file"] = TextOrNull(h.file);
     m["line"] = h.line > 0 ? Json(h.line) : Json(nullptr);
+    m["group"] = TextOrNull(h.group);
     return m;
 }
 
@@ -76,6 +77,7 @@ Json PreviewJson(const Plan& plan, const std::function<std::string(const std::st
     j["password"] = {{"source", TextOrNull(pw.from)}, {"usable", pw.usable ? Json(*pw.usable) : Json(nullptr)}};
     j["report"] = TextOrNull(plan.reportFile);
     j["jobs"] = plan.jobs;
+    j["pacing"] = plan.pacing;
     j["connect_timeout_ms"] = plan.connectLimit.count();
     j["back_within_s"] = plan.returnLimit.count();
     j["expected_revision"] =

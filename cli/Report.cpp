@@ -123,6 +123,18 @@ nlohmann::ordered_json FieldsSoFar(const MeterSoFar& m, Command c, std::chrono::
     return j;
 }
 
+nlohmann::ordered_json GroupsJson(const RunRecord& run) {
+    nlohmann::ordered_json groups = nlohmann::ordered_json::array();
+    const auto orNull = [](std::optional<int> n) { return n ? nlohmann::ordered_json(*n) : nullptr; };
+    for (const GroupRecord& g : run.groups)
+        groups.push_back({{"group", g.name},
+                          {"meters", g.meters},
+                          {"bytes_sent", g.bytesSent},
+                          {"frames_sent_again", g.framesSentAgain},
+                          {"limit", {{"lowest", orNull(g.limitLowest)}, {"highest", orNull(g.limitHighest)}}}});
+    return groups;
+}
+
 }  // namespace
 
 nlohmann::ordered_json ReportJson(const RunRecord& run) {
@@ -130,6 +142,7 @@ nlohmann::ordered_json ReportJson(const RunRecord& run) {
     for (const MeterRecord& m : run.meters) meters.push_back(history::MeterFields(Run(m, run.command), kBrand));
     nlohmann::ordered_json report = Head(run, true);
     report["meters"] = std::move(meters);
+    report["groups"] = GroupsJson(run);
     return report;
 }
 
@@ -139,6 +152,7 @@ nlohmann::ordered_json ReportSoFar(const RunRecord& run, const std::vector<Meter
     for (const MeterSoFar& m : meters) list.push_back(FieldsSoFar(m, run.command, now));
     nlohmann::ordered_json report = Head(run, false);
     report["meters"] = std::move(list);
+    report["groups"] = GroupsJson(run);
     return report;
 }
 

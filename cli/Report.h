@@ -37,6 +37,16 @@ struct Continued {
     size_t failedMeters = 0;     // the meters taken from it
 };
 
+// The meters of a run that share a path (cli::Host::group), as they were paced.
+struct GroupRecord {
+    std::string name;
+    size_t meters = 0;
+    long long bytesSent = 0;  // the block writes' datagram payloads, retries included
+    int framesSentAgain = 0;  // block writes sent more than once
+    // The limit of writes at once while it held writes back; none: it never did.
+    std::optional<int> limitLowest{}, limitHighest{};
+};
+
 struct RunRecord {
     Command command = Command::Update;
     std::string toolVersion;
@@ -45,6 +55,7 @@ struct RunRecord {
     std::chrono::system_clock::time_point started{}, finished{};
     std::optional<Continued> continues;
     std::vector<MeterRecord> meters;
+    std::vector<GroupRecord> groups;  // empty while the run goes on, and when not paced
 };
 
 // One of updated, probed, password-rejected, not-found,

@@ -158,6 +158,8 @@ cli::FleetOptions FleetOptionsOf(const cli::Plan& plan) {
     options.expectedRevision = plan.expectedRevision;
     options.ports = plan.ports;
     options.trace = {plan.traceFolder, cli::kToolName, plan.run.firmwareSha256};
+    if (plan.pacing)
+        for (const cli::Host& h : plan.hosts) options.groups.push_back(h.group);
     return options;
 }
 
@@ -205,7 +207,7 @@ std::optional<int> RunMeters(const cli::Plan& plan, cli::RunRecord& run) {
                 "Stopping: each meter stops at its next block; meters not yet started are left alone. "
                 "The report is still written.");
         });
-        run.meters = cli::RunFleet(hosts, options, stop, display);
+        run.meters = cli::RunFleet(hosts, options, stop, display, &run.groups);
     }
     run.finished = std::chrono::system_clock::now();
     // The whole report follows, and no rewrite of the run's may land after it.

@@ -94,7 +94,9 @@ struct OwnEngine {
         : boot(net::Transport::Udp, setup.ports.boot),
           modbus(net::Transport::Tcp, setup.ports.modbus),
           pacer(stop),
-          engine(pacer, modbus, boot, setup.firmware, delay, listener) {}
+          engine(pacer, modbus, boot, setup.firmware, delay, listener) {
+        if (setup.gate) engine.PaceBlocksThrough(*setup.gate);
+    }
     net::SocketLink boot, modbus;
     update::PlainPacer pacer;
     update::DelayInterval delay;

@@ -57,6 +57,9 @@ struct OwnLinks {
     std::string lockScope;
     RunBegun begun{};
     TraceSetup trace{};
+    // Where each block waits its turn among the meters sharing this one's
+    // path (PathGate); none: no block waits.
+    update::SendGate* gate = nullptr;
 };
 
 // The same, on links, a pacer and an engine made for this meter alone,

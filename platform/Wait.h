@@ -5,6 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
 
 #include "platform/Socket.h"
 
@@ -25,11 +28,32 @@ public:
 
 private:
     friend class Waiter;
+    friend class CancelWake;
+    // Tells every CancelWake; once, after the flag is set.
+    void WakeAll();
+
     std::atomic<bool> cancelled_{false};
+    mutable std::mutex wakesMutex_;
+    mutable std::vector<const std::function<void()>*> wakes_;
     // POSIX: a pipe that becomes readable once cancelled. Windows: a
     // manual-reset event that is signalled once cancelled.
     std::intptr_t handle_ = -1;
     std::intptr_t writeEnd_ = -1;
+};
+
+// Tells `wake` when the token is cancelled while this lives: a wait on
+// something that is no socket (a condition variable) ends on a stop too.
+// `wake` runs on the cancelling thread; gone, this is no longer told.
+class CancelWake {
+public:
+    CancelWake(const CancelToken& token, std::function<void()> wake);
+    ~CancelWake();
+    CancelWake(const CancelWake&) = delete;
+    CancelWake& operator=(const CancelWake&) = delete;
+
+private:
+    const CancelToken& token_;
+    std::function<void()> wake_;
 };
 
 // The waits of one thread. Each ends at its deadline, never before it and

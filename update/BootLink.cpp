@@ -43,7 +43,9 @@ WriteReply BootLink::Write(const protocol::WriteRequest& write, Sampling samplin
     const auto answer = Exchange(frame, {protocol::kWriteWait, protocol::kWriteGrace}, sampling);
     if (!answer) return {};
     const auto whole = answer->Whole();
-    return {whole ? protocol::WriteAnswer::Decode(*whole) : std::nullopt, {answer->head[0], answer->head[1]}};
+    return {whole ? protocol::WriteAnswer::Decode(*whole) : std::nullopt,
+            {answer->head[0], answer->head[1]},
+            answer->after};
 }
 
 void BootLink::Reset() {
@@ -158,6 +160,7 @@ std::optional<BootLink::Answer> BootLink::Exchange(std::span<const uint8_t> fram
         std::copy_n(d.bytes.begin(), std::min(d.bytes.size(), answer->head.size()), answer->head.begin());
         answer->length = d.length;
         answeredAt = pacer_.Now();
+        answer->after = std::chrono::duration_cast<Duration>(answeredAt - sent);
     };
     while (Watch(waitEnd)) {
         const Datagram d = Take(!answer);

@@ -34,6 +34,8 @@ struct WriteReply {
     std::optional<protocol::WriteAnswer> answer;
     // The head of whatever came, as a failed block shows it.
     AnswerBytes shown{};
+    // From the frame to the answer taken; none without an answer.
+    std::optional<std::chrono::microseconds> roundTrip;
 
     bool Accepted() const { return answer && answer->Accepted(); }
 };
@@ -114,6 +116,7 @@ private:
     struct Answer {
         std::array<uint8_t, protocol::Identity::kSize> head{};  // zeros past its end
         int32_t length = -1;                                    // as the datagram's
+        std::chrono::microseconds after{};                      // from the frame
 
         // Its bytes, when all of them are in the head.
         std::optional<protocol::Bytes> Whole() const;

@@ -135,16 +135,27 @@ bool UpdateEngine::Erase() {
 
 BlockWrite UpdateEngine::WriteBlock(uint32_t address) {
     const protocol::WriteRequest write = WriteOf(firmware_, address);
+    BlockSample sample;
+    bool admitted = false;
+    // Held through the block's retries, and left however the block ends.
+    Finally leave([&] {
+        if (!admitted) return;
+        sample.at = pacer_.Now();
+        gate_->Leave(sample);
+    });
     for (int attempt = 1;; ++attempt) {
         if (pacer_.Cancelled()) return BlockWrite::Stopped;
         listener_.BlockStarted(address);
         if (protocol::IsBlank(write.data)) return BlockWrite::Blank;
+        if (!admitted && !(admitted = gate_->Enter(link_.RoundTrip().Expected()))) return BlockWrite::Stopped;
         // Every way the link's copies can be read leaves a block confirmed by a copy.
         if (!link_.Drain() && !ConfirmAgain()) return BlockWrite::Ambiguous;
         // A stop while copies were awaited: the block is not started.
         if (pacer_.Cancelled()) return BlockWrite::Stopped;
         const WriteReply reply = link_.Write(write, attempt == 1 ? Sampling::Always : Sampling::WhenPlainlyOwn);
+        ++sample.attempts;
         if (reply.Accepted()) {
+            sample.roundTrip = reply.roundTrip;
             link_.Confirmed(address);
             ++run_.result.blocksWritten;
             return BlockWrite::Confirmed;
@@ -192,7 +203,11 @@ bool UpdateEngine::WriteBlocks() {
         if (pacer_.Cancelled()) return false;
         const auto target = static_cast<uint32_t>(protocol::NextBlock(current, kRangeStart, kRangeEnd));
         const BlockWrite done = WriteBlock(target);
-        if (done == BlockWrite::Stopped) return false;
+        // A block not written leaves the flash unfinished, however the stop came.
+        if (done == BlockWrite::Stopped) {
+            run_.facts.programmingFailed = true;
+            return false;
+        }
         if (done == BlockWrite::Failed || done == BlockWrite::Ambiguous) {
             run_.facts.programmingFailed = true;
             run_.facts.ambiguous = done == BlockWrite::Ambiguous;

@@ -18,6 +18,7 @@
 #include "update/BootModeRequest.h"
 #include "update/Pacer.h"
 #include "update/ReturnWatch.h"
+#include "update/SendGate.h"
 #include "update/UpdateEvents.h"
 #include "update/Verdict.h"
 
@@ -69,6 +70,9 @@ public:
     UpdateResult Run(const UpdateRequest& request);
     // The update procedure alone, for a meter already in its bootloader.
     UpdateResult RunProcedure(const std::string& address, bool program);
+    // Each block's first frame waits its turn at `gate` (the meters sharing
+    // this one's path); without one, none waits. It outlives the engine's runs.
+    void PaceBlocksThrough(SendGate& gate) { gate_ = &gate; }
 
 private:
     using TimePoint = Pacer::TimePoint;
@@ -112,6 +116,8 @@ private:
     BootLink link_;
     BootModeRequester request_;
     ReturnWatch watch_;
+    OpenGate openGate_;
+    SendGate* gate_ = &openGate_;
 
     // What one run keeps; each run starts from nothing.
     struct RunState {

@@ -45,6 +45,7 @@ void CancelToken::Cancel() {
     // Nobody reads the byte: the pipe stays readable and wakes every wait.
     const char byte = 1;
     [[maybe_unused]] const auto n = ::write(static_cast<int>(writeEnd_), &byte, 1);
+    WakeAll();
 }
 
 Waiter::Waiter() = default;

@@ -71,6 +71,7 @@ CancelToken::~CancelToken() { CloseHandle(AsHandle(handle_)); }
 void CancelToken::Cancel() {
     if (cancelled_.exchange(true, std::memory_order_acq_rel)) return;
     SetEvent(AsHandle(handle_));
+    WakeAll();
 }
 
 // The high-resolution timer keeps to the deadline within about a millisecond;

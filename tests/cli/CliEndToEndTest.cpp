@@ -874,6 +874,42 @@ TEST_F(CliEndToEnd, FleetOf256MetersIsProbedAtOnce) {
     EXPECT_EQ(cli->OutLines().back(), "256 meters: 256 probed, 0 failed, 0 running");
 }
 
+// Meters behind one slow link whose buffer all of them at once overflow:
+// their writes are paced as a group, and the link drops few of them.
+TEST_F(CliEndToEnd, MetersBehindOneSlowLinkArePacedAsAGroup) {
+    const std::string firmware = SmallFirmware();
+    const auto addresses = testsupport::ConsecutiveAddresses(Ip(13, 2), 24);
+    // 1 Mbit/s, 100 ms: 12 writes in flight fill it, and its buffer holds 7 more.
+    auto sim = StartSim({"--address", addresses[0], "--meters", "24", "--boot-delay", "300", "--gateway", "1000:8000",
+                         "--rtt", "100", "--image", firmware, "--log", Scratch("sim.log")});
+    ::setenv("LOADER_PASSWORD", "1234", 1);
+    const std::string report = Scratch("report.json");
+    std::vector<std::string> args{"update", "--report", report, "--image", firmware, "--back-within", "0"};
+    args.insert(args.end(), addresses.begin(), addresses.end());
+    auto cli = StartCli(args);
+    EXPECT_EQ(cli->Wait(Clock::now() + 60s), 0) << cli->ErrText();
+    sim->Signal(SIGINT);
+    sim->Wait(Clock::now() + 10s);
+    json gateway;
+    for (const std::string& line : sim->OutLines())
+        if (line.find("\"summary\"") != std::string::npos) gateway = json::parse(line)["gateway"];
+
+    const json r = ReadJson(report);
+    ASSERT_TRUE(r.is_object()) << "no report";
+    for (const json& m : r["meters"]) EXPECT_EQ(m["result"], "updated") << m;
+    ASSERT_EQ(r["groups"].size(), 1u) << r["groups"];
+    const json& g = r["groups"][0];
+    EXPECT_EQ(g["group"], "127." + std::to_string(100 + ::getpid() % 100) + ".13.0/24");
+    EXPECT_EQ(g["meters"], 24);
+    const int dropped = gateway["down"]["dropped"].get<int>();
+    EXPECT_EQ(g["frames_sent_again"], dropped) << "every frame the link lost was sent again, and no other";
+    EXPECT_EQ(g["bytes_sent"], (24 * 24 + dropped) * 1029);
+    ASSERT_TRUE(g["limit"]["lowest"].is_number()) << "the pacing held writes back";
+    EXPECT_LE(g["limit"]["lowest"], g["limit"]["highest"]);
+    // Without pacing about 30 are lost here.
+    EXPECT_LE(dropped, 20) << gateway;
+}
+
 // What one meter's report says after the watch, and what its meter saw.
 struct ReturnRow {
     const char* result;

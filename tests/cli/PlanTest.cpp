@@ -211,6 +211,51 @@ TEST(PlanRun, APlanHoldsWhatTheRunNeeds) {
     EXPECT_EQ(p.plan->Firmware()[0x8001], 8);
 }
 
+// The meters paced as one: a /24 by default, a host list's gateway section,
+// a name by its resolved address, and one that resolves to nothing alone.
+TEST(PlanRun, GroupsTheMetersThatShareAPath) {
+    const std::string pw = WriteFile("pw-groups", "s3cret\n");
+    const std::string hosts = WriteFile("hosts-groups",
+                                        "10.1.2.9\n[gateway north-mast]\n10.1.3.4\n10.1.9.0/31 # range\n"
+                                        "[gateway]\n10.1.3.5\n");
+    const struct {
+        std::vector<std::string> groupBy;
+        std::vector<std::string> groups;  // 10.1.2.7, meter-7, unknown-1, then the list's
+    } cases[] = {
+        {{},
+         {"10.1.2.0/24", "10.0.0.0/24", "unknown-1", "10.1.2.0/24", "gateway north-mast", "gateway north-mast",
+          "gateway north-mast", "10.1.3.0/24"}},
+        {{"--group-by", "/16"},
+         {"10.1.0.0/16", "10.0.0.0/16", "unknown-1", "10.1.0.0/16", "gateway north-mast", "gateway north-mast",
+          "gateway north-mast", "10.1.0.0/16"}},
+        {{"--group-by", "32"},
+         {"10.1.2.7/32", "10.0.0.7/32", "unknown-1", "10.1.2.9/32", "gateway north-mast", "gateway north-mast",
+          "gateway north-mast", "10.1.3.5/32"}},
+        {{"--group-by", "/0"},
+         {"0.0.0.0/0", "0.0.0.0/0", "unknown-1", "0.0.0.0/0", "gateway north-mast", "gateway north-mast",
+          "gateway north-mast", "0.0.0.0/0"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"update",  "10.1.2.7", "meter-7",         "unknown-1",
+                                      "--hosts", hosts,      "--password-file", pw};
+        args.insert(args.end(), c.groupBy.begin(), c.groupBy.end());
+        const Planned p = PlanRun(args, Machine());
+        ASSERT_TRUE(p.plan) << p.err;
+        std::vector<std::string> groups;
+        for (const Host& h : p.plan->hosts) groups.push_back(h.group);
+        EXPECT_EQ(groups, c.groups) << (c.groupBy.empty() ? "default" : c.groupBy[1]);
+        EXPECT_EQ(PreviewJson(*p.plan, Machine().resolve, std::nullopt)["meters"][4]["group"], "gateway north-mast");
+    }
+    for (const char* bad : {"/33", "24x", "/"}) {
+        const Planned p = PlanRun({"update", "10.1.2.7", "--password-file", pw, "--group-by", bad}, Machine());
+        EXPECT_FALSE(p.plan) << bad;
+        EXPECT_NE(p.err.find("--group-by"), std::string::npos) << p.err;
+    }
+    const Planned odd = PlanRun(
+        {"update", "--hosts", WriteFile("hosts-odd", "[gateway a b]\n10.0.0.1\n"), "--password-file", pw}, Machine());
+    EXPECT_NE(odd.err.find("[gateway NAME]"), std::string::npos) << odd.err;
+}
+
 // The table of exit statuses in docs/fleet.md is the tool's own: the same numbers,
 // and the words a script relies on.
 TEST(ExitStatus, TheDocumentedTableIsTheTools) {

@@ -323,6 +323,43 @@ INSTANTIATE_TEST_SUITE_P(
                                 Outcome::Updated}),
     [](const ::testing::TestParamInfo<WriteCase>& i) { return i.param.name; });
 
+// The gate of the meters sharing a path: asked once per block sent, before
+// its first frame, and held through its retries; told what the block showed.
+struct CountingGate final : SendGate {
+    bool Enter(std::chrono::microseconds) override {
+        ++entered;
+        return open;
+    }
+    void Leave(const BlockSample& s) override { samples.push_back(s); }
+    bool open = true;
+    int entered = 0;
+    std::vector<BlockSample> samples;
+};
+
+TEST(Engine, EachBlockWaitsAtTheGateOnceAndReportsItsAttempts) {
+    Bench b(SmallImage({0x08000, 0x08400, 0x08800}));
+    CountingGate gate;
+    b.engine.PaceBlocksThrough(gate);
+    // The second write frame is answered after the grace: its block is sent twice.
+    b.meter.script = [](auto& r, int n, auto v) { return Late(r, n, v, 600ms, 1); };
+    EXPECT_EQ(b.Procedure().outcome, Outcome::Updated);
+    EXPECT_EQ(gate.entered, 3);
+    ASSERT_EQ(gate.samples.size(), 3u);
+    EXPECT_EQ(gate.samples[0].attempts, 1);
+    EXPECT_EQ(gate.samples[1].attempts, 2);
+    for (const BlockSample& s : gate.samples) EXPECT_TRUE(s.roundTrip && *s.roundTrip < 50ms);
+
+    // A stop while held there: nothing more is sent, and no RESET.
+    Bench stopped(SmallImage({0x08000, 0x08400}));
+    CountingGate shut;
+    shut.open = false;
+    stopped.engine.PaceBlocksThrough(shut);
+    stopped.Procedure();
+    EXPECT_EQ(stopped.meter.Count("W"), 0);
+    EXPECT_EQ(stopped.meter.Count("RESET"), 0);
+    EXPECT_TRUE(shut.samples.empty());
+}
+
 // Answers that the link delivers again, `lag` after the answer: a copy must
 // never confirm a write frame that never reached the meter. Where the copies
 // come early enough to wait for, the lost frame is sent again; where they do
