@@ -27,7 +27,9 @@ scripts/check-hardening.sh "$bin"/*
 version=$(dpkg-deb -f "${debs[0]}" Version)
 
 # The command-line programs.
-"$bin/meter-sim" --help | head -1 | grep -qx 'usage: meter-sim \[options\]' || fail "meter-sim --help"
+# Read whole: a reader that stops at the first line can kill the writer with SIGPIPE.
+help=$("$bin/meter-sim" --help) || fail "meter-sim --help failed"
+[ "${help%%$'\n'*}" = 'usage: meter-sim [options]' ] || fail "meter-sim --help"
 said=$("$bin/ethernet-loader-cli" --version) || fail "ethernet-loader-cli --version failed"
 [ "$said" = "ethernet-loader-cli $version" ] || fail "ethernet-loader-cli --version says '$said', the package $version"
 
