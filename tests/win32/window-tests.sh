@@ -108,9 +108,14 @@ start_window() {
   shown=$(probe window 30000) || { echo "the window did not show"; exit 1; }
   [ "$shown" = "$caption" ] || fail "caption: expected \"$caption\", got \"$shown\""
 }
+# A probe that printed nothing is asked again, as in expect: under set -e
+# its failure would otherwise end the whole script without a word.
 click() {
-  local xy
-  xy=$(probe center "$1")
+  local xy tries=0
+  while xy=$(probe center "$1") || true; [ -z "$xy" ] && [ $((tries += 1)) -lt 3 ]; do
+    echo "note: the centre of $1: the probe printed nothing; asking again"
+  done
+  [ -n "$xy" ] || { fail "the centre of $1: the probe printed nothing"; return; }
   # shellcheck disable=SC2086
   xdotool mousemove $xy click 1
 }
