@@ -96,14 +96,8 @@ void PathPacing::EndRound(const Sample& s) {
 PathGate::PathGate(const platform::CancelToken& stop, std::function<void(std::optional<int>)> binding)
     : stop_(stop), binding_(std::move(binding)), wake_(stop, [this] {
           const std::lock_guard lock(mutex_);
-          for (std::condition_variable* turn : line_) turn->notify_one();
+          turn_.notify_all();
       }) {}
-
-void PathGate::WakeHead() {
-    // Only the head of the line may go: waking the others too would cost a
-    // few hundred threads a wake-up each for every write of a large group.
-    if (!line_.empty() && pacing_.MayStart(inFlight_)) line_.front()->notify_one();
-}
 
 void PathGate::TellBinding() {
     const std::optional<int> now = heldBack_ > 0 ? pacing_.Limit() : std::nullopt;
@@ -119,20 +113,20 @@ void PathGate::TellBinding() {
 bool PathGate::Enter(std::chrono::microseconds roundTrip) {
     std::unique_lock lock(mutex_);
     pacing_.Heard(roundTrip);
-    if (!line_.empty() || !pacing_.MayStart(inFlight_)) {
-        std::condition_variable turn;
-        line_.push_back(&turn);
+    const std::uint64_t ticket = nextTicket_++;
+    const auto mayGo = [&] { return stop_.Cancelled() || (ticket == serving_ && pacing_.MayStart(inFlight_)); };
+    if (!mayGo()) {
         ++heldBack_;
         TellBinding();
-        turn.wait(lock, [&] { return stop_.Cancelled() || (line_.front() == &turn && pacing_.MayStart(inFlight_)); });
-        line_.erase(std::find(line_.begin(), line_.end(), &turn));
+        turn_.wait(lock, mayGo);
         --heldBack_;
         TellBinding();
     }
     if (stop_.Cancelled()) return false;
     ++inFlight_;
+    ++serving_;
     // The next in line may go too, when the limit has room.
-    WakeHead();
+    turn_.notify_all();
     return true;
 }
 
@@ -143,7 +137,7 @@ void PathGate::Leave(const update::BlockSample& sample) {
     pacing_.Ended({sample.at, sample.roundTrip, sample.attempts > 1, inFlight_, heldBack_});
     --inFlight_;
     TellBinding();
-    WakeHead();
+    turn_.notify_all();
 }
 
 PathFigures PathGate::Figures() const {

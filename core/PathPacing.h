@@ -16,7 +16,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -112,14 +111,12 @@ public:
 private:
     void TellBinding();
 
-    void WakeHead();
-
     mutable std::mutex mutex_;
-    // The writes held back, in the order they asked; each waits on its own.
-    std::deque<std::condition_variable*> line_;
+    std::condition_variable turn_;
     PathPacing pacing_;
     PathFigures figures_;
     int inFlight_ = 0, heldBack_ = 0;
+    std::uint64_t nextTicket_ = 0, serving_ = 0;
     std::optional<int> told_;
     const platform::CancelToken& stop_;
     std::function<void(std::optional<int>)> binding_;
